@@ -1,0 +1,73 @@
+# Entry points: `make demo` and `make test` (see README). Both bootstrap what is missing.
+SHELL := /bin/bash
+.SHELLFLAGS := -euo pipefail -c
+JOBS ?= $(shell nproc)
+export WINEPREFIX := $(CURDIR)/build/wineprefix
+export WINEDEBUG := -all
+export WINEARCH := win32
+export WINEDLLOVERRIDES := mscoree,mshtml=
+
+.PHONY: all bootstrap build native win32 asan tsan fuzz bench test test-native test-asan \
+        test-win32 format format-check lint demo clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+build: native win32
+
+native: bootstrap
+	@cmake --preset native >/dev/null
+	@cmake --build build/native -j $(JOBS)
+
+win32: bootstrap
+	@cmake --preset win32 >/dev/null
+	@cmake --build build/win32 -j $(JOBS)
+
+asan: bootstrap
+	@cmake --preset native-asan >/dev/null
+	@cmake --build build/native-asan -j $(JOBS)
+
+tsan: bootstrap
+	@cmake --preset native-tsan >/dev/null
+	@cmake --build build/native-tsan -j $(JOBS)
+
+fuzz: bootstrap
+	@cmake --preset native-fuzz >/dev/null
+	@cmake --build build/native-fuzz -j $(JOBS)
+
+bench: native
+	@for b in build/native/bin/*_bench; do [ -x "$$b" ] && "$$b"; done
+
+format:
+	@git ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format -i
+
+format-check:
+	@git ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format --dry-run --Werror
+
+lint:
+	@scripts/lint
+
+test-native: native
+	@cd build/native && ctest --output-on-failure -j $(JOBS)
+
+test-asan: asan
+	@cd build/native-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+# One persistent wineserver for the whole run: every test program then starts quickly.
+test-win32: win32
+	@wineserver -p; trap 'wineserver -k || true' EXIT; \
+	 cd build/win32 && ctest --output-on-failure -j $(JOBS)
+
+test: bootstrap format-check lint
+	@$(MAKE) --no-print-directory test-native
+	@$(MAKE) --no-print-directory test-asan
+	@$(MAKE) --no-print-directory test-win32
+
+demo: bootstrap
+	@$(MAKE) --no-print-directory native win32
+	@scripts/demo
+
+clean:
+	rm -rf build/native build/native-asan build/native-tsan build/native-fuzz build/win32

@@ -1,0 +1,22 @@
+# Fails when the DLL imports anything but Windows system libraries (a runtime DLL such as
+# libstdc++-6.dll or libwinpthread-1.dll would be missing on the user's machine).
+execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "objdump failed on ${DLL}")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\n]+" names "${dump}")
+set(allowed kernel32.dll user32.dll advapi32.dll oleaut32.dll ole32.dll msvcrt.dll version.dll
+            gdi32.dll shell32.dll dbghelp.dll ntdll.dll)
+if(NOT names)
+    message(FATAL_ERROR "no imports found in ${DLL}")
+endif()
+foreach(entry ${names})
+    string(REPLACE "DLL Name: " "" dll "${entry}")
+    string(STRIP "${dll}" dll)
+    string(TOLOWER "${dll}" lower)
+    list(FIND allowed "${lower}" found)
+    if(found EQUAL -1)
+        message(FATAL_ERROR "${DLL} imports non-system library ${dll}")
+    endif()
+    message(STATUS "import: ${dll}")
+endforeach()
