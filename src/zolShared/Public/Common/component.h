@@ -14,7 +14,7 @@
 namespace zol::common {
 
 class Component {
-public:
+   public:
     // Registers the new component with `owner` (when given); the owner then destroys it.
     explicit Component(Component* owner = nullptr, std::string name = {});
     virtual ~Component();
@@ -52,14 +52,14 @@ public:
     // False when no such property is published.
     bool SetStringProperty(std::string_view name, std::string value);
 
-protected:
+   protected:
     // Publishes a string field of the derived class under `name`.
     void PublishString(std::string name, std::string* field);
     // Publishes a computed property.
     void PublishString(std::string name, std::function<std::string()> get,
                        std::function<void(std::string)> set);
 
-private:
+   private:
     struct Property {
         std::string name;
         std::function<std::string()> get;

@@ -9,7 +9,7 @@ namespace {
 
 // Records its destruction so the tests can see the order in which an owner frees its children.
 class Probe : public Component {
-public:
+   public:
     Probe(Component* owner, std::string name, std::vector<std::string>* log)
         : Component(owner, std::move(name)), log_(log) {
         PublishString("Caption", &caption_);
@@ -17,7 +17,7 @@ public:
     ~Probe() override { log_->push_back(Name()); }
     std::string caption_ = "initial";
 
-private:
+   private:
     std::vector<std::string>* log_;
 };
 
