@@ -69,8 +69,8 @@ std::optional<std::u16string> CodePageToUtf16(std::uint32_t code_page, std::stri
             for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
                 auto a = static_cast<unsigned char>(bytes[i]);
                 auto b = static_cast<unsigned char>(bytes[i + 1]);
-                out.push_back(static_cast<char16_t>(code_page == 1200 ? (a | (b << 8))
-                                                                      : ((a << 8) | b)));
+                out.push_back(
+                    static_cast<char16_t>(code_page == 1200 ? (a | (b << 8)) : ((a << 8) | b)));
             }
             return out;
         }
@@ -145,9 +145,7 @@ bool IsReadableMemory(const void* address, std::size_t size) noexcept {
     return true;
 }
 
-std::uint32_t CurrentThreadId() noexcept {
-    return static_cast<std::uint32_t>(gettid());
-}
+std::uint32_t CurrentThreadId() noexcept { return static_cast<std::uint32_t>(gettid()); }
 
 std::string ThisModuleFileName() {
     std::error_code ec;

@@ -19,8 +19,8 @@ namespace {
 std::u16string MultiByteToUtf16(UINT code_page, std::string_view text, bool* ok) {
     *ok = true;
     if (text.empty()) return {};
-    int n = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()),
-                                nullptr, 0);
+    int n =
+        MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (n <= 0) {
         *ok = false;
         return {};

@@ -14,7 +14,9 @@ namespace {
 
 constexpr const char* kSourceName = "zolParamLst";
 
-[[noreturn]] void Assert(const char* message, int line) { throw ParamsListAssertion(message, line); }
+[[noreturn]] void Assert(const char* message, int line) {
+    throw ParamsListAssertion(message, line);
+}
 
 std::u16string_view WideView(const char16_t* text) {
     if (text == nullptr) return {};
@@ -209,8 +211,7 @@ bool TzolParamsList::AddList(const TzolParamsList* other) {
     return true;
 }
 
-bool TzolParamsList::AddListRange(const TzolParamsList* other, std::int32_t from,
-                                  std::int32_t to) {
+bool TzolParamsList::AddListRange(const TzolParamsList* other, std::int32_t from, std::int32_t to) {
     CheckOther(other);
     if (other == nullptr || other->items_.empty()) return false;
     const std::int32_t last = other->LastIndex(to);
@@ -553,8 +554,8 @@ std::int32_t TzolParamsListWrap::GetValueDef(const char* name, const OleVariant*
     if (value == nullptr) return platform::kStatusFailed;
     std::memset(value, 0, sizeof *value);
     return StatusCall([&] {
-        Variant found = ListOrThrow().GetValueDef(AnsiView(name), VariantFromAbi(fallback, false),
-                                                  from, to);
+        Variant found =
+            ListOrThrow().GetValueDef(AnsiView(name), VariantFromAbi(fallback, false), from, to);
         *value = found.Raw();
         platform::OleVariantInit(found.Raw());
     });
@@ -580,8 +581,7 @@ std::int32_t TzolParamsListWrap::Insert(std::int32_t index, const char* name,
 }
 
 std::int32_t TzolParamsListWrap::SetValue(const char* name, const OleVariant* value,
-                                          std::uint8_t add_if_missing,
-                                          IzolParamsListItemA** item) {
+                                          std::uint8_t add_if_missing, IzolParamsListItemA** item) {
     if (item != nullptr) *item = nullptr;
     return StatusCall([&] {
         TzolParamsListItem* found = ListOrThrow().SetValue(
@@ -626,8 +626,8 @@ std::int32_t TzolParamsListWrap::AddListRange(TzolParamsListWrap* other, std::in
     });
 }
 
-std::int32_t TzolParamsListWrap::FindItem(const char16_t* name, std::int32_t from,
-                                          std::int32_t to, IzolParamsListItemW** item) {
+std::int32_t TzolParamsListWrap::FindItem(const char16_t* name, std::int32_t from, std::int32_t to,
+                                          IzolParamsListItemW** item) {
     if (item == nullptr) return platform::kStatusFailed;
     *item = nullptr;
     return StatusCall(
@@ -639,8 +639,8 @@ std::int32_t TzolParamsListWrap::IndexOf(const char16_t* name, std::int32_t from
     return IndexOf(AnsiFromWide(name).c_str(), from, to, index);
 }
 
-std::int32_t TzolParamsListWrap::GetValue(const char16_t* name, std::int32_t from,
-                                          std::int32_t to, OleVariant* value) {
+std::int32_t TzolParamsListWrap::GetValue(const char16_t* name, std::int32_t from, std::int32_t to,
+                                          OleVariant* value) {
     if (value == nullptr) return platform::kStatusFailed;
     std::memset(value, 0, sizeof *value);
     std::string ansi;
@@ -656,8 +656,8 @@ std::int32_t TzolParamsListWrap::GetValueDef(const char16_t* name, const OleVari
     if (value == nullptr) return platform::kStatusFailed;
     std::memset(value, 0, sizeof *value);
     return StatusCall([&] {
-        Variant found = ListOrThrow().GetValueDef(AnsiFromWide(name),
-                                                  VariantFromAbi(fallback, true), from, to);
+        Variant found =
+            ListOrThrow().GetValueDef(AnsiFromWide(name), VariantFromAbi(fallback, true), from, to);
         *value = found.Raw();
         platform::OleVariantInit(found.Raw());
     });
@@ -684,8 +684,7 @@ std::int32_t TzolParamsListWrap::Insert(std::int32_t index, const char16_t* name
 }
 
 std::int32_t TzolParamsListWrap::SetValue(const char16_t* name, const OleVariant* value,
-                                          std::uint8_t add_if_missing,
-                                          IzolParamsListItemW** item) {
+                                          std::uint8_t add_if_missing, IzolParamsListItemW** item) {
     if (item != nullptr) *item = nullptr;
     return StatusCall([&] {
         TzolParamsListItem* found = ListOrThrow().SetValue(

@@ -221,7 +221,7 @@ TEST(ParamsList, StorageDataTypesAreTheOleTypes) {
 // --- Interfaces ------------------------------------------------------------------------------
 
 class ParamsListInterface : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         wrap_ = new TzolParamsListWrap();
         a_ = *wrap_->AsInterfaceA();
