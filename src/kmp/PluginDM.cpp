@@ -14,7 +14,7 @@ std::unique_ptr<plugins::TzolPlugin> TaPlugin::Create(plugins::TPluginCallRec* c
 void TaPlugin::zolPluginCreate() {
     Description = "Kamstrup [KMP protocol]";
     LogTitle = "Kamstrup";
-    ModuleType = 3;  // module kinds 0 and 1
+    ModuleType = 3;                                                 // module kinds 0 and 1
     Capabilities = static_cast<std::uint8_t>(Capabilities | 0x04);  // read CONFIG-ID at LOAD
     InfoFlag = 1;
     InfoVersion = 5.0f;

@@ -9,13 +9,13 @@
 namespace zol::kmp {
 
 class TaPlugin : public plugins::TzolPlugin {
-public:
+   public:
     explicit TaPlugin(plugins::TPluginCallRec* creating_call);
 
     // Creates the module for CreatePluginInstance.
     static std::unique_ptr<plugins::TzolPlugin> Create(plugins::TPluginCallRec* creating_call);
 
-private:
+   private:
     // The data module's creation handler: module information and event slots.
     void zolPluginCreate();
 };

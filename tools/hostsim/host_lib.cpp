@@ -179,7 +179,8 @@ std::optional<ModuleInfo> HostInstance::GetModuleInfo(std::int32_t buffer_size) 
     info.interface_version = read32(8);
     std::memcpy(&info.info_version, buffer.data() + 12, 4);
     info.flag = buffer[16];
-    const auto* description = reinterpret_cast<const char*>(static_cast<std::uintptr_t>(read32(21)));
+    const auto* description =
+        reinterpret_cast<const char*>(static_cast<std::uintptr_t>(read32(21)));
     const auto* commands = reinterpret_cast<const char*>(static_cast<std::uintptr_t>(read32(29)));
     if (description != nullptr) info.description.assign(description, read32(17));
     if (commands != nullptr) info.custom_commands.assign(commands, read32(25));
@@ -239,13 +240,10 @@ using zol::hostsim::RecordedSend;
 
 extern "C" {
 
-__declspec(dllexport) std::int32_t __stdcall Vantor_SendDataEx(std::int32_t tag,
-                                                               std::int32_t source_id,
-                                                               std::int32_t client_id,
-                                                               std::int32_t zero,
-                                                               std::int32_t kind,
-                                                               std::intptr_t data,
-                                                               std::int32_t size) {
+__declspec(dllexport) std::int32_t
+    __stdcall Vantor_SendDataEx(std::int32_t tag, std::int32_t source_id, std::int32_t client_id,
+                                std::int32_t zero, std::int32_t kind, std::intptr_t data,
+                                std::int32_t size) {
     (void)zero;
     RecordedSend send{tag, source_id, client_id, kind, {}, {}};
     if (kind == zol::plugins::kSendRawBytes && data != 0 && size > 0) {

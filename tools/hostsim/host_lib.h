@@ -34,7 +34,7 @@ struct PluginExports {
 };
 
 class PluginLibrary {
-public:
+   public:
     PluginLibrary() = default;
     ~PluginLibrary();
     PluginLibrary(const PluginLibrary&) = delete;
@@ -46,7 +46,7 @@ public:
     HMODULE Handle() const noexcept { return module_; }
     const std::string& Error() const noexcept { return error_; }
 
-private:
+   private:
     HMODULE module_ = nullptr;
     PluginExports exports_;
     std::string error_;
@@ -77,7 +77,7 @@ struct ModuleInfo {
 
 // A call record the host owns, with its parameter list kept alive for the call.
 class CallRecord {
-public:
+   public:
     explicit CallRecord(ParamsMode mode);
     ~CallRecord();
     CallRecord(const CallRecord&) = delete;
@@ -88,7 +88,7 @@ public:
     // Points Params at the list (object or interface, by mode).
     void AttachParams();
 
-private:
+   private:
     TPluginCallRec rec_{};
     ParamsMode mode_;
     common::TzolParamsList* list_;
@@ -96,7 +96,7 @@ private:
 };
 
 class HostInstance {
-public:
+   public:
     HostInstance(const PluginLibrary& library, ParamsMode mode, std::int32_t tag = 1);
     ~HostInstance();
     HostInstance(const HostInstance&) = delete;
@@ -122,7 +122,7 @@ public:
     std::int32_t ProcessBytes(std::int32_t source_id, std::int32_t client_id,
                               const std::vector<std::uint8_t>& bytes, std::uint8_t flags = 0);
 
-private:
+   private:
     const PluginLibrary& library_;
     ParamsMode mode_;
     std::int32_t tag_;

@@ -1,6 +1,8 @@
 // Native stand-in for the host link: there is no host process, so windows are plain numbers,
 // messages are recorded for tests to inspect, and exports and resources come from tables that
 // tests fill in.
+#include "platform/native/host_link_native.h"
+
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "platform/host_link.h"
-#include "platform/native/host_link_native.h"
 
 namespace zol::platform {
 

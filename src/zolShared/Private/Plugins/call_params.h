@@ -13,7 +13,7 @@
 namespace zol::plugins {
 
 class CallParams {
-public:
+   public:
     explicit CallParams(const TPluginCallRec& rec) noexcept;
     explicit CallParams(common::IzolParamsListA* list) noexcept : list_(list) {}
 
@@ -29,7 +29,7 @@ public:
     // Stores into an existing item of that name.
     bool SetExisting(std::string_view name, const common::Variant& value) const;
 
-private:
+   private:
     common::IzolParamsListA* list_ = nullptr;
 };
 

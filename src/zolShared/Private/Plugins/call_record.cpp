@@ -10,9 +10,8 @@ CallRecordScope::CallRecordScope(TPluginCallRec& rec)
     : rec_(rec), flags_(rec.Flags), params_(rec.Params) {
     if (rec.Params != nullptr) {
         if (IsListObject(rec.Params)) {
-            params_wrap_ =
-                new common::TzolParamsListWrap(static_cast<common::TzolParamsList*>(rec.Params),
-                                               true);
+            params_wrap_ = new common::TzolParamsListWrap(
+                static_cast<common::TzolParamsList*>(rec.Params), true);
             rec.Params = params_wrap_->AsInterfaceA();
         } else {
             params_interface_ = true;

@@ -18,7 +18,7 @@ namespace zol::plugins {
 bool IsListObject(const void* pointer) noexcept;
 
 class CallRecordScope {
-public:
+   public:
     explicit CallRecordScope(TPluginCallRec& rec);
     ~CallRecordScope();
     CallRecordScope(const CallRecordScope&) = delete;
@@ -27,7 +27,7 @@ public:
     // True when Params was given as an interface reference.
     bool ParamsWereInterface() const noexcept { return params_interface_; }
 
-private:
+   private:
     struct SlotCopy {
         common::TzolParamsListWrap* wrap = nullptr;
         std::uint8_t kind = 0;

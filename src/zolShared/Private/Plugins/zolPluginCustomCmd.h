@@ -17,7 +17,7 @@ struct TzolPluginCustomCmd {
 };
 
 class TzolPluginCustomCmdList {
-public:
+   public:
     // Appends the entries of `text`; empty lines and lines with fewer than five fields are
     // skipped, and a flag is true only when its field is exactly "1".
     void AddFromText(std::string_view text);
@@ -25,7 +25,7 @@ public:
     const std::vector<TzolPluginCustomCmd>& Items() const noexcept { return items_; }
     void Clear() { items_.clear(); }
 
-private:
+   private:
     std::vector<TzolPluginCustomCmd> items_;
 };
 

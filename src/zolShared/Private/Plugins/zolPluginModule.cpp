@@ -76,7 +76,7 @@ bool RecordReadable(const TPluginCallRec* rec) {
 
 // The failure of the dispatcher itself (as opposed to a failing command).
 class DispatcherFailure : public std::runtime_error {
-public:
+   public:
     using std::runtime_error::runtime_error;
 };
 
@@ -347,8 +347,8 @@ bool TzolPlugin::FillModuleInfo(std::uint8_t* info, std::int32_t* needed) {
     auto put32 = [&](std::size_t offset, std::uint32_t value) {
         std::memcpy(info + offset, &value, 4);
     };
-    const std::uint32_t type_word =
-        static_cast<std::uint32_t>(ModuleType) | (static_cast<std::uint32_t>(Capabilities & 7) << 16);
+    const std::uint32_t type_word = static_cast<std::uint32_t>(ModuleType) |
+                                    (static_cast<std::uint32_t>(Capabilities & 7) << 16);
     put32(4, type_word);
     put32(8, 4);  // frame interface version: low word 4, high word 0
     std::memcpy(info + 12, &InfoVersion, 4);
@@ -363,8 +363,8 @@ bool TzolPlugin::FillModuleInfo(std::uint8_t* info, std::int32_t* needed) {
     std::memcpy(text + description.size(), commands.data(), commands.size());
     // Addresses of the texts inside the caller's buffer (32-bit on the plug-in's platform).
     put32(21, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(text)));
-    put32(29, static_cast<std::uint32_t>(
-                  reinterpret_cast<std::uintptr_t>(text + description.size())));
+    put32(29,
+          static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(text + description.size())));
     return true;
 }
 

@@ -56,7 +56,7 @@ using PluginGetOptionsEvent = std::function<void(TzolPlugin&, TPluginCallRec&,
 using PluginChangeStateEvent = std::function<void(TzolPlugin&, std::uint8_t state_mask)>;
 
 class TzolPlugin : public common::Component {
-public:
+   public:
     // `creating_call` is the record of CreatePluginInstance (its list already converted); it may
     // be null for instances made outside the host's calls.
     explicit TzolPlugin(TPluginCallRec* creating_call);
@@ -160,13 +160,13 @@ public:
     // failures (a nested command).
     std::int32_t DispatchCommand(const std::string& command, TPluginCallRec& rec);
 
-protected:
+   protected:
     // Command bodies; each returns the command's result.
     virtual std::int32_t RunCommand(const std::string& command, TPluginCallRec& rec);
     std::int32_t CommandLoad(TPluginCallRec& rec);
     std::int32_t CommandUnload(TPluginCallRec& rec);
 
-private:
+   private:
     void ReadTemporaryLoad(const TPluginCallRec& rec);
     void ResolveEntryPoints();
 

@@ -13,10 +13,10 @@ namespace zol::common {
 
 // A list of text lines guarded by a readers-writer lock.
 class TThreadStringList {
-public:
+   public:
     std::size_t Count() const;
 
-protected:
+   protected:
     struct Line {
         std::string text;
         std::uint32_t repeats = 0;  // further occurrences of the same text, folded into it
@@ -26,7 +26,7 @@ protected:
 };
 
 class TLogDataList : public TThreadStringList {
-public:
+   public:
     static constexpr std::size_t kCapacity = 51200;
 
     explicit TLogDataList(std::size_t capacity = kCapacity) : capacity_(capacity) {}
@@ -47,10 +47,10 @@ public:
 
     // Builds a log line: a leading character (severity + 1, bit 7 for a marked entry), the short
     // module name and ". " when there is one, then the text with CR and LF replaced by blanks.
-    static std::string FormatLine(int severity, std::string_view module_name,
-                                  std::string_view text, bool marked = false);
+    static std::string FormatLine(int severity, std::string_view module_name, std::string_view text,
+                                  bool marked = false);
 
-private:
+   private:
     static void Unfold(Line& line);
     std::size_t capacity_;
 };
