@@ -13,7 +13,7 @@ namespace {
 using common::Variant;
 
 class PluginExportCalls : public ::testing::TestWithParam<ParamsMode> {
-protected:
+   protected:
     void SetUp() override { ASSERT_TRUE(library_.Load("kmpparser.dll")) << library_.Error(); }
 
     PluginLibrary library_;
@@ -227,7 +227,7 @@ INSTANTIATE_TEST_SUITE_P(BothListForms, PluginExportCalls,
                          ::testing::Values(ParamsMode::kListObject, ParamsMode::kInterface),
                          [](const auto& param_info) {
                              return param_info.param == ParamsMode::kListObject ? "ListObject"
-                                                                          : "Interface";
+                                                                                : "Interface";
                          });
 
 TEST(PluginVersion, DisplayFullVersionComesFromTheVersionResource) {
