@@ -41,7 +41,7 @@ bench: native
 	@for b in build/native/bin/*_bench; do [ -x "$$b" ] && "$$b"; done
 
 format:
-	@git ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format -i
+	@git ls-files -z --cached --others --exclude-standard '*.cpp' '*.h' | xargs -0 -r clang-format -i
 
 format-check:
 	@git ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format --dry-run --Werror

@@ -31,7 +31,7 @@ std::unique_ptr<TzolPlugin> MakeTestPlugin(TPluginCallRec* rec) {
 }
 
 class PluginFrame : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         LibraryShutdown();
         RegisterPluginClass(&MakeTestPlugin);
@@ -98,8 +98,7 @@ TEST_F(PluginFrame, LoadReadsItsParametersAndResolvesTheHostEntryPoints) {
     static int sent = 0;
     auto send = [](std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t,
                    std::intptr_t, std::int32_t) -> std::int32_t { return ++sent; };
-    platform::native::RegisterExport(0x4000, "Vantor_SendDataEx",
-                                     reinterpret_cast<void*>(+send));
+    platform::native::RegisterExport(0x4000, "Vantor_SendDataEx", reinterpret_cast<void*>(+send));
     TzolPlugin& plugin = Create([](TzolPlugin& p) { p.Capabilities = 0x04; });
     TzolParamsList load;
     load.Add("HANDLE", Variant::Int32(0x4000));
@@ -216,7 +215,8 @@ TEST_F(PluginFrame, ListSlotsAreConvertedForTheCallAndPutBackAfterIt) {
     Create([&](TzolPlugin& p) {
         p.OnProcessData = [&](TzolPlugin&, TPluginCallRec& rec, std::int32_t&) {
             seen_kind = rec.InData.Kind;
-            seen_count = (*static_cast<common::IzolParamsListA**>(rec.InData.Value.Ptr))->GetCount();
+            seen_count =
+                (*static_cast<common::IzolParamsListA**>(rec.InData.Value.Ptr))->GetCount();
         };
     });
     ASSERT_EQ(Command("LOAD"), 0);
