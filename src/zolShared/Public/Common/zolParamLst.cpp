@@ -95,10 +95,15 @@ TzolParamsList::TzolParamsList() : list_id_(platform::NewGuidText()) {}
 
 TzolParamsList::~TzolParamsList() {
     signature_ = 0;
+    header_[0] = 0;
     items_.clear();
 }
 
 bool TzolParamsList::HasListSignature(const void* object) noexcept {
+    if (!platform::IsReadableMemory(object, sizeof(std::uint32_t))) return false;
+    std::uint32_t marker = 0;
+    std::memcpy(&marker, object, sizeof marker);
+    if (marker != kParamsListMarker) return false;
     if (!platform::IsReadableMemory(object, 5 * sizeof(std::uint32_t))) return false;
     std::uint32_t word = 0;
     std::memcpy(&word, static_cast<const char*>(object) + 4 * sizeof(std::uint32_t), sizeof word);

@@ -24,6 +24,7 @@
 namespace zol::common {
 
 constexpr std::uint32_t kParamsListSignature = 0xFDE2E4B;
+constexpr std::uint32_t kParamsListMarker = 0x4C505A5A;  // "ZZPL" in memory
 constexpr std::int32_t kRowMarkerDataType = 0xFF01;
 constexpr std::string_view kNewRowName = "$NEW_ROW$";
 
@@ -114,8 +115,10 @@ class TzolParamsList {
     static void CheckOther(const TzolParamsList* other);
 
     // The signature must be the fifth 32-bit word of the object: that is where callers look to
-    // tell a list object from a pointer to an interface variable.
-    std::array<std::uint32_t, 4> header_{};
+    // tell a list object from a pointer to an interface variable. The first word carries a
+    // marker that is checked first, so a pointer to a 4-byte interface variable is never read
+    // past its end.
+    std::array<std::uint32_t, 4> header_{kParamsListMarker, 0, 0, 0};
     std::uint32_t signature_ = kParamsListSignature;
     std::vector<std::unique_ptr<TzolParamsListItem>> items_;
     std::string list_id_;

@@ -91,7 +91,7 @@ TEST_F(PluginFrame, InstancesWithoutACreatingListAreTemporary) {
     with_list.Params = &params;
     ASSERT_EQ(CreatePluginInstanceCall(&with_list), 0);
     EXPECT_EQ(g_last_created->IsTemporaryLoad, 0);
-    EXPECT_EQ(with_list.Params, &params);  // restored
+    EXPECT_EQ(static_cast<void*>(with_list.Params), &params);  // restored
 }
 
 TEST_F(PluginFrame, LoadReadsItsParametersAndResolvesTheHostEntryPoints) {
@@ -201,10 +201,11 @@ TEST_F(PluginFrame, ProcessDataReportsTheOutcomeAndCopiesWithoutAHandler) {
     with_handler = false;
     auto [copied_result, rec] = process(0x20, bytes);
     EXPECT_EQ(copied_result, 0);
-    EXPECT_EQ(rec.OutData.Kind, kDataRawBytes);
-    EXPECT_EQ(rec.OutData.Size, 3);
-    EXPECT_EQ(rec.OutData.Value.Ptr, bytes);
-    EXPECT_EQ(rec.InData.Value.Ptr, nullptr);  // the input pointer is taken as consumed
+    EXPECT_EQ(+rec.OutData.Kind, kDataRawBytes);
+    EXPECT_EQ(+rec.OutData.Size, 3);
+    EXPECT_EQ(static_cast<void*>(rec.OutData.Value.Ptr), bytes);
+    EXPECT_EQ(static_cast<void*>(rec.InData.Value.Ptr),
+              nullptr);  // the input pointer is taken as consumed
 }
 
 TEST_F(PluginFrame, ListSlotsAreConvertedForTheCallAndPutBackAfterIt) {
@@ -233,9 +234,9 @@ TEST_F(PluginFrame, ListSlotsAreConvertedForTheCallAndPutBackAfterIt) {
         ProcessDataCall(&rec);
         EXPECT_EQ(seen_kind, kDataListInterface);
         EXPECT_EQ(seen_count, 1);
-        EXPECT_EQ(rec.OutData.Kind, kind);
-        EXPECT_EQ(rec.OutData.Value.Ptr, &slot_list);
-        EXPECT_EQ(rec.Params, &params);
+        EXPECT_EQ(+rec.OutData.Kind, kind);
+        EXPECT_EQ(static_cast<void*>(rec.OutData.Value.Ptr), &slot_list);
+        EXPECT_EQ(static_cast<void*>(rec.Params), &params);
     }
 }
 
@@ -256,12 +257,12 @@ TEST_F(PluginFrame, OptionsDialogPackingFollowsTheResources) {
     platform::native::SetLibraryResource("FORM_DATA", "code!");
     platform::native::SetLibraryResource("MAINFORM", "<form/>");
     auto [small, unused] = call(nullptr, 20);
-    EXPECT_EQ(small.OutData.Value.Number, 3u);
-    EXPECT_EQ(small.OutData.Size, 24 + 7 + 5);
+    EXPECT_EQ(+small.OutData.Value.Number, 3u);
+    EXPECT_EQ(+small.OutData.Size, 24 + 7 + 5);
 
     auto [rec, buffer] = call(nullptr, 64);
-    EXPECT_EQ(rec.OutData.Kind, kDataOptionsForm);
-    EXPECT_EQ(rec.OutData.Value.Number, 36u);
+    EXPECT_EQ(+rec.OutData.Kind, kDataOptionsForm);
+    EXPECT_EQ(+rec.OutData.Value.Number, 36u);
     std::int32_t header[6];
     std::memcpy(header, buffer.data(), sizeof header);
     EXPECT_EQ(header[0], 24);
@@ -275,7 +276,7 @@ TEST_F(PluginFrame, OptionsDialogPackingFollowsTheResources) {
     platform::native::SetLibraryResource("OTHER", "<o/>");
     platform::native::SetLibraryResource("OTHER_CODE", "oc");
     auto [named, named_buffer] = call("other", 64);
-    EXPECT_EQ(named.OutData.Value.Number, 30u);
+    EXPECT_EQ(+named.OutData.Value.Number, 30u);
     EXPECT_EQ(std::string(named_buffer.data() + 24, 6), "<o/>oc");
 
     for (const char* r : {"FORM_NAME", "FORM_DATA", "MAINFORM", "OTHER", "OTHER_CODE"}) {
@@ -304,7 +305,7 @@ TEST_F(PluginFrame, ShowOptionsDialogReloadsInstancesSharingTheRegistryPath) {
     TPluginCallRec rec = NewRecord(nullptr);
     rec.Instance = first_handle;
     ShowOptionsDialogCall(&rec);
-    EXPECT_EQ(rec.OutData.Value.Number, 1u);
+    EXPECT_EQ(+rec.OutData.Value.Number, 1u);
     EXPECT_EQ(reloads, 1);  // the first, directly
     auto messages = platform::native::TakePostedMessages();
     ASSERT_EQ(messages.size(), 1u);  // the second, by message to its own thread
