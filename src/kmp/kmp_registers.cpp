@@ -1,7 +1,6 @@
 #include "kmp/kmp_registers.h"
 
 #include <array>
-#include <cstdio>
 
 namespace zol::kmp {
 
@@ -149,13 +148,8 @@ constexpr bool SameAscii(std::string_view a, std::string_view b) noexcept {
 // first six digits would invent a date, so it yields nothing.
 std::optional<std::array<int, 3>> SixDigitFields(std::uint32_t raw) noexcept {
     if (raw > 999999) return std::nullopt;
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%06lu", static_cast<unsigned long>(raw));
-    std::array<int, 3> fields{};
-    for (std::size_t i = 0; i < 3; ++i) {
-        fields[i] = (digits[2 * i] - '0') * 10 + (digits[2 * i + 1] - '0');
-    }
-    return fields;
+    const int n = static_cast<int>(raw);
+    return std::array<int, 3>{n / 10000, n / 100 % 100, n % 100};
 }
 
 constexpr bool IsLeapYear(int year) noexcept {

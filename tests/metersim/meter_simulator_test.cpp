@@ -200,5 +200,19 @@ TEST(MeterSimulator, IgnoresBrokenRequestsAndReassemblesSplitOnes) {
     EXPECT_EQ(sim.RequestsAnswered(), 1u);
 }
 
+TEST(MeterSimulator, FaultListsParseOrAreRefused) {
+    SimFaults faults;
+    EXPECT_TRUE(ApplyFaultList("corrupt,delay=1500,split=3,noise", faults));
+    EXPECT_TRUE(faults.corrupt_checksum);
+    EXPECT_FALSE(faults.no_reply);
+    EXPECT_EQ(faults.delay_ms, 1500u);
+    EXPECT_EQ(faults.split_size, 3u);
+    EXPECT_FALSE(faults.noise.empty());
+    for (const char* bad : {"split=0", "delay=", "delay=x", "loud", "silent=1"}) {
+        SimFaults f;
+        EXPECT_FALSE(ApplyFaultList(bad, f)) << bad;
+    }
+}
+
 }  // namespace
 }  // namespace zol::metersim

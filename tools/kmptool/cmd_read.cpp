@@ -122,33 +122,6 @@ void PrintRegisters(const std::vector<std::uint16_t>& ids,
     }
 }
 
-// Applies "--sim-fault corrupt,silent,delay=MS,split=N,noise" to the simulated meter.
-bool ApplyFaults(const std::string& list, metersim::SimMeter& meter) {
-    for (const auto& item : SplitList(list)) {
-        const auto eq = item.find('=');
-        const std::string name = item.substr(0, eq);
-        // 0 stands for a missing or malformed number; no fault takes 0 as an argument.
-        const std::uint32_t number =
-            eq == std::string::npos
-                ? 0
-                : ParseNumber(std::string_view(item).substr(eq + 1)).value_or(0);
-        if (name == "corrupt") {
-            meter.faults.corrupt_checksum = true;
-        } else if (name == "silent") {
-            meter.faults.no_reply = true;
-        } else if (name == "noise") {
-            meter.faults.noise = {0x06, 0x55, 0x06, 0xAA, 0x0D};
-        } else if (name == "delay" && number > 0) {
-            meter.faults.delay_ms = number;
-        } else if (name == "split" && number > 0) {
-            meter.faults.split_size = number;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
 const char* kUsage =
     "read (--port DEVICE [--baud N] | --sim [--sim-fault F,...]) --addr A --regs R,R,... "
     "[--catalogue heat|electricity] [--timeout MS] [--attempts N]";
@@ -199,7 +172,7 @@ int RunRead(const std::vector<std::string>& arguments) {
         metersim::MeterSimulator simulator;
         for (auto& meter : metersim::DemoMeters()) {
             if (fault_text && meter.address == options.address &&
-                !ApplyFaults(*fault_text, meter)) {
+                !metersim::ApplyFaultList(*fault_text, meter.faults)) {
                 return UsageError("read", "unknown --sim-fault '" + *fault_text +
                                               "' (corrupt, silent, noise, delay=MS, split=N)");
             }

@@ -142,6 +142,40 @@ std::optional<std::vector<std::uint8_t>> MeterSimulator::TakeDelivery(std::uint6
     return bytes;
 }
 
+bool ApplyFaultList(std::string_view list, SimFaults& faults) {
+    while (!list.empty()) {
+        const auto comma = list.find(',');
+        const std::string_view item = list.substr(0, comma);
+        list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
+        if (item.empty()) continue;
+        const auto eq = item.find('=');
+        const std::string_view name = item.substr(0, eq);
+        std::uint64_t number = 0;
+        bool has_number = eq != std::string_view::npos && eq + 1 < item.size();
+        for (char c : eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1)) {
+            if (c < '0' || c > '9' || number > 100000000) {
+                has_number = false;
+                break;
+            }
+            number = number * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+        if (name == "corrupt" && eq == std::string_view::npos) {
+            faults.corrupt_checksum = true;
+        } else if (name == "silent" && eq == std::string_view::npos) {
+            faults.no_reply = true;
+        } else if (name == "noise" && eq == std::string_view::npos) {
+            faults.noise = {0x06, 0x55, 0x06, 0xAA, kmp::KmpStop};  // acknowledges and garbage
+        } else if (name == "delay" && has_number) {
+            faults.delay_ms = static_cast<std::uint32_t>(number);
+        } else if (name == "split" && has_number && number > 0) {
+            faults.split_size = static_cast<std::size_t>(number);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::optional<std::uint64_t> MeterSimulator::NextDue() const noexcept {
     if (deliveries_.empty()) return std::nullopt;
     return deliveries_.front().due_ms;

@@ -10,6 +10,7 @@
 #include <deque>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace zol::metersim {
@@ -82,6 +83,10 @@ class MeterSimulator {
     std::size_t answered_ = 0;
     std::size_t rejected_ = 0;
 };
+
+// Applies a comma-separated fault list to `faults`: corrupt, silent, noise, delay=MS, split=N.
+// False (with `faults` partly set) when an item is unknown or its number is missing.
+bool ApplyFaultList(std::string_view list, SimFaults& faults);
 
 // Two meters with a value for every register of their catalogue: a heat meter at address 63
 // and an electricity meter at address 64 (an address that is sent escaped).
