@@ -21,9 +21,9 @@ std::vector<std::uint8_t> EightRegisterResponse() {
         std::uint8_t unit, sign_exponent;
         std::uint32_t mantissa;
     } registers[] = {
-        {60, 2, 0x00, 315904},   {68, 40, 0x42, 2741533}, {1003, 48, 0x00, 261207},
+        {60, 2, 0x00, 315904},    {68, 40, 0x42, 2741533}, {1003, 48, 0x00, 261207},
         {1002, 47, 0x00, 143015}, {86, 37, 0x42, 7012},    {87, 37, 0x42, 4188},
-        {74, 41, 0x00, 845},     {80, 21, 0x41, 276},
+        {74, 41, 0x00, 845},      {80, 21, 0x41, 276},
     };
     std::vector<std::uint8_t> body{0x3F, kmp::CidGetRegister};
     for (const auto& r : registers) {
@@ -40,8 +40,8 @@ std::vector<std::uint8_t> EightRegisterResponse() {
 void BM_ScanAndDecodeEightRegisterResponse(benchmark::State& state) {
     const auto frame = EightRegisterResponse();
     const auto heat = kmp::Catalogue(kmp::KmpCatalogue::kHeat);
-    common::TFIFOStream fifo(common::TFIFOStream::kClientCapacity,
-                             common::TFIFOStream::kClientStep, true);
+    common::TFIFOStream fifo(common::TFIFOStream::kClientCapacity, common::TFIFOStream::kClientStep,
+                             true);
     std::vector<std::uint8_t> body;
     body.reserve(256);
     const kmp::FrameAcceptor accept = [](std::span<const std::uint8_t> b) {

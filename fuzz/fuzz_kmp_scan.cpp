@@ -52,7 +52,8 @@ std::vector<std::string> Run(const std::vector<std::vector<std::uint8_t>>& piece
             const auto after = Held(fifo);
             // The scan only ever removes from the front.
             Check(after.size() <= before.size());
-            Check(std::equal(after.begin(), after.end(), before.end() - static_cast<std::ptrdiff_t>(after.size())));
+            Check(std::equal(after.begin(), after.end(),
+                             before.end() - static_cast<std::ptrdiff_t>(after.size())));
             if (n < 0) break;
             const auto size = static_cast<std::size_t>(n);
             Check(size >= kmp::kMinFrameSize && size <= after.size());
@@ -82,9 +83,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto whole = Run({stream}, refuse_odd, whole_rest);
     if (split > 0 && split < stream.size()) {
         std::vector<std::uint8_t> split_rest;
-        const auto parts = Run({std::vector<std::uint8_t>(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(split)),
-                                std::vector<std::uint8_t>(stream.begin() + static_cast<std::ptrdiff_t>(split), stream.end())},
-                               refuse_odd, split_rest);
+        const auto parts =
+            Run({std::vector<std::uint8_t>(stream.begin(),
+                                           stream.begin() + static_cast<std::ptrdiff_t>(split)),
+                 std::vector<std::uint8_t>(stream.begin() + static_cast<std::ptrdiff_t>(split),
+                                           stream.end())},
+                refuse_odd, split_rest);
         Check(parts == whole);
         Check(split_rest == whole_rest);
     }

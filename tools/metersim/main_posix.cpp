@@ -56,7 +56,8 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
 int ServePty(MeterSimulator& sim) {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
-        std::fprintf(stderr, "metersim: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "metersim: cannot create a pseudo-terminal: %s\n",
+                     std::strerror(errno));
         return 1;
     }
     // Raw from the start: no echo or line editing before the master opens the other end.
@@ -146,9 +147,8 @@ int main(int argc, char** argv) {
             auto* meter = end == spec.c_str() + colon && address <= 0xFF
                               ? sim.FindMeter(static_cast<std::uint8_t>(address))
                               : nullptr;
-            if (meter == nullptr ||
-                !zol::metersim::ApplyFaultList(std::string_view(spec).substr(colon + 1),
-                                               meter->faults)) {
+            if (meter == nullptr || !zol::metersim::ApplyFaultList(
+                                        std::string_view(spec).substr(colon + 1), meter->faults)) {
                 std::fprintf(stderr, "metersim: bad fault '%s'\n", spec.c_str());
                 return 2;
             }
