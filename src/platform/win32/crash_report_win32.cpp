@@ -37,8 +37,8 @@ std::string CurrentStackTrace() {
             }
         }
         char buffer[MAX_PATH + 64];
-        auto offset = reinterpret_cast<std::uintptr_t>(frames[i]) -
-                      reinterpret_cast<std::uintptr_t>(module);
+        auto offset =
+            reinterpret_cast<std::uintptr_t>(frames[i]) - reinterpret_cast<std::uintptr_t>(module);
         std::snprintf(buffer, sizeof buffer, "  %s+0x%lx\n", name,
                       static_cast<unsigned long>(module != nullptr ? offset : 0));
         out.append(buffer);
