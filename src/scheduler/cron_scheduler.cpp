@@ -17,11 +17,11 @@ struct FieldRange {
 };
 
 // The range "*" stands for, per field.
-constexpr FieldRange kStarRange[kFieldCount] = {{0, 59}, {0, 59}, {0, 23}, {1, 31},
+constexpr FieldRange kStarRange[kFieldCount] = {{0, 59}, {0, 59}, {0, 23},     {1, 31},
                                                 {1, 12}, {1, 7},  {1900, 3000}};
 // The values a field can take in a real date (the day of month is further limited by the length
 // of the month examined). Listed values outside it are kept but never match.
-constexpr FieldRange kCalendarRange[kFieldCount] = {{0, 59}, {0, 59}, {0, 23}, {1, 31},
+constexpr FieldRange kCalendarRange[kFieldCount] = {{0, 59}, {0, 59}, {0, 23},  {1, 31},
                                                     {1, 12}, {1, 7},  {1, 9999}};
 
 std::string InvalidInteger(std::string_view text) {
@@ -107,9 +107,8 @@ bool ParseField(std::string_view text, CronField field, TChronEntry& entry, std:
     std::size_t begin = 0;
     while (true) {
         std::size_t comma = body.find(',', begin);
-        std::string_view element = body.substr(begin, comma == std::string_view::npos
-                                                          ? std::string_view::npos
-                                                          : comma - begin);
+        std::string_view element = body.substr(
+            begin, comma == std::string_view::npos ? std::string_view::npos : comma - begin);
         std::int32_t element_step = 1;
         std::size_t slash = element.find('/');
         if (slash != std::string_view::npos) {
@@ -167,8 +166,8 @@ std::int32_t Rule(const TChronEntry& e, std::int64_t v) noexcept {
 }
 
 // The smallest value of a non-relative entry that is at least `v` and within [lo, hi].
-std::optional<std::int32_t> AllowedAtOrAfter(const TChronEntry& e, std::int64_t v,
-                                             std::int32_t lo, std::int32_t hi) noexcept {
+std::optional<std::int32_t> AllowedAtOrAfter(const TChronEntry& e, std::int64_t v, std::int32_t lo,
+                                             std::int32_t hi) noexcept {
     const std::int64_t x = std::max<std::int64_t>(v, lo);
     if (x > hi) return std::nullopt;
     if (!e.Values.empty()) {
@@ -258,8 +257,8 @@ class NextRunWalk {
    private:
     static constexpr int kLevels = 6;
     static constexpr int kDayLevel = 2;
-    static constexpr CronField kLevelField[kLevels] = {kYear, kMonth, kDayOfMonth,
-                                                      kHour, kMinute, kSecond};
+    static constexpr CronField kLevelField[kLevels] = {kYear, kMonth,  kDayOfMonth,
+                                                       kHour, kMinute, kSecond};
 
     const TChronEntry& Entry(int level) const noexcept { return entries_[kLevelField[level]]; }
 
@@ -281,8 +280,8 @@ class NextRunWalk {
             candidate_[level] = v;
             return true;
         }
-        auto v = AllowedAtOrAfter(e, above_[level] ? Lo(level) : base_[level], Lo(level),
-                                  Hi(level));
+        auto v =
+            AllowedAtOrAfter(e, above_[level] ? Lo(level) : base_[level], Lo(level), Hi(level));
         if (!v) return false;
         candidate_[level] = *v;
         return true;
@@ -309,8 +308,7 @@ class NextRunWalk {
     }
 
     bool WeekdayAllowed() const noexcept {
-        const int weekday =
-            IsoWeekday(DaysFromCivil(candidate_[0], candidate_[1], candidate_[2]));
+        const int weekday = IsoWeekday(DaysFromCivil(candidate_[0], candidate_[1], candidate_[2]));
         const TChronEntry& e = entries_[kDayOfWeek];
         if (e.Relative) return Rule(e, weekday) == weekday;
         return Allowed(e, weekday);

@@ -7,7 +7,7 @@
 namespace zol::scheduler {
 
 namespace {
-// The OLE days of 0001-01-01 00:00 and of the day after 9999-12-31.
+// The OLE days of 0100-01-01 00:00 and of the day after 9999-12-31 (the span OLE dates cover).
 constexpr double kFirstOleDay = -657434.0;
 constexpr double kEndOleDay = 2958466.0;
 

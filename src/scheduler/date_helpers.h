@@ -58,7 +58,7 @@ DateTimeParts SplitMs(std::int64_t ms) noexcept;
 std::int64_t JoinMs(const DateTimeParts& parts) noexcept;
 
 // OLE date to milliseconds since 1970-01-01, rounded to the millisecond. Values beyond the years
-// 1 … 9999 (and NaN) are clamped to that span.
+// 100 … 9999 (and NaN) are clamped to that span.
 std::int64_t OleToMs(double ole) noexcept;
 // Milliseconds since 1970-01-01 to an OLE date.
 double MsToOle(std::int64_t ms) noexcept;

@@ -107,4 +107,5 @@ int RunCron(const std::vector<std::string>& args) {
 
 }  // namespace
 
-static zol::kmptool::CommandRegistrar reg{{"cron", "cron next \"CRON\" --from YYYY-MM-DDTHH:MM:SS[.mmm] [-n N]", &RunCron}};
+static zol::kmptool::CommandRegistrar reg{
+    {"cron", "cron next \"CRON\" --from YYYY-MM-DDTHH:MM:SS[.mmm] [-n N]", &RunCron}};
