@@ -12,8 +12,8 @@ namespace zol::scheduler::testing {
 inline double Ole(const char* text) {
     if (text[0] == '-' && text[1] == 0) return 0;
     DateTimeParts p;
-    int n = std::sscanf(text, "%d-%d-%dT%d:%d:%d.%d", &p.year, &p.month, &p.day, &p.hour,
-                        &p.minute, &p.second, &p.millisecond);
+    int n = std::sscanf(text, "%d-%d-%dT%d:%d:%d.%d", &p.year, &p.month, &p.day, &p.hour, &p.minute,
+                        &p.second, &p.millisecond);
     if (n < 6) p.millisecond = 0;
     return EncodeOle(p);
 }
@@ -27,8 +27,8 @@ inline std::string Iso(double ole) {
     DateTimeParts p = SplitMs(OleToMs(ole));
     char buffer[40];
     if (p.millisecond != 0) {
-        std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", p.year,
-                      p.month, p.day, p.hour, p.minute, p.second, p.millisecond);
+        std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", p.year, p.month,
+                      p.day, p.hour, p.minute, p.second, p.millisecond);
     } else {
         std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", p.year, p.month,
                       p.day, p.hour, p.minute, p.second);
