@@ -13,9 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     using zol::scheduler::DateTimeParts;
     static const DateTimeParts kBases[] = {
-        {2026, 3, 1, 12, 0, 0, 400}, {1899, 12, 29, 6, 0, 0, 0}, {2999, 12, 31, 23, 59, 59, 999},
-        {2024, 2, 29, 23, 59, 59, 0}, {100, 1, 1, 0, 0, 0, 0},    {9999, 12, 31, 23, 59, 59, 0},
-        {1970, 1, 1, 0, 0, 0, 0},     {2026, 12, 31, 23, 59, 59, 500}};
+        {2026, 3, 1, 12, 0, 0, 400},     {1899, 12, 29, 6, 0, 0, 0},
+        {2999, 12, 31, 23, 59, 59, 999}, {2024, 2, 29, 23, 59, 59, 0},
+        {100, 1, 1, 0, 0, 0, 0},         {9999, 12, 31, 23, 59, 59, 0},
+        {1970, 1, 1, 0, 0, 0, 0},        {2026, 12, 31, 23, 59, 59, 500}};
     const DateTimeParts& base = kBases[data[0] % (sizeof kBases / sizeof kBases[0])];
     std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
 

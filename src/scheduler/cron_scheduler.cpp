@@ -201,7 +201,8 @@ class NextRunWalk {
                 bool has_start)
         : entries_(entries), start_ms_(start_ms), has_start_(has_start) {
         const DateTimeParts b = SplitMs(base_ms);
-        base_ = {b.year, b.month, b.day, b.hour, b.minute, b.second};
+        const std::int32_t base[kLevels] = {b.year, b.month, b.day, b.hour, b.minute, b.second};
+        std::copy(std::begin(base), std::end(base), base_);
         base_second_ms_ = base_ms - b.millisecond;
         // Relative fields count from the base's own value; the day-of-month rule wraps at the
         // length of the base's month.
@@ -332,10 +333,10 @@ class NextRunWalk {
     std::int64_t start_ms_;
     bool has_start_;
     std::int64_t base_second_ms_ = 0;
-    std::array<std::int32_t, kLevels> base_{};
-    std::array<std::int32_t, kLevels> candidate_{};
-    std::array<std::int32_t, kLevels> relative_first_{};
-    std::array<bool, kLevels> above_{};
+    std::int32_t base_[kLevels] = {};
+    std::int32_t candidate_[kLevels] = {};
+    std::int32_t relative_first_[kLevels] = {};
+    bool above_[kLevels] = {};
     int steps_ = 0;
     bool stuck_ = false;
 };

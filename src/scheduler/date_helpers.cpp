@@ -51,9 +51,12 @@ std::int64_t JoinMs(const DateTimeParts& parts) noexcept {
 }
 
 std::int64_t OleToMs(double ole) noexcept {
-    if (!(ole >= kFirstOleDay)) ole = kFirstOleDay;  // also catches NaN
-    if (ole >= kEndOleDay) ole = kEndOleDay;
-    const double whole = std::trunc(ole);
+    // The clamp works on the day number: before the OLE origin a later time of the first day
+    // has a larger magnitude than the day itself.
+    if (std::isnan(ole)) ole = kFirstOleDay;
+    double whole = std::trunc(ole);
+    if (whole < kFirstOleDay) ole = whole = kFirstOleDay;
+    if (whole >= kEndOleDay) ole = whole = kEndOleDay;
     // Before 1899-12-30 the fraction is still the time of day, counted forwards.
     const double fraction = std::fabs(ole - whole);
     const auto in_day = static_cast<std::int64_t>(std::llround(fraction * kMsPerDay));
