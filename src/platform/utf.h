@@ -1,0 +1,13 @@
+#pragma once
+// UTF-8 <-> UTF-16 conversion, portable and lenient: malformed input becomes U+FFFD instead of
+// failing, because texts arrive from files and hosts we do not control.
+
+#include <string>
+#include <string_view>
+
+namespace zol::platform {
+
+std::u16string Utf8ToUtf16(std::string_view text);
+std::string Utf16ToUtf8(std::u16string_view text);
+
+}  // namespace zol::platform

@@ -1,0 +1,167 @@
+// Windows implementations of the small OS services: code pages through the Win32 converters,
+// CharLowerBuff for the host's key lower-casing, CoCreateGuid, VirtualQuery for pointer probes
+// and the version resource of the library file.
+// <windows.h> must come before the OLE headers, so keep this order.
+// clang-format off
+#include <windows.h>
+#include <objbase.h>
+// clang-format on
+
+#include <cstdio>
+#include <vector>
+
+#include "platform/system.h"
+
+namespace zol::platform {
+
+namespace {
+
+std::u16string MultiByteToUtf16(UINT code_page, std::string_view text, bool* ok) {
+    *ok = true;
+    if (text.empty()) return {};
+    int n = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()),
+                                nullptr, 0);
+    if (n <= 0) {
+        *ok = false;
+        return {};
+    }
+    std::u16string out(static_cast<std::size_t>(n), u'\0');
+    MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()),
+                        reinterpret_cast<wchar_t*>(out.data()), n);
+    return out;
+}
+
+std::string Utf16ToMultiByte(UINT code_page, std::u16string_view text, bool* ok) {
+    *ok = true;
+    if (text.empty()) return {};
+    const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+    int n = WideCharToMultiByte(code_page, 0, wide, static_cast<int>(text.size()), nullptr, 0,
+                                nullptr, nullptr);
+    if (n <= 0) {
+        *ok = false;
+        return {};
+    }
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(code_page, 0, wide, static_cast<int>(text.size()), out.data(), n, nullptr,
+                        nullptr);
+    return out;
+}
+
+}  // namespace
+
+std::u16string AnsiToUtf16(std::string_view text) {
+    bool ok = false;
+    return MultiByteToUtf16(CP_ACP, text, &ok);
+}
+
+std::string Utf16ToAnsi(std::u16string_view text) {
+    bool ok = false;
+    return Utf16ToMultiByte(CP_ACP, text, &ok);
+}
+
+std::optional<std::u16string> CodePageToUtf16(std::uint32_t code_page, std::string_view bytes) {
+    if (code_page == 1200 || code_page == 1201) {
+        std::u16string out;
+        for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+            auto a = static_cast<unsigned char>(bytes[i]);
+            auto b = static_cast<unsigned char>(bytes[i + 1]);
+            out.push_back(
+                static_cast<char16_t>(code_page == 1200 ? (a | (b << 8)) : ((a << 8) | b)));
+        }
+        return out;
+    }
+    if (code_page != 0 && !IsValidCodePage(code_page)) return std::nullopt;
+    bool ok = false;
+    auto out = MultiByteToUtf16(code_page, bytes, &ok);
+    if (!ok) return std::nullopt;
+    return out;
+}
+
+std::optional<std::string> Utf16ToCodePage(std::uint32_t code_page, std::u16string_view text) {
+    if (code_page != 0 && !IsValidCodePage(code_page)) return std::nullopt;
+    bool ok = false;
+    auto out = Utf16ToMultiByte(code_page, text, &ok);
+    if (!ok) return std::nullopt;
+    return out;
+}
+
+std::string AnsiLowerCase(std::string_view text) {
+    std::string out(text);
+    if (!out.empty()) CharLowerBuffA(out.data(), static_cast<DWORD>(out.size()));
+    return out;
+}
+
+std::string NewGuidText() {
+    GUID g{};
+    if (FAILED(CoCreateGuid(&g))) return "{00000000-0000-0000-0000-000000000000}";
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
+                  g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return text;
+}
+
+bool IsReadableMemory(const void* address, std::size_t size) noexcept {
+    if (address == nullptr) return false;
+    const auto* p = static_cast<const char*>(address);
+    const char* end = p + size;
+    while (p < end) {
+        MEMORY_BASIC_INFORMATION info{};
+        if (VirtualQuery(p, &info, sizeof info) == 0) return false;
+        if (info.State != MEM_COMMIT) return false;
+        const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                               PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+        if ((info.Protect & readable) == 0 || (info.Protect & PAGE_GUARD) != 0) return false;
+        p = static_cast<const char*>(info.BaseAddress) + info.RegionSize;
+    }
+    return true;
+}
+
+std::uint32_t CurrentThreadId() noexcept { return GetCurrentThreadId(); }
+
+std::string ThisModuleFileName() {
+    HMODULE module = nullptr;
+    static const int anchor = 0;
+    GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCSTR>(&anchor), &module);
+    char path[MAX_PATH * 2];
+    DWORD n = GetModuleFileNameA(module, path, sizeof path);
+    return std::string(path, n < sizeof path ? n : 0);
+}
+
+std::string HostProgramFolder() {
+    char path[MAX_PATH * 2];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string full(path, n < sizeof path ? n : 0);
+    auto slash = full.find_last_of("\\/");
+    return slash == std::string::npos ? std::string() : full.substr(0, slash + 1);
+}
+
+std::string FileVersionText(const std::string& file_name) {
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeA(file_name.c_str(), &handle);
+    if (size == 0) return {};
+    std::vector<char> data(size);
+    if (!GetFileVersionInfoA(file_name.c_str(), 0, size, data.data())) return {};
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT len = 0;
+    if (!VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&info), &len) ||
+        info == nullptr || len < sizeof(VS_FIXEDFILEINFO)) {
+        return {};
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%lu.%lu.%lu.%lu",
+                  static_cast<unsigned long>(HIWORD(info->dwFileVersionMS)),
+                  static_cast<unsigned long>(LOWORD(info->dwFileVersionMS)),
+                  static_cast<unsigned long>(HIWORD(info->dwFileVersionLS)),
+                  static_cast<unsigned long>(LOWORD(info->dwFileVersionLS)));
+    return text;
+}
+
+bool FileExists(const std::string& file_name) {
+    DWORD attributes = GetFileAttributesA(file_name.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+}  // namespace zol::platform

@@ -1,0 +1,726 @@
+#include "zolShared/Public/Common/zolParamLst.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "platform/crash_report.h"
+#include "platform/system.h"
+
+namespace zol::common {
+
+using platform::OleVariant;
+
+namespace {
+
+constexpr const char* kSourceName = "zolParamLst";
+
+[[noreturn]] void Assert(const char* message, int line) { throw ParamsListAssertion(message, line); }
+
+std::u16string_view WideView(const char16_t* text) {
+    if (text == nullptr) return {};
+    std::size_t n = 0;
+    while (text[n] != u'\0') ++n;
+    return {text, n};
+}
+
+std::string AnsiFromWide(const char16_t* text) { return platform::Utf16ToAnsi(WideView(text)); }
+
+std::string_view AnsiView(const char* text) {
+    return text == nullptr ? std::string_view() : std::string_view(text);
+}
+
+// Runs a status method body: 0 on success, 0x8000FFFF when anything inside failed.
+template <typename Body>
+std::int32_t StatusCall(Body&& body) noexcept {
+    try {
+        body();
+        return platform::kStatusOk;
+    } catch (...) {
+        return platform::kStatusFailed;
+    }
+}
+
+// Runs a method that returns its value directly; a failure inside gives `fallback`, since nothing
+// may be thrown to the caller.
+template <typename T, typename Body>
+T ValueCall(T fallback, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return fallback;
+    }
+}
+
+template <typename ItemInterface>
+void HandOutItem(TzolParamsListItem* item, ItemInterface** out) {
+    if (item == nullptr) return;
+    auto* wrap = new TzolParamsListItemWrap(item);
+    wrap->AddRef();
+    *out = wrap;
+}
+
+}  // namespace
+
+ParamsListAssertion::ParamsListAssertion(const std::string& message, int line)
+    : std::logic_error(message + " (" + kSourceName + ", line " + std::to_string(line) + ")"),
+      message_(message) {}
+
+std::string_view TrimControl(std::string_view text) noexcept {
+    while (!text.empty() && static_cast<unsigned char>(text.front()) <= 32) text.remove_prefix(1);
+    while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32) text.remove_suffix(1);
+    return text;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Items
+
+TzolParamsListItem::TzolParamsListItem(std::string_view name, Variant value)
+    : Name(name), Key(platform::AnsiLowerCase(name)), Value(std::move(value)) {
+    State = Value.IsEmptyOrNull() ? 0 : 2;
+}
+
+void TzolParamsListItem::Assign(const TzolParamsListItem& other) {
+    Name = other.Name;
+    Key = other.Key;
+    DataType = other.DataType;
+    State = other.State;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The list
+
+TzolParamsList::TzolParamsList() : list_id_(platform::NewGuidText()) {}
+
+TzolParamsList::~TzolParamsList() {
+    signature_ = 0;
+    items_.clear();
+}
+
+bool TzolParamsList::HasListSignature(const void* object) noexcept {
+    if (!platform::IsReadableMemory(object, 5 * sizeof(std::uint32_t))) return false;
+    std::uint32_t word = 0;
+    std::memcpy(&word, static_cast<const char*>(object) + 4 * sizeof(std::uint32_t), sizeof word);
+    return word == kParamsListSignature;
+}
+
+TzolParamsListItem* TzolParamsList::Item(std::int32_t index) const noexcept {
+    if (index < 0 || index >= Count()) return nullptr;
+    return items_[static_cast<std::size_t>(index)].get();
+}
+
+void TzolParamsList::Put(std::int32_t index, std::unique_ptr<TzolParamsListItem> item) {
+    if (index < 0 || index >= Count()) Assert("Assertion failure", __LINE__);
+    items_[static_cast<std::size_t>(index)] = std::move(item);
+}
+
+std::int32_t TzolParamsList::LastIndex(std::int32_t to) const noexcept {
+    return (to < 0 || to >= Count()) ? Count() - 1 : to;
+}
+
+std::int32_t TzolParamsList::IndexOf(std::string_view name, std::int32_t from,
+                                     std::int32_t to) const {
+    if (signature_ != kParamsListSignature) Assert("Assertion failure", __LINE__);
+    if (items_.empty()) return -1;
+    const bool stop_at_row_end = to == -2;
+    const std::int32_t last = LastIndex(to);
+    const std::string key = platform::AnsiLowerCase(name);
+    for (std::int32_t i = from < 0 ? 0 : from; i <= last; ++i) {
+        const auto& item = *items_[static_cast<std::size_t>(i)];
+        if (item.Key == key) return i;
+        if (stop_at_row_end && item.IsRowMarker()) break;
+    }
+    return -1;
+}
+
+TzolParamsListItem* TzolParamsList::FindItem(std::string_view name, std::int32_t from,
+                                             std::int32_t to) const {
+    return Item(IndexOf(name, from, to));
+}
+
+Variant TzolParamsList::GetValue(std::string_view name, std::int32_t from, std::int32_t to) const {
+    const TzolParamsListItem* item = FindItem(name, from, to);
+    return item != nullptr ? item->Value : Variant();
+}
+
+Variant TzolParamsList::GetValueDef(std::string_view name, const Variant& fallback,
+                                    std::int32_t from, std::int32_t to) const {
+    const TzolParamsListItem* item = FindItem(name, from, to);
+    return item != nullptr ? item->Value : fallback;
+}
+
+TzolParamsListItem* TzolParamsList::Add(std::string_view name, Variant value) {
+    if (TrimControl(name).empty()) return nullptr;
+    items_.push_back(std::make_unique<TzolParamsListItem>(name, std::move(value)));
+    items_.back()->State = 2;
+    return items_.back().get();
+}
+
+TzolParamsListItem* TzolParamsList::Insert(std::int32_t index, std::string_view name,
+                                           Variant value) {
+    if (TrimControl(name).empty()) return nullptr;
+    if (index < 0 || index > Count()) {
+        throw std::out_of_range("List index out of bounds (" + std::to_string(index) + ")");
+    }
+    auto item = std::make_unique<TzolParamsListItem>(name, std::move(value));
+    item->State = 2;
+    auto* raw = item.get();
+    items_.insert(items_.begin() + index, std::move(item));
+    return raw;
+}
+
+void TzolParamsList::Delete(std::int32_t index) {
+    // Out-of-range indexes, negative ones included, leave the list as it is.
+    if (index < 0 || index >= Count()) return;
+    items_.erase(items_.begin() + index);
+}
+
+void TzolParamsList::Clear() { items_.clear(); }
+
+TzolParamsListItem* TzolParamsList::SetValue(std::string_view name, Variant value,
+                                             bool add_if_missing) {
+    TzolParamsListItem* item = FindItem(name);
+    if (item == nullptr && add_if_missing) item = Add(name, Variant::Null());
+    if (item != nullptr) item->Value = std::move(value);
+    return item;
+}
+
+TzolParamsListItem* TzolParamsList::AddItemCopy(const TzolParamsListItem& item) {
+    TzolParamsListItem* copy = Add(item.Name, item.Value);
+    if (copy != nullptr) copy->Assign(item);
+    return copy;
+}
+
+void TzolParamsList::CheckOther(const TzolParamsList* other) {
+    if (other != nullptr && other->signature_ != kParamsListSignature) {
+        Assert("Assertion failure", __LINE__);
+    }
+}
+
+bool TzolParamsList::AddList(const TzolParamsList* other) {
+    CheckOther(other);
+    if (other == nullptr || other->items_.empty()) return false;
+    if (other == this) {
+        // Copying a list onto itself must not chase its own growing end.
+        const std::int32_t n = Count();
+        for (std::int32_t i = 0; i < n; ++i) AddItemCopy(*items_[static_cast<std::size_t>(i)]);
+        return true;
+    }
+    for (const auto& item : other->items_) AddItemCopy(*item);
+    return true;
+}
+
+bool TzolParamsList::AddListRange(const TzolParamsList* other, std::int32_t from,
+                                  std::int32_t to) {
+    CheckOther(other);
+    if (other == nullptr || other->items_.empty()) return false;
+    const std::int32_t last = other->LastIndex(to);
+    for (std::int32_t i = from < 0 ? 0 : from; i <= last; ++i) {
+        AddItemCopy(*other->items_[static_cast<std::size_t>(i)]);
+    }
+    return true;
+}
+
+bool TzolParamsList::FindRowEnd(std::int32_t from, std::int32_t& index, bool& is_marker) const {
+    if (from < 0) from = 0;
+    if (from >= Count()) return false;
+    std::int32_t i = from;
+    while (i < Count() - 1 && !items_[static_cast<std::size_t>(i)]->IsRowMarker()) ++i;
+    index = i;
+    is_marker = items_[static_cast<std::size_t>(i)]->IsRowMarker();
+    return true;
+}
+
+void TzolParamsList::NewRow() {
+    if (!items_.empty() && items_.back()->IsRowMarker()) return;
+    TzolParamsListItem* marker = Add(kNewRowName, Variant::Null());
+    marker->DataType = kRowMarkerDataType;
+}
+
+void TzolParamsList::AddRows(const TzolParamsList* other) {
+    AddList(other);
+    if (other == nullptr || other->items_.empty() || !other->items_.back()->IsRowMarker()) {
+        NewRow();
+    }
+}
+
+const Variant& TzolParamsList::Values(std::string_view name) const {
+    const TzolParamsListItem* item = FindItem(name);
+    if (item == nullptr) Assert("Parameter is not defined", __LINE__);
+    return item->Value;
+}
+
+void TzolParamsList::SetValues(std::string_view name, Variant value) {
+    TzolParamsListItem* item = FindItem(name);
+    if (item == nullptr) Assert("Parameter is not defined", __LINE__);
+    item->Value = std::move(value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Values crossing the interfaces
+
+Variant VariantFromAbi(const OleVariant* value, bool wide) {
+    if (value == nullptr) return Variant();
+    if (value->vt == platform::kVtPlainString || value->vt == platform::kVtUnicodeString) {
+        if (value->byref == nullptr) return Variant::Utf16(u"");
+        if (value->vt == platform::kVtUnicodeString || wide) {
+            return Variant::Utf16(WideView(static_cast<const char16_t*>(value->byref)));
+        }
+        return Variant::Ansi(static_cast<const char*>(value->byref));
+    }
+    return Variant::CopyOf(*value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Item adapter
+
+TzolParamsListItemWrap::TzolParamsListItemWrap(TzolParamsListItem* item) : item_(item) {
+    RefreshTexts();
+}
+
+void TzolParamsListItemWrap::RefreshTexts() {
+    name_ansi_ = item_->Name;
+    name_wide_ = platform::AnsiToUtf16(item_->Name);
+    key_text_ = Utf16ToUtf8(platform::AnsiToUtf16(platform::AnsiLowerCase(item_->Name)));
+}
+
+std::int32_t TzolParamsListItemWrap::QueryInterface(const platform::Guid& iid, void** out) {
+    if (out == nullptr) return platform::kStatusFailed;
+    *out = nullptr;
+    if (iid == kIidIzolParamsListItemA || iid == kIidIzolParamsListItemW ||
+        iid == platform::kIidIUnknown) {
+        AddRef();
+        *out = static_cast<IzolParamsListItemW*>(this);
+        return platform::kStatusOk;
+    }
+    return platform::kStatusNoInterface;
+}
+
+std::uint32_t TzolParamsListItemWrap::AddRef() {
+    return static_cast<std::uint32_t>(ref_count_.fetch_add(1) + 1);
+}
+
+std::uint32_t TzolParamsListItemWrap::Release() {
+    const std::int32_t left = ref_count_.fetch_sub(1) - 1;
+    if (left == 0) delete this;
+    return static_cast<std::uint32_t>(left < 0 ? 0 : left);
+}
+
+void TzolParamsListItemWrap::SetKey(const char* key) {
+    ValueCall(0, [&] {
+        key_text_ = AnsiView(key);
+        return 0;
+    });
+}
+
+void TzolParamsListItemWrap::SetDataType(std::int32_t data_type) { item_->DataType = data_type; }
+
+void TzolParamsListItemWrap::SetState(std::uint8_t state) { item_->State = state; }
+
+const char* TzolParamsListItemWrap::GetKey() {
+    return key_text_.empty() ? nullptr : key_text_.c_str();
+}
+
+std::int32_t TzolParamsListItemWrap::GetDataType() { return item_->DataType; }
+
+std::uint8_t TzolParamsListItemWrap::GetState() { return item_->State; }
+
+std::int32_t TzolParamsListItemWrap::SetValue(const OleVariant* value) {
+    return StatusCall([&] { item_->Value = VariantFromAbi(value, false); });
+}
+
+std::int32_t TzolParamsListItemWrap::GetValue(OleVariant* value) {
+    if (value == nullptr) return platform::kStatusFailed;
+    std::memset(value, 0, sizeof *value);
+    return StatusCall([&] {
+        if (item_->Value.CopyTo(*value) != platform::kStatusOk) throw std::runtime_error("copy");
+    });
+}
+
+void TzolParamsListItemWrap::SetName(const char* name) {
+    ValueCall(0, [&] {
+        item_->Name = AnsiView(name);
+        RefreshTexts();
+        return 0;
+    });
+}
+
+const char* TzolParamsListItemWrap::GetName() {
+    return name_ansi_.empty() ? nullptr : name_ansi_.c_str();
+}
+
+std::uint8_t TzolParamsListItemWrap::IsNewRow() { return item_->IsRowMarker() ? 1 : 0; }
+
+void TzolParamsListItemWrap::SetNameW(const char16_t* name) {
+    ValueCall(0, [&] {
+        item_->Name = AnsiFromWide(name);
+        RefreshTexts();
+        return 0;
+    });
+}
+
+const char16_t* TzolParamsListItemWrap::GetNameW() {
+    return name_wide_.empty() ? nullptr : name_wide_.c_str();
+}
+
+std::int32_t TzolParamsListItemWrap::SetValueW(const OleVariant* value) {
+    return StatusCall([&] { item_->Value = VariantFromAbi(value, true); });
+}
+
+std::int32_t TzolParamsListItemWrap::GetValueW(OleVariant* value) { return GetValue(value); }
+
+// ---------------------------------------------------------------------------------------------
+// List adapter
+
+TzolParamsListWrap::TzolParamsListWrap() : borrowed_(0), list_(new TzolParamsList()) {}
+
+TzolParamsListWrap::TzolParamsListWrap(TzolParamsList* list, bool borrowed)
+    : borrowed_(list != nullptr && borrowed ? 1 : 0),
+      list_(list != nullptr ? list : new TzolParamsList()) {}
+
+TzolParamsListWrap::~TzolParamsListWrap() {
+    if (borrowed_ == 0) delete list_;
+}
+
+IzolParamsListA** TzolParamsListWrap::AsInterfaceA() {
+    if (self_slot_ == nullptr) {
+        self_ = static_cast<IzolParamsListA*>(this);
+        AddRef();
+        self_slot_ = &self_;
+    }
+    return self_slot_;
+}
+
+void TzolParamsListWrap::DestroyCached() {
+    if (self_slot_ == nullptr) {
+        // Never handed out as an interface variable: nobody else can hold it unless they AddRef'd.
+        if (ref_count_.load() <= 0) delete this;
+        return;
+    }
+    self_slot_ = nullptr;
+    self_ = nullptr;
+    const std::int32_t left = ref_count_.fetch_sub(1) - 1;
+    if (left <= 0) {
+        delete this;
+        return;
+    }
+    platform::DebugOutput("TzolParamsListWrap.Destroy. Reference counter should be zero!");
+    if (borrowed_ != 0) list_ = nullptr;
+}
+
+TzolParamsList& TzolParamsListWrap::ListOrThrow() const {
+    if (list_ == nullptr) throw std::logic_error("The list of this adapter is gone");
+    return *list_;
+}
+
+std::int32_t TzolParamsListWrap::QueryInterface(const platform::Guid& iid, void** out) {
+    if (out == nullptr) return platform::kStatusFailed;
+    *out = nullptr;
+    if (iid == kIidIzolParamsListW || iid == platform::kIidIUnknown) {
+        *out = static_cast<IzolParamsListW*>(this);
+    } else if (iid == kIidIzolParamsListA) {
+        *out = static_cast<IzolParamsListA*>(this);
+    } else {
+        return platform::kStatusNoInterface;
+    }
+    AddRef();
+    return platform::kStatusOk;
+}
+
+std::uint32_t TzolParamsListWrap::AddRef() {
+    return static_cast<std::uint32_t>(ref_count_.fetch_add(1) + 1);
+}
+
+std::uint32_t TzolParamsListWrap::Release() {
+    const std::int32_t left = ref_count_.fetch_sub(1) - 1;
+    if (left <= 0 && self_slot_ == nullptr) {
+        delete this;
+        return 0;
+    }
+    return static_cast<std::uint32_t>(left < 0 ? 0 : left);
+}
+
+std::int32_t TzolParamsListWrap::GetCount() {
+    return ValueCall(0, [&] { return ListOrThrow().Count(); });
+}
+
+std::int32_t TzolParamsListWrap::GetSignature() {
+    return ValueCall(0, [&] { return static_cast<std::int32_t>(ListOrThrow().Signature()); });
+}
+
+std::int32_t TzolParamsListWrap::GetTag() {
+    return ValueCall(0, [&] { return ListOrThrow().Tag(); });
+}
+
+void TzolParamsListWrap::SetTag(std::int32_t tag) {
+    ValueCall(0, [&] {
+        ListOrThrow().SetTag(tag);
+        return 0;
+    });
+}
+
+void TzolParamsListWrap::Clear() {
+    ValueCall(0, [&] {
+        ListOrThrow().Clear();
+        return 0;
+    });
+}
+
+void TzolParamsListWrap::Delete(std::int32_t index) {
+    ValueCall(0, [&] {
+        ListOrThrow().Delete(index);
+        return 0;
+    });
+}
+
+std::uint8_t TzolParamsListWrap::FindRowEnd(std::int32_t from, std::int32_t* index,
+                                            std::uint8_t* is_marker) {
+    return ValueCall<std::uint8_t>(0, [&]() -> std::uint8_t {
+        std::int32_t found = 0;
+        bool marker = false;
+        if (!ListOrThrow().FindRowEnd(from, found, marker)) return 0;
+        if (index != nullptr) *index = found;
+        if (is_marker != nullptr) *is_marker = marker ? 1 : 0;
+        return 1;
+    });
+}
+
+void TzolParamsListWrap::NewRow() {
+    ValueCall(0, [&] {
+        ListOrThrow().NewRow();
+        return 0;
+    });
+}
+
+void TzolParamsListWrap::AddRows(TzolParamsListWrap* other) {
+    ValueCall(0, [&] {
+        ListOrThrow().AddRows(other != nullptr ? other->list_ : nullptr);
+        return 0;
+    });
+}
+
+// --- 8-bit interface
+
+std::int32_t TzolParamsListWrap::GetItem(std::int32_t index, IzolParamsListItemA** item) {
+    if (item == nullptr) return platform::kStatusFailed;
+    *item = nullptr;
+    return StatusCall([&] { HandOutItem(ListOrThrow().Item(index), item); });
+}
+
+std::int32_t TzolParamsListWrap::AddList(TzolParamsList* other, std::uint8_t* result) {
+    return StatusCall([&] {
+        bool added = ListOrThrow().AddList(other);
+        if (result != nullptr) *result = added ? 1 : 0;
+    });
+}
+
+std::int32_t TzolParamsListWrap::AddListRange(TzolParamsList* other, std::int32_t from,
+                                              std::int32_t to, std::uint8_t* result) {
+    return StatusCall([&] {
+        bool added = ListOrThrow().AddListRange(other, from, to);
+        if (result != nullptr) *result = added ? 1 : 0;
+    });
+}
+
+std::int32_t TzolParamsListWrap::FindItem(const char* name, std::int32_t from, std::int32_t to,
+                                          IzolParamsListItemA** item) {
+    if (item == nullptr) return platform::kStatusFailed;
+    *item = nullptr;
+    return StatusCall([&] { HandOutItem(ListOrThrow().FindItem(AnsiView(name), from, to), item); });
+}
+
+std::int32_t TzolParamsListWrap::IndexOf(const char* name, std::int32_t from, std::int32_t to,
+                                         std::int32_t* index) {
+    return StatusCall([&] {
+        std::int32_t found = ListOrThrow().IndexOf(AnsiView(name), from, to);
+        if (index != nullptr) *index = found;
+    });
+}
+
+std::int32_t TzolParamsListWrap::GetValue(const char* name, std::int32_t from, std::int32_t to,
+                                          OleVariant* value) {
+    if (value == nullptr) return platform::kStatusFailed;
+    std::memset(value, 0, sizeof *value);
+    return StatusCall([&] {
+        Variant found = ListOrThrow().GetValue(AnsiView(name), from, to);
+        *value = found.Raw();
+        platform::OleVariantInit(found.Raw());  // ownership moved to the caller
+    });
+}
+
+std::int32_t TzolParamsListWrap::GetValueDef(const char* name, const OleVariant* fallback,
+                                             std::int32_t from, std::int32_t to,
+                                             OleVariant* value) {
+    if (value == nullptr) return platform::kStatusFailed;
+    std::memset(value, 0, sizeof *value);
+    return StatusCall([&] {
+        Variant found = ListOrThrow().GetValueDef(AnsiView(name), VariantFromAbi(fallback, false),
+                                                  from, to);
+        *value = found.Raw();
+        platform::OleVariantInit(found.Raw());
+    });
+}
+
+std::int32_t TzolParamsListWrap::Add(const char* name, const OleVariant* value,
+                                     IzolParamsListItemA** item) {
+    if (item != nullptr) *item = nullptr;
+    return StatusCall([&] {
+        TzolParamsListItem* added = ListOrThrow().Add(AnsiView(name), VariantFromAbi(value, false));
+        if (item != nullptr) HandOutItem(added, item);
+    });
+}
+
+std::int32_t TzolParamsListWrap::Insert(std::int32_t index, const char* name,
+                                        const OleVariant* value, IzolParamsListItemA** item) {
+    if (item != nullptr) *item = nullptr;
+    return StatusCall([&] {
+        TzolParamsListItem* added =
+            ListOrThrow().Insert(index, AnsiView(name), VariantFromAbi(value, false));
+        if (item != nullptr) HandOutItem(added, item);
+    });
+}
+
+std::int32_t TzolParamsListWrap::SetValue(const char* name, const OleVariant* value,
+                                          std::uint8_t add_if_missing,
+                                          IzolParamsListItemA** item) {
+    if (item != nullptr) *item = nullptr;
+    return StatusCall([&] {
+        TzolParamsListItem* found = ListOrThrow().SetValue(
+            AnsiView(name), VariantFromAbi(value, false), add_if_missing != 0);
+        if (item != nullptr) HandOutItem(found, item);
+    });
+}
+
+std::int32_t TzolParamsListWrap::AddItem(IzolParamsListItemA* source, IzolParamsListItemA** item) {
+    if (item != nullptr) *item = nullptr;
+    return StatusCall([&] {
+        if (source == nullptr) throw std::invalid_argument("no source item");
+        OleVariant raw{};
+        if (source->GetValue(&raw) != platform::kStatusOk) throw std::runtime_error("GetValue");
+        Variant value = Variant::Take(raw);
+        TzolParamsListItem* added = ListOrThrow().Add(AnsiView(source->GetName()), value);
+        if (item != nullptr) HandOutItem(added, item);
+    });
+}
+
+// --- UTF-16 interface
+
+std::int32_t TzolParamsListWrap::GetItem(std::int32_t index, IzolParamsListItemW** item) {
+    if (item == nullptr) return platform::kStatusFailed;
+    *item = nullptr;
+    return StatusCall([&] { HandOutItem(ListOrThrow().Item(index), item); });
+}
+
+std::int32_t TzolParamsListWrap::AddList(TzolParamsListWrap* other, std::uint8_t* result) {
+    return StatusCall([&] {
+        bool added = ListOrThrow().AddList(other != nullptr ? other->list_ : nullptr);
+        if (result != nullptr) *result = added ? 1 : 0;
+    });
+}
+
+std::int32_t TzolParamsListWrap::AddListRange(TzolParamsListWrap* other, std::int32_t from,
+                                              std::int32_t to, std::uint8_t* result) {
+    return StatusCall([&] {
+        bool added =
+            ListOrThrow().AddListRange(other != nullptr ? other->list_ : nullptr, from, to);
+        if (result != nullptr) *result = added ? 1 : 0;
+    });
+}
+
+std::int32_t TzolParamsListWrap::FindItem(const char16_t* name, std::int32_t from,
+                                          std::int32_t to, IzolParamsListItemW** item) {
+    if (item == nullptr) return platform::kStatusFailed;
+    *item = nullptr;
+    return StatusCall(
+        [&] { HandOutItem(ListOrThrow().FindItem(AnsiFromWide(name), from, to), item); });
+}
+
+std::int32_t TzolParamsListWrap::IndexOf(const char16_t* name, std::int32_t from, std::int32_t to,
+                                         std::int32_t* index) {
+    return IndexOf(AnsiFromWide(name).c_str(), from, to, index);
+}
+
+std::int32_t TzolParamsListWrap::GetValue(const char16_t* name, std::int32_t from,
+                                          std::int32_t to, OleVariant* value) {
+    if (value == nullptr) return platform::kStatusFailed;
+    std::memset(value, 0, sizeof *value);
+    std::string ansi;
+    if (StatusCall([&] { ansi = AnsiFromWide(name); }) != platform::kStatusOk) {
+        return platform::kStatusFailed;
+    }
+    return GetValue(ansi.c_str(), from, to, value);
+}
+
+std::int32_t TzolParamsListWrap::GetValueDef(const char16_t* name, const OleVariant* fallback,
+                                             std::int32_t from, std::int32_t to,
+                                             OleVariant* value) {
+    if (value == nullptr) return platform::kStatusFailed;
+    std::memset(value, 0, sizeof *value);
+    return StatusCall([&] {
+        Variant found = ListOrThrow().GetValueDef(AnsiFromWide(name),
+                                                  VariantFromAbi(fallback, true), from, to);
+        *value = found.Raw();
+        platform::OleVariantInit(found.Raw());
+    });
+}
+
+std::int32_t TzolParamsListWrap::Add(const char16_t* name, const OleVariant* value,
+                                     IzolParamsListItemW** item) {
+    if (item != nullptr) *item = nullptr;
+    return StatusCall([&] {
+        TzolParamsListItem* added =
+            ListOrThrow().Add(AnsiFromWide(name), VariantFromAbi(value, true));
+        if (item != nullptr) HandOutItem(added, item);
+    });
+}
+
+std::int32_t TzolParamsListWrap::Insert(std::int32_t index, const char16_t* name,
+                                        const OleVariant* value, IzolParamsListItemW** item) {
+    if (item != nullptr) *item = nullptr;
+    return StatusCall([&] {
+        TzolParamsListItem* added =
+            ListOrThrow().Insert(index, AnsiFromWide(name), VariantFromAbi(value, true));
+        if (item != nullptr) HandOutItem(added, item);
+    });
+}
+
+std::int32_t TzolParamsListWrap::SetValue(const char16_t* name, const OleVariant* value,
+                                          std::uint8_t add_if_missing,
+                                          IzolParamsListItemW** item) {
+    if (item != nullptr) *item = nullptr;
+    return StatusCall([&] {
+        TzolParamsListItem* found = ListOrThrow().SetValue(
+            AnsiFromWide(name), VariantFromAbi(value, true), add_if_missing != 0);
+        if (item != nullptr) HandOutItem(found, item);
+    });
+}
+
+std::int32_t TzolParamsListWrap::AddItem(IzolParamsListItemW* source, IzolParamsListItemW** item) {
+    if (item != nullptr) *item = nullptr;
+    return StatusCall([&] {
+        if (source == nullptr) throw std::invalid_argument("no source item");
+        OleVariant raw{};
+        if (source->GetValueW(&raw) != platform::kStatusOk) throw std::runtime_error("GetValueW");
+        Variant value = Variant::Take(raw);
+        TzolParamsListItem* added = ListOrThrow().Add(AnsiFromWide(source->GetNameW()), value);
+        if (item != nullptr) HandOutItem(added, item);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Shared list
+
+TzolParamsList& TzolThreadParamsList::ReadLock() {
+    lock_.lock_shared();
+    return list_;
+}
+
+void TzolThreadParamsList::ReadUnlock() { lock_.unlock_shared(); }
+
+TzolParamsList& TzolThreadParamsList::WriteLock() {
+    lock_.lock();
+    return list_;
+}
+
+void TzolThreadParamsList::WriteUnlock() { lock_.unlock(); }
+
+}  // namespace zol::common
