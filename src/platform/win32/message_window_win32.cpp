@@ -1,0 +1,151 @@
+// Message-only windows on Windows. One window class per module; each window keeps its
+// procedure in a binding shared with the window's user data, so a window that outlives its
+// object (destroyed from another thread) only drops its messages.
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "platform/message_window.h"
+
+namespace zol::platform {
+
+namespace {
+
+const char kClassName[] = "ZolMessageWindow";
+
+struct Binding {
+    std::recursive_mutex call_mutex;  // held while the procedure runs
+    WindowProcedure procedure;        // empty once detached
+};
+
+LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    auto* holder =
+        reinterpret_cast<std::shared_ptr<Binding>*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+    if (message == WM_NCDESTROY) {
+        SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
+        delete holder;
+        return DefWindowProcA(hwnd, message, wparam, lparam);
+    }
+    if (holder != nullptr) {
+        std::shared_ptr<Binding> binding = *holder;  // stays alive if the window is destroyed
+        std::lock_guard<std::recursive_mutex> lock(binding->call_mutex);
+        // A copy, so the procedure may detach or destroy its own window while it runs.
+        WindowProcedure call = binding->procedure;
+        if (call) {
+            try {
+                if (call(message, static_cast<std::uintptr_t>(wparam))) return 0;
+            } catch (...) {
+                // Procedures catch their own failures; nothing may unwind through the OS.
+                return 0;
+            }
+        }
+    }
+    return DefWindowProcA(hwnd, message, wparam, lparam);
+}
+
+HINSTANCE ThisModule() {
+    HMODULE module = nullptr;
+    GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCSTR>(&WindowProc), &module);
+    return module;
+}
+
+bool RegisterClassOnce() {
+    static const bool registered = [] {
+        WNDCLASSA window_class{};
+        window_class.lpfnWndProc = &WindowProc;
+        window_class.hInstance = ThisModule();
+        window_class.lpszClassName = kClassName;
+        return RegisterClassA(&window_class) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    }();
+    return registered;
+}
+
+class Win32MessageWindow final : public MessageWindow {
+   public:
+    Win32MessageWindow(HWND hwnd, std::shared_ptr<Binding> binding)
+        : hwnd_(hwnd), binding_(std::move(binding)), owner_(GetCurrentThreadId()) {}
+    ~Win32MessageWindow() override {
+        Detach();
+        if (OnOwnerThread()) Release();
+    }
+
+    std::uint32_t OwnerThread() const noexcept override { return owner_; }
+    bool Exists() const noexcept override { return hwnd_.load() != nullptr; }
+
+    bool StartTimer(std::uint32_t id, std::uint32_t interval_ms) noexcept override {
+        HWND hwnd = hwnd_.load();
+        return hwnd != nullptr && SetTimer(hwnd, id, interval_ms, nullptr) != 0;
+    }
+    void StopTimer(std::uint32_t id) noexcept override {
+        HWND hwnd = hwnd_.load();
+        if (hwnd != nullptr) KillTimer(hwnd, id);
+    }
+
+    bool Post(std::uint32_t message, std::uintptr_t wparam) noexcept override {
+        HWND hwnd = hwnd_.load();
+        return hwnd != nullptr && PostMessageA(hwnd, message, wparam, 0) != 0;
+    }
+    bool SendNotify(std::uint32_t message, std::uintptr_t wparam) noexcept override {
+        HWND hwnd = hwnd_.load();
+        return hwnd != nullptr && SendNotifyMessageA(hwnd, message, wparam, 0) != 0;
+    }
+    bool SendWithTimeout(std::uint32_t message, std::uintptr_t wparam,
+                         std::uint32_t timeout_ms) noexcept override {
+        HWND hwnd = hwnd_.load();
+        if (hwnd == nullptr) return false;
+        DWORD_PTR result = 0;
+        return SendMessageTimeoutA(hwnd, message, wparam, 0, SMTO_NORMAL, timeout_ms, &result) != 0;
+    }
+
+    void Release() noexcept override {
+        if (!OnOwnerThread()) return;
+        HWND hwnd = hwnd_.exchange(nullptr);
+        if (hwnd != nullptr) DestroyWindow(hwnd);
+    }
+    void Detach() noexcept override {
+        std::lock_guard<std::recursive_mutex> lock(binding_->call_mutex);
+        binding_->procedure = nullptr;
+    }
+
+   private:
+    bool OnOwnerThread() const noexcept { return GetCurrentThreadId() == owner_; }
+
+    std::atomic<HWND> hwnd_;
+    std::shared_ptr<Binding> binding_;
+    DWORD owner_;
+};
+
+}  // namespace
+
+std::unique_ptr<MessageWindow> MessageWindow::Allocate(WindowProcedure procedure) {
+    if (!RegisterClassOnce()) return nullptr;
+    auto binding = std::make_shared<Binding>();
+    binding->procedure = std::move(procedure);
+    HWND hwnd = CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                ThisModule(), nullptr);
+    if (hwnd == nullptr) return nullptr;
+    SetWindowLongPtrA(hwnd, GWLP_USERDATA,
+                      reinterpret_cast<LONG_PTR>(new std::shared_ptr<Binding>(binding)));
+    return std::make_unique<Win32MessageWindow>(hwnd, std::move(binding));
+}
+
+std::size_t DispatchPendingMessages() {
+    std::size_t handled = 0;
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+        ++handled;
+    }
+    return handled;
+}
+
+std::size_t WaitAndDispatchMessages(std::uint32_t timeout_ms) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, timeout_ms, QS_ALLINPUT);
+    return DispatchPendingMessages();
+}
+
+}  // namespace zol::platform

@@ -1,0 +1,125 @@
+#include "zolShared/Public/Common/zolTimerEx.h"
+
+#include "platform/crash_report.h"
+#include "platform/system.h"
+
+namespace zol::common {
+
+TzolTimerEx::TzolTimerEx(Component* owner)
+    : Component(owner), owner_thread_(platform::CurrentThreadId()) {
+    window_ =
+        platform::MessageWindow::Allocate([this](std::uint32_t message, std::uintptr_t wparam) {
+            return HandleMessage(message, wparam);
+        });
+    if (!window_) throw OutOfResourcesError("AllocateHWND failed");
+}
+
+TzolTimerEx::~TzolTimerEx() {
+    if (!OnOwnerThread()) {
+        // Only the owner thread can stop its OS timer and destroy its window.
+        if (window_->Exists()) {
+            window_->SendWithTimeout(kSetEnabledMessage, 0, kCrossThreadWaitMs);
+            window_->SendWithTimeout(kReleaseWindowMessage, 0, kCrossThreadWaitMs);
+        }
+        window_->Detach();
+        return;
+    }
+    window_->Detach();
+    on_timer_ = nullptr;
+    enabled_.store(false, std::memory_order_release);
+    try {
+        UpdateTimer();
+    } catch (...) {
+        // Stopping a timer cannot run short of timers; nothing to report.
+    }
+    window_->Release();
+}
+
+bool TzolTimerEx::OnOwnerThread() const noexcept {
+    return platform::CurrentThreadId() == owner_thread_;
+}
+
+void TzolTimerEx::SetEnabled(bool value) {
+    if (!OnOwnerThread() && window_->Exists()) {
+        window_->SendNotify(kSetEnabledMessage, value ? 1 : 0);
+        return;
+    }
+    if (value == Enabled()) return;
+    enabled_.store(value, std::memory_order_release);
+    UpdateTimer();
+}
+
+void TzolTimerEx::SetInterval(std::uint32_t value) {
+    if (value == Interval()) return;
+    interval_.store(value, std::memory_order_release);
+    UpdateTimer();
+}
+
+void TzolTimerEx::SetOnTimer(TimerHandler handler) {
+    on_timer_ = std::move(handler);
+    UpdateTimer();
+}
+
+void TzolTimerEx::UpdateTimer() {
+    window_->StopTimer(kTimerId);
+    timer_running_ = false;
+    if (Interval() != 0 && Enabled() && on_timer_) {
+        if (!window_->StartTimer(kTimerId, Interval())) {
+            throw OutOfResourcesError("Not enough timers available");
+        }
+        timer_running_ = true;
+    }
+}
+
+bool TzolTimerEx::HandleMessage(std::uint32_t message, std::uintptr_t wparam) {
+    switch (message) {
+        case platform::kTimerMessage:
+            if (wparam != kTimerId) return false;
+            try {
+                // A copy: the handler may replace itself or free the timer's handler.
+                TimerHandler handler = on_timer_;
+                if (handler) handler(*this);
+            } catch (...) {
+                platform::ReportCurrentException("TzolTimerEx.OnTimer");
+            }
+            return true;
+        case kSetEnabledMessage:
+            try {
+                SetEnabled(wparam == 1);
+            } catch (...) {
+                platform::ReportCurrentException("TzolTimerEx.SetEnabled");
+            }
+            return true;
+        case kReleaseWindowMessage:
+            window_->StopTimer(kTimerId);
+            timer_running_ = false;
+            window_->Release();
+            return true;
+        default:
+            return false;
+    }
+}
+
+void FreeTimer(TzolTimerEx*& timer) noexcept {
+    if (timer == nullptr) return;
+    try {
+        timer->SetEnabled(false);
+    } catch (...) {
+    }
+    // The handler belongs to the owner thread; from elsewhere the destructor detaches it safely.
+    if (timer->OwnerThread() == platform::CurrentThreadId()) {
+        try {
+            timer->SetOnTimer(nullptr);
+        } catch (...) {
+        }
+    }
+    delete timer;
+    timer = nullptr;
+}
+
+void FreeTimer(std::unique_ptr<TzolTimerEx>& timer) noexcept {
+    TzolTimerEx* raw = timer.release();
+    FreeTimer(raw);
+}
+
+}  // namespace zol::common

@@ -1,0 +1,75 @@
+#pragma once
+// A timer component bound to the thread that created it: it ticks through a message-only window
+// of that thread, so its handler runs only there and only while the thread dispatches messages.
+// Enabled may be switched from any thread (the change is applied on the owner thread); Interval
+// and OnTimer are set on the owner thread.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+
+#include "platform/message_window.h"
+#include "zolShared/Public/Common/component.h"
+
+namespace zol::common {
+
+// The OS could not give a timer or a window to tick through.
+class OutOfResourcesError : public std::runtime_error {
+   public:
+    using std::runtime_error::runtime_error;
+};
+
+class TzolTimerEx : public Component {
+   public:
+    using TimerHandler = std::function<void(TzolTimerEx& sender)>;
+
+    // The timer's private messages: switch Enabled (wparam 1 enables, anything else disables)
+    // and release the window, both handled on the owner thread.
+    static constexpr std::uint32_t kSetEnabledMessage = platform::kUserMessage + 1040;
+    static constexpr std::uint32_t kReleaseWindowMessage = platform::kUserMessage + 1041;
+    static constexpr std::uint32_t kTimerId = 1;
+    // How long destruction from another thread waits for the owner thread per message.
+    static constexpr std::uint32_t kCrossThreadWaitMs = 5000;
+
+    // Binds the timer to the calling thread. Enabled is true and Interval 1000, but no OS timer
+    // runs before OnTimer is set. Throws OutOfResourcesError when no window can be allocated.
+    explicit TzolTimerEx(Component* owner = nullptr);
+    // From another thread, first has the owner thread stop the timer and release the window
+    // (waiting up to kCrossThreadWaitMs each), and waits for a tick in progress to end.
+    ~TzolTimerEx() override;
+
+    bool Enabled() const noexcept { return enabled_.load(std::memory_order_acquire); }
+    // From another thread: returns at once; the owner thread applies the change.
+    void SetEnabled(bool value);
+    std::uint32_t Interval() const noexcept { return interval_.load(std::memory_order_acquire); }
+    void SetInterval(std::uint32_t value);
+    std::uint32_t OwnerThread() const noexcept { return owner_thread_; }
+    const TimerHandler& OnTimer() const noexcept { return on_timer_; }
+    void SetOnTimer(TimerHandler handler);
+
+    // Whether an OS timer is currently set (for diagnostics and tests).
+    bool TimerRunning() const noexcept { return timer_running_; }
+
+   private:
+    bool OnOwnerThread() const noexcept;
+    // Kills the OS timer and sets it again when Interval, Enabled and OnTimer allow. Throws
+    // OutOfResourcesError("Not enough timers available") when the OS refuses.
+    void UpdateTimer();
+    bool HandleMessage(std::uint32_t message, std::uintptr_t wparam);
+
+    std::atomic<bool> enabled_{true};
+    std::atomic<std::uint32_t> interval_{1000};
+    std::uint32_t owner_thread_;
+    TimerHandler on_timer_;
+    bool timer_running_ = false;
+    std::unique_ptr<platform::MessageWindow> window_;
+};
+
+// Frees a timer the way every owner does: disable it, drop its handler (each step ignoring
+// errors), destroy it and clear the reference. Nothing happens for a null pointer.
+void FreeTimer(TzolTimerEx*& timer) noexcept;
+void FreeTimer(std::unique_ptr<TzolTimerEx>& timer) noexcept;
+
+}  // namespace zol::common

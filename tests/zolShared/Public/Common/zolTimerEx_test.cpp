@@ -1,0 +1,191 @@
+#include "zolShared/Public/Common/zolTimerEx.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/crash_report.h"
+#include "platform/fake_clock.h"
+#include "platform/message_window.h"
+#include "platform/system.h"
+
+namespace zol::common {
+namespace {
+
+using platform::DispatchPendingMessages;
+
+class TimerTest : public ::testing::Test {
+   protected:
+    platform::FakeClock clock_{1'000'000, 0};
+    platform::ScopedFakeClock installed_{clock_};
+
+    // Advances the fake clock and lets this thread handle what became due.
+    void Advance(std::uint64_t ms) {
+        clock_.Advance(ms);
+        DispatchPendingMessages();
+    }
+};
+
+// Each row leaves one condition for an OS timer unmet; supplying it starts the timer.
+struct MissingPiece {
+    const char* name;
+    void (*withhold)(TzolTimerEx&);
+    void (*supply)(TzolTimerEx&, int&);
+};
+
+void CountTicks(TzolTimerEx& t, int& ticks) {
+    t.SetOnTimer([&ticks](TzolTimerEx&) { ++ticks; });
+}
+
+const MissingPiece kMissingPieces[] = {
+    {"interval 0", [](TzolTimerEx& t) { t.SetInterval(0); },
+     [](TzolTimerEx& t, int&) { t.SetInterval(100); }},
+    {"disabled", [](TzolTimerEx& t) { t.SetEnabled(false); },
+     [](TzolTimerEx& t, int&) { t.SetEnabled(true); }},
+    {"no handler", [](TzolTimerEx&) {}, [](TzolTimerEx& t, int& ticks) { CountTicks(t, ticks); }},
+};
+
+TEST_F(TimerTest, RunsOnlyWithIntervalEnabledAndHandler) {
+    for (const auto& c : kMissingPieces) {
+        SCOPED_TRACE(c.name);
+        int ticks = 0;
+        TzolTimerEx timer;
+        EXPECT_TRUE(timer.Enabled());
+        EXPECT_EQ(timer.Interval(), 1000u);
+        timer.SetInterval(100);
+        c.withhold(timer);
+        if (std::string(c.name) != "no handler") CountTicks(timer, ticks);
+        EXPECT_FALSE(timer.TimerRunning());
+        Advance(1000);
+        EXPECT_EQ(ticks, 0);
+        c.supply(timer, ticks);
+        EXPECT_TRUE(timer.TimerRunning());
+        Advance(99);
+        EXPECT_EQ(ticks, 0);
+        Advance(1);
+        EXPECT_EQ(ticks, 1);
+    }
+}
+
+TEST_F(TimerTest, LateDispatchGivesOneTickAndTheNextIntervalCountsFromIt) {
+    int ticks = 0;
+    TzolTimerEx timer;
+    timer.SetInterval(100);
+    CountTicks(timer, ticks);
+    Advance(350);
+    EXPECT_EQ(ticks, 1);
+    Advance(99);
+    EXPECT_EQ(ticks, 1);
+    Advance(1);
+    EXPECT_EQ(ticks, 2);
+    // A new interval restarts the count from now.
+    timer.SetInterval(500);
+    Advance(499);
+    EXPECT_EQ(ticks, 2);
+    Advance(1);
+    EXPECT_EQ(ticks, 3);
+}
+
+TEST_F(TimerTest, HandlerExceptionIsReportedAndTheTimerGoesOn) {
+    int ticks = 0;
+    TzolTimerEx timer;
+    timer.SetInterval(10);
+    timer.SetOnTimer([&](TzolTimerEx&) {
+        ++ticks;
+        throw std::runtime_error("tick failed");
+    });
+    const std::uint32_t reported = platform::ReportedFailureCount();
+    Advance(10);
+    Advance(10);
+    EXPECT_EQ(ticks, 2);
+    EXPECT_EQ(platform::ReportedFailureCount(), reported + 2);
+}
+
+TEST_F(TimerTest, HandlerMayFreeItsOwnTimer) {
+    TzolTimerEx* timer = new TzolTimerEx;
+    int ticks = 0;
+    timer->SetInterval(10);
+    timer->SetOnTimer([&](TzolTimerEx&) {
+        ++ticks;
+        FreeTimer(timer);
+    });
+    Advance(10);
+    Advance(10);
+    EXPECT_EQ(ticks, 1);
+    EXPECT_EQ(timer, nullptr);
+}
+
+TEST_F(TimerTest, OwnerDestroysTheTimer) {
+    Component owner;
+    auto* timer = new TzolTimerEx(&owner);
+    EXPECT_EQ(owner.ComponentCount(), 1u);
+    FreeTimer(timer);
+    EXPECT_EQ(owner.ComponentCount(), 0u);
+    FreeTimer(timer);  // a cleared reference is left alone
+}
+
+TEST_F(TimerTest, TicksOnlyOnTheCreatingThread) {
+    std::atomic<int> ticks{0};
+    std::uint32_t tick_thread = 0;
+    TzolTimerEx timer;
+    EXPECT_EQ(timer.OwnerThread(), platform::CurrentThreadId());
+    timer.SetInterval(10);
+    timer.SetOnTimer([&](TzolTimerEx&) {
+        ++ticks;
+        tick_thread = platform::CurrentThreadId();
+    });
+    clock_.Advance(10);
+    std::thread other([] { DispatchPendingMessages(); });
+    other.join();
+    EXPECT_EQ(ticks, 0);
+    DispatchPendingMessages();
+    EXPECT_EQ(ticks, 1);
+    EXPECT_EQ(tick_thread, platform::CurrentThreadId());
+}
+
+TEST_F(TimerTest, DisableFromAnotherThreadIsAppliedByTheOwnerThread) {
+    int ticks = 0;
+    TzolTimerEx timer;
+    timer.SetInterval(10);
+    CountTicks(timer, ticks);
+    std::thread other([&] { timer.SetEnabled(false); });
+    other.join();  // returned without the owner thread dispatching anything
+    EXPECT_TRUE(timer.Enabled());
+    clock_.Advance(10);
+    DispatchPendingMessages();  // handles the change first, so the due tick is gone
+    EXPECT_FALSE(timer.Enabled());
+    EXPECT_FALSE(timer.TimerRunning());
+    Advance(100);
+    EXPECT_EQ(ticks, 0);
+
+    std::thread enable([&] { timer.SetEnabled(true); });
+    enable.join();
+    DispatchPendingMessages();
+    EXPECT_TRUE(timer.TimerRunning());
+    Advance(10);
+    EXPECT_EQ(ticks, 1);
+}
+
+TEST_F(TimerTest, DestructionFromAnotherThreadWaitsForTheOwnerThread) {
+    std::atomic<int> ticks{0};
+    std::atomic<bool> destroyed{false};
+    auto* timer = new TzolTimerEx;
+    timer->SetInterval(10);
+    timer->SetOnTimer([&](TzolTimerEx&) { ++ticks; });
+    std::thread other([&] {
+        delete timer;
+        destroyed = true;
+    });
+    // The owner thread keeps handling messages until the other thread is done with the timer.
+    while (!destroyed) platform::WaitAndDispatchMessages(5);
+    other.join();
+    const int before = ticks;
+    Advance(1000);
+    EXPECT_EQ(ticks, before);
+}
+
+}  // namespace
+}  // namespace zol::common
