@@ -55,9 +55,12 @@ test-native: native
 test-asan: asan
 	@cd build/native-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
-# One persistent wineserver for the whole run: every test program then starts quickly.
+# One persistent wineserver for the whole run: every test program then starts quickly. The first
+# program started in a session also starts Wine's background services, which inherit its output;
+# starting them here with no output attached keeps CTest from waiting on their pipes.
 test-win32: win32
 	@wineserver -p; trap 'wineserver -k || true' EXIT; \
+	 scripts/wine-run cmd.exe /c exit </dev/null >/dev/null 2>&1 || true; \
 	 cd build/win32 && ctest --output-on-failure -j $(JOBS)
 
 test: bootstrap format-check lint
