@@ -166,3 +166,30 @@ bool FileExists(const std::string& file_name) {
 }
 
 }  // namespace zol::platform
+
+namespace zol::platform {
+
+bool HostHasArgument(std::string_view argument) {
+    std::FILE* file = std::fopen("/proc/self/cmdline", "rb");
+    if (file == nullptr) return false;
+    std::string all;
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) all.append(buffer, n);
+    std::fclose(file);
+    std::size_t start = all.find('\0');  // skip the program name
+    while (start != std::string::npos && start + 1 < all.size()) {
+        std::size_t end = all.find('\0', start + 1);
+        if (all.substr(start + 1, end - start - 1) == argument) return true;
+        start = end;
+    }
+    return false;
+}
+
+std::string CommonAppDataFolder() {
+    const char* data_home = std::getenv("XDG_DATA_HOME");
+    if (data_home != nullptr && *data_home != '\0') return std::string(data_home) + "/";
+    return "/var/tmp/";
+}
+
+}  // namespace zol::platform

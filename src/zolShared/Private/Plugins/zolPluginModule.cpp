@@ -209,19 +209,7 @@ std::int32_t TzolPlugin::DispatchCommand(const std::string& command, TPluginCall
     return RunCommand(command, rec);
 }
 
-std::int32_t TzolPlugin::RunCommand(const std::string& command, TPluginCallRec& rec) {
-    if (command == "LOAD") return CommandLoad(rec);
-    if (command == "UNLOAD") return CommandUnload(rec);
-    std::int32_t result = -2;
-    if (!OnCommand) return result;
-    try {
-        OnCommand(*this, command, result, rec);
-    } catch (...) {
-        LogCommandFailure(command, CurrentExceptionMessage());
-        return -3;
-    }
-    return result;
-}
+bool TzolPlugin::TestTranslation() { return platform::HostHasArgument("/TESTTRANSL"); }
 
 std::int32_t TzolPlugin::CommandLoad(TPluginCallRec& rec) {
     if (LoadCount.fetch_add(1) + 1 > 1) return 0;

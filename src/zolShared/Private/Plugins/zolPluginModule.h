@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "platform/abi.h"
 #include "zolShared/Private/Plugins/plugin_abi.h"
 #include "zolShared/Private/Plugins/zolPluginCustomCmd.h"
+#include "zolShared/Private/Plugins/zolPluginItems.h"
 #include "zolShared/Public/Common/component.h"
 #include "zolShared/Public/Common/zolParamLst.h"
 #include "zolShared/Public/Common/zolThreadLists.h"
@@ -45,6 +47,30 @@ struct HostEntryPoints {
 };
 
 class TzolPlugin;
+class CallParams;
+
+// Configuration names of a module, each keyed by the CRC-32/JAMCRC of its 8-bit text; the
+// host's CONFIG-ID is compared against the keys.
+class TModuleConfigList {
+   public:
+    static std::uint32_t KeyOf(std::string_view name);
+    void Add(std::string name);
+    // Index and name of the entry with this key.
+    std::optional<std::pair<std::int32_t, std::string>> FindByKey(std::uint32_t key) const;
+    std::string Names(std::string_view separator) const;
+
+   private:
+    struct Entry {
+        std::string name;
+        std::uint32_t key;
+    };
+    mutable std::mutex lock_;
+    std::vector<Entry> entries_;
+};
+
+// A file or folder name with the characters file names may not hold replaced, and "_" put in
+// front of names the system reserves for devices (CON, AUX, PRN, NUL, COM..., LPT...).
+std::string CleanFileName(std::string_view name, char replacement);
 
 // Event slots; a concrete module fills the ones it handles, a missing one is skipped.
 using PluginResultEvent = std::function<void(TzolPlugin&, TPluginCallRec&, std::int32_t& result)>;
@@ -160,13 +186,40 @@ class TzolPlugin : public common::Component {
     // failures (a nested command).
     std::int32_t DispatchCommand(const std::string& command, TPluginCallRec& rec);
 
+    // Module parameters (GET-/SET-MODULE-PARAMETER); an unknown key reads empty and cannot be
+    // written (false).
+    common::Variant GetModuleParameter(const std::string& key);
+    bool SetModuleParameter(const std::string& key, const common::Variant& value);
+
+    // Derived folders: the host's data folder for this configuration, its id text, and the
+    // module's own data folder inside it (each with a trailing backslash where a folder).
+    std::string AppDataPath() const;
+    std::string ModuleConfigIdText() const;
+    std::string ModuleDataPath() const;
+
+    TParserItemList ParserItems;
+    TModuleConfigList ModuleConfigs;
+    common::TzolThreadParamsList CustomStore;
+    // Names of component properties the translator handles besides the captions.
+    std::vector<std::string> TranslatorProperties;
+
    protected:
     // Command bodies; each returns the command's result.
     virtual std::int32_t RunCommand(const std::string& command, TPluginCallRec& rec);
     std::int32_t CommandLoad(TPluginCallRec& rec);
     std::int32_t CommandUnload(TPluginCallRec& rec);
+    std::int32_t CommandEvent(const CallParams& params, TPluginCallRec& rec);
+    std::int32_t CommandSetState(const CallParams& params, TPluginCallRec& rec);
+    void CommandSettingsNow(const CallParams& params, bool load);
+    // LOAD's language request: a LANGUAGE differing from the current one is taken over and
+    // announced to the module.
+    void LanguageRequest(const CallParams& params);
+    // True when the host program was started with the argument "/TESTTRANSL".
+    static bool TestTranslation();
 
    private:
+    // The name part of a "Custom" key, or nothing when the key is not one.
+    static std::optional<std::string> CustomName(std::string_view key);
     void ReadTemporaryLoad(const TPluginCallRec& rec);
     void ResolveEntryPoints();
 
