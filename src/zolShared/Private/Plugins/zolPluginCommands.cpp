@@ -311,6 +311,8 @@ std::optional<std::string> TzolPlugin::CustomName(std::string_view key) {
 }
 
 Variant TzolPlugin::GetModuleParameter(const std::string& key) {
+    // "CustomCommands" is a key of its own, not a value of the "Custom" store.
+    if (Same(key, "CustomCommands")) return Variant::Utf8(CustomCommands.Text());
     if (auto custom = CustomName(key)) {
         common::TzolParamsList& store = CustomStore.ReadLock();
         struct Unlock {
@@ -346,7 +348,6 @@ Variant TzolPlugin::GetModuleParameter(const std::string& key) {
     if (Same(key, "LogTitle")) return Variant::Utf8(LogTitle);
     if (Same(key, "Description")) return Variant::Utf8(Description);
     if (Same(key, "EventsSupported")) return Variant::Utf8(EventsSupported);
-    if (Same(key, "CustomCommands")) return Variant::Utf8(CustomCommands.Text());
     if (Same(key, "TranslatorComponentProperties")) {
         std::string text;
         for (const auto& name : TranslatorProperties) text.append(name).append("\r\n");
@@ -389,6 +390,10 @@ Variant TzolPlugin::GetModuleParameter(const std::string& key) {
 }
 
 bool TzolPlugin::SetModuleParameter(const std::string& key, const Variant& value) {
+    if (Same(key, "CustomCommands")) {
+        CustomCommands.AddFromText(value.AsUtf8());
+        return true;
+    }
     if (auto custom = CustomName(key)) {
         common::TzolParamsList& store = CustomStore.WriteLock();
         struct Unlock {
@@ -410,8 +415,6 @@ bool TzolPlugin::SetModuleParameter(const std::string& key, const Variant& value
         Description = value.AsUtf8();
     } else if (Same(key, "EventsSupported")) {
         EventsSupported = value.AsUtf8();
-    } else if (Same(key, "CustomCommands")) {
-        CustomCommands.AddFromText(value.AsUtf8());
     } else if (Same(key, "TranslatorComponentProperties")) {
         const std::string text = value.AsUtf8();
         std::size_t from = 0;
