@@ -14,6 +14,7 @@ namespace {
 std::mutex g_sends_lock;
 std::vector<RecordedSend> g_sends;
 std::int32_t g_port_write_result = 0;
+std::function<void(const RecordedSend&)> g_send_observer;
 
 template <typename T>
 bool Resolve(HMODULE module, const char* name, T& target, std::string& error) {
@@ -115,7 +116,105 @@ void CallRecord::AttachParams() {
 HostInstance::HostInstance(const PluginLibrary& library, ParamsMode mode, std::int32_t tag)
     : library_(library), mode_(mode), tag_(tag) {}
 
-HostInstance::~HostInstance() { Free(); }
+HostInstance::~HostInstance() {
+    Free();
+    if (window_ != nullptr) window_->Detach(this);
+}
+
+void HostInstance::UseWindow(HostWindow* window) {
+    if (window_ != nullptr) window_->Detach(this);
+    window_ = window;
+    if (window_ != nullptr) window_->Attach(this);
+}
+
+// --- Host window -------------------------------------------------------------------------------
+
+namespace {
+constexpr const char* kHostWindowClass = "zolHostSimulatorWindow";
+}  // namespace
+
+HostWindow::HostWindow() {
+    WNDCLASSA window_class{};
+    window_class.lpfnWndProc = &HostWindow::WindowProc;
+    window_class.hInstance = GetModuleHandleA(nullptr);
+    window_class.lpszClassName = kHostWindowClass;
+    RegisterClassA(&window_class);  // fails harmlessly when already registered
+    window_ = CreateWindowExA(0, kHostWindowClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                              GetModuleHandleA(nullptr), nullptr);
+    if (window_ != nullptr) {
+        SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+}
+
+HostWindow::~HostWindow() {
+    if (window_ != nullptr) DestroyWindow(window_);
+}
+
+void HostWindow::Attach(HostInstance* instance) { instances_.push_back(instance); }
+
+void HostWindow::Detach(HostInstance* instance) { std::erase(instances_, instance); }
+
+void HostWindow::Pump(unsigned wait_ms) {
+    if (wait_ms > 0) MsgWaitForMultipleObjects(0, nullptr, FALSE, wait_ms, QS_ALLINPUT);
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+
+LRESULT CALLBACK HostWindow::WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    auto* self = reinterpret_cast<HostWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (self != nullptr &&
+        (message == plugins::kMsgLogPending || message == plugins::kMsgReloadSettings)) {
+        self->Handle(message, wparam);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+void HostWindow::Handle(UINT message, WPARAM wparam) {
+    const auto tag = static_cast<std::int32_t>(wparam);
+    if (message == plugins::kMsgReloadSettings) {
+        reloads_.push_back(tag);
+        return;
+    }
+    ++log_notifications_;
+    for (HostInstance* instance : instances_) {
+        if (instance->Tag() != tag || instance->Handle() == nullptr) continue;
+        for (auto& line : ParseLog(tag, instance->CollectLog())) {
+            if (OnLogLine) OnLogLine(line);
+            log_lines_.push_back(std::move(line));
+        }
+    }
+}
+
+std::vector<HostWindow::LogLine> HostWindow::TakeLogLines() {
+    std::vector<LogLine> out;
+    out.swap(log_lines_);
+    return out;
+}
+
+std::vector<std::int32_t> HostWindow::TakeReloadRequests() {
+    std::vector<std::int32_t> out;
+    out.swap(reloads_);
+    return out;
+}
+
+std::vector<HostWindow::LogLine> ParseLog(std::int32_t tag, const std::string& text) {
+    std::vector<HostWindow::LogLine> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 2;
+        if (line.empty()) continue;
+        const int severity = (static_cast<unsigned char>(line[0]) & 0x7F) - 1;
+        lines.push_back({tag, severity, line.substr(1)});
+    }
+    return lines;
+}
 
 std::int32_t HostInstance::Create(bool with_params) {
     CallRecord call(mode_);
@@ -155,6 +254,12 @@ CommandAnswer HostInstance::Load(const std::vector<NamedValue>& extra) {
         {"HANDLE", Variant::Int32(static_cast<std::int32_t>(
                        reinterpret_cast<std::uintptr_t>(GetModuleHandleA(nullptr))))},
     };
+    // The plug-in keeps the window it is told at any command; LOAD is where the host says it.
+    if (window_ != nullptr && window_->Handle() != nullptr) {
+        params.emplace_back("MSG-PROC-HANDLE",
+                            Variant::Int32(static_cast<std::int32_t>(
+                                reinterpret_cast<std::uintptr_t>(window_->Handle()))));
+    }
     params.insert(params.end(), extra.begin(), extra.end());
     return Command("LOAD", params);
 }
@@ -229,6 +334,11 @@ std::vector<RecordedSend> TakeRecordedSends() {
     return out;
 }
 
+void SetSendObserver(std::function<void(const RecordedSend&)> observer) {
+    std::lock_guard<std::mutex> guard(g_sends_lock);
+    g_send_observer = std::move(observer);
+}
+
 void SetPortWriteResult(std::int32_t result) {
     std::lock_guard<std::mutex> guard(g_sends_lock);
     g_port_write_result = result;
@@ -258,6 +368,7 @@ __declspec(dllexport) std::int32_t
         }
     }
     std::lock_guard<std::mutex> guard(zol::hostsim::g_sends_lock);
+    if (zol::hostsim::g_send_observer) zol::hostsim::g_send_observer(send);
     zol::hostsim::g_sends.push_back(std::move(send));
     return kind == zol::plugins::kSendRawBytes ? zol::hostsim::g_port_write_result : 0;
 }

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -95,6 +96,51 @@ class CallRecord {
     common::TzolParamsListWrap* wrap_ = nullptr;
 };
 
+class HostInstance;
+
+// The host's message-only window, on the thread that creates it. It receives the plug-in's
+// notifications: 0x0711 (log lines waiting: collected at once with GetLogEx) and 0x0714 (reload
+// settings). Messages are handled while the owner thread pumps (Pump, or any message loop).
+class HostWindow {
+   public:
+    HostWindow();
+    ~HostWindow();
+    HostWindow(const HostWindow&) = delete;
+    HostWindow& operator=(const HostWindow&) = delete;
+
+    HWND Handle() const noexcept { return window_; }
+    // Instances whose notifications this window serves, by their tag.
+    void Attach(HostInstance* instance);
+    void Detach(HostInstance* instance);
+    // Handles the messages waiting on this thread; with `wait_ms`, waits up to that long for
+    // the first one.
+    void Pump(unsigned wait_ms = 0);
+
+    struct LogLine {
+        std::int32_t tag;
+        int severity;
+        std::string text;
+    };
+    std::vector<LogLine> TakeLogLines();
+    std::vector<std::int32_t> TakeReloadRequests();
+    std::uint32_t LogNotifications() const noexcept { return log_notifications_; }
+    // Called for each collected line as it arrives (hostsim prints them).
+    std::function<void(const LogLine&)> OnLogLine;
+
+   private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+    void Handle(UINT message, WPARAM wparam);
+
+    HWND window_ = nullptr;
+    std::vector<HostInstance*> instances_;
+    std::vector<LogLine> log_lines_;
+    std::vector<std::int32_t> reloads_;
+    std::uint32_t log_notifications_ = 0;
+};
+
+// Splits collected log text into lines with their severity.
+std::vector<HostWindow::LogLine> ParseLog(std::int32_t tag, const std::string& text);
+
 class HostInstance {
    public:
     HostInstance(const PluginLibrary& library, ParamsMode mode, std::int32_t tag = 1);
@@ -107,6 +153,9 @@ class HostInstance {
     std::int32_t Free();
     void* Handle() const noexcept { return handle_; }
     ParamsMode Mode() const noexcept { return mode_; }
+    std::int32_t Tag() const noexcept { return tag_; }
+    // Every command then carries this window as MSG-PROC-HANDLE.
+    void UseWindow(HostWindow* window);
 
     // Runs one command with the given parameters. A "RESULT" item is put in first unless
     // `with_result` is false.
@@ -127,6 +176,7 @@ class HostInstance {
     ParamsMode mode_;
     std::int32_t tag_;
     void* handle_ = nullptr;
+    HostWindow* window_ = nullptr;
 };
 
 // What the host's entry points received.
@@ -139,6 +189,8 @@ struct RecordedSend {
     std::vector<NamedValue> packet;   // kind 9: the packet's items
 };
 std::vector<RecordedSend> TakeRecordedSends();
+// Called for each call as it arrives (hostsim prints them); runs on the plug-in's thread.
+void SetSendObserver(std::function<void(const RecordedSend&)> observer);
 // The result Vantor_SendDataEx gives for port writes (0 by default; -12 simulates a failure).
 void SetPortWriteResult(std::int32_t result);
 

@@ -3,6 +3,10 @@
 //   hostsim --dll PATH info
 //   hostsim --dll PATH demo
 //   hostsim --dll PATH cmd COMMAND [NAME=VALUE ...] [--no-result] [-- COMMAND [NAME=VALUE ...]]...
+//   hostsim --dll PATH items
+//
+// Log lines the plug-in announces are collected by the host window and printed on stderr as
+// "log[severity]: text"; data packets and port writes it sends are printed on stdout.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -23,7 +27,8 @@ int Usage() {
                  "usage: hostsim --dll PATH [--interface] info\n"
                  "       hostsim --dll PATH [--interface] demo\n"
                  "       hostsim --dll PATH [--interface] cmd COMMAND [NAME=VALUE ...] "
-                 "[--no-result] [-- COMMAND ...]...\n");
+                 "[--no-result] [-- COMMAND ...]...\n"
+                 "       hostsim --dll PATH [--interface] items\n");
     return 2;
 }
 
@@ -59,18 +64,30 @@ int PrintInfo(HostInstance& host) {
     return 0;
 }
 
-// Log lines start with the severity + 1 as a control character.
+void PrintLogLine(const zol::hostsim::HostWindow::LogLine& line) {
+    std::fprintf(stderr, "log[%d]: %s\n", line.severity, line.text.c_str());
+}
+
+// Collects what is left in the log without waiting for the notification.
 void PrintLog(const std::string& log) {
-    std::size_t start = 0;
-    while (start < log.size()) {
-        std::size_t end = log.find("\r\n", start);
-        if (end == std::string::npos) end = log.size();
-        std::string line = log.substr(start, end - start);
-        start = end + 2;
-        if (line.empty()) continue;
-        const int severity = (static_cast<unsigned char>(line[0]) & 0x7F) - 1;
-        std::printf("log[%d]: %s\n", severity, line.c_str() + 1);
+    for (const auto& line : zol::hostsim::ParseLog(0, log)) PrintLogLine(line);
+}
+
+void PrintSend(const zol::hostsim::RecordedSend& send) {
+    if (send.kind == zol::plugins::kSendRawBytes) {
+        std::printf("write: source=%d client=%d bytes=", send.source_id, send.client_id);
+        for (std::size_t i = 0; i < send.bytes.size(); ++i) {
+            std::printf(i == 0 ? "%02X" : " %02X", send.bytes[i]);
+        }
+        std::printf("\n");
+    } else if (send.kind == zol::plugins::kSendDataPacket) {
+        std::printf("packet: source=%d client=%d items=%zu\n", send.source_id, send.client_id,
+                    send.packet.size());
+        for (const auto& [name, value] : send.packet) {
+            std::printf("  %s=%s\n", name.c_str(), OneLine(zol::hostsim::ValueText(value)).c_str());
+        }
     }
+    std::fflush(stdout);
 }
 
 NamedValue ParseAssignment(const std::string& text) {
@@ -79,7 +96,8 @@ NamedValue ParseAssignment(const std::string& text) {
     return {text.substr(0, eq), Variant::Ansi(text.substr(eq + 1))};
 }
 
-int RunCommands(HostInstance& host, const std::vector<std::string>& args) {
+int RunCommands(HostInstance& host, zol::hostsim::HostWindow& window,
+                const std::vector<std::string>& args) {
     std::size_t i = 0;
     int status = 0;
     while (i < args.size()) {
@@ -100,7 +118,8 @@ int RunCommands(HostInstance& host, const std::vector<std::string>& args) {
         for (const auto& [name, value] : answer.items) {
             std::printf("%s=%s\n", name.c_str(), OneLine(zol::hostsim::ValueText(value)).c_str());
         }
-        PrintLog(host.CollectLog());
+        std::fflush(stdout);
+        window.Pump();
         if (answer.result < -1) status = 1;
     }
     return status;
@@ -130,7 +149,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "hostsim: %s\n", library.Error().c_str());
         return 1;
     }
+    zol::hostsim::HostWindow window;
+    window.OnLogLine = PrintLogLine;
+    zol::hostsim::SetSendObserver(PrintSend);
     HostInstance host(library, mode);
+    host.UseWindow(&window);
     if (host.Create() != 0) {
         std::fprintf(stderr, "hostsim: CreatePluginInstance failed\n");
         return 1;
@@ -142,14 +165,32 @@ int main(int argc, char** argv) {
         auto load = host.Load({{"REGISTRY-PATH", Variant::Ansi("Software\\Demo\\Host\\Demo")}});
         std::printf("LOAD result=%d\n", load.result);
         status = PrintInfo(host);
-        PrintLog(host.CollectLog());
+        window.Pump();
         auto unload = host.Command("UNLOAD");
         std::printf("UNLOAD result=%d\n", unload.result);
+        window.Pump();
         PrintLog(host.CollectLog());
     } else if (action == "cmd") {
         if (rest.empty()) return Usage();
         host.Load();
-        status = RunCommands(host, rest);
+        window.Pump();
+        status = RunCommands(host, window, rest);
+        host.Command("UNLOAD");
+        window.Pump();
+    } else if (action == "items") {
+        host.Load();
+        auto state = host.Command("SET-STATE",
+                                  {{"DATA-SOURCES-IN-CFG", Variant::Ansi("1;COM1;COM1")}}, false);
+        auto items = host.Command("ITEMS");
+        if (items.result != 0) {
+            std::fprintf(stderr, "hostsim: ITEMS failed (%d)\n", items.result);
+            status = 1;
+        } else {
+            auto text = items.Find("RESULT");
+            std::printf("%s\n", text ? zol::hostsim::ValueText(*text).c_str() : "");
+        }
+        (void)state;
+        window.Pump();
         host.Command("UNLOAD");
     } else {
         return Usage();
