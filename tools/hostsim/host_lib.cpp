@@ -311,6 +311,11 @@ std::string HostInstance::CollectLog() {
 std::int32_t HostInstance::ProcessBytes(std::int32_t source_id, std::int32_t client_id,
                                         const std::vector<std::uint8_t>& bytes,
                                         std::uint8_t flags) {
+    // Received bytes travel in COM task memory: the plug-in may grow the buffer to hand back
+    // the raw text of what it decoded (see docs/plugin-frame.md).
+    void* buffer = CoTaskMemAlloc(bytes.empty() ? 1 : bytes.size());
+    if (buffer == nullptr) return -1;
+    if (!bytes.empty()) std::memcpy(buffer, bytes.data(), bytes.size());
     CallRecord call(mode_);
     call.Rec().Instance = handle_;
     call.Rec().Tag = tag_;
@@ -320,9 +325,14 @@ std::int32_t HostInstance::ProcessBytes(std::int32_t source_id, std::int32_t cli
     call.Rec().StateMask = 0x03;
     call.Rec().InData.Kind = plugins::kDataRawBytes;
     call.Rec().InData.Size = static_cast<std::int32_t>(bytes.size());
-    call.Rec().InData.Value.Ptr = const_cast<std::uint8_t*>(bytes.data());
+    call.Rec().InData.Value.Ptr = buffer;
     call.AttachParams();
-    return library_.Exports().ProcessData(&call.Rec());
+    const std::int32_t result = library_.Exports().ProcessData(&call.Rec());
+    // A pointer left in the record is a buffer the plug-in made or moved: ours to free. A null
+    // pointer means our own buffer is still the one to free.
+    void* left = call.Rec().InData.Value.Ptr;
+    CoTaskMemFree(left != nullptr ? left : buffer);
+    return result;
 }
 
 // --- Entry points the host exports -------------------------------------------------------------

@@ -4,7 +4,10 @@
 // instances, send commands, hand over received bytes, collect the log. The entry points the host
 // exports (Vantor_*) are defined here and record what they receive.
 
+// clang-format off
 #include <windows.h>
+#include <objbase.h>
+// clang-format on
 
 #include <cstdint>
 #include <functional>
