@@ -55,9 +55,12 @@ test-native: native
 test-asan: asan
 	@cd build/native-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
-# One persistent wineserver for the whole run: every test program then starts quickly.
+# One persistent wineserver for the whole run: every test program then starts quickly. Wine's
+# background services are started first with their output detached; started by the first test
+# instead, they would inherit its output pipe and keep CTest waiting until the test times out.
 test-win32: win32
 	@wineserver -p; trap 'wineserver -k || true' EXIT; \
+	 wine wineboot </dev/null >/dev/null 2>&1 || true; \
 	 cd build/win32 && ctest --output-on-failure -j $(JOBS)
 
 test: bootstrap format-check lint
