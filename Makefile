@@ -41,7 +41,7 @@ bench: native
 	@for b in build/native/bin/*_bench; do [ -x "$$b" ] && "$$b"; done
 
 format:
-	@git ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format -i
+	@git ls-files -z --cached --others --exclude-standard '*.cpp' '*.h' | xargs -0 -r clang-format -i
 
 format-check:
 	@git ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format --dry-run --Werror
@@ -55,14 +55,14 @@ test-native: native
 test-asan: asan
 	@cd build/native-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
-# One persistent wineserver for the whole run: every test program then starts quickly.
-# The first program that creates a window makes Wine start its desktop process, which inherits
-# that program's output pipes and would keep CTest waiting for them to close: a window-creating
-# test run with its output discarded starts the desktop first.
+# One persistent wineserver for the whole run: every test program then starts quickly. The first
+# program of a session starts Wine's background services, and the first one that creates a window
+# starts its desktop process; both inherit that program's output and would keep CTest waiting on
+# the pipes. Starting them here with no output attached avoids that.
 test-win32: win32
 	@wineserver -p; trap 'wineserver -k || true' EXIT; \
-	 scripts/wine-run build/win32/bin/zol_win32_tests.exe \
-	     --gtest_filter=Win32Timer.WithoutAnyPieceNoTimerRunsUntilItIsSupplied \
+	 scripts/wine-run cmd.exe /c exit </dev/null >/dev/null 2>&1 || true; \
+	 scripts/wine-run build/win32/bin/hostsim.exe --dll build/win32/bin/kmpparser.dll info \
 	     </dev/null >/dev/null 2>&1 || true; \
 	 cd build/win32 && ctest --output-on-failure -j $(JOBS)
 

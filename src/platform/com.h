@@ -15,7 +15,7 @@ struct IUnknownAbi {
     virtual std::uint32_t ZOL_STDCALL AddRef() = 0;
     virtual std::uint32_t ZOL_STDCALL Release() = 0;
 
-protected:
+   protected:
     ~IUnknownAbi() = default;
 };
 // NOLINTEND(readability-identifier-naming)

@@ -35,6 +35,11 @@ std::string ThisModuleFileName();
 std::string HostProgramFolder();
 // "a.b.c.d" from the file's version resource; empty when it has none or cannot be read.
 std::string FileVersionText(const std::string& file_name);
+// True when the host program was started with exactly this command-line argument (compared
+// case-sensitively; the program name itself is not an argument).
+bool HostHasArgument(std::string_view argument);
+// The machine's common application-data folder, with a trailing path separator.
+std::string CommonAppDataFolder();
 // True when the file exists.
 bool FileExists(const std::string& file_name);
 

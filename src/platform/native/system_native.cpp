@@ -69,8 +69,8 @@ std::optional<std::u16string> CodePageToUtf16(std::uint32_t code_page, std::stri
             for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
                 auto a = static_cast<unsigned char>(bytes[i]);
                 auto b = static_cast<unsigned char>(bytes[i + 1]);
-                out.push_back(static_cast<char16_t>(code_page == 1200 ? (a | (b << 8))
-                                                                      : ((a << 8) | b)));
+                out.push_back(
+                    static_cast<char16_t>(code_page == 1200 ? (a | (b << 8)) : ((a << 8) | b)));
             }
             return out;
         }
@@ -145,9 +145,7 @@ bool IsReadableMemory(const void* address, std::size_t size) noexcept {
     return true;
 }
 
-std::uint32_t CurrentThreadId() noexcept {
-    return static_cast<std::uint32_t>(gettid());
-}
+std::uint32_t CurrentThreadId() noexcept { return static_cast<std::uint32_t>(gettid()); }
 
 std::string ThisModuleFileName() {
     std::error_code ec;
@@ -165,6 +163,33 @@ std::string FileVersionText(const std::string&) { return {}; }
 bool FileExists(const std::string& file_name) {
     std::error_code ec;
     return std::filesystem::is_regular_file(file_name, ec);
+}
+
+}  // namespace zol::platform
+
+namespace zol::platform {
+
+bool HostHasArgument(std::string_view argument) {
+    std::FILE* file = std::fopen("/proc/self/cmdline", "rb");
+    if (file == nullptr) return false;
+    std::string all;
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) all.append(buffer, n);
+    std::fclose(file);
+    std::size_t start = all.find('\0');  // skip the program name
+    while (start != std::string::npos && start + 1 < all.size()) {
+        std::size_t end = all.find('\0', start + 1);
+        if (all.substr(start + 1, end - start - 1) == argument) return true;
+        start = end;
+    }
+    return false;
+}
+
+std::string CommonAppDataFolder() {
+    const char* data_home = std::getenv("XDG_DATA_HOME");
+    if (data_home != nullptr && *data_home != '\0') return std::string(data_home) + "/";
+    return "/var/tmp/";
 }
 
 }  // namespace zol::platform

@@ -5,6 +5,8 @@
 // clang-format off
 #include <windows.h>
 #include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
 // clang-format on
 
 #include <cstdio>
@@ -19,8 +21,8 @@ namespace {
 std::u16string MultiByteToUtf16(UINT code_page, std::string_view text, bool* ok) {
     *ok = true;
     if (text.empty()) return {};
-    int n = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()),
-                                nullptr, 0);
+    int n =
+        MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (n <= 0) {
         *ok = false;
         return {};
@@ -162,6 +164,31 @@ std::string FileVersionText(const std::string& file_name) {
 bool FileExists(const std::string& file_name) {
     DWORD attributes = GetFileAttributesA(file_name.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+}  // namespace zol::platform
+
+namespace zol::platform {
+
+bool HostHasArgument(std::string_view argument) {
+    int count = 0;
+    LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (args == nullptr) return false;
+    const std::u16string wanted = AnsiToUtf16(argument);
+    bool found = false;
+    for (int i = 1; i < count && !found; ++i) {
+        found = std::u16string(reinterpret_cast<const char16_t*>(args[i])) == wanted;
+    }
+    LocalFree(args);
+    return found;
+}
+
+std::string CommonAppDataFolder() {
+    char path[MAX_PATH] = {};
+    if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path))) {
+        return std::string(path) + "\\";
+    }
+    return "C:\\ProgramData\\";
 }
 
 }  // namespace zol::platform

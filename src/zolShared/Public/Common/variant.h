@@ -14,7 +14,7 @@
 namespace zol::common {
 
 class Variant {
-public:
+   public:
     Variant() noexcept { platform::OleVariantInit(v_); }
     Variant(const Variant& other);
     Variant(Variant&& other) noexcept;
@@ -63,7 +63,7 @@ public:
 
     friend bool operator==(const Variant& a, const Variant& b);
 
-private:
+   private:
     platform::OleVariant v_;
 };
 

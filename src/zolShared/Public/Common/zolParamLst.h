@@ -24,23 +24,24 @@
 namespace zol::common {
 
 constexpr std::uint32_t kParamsListSignature = 0xFDE2E4B;
+constexpr std::uint32_t kParamsListMarker = 0x4C505A5A;  // "ZZPL" in memory
 constexpr std::int32_t kRowMarkerDataType = 0xFF01;
 constexpr std::string_view kNewRowName = "$NEW_ROW$";
 
 // Raised by the list's own checks: a range outside the list, a list object with a wrong
 // signature, or Values[] of a name that is not there. The interfaces turn it into a status.
 class ParamsListAssertion : public std::logic_error {
-public:
+   public:
     ParamsListAssertion(const std::string& message, int line);
     const std::string& Message() const noexcept { return message_; }
 
-private:
+   private:
     std::string message_;
 };
 
 // One named value.
 class TzolParamsListItem {
-public:
+   public:
     // Sets Name, Key and Value; State is 2 when the value is neither empty nor null, else 0.
     TzolParamsListItem(std::string_view name, Variant value);
 
@@ -59,7 +60,7 @@ public:
 // count means the last item. to == -2 additionally stops a lookup after the first row marker, so
 // it stays inside the current row.
 class TzolParamsList {
-public:
+   public:
     TzolParamsList();
     ~TzolParamsList();
     TzolParamsList(const TzolParamsList&) = delete;
@@ -109,13 +110,15 @@ public:
     // True when `object` is a live list: its fifth 32-bit word holds the signature.
     static bool HasListSignature(const void* object) noexcept;
 
-private:
+   private:
     std::int32_t LastIndex(std::int32_t to) const noexcept;
     static void CheckOther(const TzolParamsList* other);
 
     // The signature must be the fifth 32-bit word of the object: that is where callers look to
-    // tell a list object from a pointer to an interface variable.
-    std::array<std::uint32_t, 4> header_{};
+    // tell a list object from a pointer to an interface variable. The first word carries a
+    // marker that is checked first, so a pointer to a 4-byte interface variable is never read
+    // past its end.
+    std::array<std::uint32_t, 4> header_{kParamsListMarker, 0, 0, 0};
     std::uint32_t signature_ = kParamsListSignature;
     std::vector<std::unique_ptr<TzolParamsListItem>> items_;
     std::string list_id_;
@@ -143,7 +146,7 @@ struct IzolParamsListItemA : platform::IUnknownAbi {
     virtual const char* ZOL_STDCALL GetName() = 0;
     virtual std::uint8_t ZOL_STDCALL IsNewRow() = 0;
 
-protected:
+   protected:
     ~IzolParamsListItemA() = default;
 };
 
@@ -153,7 +156,7 @@ struct IzolParamsListItemW : IzolParamsListItemA {
     virtual std::int32_t ZOL_STDCALL SetValueW(const platform::OleVariant* value) = 0;
     virtual std::int32_t ZOL_STDCALL GetValueW(platform::OleVariant* value) = 0;
 
-protected:
+   protected:
     ~IzolParamsListItemW() = default;
 };
 
@@ -171,7 +174,7 @@ struct IzolParamsList_ : platform::IUnknownAbi {
     virtual void ZOL_STDCALL NewRow() = 0;
     virtual void ZOL_STDCALL AddRows(TzolParamsListWrap* other) = 0;
 
-protected:
+   protected:
     ~IzolParamsList_() = default;
 };
 
@@ -180,12 +183,12 @@ struct IzolParamsListA : IzolParamsList_ {
     virtual std::int32_t ZOL_STDCALL AddList(TzolParamsList* other, std::uint8_t* result) = 0;
     virtual std::int32_t ZOL_STDCALL AddListRange(TzolParamsList* other, std::int32_t from,
                                                   std::int32_t to, std::uint8_t* result) = 0;
-    virtual std::int32_t ZOL_STDCALL FindItem(const char* name, std::int32_t from,
-                                              std::int32_t to, IzolParamsListItemA** item) = 0;
+    virtual std::int32_t ZOL_STDCALL FindItem(const char* name, std::int32_t from, std::int32_t to,
+                                              IzolParamsListItemA** item) = 0;
     virtual std::int32_t ZOL_STDCALL IndexOf(const char* name, std::int32_t from, std::int32_t to,
                                              std::int32_t* index) = 0;
-    virtual std::int32_t ZOL_STDCALL GetValue(const char* name, std::int32_t from,
-                                              std::int32_t to, platform::OleVariant* value) = 0;
+    virtual std::int32_t ZOL_STDCALL GetValue(const char* name, std::int32_t from, std::int32_t to,
+                                              platform::OleVariant* value) = 0;
     virtual std::int32_t ZOL_STDCALL GetValueDef(const char* name,
                                                  const platform::OleVariant* fallback,
                                                  std::int32_t from, std::int32_t to,
@@ -201,7 +204,7 @@ struct IzolParamsListA : IzolParamsList_ {
     virtual std::int32_t ZOL_STDCALL AddItem(IzolParamsListItemA* source,
                                              IzolParamsListItemA** item) = 0;
 
-protected:
+   protected:
     ~IzolParamsListA() = default;
 };
 
@@ -232,7 +235,7 @@ struct IzolParamsListW : IzolParamsList_ {
     virtual std::int32_t ZOL_STDCALL AddItem(IzolParamsListItemW* source,
                                              IzolParamsListItemW** item) = 0;
 
-protected:
+   protected:
     ~IzolParamsListW() = default;
 };
 // NOLINTEND(readability-identifier-naming)
@@ -254,7 +257,7 @@ Variant VariantFromAbi(const platform::OleVariant* value, bool wide);
 // The item adapter: a fresh one is made for every call that hands out an item, freed at count 0.
 // It borrows the item; the list must outlive it.
 class TzolParamsListItemWrap final : public IzolParamsListItemW {
-public:
+   public:
     explicit TzolParamsListItemWrap(TzolParamsListItem* item);
 
     std::int32_t ZOL_STDCALL QueryInterface(const platform::Guid& iid, void** out) override;
@@ -279,7 +282,7 @@ public:
 
     TzolParamsListItem* Item() const noexcept { return item_; }
 
-private:
+   private:
     ~TzolParamsListItemWrap() = default;
     void RefreshTexts();
 
@@ -292,7 +295,7 @@ private:
 
 // The list adapter. Owns its list unless it was made over a borrowed one.
 class TzolParamsListWrap final : public IzolParamsListW, public IzolParamsListA {
-public:
+   public:
     // An adapter over a new list of its own.
     TzolParamsListWrap();
     // An adapter over `list`; when borrowed, the list is not freed with the adapter. A null
@@ -330,8 +333,8 @@ public:
 
     std::int32_t ZOL_STDCALL GetItem(std::int32_t index, IzolParamsListItemA** item) override;
     std::int32_t ZOL_STDCALL AddList(TzolParamsList* other, std::uint8_t* result) override;
-    std::int32_t ZOL_STDCALL AddListRange(TzolParamsList* other, std::int32_t from,
-                                          std::int32_t to, std::uint8_t* result) override;
+    std::int32_t ZOL_STDCALL AddListRange(TzolParamsList* other, std::int32_t from, std::int32_t to,
+                                          std::uint8_t* result) override;
     std::int32_t ZOL_STDCALL FindItem(const char* name, std::int32_t from, std::int32_t to,
                                       IzolParamsListItemA** item) override;
     std::int32_t ZOL_STDCALL IndexOf(const char* name, std::int32_t from, std::int32_t to,
@@ -376,7 +379,7 @@ public:
     std::int32_t ZOL_STDCALL AddItem(IzolParamsListItemW* source,
                                      IzolParamsListItemW** item) override;
 
-private:
+   private:
     ~TzolParamsListWrap();
     TzolParamsList& ListOrThrow() const;
 
@@ -390,13 +393,13 @@ private:
 // A list shared between threads: readers take ReadLock, writers WriteLock, each paired with
 // its Unlock. Used for the module-parameter store.
 class TzolThreadParamsList {
-public:
+   public:
     TzolParamsList& ReadLock();
     void ReadUnlock();
     TzolParamsList& WriteLock();
     void WriteUnlock();
 
-private:
+   private:
     TzolParamsList list_;
     std::shared_mutex lock_;
 };

@@ -201,6 +201,7 @@ TEST(ParamsList, SignatureSitsInTheFifthWordAndListIdsAreFreshGuids) {
     std::uint32_t words[5];
     std::memcpy(words, a.get(), sizeof words);
     EXPECT_EQ(words[4], 0xFDE2E4Bu);
+    EXPECT_EQ(words[0], kParamsListMarker);
     EXPECT_NE(a->ListId(), b.ListId());
     EXPECT_EQ(a->ListId().size(), 38u);
     EXPECT_EQ(a->ListId().front(), '{');
@@ -221,7 +222,7 @@ TEST(ParamsList, StorageDataTypesAreTheOleTypes) {
 // --- Interfaces ------------------------------------------------------------------------------
 
 class ParamsListInterface : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         wrap_ = new TzolParamsListWrap();
         a_ = *wrap_->AsInterfaceA();

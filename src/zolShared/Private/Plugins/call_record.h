@@ -1,0 +1,48 @@
+#pragma once
+// Conversion of a caller's record for the length of one export call: list objects (in `Params`
+// and in data slots of kind 1 with the right signature, or kind 8) are wrapped in borrowed
+// adapters so that handlers only ever see interface references. The destructor puts the
+// caller's `Flags`, `Params` and converted slots back and releases the adapters; everything
+// else the call wrote into the record stays for the caller.
+
+#include <array>
+#include <cstdint>
+
+#include "zolShared/Private/Plugins/plugin_abi.h"
+#include "zolShared/Public/Common/zolParamLst.h"
+
+namespace zol::plugins {
+
+// True when `pointer` (a Params value or a slot pointer) addresses a list object rather than an
+// interface variable: it is not null and its fifth 32-bit word is the list signature.
+bool IsListObject(const void* pointer) noexcept;
+
+class CallRecordScope {
+   public:
+    explicit CallRecordScope(TPluginCallRec& rec);
+    ~CallRecordScope();
+    CallRecordScope(const CallRecordScope&) = delete;
+    CallRecordScope& operator=(const CallRecordScope&) = delete;
+
+    // True when Params was given as an interface reference.
+    bool ParamsWereInterface() const noexcept { return params_interface_; }
+
+   private:
+    struct SlotCopy {
+        common::TzolParamsListWrap* wrap = nullptr;
+        std::uint8_t kind = 0;
+        void* value = nullptr;
+    };
+    void ConvertSlot(TPluginData& slot, SlotCopy& copy);
+    void RestoreSlot(TPluginData& slot, SlotCopy& copy) noexcept;
+
+    TPluginCallRec& rec_;
+    std::uint8_t flags_;
+    void* params_;
+    bool params_interface_ = false;
+    common::TzolParamsListWrap* params_wrap_ = nullptr;
+    SlotCopy in_;
+    SlotCopy out_;
+};
+
+}  // namespace zol::plugins

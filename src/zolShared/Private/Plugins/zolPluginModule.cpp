@@ -1,0 +1,705 @@
+#include "zolShared/Private/Plugins/zolPluginModule.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <shared_mutex>
+#include <stdexcept>
+
+#include "platform/crash_report.h"
+#include "platform/host_link.h"
+#include "platform/system.h"
+#include "zolShared/Private/Plugins/call_params.h"
+#include "zolShared/Private/Plugins/call_record.h"
+
+namespace zol::plugins {
+
+using common::Variant;
+
+namespace {
+
+// The module-wide instance list and its lock. The list object lives from library start-up to
+// shutdown; "no list" makes the exports refuse their work.
+struct InstanceRegistry {
+    std::shared_mutex lock;
+    std::vector<std::shared_ptr<TzolPlugin>> instances;
+};
+
+std::mutex g_module_lock;
+std::shared_ptr<InstanceRegistry> g_registry;
+std::vector<std::function<void()>> g_shutdown_routines;
+PluginFactory g_factory = nullptr;
+
+std::shared_ptr<InstanceRegistry> Registry() {
+    std::lock_guard<std::mutex> guard(g_module_lock);
+    return g_registry;
+}
+
+std::string ExceptionMessage(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const common::ParamsListAssertion& e) {
+        return e.what();
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown exception";
+    }
+}
+
+std::string CurrentExceptionMessage() { return ExceptionMessage(std::current_exception()); }
+
+std::uintptr_t HandleFromVariant(const Variant& value) {
+    return static_cast<std::uintptr_t>(value.AsInt64());
+}
+
+std::string UpperAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
+std::string FolderOf(const std::string& path) {
+    auto slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string FileNameOf(const std::string& path) {
+    auto slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool RecordReadable(const TPluginCallRec* rec) {
+    return rec != nullptr && platform::IsReadableMemory(rec, sizeof(TPluginCallRec));
+}
+
+// The failure of the dispatcher itself (as opposed to a failing command).
+class DispatcherFailure : public std::runtime_error {
+   public:
+    using std::runtime_error::runtime_error;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Instance
+
+TzolPlugin::TzolPlugin(TPluginCallRec* creating_call) : Component(nullptr, "zolPlugin") {
+    const std::string module_file = platform::ThisModuleFileName();
+    ModulePath = FolderOf(module_file);
+    ModuleName = FileNameOf(module_file);
+    DisplayFullVersion = platform::FileVersionText(module_file);
+
+    std::string own_language_file = ModulePath + ModuleName;
+    auto dot = own_language_file.find_last_of('.');
+    if (dot != std::string::npos && dot > own_language_file.find_last_of("\\/") + 1) {
+        own_language_file.resize(dot);
+    }
+    own_language_file += ".lng";
+    LanguageFiles = platform::HostProgramFolder() + "plugins.lng|" + own_language_file;
+    if (!platform::FileExists(own_language_file)) LanguageFiles.clear();
+
+    PublishString("MsgNoData", &MsgNoData);
+    PublishString("MsgWriteComplete", &MsgWriteComplete);
+    PublishString("MsgWriteCompleteError", &MsgWriteCompleteError);
+
+    IsTemporaryLoad = 0;
+    if (creating_call == nullptr || creating_call->Params == nullptr) {
+        IsTemporaryLoad = 1;
+    } else {
+        ReadTemporaryLoad(*creating_call);
+    }
+}
+
+TzolPlugin::~TzolPlugin() { destroying_ = true; }
+
+void TzolPlugin::ReadTemporaryLoad(const TPluginCallRec& rec) {
+    if (auto value = CallParams(rec).GetPresent("TEMPORARY-LOAD")) {
+        IsTemporaryLoad = static_cast<std::uint8_t>(value->AsInt64());
+    }
+}
+
+void TzolPlugin::Log(int severity, std::string_view text, bool marked) noexcept {
+    if (destroying_) return;
+    try {
+        std::string line = common::TLogDataList::FormatLine(
+            severity, platform::Utf16ToAnsi(common::Utf8ToUtf16(LogTitle)),
+            platform::Utf16ToAnsi(common::Utf8ToUtf16(text)), marked);
+        host_log_.AddLine(std::move(line));
+        NotifyHost(kMsgLogPending);
+    } catch (...) {
+        // Logging never raises.
+    }
+}
+
+void TzolPlugin::LogCommandFailure(std::string_view command, std::string_view message) noexcept {
+    try {
+        std::string text = "{" + std::string(command) + "} " + std::string(message);
+        Log(0, text);
+        platform::DebugOutput(text + ": " + platform::CurrentStackTrace());
+    } catch (...) {
+    }
+}
+
+void TzolPlugin::NotifyHost(std::uint32_t message) noexcept {
+    const std::uintptr_t window = HostWindow.load();
+    if (window == 0) return;
+    const auto tag = static_cast<std::uintptr_t>(static_cast<std::uint32_t>(Tag));
+    if (!platform::PostWindowMessage(window, message, tag, 0)) {
+        platform::SendWindowMessageTimeout(window, message, tag, 0, 1000);
+    }
+}
+
+std::int32_t TzolPlugin::SendDataEx(std::int32_t source_id, std::int32_t client_id,
+                                    std::int32_t kind, std::intptr_t data,
+                                    std::int32_t size) noexcept {
+    if (entry_points_.Vantor_SendDataEx == nullptr) return -1;
+    try {
+        return entry_points_.Vantor_SendDataEx(Tag, source_id, client_id, 0, kind, data, size);
+    } catch (...) {
+        return -1;
+    }
+}
+
+void TzolPlugin::ResolveEntryPoints() {
+    entry_points_ = HostEntryPoints{};
+    if (HostModule == 0) return;
+    entry_points_.Vantor_SendNotify = platform::FindModuleExport(HostModule, "Vantor_SendNotify");
+    entry_points_.Vantor_SendDataEx = reinterpret_cast<SendDataExFunction>(
+        platform::FindModuleExport(HostModule, "Vantor_SendDataEx"));
+    entry_points_.Vantor_DataSourceData =
+        platform::FindModuleExport(HostModule, "Vantor_DataSourceData");
+    entry_points_.Vantor_DataSourceState =
+        platform::FindModuleExport(HostModule, "Vantor_DataSourceState");
+    entry_points_.Vantor_ManageDynForm =
+        platform::FindModuleExport(HostModule, "Vantor_ManageDynForm");
+}
+
+std::int32_t TzolPlugin::ExecuteCommand(TPluginCallRec& rec) {
+    ReadTemporaryLoad(rec);
+    CallParams params(rec);
+    auto command = params.GetPresent("COMMAND");
+    if (!command) return -1;
+    const std::string text = command->AsAnsi();
+    if (text.empty()) return -1;
+    try {
+        return DispatchCommand(text, rec);
+    } catch (const DispatcherFailure&) {
+        platform::ReportCurrentException("ExecutePluginCommand");
+        return -3;
+    }
+}
+
+std::int32_t TzolPlugin::DispatchCommand(const std::string& command, TPluginCallRec& rec) {
+    std::lock_guard<std::recursive_mutex> guard(CommandLock);
+    struct DepthGuard {
+        std::atomic<std::int32_t>& depth;
+        std::int32_t value;
+        explicit DepthGuard(std::atomic<std::int32_t>& d) : depth(d), value(++d) {}
+        ~DepthGuard() { --depth; }
+    } depth(CommandDepth);
+    if (depth.value != 1) throw DispatcherFailure("Nested plugin commands are not allowed");
+
+    CallParams params(rec);
+    if (auto window = params.GetPresent("MSG-PROC-HANDLE")) {
+        HostWindow = HandleFromVariant(*window);
+    }
+    if (auto owner = params.GetPresent("OWNER-FORM")) OwnerForm = HandleFromVariant(*owner);
+    return RunCommand(command, rec);
+}
+
+bool TzolPlugin::TestTranslation() { return platform::HostHasArgument("/TESTTRANSL"); }
+
+std::int32_t TzolPlugin::CommandLoad(TPluginCallRec& rec) {
+    if (LoadCount.fetch_add(1) + 1 > 1) return 0;
+    try {
+        CallParams params(rec);
+        LoaderThread = platform::CurrentThreadId();
+        OptionsOpen = 0;
+        Tag = rec.Tag;
+        auto text_of = [&](std::string_view name) {
+            auto value = params.GetPresent(name);
+            return value ? value->AsUtf8() : std::string();
+        };
+        ModuleRegistryPath = text_of("REGISTRY-PATH");
+        INISectionPrefix = text_of("INI-SECTION-PREFIX");
+        if (auto handle = params.GetPresent("HANDLE")) HostModule = HandleFromVariant(*handle);
+        ApplicationName = text_of("APPLICATION-NAME");
+        if (HostModule == 0 && !ApplicationName.empty()) {
+            HostModule = platform::FindLoadedModule(
+                platform::Utf16ToAnsi(common::Utf8ToUtf16(ApplicationName)));
+        }
+        ConfigId = 0;
+        if ((Capabilities & 0x04) != 0) {
+            if (auto config = params.GetPresent("CONFIG-ID")) {
+                ConfigId = static_cast<std::int32_t>(config->AsInt64());
+            }
+        }
+        INIFile = text_of("INI-FILE");
+        if (HostModule != 0) ResolveEntryPoints();
+        Unloaded = 0;
+        if (host_log_.Count() > 0) NotifyHost(kMsgLogPending);
+        std::int32_t result = 0;
+        if (OnLoad) OnLoad(*this, rec, result);
+        return 0;
+    } catch (...) {
+        LogCommandFailure("LOAD", CurrentExceptionMessage());
+        return -3;
+    }
+}
+
+std::int32_t TzolPlugin::CommandUnload(TPluginCallRec& rec) {
+    const std::int32_t count = LoadCount.fetch_sub(1) - 1;
+    if (count < 0) {
+        LoadCount = 0;
+        return 0;
+    }
+    if (count > 0) return 0;
+    try {
+        Unloaded = 1;
+        Enabled.fill(false);
+        CallParams params(rec);
+        auto ini = params.GetPresent("INI-FILE");
+        const std::string ini_file = ini ? ini->AsUtf8() : std::string();
+        if (ini_file != INIFile) {
+            INIFile = ini_file;
+            try {
+                if (OnSaveSettingsNow) OnSaveSettingsNow(*this);
+            } catch (...) {
+            }
+        }
+        try {
+            std::int32_t result = 0;
+            if (OnUnload) OnUnload(*this, rec, result);
+        } catch (...) {
+        }
+        OptionsOpen = 0;
+        HostModule = 0;
+        HostWindow = 0;
+        return 0;
+    } catch (...) {
+        return -3;
+    }
+}
+
+std::int32_t TzolPlugin::ProcessDataCall(TPluginCallRec& rec) {
+    CallRecordScope scope(rec);
+    void* remembered = rec.InData.Value.Ptr;
+    std::int32_t result = 0;
+    if (rec.StateMask != 0) {
+        if ((rec.StateMask & 0x01) == 0 && rec.InData.Kind == kDataListInterface &&
+            rec.InData.Value.Ptr != nullptr) {
+            auto* list = *static_cast<common::IzolParamsListA**>(rec.InData.Value.Ptr);
+            if (list != nullptr && list->GetCount() == 0) rec.InData.Value.Ptr = nullptr;
+        }
+        bool done = false;
+        if ((rec.Flags & kFlagExpectsInput) != 0 && rec.InData.Value.Ptr == nullptr) {
+            if (!MsgNoData.empty()) Log(1, MsgNoData);
+            done = true;
+        }
+        if (!done && OnProcessData) {
+            try {
+                OnProcessData(*this, rec, result);
+                if (result > 0 && rec.InData.Value.Ptr == nullptr) result = 0;
+                if ((rec.Flags & (kFlagExpectsInput | kFlagReportOutcome)) != 0) {
+                    if (result < 0) {
+                        if (!MsgWriteCompleteError.empty()) Log(1, MsgWriteCompleteError);
+                    } else if (!MsgWriteComplete.empty()) {
+                        Log(2, MsgWriteComplete);
+                    }
+                }
+            } catch (...) {
+                result = -3;
+                std::string text = CurrentExceptionMessage();
+                if (!MsgWriteCompleteError.empty()) text += ": " + MsgWriteCompleteError;
+                Log(1, text);
+            }
+        } else if (!done && (rec.Flags & kFlagCopyInToOut) != 0) {
+            rec.OutData = rec.InData;
+        }
+    }
+    if (rec.InData.Value.Ptr == remembered) rec.InData.Value.Ptr = nullptr;
+    return result;
+}
+
+bool TzolPlugin::FillModuleInfo(std::uint8_t* info, std::int32_t* needed) {
+    const std::string description = Description;
+    const std::string commands = CustomCommands.Text();
+    const auto total = static_cast<std::int32_t>(33 + description.size() + commands.size());
+    *needed = total;
+    if (info == nullptr) return false;
+    std::int32_t size = 0;
+    std::memcpy(&size, info, 4);
+    if (size <= 32) return false;
+    auto put32 = [&](std::size_t offset, std::uint32_t value) {
+        std::memcpy(info + offset, &value, 4);
+    };
+    const std::uint32_t type_word = static_cast<std::uint32_t>(ModuleType) |
+                                    (static_cast<std::uint32_t>(Capabilities & 7) << 16);
+    put32(4, type_word);
+    put32(8, 4);  // frame interface version: low word 4, high word 0
+    std::memcpy(info + 12, &InfoVersion, 4);
+    info[16] = InfoFlag;
+    put32(17, static_cast<std::uint32_t>(description.size()));
+    put32(21, 0);
+    put32(25, static_cast<std::uint32_t>(commands.size()));
+    put32(29, 0);
+    if (size < total) return false;
+    std::uint8_t* text = info + 33;
+    std::memcpy(text, description.data(), description.size());
+    std::memcpy(text + description.size(), commands.data(), commands.size());
+    // Addresses of the texts inside the caller's buffer (32-bit on the plug-in's platform).
+    put32(21, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(text)));
+    put32(29,
+          static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(text + description.size())));
+    return true;
+}
+
+void TzolPlugin::GetOptionsDialogCall(TPluginCallRec& rec) {
+    rec.OutData.Kind = kDataResultValue;
+    rec.OutData.Size = 0;
+    rec.OutData.Value.Number = 1;
+
+    std::string form_name;
+    if (rec.InData.Value.Ptr != nullptr && rec.InData.Size > 0) {
+        const auto* text = static_cast<const char*>(rec.InData.Value.Ptr);
+        const auto limit = static_cast<std::size_t>(rec.InData.Size);
+        form_name.assign(text, strnlen(text, limit));
+    }
+
+    std::string extra_text;
+    if (OnGetOptionsDialog && form_name.empty()) {
+        OnGetOptionsDialog(*this, rec, extra_text, form_name);
+        if (extra_text.empty() && form_name.empty()) {
+            rec.OutData.Value.Number = 2;
+            return;
+        }
+    }
+    std::string form;
+    std::string code;
+    if (!form_name.empty()) {
+        const std::string upper = UpperAscii(form_name);
+        form = platform::LoadLibraryResource(upper).value_or("");
+        code = platform::LoadLibraryResource(upper + "_CODE").value_or("");
+    } else {
+        code = platform::LoadLibraryResource("FORM_DATA").value_or("");
+        std::string name = platform::LoadLibraryResource("FORM_NAME").value_or("");
+        name.resize(strnlen(name.c_str(), name.size()));
+        while (!name.empty() && static_cast<unsigned char>(name.back()) <= 32) name.pop_back();
+        if (!name.empty()) form = platform::LoadLibraryResource(UpperAscii(name)).value_or("");
+    }
+
+    const std::size_t total = 24 + form.size() + extra_text.size() + code.size();
+    if (total == 24) {
+        rec.OutData.Value.Number = 2;
+        return;
+    }
+    if (rec.InData.Size < 0 || static_cast<std::size_t>(rec.InData.Size) < total ||
+        rec.InData.Value.Ptr == nullptr) {
+        rec.OutData.Value.Number = 3;
+        rec.OutData.Size = static_cast<std::int32_t>(total);
+        return;
+    }
+    auto* out = static_cast<std::uint8_t*>(rec.InData.Value.Ptr);
+    const std::int32_t header[6] = {
+        24,
+        static_cast<std::int32_t>(form.size()),
+        static_cast<std::int32_t>(24 + form.size()),
+        static_cast<std::int32_t>(extra_text.size()),
+        static_cast<std::int32_t>(24 + form.size() + extra_text.size()),
+        static_cast<std::int32_t>(code.size()),
+    };
+    std::memcpy(out, header, sizeof header);
+    std::memcpy(out + 24, form.data(), form.size());
+    std::memcpy(out + 24 + form.size(), extra_text.data(), extra_text.size());
+    std::memcpy(out + 24 + form.size() + extra_text.size(), code.data(), code.size());
+    rec.OutData.Kind = kDataOptionsForm;
+    rec.OutData.Size = 0;
+    rec.OutData.Value.Number = static_cast<std::uint32_t>(total);
+}
+
+void TzolPlugin::ShowOptionsDialogCall(TPluginCallRec& rec) {
+    rec.OutData.Kind = kDataResultValue;
+    rec.OutData.Size = 4;
+    if (!OnShowOptionsDialog) {
+        rec.OutData.Value.Number = 3;
+        return;
+    }
+    rec.OutData.Value.Number = 4;
+    std::int32_t result = 0;
+    {
+        CallRecordScope scope(rec);
+        if (rec.Params != nullptr) {
+            CallParams params(rec);
+            if (auto ini = params.GetPresent("INI-FILE")) INIFile = ini->AsUtf8();
+            if (auto language = params.GetPresent("LANGUAGE")) Language = language->AsUtf8();
+            if (auto owner = params.GetPresent("OWNER-FORM")) OwnerForm = HandleFromVariant(*owner);
+        }
+        OptionsOpen = 1;
+        OptionsFlags = rec.Flags;
+        try {
+            OnShowOptionsDialog(*this, rec, result);
+        } catch (...) {
+            Log(0, CurrentExceptionMessage() + " {SHOWOPTIONS}");
+        }
+    }
+    rec.OutData.Value.Number = static_cast<std::uint32_t>(result);
+    if (result != 0) {
+        const std::uint32_t this_thread = platform::CurrentThreadId();
+        for (const auto& other : AllInstances()) {
+            if (other->ModuleRegistryPath != ModuleRegistryPath || !other->OnLoadSettingsNow) {
+                continue;
+            }
+            if (other->LoaderThread == this_thread) {
+                try {
+                    other->OnLoadSettingsNow(*other);
+                } catch (...) {
+                    other->Log(0, CurrentExceptionMessage());
+                }
+            } else {
+                other->NotifyHost(kMsgReloadSettings);
+            }
+        }
+    }
+    OptionsOpen = 0;
+    OptionsList = nullptr;
+    OptionsFlags = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module-wide state
+
+void RegisterPluginClass(PluginFactory factory) {
+    std::lock_guard<std::mutex> guard(g_module_lock);
+    g_factory = factory;
+}
+
+void AddShutdownRoutine(std::function<void()> routine) {
+    std::lock_guard<std::mutex> guard(g_module_lock);
+    g_shutdown_routines.push_back(std::move(routine));
+}
+
+void LibraryStartup() {
+    std::lock_guard<std::mutex> guard(g_module_lock);
+    if (g_registry) return;
+    g_registry = std::make_shared<InstanceRegistry>();
+    g_shutdown_routines.clear();
+    g_shutdown_routines.emplace_back([] { platform::ShutdownCrashReporting(); });
+}
+
+void LibraryShutdown() {
+    std::shared_ptr<InstanceRegistry> registry;
+    {
+        std::lock_guard<std::mutex> guard(g_module_lock);
+        registry.swap(g_registry);
+    }
+    if (!registry) return;
+    std::vector<std::shared_ptr<TzolPlugin>> doomed;
+    {
+        std::unique_lock<std::shared_mutex> lock(registry->lock);
+        doomed.swap(registry->instances);
+    }
+    doomed.clear();
+}
+
+std::shared_ptr<TzolPlugin> FindInstance(const void* handle) {
+    if (handle == nullptr) return nullptr;
+    auto registry = Registry();
+    if (!registry) return nullptr;
+    std::shared_lock<std::shared_mutex> lock(registry->lock);
+    for (const auto& instance : registry->instances) {
+        if (instance->SelfHandle == handle) return instance;
+    }
+    return nullptr;
+}
+
+std::vector<std::shared_ptr<TzolPlugin>> AllInstances() {
+    auto registry = Registry();
+    if (!registry) return {};
+    std::shared_lock<std::shared_mutex> lock(registry->lock);
+    return registry->instances;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Export bodies
+
+std::int32_t CreatePluginInstanceCall(TPluginCallRec* rec) noexcept {
+    try {
+        if (!RecordReadable(rec)) return -1;
+        auto registry = Registry();
+        if (rec->Instance != nullptr || !registry) return -1;
+        PluginFactory factory = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(g_module_lock);
+            factory = g_factory;
+        }
+        std::shared_ptr<TzolPlugin> instance;
+        {
+            CallRecordScope scope(*rec);
+            instance = factory != nullptr ? std::shared_ptr<TzolPlugin>(factory(rec))
+                                          : std::make_shared<TzolPlugin>(rec);
+        }
+        instance->SelfHandle = instance.get();
+        {
+            std::unique_lock<std::shared_mutex> lock(registry->lock);
+            registry->instances.push_back(instance);
+        }
+        rec->Instance = instance->SelfHandle;
+        return 0;
+    } catch (...) {
+        platform::ReportCurrentException("CreatePluginInstance");
+        return -1;
+    }
+}
+
+std::int32_t FreePluginInstanceCall(TPluginCallRec* rec) noexcept {
+    try {
+        if (!RecordReadable(rec)) return -1;
+        if (rec->InData.Kind == kDataReleaseAll && rec->InData.Value.Number == kReleaseAllValue) {
+            std::vector<std::function<void()>> routines;
+            {
+                std::lock_guard<std::mutex> guard(g_module_lock);
+                routines.swap(g_shutdown_routines);
+            }
+            if (routines.empty()) return 0;
+            if (AllInstances().empty()) platform::ShutdownCrashReporting();
+            for (auto& routine : routines) {
+                try {
+                    routine();
+                } catch (...) {
+                }
+            }
+            return 0;
+        }
+        auto registry = Registry();
+        if (rec->Instance == nullptr || !registry) return -1;
+        std::shared_ptr<TzolPlugin> doomed;
+        {
+            std::unique_lock<std::shared_mutex> lock(registry->lock);
+            auto& list = registry->instances;
+            auto it = std::find_if(list.begin(), list.end(),
+                                   [&](const auto& p) { return p->SelfHandle == rec->Instance; });
+            if (it == list.end()) return -1;
+            doomed = *it;
+            list.erase(it);
+        }
+        doomed.reset();  // freed outside the lock (or by the last call still using it)
+        return 0;
+    } catch (...) {
+        platform::ReportCurrentException("FreePluginInstance");
+        return -1;
+    }
+}
+
+std::uint8_t GetModuleInfoCall(TPluginCallRec* rec, std::uint8_t* info,
+                               std::int32_t* needed) noexcept {
+    try {
+        std::int32_t dummy = 0;
+        if (needed == nullptr) needed = &dummy;
+        *needed = 0;
+        if (!RecordReadable(rec)) return 0;
+        auto instance = FindInstance(rec->Instance);
+        if (!instance) return 0;
+        if (info != nullptr && !platform::IsReadableMemory(info, 4)) info = nullptr;
+        return instance->FillModuleInfo(info, needed) ? 1 : 0;
+    } catch (...) {
+        platform::ReportCurrentException("GetModuleInfo");
+        return 0;
+    }
+}
+
+std::int32_t ExecutePluginCommandCall(TPluginCallRec* rec) noexcept {
+    if (!RecordReadable(rec)) return -1;
+    if (rec->RecSize != kCallRecSize || rec->Params == nullptr) return -1;
+    if (rec->Instance == nullptr || !platform::IsReadableMemory(rec->Instance, 4)) return -1;
+    auto instance = FindInstance(rec->Instance);
+    if (!instance) return -1;
+    try {
+        CallRecordScope scope(*rec);
+        return instance->ExecuteCommand(*rec);
+    } catch (...) {
+        const std::string message = CurrentExceptionMessage();
+        instance->Log(0, "{CMD?} " + message);
+        platform::DebugOutput("{CMD?} " + message);
+        return -3;
+    }
+}
+
+std::int32_t ProcessDataCall(TPluginCallRec* rec) noexcept {
+    if (!RecordReadable(rec)) return -1;
+    if (rec->RecSize != kCallRecSize || rec->Params == nullptr) return -1;
+    auto instance = FindInstance(rec->Instance);
+    if (!instance) return -1;
+    try {
+        for (std::uint32_t waited = 0; instance->Busy != 0 && instance->Unloaded != 0;
+             waited += 50) {
+            if (waited >= 30000) return -1;
+            platform::WaitProcessingMessages(50);
+        }
+        if (instance->Unloaded != 0 || !Registry()) return -1;
+        instance->Busy = 1;
+        struct BusyGuard {
+            TzolPlugin& p;
+            ~BusyGuard() { p.Busy = 0; }
+        } busy{*instance};
+        try {
+            return instance->ProcessDataCall(*rec);
+        } catch (...) {
+            instance->Log(0, "{PROCESS} " + CurrentExceptionMessage());
+            return -3;
+        }
+    } catch (...) {
+        return -3;
+    }
+}
+
+std::int32_t GetLogExCall(TPluginCallRec* rec) noexcept {
+    try {
+        if (!RecordReadable(rec)) return 0;
+        rec->OutData.Kind = kDataResultValue;
+        rec->OutData.Value.Number = 0;
+        auto instance = FindInstance(rec->Instance);
+        if (!instance) return 0;
+        auto* buffer = static_cast<char*>(rec->InData.Value.Ptr);
+        const std::int32_t size = rec->InData.Size;
+        if (size > 0 && (buffer == nullptr || !platform::IsReadableMemory(buffer, 1))) return 0;
+        std::int32_t length = 0;
+        const std::int32_t copied = instance->HostLog().Take(buffer, size, length);
+        rec->OutData.Value.Number = static_cast<std::uint32_t>(length);
+        return copied;
+    } catch (...) {
+        return 0;
+    }
+}
+
+void GetOptionsDialogCall(TPluginCallRec* rec) noexcept {
+    try {
+        if (!RecordReadable(rec)) return;
+        rec->OutData.Kind = kDataResultValue;
+        rec->OutData.Size = 0;
+        rec->OutData.Value.Number = 1;
+        auto instance = FindInstance(rec->Instance);
+        if (!instance) return;
+        instance->GetOptionsDialogCall(*rec);
+    } catch (...) {
+        platform::ReportCurrentException("GetOptionsDialog");
+    }
+}
+
+void ShowOptionsDialogCall(TPluginCallRec* rec) noexcept {
+    std::shared_ptr<TzolPlugin> instance;
+    try {
+        if (!RecordReadable(rec)) return;
+        rec->OutData.Kind = kDataResultValue;
+        rec->OutData.Size = 4;
+        rec->OutData.Value.Number = 2;
+        instance = FindInstance(rec->Instance);
+        if (!instance) return;
+        instance->ShowOptionsDialogCall(*rec);
+    } catch (...) {
+        if (instance) instance->Log(0, CurrentExceptionMessage() + " {SHOWOPTIONS}");
+    }
+}
+
+}  // namespace zol::plugins

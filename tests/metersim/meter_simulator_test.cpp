@@ -1,0 +1,218 @@
+#include "metersim/meter_simulator.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <variant>
+
+#include "kmp/kmp_frame.h"
+#include "kmp/kmp_registers.h"
+#include "kmp/kmp_value.h"
+#include "kmp/test_hex.h"
+#include "zolShared/Public/Common/fifo_stream.h"
+
+namespace zol::metersim {
+namespace {
+
+using kmp::test::Hex;
+using kmp::test::ToHex;
+
+// The master side of one conversation: sends a request, collects the deliveries due at `now`
+// into a receive queue and scans it for the reply, the way a client does.
+class Master {
+   public:
+    explicit Master(MeterSimulator& sim) : sim_(sim) {}
+
+    std::optional<std::vector<std::uint8_t>> Ask(const std::vector<std::uint8_t>& request,
+                                                 std::uint64_t wait_ms = 0) {
+        sim_.Receive(kmp::KmpStuff(request), now_);
+        now_ += wait_ms;
+        const kmp::FrameAcceptor answers = [&](std::span<const std::uint8_t> b) {
+            return b[0] == request[0] && b[1] == request[1];
+        };
+        const kmp::ScanLogger log = [&](int, std::string_view text) { errors.emplace_back(text); };
+        while (auto bytes = sim_.TakeDelivery(now_)) {
+            ++deliveries;
+            fifo_.Write(*bytes);
+            std::vector<std::uint8_t> body;
+            const int n = kmp::FindFrame(fifo_, answers, log, body);
+            if (n > 0) {
+                fifo_.Discard(static_cast<std::size_t>(n));
+                return body;
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::vector<std::string> errors;
+    int deliveries = 0;
+
+   private:
+    MeterSimulator& sim_;
+    common::TFIFOStream fifo_{common::TFIFOStream::kClientCapacity,
+                              common::TFIFOStream::kClientStep, true};
+    std::uint64_t now_ = 0;
+};
+
+MeterSimulator Demo() {
+    MeterSimulator sim;
+    for (auto& m : DemoMeters()) sim.AddMeter(std::move(m));
+    return sim;
+}
+
+TEST(MeterSimulator, AnswersIdentificationRequestsWithTheMetersIdentity) {
+    MeterSimulator sim;
+    sim.AddMeter({0x3F, 0x0210, 0x0005, 12345678, {}, {}});
+    Master master(sim);
+    EXPECT_EQ(ToHex(*master.Ask(kmp::BuildIdentificationRequest(0x3F, kmp::CidGetType))),
+              "3F 01 02 10 00 05 BE 70");
+    EXPECT_EQ(ToHex(*master.Ask(kmp::BuildIdentificationRequest(0x3F, kmp::CidGetSerialNo))),
+              "3F 02 00 BC 61 4E B4 83");
+    EXPECT_FALSE(master.Ask(kmp::BuildIdentificationRequest(0x3E, kmp::CidGetType)));
+}
+
+TEST(MeterSimulator, RegisterReplyMatchesAHandBuiltBlockAndSkipsUnknownRegisters) {
+    MeterSimulator sim;
+    SimMeter meter{0x3F, 1, 1, 1, {SimRegister::Make(0x003C, 2, 0, 1234)}, {}};
+    sim.AddMeter(meter);
+    const std::vector<std::uint16_t> ids{0x0001, 0x003C};
+    Master master(sim);
+    const auto body = master.Ask(kmp::BuildRegisterRequest(0x3F, ids));
+    ASSERT_TRUE(body);
+    EXPECT_EQ(ToHex(*body).substr(0, 32), "3F 10 00 3C 02 04 00 00 00 04 D2");
+    EXPECT_TRUE(kmp::KmpBodyVerified(*body));
+}
+
+// Every register of both catalogues goes out as a request, comes back as a reply frame, is found
+// by the scan and decodes to the value the meter holds.
+TEST(MeterSimulator, EveryCatalogueRegisterSurvivesTheRoundTrip) {
+    auto sim = Demo();
+    Master master(sim);
+    const struct {
+        std::uint8_t address;
+        kmp::KmpCatalogue catalogue;
+    } meters[] = {{kDemoHeatAddress, kmp::KmpCatalogue::kHeat},
+                  {kDemoElectricityAddress, kmp::KmpCatalogue::kElectricity}};
+    for (const auto& m : meters) {
+        const SimMeter* meter = sim.FindMeter(m.address);
+        ASSERT_NE(meter, nullptr);
+        int checked = 0;
+        for (const auto& row : kmp::Catalogue(m.catalogue)) {
+            if (row.Id == kmp::kKmpCatalogueEnd) break;
+            SCOPED_TRACE(std::string(row.Name));
+            const auto id = static_cast<std::uint16_t>(row.Id);
+            const std::vector<std::uint16_t> ids{id};
+            const auto body = master.Ask(kmp::BuildRegisterRequest(m.address, ids));
+            ASSERT_TRUE(body);
+            std::span<const std::uint8_t> data = std::span(*body).subspan(2, body->size() - 4);
+            const auto block = kmp::ReadRegisterBlock(data);
+            ASSERT_TRUE(block);
+            EXPECT_TRUE(data.empty());
+            const SimRegister* held = meter->FindRegister(id);
+            ASSERT_NE(held, nullptr);
+            EXPECT_EQ(block->id, id);
+            EXPECT_EQ(block->unit, held->unit);
+            EXPECT_EQ(block->sign_exponent, held->sign_exponent);
+            EXPECT_EQ(std::vector<std::uint8_t>(block->value.begin(), block->value.end()),
+                      held->value);
+            ++checked;
+        }
+        EXPECT_GT(checked, 30);
+    }
+    EXPECT_TRUE(master.errors.empty());
+}
+
+TEST(MeterSimulator, DemoDateAndClockDecodeThroughTheCatalogue) {
+    auto sim = Demo();
+    Master master(sim);
+    const std::vector<std::uint16_t> ids{1003, 1002};
+    const auto body = master.Ask(kmp::BuildRegisterRequest(kDemoHeatAddress, ids));
+    ASSERT_TRUE(body);
+    std::span<const std::uint8_t> data = std::span(*body).subspan(2, body->size() - 4);
+    const auto heat = kmp::Catalogue(kmp::KmpCatalogue::kHeat);
+    std::vector<kmp::RegisterValue> values;
+    while (const auto block = kmp::ReadRegisterBlock(data)) {
+        kmp::RegisterValue v = kmp::DecodeRegisterValue(block->value, block->sign_exponent);
+        const auto* row = kmp::FindRegister(heat, block->id);
+        ASSERT_TRUE(row && row->Decoder);
+        ASSERT_TRUE(row->Decoder(*row, kmp::RawMantissa(block->value), block->value, v));
+        values.push_back(v);
+    }
+    ASSERT_EQ(values.size(), 2u);
+    EXPECT_EQ(values[0], kmp::RegisterValue(kmp::KmpDate{2026, 12, 7}));
+    EXPECT_EQ(values[1], kmp::RegisterValue(kmp::KmpTime{14, 30, 15}));
+}
+
+TEST(MeterSimulator, InjectedFaultsShowOnTheLine) {
+    const auto type_request = kmp::BuildIdentificationRequest(kDemoHeatAddress, kmp::CidGetType);
+    {
+        SCOPED_TRACE("corrupt checksum");
+        auto sim = Demo();
+        sim.FindMeter(kDemoHeatAddress)->faults.corrupt_checksum = true;
+        Master master(sim);
+        EXPECT_FALSE(master.Ask(type_request));
+        ASSERT_EQ(master.errors.size(), 1u);
+        EXPECT_EQ(master.errors[0], "Invalid CRC (BE71,BE70) [63,01]");
+    }
+    {
+        SCOPED_TRACE("no reply");
+        auto sim = Demo();
+        sim.FindMeter(kDemoHeatAddress)->faults.no_reply = true;
+        Master master(sim);
+        EXPECT_FALSE(master.Ask(type_request, 60000));
+        EXPECT_FALSE(sim.NextDue());
+    }
+    {
+        SCOPED_TRACE("late reply");
+        auto sim = Demo();
+        sim.FindMeter(kDemoHeatAddress)->faults.delay_ms = 500;
+        Master early(sim);
+        EXPECT_FALSE(early.Ask(type_request, 499));
+        EXPECT_EQ(sim.NextDue(), 500u);
+    }
+    {
+        SCOPED_TRACE("split into single bytes behind noise and stray acknowledges");
+        auto sim = Demo();
+        auto& faults = sim.FindMeter(kDemoHeatAddress)->faults;
+        faults.split_size = 1;
+        faults.noise = Hex("06 55 06 0D");
+        Master master(sim);
+        const auto body = master.Ask(type_request);
+        ASSERT_TRUE(body);
+        EXPECT_EQ(ToHex(*body), "3F 01 02 10 00 05 BE 70");
+        EXPECT_EQ(master.deliveries, 4 + 10);
+        EXPECT_TRUE(master.errors.empty());
+    }
+}
+
+TEST(MeterSimulator, IgnoresBrokenRequestsAndReassemblesSplitOnes) {
+    auto sim = Demo();
+    sim.Receive(Hex("80 3F 01 05 8B 0D"), 0);  // bad checksum
+    EXPECT_FALSE(sim.NextDue());
+    EXPECT_EQ(sim.RequestsRejected(), 1u);
+    const auto frame = kmp::KmpStuff(
+        kmp::BuildIdentificationRequest(kDemoElectricityAddress, kmp::CidGetSerialNo));
+    EXPECT_EQ(ToHex(frame), "80 1B BF 02 2D 8E 0D");
+    for (std::uint8_t b : frame) sim.Receive(std::span(&b, 1), 0);
+    const auto reply = sim.TakeDelivery(0);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->front(), kmp::KmpRespStart);
+    EXPECT_EQ(sim.RequestsAnswered(), 1u);
+}
+
+TEST(MeterSimulator, FaultListsParseOrAreRefused) {
+    SimFaults faults;
+    EXPECT_TRUE(ApplyFaultList("corrupt,delay=1500,split=3,noise", faults));
+    EXPECT_TRUE(faults.corrupt_checksum);
+    EXPECT_FALSE(faults.no_reply);
+    EXPECT_EQ(faults.delay_ms, 1500u);
+    EXPECT_EQ(faults.split_size, 3u);
+    EXPECT_FALSE(faults.noise.empty());
+    for (const char* bad : {"split=0", "delay=", "delay=x", "loud", "silent=1"}) {
+        SimFaults f;
+        EXPECT_FALSE(ApplyFaultList(bad, f)) << bad;
+    }
+}
+
+}  // namespace
+}  // namespace zol::metersim

@@ -1,0 +1,392 @@
+#include "hostsim/host_lib.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/system.h"
+
+namespace zol::hostsim {
+
+using common::Variant;
+
+namespace {
+
+std::mutex g_sends_lock;
+std::vector<RecordedSend> g_sends;
+std::int32_t g_port_write_result = 0;
+std::function<void(const RecordedSend&)> g_send_observer;
+
+template <typename T>
+bool Resolve(HMODULE module, const char* name, T& target, std::string& error) {
+    target = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    if (target == nullptr) error = std::string("export not found: ") + name;
+    return target != nullptr;
+}
+
+}  // namespace
+
+// --- Library ---------------------------------------------------------------------------------
+
+PluginLibrary::~PluginLibrary() {
+    if (module_ != nullptr) FreeLibrary(module_);
+}
+
+bool PluginLibrary::Load(const std::string& path) {
+    module_ = LoadLibraryA(path.c_str());
+    if (module_ == nullptr) {
+        error_ = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    bool ok = true;
+    ok &= Resolve(module_, "CreatePluginInstance", exports_.CreatePluginInstance, error_);
+    ok &= Resolve(module_, "FreePluginInstance", exports_.FreePluginInstance, error_);
+    ok &= Resolve(module_, "GetModuleInfo", exports_.GetModuleInfo, error_);
+    ok &= Resolve(module_, "ExecutePluginCommand", exports_.ExecutePluginCommand, error_);
+    ok &= Resolve(module_, "ProcessData", exports_.ProcessData, error_);
+    ok &= Resolve(module_, "GetLogEx", exports_.GetLogEx, error_);
+    ok &= Resolve(module_, "GetOptionsDialog", exports_.GetOptionsDialog, error_);
+    ok &= Resolve(module_, "ShowOptionsDialog", exports_.ShowOptionsDialog, error_);
+    return ok;
+}
+
+// --- Values and lists ------------------------------------------------------------------------
+
+std::optional<Variant> CommandAnswer::Find(std::string_view name) const {
+    const std::string key = platform::AnsiLowerCase(name);
+    for (const auto& [item_name, value] : items) {
+        if (platform::AnsiLowerCase(item_name) == key) return value;
+    }
+    return std::nullopt;
+}
+
+std::vector<NamedValue> ItemsOf(const common::TzolParamsList& list) {
+    std::vector<NamedValue> out;
+    for (std::int32_t i = 0; i < list.Count(); ++i) {
+        out.emplace_back(list.Item(i)->Name, list.Item(i)->Value);
+    }
+    return out;
+}
+
+std::vector<NamedValue> ItemsOf(common::IzolParamsListA* list) {
+    std::vector<NamedValue> out;
+    if (list == nullptr) return out;
+    const std::int32_t count = list->GetCount();
+    for (std::int32_t i = 0; i < count; ++i) {
+        common::IzolParamsListItemA* item = nullptr;
+        if (list->GetItem(i, &item) != 0 || item == nullptr) continue;
+        platform::OleVariant raw{};
+        item->GetValue(&raw);
+        const char* name = item->GetName();
+        out.emplace_back(name != nullptr ? name : "", Variant::Take(raw));
+        item->Release();
+    }
+    return out;
+}
+
+std::string ValueText(const Variant& value) {
+    if (value.IsEmptyOrNull()) return {};
+    return value.AsAnsi();
+}
+
+// --- Call records ----------------------------------------------------------------------------
+
+CallRecord::CallRecord(ParamsMode mode) : mode_(mode), list_(new common::TzolParamsList()) {
+    rec_.RecSize = plugins::kCallRecSize;
+}
+
+CallRecord::~CallRecord() {
+    if (wrap_ != nullptr) {
+        wrap_->DestroyCached();  // frees the owned list too
+    } else {
+        delete list_;
+    }
+}
+
+void CallRecord::AttachParams() {
+    if (mode_ == ParamsMode::kListObject) {
+        rec_.Params = list_;
+        return;
+    }
+    if (wrap_ == nullptr) wrap_ = new common::TzolParamsListWrap(list_, false);
+    rec_.Params = wrap_->AsInterfaceA();
+}
+
+// --- Instance --------------------------------------------------------------------------------
+
+HostInstance::HostInstance(const PluginLibrary& library, ParamsMode mode, std::int32_t tag)
+    : library_(library), mode_(mode), tag_(tag) {}
+
+HostInstance::~HostInstance() {
+    Free();
+    if (window_ != nullptr) window_->Detach(this);
+}
+
+void HostInstance::UseWindow(HostWindow* window) {
+    if (window_ != nullptr) window_->Detach(this);
+    window_ = window;
+    if (window_ != nullptr) window_->Attach(this);
+}
+
+// --- Host window -------------------------------------------------------------------------------
+
+namespace {
+constexpr const char* kHostWindowClass = "zolHostSimulatorWindow";
+}  // namespace
+
+HostWindow::HostWindow() {
+    WNDCLASSA window_class{};
+    window_class.lpfnWndProc = &HostWindow::WindowProc;
+    window_class.hInstance = GetModuleHandleA(nullptr);
+    window_class.lpszClassName = kHostWindowClass;
+    RegisterClassA(&window_class);  // fails harmlessly when already registered
+    window_ = CreateWindowExA(0, kHostWindowClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                              GetModuleHandleA(nullptr), nullptr);
+    if (window_ != nullptr) {
+        SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+}
+
+HostWindow::~HostWindow() {
+    if (window_ != nullptr) DestroyWindow(window_);
+}
+
+void HostWindow::Attach(HostInstance* instance) { instances_.push_back(instance); }
+
+void HostWindow::Detach(HostInstance* instance) { std::erase(instances_, instance); }
+
+void HostWindow::Pump(unsigned wait_ms) {
+    if (wait_ms > 0) MsgWaitForMultipleObjects(0, nullptr, FALSE, wait_ms, QS_ALLINPUT);
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+
+LRESULT CALLBACK HostWindow::WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    auto* self = reinterpret_cast<HostWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (self != nullptr &&
+        (message == plugins::kMsgLogPending || message == plugins::kMsgReloadSettings)) {
+        self->Handle(message, wparam);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+void HostWindow::Handle(UINT message, WPARAM wparam) {
+    const auto tag = static_cast<std::int32_t>(wparam);
+    if (message == plugins::kMsgReloadSettings) {
+        reloads_.push_back(tag);
+        return;
+    }
+    ++log_notifications_;
+    for (HostInstance* instance : instances_) {
+        if (instance->Tag() != tag || instance->Handle() == nullptr) continue;
+        for (auto& line : ParseLog(tag, instance->CollectLog())) {
+            if (OnLogLine) OnLogLine(line);
+            log_lines_.push_back(std::move(line));
+        }
+    }
+}
+
+std::vector<HostWindow::LogLine> HostWindow::TakeLogLines() {
+    std::vector<LogLine> out;
+    out.swap(log_lines_);
+    return out;
+}
+
+std::vector<std::int32_t> HostWindow::TakeReloadRequests() {
+    std::vector<std::int32_t> out;
+    out.swap(reloads_);
+    return out;
+}
+
+std::vector<HostWindow::LogLine> ParseLog(std::int32_t tag, const std::string& text) {
+    std::vector<HostWindow::LogLine> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 2;
+        if (line.empty()) continue;
+        const int severity = (static_cast<unsigned char>(line[0]) & 0x7F) - 1;
+        lines.push_back({tag, severity, line.substr(1)});
+    }
+    return lines;
+}
+
+std::int32_t HostInstance::Create(bool with_params) {
+    CallRecord call(mode_);
+    call.Rec().Tag = tag_;
+    if (with_params) call.AttachParams();
+    std::int32_t result = library_.Exports().CreatePluginInstance(&call.Rec());
+    if (result == 0) handle_ = call.Rec().Instance;
+    return result;
+}
+
+std::int32_t HostInstance::Free() {
+    if (handle_ == nullptr) return -1;
+    CallRecord call(mode_);
+    call.Rec().Instance = handle_;
+    std::int32_t result = library_.Exports().FreePluginInstance(&call.Rec());
+    handle_ = nullptr;
+    return result;
+}
+
+CommandAnswer HostInstance::Command(const std::string& command,
+                                    const std::vector<NamedValue>& params, bool with_result) {
+    CallRecord call(mode_);
+    call.Rec().Instance = handle_;
+    call.Rec().Tag = tag_;
+    if (with_result) call.List().Add("RESULT", Variant());
+    call.List().Add("COMMAND", Variant::Ansi(command));
+    for (const auto& [name, value] : params) call.List().Add(name, value);
+    call.AttachParams();
+    CommandAnswer answer;
+    answer.result = library_.Exports().ExecutePluginCommand(&call.Rec());
+    answer.items = ItemsOf(call.List());
+    return answer;
+}
+
+CommandAnswer HostInstance::Load(const std::vector<NamedValue>& extra) {
+    std::vector<NamedValue> params = {
+        {"HANDLE", Variant::Int32(static_cast<std::int32_t>(
+                       reinterpret_cast<std::uintptr_t>(GetModuleHandleA(nullptr))))},
+    };
+    // The plug-in keeps the window it is told at any command; LOAD is where the host says it.
+    if (window_ != nullptr && window_->Handle() != nullptr) {
+        params.emplace_back("MSG-PROC-HANDLE",
+                            Variant::Int32(static_cast<std::int32_t>(
+                                reinterpret_cast<std::uintptr_t>(window_->Handle()))));
+    }
+    params.insert(params.end(), extra.begin(), extra.end());
+    return Command("LOAD", params);
+}
+
+std::optional<ModuleInfo> HostInstance::GetModuleInfo(std::int32_t buffer_size) {
+    CallRecord call(mode_);
+    call.Rec().Instance = handle_;
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(buffer_size < 4 ? 4 : buffer_size));
+    std::memcpy(buffer.data(), &buffer_size, 4);
+    std::int32_t needed = 0;
+    if (library_.Exports().GetModuleInfo(&call.Rec(), buffer.data(), &needed) == 0) {
+        return std::nullopt;
+    }
+    auto read32 = [&](std::size_t offset) {
+        std::uint32_t v = 0;
+        std::memcpy(&v, buffer.data() + offset, 4);
+        return v;
+    };
+    ModuleInfo info;
+    info.module_type = read32(4) & 0xFFFF;
+    info.capabilities = read32(4) >> 16;
+    info.interface_version = read32(8);
+    std::memcpy(&info.info_version, buffer.data() + 12, 4);
+    info.flag = buffer[16];
+    const auto* description =
+        reinterpret_cast<const char*>(static_cast<std::uintptr_t>(read32(21)));
+    const auto* commands = reinterpret_cast<const char*>(static_cast<std::uintptr_t>(read32(29)));
+    if (description != nullptr) info.description.assign(description, read32(17));
+    if (commands != nullptr) info.custom_commands.assign(commands, read32(25));
+    return info;
+}
+
+std::string HostInstance::CollectLog() {
+    std::vector<char> buffer(256);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        CallRecord call(mode_);
+        call.Rec().Instance = handle_;
+        call.Rec().InData.Size = static_cast<std::int32_t>(buffer.size());
+        call.Rec().InData.Value.Ptr = buffer.data();
+        std::int32_t copied = library_.Exports().GetLogEx(&call.Rec());
+        if (copied > 0) return std::string(buffer.data(), static_cast<std::size_t>(copied));
+        const std::uint32_t length = call.Rec().OutData.Value.Number;
+        if (length == 0) return {};
+        buffer.resize(length);
+    }
+    return {};
+}
+
+std::int32_t HostInstance::ProcessBytes(std::int32_t source_id, std::int32_t client_id,
+                                        const std::vector<std::uint8_t>& bytes,
+                                        std::uint8_t flags) {
+    // Received bytes travel in COM task memory: the plug-in may grow the buffer to hand back
+    // the raw text of what it decoded (see docs/plugin-frame.md).
+    void* buffer = CoTaskMemAlloc(bytes.empty() ? 1 : bytes.size());
+    if (buffer == nullptr) return -1;
+    if (!bytes.empty()) std::memcpy(buffer, bytes.data(), bytes.size());
+    CallRecord call(mode_);
+    call.Rec().Instance = handle_;
+    call.Rec().Tag = tag_;
+    call.Rec().SourceId = source_id;
+    call.Rec().ClientId = client_id;
+    call.Rec().Flags = flags;
+    call.Rec().StateMask = 0x03;
+    call.Rec().InData.Kind = plugins::kDataRawBytes;
+    call.Rec().InData.Size = static_cast<std::int32_t>(bytes.size());
+    call.Rec().InData.Value.Ptr = buffer;
+    call.AttachParams();
+    const std::int32_t result = library_.Exports().ProcessData(&call.Rec());
+    // A pointer left in the record is a buffer the plug-in made or moved: ours to free. A null
+    // pointer means our own buffer is still the one to free.
+    void* left = call.Rec().InData.Value.Ptr;
+    CoTaskMemFree(left != nullptr ? left : buffer);
+    return result;
+}
+
+// --- Entry points the host exports -------------------------------------------------------------
+
+std::vector<RecordedSend> TakeRecordedSends() {
+    std::lock_guard<std::mutex> guard(g_sends_lock);
+    std::vector<RecordedSend> out;
+    out.swap(g_sends);
+    return out;
+}
+
+void SetSendObserver(std::function<void(const RecordedSend&)> observer) {
+    std::lock_guard<std::mutex> guard(g_sends_lock);
+    g_send_observer = std::move(observer);
+}
+
+void SetPortWriteResult(std::int32_t result) {
+    std::lock_guard<std::mutex> guard(g_sends_lock);
+    g_port_write_result = result;
+}
+
+}  // namespace zol::hostsim
+
+using zol::hostsim::RecordedSend;
+
+extern "C" {
+
+__declspec(dllexport) std::int32_t
+    __stdcall Vantor_SendDataEx(std::int32_t tag, std::int32_t source_id, std::int32_t client_id,
+                                std::int32_t zero, std::int32_t kind, std::intptr_t data,
+                                std::int32_t size) {
+    (void)zero;
+    RecordedSend send{tag, source_id, client_id, kind, {}, {}};
+    if (kind == zol::plugins::kSendRawBytes && data != 0 && size > 0) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+        send.bytes.assign(bytes, bytes + size);
+    } else if (kind == zol::plugins::kSendDataPacket && data != 0) {
+        const auto* rec = reinterpret_cast<const zol::plugins::TPluginCallRec*>(data);
+        if (rec->OutData.Kind == zol::plugins::kDataListInterface &&
+            rec->OutData.Value.Ptr != nullptr) {
+            send.packet = zol::hostsim::ItemsOf(
+                *static_cast<zol::common::IzolParamsListA**>(rec->OutData.Value.Ptr));
+        }
+    }
+    std::lock_guard<std::mutex> guard(zol::hostsim::g_sends_lock);
+    if (zol::hostsim::g_send_observer) zol::hostsim::g_send_observer(send);
+    zol::hostsim::g_sends.push_back(std::move(send));
+    return kind == zol::plugins::kSendRawBytes ? zol::hostsim::g_port_write_result : 0;
+}
+
+// The other entry points are looked up by the plug-in but never called; they accept anything.
+__declspec(dllexport) std::int32_t __stdcall Vantor_SendNotify() { return 0; }
+__declspec(dllexport) std::int32_t __stdcall Vantor_DataSourceData() { return 0; }
+__declspec(dllexport) std::int32_t __stdcall Vantor_DataSourceState() { return 0; }
+__declspec(dllexport) std::int32_t __stdcall Vantor_ManageDynForm() { return 0; }
+
+}  // extern "C"

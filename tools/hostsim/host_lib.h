@@ -1,0 +1,206 @@
+#pragma once
+// The host side of the plug-in boundary, as the data-logging host plays it: load the library,
+// build call records, pass parameter lists as list objects or as interfaces, create and free
+// instances, send commands, hand over received bytes, collect the log. The entry points the host
+// exports (Vantor_*) are defined here and record what they receive.
+
+// clang-format off
+#include <windows.h>
+#include <objbase.h>
+// clang-format on
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "zolShared/Private/Plugins/plugin_abi.h"
+#include "zolShared/Public/Common/variant.h"
+#include "zolShared/Public/Common/zolParamLst.h"
+
+namespace zol::hostsim {
+
+using plugins::TPluginCallRec;
+
+// The eight exports of a plug-in library.
+struct PluginExports {
+    std::int32_t(__stdcall* CreatePluginInstance)(TPluginCallRec*) = nullptr;
+    std::int32_t(__stdcall* FreePluginInstance)(TPluginCallRec*) = nullptr;
+    std::uint8_t(__stdcall* GetModuleInfo)(TPluginCallRec*, std::uint8_t*, std::int32_t*) = nullptr;
+    std::int32_t(__stdcall* ExecutePluginCommand)(TPluginCallRec*) = nullptr;
+    std::int32_t(__stdcall* ProcessData)(TPluginCallRec*) = nullptr;
+    std::int32_t(__stdcall* GetLogEx)(TPluginCallRec*) = nullptr;
+    void(__stdcall* GetOptionsDialog)(TPluginCallRec*) = nullptr;
+    void(__stdcall* ShowOptionsDialog)(TPluginCallRec*) = nullptr;
+};
+
+class PluginLibrary {
+   public:
+    PluginLibrary() = default;
+    ~PluginLibrary();
+    PluginLibrary(const PluginLibrary&) = delete;
+    PluginLibrary& operator=(const PluginLibrary&) = delete;
+
+    // Loads the library and resolves every export; false with `Error()` set when that fails.
+    bool Load(const std::string& path);
+    const PluginExports& Exports() const noexcept { return exports_; }
+    HMODULE Handle() const noexcept { return module_; }
+    const std::string& Error() const noexcept { return error_; }
+
+   private:
+    HMODULE module_ = nullptr;
+    PluginExports exports_;
+    std::string error_;
+};
+
+// How a call's parameter list is handed over.
+enum class ParamsMode { kListObject, kInterface };
+
+using NamedValue = std::pair<std::string, common::Variant>;
+
+// The answer to a command: the export's result and the list as it was after the call.
+struct CommandAnswer {
+    std::int32_t result = 0;
+    std::vector<NamedValue> items;
+    std::optional<common::Variant> Find(std::string_view name) const;
+};
+
+// Module information as GetModuleInfo reports it.
+struct ModuleInfo {
+    std::uint32_t module_type = 0;
+    std::uint32_t capabilities = 0;
+    std::uint32_t interface_version = 0;
+    float info_version = 0;
+    std::uint8_t flag = 0;
+    std::string description;
+    std::string custom_commands;
+};
+
+// A call record the host owns, with its parameter list kept alive for the call.
+class CallRecord {
+   public:
+    explicit CallRecord(ParamsMode mode);
+    ~CallRecord();
+    CallRecord(const CallRecord&) = delete;
+    CallRecord& operator=(const CallRecord&) = delete;
+
+    TPluginCallRec& Rec() noexcept { return rec_; }
+    common::TzolParamsList& List() noexcept { return *list_; }
+    // Points Params at the list (object or interface, by mode).
+    void AttachParams();
+
+   private:
+    TPluginCallRec rec_{};
+    ParamsMode mode_;
+    common::TzolParamsList* list_;
+    common::TzolParamsListWrap* wrap_ = nullptr;
+};
+
+class HostInstance;
+
+// The host's message-only window, on the thread that creates it. It receives the plug-in's
+// notifications: 0x0711 (log lines waiting: collected at once with GetLogEx) and 0x0714 (reload
+// settings). Messages are handled while the owner thread pumps (Pump, or any message loop).
+class HostWindow {
+   public:
+    HostWindow();
+    ~HostWindow();
+    HostWindow(const HostWindow&) = delete;
+    HostWindow& operator=(const HostWindow&) = delete;
+
+    HWND Handle() const noexcept { return window_; }
+    // Instances whose notifications this window serves, by their tag.
+    void Attach(HostInstance* instance);
+    void Detach(HostInstance* instance);
+    // Handles the messages waiting on this thread; with `wait_ms`, waits up to that long for
+    // the first one.
+    void Pump(unsigned wait_ms = 0);
+
+    struct LogLine {
+        std::int32_t tag;
+        int severity;
+        std::string text;
+    };
+    std::vector<LogLine> TakeLogLines();
+    std::vector<std::int32_t> TakeReloadRequests();
+    std::uint32_t LogNotifications() const noexcept { return log_notifications_; }
+    // Called for each collected line as it arrives (hostsim prints them).
+    std::function<void(const LogLine&)> OnLogLine;
+
+   private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+    void Handle(UINT message, WPARAM wparam);
+
+    HWND window_ = nullptr;
+    std::vector<HostInstance*> instances_;
+    std::vector<LogLine> log_lines_;
+    std::vector<std::int32_t> reloads_;
+    std::uint32_t log_notifications_ = 0;
+};
+
+// Splits collected log text into lines with their severity.
+std::vector<HostWindow::LogLine> ParseLog(std::int32_t tag, const std::string& text);
+
+class HostInstance {
+   public:
+    HostInstance(const PluginLibrary& library, ParamsMode mode, std::int32_t tag = 1);
+    ~HostInstance();
+    HostInstance(const HostInstance&) = delete;
+    HostInstance& operator=(const HostInstance&) = delete;
+
+    // CreatePluginInstance with an empty list (or none); returns the export's result.
+    std::int32_t Create(bool with_params = true);
+    std::int32_t Free();
+    void* Handle() const noexcept { return handle_; }
+    ParamsMode Mode() const noexcept { return mode_; }
+    std::int32_t Tag() const noexcept { return tag_; }
+    // Every command then carries this window as MSG-PROC-HANDLE.
+    void UseWindow(HostWindow* window);
+
+    // Runs one command with the given parameters. A "RESULT" item is put in first unless
+    // `with_result` is false.
+    CommandAnswer Command(const std::string& command, const std::vector<NamedValue>& params = {},
+                          bool with_result = true);
+    // LOAD with this host's module handle, tag and the given extra parameters.
+    CommandAnswer Load(const std::vector<NamedValue>& extra = {});
+
+    std::optional<ModuleInfo> GetModuleInfo(std::int32_t buffer_size = 4096);
+    // Collects the whole log (asking again with a larger buffer when needed).
+    std::string CollectLog();
+    // ProcessData with raw bytes from a port.
+    std::int32_t ProcessBytes(std::int32_t source_id, std::int32_t client_id,
+                              const std::vector<std::uint8_t>& bytes, std::uint8_t flags = 0);
+
+   private:
+    const PluginLibrary& library_;
+    ParamsMode mode_;
+    std::int32_t tag_;
+    void* handle_ = nullptr;
+    HostWindow* window_ = nullptr;
+};
+
+// What the host's entry points received.
+struct RecordedSend {
+    std::int32_t tag;
+    std::int32_t source_id;
+    std::int32_t client_id;
+    std::int32_t kind;
+    std::vector<std::uint8_t> bytes;  // kind 0x81: the bytes to write
+    std::vector<NamedValue> packet;   // kind 9: the packet's items
+};
+std::vector<RecordedSend> TakeRecordedSends();
+// Called for each call as it arrives (hostsim prints them); runs on the plug-in's thread.
+void SetSendObserver(std::function<void(const RecordedSend&)> observer);
+// The result Vantor_SendDataEx gives for port writes (0 by default; -12 simulates a failure).
+void SetPortWriteResult(std::int32_t result);
+
+// Items of a list as name/value pairs.
+std::vector<NamedValue> ItemsOf(const common::TzolParamsList& list);
+std::vector<NamedValue> ItemsOf(common::IzolParamsListA* list);
+// A value as text for printing: numbers plainly, text as is, empty/null as "".
+std::string ValueText(const common::Variant& value);
+
+}  // namespace zol::hostsim

@@ -1,0 +1,201 @@
+// hostsim: plays the host application against a plug-in DLL.
+//
+//   hostsim --dll PATH info
+//   hostsim --dll PATH demo
+//   hostsim --dll PATH cmd COMMAND [NAME=VALUE ...] [--no-result] [-- COMMAND [NAME=VALUE ...]]...
+//   hostsim --dll PATH items
+//
+// Log lines the plug-in announces are collected by the host window and printed on stderr as
+// "log[severity]: text"; data packets and port writes it sends are printed on stdout.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hostsim/host_lib.h"
+
+namespace {
+
+using zol::common::Variant;
+using zol::hostsim::HostInstance;
+using zol::hostsim::NamedValue;
+using zol::hostsim::ParamsMode;
+using zol::hostsim::PluginLibrary;
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: hostsim --dll PATH [--interface] info\n"
+                 "       hostsim --dll PATH [--interface] demo\n"
+                 "       hostsim --dll PATH [--interface] cmd COMMAND [NAME=VALUE ...] "
+                 "[--no-result] [-- COMMAND ...]...\n"
+                 "       hostsim --dll PATH [--interface] items\n");
+    return 2;
+}
+
+// Texts may hold line breaks; print them escaped so each key stays on one line.
+std::string OneLine(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+int PrintInfo(HostInstance& host) {
+    auto info = host.GetModuleInfo();
+    if (!info) {
+        std::fprintf(stderr, "hostsim: GetModuleInfo failed\n");
+        return 1;
+    }
+    std::printf("module type: %u\n", info->module_type);
+    std::printf("capabilities: %u\n", info->capabilities);
+    std::printf("interface version: %u.%u\n", info->interface_version & 0xFFFF,
+                info->interface_version >> 16);
+    std::printf("info version: %g\n", static_cast<double>(info->info_version));
+    std::printf("flag: %u\n", info->flag);
+    std::printf("description: %s\n", OneLine(info->description).c_str());
+    std::printf("custom commands: %s\n", OneLine(info->custom_commands).c_str());
+    return 0;
+}
+
+void PrintLogLine(const zol::hostsim::HostWindow::LogLine& line) {
+    std::fprintf(stderr, "log[%d]: %s\n", line.severity, line.text.c_str());
+}
+
+// Collects what is left in the log without waiting for the notification.
+void PrintLog(const std::string& log) {
+    for (const auto& line : zol::hostsim::ParseLog(0, log)) PrintLogLine(line);
+}
+
+void PrintSend(const zol::hostsim::RecordedSend& send) {
+    if (send.kind == zol::plugins::kSendRawBytes) {
+        std::printf("write: source=%d client=%d bytes=", send.source_id, send.client_id);
+        for (std::size_t i = 0; i < send.bytes.size(); ++i) {
+            std::printf(i == 0 ? "%02X" : " %02X", send.bytes[i]);
+        }
+        std::printf("\n");
+    } else if (send.kind == zol::plugins::kSendDataPacket) {
+        std::printf("packet: source=%d client=%d items=%zu\n", send.source_id, send.client_id,
+                    send.packet.size());
+        for (const auto& [name, value] : send.packet) {
+            std::printf("  %s=%s\n", name.c_str(), OneLine(zol::hostsim::ValueText(value)).c_str());
+        }
+    }
+    std::fflush(stdout);
+}
+
+NamedValue ParseAssignment(const std::string& text) {
+    auto eq = text.find('=');
+    if (eq == std::string::npos) return {text, Variant::Null()};
+    return {text.substr(0, eq), Variant::Ansi(text.substr(eq + 1))};
+}
+
+int RunCommands(HostInstance& host, zol::hostsim::HostWindow& window,
+                const std::vector<std::string>& args) {
+    std::size_t i = 0;
+    int status = 0;
+    while (i < args.size()) {
+        const std::string command = args[i++];
+        std::vector<NamedValue> params;
+        bool with_result = true;
+        while (i < args.size() && args[i] != "--") {
+            if (args[i] == "--no-result") {
+                with_result = false;
+            } else {
+                params.push_back(ParseAssignment(args[i]));
+            }
+            ++i;
+        }
+        if (i < args.size()) ++i;  // skip "--"
+        auto answer = host.Command(command, params, with_result);
+        std::printf("result=%d\n", answer.result);
+        for (const auto& [name, value] : answer.items) {
+            std::printf("%s=%s\n", name.c_str(), OneLine(zol::hostsim::ValueText(value)).c_str());
+        }
+        std::fflush(stdout);
+        window.Pump();
+        if (answer.result < -1) status = 1;
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string dll;
+    ParamsMode mode = ParamsMode::kListObject;
+    int i = 1;
+    for (; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--dll") == 0 && i + 1 < argc) {
+            dll = argv[++i];
+        } else if (std::strcmp(argv[i], "--interface") == 0) {
+            mode = ParamsMode::kInterface;
+        } else {
+            break;
+        }
+    }
+    if (dll.empty() || i >= argc) return Usage();
+    const std::string action = argv[i++];
+    std::vector<std::string> rest(argv + i, argv + argc);
+
+    PluginLibrary library;
+    if (!library.Load(dll)) {
+        std::fprintf(stderr, "hostsim: %s\n", library.Error().c_str());
+        return 1;
+    }
+    zol::hostsim::HostWindow window;
+    window.OnLogLine = PrintLogLine;
+    zol::hostsim::SetSendObserver(PrintSend);
+    HostInstance host(library, mode);
+    host.UseWindow(&window);
+    if (host.Create() != 0) {
+        std::fprintf(stderr, "hostsim: CreatePluginInstance failed\n");
+        return 1;
+    }
+    int status = 0;
+    if (action == "info") {
+        status = PrintInfo(host);
+    } else if (action == "demo") {
+        auto load = host.Load({{"REGISTRY-PATH", Variant::Ansi("Software\\Demo\\Host\\Demo")}});
+        std::printf("LOAD result=%d\n", load.result);
+        status = PrintInfo(host);
+        window.Pump();
+        auto unload = host.Command("UNLOAD");
+        std::printf("UNLOAD result=%d\n", unload.result);
+        window.Pump();
+        PrintLog(host.CollectLog());
+    } else if (action == "cmd") {
+        if (rest.empty()) return Usage();
+        host.Load();
+        window.Pump();
+        status = RunCommands(host, window, rest);
+        host.Command("UNLOAD");
+        window.Pump();
+    } else if (action == "items") {
+        host.Load();
+        auto state = host.Command("SET-STATE",
+                                  {{"DATA-SOURCES-IN-CFG", Variant::Ansi("1;COM1;COM1")}}, false);
+        auto items = host.Command("ITEMS");
+        if (items.result != 0) {
+            std::fprintf(stderr, "hostsim: ITEMS failed (%d)\n", items.result);
+            status = 1;
+        } else {
+            auto text = items.Find("RESULT");
+            std::printf("%s\n", text ? zol::hostsim::ValueText(*text).c_str() : "");
+        }
+        (void)state;
+        window.Pump();
+        host.Command("UNLOAD");
+    } else {
+        return Usage();
+    }
+    const std::int32_t freed = host.Free();
+    if (action == "demo") std::printf("FREE result=%d\n", freed);
+    return status;
+}

@@ -1,0 +1,150 @@
+#include "kmptool/cli.h"
+
+#include <cstdio>
+#include <variant>
+
+namespace zol::kmptool {
+
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == ':' || c == ',' || c == '\n'; }
+
+}  // namespace
+
+std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t max) {
+    unsigned base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        const int digit = HexDigit(c);
+        if (digit < 0 || static_cast<unsigned>(digit) >= base) return std::nullopt;
+        value = value * base + static_cast<unsigned>(digit);
+        if (value > max) return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+std::optional<std::vector<std::uint8_t>> ParseHex(std::span<const std::string> parts) {
+    std::vector<std::uint8_t> out;
+    for (const auto& part : parts) {
+        int high = -1;
+        for (char c : part) {
+            if (IsSeparator(c)) {
+                if (high >= 0) return std::nullopt;  // a lone digit
+                continue;
+            }
+            const int digit = HexDigit(c);
+            if (digit < 0) return std::nullopt;
+            if (high < 0) {
+                high = digit;
+            } else {
+                out.push_back(static_cast<std::uint8_t>(high * 16 + digit));
+                high = -1;
+            }
+        }
+        if (high >= 0) return std::nullopt;
+    }
+    return out;
+}
+
+std::string HexBytes(std::span<const std::uint8_t> bytes) {
+    std::string out;
+    out.reserve(bytes.size() * 3);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        char buf[4];
+        std::snprintf(buf, sizeof buf, i == 0 ? "%02X" : " %02X", bytes[i]);
+        out += buf;
+    }
+    return out;
+}
+
+std::vector<std::string> SplitList(std::string_view text) {
+    std::vector<std::string> items;
+    while (!text.empty()) {
+        const auto comma = text.find(',');
+        const auto item = text.substr(0, comma);
+        if (!item.empty()) items.emplace_back(item);
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    return items;
+}
+
+std::optional<std::uint16_t> ParseRegister(std::string_view text,
+                                           std::span<const kmp::TKmpRegisterInfo> catalogue) {
+    if (const auto* row = kmp::FindRegisterByCode(catalogue, text)) {
+        return static_cast<std::uint16_t>(row->Id);
+    }
+    if (const auto number = ParseNumber(text, 0xFFFF)) return static_cast<std::uint16_t>(*number);
+    return std::nullopt;
+}
+
+std::optional<kmp::KmpCatalogue> ParseCatalogue(std::string_view text) {
+    if (text == "heat") return kmp::KmpCatalogue::kHeat;
+    if (text == "electricity") return kmp::KmpCatalogue::kElectricity;
+    return std::nullopt;
+}
+
+std::string FormatValue(const kmp::RegisterValue& value) {
+    char buf[64];
+    if (const auto* u = std::get_if<std::uint32_t>(&value)) {
+        std::snprintf(buf, sizeof buf, "%lu", static_cast<unsigned long>(*u));
+    } else if (const auto* i = std::get_if<std::int32_t>(&value)) {
+        std::snprintf(buf, sizeof buf, "%ld", static_cast<long>(*i));
+    } else if (const auto* l = std::get_if<std::int64_t>(&value)) {
+        std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(*l));
+    } else if (const auto* d = std::get_if<double>(&value)) {
+        std::snprintf(buf, sizeof buf, "%.15g", *d);
+    } else if (const auto* date = std::get_if<kmp::KmpDate>(&value)) {
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", date->year, date->month, date->day);
+    } else {
+        const auto& t = std::get<kmp::KmpTime>(value);
+        std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", t.hour, t.minute, t.second);
+    }
+    return buf;
+}
+
+std::optional<std::string> TakeOption(std::vector<std::string>& args, std::string_view name,
+                                      bool& missing_value) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] != name) continue;
+        if (i + 1 >= args.size()) {
+            missing_value = true;
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
+            return std::nullopt;
+        }
+        std::string value = args[i + 1];
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                   args.begin() + static_cast<std::ptrdiff_t>(i + 2));
+        return value;
+    }
+    return std::nullopt;
+}
+
+bool TakeFlag(std::vector<std::string>& args, std::string_view name) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == name) {
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
+            return true;
+        }
+    }
+    return false;
+}
+
+int UsageError(const char* command, const std::string& message) {
+    std::fprintf(stderr, "kmptool %s: %s\n", command, message.c_str());
+    return 2;
+}
+
+}  // namespace zol::kmptool

@@ -1,0 +1,50 @@
+#pragma once
+// Argument and output helpers shared by the kmptool subcommands.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kmp/kmp_registers.h"
+#include "kmp/kmp_value.h"
+
+namespace zol::kmptool {
+
+// A number written in decimal, or in hexadecimal with a 0x prefix; nothing when malformed or
+// above `max`.
+std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t max = 0xFFFFFFFFu);
+
+// Hex digits from all of `parts` (spaces and other separators between bytes are allowed); nothing
+// when a digit pair is incomplete or a character is neither a hex digit nor a separator.
+std::optional<std::vector<std::uint8_t>> ParseHex(std::span<const std::string> parts);
+
+// Upper-case hex bytes separated by one space.
+std::string HexBytes(std::span<const std::uint8_t> bytes);
+
+// Splits "a,b,c" at commas; empty items are dropped.
+std::vector<std::string> SplitList(std::string_view text);
+
+// A register given by catalogue code or by number, as its id.
+std::optional<std::uint16_t> ParseRegister(std::string_view text,
+                                           std::span<const kmp::TKmpRegisterInfo> catalogue);
+
+std::optional<kmp::KmpCatalogue> ParseCatalogue(std::string_view text);
+
+// A value as kmptool prints it: integers in decimal, doubles as "%.15g", dates YYYY-MM-DD,
+// times HH:MM:SS.
+std::string FormatValue(const kmp::RegisterValue& value);
+
+// Finds "--name VALUE" in `args`, removes both and returns the value; nothing when absent.
+// `missing_value` is set when the option is the last argument.
+std::optional<std::string> TakeOption(std::vector<std::string>& args, std::string_view name,
+                                      bool& missing_value);
+// Removes "--name" from `args` and tells whether it was there.
+bool TakeFlag(std::vector<std::string>& args, std::string_view name);
+
+// Prints "kmptool <command>: <message>" to stderr and returns the usage exit code 2.
+int UsageError(const char* command, const std::string& message);
+
+}  // namespace zol::kmptool

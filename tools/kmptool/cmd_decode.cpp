@@ -1,0 +1,91 @@
+// kmptool decode: what a response body says: the meter type, the serial number or the register
+// values with their units.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "kmp/kmp_frame.h"
+#include "kmp/kmp_registers.h"
+#include "kmp/kmp_value.h"
+#include "kmptool/cli.h"
+#include "kmptool/commands.h"
+#include "zolShared/Public/Common/CrcUtils.h"
+#include "zolShared/Public/Common/byte_order.h"
+
+namespace zol::kmptool {
+namespace {
+
+int RunDecode(const std::vector<std::string>& arguments) {
+    std::vector<std::string> args = arguments;
+    bool missing = false;
+    const auto catalogue_text = TakeOption(args, "--catalogue", missing);
+    if (missing) return UsageError("decode", "--catalogue needs heat or electricity");
+    const auto which = ParseCatalogue(catalogue_text.value_or("heat"));
+    if (!which) return UsageError("decode", "--catalogue must be heat or electricity");
+    const auto parsed = ParseHex(args);
+    if (!parsed) return UsageError("decode", "BODYHEX must be pairs of hex digits");
+    const std::vector<std::uint8_t>& body = *parsed;
+    if (body.size() < kmp::kMinBodySize) {
+        return UsageError("decode", "a body holds at least address, CID and checksum (4 bytes)");
+    }
+
+    int status = 0;
+    const std::span<const std::uint8_t> view(body);
+    const std::uint16_t received = common::ReadBe16(view.last<2>());
+    const std::uint16_t computed = common::KmpCrc(view.first(body.size() - 2));
+    if (received != computed) {
+        std::fprintf(stderr, "kmptool decode: checksum mismatch (received %04X, computed %04X)\n",
+                     received, computed);
+        status = 1;
+    }
+    const std::uint8_t cid = body[1];
+    std::span<const std::uint8_t> data = view.subspan(2, body.size() - 4);
+
+    if (cid == kmp::CidGetType || cid == kmp::CidGetSerialNo) {
+        if (data.size() < 4) {
+            std::fprintf(stderr, "kmptool decode: identification response with %zu data bytes\n",
+                         data.size());
+            return 1;
+        }
+        if (cid == kmp::CidGetType) {
+            std::printf("TYPE %04X %04X\n", common::ReadBe16(data.first<2>()),
+                        common::ReadBe16(data.subspan<2, 2>()));
+        } else {
+            std::printf("SERIAL %lu\n",
+                        static_cast<unsigned long>(common::ReadBe32(data.first<4>())));
+        }
+        return status;
+    }
+    if (cid != kmp::CidGetRegister) {
+        std::fprintf(stderr, "kmptool decode: no decoding for CID %02X\n", cid);
+        return 1;
+    }
+
+    const auto catalogue = kmp::Catalogue(*which);
+    while (!data.empty()) {
+        const auto block = kmp::ReadRegisterBlock(data);
+        if (!block) {
+            std::fprintf(stderr,
+                         "kmptool decode: %zu bytes left that are no whole register block\n",
+                         data.size());
+            return 1;
+        }
+        kmp::RegisterValue value = kmp::DecodeRegisterValue(block->value, block->sign_exponent);
+        const auto* row = kmp::FindRegister(catalogue, block->id);
+        if (row != nullptr && row->Decoder != nullptr) {
+            // A raw number that is no valid date or time is shown as the number it is.
+            row->Decoder(*row, kmp::RawMantissa(block->value), block->value, value);
+        }
+        const std::string code =
+            row != nullptr && !row->Code.empty() ? std::string(row->Code) : std::string("-");
+        const auto unit = kmp::KmpUnitText(block->unit);
+        std::printf("%04X %s %s %s\n", block->id, code.c_str(), FormatValue(value).c_str(),
+                    unit ? std::string(*unit).c_str() : "-");
+    }
+    return status;
+}
+
+const CommandRegistrar reg{{"decode", "decode [--catalogue heat|electricity] BODYHEX", &RunDecode}};
+
+}  // namespace
+}  // namespace zol::kmptool

@@ -1,0 +1,184 @@
+#include "metersim/meter_simulator.h"
+
+#include <algorithm>
+
+#include "kmp/kmp_frame.h"
+#include "zolShared/Public/Common/byte_order.h"
+
+namespace zol::metersim {
+
+namespace {
+
+// A request longer than this without a stop byte is line noise; the simulator forgets it.
+constexpr std::size_t kMaxRequestBytes = 1024;
+
+}  // namespace
+
+SimRegister SimRegister::Make(std::uint16_t id, std::uint8_t unit, std::uint8_t sign_exponent,
+                              std::uint64_t mantissa, std::size_t length) {
+    SimRegister r{id, unit, sign_exponent, std::vector<std::uint8_t>(length)};
+    for (std::size_t i = length; i-- > 0;) {
+        r.value[i] = static_cast<std::uint8_t>(mantissa);
+        mantissa >>= 8;
+    }
+    return r;
+}
+
+const SimRegister* SimMeter::FindRegister(std::uint16_t id) const noexcept {
+    for (const auto& r : registers) {
+        if (r.id == id) return &r;
+    }
+    return nullptr;
+}
+
+void MeterSimulator::AddMeter(SimMeter meter) {
+    if (SimMeter* existing = FindMeter(meter.address)) {
+        *existing = std::move(meter);
+    } else {
+        meters_.push_back(std::move(meter));
+    }
+}
+
+SimMeter* MeterSimulator::FindMeter(std::uint8_t address) noexcept {
+    for (auto& m : meters_) {
+        if (m.address == address) return &m;
+    }
+    return nullptr;
+}
+
+std::optional<std::vector<std::uint8_t>> MeterSimulator::Answer(
+    const SimMeter& meter, std::span<const std::uint8_t> request) {
+    if (request.size() < kmp::kMinBodySize || request[0] != meter.address) return std::nullopt;
+    const std::uint8_t cid = request[1];
+    const auto data = request.subspan(2, request.size() - 4);
+    std::vector<std::uint8_t> body{meter.address, cid};
+    switch (cid) {
+        case kmp::CidGetType:
+            common::WriteBe16(body, meter.type);
+            common::WriteBe16(body, meter.revision);
+            break;
+        case kmp::CidGetSerialNo:
+            common::WriteBe32(body, meter.serial);
+            break;
+        case kmp::CidGetRegister: {
+            if (data.empty()) return std::nullopt;
+            const std::size_t count = data[0];
+            if (data.size() < 1 + 2 * count) return std::nullopt;
+            // Registers the meter does not have are left out of the reply, as meters do.
+            for (std::size_t i = 0; i < count; ++i) {
+                const auto id = common::ReadBe16(data.subspan(1 + 2 * i).first<2>());
+                const SimRegister* r = meter.FindRegister(id);
+                if (r == nullptr) continue;
+                common::WriteBe16(body, r->id);
+                body.push_back(r->unit);
+                body.push_back(static_cast<std::uint8_t>(r->value.size()));
+                body.push_back(r->sign_exponent);
+                body.insert(body.end(), r->value.begin(), r->value.end());
+            }
+            break;
+        }
+        default:
+            return std::nullopt;
+    }
+    kmp::AppendKmpCrc(body);
+    return body;
+}
+
+void MeterSimulator::Receive(std::span<const std::uint8_t> bytes, std::uint64_t now_ms) {
+    input_.insert(input_.end(), bytes.begin(), bytes.end());
+    for (;;) {
+        const auto start = std::find(input_.begin(), input_.end(), kmp::KmpReqStart);
+        input_.erase(input_.begin(), start);  // nothing before a start byte can be a request
+        if (input_.empty()) return;
+        const auto stop = std::find(input_.begin() + 1, input_.end(), kmp::KmpStop);
+        if (stop == input_.end()) {
+            if (input_.size() > kMaxRequestBytes) input_.clear();
+            return;
+        }
+        std::vector<std::uint8_t> body;
+        kmp::KmpUnstuff(
+            std::span(input_).subspan(1, static_cast<std::size_t>(stop - input_.begin()) - 1),
+            body);
+        input_.erase(input_.begin(), stop + 1);
+        HandleRequest(body, now_ms);
+    }
+}
+
+void MeterSimulator::HandleRequest(std::span<const std::uint8_t> body, std::uint64_t now_ms) {
+    if (!kmp::KmpBodyVerified(body)) {
+        ++rejected_;
+        return;
+    }
+    const SimMeter* meter = FindMeter(body[0]);
+    if (meter == nullptr) return;  // another meter's request: not ours to answer
+    auto reply = Answer(*meter, body);
+    if (!reply) {
+        ++rejected_;
+        return;
+    }
+    ++answered_;
+    const SimFaults& faults = meter->faults;
+    if (faults.no_reply) return;
+    if (faults.corrupt_checksum) reply->back() = static_cast<std::uint8_t>(reply->back() + 1);
+
+    std::vector<std::uint8_t> wire = faults.noise;
+    const auto frame = kmp::KmpStuff(*reply, kmp::KmpRespStart);
+    wire.insert(wire.end(), frame.begin(), frame.end());
+
+    const std::uint64_t due = now_ms + faults.delay_ms;
+    const std::size_t piece = faults.split_size == 0 ? wire.size() : faults.split_size;
+    for (std::size_t offset = 0; offset < wire.size(); offset += piece) {
+        const std::size_t n = std::min(piece, wire.size() - offset);
+        deliveries_.push_back({due, std::vector<std::uint8_t>(
+                                        wire.begin() + static_cast<std::ptrdiff_t>(offset),
+                                        wire.begin() + static_cast<std::ptrdiff_t>(offset + n))});
+    }
+}
+
+std::optional<std::vector<std::uint8_t>> MeterSimulator::TakeDelivery(std::uint64_t now_ms) {
+    if (deliveries_.empty() || deliveries_.front().due_ms > now_ms) return std::nullopt;
+    auto bytes = std::move(deliveries_.front().bytes);
+    deliveries_.pop_front();
+    return bytes;
+}
+
+bool ApplyFaultList(std::string_view list, SimFaults& faults) {
+    while (!list.empty()) {
+        const auto comma = list.find(',');
+        const std::string_view item = list.substr(0, comma);
+        list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
+        if (item.empty()) continue;
+        const auto eq = item.find('=');
+        const std::string_view name = item.substr(0, eq);
+        std::uint64_t number = 0;
+        bool has_number = eq != std::string_view::npos && eq + 1 < item.size();
+        for (char c : eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1)) {
+            if (c < '0' || c > '9' || number > 100000000) {
+                has_number = false;
+                break;
+            }
+            number = number * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+        if (name == "corrupt" && eq == std::string_view::npos) {
+            faults.corrupt_checksum = true;
+        } else if (name == "silent" && eq == std::string_view::npos) {
+            faults.no_reply = true;
+        } else if (name == "noise" && eq == std::string_view::npos) {
+            faults.noise = {0x06, 0x55, 0x06, 0xAA, kmp::KmpStop};  // acknowledges and garbage
+        } else if (name == "delay" && has_number) {
+            faults.delay_ms = static_cast<std::uint32_t>(number);
+        } else if (name == "split" && has_number && number > 0) {
+            faults.split_size = static_cast<std::size_t>(number);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<std::uint64_t> MeterSimulator::NextDue() const noexcept {
+    if (deliveries_.empty()) return std::nullopt;
+    return deliveries_.front().due_ms;
+}
+
+}  // namespace zol::metersim

@@ -1,0 +1,97 @@
+#pragma once
+// A KMP slave for one or more meters on one line: it reads the master's request frames and
+// answers type, serial-number and register requests from each meter's table. Faults are injected
+// per meter: a corrupt checksum, no reply, a late reply, a reply split across deliveries, and
+// noise or stray acknowledge bytes ahead of the reply. Time is whatever clock the caller passes
+// in, so tests run on a fake clock and the pseudo-terminal server on the real one.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace zol::metersim {
+
+struct SimRegister {
+    std::uint16_t id = 0;
+    std::uint8_t unit = 0;            // KMP unit code
+    std::uint8_t sign_exponent = 0;   // 0x80 negative, 0x40 negative exponent, low 6 bits exponent
+    std::vector<std::uint8_t> value;  // mantissa, high byte first
+
+    // A register whose mantissa is `mantissa` written in `length` bytes.
+    static SimRegister Make(std::uint16_t id, std::uint8_t unit, std::uint8_t sign_exponent,
+                            std::uint64_t mantissa, std::size_t length = 4);
+};
+
+struct SimFaults {
+    bool corrupt_checksum = false;    // the reply's checksum is off by one
+    bool no_reply = false;            // the meter stays silent
+    std::uint32_t delay_ms = 0;       // the reply is delivered this late
+    std::size_t split_size = 0;       // deliver the reply in pieces of this many bytes (0: whole)
+    std::vector<std::uint8_t> noise;  // bytes delivered ahead of each reply
+};
+
+struct SimMeter {
+    std::uint8_t address = 0;
+    std::uint16_t type = 0;
+    std::uint16_t revision = 0;
+    std::uint32_t serial = 0;
+    std::vector<SimRegister> registers;
+    SimFaults faults;
+
+    const SimRegister* FindRegister(std::uint16_t id) const noexcept;
+};
+
+class MeterSimulator {
+   public:
+    // Adds a meter, or replaces the one with the same address.
+    void AddMeter(SimMeter meter);
+    SimMeter* FindMeter(std::uint8_t address) noexcept;
+    const std::vector<SimMeter>& Meters() const noexcept { return meters_; }
+
+    // Bytes written by the master at `now_ms`. Each complete request frame for a known meter is
+    // answered; frames with a bad checksum, for unknown addresses or with unknown CIDs are not.
+    void Receive(std::span<const std::uint8_t> bytes, std::uint64_t now_ms);
+
+    // The oldest delivery due by `now_ms`, or nothing. A split reply is several deliveries.
+    std::optional<std::vector<std::uint8_t>> TakeDelivery(std::uint64_t now_ms);
+    // When the oldest pending delivery becomes due.
+    std::optional<std::uint64_t> NextDue() const noexcept;
+
+    std::size_t RequestsAnswered() const noexcept { return answered_; }
+    std::size_t RequestsRejected() const noexcept { return rejected_; }
+
+    // The body a meter answers a request body with (address, CID, data, checksum), before any
+    // fault; nothing when the meter does not answer it.
+    static std::optional<std::vector<std::uint8_t>> Answer(const SimMeter& meter,
+                                                           std::span<const std::uint8_t> request);
+
+   private:
+    struct Delivery {
+        std::uint64_t due_ms;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    void HandleRequest(std::span<const std::uint8_t> body, std::uint64_t now_ms);
+
+    std::vector<SimMeter> meters_;
+    std::vector<std::uint8_t> input_;  // request bytes since the last complete frame
+    std::deque<Delivery> deliveries_;
+    std::size_t answered_ = 0;
+    std::size_t rejected_ = 0;
+};
+
+// Applies a comma-separated fault list to `faults`: corrupt, silent, noise, delay=MS, split=N.
+// False (with `faults` partly set) when an item is unknown or its number is missing.
+bool ApplyFaultList(std::string_view list, SimFaults& faults);
+
+// Two meters with a value for every register of their catalogue: a heat meter at address 63
+// and an electricity meter at address 64 (an address that is sent escaped).
+std::vector<SimMeter> DemoMeters();
+inline constexpr std::uint8_t kDemoHeatAddress = 63;
+inline constexpr std::uint8_t kDemoElectricityAddress = 64;
+
+}  // namespace zol::metersim
