@@ -462,6 +462,8 @@ bool TWreg::Execute(TWregOperation operation) {
 bool TWreg::ExecuteRegistry(TWregOperation operation) {
     const bool store = operation == TWregOperation::kStore;
     const std::string base = BasePath(RegistryPath);
+    // Without a path the values would land in the root key itself: nothing is done then.
+    if (base.empty()) return false;
     for (TRegistryRoot root : {RegistryRoot, SecondRegistryRoot}) {
         if (root >= TRegistryRoot::rrNone) continue;
         if (platform::OpenRegistryKey(HiveOf(root), base, store)) {

@@ -289,6 +289,9 @@ TEST_F(RegistrySettings, CustomStoreAndNoRootDoNothing) {
     wreg.INIFile = "$CUSTOM$";
     EXPECT_FALSE(wreg.Execute(TWregOperation::kStore));
     wreg.INIFile.clear();
+    wreg.RegistryPath = "\\";  // the root key itself is never used
+    EXPECT_FALSE(wreg.Execute(TWregOperation::kStore));
+    wreg.RegistryPath = "Software\\Test";
     wreg.RegistryRoot = TRegistryRoot::rrNone;
     wreg.SecondRegistryRoot = TRegistryRoot::rrNone;
     EXPECT_FALSE(wreg.Execute(TWregOperation::kStore));
@@ -409,6 +412,8 @@ TEST_F(IniSettings, TwoWritersAtOnceLoseNothing) {
         TProxyCodeObject object;
         auto wreg = Wreg(object, prefix);
         for (int i = 0; i < kRounds; ++i) {
+            // A key per round: a lost rewrite shows as a missing key.
+            wreg->Components = {"Left,Left", "Top,Round " + std::to_string(i)};
             object.Left = base + i;
             wreg->Execute(TWregOperation::kStore);
         }
@@ -424,6 +429,19 @@ TEST_F(IniSettings, TwoWritersAtOnceLoseNothing) {
     ASSERT_TRUE(read_a->Execute(TWregOperation::kLoad));
     ASSERT_TRUE(read_b->Execute(TWregOperation::kLoad));
     EXPECT_EQ(first.Left, 1000 + kRounds - 1);
+    const std::string text = FileText();
+    auto section = [&](const char* header) {
+        const auto from = text.find(header);
+        return from == std::string::npos ? std::string()
+                                         : text.substr(from, text.find("\r\n\r\n", from) - from);
+    };
+    const std::string section_a = section("[A.Common]");
+    const std::string section_b = section("[B.Common]");
+    for (int i = 0; i < kRounds; ++i) {
+        const std::string key = "\r\nRound " + std::to_string(i) + "=144";
+        EXPECT_NE(section_a.find(key), std::string::npos) << i;
+        EXPECT_NE(section_b.find(key), std::string::npos) << i;
+    }
     EXPECT_EQ(second.Left, 2000 + kRounds - 1);
 }
 
