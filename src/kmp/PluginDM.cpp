@@ -1,5 +1,7 @@
 #include "kmp/PluginDM.h"
 
+#include "translation/translator.h"
+
 namespace zol::kmp {
 
 TaPlugin::TaPlugin(plugins::TPluginCallRec* creating_call) : TzolPlugin(creating_call) {
@@ -19,6 +21,12 @@ void TaPlugin::zolPluginCreate() {
     InfoFlag = 1;
     InfoVersion = 5.0f;
     EventsSupported = "PORT-OPEN;PORT-CLOSE";
+
+    // The message table, translated once now; it keeps that language from then on.
+    TextResources = new TTextResources(this);
+    TranslateComponent(*TextResources);
+    // The module's own translatable properties.
+    if (Translator != nullptr) Translator->AddComponentProperties("Filter;Columns");
 }
 
 void RegisterKmpModule() { plugins::RegisterPluginClass(&TaPlugin::Create); }

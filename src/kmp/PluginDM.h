@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "kmp/PluginDM_TextResources.h"
 #include "zolShared/Private/Plugins/zolPluginModule.h"
 
 namespace zol::kmp {
@@ -14,6 +15,9 @@ class TaPlugin : public plugins::TzolPlugin {
 
     // Creates the module for CreatePluginInstance.
     static std::unique_ptr<plugins::TzolPlugin> Create(plugins::TPluginCallRec* creating_call);
+
+    // The module's message table (owned), translated once at creation.
+    TTextResources* TextResources = nullptr;
 
    private:
     // The data module's creation handler: module information and event slots.
