@@ -49,11 +49,16 @@ std::string Convert(const FormatArg& arg, char type, bool has_precision, std::si
         if (negative) body.insert(body.begin(), '-');
     } else {
         body = std::get<std::string>(arg);
-        if (type == 's' && has_precision && body.size() > precision) {
-            // Cut at a character boundary of the UTF-8 text.
-            std::size_t cut = precision;
-            while (cut > 0 && (static_cast<unsigned char>(body[cut]) & 0xC0) == 0x80) --cut;
-            body.resize(cut);
+        if (type == 's' && has_precision) {
+            // The precision counts characters of the UTF-8 text, not bytes.
+            std::size_t characters = 0;
+            for (std::size_t at = 0; at < body.size(); ++at) {
+                if ((static_cast<unsigned char>(body[at]) & 0xC0) == 0x80) continue;
+                if (characters++ == precision) {
+                    body.resize(at);
+                    break;
+                }
+            }
         }
     }
     return body;
