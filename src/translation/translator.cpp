@@ -38,7 +38,10 @@ std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& file_n
     if (size < 0 || static_cast<std::uintmax_t>(size) > kMaxLanguageFileBytes) return std::nullopt;
     in.seekg(0, std::ios::beg);
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    if (size > 0 && !in.read(reinterpret_cast<char*>(bytes.data()), size)) return std::nullopt;
+    if (size > 0 &&
+        !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size))) {
+        return std::nullopt;
+    }
     return bytes;
 }
 
