@@ -1,5 +1,7 @@
 #include "kmp/PluginDM.h"
 
+#include "translation/translator.h"
+
 namespace zol::kmp {
 
 common::StrHolderStoredForm PropertiesStoredForm() {
@@ -47,6 +49,15 @@ void TaPlugin::zolPluginCreate() {
     OnSaveSettingsNow = std::bind(&TaPlugin::zolPluginSaveSettingsNow, this, _1);
     OnLoadSettingsNow = std::bind(&TaPlugin::zolPluginLoadSettingsNow, this, _1);
     Unloading = true;
+
+    // The message table, translated once now; it keeps that language from then on.
+    TextResources = new TTextResources(this);
+    // The module's configurations: the host picks one by the JAMCRC key of its name (CONFIG-ID).
+    ModuleConfigs.Add(Description);
+    Description = ModuleConfigs.Names("\r\n");
+    TranslateComponent(*TextResources);
+    // The module's own translatable properties.
+    if (Translator != nullptr) Translator->AddComponentProperties("Filter;Columns");
 }
 
 void TaPlugin::zolPluginLoad(plugins::TzolPlugin&, plugins::TPluginCallRec&, std::int32_t&) {

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "kmp/PluginDM_TextResources.h"
 #include "kmp/request_config.h"
 #include "zolShared/Private/Plugins/zolPluginModule.h"
 #include "zolShared/Public/Common/zolStringHolder.h"
@@ -29,6 +30,8 @@ class TaPlugin : public plugins::TzolPlugin {
 
     // Loads `config` through the property map; with `restart`, the port modules are re-armed.
     void ApplyConfig(TDataSourceCfg& config, bool restart);
+    // The module's message table (owned), translated once at creation.
+    TTextResources* TextResources = nullptr;
 
    private:
     // The data module's creation handler: module information and event slots.

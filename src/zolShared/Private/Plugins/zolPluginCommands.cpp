@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "platform/system.h"
+#include "translation/translator.h"
 #include "zolShared/Private/Plugins/call_params.h"
 #include "zolShared/Private/Plugins/zolPluginModule.h"
 #include "zolShared/Public/Common/CrcUtils.h"
@@ -206,12 +207,19 @@ std::int32_t TzolPlugin::RunCommand(const std::string& command, TPluginCallRec& 
 }
 
 void TzolPlugin::LanguageRequest(const CallParams& params) {
-    if (auto language = params.GetPresent("LANGUAGE")) {
-        const std::string requested = language->AsUtf8();
-        if (!requested.empty() && requested != Language) {
-            Language = requested;
-            if (OnLanguageChanged) OnLanguageChanged(*this);
-        }
+    auto language = params.GetPresent("LANGUAGE");
+    if (!language) return;
+    const std::string requested = language->AsUtf8();
+    // Translation replaces texts in place, so the instance can only be translated again into
+    // the language it already has; a request for another one leaves it unchanged.
+    if (requested.empty() || Language.empty() || requested != Language) return;
+    Translated = 0;
+    TranslateSelf();
+    if (!OnLanguageChanged) return;
+    try {
+        OnLanguageChanged(*this);
+    } catch (...) {
+        LogCommandFailure("TRANSL", CurrentMessage());
     }
 }
 
@@ -349,9 +357,7 @@ Variant TzolPlugin::GetModuleParameter(const std::string& key) {
     if (Same(key, "Description")) return Variant::Utf8(Description);
     if (Same(key, "EventsSupported")) return Variant::Utf8(EventsSupported);
     if (Same(key, "TranslatorComponentProperties")) {
-        std::string text;
-        for (const auto& name : TranslatorProperties) text.append(name).append("\r\n");
-        return Variant::Utf8(text);
+        return Variant::Utf8(Translator != nullptr ? Translator->ComponentPropertiesText() : "");
     }
     if (Same(key, "ModuleType")) return Variant::Int32(ModuleType);
     if (Same(key, "ModuleEnabled")) {
@@ -416,18 +422,8 @@ bool TzolPlugin::SetModuleParameter(const std::string& key, const Variant& value
     } else if (Same(key, "EventsSupported")) {
         EventsSupported = value.AsUtf8();
     } else if (Same(key, "TranslatorComponentProperties")) {
-        const std::string text = value.AsUtf8();
-        std::size_t from = 0;
-        while (from <= text.size()) {
-            std::size_t at = text.find_first_of(";|", from);
-            std::string name = text.substr(from, at == std::string::npos ? at : at - from);
-            if (!name.empty() && std::find(TranslatorProperties.begin(), TranslatorProperties.end(),
-                                           name) == TranslatorProperties.end()) {
-                TranslatorProperties.push_back(name);
-            }
-            if (at == std::string::npos) break;
-            from = at + 1;
-        }
+        if (Translator == nullptr) return false;
+        Translator->AddComponentProperties(value.AsUtf8());
     } else if (Same(key, "ModuleType")) {
         auto bits = value.ToInt64();
         if (!bits) return false;

@@ -9,6 +9,7 @@
 #include "platform/crash_report.h"
 #include "platform/host_link.h"
 #include "platform/system.h"
+#include "translation/translator.h"
 #include "zolShared/Private/Plugins/call_params.h"
 #include "zolShared/Private/Plugins/call_record.h"
 
@@ -98,7 +99,19 @@ TzolPlugin::TzolPlugin(TPluginCallRec* creating_call) : Component(nullptr, "zolP
     }
     own_language_file += ".lng";
     LanguageFiles = platform::HostProgramFolder() + "plugins.lng|" + own_language_file;
-    if (!platform::FileExists(own_language_file)) LanguageFiles.clear();
+    // Translation is on only with the plug-in's own language file; the language then becomes
+    // the default the files name.
+    Translator = new translation::TWtransl(this, "Translator");
+    Translator->SetLanguageFile(LanguageFiles);
+    Translator->SetSourceLanguage("EN");
+    Language = "EN";
+    if (platform::FileExists(own_language_file)) {
+        Language = Translator->ListLanguages().default_language;
+    } else {
+        LanguageFiles.clear();
+        Translator->SetLanguageFile(LanguageFiles);
+    }
+    Translator->AddComponentProperties("MsgNoData;MsgWriteComplete;MsgWriteCompleteError");
 
     PublishString("MsgNoData", &MsgNoData);
     PublishString("MsgWriteComplete", &MsgWriteComplete);
@@ -113,6 +126,25 @@ TzolPlugin::TzolPlugin(TPluginCallRec* creating_call) : Component(nullptr, "zolP
 }
 
 TzolPlugin::~TzolPlugin() { destroying_ = true; }
+
+bool TzolPlugin::TranslateComponent(common::Component& component) {
+    if (Translator == nullptr) return false;
+    return Translator->TranslateComponent(Language.empty() ? "NONE" : Language, component, "EN");
+}
+
+void TzolPlugin::TranslateSelf() {
+    if (Translated != 0) return;
+    Translated = 1;
+    try {
+        TranslateComponent(*this);
+    } catch (...) {
+        LogCommandFailure("TRANSL", CurrentExceptionMessage());
+    }
+}
+
+void TzolPlugin::AfterConstruction() {
+    if (Translator != nullptr && !Translator->LanguageFile().empty()) TranslateSelf();
+}
 
 void TzolPlugin::ReadTemporaryLoad(const TPluginCallRec& rec) {
     if (auto value = CallParams(rec).GetPresent("TEMPORARY-LOAD")) {
@@ -457,7 +489,7 @@ void TzolPlugin::ShowOptionsDialogCall(TPluginCallRec& rec) {
         if (rec.Params != nullptr) {
             CallParams params(rec);
             if (auto ini = params.GetPresent("INI-FILE")) INIFile = ini->AsUtf8();
-            if (auto language = params.GetPresent("LANGUAGE")) Language = language->AsUtf8();
+            LanguageRequest(params);
             if (auto owner = params.GetPresent("OWNER-FORM")) OwnerForm = HandleFromVariant(*owner);
         }
         OptionsOpen = 1;
@@ -565,6 +597,7 @@ std::int32_t CreatePluginInstanceCall(TPluginCallRec* rec) noexcept {
                                           : std::make_shared<TzolPlugin>(rec);
         }
         instance->SelfHandle = instance.get();
+        instance->AfterConstruction();
         {
             std::unique_lock<std::shared_mutex> lock(registry->lock);
             registry->instances.push_back(instance);

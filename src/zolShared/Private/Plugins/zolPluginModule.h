@@ -24,6 +24,10 @@
 #include "zolShared/Public/Common/zolRegSettings.h"
 #include "zolShared/Public/Common/zolThreadLists.h"
 
+namespace zol::translation {
+class TWtransl;
+}
+
 namespace zol::plugins {
 
 // One host data source (port) of the host's data-source list.
@@ -167,6 +171,8 @@ class TzolPlugin : public common::Component {
     std::string Language = "EN";
     // Language files the translator reads: the host's "plugins.lng", "|", the plug-in's own.
     std::string LanguageFiles;
+    // The instance's translation engine; owned as a child component.
+    translation::TWtransl* Translator = nullptr;
 
     // Event slots, in the order the frame fires them.
     PluginResultEvent OnShowOptionsDialog;
@@ -207,8 +213,17 @@ class TzolPlugin : public common::Component {
     TParserItemList ParserItems;
     TModuleConfigList ModuleConfigs;
     common::TzolThreadParamsList CustomStore;
-    // Names of component properties the translator handles besides the captions.
-    std::vector<std::string> TranslatorProperties;
+
+    // --- Translation ---------------------------------------------------------------------------
+
+    // Translates a component from "EN" into the instance's language ("NONE" when it has none).
+    // True when texts were looked up.
+    bool TranslateComponent(common::Component& component);
+    // Translates the instance itself; does nothing when it already has until asked again.
+    void TranslateSelf();
+    // The last step of creation, run once the module's own constructor has finished: the
+    // first translation of the instance when language files are set.
+    void AfterConstruction();
 
    protected:
     // Command bodies; each returns the command's result.
@@ -218,8 +233,8 @@ class TzolPlugin : public common::Component {
     std::int32_t CommandEvent(const CallParams& params, TPluginCallRec& rec);
     std::int32_t CommandSetState(const CallParams& params, TPluginCallRec& rec);
     void CommandSettingsNow(const CallParams& params, bool load);
-    // LOAD's language request: a LANGUAGE differing from the current one is taken over and
-    // announced to the module.
+    // The host's language request (LOAD, options dialog): a LANGUAGE equal to the current one
+    // translates the instance again and announces it to the module; any other leaves it as is.
     void LanguageRequest(const CallParams& params);
     // True when the host program was started with the argument "/TESTTRANSL".
     static bool TestTranslation();

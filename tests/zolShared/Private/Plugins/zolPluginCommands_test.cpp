@@ -227,7 +227,9 @@ TEST_F(PluginCommands, ModuleParametersReadAndWrite) {
     EXPECT_TRUE(Set("CustomCommands", Variant::Ansi("GO|Go now|Starts|1|0\r\nshort|x\r\n")));
     EXPECT_EQ(Get("CustomCommands").AsAnsi(), "GO|Go now|Starts|1|0\r\n");
     EXPECT_TRUE(Set("TranslatorComponentProperties", Variant::Ansi("Filter;Columns|Hint")));
-    EXPECT_EQ(Get("TranslatorComponentProperties").AsAnsi(), "Filter\r\nColumns\r\nHint\r\n");
+    EXPECT_EQ(Get("TranslatorComponentProperties").AsAnsi(),
+              "CAPTION\r\nHINT\r\nTEXT\r\nTITLE\r\nCAPTIONS\r\nMsgNoData\r\nMsgWriteComplete\r\n"
+              "MsgWriteCompleteError\r\nFilter\r\nColumns\r\n");
     EXPECT_TRUE(Set("SUBSCRIBE-FOR-DATA", Variant::Int32(2)));
     EXPECT_EQ(plugin_->SubscribeForData, 2);
     EXPECT_FALSE(Set("ModuleLoadCount", Variant::Int32(5)));
