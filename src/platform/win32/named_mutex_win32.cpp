@@ -39,6 +39,10 @@ class Win32Mutex : public NamedMutex {
 
 std::unique_ptr<NamedMutex> CreateNamedMutex(const std::string& name) {
     HANDLE handle = CreateMutexA(nullptr, FALSE, name.c_str());
+    // A mutex made by a process of another security context can still be waited on.
+    if (handle == nullptr && GetLastError() == ERROR_ACCESS_DENIED) {
+        handle = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
+    }
     if (handle == nullptr) return nullptr;
     return std::make_unique<Win32Mutex>(handle);
 }

@@ -45,7 +45,12 @@ IniDocument IniDocument::Parse(std::string_view bytes) {
         from = end + 1;
         if (end < bytes.size() && bytes[end] == '\r' && from < bytes.size() && bytes[from] == '\n')
             ++from;
-        const std::string_view trimmed = Trim(raw);
+        std::string_view trimmed = Trim(raw);
+        // Byte-order marks at the start of a line are dropped: written back at the top of the
+        // file, they would be taken for the file's own.
+        while (trimmed.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+            trimmed = Trim(trimmed.substr(kByteOrderMark.size()));
+        }
         if (trimmed.empty()) continue;
         if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
             const std::string_view name = Trim(trimmed.substr(1, trimmed.size() - 2));
