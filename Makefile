@@ -56,11 +56,14 @@ test-asan: asan
 	@cd build/native-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
 # One persistent wineserver for the whole run: every test program then starts quickly. The first
-# program started in a session also starts Wine's background services, which inherit its output;
-# starting them here with no output attached keeps CTest from waiting on their pipes.
+# program of a session starts Wine's background services, and the first one that creates a window
+# starts its desktop process; both inherit that program's output and would keep CTest waiting on
+# the pipes. Starting them here with no output attached avoids that.
 test-win32: win32
 	@wineserver -p; trap 'wineserver -k || true' EXIT; \
 	 scripts/wine-run cmd.exe /c exit </dev/null >/dev/null 2>&1 || true; \
+	 scripts/wine-run build/win32/bin/hostsim.exe --dll build/win32/bin/kmpparser.dll info \
+	     </dev/null >/dev/null 2>&1 || true; \
 	 cd build/win32 && ctest --output-on-failure -j $(JOBS)
 
 test: bootstrap format-check lint

@@ -10,7 +10,7 @@ namespace {
 
 void NextRunChain(benchmark::State& state, const char* cron) {
     auto parsed = zol::scheduler::ParseCronString(cron);
-    if (!parsed.ok()) {
+    if (!parsed.Ok()) {
         state.SkipWithError(parsed.error.c_str());
         return;
     }

@@ -21,13 +21,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
 
     auto parsed = zol::scheduler::ParseCronString(text);
-    if (!parsed.ok()) return 0;
+    if (!parsed.Ok()) return 0;
     double from = zol::scheduler::EncodeOle(base);
     double start = (data[0] & 0x40) != 0 ? from + 1.5 : 0;
     double end = (data[0] & 0x80) != 0 ? from + 40.25 : 0;
     for (int i = 0; i < 4; ++i) {
         auto next = zol::scheduler::NextRun(parsed.entries, from, start, end);
-        if (!next.ok() || next.time == 0) break;
+        if (!next.Ok() || next.time == 0) break;
         // A run is always strictly later than its base.
         if (zol::scheduler::OleToMs(next.time) <= zol::scheduler::OleToMs(from)) __builtin_trap();
         from = next.time;

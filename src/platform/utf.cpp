@@ -69,4 +69,15 @@ std::string Utf16ToUtf8(std::u16string_view s) {
     return out;
 }
 
+std::u16string Utf16FromBytes(std::string_view bytes, bool big_endian) {
+    std::u16string out;
+    out.reserve(bytes.size() / 2);
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const auto a = static_cast<unsigned char>(bytes[i]);
+        const auto b = static_cast<unsigned char>(bytes[i + 1]);
+        out.push_back(static_cast<char16_t>(big_endian ? ((a << 8) | b) : (a | (b << 8))));
+    }
+    return out;
+}
+
 }  // namespace zol::platform

@@ -390,7 +390,7 @@ TSchedule::TSchedule() : NextTime(NowOle()) {}
 void TSchedule::SetCronString(std::string_view text) {
     if (text == CronString) return;
     CronParseResult parsed = ParseCronString(text);
-    if (!parsed.ok()) throw ScheduleError(parsed.error);
+    if (!parsed.Ok()) throw ScheduleError(parsed.error);
     Entries = std::move(parsed.entries);
     CronString = std::string(text);
     Reset();
@@ -404,7 +404,7 @@ bool TSchedule::Reset() {
 bool TSchedule::CalcNext() {
     LastTime = NextTime;
     NextRunResult next = NextRun(Entries, NextTime, StartTime, EndTime);
-    if (!next.ok()) {
+    if (!next.Ok()) {
         NextTime = 0;
         throw ScheduleError(next.error);
     }

@@ -57,7 +57,7 @@ struct CronParseResult {
     TChronSchedule entries;
     // Empty on success, else the message ("'x' is not a valid integer value", ...).
     std::string error;
-    bool ok() const noexcept { return error.empty(); }
+    bool Ok() const noexcept { return error.empty(); }
 };
 
 // Parses a cron string; never throws on bad input.
@@ -68,7 +68,7 @@ struct NextRunResult {
     double time = 0;
     // nullptr on success, else kInvalidCronFormat (the search gave up).
     const char* error = nullptr;
-    bool ok() const noexcept { return error == nullptr; }
+    bool Ok() const noexcept { return error == nullptr; }
 };
 
 // The earliest whole second after max(from, start) (and after start when start is not 0) at

@@ -18,12 +18,12 @@ using testing::Ole;
 // Successive runs computed with NextRun, each from the one before.
 std::vector<std::string> Runs(const char* cron, const char* from, int count) {
     CronParseResult parsed = ParseCronString(cron);
-    EXPECT_TRUE(parsed.ok()) << parsed.error;
+    EXPECT_TRUE(parsed.Ok()) << parsed.error;
     std::vector<std::string> runs;
     double base = Ole(from);
     for (int i = 0; i < count; ++i) {
         NextRunResult next = NextRun(parsed.entries, base, 0, 0);
-        if (!next.ok()) {
+        if (!next.Ok()) {
             runs.push_back(next.error);
             break;
         }
@@ -158,7 +158,7 @@ TEST(CronNextRun, MatchesCalendarFacts) {
 
 TEST(CronNextRun, HonoursStartAndEndLimits) {
     CronParseResult parsed = ParseCronString("0 0 12 * * * *");
-    ASSERT_TRUE(parsed.ok());
+    ASSERT_TRUE(parsed.Ok());
     const auto& e = parsed.entries;
     // A start after the base moves the base; a run exactly at the start is not after it.
     EXPECT_EQ(Iso(NextRun(e, Ole("2026-01-01T00:00:00"), Ole("2026-01-05T12:00:00"), 0).time),
@@ -204,7 +204,7 @@ TEST(CronParse, RejectsBadFieldsWithTheSystemsMessages) {
 
 TEST(CronParse, BuildsEntriesByTheFirstMatchingForm) {
     CronParseResult r = ParseCronString("  */0  10-40/15 5/10  3,1,2,3 ?/5 ? 2030-2020 ignored");
-    ASSERT_TRUE(r.ok()) << r.error;
+    ASSERT_TRUE(r.Ok()) << r.error;
     const auto& e = r.entries;
     EXPECT_EQ(e[kSecond].Min, 0);
     EXPECT_EQ(e[kSecond].Max, 59);
@@ -227,7 +227,7 @@ TEST(CronParse, BuildsEntriesByTheFirstMatchingForm) {
     EXPECT_EQ(e[kYear].Max, 2020);
 
     CronParseResult missing = ParseCronString("0");
-    ASSERT_TRUE(missing.ok());
+    ASSERT_TRUE(missing.Ok());
     EXPECT_EQ(missing.entries[kYear].Min, 1900);
     EXPECT_EQ(missing.entries[kYear].Max, 3000);
     EXPECT_EQ(missing.entries[kDayOfWeek].Max, 7);

@@ -85,14 +85,14 @@ int RunCron(const std::vector<std::string>& args) {
     if (!base) return Usage();
 
     auto parsed = zol::scheduler::ParseCronString(cron);
-    if (!parsed.ok()) {
+    if (!parsed.Ok()) {
         std::fprintf(stderr, "%s\n", parsed.error.c_str());
         return 2;
     }
     double from = zol::scheduler::EncodeOle(*base);
     for (long i = 0; i < count; ++i) {
         auto next = zol::scheduler::NextRun(parsed.entries, from, 0, 0);
-        if (!next.ok()) {
+        if (!next.Ok()) {
             std::fprintf(stderr, "%s\n", next.error);
             return 2;
         }

@@ -139,17 +139,17 @@ int main(int argc, char** argv) {
         if (arg == "--pty") {
             pty = true;
         } else if (arg == "--fault" && i + 1 < argc) {
-            const std::string spec = argv[++i];
-            const auto colon = spec.find(':');
+            const std::string fault = argv[++i];
+            const auto colon = fault.find(':');
             if (colon == std::string::npos) return Usage();
             char* end = nullptr;
-            const unsigned long address = std::strtoul(spec.c_str(), &end, 0);
-            auto* meter = end == spec.c_str() + colon && address <= 0xFF
+            const unsigned long address = std::strtoul(fault.c_str(), &end, 0);
+            auto* meter = end == fault.c_str() + colon && address <= 0xFF
                               ? sim.FindMeter(static_cast<std::uint8_t>(address))
                               : nullptr;
             if (meter == nullptr || !zol::metersim::ApplyFaultList(
-                                        std::string_view(spec).substr(colon + 1), meter->faults)) {
-                std::fprintf(stderr, "metersim: bad fault '%s'\n", spec.c_str());
+                                        std::string_view(fault).substr(colon + 1), meter->faults)) {
+                std::fprintf(stderr, "metersim: bad fault '%s'\n", fault.c_str());
                 return 2;
             }
         } else {

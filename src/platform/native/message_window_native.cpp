@@ -215,6 +215,9 @@ std::size_t DispatchPendingMessages() {
     std::vector<std::pair<std::shared_ptr<WindowCore>, std::uint32_t>> due;
     {
         std::lock_guard<std::mutex> lock(queue->mutex);
+        // Timers of windows freed from another thread are dropped here, on their own thread.
+        std::erase_if(queue->timers,
+                      [](const ThreadQueue::Timer& timer) { return timer.window.expired(); });
         for (const auto& timer : queue->timers) {
             auto window = timer.window.lock();
             if (window && timer.due <= now) due.emplace_back(std::move(window), timer.id);

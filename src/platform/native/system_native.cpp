@@ -127,16 +127,8 @@ std::optional<std::u16string> CodePageToUtf16(std::uint32_t code_page, std::stri
         case 65001:
             return Utf8ToUtf16(bytes);
         case 1200:
-        case 1201: {
-            std::u16string out;
-            for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-                auto a = static_cast<unsigned char>(bytes[i]);
-                auto b = static_cast<unsigned char>(bytes[i + 1]);
-                out.push_back(
-                    static_cast<char16_t>(code_page == 1200 ? (a | (b << 8)) : ((a << 8) | b)));
-            }
-            return out;
-        }
+        case 1201:
+            return Utf16FromBytes(bytes, code_page == 1201);
         default:
             return std::nullopt;
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/system.h"
+#include "platform/utf.h"
 
 namespace zol::platform {
 
@@ -62,16 +63,7 @@ std::string Utf16ToAnsi(std::u16string_view text) {
 }
 
 std::optional<std::u16string> CodePageToUtf16(std::uint32_t code_page, std::string_view bytes) {
-    if (code_page == 1200 || code_page == 1201) {
-        std::u16string out;
-        for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-            auto a = static_cast<unsigned char>(bytes[i]);
-            auto b = static_cast<unsigned char>(bytes[i + 1]);
-            out.push_back(
-                static_cast<char16_t>(code_page == 1200 ? (a | (b << 8)) : ((a << 8) | b)));
-        }
-        return out;
-    }
+    if (code_page == 1200 || code_page == 1201) return Utf16FromBytes(bytes, code_page == 1201);
     if (code_page != 0 && !IsValidCodePage(code_page)) return std::nullopt;
     bool ok = false;
     auto out = MultiByteToUtf16(code_page, bytes, &ok);

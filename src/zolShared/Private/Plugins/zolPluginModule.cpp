@@ -194,6 +194,30 @@ std::int32_t TzolPlugin::SendDataEx(std::int32_t source_id, std::int32_t client_
     }
 }
 
+bool TzolPlugin::ProcessSettings(common::TWregOperation kind,
+                                 const std::vector<std::string>& property_map,
+                                 common::Component& object) {
+    auto root = [](std::uint8_t value) {
+        return value < static_cast<std::uint8_t>(common::TRegistryRoot::rrNone)
+                   ? static_cast<common::TRegistryRoot>(value)
+                   : common::TRegistryRoot::rrNone;
+    };
+    common::TWreg store;
+    store.RegistryRoot = root(ModuleRegistryRoot1);
+    store.SecondRegistryRoot = root(ModuleRegistryRoot2);
+    store.RegistryPath = ModuleRegistryPath;
+    store.INIFileSectionPrefix = INISectionPrefix;
+    store.INIFile = INIFile;
+    store.Components = property_map;
+    store.Object = &object;
+    SettingsBusy = true;
+    struct Idle {
+        std::atomic<bool>& busy;
+        ~Idle() { busy = false; }
+    } idle{SettingsBusy};
+    return store.Execute(kind);
+}
+
 void TzolPlugin::ResolveEntryPoints() {
     entry_points_ = HostEntryPoints{};
     if (HostModule == 0) return;

@@ -21,6 +21,7 @@
 #include "zolShared/Private/Plugins/zolPluginItems.h"
 #include "zolShared/Public/Common/component.h"
 #include "zolShared/Public/Common/zolParamLst.h"
+#include "zolShared/Public/Common/zolRegSettings.h"
 #include "zolShared/Public/Common/zolThreadLists.h"
 
 namespace zol::translation {
@@ -202,6 +203,12 @@ class TzolPlugin : public common::Component {
     std::string AppDataPath() const;
     std::string ModuleConfigIdText() const;
     std::string ModuleDataPath() const;
+
+    // Process settings: loads or stores `object` through `property_map` in the instance's
+    // settings place (its INI file, else the registry under its path and two roots). Load: true
+    // when at least one stored value was found; store: true when at least one was stored.
+    bool ProcessSettings(common::TWregOperation kind, const std::vector<std::string>& property_map,
+                         common::Component& object);
 
     TParserItemList ParserItems;
     TModuleConfigList ModuleConfigs;

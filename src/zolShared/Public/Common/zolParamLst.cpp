@@ -504,209 +504,216 @@ void TzolParamsListWrap::AddRows(TzolParamsListWrap* other) {
     });
 }
 
-// --- 8-bit interface
+// The 8-bit and UTF-16 methods differ only in how names and text payloads arrive; both go
+// through these bodies. `Name` turns the caller's name into the list's 8-bit key text.
 
-std::int32_t TzolParamsListWrap::GetItem(std::int32_t index, IzolParamsListItemA** item) {
+namespace {
+
+std::string NameOf(const char* name) { return std::string(AnsiView(name)); }
+std::string NameOf(const char16_t* name) { return AnsiFromWide(name); }
+constexpr bool IsWide(const char*) { return false; }
+constexpr bool IsWide(const char16_t*) { return true; }
+
+template <typename Item>
+std::int32_t GetItemBody(TzolParamsList* list, std::int32_t index, Item** item) {
     if (item == nullptr) return platform::kStatusFailed;
     *item = nullptr;
-    return StatusCall([&] { HandOutItem(ListOrThrow().Item(index), item); });
+    return StatusCall([&] {
+        if (list == nullptr) throw std::logic_error("no list");
+        HandOutItem(list->Item(index), item);
+    });
 }
 
-std::int32_t TzolParamsListWrap::AddList(TzolParamsList* other, std::uint8_t* result) {
+std::int32_t AddListBody(TzolParamsList* list, const TzolParamsList* other, std::int32_t from,
+                         std::int32_t to, bool whole, std::uint8_t* result) {
     return StatusCall([&] {
-        bool added = ListOrThrow().AddList(other);
+        if (list == nullptr) throw std::logic_error("no list");
+        bool added = whole ? list->AddList(other) : list->AddListRange(other, from, to);
         if (result != nullptr) *result = added ? 1 : 0;
     });
 }
 
-std::int32_t TzolParamsListWrap::AddListRange(TzolParamsList* other, std::int32_t from,
-                                              std::int32_t to, std::uint8_t* result) {
+template <typename Char, typename Item>
+std::int32_t FindItemBody(TzolParamsList* list, const Char* name, std::int32_t from,
+                          std::int32_t to, Item** item) {
+    if (item == nullptr) return platform::kStatusFailed;
+    *item = nullptr;
     return StatusCall([&] {
-        bool added = ListOrThrow().AddListRange(other, from, to);
-        if (result != nullptr) *result = added ? 1 : 0;
+        if (list == nullptr) throw std::logic_error("no list");
+        HandOutItem(list->FindItem(NameOf(name), from, to), item);
     });
 }
 
-std::int32_t TzolParamsListWrap::FindItem(const char* name, std::int32_t from, std::int32_t to,
-                                          IzolParamsListItemA** item) {
-    if (item == nullptr) return platform::kStatusFailed;
-    *item = nullptr;
-    return StatusCall([&] { HandOutItem(ListOrThrow().FindItem(AnsiView(name), from, to), item); });
-}
-
-std::int32_t TzolParamsListWrap::IndexOf(const char* name, std::int32_t from, std::int32_t to,
-                                         std::int32_t* index) {
+template <typename Char>
+std::int32_t IndexOfBody(TzolParamsList* list, const Char* name, std::int32_t from, std::int32_t to,
+                         std::int32_t* index) {
     return StatusCall([&] {
-        std::int32_t found = ListOrThrow().IndexOf(AnsiView(name), from, to);
+        if (list == nullptr) throw std::logic_error("no list");
+        std::int32_t found = list->IndexOf(NameOf(name), from, to);
         if (index != nullptr) *index = found;
     });
 }
 
-std::int32_t TzolParamsListWrap::GetValue(const char* name, std::int32_t from, std::int32_t to,
-                                          OleVariant* value) {
+// GetValue (no fallback) and GetValueDef: the out VARIANT is zeroed first and receives a copy.
+template <typename Char>
+std::int32_t GetValueBody(TzolParamsList* list, const Char* name, const OleVariant* fallback,
+                          bool has_fallback, std::int32_t from, std::int32_t to,
+                          OleVariant* value) {
     if (value == nullptr) return platform::kStatusFailed;
     std::memset(value, 0, sizeof *value);
     return StatusCall([&] {
-        Variant found = ListOrThrow().GetValue(AnsiView(name), from, to);
+        if (list == nullptr) throw std::logic_error("no list");
+        Variant found =
+            has_fallback
+                ? list->GetValueDef(NameOf(name), VariantFromAbi(fallback, IsWide(name)), from, to)
+                : list->GetValue(NameOf(name), from, to);
         *value = found.Raw();
         platform::OleVariantInit(found.Raw());  // ownership moved to the caller
     });
 }
 
+// Add, Insert and SetValue: `store` does the list operation and returns the item to hand out.
+template <typename Item, typename Store>
+std::int32_t StoreBody(TzolParamsList* list, Item** item, Store&& store) {
+    if (item != nullptr) *item = nullptr;
+    return StatusCall([&] {
+        if (list == nullptr) throw std::logic_error("no list");
+        TzolParamsListItem* stored = store(*list);
+        if (item != nullptr) HandOutItem(stored, item);
+    });
+}
+
+}  // namespace
+
+// --- 8-bit interface
+
+std::int32_t TzolParamsListWrap::GetItem(std::int32_t index, IzolParamsListItemA** item) {
+    return GetItemBody(list_, index, item);
+}
+
+std::int32_t TzolParamsListWrap::AddList(TzolParamsList* other, std::uint8_t* result) {
+    return AddListBody(list_, other, 0, -1, true, result);
+}
+
+std::int32_t TzolParamsListWrap::AddListRange(TzolParamsList* other, std::int32_t from,
+                                              std::int32_t to, std::uint8_t* result) {
+    return AddListBody(list_, other, from, to, false, result);
+}
+
+std::int32_t TzolParamsListWrap::FindItem(const char* name, std::int32_t from, std::int32_t to,
+                                          IzolParamsListItemA** item) {
+    return FindItemBody(list_, name, from, to, item);
+}
+
+std::int32_t TzolParamsListWrap::IndexOf(const char* name, std::int32_t from, std::int32_t to,
+                                         std::int32_t* index) {
+    return IndexOfBody(list_, name, from, to, index);
+}
+
+std::int32_t TzolParamsListWrap::GetValue(const char* name, std::int32_t from, std::int32_t to,
+                                          OleVariant* value) {
+    return GetValueBody(list_, name, nullptr, false, from, to, value);
+}
+
 std::int32_t TzolParamsListWrap::GetValueDef(const char* name, const OleVariant* fallback,
                                              std::int32_t from, std::int32_t to,
                                              OleVariant* value) {
-    if (value == nullptr) return platform::kStatusFailed;
-    std::memset(value, 0, sizeof *value);
-    return StatusCall([&] {
-        Variant found =
-            ListOrThrow().GetValueDef(AnsiView(name), VariantFromAbi(fallback, false), from, to);
-        *value = found.Raw();
-        platform::OleVariantInit(found.Raw());
-    });
+    return GetValueBody(list_, name, fallback, true, from, to, value);
 }
 
 std::int32_t TzolParamsListWrap::Add(const char* name, const OleVariant* value,
                                      IzolParamsListItemA** item) {
-    if (item != nullptr) *item = nullptr;
-    return StatusCall([&] {
-        TzolParamsListItem* added = ListOrThrow().Add(AnsiView(name), VariantFromAbi(value, false));
-        if (item != nullptr) HandOutItem(added, item);
+    return StoreBody(list_, item, [&](TzolParamsList& list) {
+        return list.Add(NameOf(name), VariantFromAbi(value, false));
     });
 }
 
 std::int32_t TzolParamsListWrap::Insert(std::int32_t index, const char* name,
                                         const OleVariant* value, IzolParamsListItemA** item) {
-    if (item != nullptr) *item = nullptr;
-    return StatusCall([&] {
-        TzolParamsListItem* added =
-            ListOrThrow().Insert(index, AnsiView(name), VariantFromAbi(value, false));
-        if (item != nullptr) HandOutItem(added, item);
+    return StoreBody(list_, item, [&](TzolParamsList& list) {
+        return list.Insert(index, NameOf(name), VariantFromAbi(value, false));
     });
 }
 
 std::int32_t TzolParamsListWrap::SetValue(const char* name, const OleVariant* value,
                                           std::uint8_t add_if_missing, IzolParamsListItemA** item) {
-    if (item != nullptr) *item = nullptr;
-    return StatusCall([&] {
-        TzolParamsListItem* found = ListOrThrow().SetValue(
-            AnsiView(name), VariantFromAbi(value, false), add_if_missing != 0);
-        if (item != nullptr) HandOutItem(found, item);
+    return StoreBody(list_, item, [&](TzolParamsList& list) {
+        return list.SetValue(NameOf(name), VariantFromAbi(value, false), add_if_missing != 0);
     });
 }
 
 std::int32_t TzolParamsListWrap::AddItem(IzolParamsListItemA* source, IzolParamsListItemA** item) {
-    if (item != nullptr) *item = nullptr;
-    return StatusCall([&] {
+    return StoreBody(list_, item, [&](TzolParamsList& list) {
         if (source == nullptr) throw std::invalid_argument("no source item");
         OleVariant raw{};
         if (source->GetValue(&raw) != platform::kStatusOk) throw std::runtime_error("GetValue");
-        Variant value = Variant::Take(raw);
-        TzolParamsListItem* added = ListOrThrow().Add(AnsiView(source->GetName()), value);
-        if (item != nullptr) HandOutItem(added, item);
+        return list.Add(NameOf(source->GetName()), Variant::Take(raw));
     });
 }
 
 // --- UTF-16 interface
 
 std::int32_t TzolParamsListWrap::GetItem(std::int32_t index, IzolParamsListItemW** item) {
-    if (item == nullptr) return platform::kStatusFailed;
-    *item = nullptr;
-    return StatusCall([&] { HandOutItem(ListOrThrow().Item(index), item); });
+    return GetItemBody(list_, index, item);
 }
 
 std::int32_t TzolParamsListWrap::AddList(TzolParamsListWrap* other, std::uint8_t* result) {
-    return StatusCall([&] {
-        bool added = ListOrThrow().AddList(other != nullptr ? other->list_ : nullptr);
-        if (result != nullptr) *result = added ? 1 : 0;
-    });
+    return AddListBody(list_, other != nullptr ? other->list_ : nullptr, 0, -1, true, result);
 }
 
 std::int32_t TzolParamsListWrap::AddListRange(TzolParamsListWrap* other, std::int32_t from,
                                               std::int32_t to, std::uint8_t* result) {
-    return StatusCall([&] {
-        bool added =
-            ListOrThrow().AddListRange(other != nullptr ? other->list_ : nullptr, from, to);
-        if (result != nullptr) *result = added ? 1 : 0;
-    });
+    return AddListBody(list_, other != nullptr ? other->list_ : nullptr, from, to, false, result);
 }
 
 std::int32_t TzolParamsListWrap::FindItem(const char16_t* name, std::int32_t from, std::int32_t to,
                                           IzolParamsListItemW** item) {
-    if (item == nullptr) return platform::kStatusFailed;
-    *item = nullptr;
-    return StatusCall(
-        [&] { HandOutItem(ListOrThrow().FindItem(AnsiFromWide(name), from, to), item); });
+    return FindItemBody(list_, name, from, to, item);
 }
 
 std::int32_t TzolParamsListWrap::IndexOf(const char16_t* name, std::int32_t from, std::int32_t to,
                                          std::int32_t* index) {
-    return IndexOf(AnsiFromWide(name).c_str(), from, to, index);
+    return IndexOfBody(list_, name, from, to, index);
 }
 
 std::int32_t TzolParamsListWrap::GetValue(const char16_t* name, std::int32_t from, std::int32_t to,
                                           OleVariant* value) {
-    if (value == nullptr) return platform::kStatusFailed;
-    std::memset(value, 0, sizeof *value);
-    std::string ansi;
-    if (StatusCall([&] { ansi = AnsiFromWide(name); }) != platform::kStatusOk) {
-        return platform::kStatusFailed;
-    }
-    return GetValue(ansi.c_str(), from, to, value);
+    return GetValueBody(list_, name, nullptr, false, from, to, value);
 }
 
 std::int32_t TzolParamsListWrap::GetValueDef(const char16_t* name, const OleVariant* fallback,
                                              std::int32_t from, std::int32_t to,
                                              OleVariant* value) {
-    if (value == nullptr) return platform::kStatusFailed;
-    std::memset(value, 0, sizeof *value);
-    return StatusCall([&] {
-        Variant found =
-            ListOrThrow().GetValueDef(AnsiFromWide(name), VariantFromAbi(fallback, true), from, to);
-        *value = found.Raw();
-        platform::OleVariantInit(found.Raw());
-    });
+    return GetValueBody(list_, name, fallback, true, from, to, value);
 }
 
 std::int32_t TzolParamsListWrap::Add(const char16_t* name, const OleVariant* value,
                                      IzolParamsListItemW** item) {
-    if (item != nullptr) *item = nullptr;
-    return StatusCall([&] {
-        TzolParamsListItem* added =
-            ListOrThrow().Add(AnsiFromWide(name), VariantFromAbi(value, true));
-        if (item != nullptr) HandOutItem(added, item);
+    return StoreBody(list_, item, [&](TzolParamsList& list) {
+        return list.Add(NameOf(name), VariantFromAbi(value, true));
     });
 }
 
 std::int32_t TzolParamsListWrap::Insert(std::int32_t index, const char16_t* name,
                                         const OleVariant* value, IzolParamsListItemW** item) {
-    if (item != nullptr) *item = nullptr;
-    return StatusCall([&] {
-        TzolParamsListItem* added =
-            ListOrThrow().Insert(index, AnsiFromWide(name), VariantFromAbi(value, true));
-        if (item != nullptr) HandOutItem(added, item);
+    return StoreBody(list_, item, [&](TzolParamsList& list) {
+        return list.Insert(index, NameOf(name), VariantFromAbi(value, true));
     });
 }
 
 std::int32_t TzolParamsListWrap::SetValue(const char16_t* name, const OleVariant* value,
                                           std::uint8_t add_if_missing, IzolParamsListItemW** item) {
-    if (item != nullptr) *item = nullptr;
-    return StatusCall([&] {
-        TzolParamsListItem* found = ListOrThrow().SetValue(
-            AnsiFromWide(name), VariantFromAbi(value, true), add_if_missing != 0);
-        if (item != nullptr) HandOutItem(found, item);
+    return StoreBody(list_, item, [&](TzolParamsList& list) {
+        return list.SetValue(NameOf(name), VariantFromAbi(value, true), add_if_missing != 0);
     });
 }
 
 std::int32_t TzolParamsListWrap::AddItem(IzolParamsListItemW* source, IzolParamsListItemW** item) {
-    if (item != nullptr) *item = nullptr;
-    return StatusCall([&] {
+    return StoreBody(list_, item, [&](TzolParamsList& list) {
         if (source == nullptr) throw std::invalid_argument("no source item");
         OleVariant raw{};
         if (source->GetValueW(&raw) != platform::kStatusOk) throw std::runtime_error("GetValueW");
-        Variant value = Variant::Take(raw);
-        TzolParamsListItem* added = ListOrThrow().Add(AnsiFromWide(source->GetNameW()), value);
-        if (item != nullptr) HandOutItem(added, item);
+        return list.Add(NameOf(source->GetNameW()), Variant::Take(raw));
     });
 }
 

@@ -1,0 +1,331 @@
+#include "scheduler/scheduled_event.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/crash_report.h"
+#include "platform/local_clock.h"
+#include "platform/performance_counter.h"
+#include "scheduler/date_helpers.h"
+
+namespace zol::scheduler {
+
+namespace {
+
+constexpr std::uint64_t kMinWaitMs = 50;
+constexpr std::uint64_t kMaxWaitMs = 86'400'000;
+
+std::int64_t NowMs() noexcept { return platform::CurrentLocalClock().NowLocalMs(); }
+
+// Milliseconds from now to an OLE date, 0 when it has passed.
+std::uint64_t MsUntil(double ole) noexcept {
+    const std::int64_t delta = OleToMs(ole) - NowMs();
+    return delta > 0 ? static_cast<std::uint64_t>(delta) : 0;
+}
+
+// A timer interval: at least 1 ms (0 would stop the timer for good) and at most a day (longer
+// waits do not fit the timer and are simply re-armed at the next tick).
+std::uint32_t TimerInterval(std::uint64_t ms) noexcept {
+    return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(ms, 1, kMaxWaitMs));
+}
+
+}  // namespace
+
+void TIntervalMeter::Start() noexcept {
+    const platform::PerformanceCounter& counter = platform::CurrentPerformanceCounter();
+    auto frequency = counter.Frequency();
+    if (frequency && *frequency > 0) {
+        frequency_ = *frequency;
+        start_ = counter.ReadCounter();
+    } else {
+        frequency_ = 0;
+        start_ = NowMs();
+    }
+}
+
+std::int64_t TIntervalMeter::ElapsedMs() const noexcept {
+    if (frequency_ == 0) return NowMs() - start_;
+    const std::int64_t counts = platform::CurrentPerformanceCounter().ReadCounter() - start_;
+    // Split to keep counts * 1000 from overflowing on long runs.
+    return counts / frequency_ * 1000 + counts % frequency_ * 1000 / frequency_;
+}
+
+void WakeEvent::Set() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        signalled_ = true;
+    }
+    changed_.notify_one();
+}
+
+bool WakeEvent::WaitFor(std::uint64_t timeout_ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const bool signalled = changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                             [this] { return signalled_; });
+    signalled_ = false;
+    return signalled;
+}
+
+TScheduleThread::TScheduleThread(TScheduledEvent& event, bool use_timer, bool first_run,
+                                 std::shared_ptr<WakeEvent> wake, platform::MessageWindow* window)
+    : FirstRun(first_run),
+      event_(event),
+      use_timer_(use_timer),
+      wake_(std::move(wake)),
+      window_(window) {
+    TSchedule& schedule = event_.Schedule;
+    WaitMs = MsUntil(schedule.NextTime);
+    if (FirstRun && schedule.StartTime != 0 && NowMs() < OleToMs(schedule.StartTime)) {
+        schedule.Evaluate(FirstRun);
+        WaitMs = MsUntil(schedule.NextTime);
+    }
+    if (use_timer_) {
+        // The first tick comes at half the time to the run; every later one at the exact time.
+        Timer = new common::TzolTimerEx(nullptr);
+        Timer->SetInterval(TimerInterval(WaitMs / 2));
+        Timer->SetOnTimer([this](common::TzolTimerEx&) { TimerStep(); });
+        Timer->SetEnabled(true);
+    }
+}
+
+TScheduleThread::~TScheduleThread() {
+    terminated_.store(true, std::memory_order_release);
+    if (Timer != nullptr) common::FreeTimer(Timer);
+    if (thread_.joinable()) {
+        if (wake_) wake_->Set();
+        std::unique_lock<std::mutex> lock(done_mutex_);
+        if (!done_changed_.wait_for(lock, std::chrono::milliseconds(TScheduledEvent::kStopWaitMs),
+                                    [this] { return done_; })) {
+            platform::ReportFailure("TScheduledEvent.Stop",
+                                    "the schedule thread did not end within 3000 ms");
+        }
+        lock.unlock();
+        thread_.join();
+    }
+}
+
+void TScheduleThread::Start() {
+    if (!use_timer_) thread_ = std::thread([this] { ThreadLoop(); });
+}
+
+void TScheduleThread::Halt() noexcept {
+    terminated_.store(true, std::memory_order_release);
+    if (Timer != nullptr) {
+        try {
+            Timer->SetEnabled(false);
+        } catch (...) {
+        }
+    }
+}
+
+void TScheduleThread::UnbindLoopEnded() {
+    std::lock_guard<std::mutex> lock(loop_ended_mutex_);
+    OnLoopEnded = nullptr;
+}
+
+bool TScheduleThread::Pass() {
+    TIntervalMeter meter;
+    meter.Start();
+    WaitMs /= 2;
+    TSchedule& schedule = event_.Schedule;
+    schedule.Evaluate(FirstRun);
+    if (schedule.State == TScheduleState::kExpired) return false;
+    if (schedule.State == TScheduleState::kFire || schedule.State == TScheduleState::kFireLast) {
+        if (!event_.OnSchedule) throw ScheduleError("OnSchedule is not defined");
+        WaitMs = MsUntil(schedule.NextTime) / 2;
+        FireByType();
+        // Stopped by its handler or by the run limit: the event may already be restarted, so
+        // nothing of the schedule is touched any more.
+        if (terminated_.load(std::memory_order_acquire)) return false;
+        if (schedule.State == TScheduleState::kFireLast) return false;
+    }
+    // Runs missed while the process was suspended (or the clock jumped) are skipped.
+    while (schedule.NextTime != 0 && NowMs() > OleToMs(schedule.NextTime)) schedule.CalcNext();
+    // No further run: waiting on for it would only find old runs.
+    if (schedule.NextTime == 0) return false;
+    const std::int64_t wait =
+        static_cast<std::int64_t>(std::clamp(WaitMs, kMinWaitMs, kMaxWaitMs)) - meter.ElapsedMs();
+    WaitMs = wait > 0 ? static_cast<std::uint64_t>(wait) : 0;
+    return true;
+}
+
+void TScheduleThread::FireByType() {
+    switch (event_.SignalType()) {
+        case TSignalType::kWorkerThread:
+            TWorkerThread::Start(event_);
+            break;
+        case TSignalType::kSynchronized:
+            window_->SendWithTimeout(TScheduledEvent::kFireMessage, 0, kSynchronizeWaitMs);
+            break;
+        case TSignalType::kWindowMessage:
+            window_->Post(TScheduledEvent::kFireMessage, 0);
+            break;
+        case TSignalType::kTimer:
+            // A failing handler is reported; the schedule keeps running for the next run.
+            try {
+                event_.Fire();
+            } catch (...) {
+                platform::ReportCurrentException("TScheduledEvent.OnSchedule");
+            }
+            break;
+    }
+}
+
+void TScheduleThread::TimerStep() {
+    Timer->SetEnabled(false);
+    in_pass_ = true;
+    bool go_on = false;
+    try {
+        go_on = Pass();
+    } catch (...) {
+        in_pass_ = false;
+        throw;  // the timer reports it; the schedule stays off
+    }
+    in_pass_ = false;
+    if (go_on && !terminated_.load(std::memory_order_acquire)) ArmTimer();
+}
+
+void TScheduleThread::ArmTimer() {
+    Timer->SetInterval(TimerInterval(MsUntil(event_.Schedule.NextTime)));
+    Timer->SetEnabled(true);
+}
+
+void TScheduleThread::ThreadLoop() {
+    TScheduleState final_state = TScheduleState::kNothingDue;
+    while (!terminated_.load(std::memory_order_acquire)) {
+        bool go_on = false;
+        try {
+            go_on = Pass();
+        } catch (...) {
+            platform::ReportCurrentException("TScheduleThread");
+        }
+        final_state = event_.Schedule.State;
+        if (!go_on || terminated_.load(std::memory_order_acquire)) break;
+        if (wake_->WaitFor(WaitMs)) break;
+    }
+    if (!terminated_.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> lock(loop_ended_mutex_);
+        if (OnLoopEnded) {
+            try {
+                OnLoopEnded(final_state);
+            } catch (...) {
+                platform::ReportCurrentException("TScheduleThread.OnTerminate");
+            }
+        }
+    }
+    std::lock_guard<std::mutex> lock(done_mutex_);
+    done_ = true;
+    done_changed_.notify_all();
+}
+
+TScheduledEvent::TScheduledEvent(std::string name) : Name(std::move(name)) {}
+
+TScheduledEvent::~TScheduledEvent() {
+    Stop();
+    std::unique_lock<std::mutex> lock(workers_mutex_);
+    workers_changed_.wait(lock, [this] { return workers_ == 0; });
+    lock.unlock();
+    retired_.reset();
+}
+
+void TScheduledEvent::SetSignalType(TSignalType type) {
+    if (Running()) throw ScheduleError("Cannot change signaling type while running");
+    signal_type_ = type;
+}
+
+bool TScheduledEvent::Run(bool first_run) {
+    Stop();
+    if (retired_ && !retired_->InPass()) retired_.reset();
+    running_.store(false, std::memory_order_release);
+    if (!Schedule.Reset()) return false;
+    const bool use_timer = signal_type_ == TSignalType::kTimer;
+    if (signal_type_ == TSignalType::kWindowMessage || signal_type_ == TSignalType::kSynchronized) {
+        window_ = platform::MessageWindow::Allocate(
+            [this](std::uint32_t message, std::uintptr_t) { return HandleWindowMessage(message); });
+        if (!window_) throw ScheduleError("AllocateHWND failed");
+    }
+    running_.store(true, std::memory_order_release);
+    wake_ = use_timer ? nullptr : std::make_shared<WakeEvent>();
+    thread_ = std::make_unique<TScheduleThread>(*this, use_timer, first_run, wake_, window_.get());
+    if (!use_timer) {
+        thread_->OnLoopEnded = [this](TScheduleState state) {
+            if (state == TScheduleState::kFireLast && OnLastRun) OnLastRun(*this);
+            if (state == TScheduleState::kExpired && OnExpired) OnExpired(*this);
+        };
+        thread_->Start();
+    }
+    if (OnStart) OnStart(*this);
+    return true;
+}
+
+void TScheduledEvent::Stop() {
+    if (!Running()) return;
+    if (thread_) thread_->UnbindLoopEnded();
+    running_.store(false, std::memory_order_release);
+    if (wake_) wake_->Set();
+    if (thread_) {
+        if (thread_->InPass()) {
+            // Stopped from its own handler inside a timer pass: the pass is still on the stack.
+            thread_->Halt();
+            retired_ = std::move(thread_);
+        } else {
+            thread_.reset();
+        }
+    }
+    wake_.reset();
+    window_.reset();
+    if (OnStop) OnStop(*this);
+}
+
+void TScheduledEvent::Fire() {
+    std::lock_guard<std::recursive_mutex> lock(fire_mutex_);
+    if (!Running()) return;
+    if (RunLimit != 0 && RunCount >= RunLimit) return;
+    ++RunCount;
+    if (OnSchedule) OnSchedule(*this);
+    if (RunLimit > 0 && RunCount >= RunLimit) {
+        if (OnRunLimit) OnRunLimit(*this);
+        Stop();
+    }
+}
+
+bool TScheduledEvent::HandleWindowMessage(std::uint32_t message) {
+    if (message != kFireMessage) return false;
+    if (OnSchedule) {
+        try {
+            Fire();
+        } catch (...) {
+            platform::ReportCurrentException("TScheduledEvent.OnSchedule");
+        }
+    }
+    return true;
+}
+
+void TScheduledEvent::StartWorker() {
+    {
+        std::lock_guard<std::mutex> lock(workers_mutex_);
+        ++workers_;
+    }
+    try {
+        std::thread([this] {
+            try {
+                Fire();
+            } catch (...) {
+                platform::ReportCurrentException("TWorkerThread");
+            }
+            std::lock_guard<std::mutex> lock(workers_mutex_);
+            --workers_;
+            // Notified under the lock: the event may be destroyed as soon as it is released.
+            workers_changed_.notify_all();
+        }).detach();
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(workers_mutex_);
+        --workers_;
+        workers_changed_.notify_all();
+        throw;
+    }
+}
+
+void TWorkerThread::Start(TScheduledEvent& event) { event.StartWorker(); }
+
+}  // namespace zol::scheduler

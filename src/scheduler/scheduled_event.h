@@ -1,0 +1,176 @@
+#pragma once
+// Scheduled events: a cron schedule plus the machinery that fires a handler at each run. Four
+// signalling types exist; the plug-in uses the timer type, which creates no thread and fires on
+// the thread that started the event, driven by a thread-bound timer of that thread. The other
+// types run the schedule loop on a thread of their own and fire on a new worker thread, on the
+// starting thread (waiting for it), or through a window message to the starting thread.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/message_window.h"
+#include "scheduler/cron_scheduler.h"
+#include "zolShared/Public/Common/zolTimerEx.h"
+
+namespace zol::scheduler {
+
+// A stopwatch on the performance counter; without one it counts whole milliseconds of the wall
+// clock.
+class TIntervalMeter {
+   public:
+    void Start() noexcept;
+    std::int64_t ElapsedMs() const noexcept;
+
+   private:
+    std::int64_t frequency_ = 0;  // 0: no performance counter
+    std::int64_t start_ = 0;
+};
+
+enum class TSignalType : std::uint8_t {
+    kWorkerThread = 0,   // fire on a new worker thread
+    kSynchronized = 1,   // fire on the starting thread, the schedule thread waiting for it
+    kWindowMessage = 2,  // post a message to the event's window on the starting thread
+    kTimer = 3,          // no thread: a timer of the starting thread runs the loop and fires
+};
+
+// An auto-reset event: Set wakes one wait (or the next one), then resets.
+class WakeEvent {
+   public:
+    void Set();
+    // True when signalled within `timeout_ms`.
+    bool WaitFor(std::uint64_t timeout_ms);
+
+   private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool signalled_ = false;
+};
+
+class TScheduledEvent;
+
+// Runs the schedule loop of one event: on its own thread, or one pass per tick of a timer.
+class TScheduleThread {
+   public:
+    // With `use_timer` the loop runs on the calling thread's timer and no thread is started.
+    TScheduleThread(TScheduledEvent& event, bool use_timer, bool first_run,
+                    std::shared_ptr<WakeEvent> wake, platform::MessageWindow* window);
+    // Ends the loop: frees the timer, or signals the thread and waits for it to end.
+    ~TScheduleThread();
+    TScheduleThread(const TScheduleThread&) = delete;
+    TScheduleThread& operator=(const TScheduleThread&) = delete;
+
+    // One pass of the loop; false when the loop ends (expired, last run fired, no further run).
+    bool Pass();
+    // Starts the thread (thread use); the timer use needs no start.
+    void Start();
+    // Disables the timer (timer use) so no further pass starts.
+    void Halt() noexcept;
+    bool InPass() const noexcept { return in_pass_; }
+
+    // Milliseconds the thread waits before its next pass.
+    std::uint64_t WaitMs = 0;
+    bool FirstRun = false;
+    common::TzolTimerEx* Timer = nullptr;
+
+    // The end notification of the thread types: called with the schedule's final state when the
+    // loop ends by itself, unless unbound first.
+    std::function<void(TScheduleState)> OnLoopEnded;
+    void UnbindLoopEnded();
+
+    // How long a synchronized fire waits for the starting thread; when that thread is busy the
+    // fire stays queued for it and the loop goes on.
+    static constexpr std::uint32_t kSynchronizeWaitMs = 1000;
+
+   private:
+    void TimerStep();
+    void ThreadLoop();
+    void FireByType();
+    void ArmTimer();
+
+    TScheduledEvent& event_;
+    bool use_timer_;
+    std::shared_ptr<WakeEvent> wake_;
+    platform::MessageWindow* window_;
+    std::atomic<bool> terminated_{false};
+    bool in_pass_ = false;
+    std::mutex loop_ended_mutex_;
+    std::mutex done_mutex_;
+    std::condition_variable done_changed_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+class TScheduledEvent {
+   public:
+    using Handler = std::function<void(TScheduledEvent& event)>;
+
+    // The message the event's window turns into a fire.
+    static constexpr std::uint32_t kFireMessage = platform::kUserMessage + 1;
+    // How long Stop waits for a schedule thread before it reports the overrun (it then goes on
+    // waiting: a thread is never killed, as that could leave locks held and memory torn).
+    static constexpr std::uint32_t kStopWaitMs = 3000;
+
+    explicit TScheduledEvent(std::string name);
+    // Stops the event, waiting for worker threads still firing it.
+    ~TScheduledEvent();
+    TScheduledEvent(const TScheduledEvent&) = delete;
+    TScheduledEvent& operator=(const TScheduledEvent&) = delete;
+
+    TSignalType SignalType() const noexcept { return signal_type_; }
+    // Throws ScheduleError("Cannot change signaling type while running") while running.
+    void SetSignalType(TSignalType type);
+    bool Running() const noexcept { return running_.load(std::memory_order_acquire); }
+
+    // Starts the event; false when the schedule has no next run. Throws ScheduleError on a failed
+    // search and "AllocateHWND failed" when the window types get no window.
+    bool Run(bool first_run);
+    // Stops the event when running. May be called from its own handler.
+    void Stop();
+    // Runs OnSchedule once, counting the run against RunLimit.
+    void Fire();
+
+    TScheduleThread* Thread() const noexcept { return thread_.get(); }
+
+    std::string Name;
+    TSchedule Schedule;
+    std::int64_t RunCount = 0;
+    std::int64_t RunLimit = 0;  // 0: unlimited
+    Handler OnStart;
+    Handler OnStop;
+    Handler OnExpired;
+    Handler OnSchedule;
+    Handler OnLastRun;
+    Handler OnRunLimit;
+
+   private:
+    friend class TScheduleThread;
+    friend class TWorkerThread;
+    void StartWorker();
+    bool HandleWindowMessage(std::uint32_t message);
+
+    TSignalType signal_type_ = TSignalType::kWindowMessage;
+    std::atomic<bool> running_{false};
+    std::shared_ptr<WakeEvent> wake_;
+    std::unique_ptr<platform::MessageWindow> window_;
+    std::unique_ptr<TScheduleThread> thread_;
+    // A thread stopped from inside its own pass; freed once that pass is over.
+    std::unique_ptr<TScheduleThread> retired_;
+    std::recursive_mutex fire_mutex_;
+    std::mutex workers_mutex_;
+    std::condition_variable workers_changed_;
+    int workers_ = 0;
+};
+
+// A thread that fires its event once and ends; the event waits for it before it goes away.
+class TWorkerThread {
+   public:
+    static void Start(TScheduledEvent& event);
+};
+
+}  // namespace zol::scheduler

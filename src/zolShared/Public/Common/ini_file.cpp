@@ -1,0 +1,141 @@
+#include "zolShared/Public/Common/ini_file.h"
+
+#include "zolShared/Public/Common/component.h"
+
+namespace zol::common {
+
+namespace {
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+std::string_view Trim(std::string_view text) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\0'; };
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+IniDocument::Line MakeLine(std::string_view raw) {
+    IniDocument::Line line;
+    line.text = std::string(raw);
+    const std::string_view trimmed = Trim(raw);
+    if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#') return line;
+    const auto equals = trimmed.find('=');
+    if (equals == std::string_view::npos) return line;
+    line.is_entry = true;
+    line.key = std::string(Trim(trimmed.substr(0, equals)));
+    line.value = std::string(Trim(trimmed.substr(equals + 1)));
+    return line;
+}
+
+}  // namespace
+
+IniDocument IniDocument::Parse(std::string_view bytes) {
+    IniDocument doc;
+    if (bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+        doc.byte_order_mark_ = true;
+        bytes.remove_prefix(kByteOrderMark.size());
+    }
+    Section* current = nullptr;
+    std::size_t from = 0;
+    while (from < bytes.size()) {
+        std::size_t end = bytes.find_first_of("\r\n", from);
+        if (end == std::string_view::npos) end = bytes.size();
+        const std::string_view raw = bytes.substr(from, end - from);
+        from = end + 1;
+        if (end < bytes.size() && bytes[end] == '\r' && from < bytes.size() && bytes[from] == '\n')
+            ++from;
+        const std::string_view trimmed = Trim(raw);
+        if (trimmed.empty()) continue;
+        if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
+            const std::string_view name = Trim(trimmed.substr(1, trimmed.size() - 2));
+            current = doc.FindSection(name);
+            if (current == nullptr) {
+                doc.sections_.push_back(Section{std::string(name), {}});
+                current = &doc.sections_.back();
+            }
+            continue;
+        }
+        if (current == nullptr) {
+            doc.preamble_.emplace_back(trimmed);
+        } else {
+            current->lines.push_back(MakeLine(trimmed));
+        }
+    }
+    return doc;
+}
+
+std::string IniDocument::Serialize() const {
+    std::string out;
+    if (byte_order_mark_) out += kByteOrderMark;
+    for (const auto& line : preamble_) out += line + "\r\n";
+    if (!preamble_.empty()) out += "\r\n";
+    for (const auto& section : sections_) {
+        bool has_entries = false;
+        for (const auto& line : section.lines) has_entries = has_entries || line.is_entry;
+        if (!has_entries) continue;
+        out += "[" + section.name + "]\r\n";
+        for (const auto& line : section.lines) out += line.text + "\r\n";
+        out += "\r\n";
+    }
+    return out;
+}
+
+IniDocument::Section* IniDocument::FindSection(std::string_view name) {
+    for (auto& section : sections_) {
+        if (SameTextAscii(section.name, name)) return &section;
+    }
+    return nullptr;
+}
+
+const IniDocument::Section* IniDocument::FindSection(std::string_view name) const {
+    for (const auto& section : sections_) {
+        if (SameTextAscii(section.name, name)) return &section;
+    }
+    return nullptr;
+}
+
+std::optional<std::string> IniDocument::Read(std::string_view section, std::string_view key) const {
+    const Section* s = FindSection(section);
+    if (s == nullptr) return std::nullopt;
+    for (const auto& line : s->lines) {
+        if (line.is_entry && SameTextAscii(line.key, key)) return line.value;
+    }
+    return std::nullopt;
+}
+
+void IniDocument::Write(std::string_view section, std::string_view key, std::string_view value) {
+    const std::string text = std::string(key) + "=" + std::string(value);
+    Section* s = FindSection(section);
+    if (s == nullptr) {
+        sections_.push_back(Section{std::string(section), {}});
+        s = &sections_.back();
+    }
+    for (auto& line : s->lines) {
+        if (!line.is_entry || !SameTextAscii(line.key, key)) continue;
+        // The key keeps the spelling the file has.
+        const std::string replaced = line.key + "=" + std::string(value);
+        if (line.text != replaced) {
+            line = MakeLine(replaced);
+            changed_ = true;
+        }
+        return;
+    }
+    s->lines.push_back(MakeLine(text));
+    changed_ = true;
+}
+
+void IniDocument::Remove(std::string_view section, std::string_view key) {
+    Section* s = FindSection(section);
+    if (s == nullptr) return;
+    for (auto it = s->lines.begin(); it != s->lines.end();) {
+        if (it->is_entry && SameTextAscii(it->key, key)) {
+            it = s->lines.erase(it);
+            changed_ = true;
+        } else {
+            ++it;
+        }
+    }
+}
+
+}  // namespace zol::common

@@ -1,0 +1,60 @@
+#pragma once
+// The in-memory form of an INI settings file: read whole, changed, written back whole. Sections
+// hold their lines in file order; a key line is "key=value" with both sides trimmed. Section and
+// key names are compared without regard to ASCII case. Comment lines and other lines inside a
+// section are kept in place; lines before the first section are kept at the top; empty lines
+// are dropped and one is written after each section. A section without key lines is left out
+// when the file is written. The text is bytes as the file holds them (the system code page);
+// a leading UTF-8 byte-order mark is kept.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zol::common {
+
+class IniDocument {
+   public:
+    struct Line {
+        std::string text;
+        bool is_entry = false;  // a key line
+        std::string key;        // trimmed, for key lines
+        std::string value;      // trimmed, for key lines
+    };
+    struct Section {
+        std::string name;
+        std::vector<Line> lines;
+    };
+
+    // Never fails: every byte sequence is some document.
+    static IniDocument Parse(std::string_view bytes);
+    // The file text: CR LF line ends.
+    std::string Serialize() const;
+
+    // The value of the first line with this key in the section; nothing when there is none.
+    std::optional<std::string> Read(std::string_view section, std::string_view key) const;
+    // Sets the key's value: the first line with this key is replaced in place (keeping the
+    // key's spelling) when its text differs; a new key goes to the end of its section, a new
+    // section to the end of the file.
+    void Write(std::string_view section, std::string_view key, std::string_view value);
+    // Removes every line with this key from the section.
+    void Remove(std::string_view section, std::string_view key);
+
+    // True once a Write or Remove changed the text.
+    bool Changed() const noexcept { return changed_; }
+    const std::vector<Section>& Sections() const noexcept { return sections_; }
+    const std::vector<std::string>& Preamble() const noexcept { return preamble_; }
+
+   private:
+    Section* FindSection(std::string_view name);
+    const Section* FindSection(std::string_view name) const;
+
+    bool byte_order_mark_ = false;
+    bool changed_ = false;
+    std::vector<std::string> preamble_;
+    std::vector<Section> sections_;
+};
+
+}  // namespace zol::common

@@ -1,0 +1,56 @@
+// kmptool cron as people and scripts use it: the exact output lines and the exit codes.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+struct ToolRun {
+    std::string out;
+    int status = -1;
+};
+
+// Runs kmptool with `arguments` (shell-quoted by the caller); stderr is folded into the output
+// unless `stdout_only`.
+ToolRun RunKmptool(const std::string& arguments, bool stdout_only = false) {
+    const std::string command = std::string(ZOL_BIN_DIR) + "/kmptool " + arguments +
+                                (stdout_only ? " 2>/dev/null" : " 2>&1");
+    ToolRun run;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return run;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) run.out += buffer;
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+TEST(KmptoolCron, PrintsTheNextRunsOnePerLine) {
+    ToolRun run = RunKmptool("cron next '0 0 12 * * * *' --from 2026-03-01T12:00:00.400 -n 2");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "2026-03-02T12:00:00\n2026-03-03T12:00:00\n");
+
+    run = RunKmptool("cron next '*/15 * * * * * *' --from 2026-03-01T23:59:50");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "2026-03-02T00:00:00\n");
+}
+
+TEST(KmptoolCron, ErrorsGoToStderrWithExitCode2) {
+    ToolRun run = RunKmptool("cron next '0 0 x' --from 2026-03-01T12:00:00", true);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    run = RunKmptool("cron next '0 0 x' --from 2026-03-01T12:00:00");
+    EXPECT_EQ(run.out, "'x' is not a valid integer value\n");
+    run = RunKmptool("cron next '0 0 0 * * 8 *' --from 2026-03-01T12:00:00");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "Invalid cron format\n");
+    run = RunKmptool("cron next '? ? ? ? ? ? ?' --from 2026-03-01T12:00:00");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "Schedule is not in valid CRON format\n");
+    EXPECT_EQ(RunKmptool("cron next '0 0 12' --from 2026-02-30T00:00:00").status, 2);
+    EXPECT_EQ(RunKmptool("cron next '0 0 12'").status, 2);
+}
+
+}  // namespace

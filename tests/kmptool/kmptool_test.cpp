@@ -1,0 +1,100 @@
+// kmptool's printed formats are relied on by scripts and checks: run the built program and
+// compare its output with hand-worked results.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+struct Result {
+    std::string out;
+    int status;
+};
+
+Result Kmptool(const std::string& args) {
+    const std::string command = std::string(ZOL_BIN_DIR) + "/kmptool " + args + " 2>/dev/null";
+    Result r{{}, -1};
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return r;
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) r.out.append(buf, n);
+    const int status = pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+TEST(Kmptool, PrintsTheFixedOutputFormats) {
+    const struct {
+        const char* args;
+        const char* out;
+        int status;
+    } cases[] = {
+        {"crc xmodem 31 32 33 34 35 36 37 38 39", "31C3\n", 0},
+        {"crc 34 '31 32 33 34 35 36 37 38 39'", "CBF43926\n", 0},
+        {"crc crc8-sum 313233343536373839", "DD\n", 0},
+        {"crc crc16-sum 313233343536373839", "01DD\n", 0},
+        {"crc crc24", "B704CE\n", 0},
+        {"crc 44 00", "", 2},
+        {"crc xmodem 3", "", 2},
+        {"frame --addr 0x3F --cid 0x10 --regs 0x3C", "80 3F 10 01 00 3C B2 5F 0D\n", 0},
+        {"frame --addr 63 --cid 1", "80 3F 01 05 8A 0D\n", 0},
+        {"frame --addr 0x3F --cid 2", "80 3F 02 35 E9 0D\n", 0},
+        {"frame --addr 0x4C --cid 1", "80 4C 01 58 1B 7F 0D\n", 0},
+        {"frame --addr 64 --cid 1", "80 1B BF 01 1D ED 0D\n", 0},
+        {"frame --addr 0x3F --cid 0x10 --regs E1", "80 3F 10 01 00 3C B2 5F 0D\n", 0},
+        {"frame --addr 256 --cid 1", "", 2},
+        {"scan 06 40 3F 01 05 8A 0D 40 3F 10 01 00 3C B2 5E 0D 40 3F 02",
+         "FRAME 3F 01 05 8A\nCRCERR Invalid CRC (B25E,B25F) [63,10]\nREST 5E 0D 40 3F 02\n", 0},
+        {"scan 40 3F 01 05 8A 0D", "FRAME 3F 01 05 8A\nREST\n", 0},
+        {"scan 40 01 02 03 0D", "REST 40 01 02 03 0D\n", 0},
+        {"decode 3F 01 02 10 00 05 BE 70", "TYPE 0210 0005\n", 0},
+        {"decode 3F 02 00 BC 61 4E B4 83", "SERIAL 12345678\n", 0},
+        // E1 1234 kWh, V1 10.5 m3 (exponent -1), DATE 2024-02-29, CLOCK 09:30:15,
+        // T1 -12.34 C (sign and negative exponent), a scaled 123400 and an unknown register.
+        {"decode '3F 10 00 3C 02 04 00 00 00 04 D2 00 44 28 02 41 00 69 03 EB 30 04 00 00 03 AA "
+         "65 03 EA 2F 04 00 00 01 6B 57 00 56 25 04 C2 00 00 04 D2 00 50 15 04 02 00 00 04 D2 "
+         "12 34 00 01 00 07 34 F6'",
+         "003C E1 1234 kWh\n0044 V1 10.5 m3\n03EB DATE 2024-02-29 yy:mm:dd\n"
+         "03EA CLOCK 09:30:15 hh:mm:ss\n0056 T1 -12.34 C\n0050 VALUE 123400 kW\n1234 - 7 -\n",
+         0},
+        {"decode --catalogue electricity '3F 10 04 38 15 01 00 07 40 32'", "0438 - 7 kW\n", 0},
+        {"decode 3F 01 05 8B", "", 1},  // identification reply without data
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const Result r = Kmptool(c.args);
+        EXPECT_EQ(r.status, c.status);
+        if (c.status == 0) {
+            EXPECT_EQ(r.out, c.out);
+        }
+    }
+}
+
+TEST(Kmptool, CrcListAndCheckCoverTheWholeCatalogue) {
+    const Result list = Kmptool("crc --list");
+    EXPECT_EQ(list.status, 0);
+    EXPECT_NE(list.out.find("27 xmodem 16 31C3\n"), std::string::npos);
+    EXPECT_NE(list.out.find("34 crc32 32 CBF43926\n"), std::string::npos);
+    EXPECT_NE(list.out.find("43 crc32a 32 340BC6D9\n"), std::string::npos);
+    const Result check = Kmptool("crc --check");
+    EXPECT_EQ(check.status, 0);
+    EXPECT_NE(check.out.find("41 models checked, 0 mismatches"), std::string::npos);
+}
+
+TEST(Kmptool, ReadsSimulatedMetersAndReportsSilentOnes) {
+    const Result heat = Kmptool("read --sim --addr 63 --regs E1,DATE");
+    EXPECT_EQ(heat.status, 0);
+    EXPECT_NE(heat.out.find("SERIAL 67012345"), std::string::npos);
+    EXPECT_NE(heat.out.find("2026-12-07"), std::string::npos);
+    const Result faulty =
+        Kmptool("read --sim --addr 63 --regs E1 --sim-fault split=1,noise,delay=1000");
+    EXPECT_EQ(faulty.status, 0);
+    EXPECT_NE(faulty.out.find("315904"), std::string::npos);
+    EXPECT_EQ(Kmptool("read --sim --addr 63 --regs E1 --sim-fault corrupt").status, 1);
+    EXPECT_EQ(Kmptool("read --sim --addr 9 --regs E1").status, 1);
+    EXPECT_EQ(Kmptool("read --port /nonexistent/tty --addr 9 --regs E1").status, 1);
+}
+
+}  // namespace

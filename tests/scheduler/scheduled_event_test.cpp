@@ -1,0 +1,248 @@
+#include "scheduler/scheduled_event.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+
+#include "platform/crash_report.h"
+#include "platform/fake_clock.h"
+#include "platform/message_window.h"
+#include "platform/system.h"
+#include "scheduler/cron_test_support.h"
+
+namespace zol::scheduler {
+namespace {
+
+using testing::Iso;
+using testing::LocalMs;
+
+constexpr std::uint64_t kMinute = 60'000;
+
+// The timer type on a fake clock: the test moves time and then lets this thread handle its
+// timer messages, exactly as the plug-in's main thread would.
+class TimerEvent : public ::testing::Test {
+   protected:
+    platform::FakeClock clock_{5'000'000, LocalMs("2026-03-01T11:50:00")};
+    platform::ScopedFakeClock installed_{clock_};
+    TScheduledEvent event_{"test"};
+    int fires_ = 0;
+
+    void SetUp() override {
+        event_.SetSignalType(TSignalType::kTimer);
+        event_.OnSchedule = [this](TScheduledEvent&) { ++fires_; };
+    }
+    void Advance(std::uint64_t ms) {
+        clock_.Advance(ms);
+        platform::DispatchPendingMessages();
+    }
+    std::uint32_t TimerInterval() const { return event_.Thread()->Timer->Interval(); }
+};
+
+TEST_F(TimerEvent, FirstTickAtHalfTheWaitThenExactlyAtTheRun) {
+    event_.Schedule.SetCronString("0 0 12 * * * *");
+    ASSERT_TRUE(event_.Run(false));
+    EXPECT_TRUE(event_.Running());
+    EXPECT_EQ(TimerInterval(), 5 * kMinute);
+    Advance(5 * kMinute - 1);
+    Advance(1);  // first tick: not due yet, re-armed for the exact remaining time
+    EXPECT_EQ(fires_, 0);
+    EXPECT_EQ(TimerInterval(), 5 * kMinute);
+    Advance(5 * kMinute - 1);
+    EXPECT_EQ(fires_, 0);
+    Advance(1);
+    EXPECT_EQ(fires_, 1);
+    EXPECT_EQ(Iso(event_.Schedule.NextTime), "2026-03-02T12:00:00");
+    EXPECT_EQ(TimerInterval(), 86'400'000u);
+}
+
+TEST_F(TimerEvent, MissedRunsFireOnceAndTheNextRunIsInTheFuture) {
+    event_.Schedule.SetCronString("0 0 * * * * *");  // hourly
+    ASSERT_TRUE(event_.Run(false));
+    // Suspended from 11:50 to 13:30, across the runs at 12:00 and 13:00.
+    Advance(100 * kMinute);
+    EXPECT_EQ(fires_, 1);
+    EXPECT_EQ(Iso(event_.Schedule.NextTime), "2026-03-01T14:00:00");
+    EXPECT_EQ(TimerInterval(), 30 * kMinute);
+    Advance(30 * kMinute);
+    EXPECT_EQ(fires_, 2);
+}
+
+TEST_F(TimerEvent, RunLimitStopsTheEventFromInsideItsOwnTick) {
+    int limit_reached = 0;
+    int stopped = 0;
+    event_.RunLimit = 2;
+    event_.OnRunLimit = [&](TScheduledEvent&) { ++limit_reached; };
+    event_.OnStop = [&](TScheduledEvent&) { ++stopped; };
+    event_.Schedule.SetCronString("* * * * * * *");
+    ASSERT_TRUE(event_.Run(false));
+    for (int i = 0; i < 5; ++i) Advance(1000);
+    EXPECT_EQ(fires_, 2);
+    EXPECT_EQ(event_.RunCount, 2);
+    EXPECT_EQ(limit_reached, 1);
+    EXPECT_EQ(stopped, 1);
+    EXPECT_FALSE(event_.Running());
+    // It can be started again.
+    event_.RunLimit = 0;
+    ASSERT_TRUE(event_.Run(false));
+    Advance(1000);
+    EXPECT_EQ(fires_, 3);
+}
+
+TEST_F(TimerEvent, FailingHandlerIsReportedAndLaterRunsStillFire) {
+    event_.OnSchedule = [this](TScheduledEvent&) {
+        ++fires_;
+        throw std::runtime_error("handler failed");
+    };
+    event_.Schedule.SetCronString("0 * * * * * *");
+    ASSERT_TRUE(event_.Run(false));
+    const std::uint32_t reported = platform::ReportedFailureCount();
+    Advance(10 * kMinute);  // catches up with the run at 11:51 (others missed)
+    Advance(kMinute);
+    EXPECT_EQ(fires_, 2);
+    EXPECT_EQ(platform::ReportedFailureCount(), reported + 2);
+}
+
+TEST_F(TimerEvent, MissingHandlerIsReportedWhenTheRunIsDue) {
+    event_.OnSchedule = nullptr;
+    event_.Schedule.SetCronString("0 0 12 * * * *");
+    ASSERT_TRUE(event_.Run(false));
+    const std::uint32_t reported = platform::ReportedFailureCount();
+    Advance(5 * kMinute);
+    EXPECT_EQ(platform::ReportedFailureCount(), reported);
+    Advance(5 * kMinute);
+    EXPECT_EQ(platform::ReportedFailureCount(), reported + 1);
+    EXPECT_FALSE(event_.Thread()->Timer->Enabled());  // the schedule stays off
+}
+
+TEST_F(TimerEvent, RunAnswersFalseWithoutANextRunAndTypeIsFixedWhileRunning) {
+    event_.Schedule.SetCronString("0 0 0 1 1 * 2020");
+    EXPECT_FALSE(event_.Run(false));
+    EXPECT_FALSE(event_.Running());
+    event_.SetSignalType(TSignalType::kTimer);  // allowed while not running
+
+    event_.Schedule.SetCronString("0 0 12 * * * *");
+    ASSERT_TRUE(event_.Run(false));
+    try {
+        event_.SetSignalType(TSignalType::kWorkerThread);
+        FAIL();
+    } catch (const ScheduleError& e) {
+        EXPECT_STREQ(e.what(), "Cannot change signaling type while running");
+    }
+    event_.Stop();
+    EXPECT_FALSE(event_.Running());
+    Advance(20 * kMinute);
+    EXPECT_EQ(fires_, 0);
+}
+
+TEST_F(TimerEvent, FirstRunFiresAtTheFirstTick) {
+    event_.Schedule.SetCronString("0 0 12 * * * *");
+    ASSERT_TRUE(event_.Run(true));
+    Advance(5 * kMinute);
+    EXPECT_EQ(fires_, 1);
+    Advance(5 * kMinute);
+    EXPECT_EQ(fires_, 2);
+}
+
+// The wait of the thread types after one pass, from the schedule and the time of the pass.
+struct WaitCase {
+    const char* name;
+    const char* cron;
+    const char* setup_time;  // when the schedule computes its next run
+    const char* pass_time;
+    std::uint64_t expected_wait;
+};
+
+const WaitCase kWaitCases[] = {
+    {"a run 50 ms ahead is not waited for below the 50 ms minimum", "* * * * * * *",
+     "2026-03-01T12:00:00", "2026-03-01T12:00:01.950", 50},
+    {"half the time to the next run after a fire", "* * * * * * *", "2026-03-01T12:00:00",
+     "2026-03-01T12:00:01", 500},
+    {"half of 23 hours to tomorrow's run", "0 0 12 * * * *", "2026-03-01T13:00:00",
+     "2026-03-01T13:00:00", 41'400'000},
+    {"waits are capped at a day", "0 0 12 4 3 * *", "2026-03-01T13:00:00", "2026-03-01T13:00:00",
+     86'400'000},
+};
+
+TEST(ScheduleThreadPass, ClampsTheWaitBetween50MsAndADay) {
+    for (const auto& c : kWaitCases) {
+        SCOPED_TRACE(c.name);
+        platform::FakeClock clock(1000, LocalMs(c.setup_time));
+        platform::ScopedFakeClock installed(clock);
+        TScheduledEvent event("wait");
+        event.SetSignalType(TSignalType::kTimer);  // fires in the pass itself
+        event.OnSchedule = [](TScheduledEvent&) {};
+        event.Schedule.SetCronString(c.cron);
+        clock.SetLocalMs(LocalMs(c.pass_time));
+        TScheduleThread thread(event, /*use_timer=*/false, false, nullptr, nullptr);
+        EXPECT_TRUE(thread.Pass());
+        EXPECT_EQ(thread.WaitMs, c.expected_wait);
+    }
+}
+
+// The thread types with real threads: they fire at once on the first run, and the checks are
+// about where the handler runs and that Stop ends everything.
+class ThreadEvent : public ::testing::Test {
+   protected:
+    std::mutex mutex_;
+    std::condition_variable fired_changed_;
+    int fires_ = 0;
+    std::uint32_t fire_thread_ = 0;
+
+    void Attach(TScheduledEvent& event) {
+        event.OnSchedule = [this](TScheduledEvent&) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++fires_;
+            fire_thread_ = platform::CurrentThreadId();
+            fired_changed_.notify_all();
+        };
+    }
+    bool WaitForFire() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return fired_changed_.wait_for(lock, std::chrono::seconds(10),
+                                       [this] { return fires_ > 0; });
+    }
+};
+
+TEST_F(ThreadEvent, WorkerThreadTypeFiresOnAnotherThread) {
+    TScheduledEvent event("worker");
+    event.SetSignalType(TSignalType::kWorkerThread);
+    Attach(event);
+    event.Schedule.SetCronString("0 0 12 * * * *");
+    ASSERT_TRUE(event.Run(true));
+    ASSERT_TRUE(WaitForFire());
+    event.Stop();
+    std::lock_guard<std::mutex> lock(mutex_);
+    EXPECT_EQ(fires_, 1);
+    EXPECT_NE(fire_thread_, platform::CurrentThreadId());
+}
+
+TEST_F(ThreadEvent, WindowMessageTypeFiresOnTheStartingThread) {
+    TScheduledEvent event("window");
+    Attach(event);  // the default type posts to the event's window
+    event.Schedule.SetCronString("0 0 12 * * * *");
+    ASSERT_TRUE(event.Run(true));
+    for (int i = 0; i < 500; ++i) {
+        platform::WaitAndDispatchMessages(20);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (fires_ > 0) break;
+    }
+    event.Stop();
+    std::lock_guard<std::mutex> lock(mutex_);
+    EXPECT_EQ(fires_, 1);
+    EXPECT_EQ(fire_thread_, platform::CurrentThreadId());
+}
+
+TEST(TIntervalMeter, MeasuresMillisecondsOnThePerformanceCounter) {
+    platform::FakeClock clock(1000, 0);
+    platform::ScopedFakeClock installed(clock);
+    TIntervalMeter meter;
+    meter.Start();
+    clock.Advance(1234);
+    EXPECT_EQ(meter.ElapsedMs(), 1234);
+}
+
+}  // namespace
+}  // namespace zol::scheduler

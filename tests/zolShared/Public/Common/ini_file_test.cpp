@@ -1,0 +1,40 @@
+// The INI document: what is read from a file, and what is written back.
+#include "zolShared/Public/Common/ini_file.h"
+
+#include <gtest/gtest.h>
+
+namespace zol::common {
+namespace {
+
+TEST(IniDocument, ReadsSectionsKeysAndValues) {
+    const auto doc = IniDocument::Parse(
+        "\xEF\xBB\xBFtop line\n[ One ]\r\n a = 1 \r\n;c=3\n\n[two]\rb=x=y\r[ONE]\nc=\nnoequals\n"
+        "[broken\n");
+    EXPECT_EQ(doc.Read("one", "A"), "1");
+    EXPECT_EQ(doc.Read("One", "c"), "");  // a repeated section is the same section
+    EXPECT_EQ(doc.Read("two", "b"), "x=y");
+    EXPECT_FALSE(doc.Read("One", ";c"));
+    EXPECT_FALSE(doc.Read("One", "noequals"));
+    EXPECT_FALSE(doc.Read("three", "a"));
+    EXPECT_EQ(doc.Read("One", "[broken"), std::nullopt);
+    EXPECT_EQ(doc.Preamble(), std::vector<std::string>{"top line"});
+    EXPECT_FALSE(doc.Changed());
+    EXPECT_EQ(doc.Serialize(),
+              "\xEF\xBB\xBFtop line\r\n\r\n[One]\r\na = 1\r\n;c=3\r\nc=\r\nnoequals\r\n[broken\r\n"
+              "\r\n[two]\r\nb=x=y\r\n\r\n");
+}
+
+TEST(IniDocument, WritesInPlaceAppendsAndDropsEmptySections) {
+    auto doc = IniDocument::Parse("[A]\r\nk=1\r\nm=2\r\n[B]\r\nz=0\r\n");
+    doc.Write("a", "K", "1");
+    EXPECT_FALSE(doc.Changed());  // the same text
+    doc.Write("a", "m", "3");
+    doc.Write("A", "n", "4");
+    doc.Write("C", "q", "5");
+    doc.Remove("B", "Z");
+    EXPECT_TRUE(doc.Changed());
+    EXPECT_EQ(doc.Serialize(), "[A]\r\nk=1\r\nm=3\r\nn=4\r\n\r\n[C]\r\nq=5\r\n\r\n");
+}
+
+}  // namespace
+}  // namespace zol::common
