@@ -329,7 +329,12 @@ void TWtransl::TranslateProperties(common::Component& component) {
         if (!IsTranslatedProperty(name)) continue;
         auto value = component.GetStringProperty(name);
         if (!value) continue;
-        if (auto translation = Lookup(*value)) component.SetStringProperty(name, *translation);
+        // Written only when it changes: texts such as the instance's messages are read by other
+        // threads, and a translation into the language they already have finds them unchanged.
+        auto translation = Lookup(*value);
+        if (translation && *translation != *value) {
+            component.SetStringProperty(name, std::move(*translation));
+        }
     }
 }
 
