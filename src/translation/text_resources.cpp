@@ -14,7 +14,8 @@ void TCustomTextResources::RegisterMessage(std::string* field) { messages_.push_
 bool TCustomTextResources::TranslateMessages(const Lookup& lookup) {
     if (translated_) return false;
     for (std::string* message : messages_) {
-        if (auto translation = lookup(*message)) *message = std::move(*translation);
+        auto translation = lookup(*message);
+        if (translation && *translation != *message) *message = std::move(*translation);
     }
     translated_ = true;
     return true;

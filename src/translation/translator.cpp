@@ -111,7 +111,15 @@ TWtransl::TWtransl(common::Component* owner, std::string name)
         [this](std::string value) { SetLanguageFile(std::move(value)); });
 }
 
-TWtransl::~TWtransl() { common::FreeTimer(release_timer_); }
+TWtransl::~TWtransl() {
+    // Taken out under the lock, so a tick in progress on the timer's thread finds no timer to free.
+    std::unique_ptr<common::TzolTimerEx> timer;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        timer = std::move(release_timer_);
+    }
+    common::FreeTimer(timer);
+}
 
 std::string TWtransl::LanguageFile() const {
     std::lock_guard<std::recursive_mutex> guard(lock_);
@@ -246,9 +254,14 @@ void TWtransl::ArmReleaseTimer() noexcept {
         if (!release_timer_) {
             auto timer = std::make_unique<common::TzolTimerEx>();
             timer->SetInterval(kReleaseAfterMs);
-            timer->SetOnTimer([this](common::TzolTimerEx& sender) {
-                if (ReleaseIfIdle()) sender.SetEnabled(false);
+            timer->SetOnTimer([this](common::TzolTimerEx&) {
+                std::lock_guard<std::recursive_mutex> guard(lock_);
                 // Not idle yet: a later translation moved the deadline; tick again.
+                if (!ReleaseIfIdle()) return;
+                // An idle engine keeps no timer (and no window) bound to a thread; the next
+                // translation makes a new one on its own thread. The timer copies its handler
+                // before calling it, so freeing it here is safe; nothing is touched afterwards.
+                common::FreeTimer(release_timer_);
             });
             release_timer_ = std::move(timer);
             return;
@@ -316,7 +329,12 @@ void TWtransl::TranslateProperties(common::Component& component) {
         if (!IsTranslatedProperty(name)) continue;
         auto value = component.GetStringProperty(name);
         if (!value) continue;
-        if (auto translation = Lookup(*value)) component.SetStringProperty(name, *translation);
+        // Written only when it changes: texts such as the instance's messages are read by other
+        // threads, and a translation into the language they already have finds them unchanged.
+        auto translation = Lookup(*value);
+        if (translation && *translation != *value) {
+            component.SetStringProperty(name, std::move(*translation));
+        }
     }
 }
 

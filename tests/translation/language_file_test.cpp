@@ -85,24 +85,6 @@ TEST(LanguageFile, HeaderLinesSetEveryOption) {
     }
 }
 
-TEST(LanguageFile, CharsetTableMatchesItsCodePages) {
-    const CharsetInfo expected[] = {
-        {"windows-1250", 238, 1250}, {"windows-1251", 204, 1251}, {"windows-1252", 0, 1252},
-        {"windows-1253", 161, 1253}, {"windows-1254", 162, 1254}, {"windows-1255", 177, 1255},
-        {"windows-1256", 178, 1256}, {"windows-1257", 186, 1257}, {"windows-1258", 163, 1258},
-        {"windows-874", 222, 874},   {"shift-jis", 128, 932},     {"hangeul", 129, 949},
-        {"johab", 130, 1361},        {"gb2312", 134, 936},        {"chinesebig5", 136, 950},
-    };
-    for (const auto& row : expected) {
-        SCOPED_TRACE(std::string(row.name));
-        const CharsetInfo* found = FindCharset(row.name);
-        ASSERT_NE(found, nullptr);
-        EXPECT_EQ(found->charset, row.charset);
-        EXPECT_EQ(found->code_page, row.code_page);
-    }
-    EXPECT_EQ(FindCharset("windows-125"), nullptr);
-}
-
 TEST(LanguageFile, HeaderLinesCountOnlyAmongTheFirstNineteen) {
     std::string text;
     for (int i = 0; i < 18; ++i) text += "// filler\n";

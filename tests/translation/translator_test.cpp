@@ -247,9 +247,13 @@ TEST_F(TranslatorTest, DictionaryIsReleasedTwentySecondsAfterTheLastTranslation)
     EXPECT_FALSE(engine.DictionaryLoaded());
     EXPECT_EQ(engine.LoadedCount(), 0u);
 
-    // The next translation reads the files again.
+    // The next translation reads the files again, and the release comes 20 s after it again.
     folder_.Write("one.lng", "EN:>Save\nDE:>Speichern\n");
     EXPECT_EQ(engine.TranslateString("Save").value_or(""), "Speichern");
+    Advance(19999);
+    EXPECT_TRUE(engine.DictionaryLoaded());
+    Advance(1);
+    EXPECT_FALSE(engine.DictionaryLoaded());
 }
 
 TEST_F(TranslatorTest, DeadlineHoldsEvenWhenTheTimerCannotTick) {

@@ -162,6 +162,21 @@ TEST_F(Win32PluginTranslation, OwnLanguageFileTranslatesTheInstanceAtCreation) {
 
 TEST_F(Win32PluginTranslation, WithoutOwnLanguageFileNothingIsTranslated) {
     // The host's shared file alone does not switch translation on.
+    const std::string shared = "plugins.lng";  // in the host program's folder
+    HANDLE file = CreateFileA(shared.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const std::string text =
+        "[Languages]\r\nDefault=DE\r\n$DE=Deutsch\r\n\r\n"
+        "EN:>No data for processing\r\nDE:>Keine Daten zur Verarbeitung\r\n";
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+    struct Remove {
+        const std::string& name;
+        ~Remove() { DeleteFileA(name.c_str()); }
+    } remove{shared};
+
     hostsim::PluginLibrary library;
     ASSERT_TRUE(library.Load(dll_)) << library.Error();
     hostsim::HostInstance host(library, hostsim::ParamsMode::kListObject);
