@@ -120,6 +120,49 @@ TEST_F(OptionsDialog, ANamedFormIsLookedUpUpperCasedWithoutItsCodeResource) {
     EXPECT_EQ(+call_->Rec().OutData.Value.Number, 2u);  // nothing to pack: no dialog
 }
 
+// Members made by other gzip writers (Python's zlib and the gzip program): a stored block, a
+// fixed-code block with back references, an empty member, and one with the stored name "1".
+TEST(GzipReader, ReadsMembersOfOtherWriters) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> gz;
+        std::string text;
+        std::string file_name;
+    };
+    const Case cases[] = {
+        {"stored block",
+         {0x1F, 0x8B, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x03, 0x01, 0x05, 0x00, 0xFA,
+          0xFF, 0x4B, 0x4D, 0x50, 0x0D, 0x0A, 0x46, 0xA7, 0xB8, 0xB9, 0x05, 0x00, 0x00, 0x00},
+         "KMP\r\n",
+         ""},
+        {"fixed codes",
+         {0x1F, 0x8B, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x03, 0x4B, 0x4C, 0x4A,
+          0x4E, 0x44, 0x42, 0x00, 0xA3, 0x8C, 0x27, 0xD3, 0x0F, 0x00, 0x00, 0x00},
+         "abcabcabcabcabc",
+         ""},
+        {"empty",
+         {0x1F, 0x8B, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x03,
+          0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+         "",
+         ""},
+        {"stored name",
+         {0x1F, 0x8B, 0x08, 0x08, 0x71, 0x1A, 0x17, 0x6B, 0x02, 0x03, 0x31, 0x00, 0xF3,
+          0xF6, 0x0D, 0x00, 0x00, 0x8F, 0xDB, 0x32, 0xAD, 0x03, 0x00, 0x00, 0x00},
+         "KMP",
+         "1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto result = Gunzip(c.gz);
+        ASSERT_TRUE(result.ok) << result.error;
+        EXPECT_EQ(result.data, c.text);
+        EXPECT_EQ(result.file_name, c.file_name);
+    }
+    const std::string check = "123456789";
+    EXPECT_EQ(Crc32({reinterpret_cast<const std::uint8_t*>(check.data()), check.size()}),
+              0xCBF43926u);
+}
+
 // The package reader that hostsim uses refuses damaged streams instead of returning bad text.
 TEST_F(OptionsDialog, DamagedPackagesAreRefused) {
     std::vector<std::uint8_t> gz(package_gz_.begin(), package_gz_.end());
