@@ -63,13 +63,13 @@ struct Huffman {
         for (int i = 0; i < n; ++i) ++count[lengths[i]];
         if (count[0] == n) return true;
         int left = 1;
-        for (int len = 1; len <= kMaxBits; ++len) {
+        for (std::size_t len = 1; len <= kMaxBits; ++len) {
             left <<= 1;
             left -= count[len];
             if (left < 0) return false;
         }
         std::array<std::uint16_t, kMaxBits + 1> offsets{};
-        for (int len = 1; len < kMaxBits; ++len) {
+        for (std::size_t len = 1; len < kMaxBits; ++len) {
             offsets[len + 1] = static_cast<std::uint16_t>(offsets[len] + count[len]);
         }
         for (int i = 0; i < n; ++i) {
@@ -83,7 +83,7 @@ struct Huffman {
         int code = 0;
         int first = 0;
         int index = 0;
-        for (int len = 1; len <= kMaxBits; ++len) {
+        for (std::size_t len = 1; len <= kMaxBits; ++len) {
             code |= static_cast<int>(bits.Take(1));
             if (bits.Failed()) return -1;
             const int n = count[len];
@@ -141,8 +141,8 @@ class Inflater {
         for (auto& x : b) {
             if (!bits_.Byte(x)) return "stored block cut short";
         }
-        const unsigned length = b[0] | (b[1] << 8);
-        const unsigned complement = b[2] | (b[3] << 8);
+        const unsigned length = b[0] | (static_cast<unsigned>(b[1]) << 8);
+        const unsigned complement = b[2] | (static_cast<unsigned>(b[3]) << 8);
         if ((length ^ 0xFFFFu) != complement) return "bad stored block length";
         for (unsigned i = 0; i < length; ++i) {
             std::uint8_t x;
