@@ -4,14 +4,18 @@
 //   hostsim --dll PATH demo
 //   hostsim --dll PATH cmd COMMAND [NAME=VALUE ...] [--no-result] [-- COMMAND [NAME=VALUE ...]]...
 //   hostsim --dll PATH items
+//   hostsim --dll PATH options OUTDIR
 //
 // Log lines the plug-in announces are collected by the host window and printed on stderr as
 // "log[severity]: text"; data packets and port writes it sends are printed on stdout.
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "hostsim/gzip_inflate.h"
 #include "hostsim/host_lib.h"
 
 namespace {
@@ -28,7 +32,8 @@ int Usage() {
                  "       hostsim --dll PATH [--interface] demo\n"
                  "       hostsim --dll PATH [--interface] cmd COMMAND [NAME=VALUE ...] "
                  "[--no-result] [-- COMMAND ...]...\n"
-                 "       hostsim --dll PATH [--interface] items\n");
+                 "       hostsim --dll PATH [--interface] items\n"
+                 "       hostsim --dll PATH [--interface] options OUTDIR\n");
     return 2;
 }
 
@@ -125,6 +130,74 @@ int RunCommands(HostInstance& host, zol::hostsim::HostWindow& window,
     return status;
 }
 
+bool WriteFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (!out) std::fprintf(stderr, "hostsim: cannot write %s\n", path.c_str());
+    return static_cast<bool>(out);
+}
+
+// Asks for the options dialog's description as the host does (a buffer too small first, then one
+// of the size reported) and writes into `dir`: form.tpf (block 1), extra.txt (block 2),
+// FORM_DATA.gz (block 3 as delivered) and package.txt (block 3 unzipped by hostsim's own gzip
+// reader, which also checks the stream's CRC-32 and length).
+int WriteOptionsDialog(const PluginLibrary& library, HostInstance& host, const std::string& dir) {
+    zol::hostsim::CallRecord probe(host.Mode());
+    probe.Rec().Instance = host.Handle();
+    std::uint8_t small[24] = {};
+    probe.Rec().InData.Value.Ptr = small;
+    probe.Rec().InData.Size = sizeof small;
+    library.Exports().GetOptionsDialog(&probe.Rec());
+    const std::uint32_t answer = probe.Rec().OutData.Value.Number;
+    if (answer != 3) {
+        std::fprintf(stderr, "hostsim: GetOptionsDialog answered %u (2: no dialog)\n", answer);
+        return 1;
+    }
+    const std::int32_t size = probe.Rec().OutData.Size;
+    std::printf("size: %d\n", size);
+    if (size < 24) return 1;
+
+    zol::hostsim::CallRecord call(host.Mode());
+    call.Rec().Instance = host.Handle();
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(size));
+    call.Rec().InData.Value.Ptr = buffer.data();
+    call.Rec().InData.Size = size;
+    library.Exports().GetOptionsDialog(&call.Rec());
+    if (call.Rec().OutData.Kind != zol::plugins::kDataOptionsForm ||
+        call.Rec().OutData.Value.Number != static_cast<std::uint32_t>(size)) {
+        std::fprintf(stderr, "hostsim: GetOptionsDialog did not fill the buffer\n");
+        return 1;
+    }
+    std::uint32_t header[6];
+    std::memcpy(header, buffer.data(), sizeof header);
+    for (int b = 0; b < 3; ++b) {
+        if (header[2 * b] > buffer.size() || header[2 * b + 1] > buffer.size() - header[2 * b]) {
+            std::fprintf(stderr, "hostsim: block %d lies outside the buffer\n", b + 1);
+            return 1;
+        }
+        std::printf("block %d: offset %u length %u\n", b + 1, header[2 * b], header[2 * b + 1]);
+    }
+    CreateDirectoryA(dir.c_str(), nullptr);
+    const char* names[3] = {"form.tpf", "extra.txt", "FORM_DATA.gz"};
+    bool ok = true;
+    for (int b = 0; b < 3; ++b) {
+        ok &= WriteFile(dir + "\\" + names[b], buffer.data() + header[2 * b], header[2 * b + 1]);
+    }
+    const auto package =
+        zol::hostsim::Gunzip(std::span<const std::uint8_t>(buffer.data() + header[4], header[5]));
+    if (!package.ok) {
+        std::fprintf(stderr, "hostsim: the script package does not unzip: %s\n",
+                     package.error.c_str());
+        return 1;
+    }
+    std::printf("package: stored name \"%s\", %zu bytes\n", package.file_name.c_str(),
+                package.data.size());
+    ok &=
+        WriteFile(dir + "\\package.txt", reinterpret_cast<const std::uint8_t*>(package.data.data()),
+                  package.data.size());
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -192,6 +265,9 @@ int main(int argc, char** argv) {
         (void)state;
         window.Pump();
         host.Command("UNLOAD");
+    } else if (action == "options") {
+        if (rest.size() != 1) return Usage();
+        status = WriteOptionsDialog(library, host, rest[0]);
     } else {
         return Usage();
     }
