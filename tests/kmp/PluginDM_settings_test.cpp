@@ -161,3 +161,24 @@ TEST_F(KmpSettings, SettingsLiveInTheInstancesIniFileWithItsPrefix) {
 
 }  // namespace
 }  // namespace zol::kmp
+
+namespace zol::kmp {
+namespace {
+
+// The module stores its settings through the property map it carries in stored form; the options
+// dialog's package carries the same map as text. The two must never drift apart.
+TEST(KmpPropertyMap, StoredFormMatchesTheOptionsDialogPackage) {
+    common::TzolStrHolder holder;
+    holder.ReadStoredForm(PropertiesStoredForm());
+    std::ifstream in(std::string(ZOL_TEST_DATA_DIR) + "/../../src/kmp/options/property_map.txt");
+    ASSERT_TRUE(in.good());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) lines.push_back(line);
+    }
+    EXPECT_EQ(holder.Strings(), lines);
+}
+
+}  // namespace
+}  // namespace zol::kmp
