@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "metersim/meter_simulator.h"
+#include "zolShared/Public/Common/hex_text.h"
 
 namespace {
 
@@ -102,21 +103,7 @@ int ServeStdio(MeterSimulator& sim) {
     std::string line;
     std::uint64_t now = 0;
     while (std::getline(std::cin, line)) {
-        std::vector<std::uint8_t> bytes;
-        int high = -1;
-        for (char c : line) {
-            int v = -1;
-            if (c >= '0' && c <= '9') v = c - '0';
-            if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-            if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-            if (v < 0) continue;
-            if (high < 0) {
-                high = v;
-            } else {
-                bytes.push_back(static_cast<std::uint8_t>(high * 16 + v));
-                high = -1;
-            }
-        }
+        const std::vector<std::uint8_t> bytes = zol::common::HexTextToBytes(line);
         sim.Receive(bytes, now);
         // Replies are printed in delivery order; a late reply is simply waited for.
         while (const auto due = sim.NextDue()) {
