@@ -320,7 +320,10 @@ std::optional<std::string> TzolPlugin::CustomName(std::string_view key) {
 
 Variant TzolPlugin::GetModuleParameter(const std::string& key) {
     // "CustomCommands" is a key of its own, not a value of the "Custom" store.
-    if (Same(key, "CustomCommands")) return Variant::Utf8(CustomCommands.Text());
+    if (Same(key, "CustomCommands")) {
+        std::shared_lock<std::shared_mutex> guard(TextsLock());
+        return Variant::Utf8(CustomCommands.Text());
+    }
     if (auto custom = CustomName(key)) {
         common::TzolParamsList& store = CustomStore.ReadLock();
         struct Unlock {
@@ -353,8 +356,8 @@ Variant TzolPlugin::GetModuleParameter(const std::string& key) {
     const auto number = [](std::uintptr_t value) {
         return Variant::Int64(static_cast<std::int64_t>(value));
     };
-    if (Same(key, "LogTitle")) return Variant::Utf8(LogTitle);
-    if (Same(key, "Description")) return Variant::Utf8(Description);
+    if (Same(key, "LogTitle")) return Variant::Utf8(ReadText(LogTitle));
+    if (Same(key, "Description")) return Variant::Utf8(ReadText(Description));
     if (Same(key, "EventsSupported")) return Variant::Utf8(EventsSupported);
     if (Same(key, "TranslatorComponentProperties")) {
         return Variant::Utf8(Translator != nullptr ? Translator->ComponentPropertiesText() : "");
@@ -397,6 +400,7 @@ Variant TzolPlugin::GetModuleParameter(const std::string& key) {
 
 bool TzolPlugin::SetModuleParameter(const std::string& key, const Variant& value) {
     if (Same(key, "CustomCommands")) {
+        std::unique_lock<std::shared_mutex> guard(TextsLock());
         CustomCommands.AddFromText(value.AsUtf8());
         return true;
     }
@@ -416,9 +420,9 @@ bool TzolPlugin::SetModuleParameter(const std::string& key, const Variant& value
         return true;
     }
     if (Same(key, "LogTitle")) {
-        LogTitle = value.AsUtf8();
+        WriteText(LogTitle, value.AsUtf8());
     } else if (Same(key, "Description")) {
-        Description = value.AsUtf8();
+        WriteText(Description, value.AsUtf8());
     } else if (Same(key, "EventsSupported")) {
         EventsSupported = value.AsUtf8();
     } else if (Same(key, "TranslatorComponentProperties")) {

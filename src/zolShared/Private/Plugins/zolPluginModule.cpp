@@ -113,9 +113,14 @@ TzolPlugin::TzolPlugin(TPluginCallRec* creating_call) : Component(nullptr, "zolP
     }
     Translator->AddComponentProperties("MsgNoData;MsgWriteComplete;MsgWriteCompleteError");
 
-    PublishString("MsgNoData", &MsgNoData);
-    PublishString("MsgWriteComplete", &MsgWriteComplete);
-    PublishString("MsgWriteCompleteError", &MsgWriteCompleteError);
+    // Translation may change these while ProcessData reads them on another thread.
+    for (auto [name, field] : {std::pair<const char*, std::string*>{"MsgNoData", &MsgNoData},
+                               {"MsgWriteComplete", &MsgWriteComplete},
+                               {"MsgWriteCompleteError", &MsgWriteCompleteError}}) {
+        PublishString(
+            name, [this, field] { return ReadText(*field); },
+            [this, field](std::string value) { WriteText(*field, std::move(value)); });
+    }
 
     IsTemporaryLoad = 0;
     if (creating_call == nullptr || creating_call->Params == nullptr) {
@@ -156,13 +161,23 @@ void TzolPlugin::Log(int severity, std::string_view text, bool marked) noexcept 
     if (destroying_) return;
     try {
         std::string line = common::TLogDataList::FormatLine(
-            severity, platform::Utf16ToAnsi(common::Utf8ToUtf16(LogTitle)),
+            severity, platform::Utf16ToAnsi(common::Utf8ToUtf16(ReadText(LogTitle))),
             platform::Utf16ToAnsi(common::Utf8ToUtf16(text)), marked);
         host_log_.AddLine(std::move(line));
         NotifyHost(kMsgLogPending);
     } catch (...) {
         // Logging never raises.
     }
+}
+
+std::string TzolPlugin::ReadText(const std::string& field) const {
+    std::shared_lock<std::shared_mutex> guard(texts_lock_);
+    return field;
+}
+
+void TzolPlugin::WriteText(std::string& field, std::string value) {
+    std::unique_lock<std::shared_mutex> guard(texts_lock_);
+    field = std::move(value);
 }
 
 void TzolPlugin::LogCommandFailure(std::string_view command, std::string_view message) noexcept {
@@ -342,6 +357,9 @@ std::int32_t TzolPlugin::CommandUnload(TPluginCallRec& rec) {
 std::int32_t TzolPlugin::ProcessDataCall(TPluginCallRec& rec) {
     CallRecordScope scope(rec);
     void* remembered = rec.InData.Value.Ptr;
+    const std::string no_data = ReadText(MsgNoData);
+    const std::string complete = ReadText(MsgWriteComplete);
+    const std::string complete_error = ReadText(MsgWriteCompleteError);
     std::int32_t result = 0;
     if (rec.StateMask != 0) {
         if ((rec.StateMask & 0x01) == 0 && rec.InData.Kind == kDataListInterface &&
@@ -351,7 +369,7 @@ std::int32_t TzolPlugin::ProcessDataCall(TPluginCallRec& rec) {
         }
         bool done = false;
         if ((rec.Flags & kFlagExpectsInput) != 0 && rec.InData.Value.Ptr == nullptr) {
-            if (!MsgNoData.empty()) Log(1, MsgNoData);
+            if (!no_data.empty()) Log(1, no_data);
             done = true;
         }
         if (!done && OnProcessData) {
@@ -360,15 +378,15 @@ std::int32_t TzolPlugin::ProcessDataCall(TPluginCallRec& rec) {
                 if (result > 0 && rec.InData.Value.Ptr == nullptr) result = 0;
                 if ((rec.Flags & (kFlagExpectsInput | kFlagReportOutcome)) != 0) {
                     if (result < 0) {
-                        if (!MsgWriteCompleteError.empty()) Log(1, MsgWriteCompleteError);
-                    } else if (!MsgWriteComplete.empty()) {
-                        Log(2, MsgWriteComplete);
+                        if (!complete_error.empty()) Log(1, complete_error);
+                    } else if (!complete.empty()) {
+                        Log(2, complete);
                     }
                 }
             } catch (...) {
                 result = -3;
                 std::string text = CurrentExceptionMessage();
-                if (!MsgWriteCompleteError.empty()) text += ": " + MsgWriteCompleteError;
+                if (!complete_error.empty()) text += ": " + complete_error;
                 Log(1, text);
             }
         } else if (!done && (rec.Flags & kFlagCopyInToOut) != 0) {
@@ -380,8 +398,13 @@ std::int32_t TzolPlugin::ProcessDataCall(TPluginCallRec& rec) {
 }
 
 bool TzolPlugin::FillModuleInfo(std::uint8_t* info, std::int32_t* needed) {
-    const std::string description = Description;
-    const std::string commands = CustomCommands.Text();
+    std::string description;
+    std::string commands;
+    {
+        std::shared_lock<std::shared_mutex> guard(texts_lock_);
+        description = Description;
+        commands = CustomCommands.Text();
+    }
     const auto total = static_cast<std::int32_t>(33 + description.size() + commands.size());
     *needed = total;
     if (info == nullptr) return false;

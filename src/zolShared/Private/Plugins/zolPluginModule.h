@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -111,6 +112,13 @@ class TzolPlugin : public common::Component {
     // "{command} message" at severity 0, and the same with a stack trace to the debugger output.
     void LogCommandFailure(std::string_view command, std::string_view message) noexcept;
     common::TLogDataList& HostLog() noexcept { return host_log_; }
+
+    // Texts that host calls on other threads read while a command may change them (the log
+    // title, the description, the custom commands, the three outcome messages): read them with
+    // ReadText and change them with WriteText (or under TextsLock).
+    std::string ReadText(const std::string& field) const;
+    void WriteText(std::string& field, std::string value);
+    std::shared_mutex& TextsLock() const noexcept { return texts_lock_; }
     // Posts a message to the host window (Tag, 0), falling back to a send with a time-out.
     void NotifyHost(std::uint32_t message) noexcept;
 
@@ -246,6 +254,7 @@ class TzolPlugin : public common::Component {
     void ResolveEntryPoints();
 
     common::TLogDataList host_log_;
+    mutable std::shared_mutex texts_lock_;
     HostEntryPoints entry_points_;
     std::atomic<bool> destroying_{false};
 };

@@ -79,6 +79,12 @@ TEST(PluginConcurrency, CommandsDataAndLogCollectionFromSeveralThreads) {
                             {{"PARAM", Variant::Ansi("ModuleLoadCount")}}) != 0) {
                     ++failures;
                 }
+                // Renaming the log title (to the same text) while other threads log.
+                if (Command(handle, "SET-MODULE-PARAMETER",
+                            {{"PARAM", Variant::Ansi("LogTitle")},
+                             {"VALUE", Variant::Ansi("T")}}) != 0) {
+                    ++failures;
+                }
                 TzolParamsList params;
                 TPluginCallRec rec{};
                 rec.RecSize = kCallRecSize;
