@@ -3,6 +3,8 @@
 #include <limits>
 #include <utility>
 
+#include "zolShared/Public/Common/hex_text.h"
+
 namespace zol::parser {
 namespace {
 
@@ -238,23 +240,9 @@ OptionsDocument ReadOptionsText(std::string_view text) {
 std::optional<std::int32_t> ParseOptionsInteger(std::string_view text) noexcept {
     if (text.empty()) return std::nullopt;
     if (text.front() == '$') {
-        text.remove_prefix(1);
-        if (text.empty() || text.size() > 8) return std::nullopt;
-        std::uint32_t value = 0;
-        for (char c : text) {
-            unsigned digit;
-            if (c >= '0' && c <= '9') {
-                digit = static_cast<unsigned>(c - '0');
-            } else if (c >= 'a' && c <= 'f') {
-                digit = static_cast<unsigned>(c - 'a' + 10);
-            } else if (c >= 'A' && c <= 'F') {
-                digit = static_cast<unsigned>(c - 'A' + 10);
-            } else {
-                return std::nullopt;
-            }
-            value = value * 16 + digit;
-        }
-        return static_cast<std::int32_t>(value);
+        auto value = common::ParseDigits32(text.substr(1), 16);
+        if (!value) return std::nullopt;
+        return static_cast<std::int32_t>(*value);
     }
     bool negative = false;
     if (text.front() == '-' || text.front() == '+') {

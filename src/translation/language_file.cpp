@@ -6,6 +6,7 @@
 #include "platform/system.h"
 #include "platform/utf.h"
 #include "translation/text_rules.h"
+#include "zolShared/Public/Common/hex_text.h"
 
 namespace zol::translation {
 
@@ -59,20 +60,7 @@ std::optional<std::uint32_t> ParseLocale(std::string_view text) {
         base = 16;
         text.remove_prefix(1);
     }
-    if (text.empty() || text.size() > 8) return std::nullopt;
-    std::uint32_t value = 0;
-    for (char c : text) {
-        unsigned digit;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else {
-            return std::nullopt;
-        }
-        value = value * base + digit;
-    }
-    return value;
+    return common::ParseDigits32(text, base);
 }
 
 void ApplyHeaderLine(std::string_view line, LanguageFileOptions& options) {

@@ -4,6 +4,7 @@
 // tests; a dangling last digit is dropped.
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -26,6 +27,22 @@ inline std::vector<std::uint8_t> HexTextToBytes(std::string_view text) {
         }
     }
     return out;
+}
+
+// The value of a run of digits in base 10 or 16 (either letter case); nothing for an empty run, a
+// character that is not a digit of the base, or more than 8 digits (so the value fits 32 bits).
+inline std::optional<std::uint32_t> ParseDigits32(std::string_view digits, unsigned base) {
+    if (digits.empty() || digits.size() > 8) return std::nullopt;
+    std::uint32_t value = 0;
+    for (char c : digits) {
+        unsigned digit = 16;
+        if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
+        if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
+        if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
+        if (digit >= base) return std::nullopt;
+        value = value * base + digit;
+    }
+    return value;
 }
 
 }  // namespace zol::common
