@@ -1,17 +1,102 @@
 #pragma once
-// The KMP module's settings object: the options form's state, loaded and stored through the
-// module's property map. Its options text (lblParams_Caption) holds the request configuration.
+// The KMP request configuration: the settings object whose options text holds the requests, the
+// loaded request (meter address, reply timeout, registers) and its registers, and the loader that
+// turns the options text into the request list of one port.
 
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "kmp/kmp_registers.h"
+#include "parser/parser_BasicRequestItem.h"
 #include "parser/parser_CfgOptionsProxy.h"
+#include "parser/parser_QueueController.h"
 
 namespace zol::kmp {
 
+// The KMP module's settings object: the options form's state, loaded and stored through the
+// module's property map. Its options text (lblParams_Caption) holds the request configuration.
 class TDataSourceCfg : public parser::TProxyCodeObject {
    public:
     explicit TDataSourceCfg(common::Component* owner = nullptr)
         : TProxyCodeObject(owner, "DataSourceCfg") {}
 };
+
+struct TRequestParameters {
+    std::uint8_t Address = 0;        // meter address sent in the request
+    std::uint8_t Cid = 0;            // command id: the register read for every configured request
+    std::string AddressText;         // the address as the configuration wrote it
+    std::uint8_t CatalogueKind = 0;  // 0 heat, 1 electricity, at load time
+    std::int32_t Timeout = 0;        // reply timeout, milliseconds
+    // The configuration entry the request was made from (its 0-based position); requests of one
+    // entry and one address leave as one packet.
+    std::int32_t Group = 0;
+};
+
+struct TResponseParameters {
+    std::uint16_t Register = 0;
+    std::string Name;                        // name of the output item
+    std::string Caption;                     // readable caption
+    const TKmpRegisterInfo* Info = nullptr;  // the catalogue row of Register, if any
+};
+
+class TRequestItem;
+
+// One configured register of a request.
+class TResponseItem : public parser::ResponseEntry {
+   public:
+    explicit TResponseItem(TRequestItem* owner) : Owner(owner) {}
+    void Assign(const TResponseItem& source) { Parameters = source.Parameters; }
+
+    TRequestItem* Owner;
+    TResponseParameters Parameters;
+};
+
+class TRequestItem : public parser::TBasicRequestItem {
+   public:
+    TRequestItem() { MaxRetries = 3; }
+
+    // The base's configuration, then copies of the source's registers (owned by this request)
+    // and its parameters.
+    void Assign(const parser::TBasicRequestItem& source) override;
+
+    std::size_t ResponseCount() const noexcept { return Responses.size(); }
+    TResponseItem& Response(std::size_t index) const {
+        return static_cast<TResponseItem&>(*Responses[index]);
+    }
+    TResponseItem& AddResponse();
+
+    TRequestParameters Parameters;
+};
+
+// What the loader needs of the plug-in that owns the port.
+class RequestLoadHost {
+   public:
+    virtual ~RequestLoadHost() = default;
+    // Unloading, or neither the parser nor the data-source kind enabled: requests are not
+    // built for a port then.
+    virtual bool AcceptsRequests() const noexcept = 0;
+    virtual KmpCatalogue CatalogueKind() const noexcept = 0;
+    // The number of configured requests that only decode (not enabled for sending).
+    virtual void SetPassiveCount(std::int32_t count) noexcept = 0;
+    virtual std::int32_t PassiveCount() const noexcept = 0;
+};
+
+// Rebuilds `requests` from the options text of `config`. With `port_queue` (the queue of the
+// port that holds `requests`) its timer is stopped during the load, its minimum interval and
+// time schedules are set, and its schedule is reset at the end. `plugin` and `config` may be
+// absent: without a plug-in the heat catalogue names the registers and nothing is counted.
+void LoadRequests(RequestLoadHost* plugin, const TDataSourceCfg* config,
+                  parser::TBasicRequestList& requests, parser::TQueueControllerTimer* port_queue);
+
+// Cleans a list of address texts in place: sorted as text (leading blanks not counting), entries
+// that are not a non-negative number and repeats of an earlier entry dropped; kept entries keep
+// their text as written.
+void NormalizeDevices(std::vector<std::string>& devices);
+
+// An address text as a number: optional sign and decimal digits, or "$" and hexadecimal digits,
+// after trimming; -1 when it is not a number that fits 64 bits.
+std::int64_t DeviceNumber(std::string_view text) noexcept;
 
 }  // namespace zol::kmp

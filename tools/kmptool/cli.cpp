@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <variant>
 
+#include "scheduler/string_helpers.h"
+
 namespace zol::kmptool {
 
 namespace {
@@ -15,6 +17,13 @@ int HexDigit(char c) {
 }
 
 bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == ':' || c == ',' || c == '\n'; }
+
+std::optional<int> Digits(std::string_view text, std::size_t pos, std::size_t count) {
+    if (pos + count > text.size()) return std::nullopt;
+    auto value = scheduler::ParseDecimal(text.substr(pos, count));
+    if (!value) return std::nullopt;
+    return *value;
+}
 
 }  // namespace
 
@@ -145,6 +154,36 @@ bool TakeFlag(std::vector<std::string>& args, std::string_view name) {
 int UsageError(const char* command, const std::string& message) {
     std::fprintf(stderr, "kmptool %s: %s\n", command, message.c_str());
     return 2;
+}
+
+// YYYY-MM-DDTHH:MM:SS with optional .mmm (one to three digits of a second).
+std::optional<scheduler::DateTimeParts> ParseLocalTime(std::string_view text) {
+    if (text.size() < 19 || text[4] != '-' || text[7] != '-' || text[10] != 'T' ||
+        text[13] != ':' || text[16] != ':') {
+        return std::nullopt;
+    }
+    scheduler::DateTimeParts parts;
+    auto year = Digits(text, 0, 4);
+    auto month = Digits(text, 5, 2);
+    auto day = Digits(text, 8, 2);
+    auto hour = Digits(text, 11, 2);
+    auto minute = Digits(text, 14, 2);
+    auto second = Digits(text, 17, 2);
+    if (!year || !month || !day || !hour || !minute || !second) return std::nullopt;
+    if (*year < 1 || *month < 1 || *month > 12 || *day < 1 ||
+        *day > scheduler::DaysInMonth(*year, *month) || *hour > 23 || *minute > 59 ||
+        *second > 59) {
+        return std::nullopt;
+    }
+    parts = {*year, *month, *day, *hour, *minute, *second, 0};
+    if (text.size() > 19) {
+        std::size_t digits = text.size() - 20;
+        if (text[19] != '.' || digits < 1 || digits > 3) return std::nullopt;
+        auto fraction = Digits(text, 20, digits);
+        if (!fraction) return std::nullopt;
+        parts.millisecond = *fraction * (digits == 1 ? 100 : digits == 2 ? 10 : 1);
+    }
+    return parts;
 }
 
 }  // namespace zol::kmptool

@@ -10,6 +10,7 @@
 
 #include "kmp/kmp_registers.h"
 #include "kmp/kmp_value.h"
+#include "scheduler/date_helpers.h"
 
 namespace zol::kmptool {
 
@@ -43,6 +44,10 @@ std::optional<std::string> TakeOption(std::vector<std::string>& args, std::strin
                                       bool& missing_value);
 // Removes "--name" from `args` and tells whether it was there.
 bool TakeFlag(std::vector<std::string>& args, std::string_view name);
+
+// A local time written YYYY-MM-DDTHH:MM:SS with an optional .mmm (one to three digits of a
+// second); nothing when malformed or not a real date.
+std::optional<scheduler::DateTimeParts> ParseLocalTime(std::string_view text);
 
 // Prints "kmptool <command>: <message>" to stderr and returns the usage exit code 2.
 int UsageError(const char* command, const std::string& message);

@@ -1,0 +1,374 @@
+#include "parser/parser_QueueController.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/system.h"
+
+namespace zol::parser {
+
+namespace {
+
+std::atomic<std::uint32_t> next_queue_identity{1};
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i];
+        char y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+bool CompletesExchange(std::uint8_t code) noexcept {
+    return code == 1 || code == 8 || code == 9 || code == 10;
+}
+
+}  // namespace
+
+// ---- TQueueController ------------------------------------------------------------------------
+
+TQueueController::TQueueController(QueueOwner* owner)
+    : Owner(owner), identity_(next_queue_identity.fetch_add(1, std::memory_order_relaxed)) {}
+
+TQueueController::~TQueueController() = default;
+
+bool TQueueController::DoSendRequest(TBasicRequestItem& item, std::uint32_t& response_timeout,
+                                     std::int32_t& send_tag) {
+    if (!OnSendRequest) return false;
+    return OnSendRequest(*this, item, response_timeout, send_tag);
+}
+
+void TQueueController::DoRequestTimeout(TBasicRequestItem& item, bool& retry) {
+    if (OnRequestTimeout) OnRequestTimeout(*this, item, retry);
+}
+
+void TQueueController::DoError(std::string_view context, const std::exception& error,
+                               std::string_view detail) {
+    if (OnError) OnError(*this, context, error, detail);
+}
+
+void TQueueController::DoScheduled(scheduler::TScheduledEvent& event, TBasicRequestItem& item) {
+    if (OnScheduled) OnScheduled(*this, event, item);
+}
+
+void TQueueController::ReleaseCurrent(std::uint8_t code) {
+    common::SharedSection list(Requests.Lock());
+    std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    ResponseTimeout.Clear();
+    if (Current == nullptr || Requests.IndexOf(Current) < 0) return;
+    // A completed one-shot request stays sent: that is what keeps it from going out again.
+    if (Current->Method != TRequestMethod::rmOnce) Current->Sent = false;
+    if (CompletesExchange(code)) Current->RetryCount = 0;
+}
+
+// ---- TSchEventList ---------------------------------------------------------------------------
+
+scheduler::TScheduledEvent& TSchEventList::Add(std::string name) {
+    events_.push_back(std::make_unique<scheduler::TScheduledEvent>(std::move(name)));
+    scheduler::TScheduledEvent& event = *events_.back();
+    if (OnAdd) OnAdd(event);
+    return event;
+}
+
+std::vector<std::unique_ptr<scheduler::TScheduledEvent>> TSchEventList::TakeAll() noexcept {
+    std::vector<std::unique_ptr<scheduler::TScheduledEvent>> taken;
+    taken.swap(events_);
+    std::reverse(taken.begin(), taken.end());
+    return taken;
+}
+
+// ---- TQueueControllerTimer -------------------------------------------------------------------
+
+TQueueControllerTimer::TQueueControllerTimer(QueueOwner* owner)
+    : TQueueController(owner), Timer(std::make_unique<common::TzolTimerEx>(nullptr)) {
+    Timer->SetEnabled(false);
+    Timer->SetInterval(kDefaultTickInterval);
+    Timer->SetOnTimer([this](common::TzolTimerEx&) { Tick(); });
+}
+
+TQueueControllerTimer::~TQueueControllerTimer() {
+    common::FreeTimer(Timer);
+    StopSchedules();
+    Requests.Clear();
+}
+
+void TQueueControllerTimer::SetTimerEnabled(bool value) {
+    if (Timer) Timer->SetEnabled(value);
+}
+
+void TQueueControllerTimer::Rearm(bool reset_position) {
+    if (!Timer) return;
+    if (reset_position) {
+        std::lock_guard<std::recursive_mutex> state(state_mutex_);
+        ResumeIndex = -1;
+        Pause.Clear();
+    }
+    Timer->SetEnabled(!IsStopped() && Requests.Count() > 0);
+}
+
+void TQueueControllerTimer::Tick() {
+    SetTimerEnabled(false);
+    if (IsStopped()) return;
+    // Every way out, an exception included, re-arms the timer; the exception itself goes on to
+    // the timer, which reports it.
+    struct RearmOnExit {
+        TQueueControllerTimer& queue;
+        ~RearmOnExit() {
+            try {
+                queue.Rearm(false);
+            } catch (...) {
+                // The timer could not be re-armed (no timers left); nothing more can be done
+                // from a tick, and the next reset or host event arms it again.
+            }
+        }
+    } rearm{*this};
+    if (IsBusy()) return;
+    if (ResetRequest.exchange(0) != 0) {
+        ResetSchedule();
+        return;
+    }
+    TickLocked();
+}
+
+std::int32_t TQueueControllerTimer::Select(std::int32_t first, std::int32_t end) {
+    std::uint64_t best = 0;
+    std::int32_t chosen = -1;
+    for (std::int32_t i = first; i < end; ++i) {
+        TBasicRequestItem& item = *Requests.Item(i);
+        if (!item.Enabled) continue;
+        switch (item.Method) {
+            case TRequestMethod::rmOnce:
+                if (!item.Sent) return i;
+                continue;
+            case TRequestMethod::rmAtTime:
+            case TRequestMethod::rmCron:
+            case TRequestMethod::rmEvent:
+                if (!item.Pending) continue;
+                break;
+            default:
+                if (!item.PollTimer.Expired(static_cast<std::uint32_t>(item.PollInterval))) {
+                    continue;
+                }
+                break;
+        }
+        if (best == 0 || item.LastSent < best) {
+            chosen = i;
+            best = item.LastSent;
+            if (best == 0) return i;  // never sent: wins at once
+        }
+    }
+    return chosen;
+}
+
+void TQueueControllerTimer::TickLocked() {
+    common::SharedSection list(Requests.Lock());
+    std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    std::int32_t chosen = -1;
+
+    // An answer awaited: wait on, or handle its timeout.
+    if (!ResponseTimeout.IsClear()) {
+        if (!ResponseTimeout.Expired()) return;
+        ResponseTimeout.Clear();
+        if (Current != nullptr) {
+            const std::int32_t position = Requests.IndexOf(Current);
+            if (position >= 0) {
+                TBasicRequestItem& current = *Current;
+                current.Sent = false;
+                bool retry = current.RetryCount < current.MaxRetries;
+                DoRequestTimeout(current, retry);
+                if (retry) {
+                    chosen = position;
+                } else {
+                    current.RetryCount = 0;
+                }
+            }
+            // A request that left the list (a reload) is forgotten too: nothing may reach it
+            // through Current any more.
+            Current = nullptr;
+        }
+    }
+
+    if (!Pause.IsClear()) {
+        if (!Pause.Expired()) return;  // a retry chosen above waits with everything else
+        Pause.Clear();
+    }
+
+    const std::int32_t count = Requests.CountLocked();
+    if (chosen < 0) {
+        // The scan starts behind the last request sent, so every due request gets its turn.
+        // When nothing from there to the end is due, it goes on from the top: requests before
+        // the resume position are never held back by requests behind it that are not due.
+        const std::int32_t first = ResumeIndex >= 0 && ResumeIndex < count ? ResumeIndex : 0;
+        chosen = Select(first, count);
+        if (chosen < 0 && first > 0) chosen = Select(0, first);
+    }
+    if (chosen < 0) return;
+
+    TBasicRequestItem& item = *Requests.Item(chosen);
+    const bool was_pending = item.Pending;
+    item.Sent = true;
+    item.Pending = false;
+    if (MinInterval > 0) Pause.StartWithTimeout(static_cast<std::uint32_t>(MinInterval));
+    if (item.RetryCount < item.MaxRetries) ++item.RetryCount;
+    std::uint32_t response_timeout = 0;
+    if (DoSendRequest(item, response_timeout, SendTag)) {
+        ResumeIndex = chosen + 1;
+        item.SendTag = SendTag;
+        item.PollTimer.Restart();
+        item.LastSent = item.PollTimer.Start;
+        Current = &item;
+        if (response_timeout > 0) {
+            ResponseTimeout.StartWithTimeout(response_timeout);
+        } else {
+            ResponseTimeout.Clear();
+        }
+        return;
+    }
+    if (item.RetryCount < item.MaxRetries) {
+        // Offered again on a later tick.
+        item.Sent = false;
+        item.Pending = was_pending;
+        return;
+    }
+    // Given up until its next trigger (a refused one-shot request stays done).
+    ResumeIndex = chosen + 1;
+    if (item.Method != TRequestMethod::rmOnce) item.Sent = false;
+    item.RetryCount = 0;
+}
+
+void TQueueControllerTimer::ResetSchedule() {
+    if (Timer && platform::CurrentThreadId() != Timer->OwnerThread()) {
+        // The timer's interval belongs to its own thread: the next tick does the reset there.
+        ResetRequest.store(1);
+        Rearm(false);
+        return;
+    }
+    std::uint32_t tick = kDefaultTickInterval;
+    SetTimerEnabled(false);
+    {
+        common::ExclusiveSection list(Requests.Lock());
+        std::lock_guard<std::recursive_mutex> state(state_mutex_);
+        ResumeIndex = -1;
+        for (std::int32_t i = 0; i < Requests.CountLocked(); ++i) {
+            TBasicRequestItem& item = *Requests.Item(i);
+            item.PollTimer.Clear();
+            item.LastSent = 0;
+            if (item.Method == TRequestMethod::rmPoll &&
+                static_cast<std::uint32_t>(item.PollInterval) < tick) {
+                tick = static_cast<std::uint32_t>(item.PollInterval);
+            }
+        }
+    }
+    // Window timers do not tick faster than the system's floor; a zero interval would not
+    // tick at all.
+    TickInterval = std::max(tick, kMinTickInterval);
+    if (Timer) Timer->SetInterval(TickInterval);
+    Rearm(false);
+}
+
+void TQueueControllerTimer::HostEvent(std::string_view name, bool is_port_open,
+                                      const common::TzolParamsList* params) {
+    common::ExclusiveSection list(Requests.Lock());
+    std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    for (std::int32_t i = 0; i < Requests.CountLocked(); ++i) {
+        TBasicRequestItem& item = *Requests.Item(i);
+        const bool match = item.Method == TRequestMethod::rmEvent &&
+                           EqualsIgnoringAsciiCase(item.MethodParams.Param, name);
+        if (!is_port_open && !match) continue;
+        item.PollTimer.Clear();
+        item.LastSent = 0;
+        item.RetryCount = 0;
+        if (match && params != nullptr) {
+            if (!item.EventParams) item.EventParams = std::make_unique<common::TzolParamsList>();
+            item.EventParams->Clear();
+            item.EventParams->AddList(params);
+        }
+        if (!is_port_open) {
+            item.Pending = true;
+            ResumeIndex = -1;
+            Pause.Clear();
+        }
+    }
+}
+
+void TQueueControllerTimer::StopSchedules() noexcept {
+    try {
+        auto events = Events.TakeAll();
+        for (auto& event : events) {
+            try {
+                event->Stop();
+            } catch (...) {
+                // A schedule that cannot be stopped cleanly is freed all the same.
+            }
+        }
+    } catch (...) {
+        // Stopping is best effort: the queue goes on without its schedules.
+    }
+}
+
+void TQueueControllerTimer::AddSchedules(TBasicRequestItem& item) {
+    if (item.MethodParams.Method == TRequestMethod::rmCron) {
+        RegisterSchedule(item, CronStringFromParams(item.MethodParams.CronParams), 0);
+        return;
+    }
+    for (const AtTimeSchedule& schedule : ParseAtTimeList(item.MethodParams.Param)) {
+        RegisterSchedule(item, schedule.cron, schedule.index);
+    }
+}
+
+void TQueueControllerTimer::RegisterSchedule(TBasicRequestItem& item, const std::string& cron,
+                                             int index) {
+    char group[40];
+    std::snprintf(group, sizeof group, "G%u_%08X_%08X",
+                  static_cast<unsigned>(item.MethodParams.Method), item.Identity(), Identity());
+    scheduler::TScheduledEvent& event =
+        Events.Add(std::string(group) + "/" + std::to_string(index));
+    item.ScheduleId = group;
+    try {
+        event.SetSignalType(scheduler::TSignalType::kTimer);
+        event.Schedule.SetCronString(cron);
+        event.OnSchedule = [this](scheduler::TScheduledEvent& fired) { ScheduleFired(fired); };
+        if (!event.Run(false)) throw scheduler::ScheduleError("The schedule has no further run");
+    } catch (const std::exception& error) {
+        DoError("Cron", error, cron);
+    }
+}
+
+void TQueueControllerTimer::ScheduleFired(scheduler::TScheduledEvent& event) {
+    std::string_view name = event.Name;
+    const std::string group(common::TrimControl(name.substr(0, name.find('/'))));
+    bool matched = false;
+    {
+        common::SharedSection list(Requests.Lock());
+        std::lock_guard<std::recursive_mutex> state(state_mutex_);
+        for (std::int32_t i = 0; i < Requests.CountLocked(); ++i) {
+            TBasicRequestItem& item = *Requests.Item(i);
+            if (item.ScheduleId != group) continue;
+            item.Pending = true;
+            Pause.Clear();
+            DoScheduled(event, item);
+            matched = true;
+        }
+    }
+    if (matched) Tick();
+}
+
+// ---- The two queues of a data source ---------------------------------------------------------
+
+bool TQueueControllerTimerEx::IsStopped() const noexcept {
+    return Owner == nullptr || Owner->IsNotRunning();
+}
+
+bool TQueueControllerTimerEx::IsBusy() const noexcept {
+    return Owner != nullptr && Owner->IsBusy();
+}
+
+bool TQueueControllerTimerClients::IsBusy() const noexcept {
+    return Owner != nullptr && Owner->IsActive() && Owner->IsBusy();
+}
+
+}  // namespace zol::parser

@@ -1,0 +1,184 @@
+#pragma once
+// The queue controller: owns a list of requests and decides, tick by tick, which one to send
+// next. It sends nothing itself: it hands the chosen request to its send handler (the protocol
+// client) and then waits until the client releases the exchange or the response timeout expires.
+// At most one request is in flight per queue. Time-of-day and cron requests are made due by
+// schedules the queue registers and owns; event requests by host events passed in.
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "parser/parser_BasicRequestItem.h"
+#include "scheduler/scheduled_event.h"
+#include "zolShared/Public/Common/zolTimeout.h"
+#include "zolShared/Public/Common/zolTimerEx.h"
+
+namespace zol::parser {
+
+// What a ticking queue asks of the object that created it: a data source for its own queue, a
+// protocol client for a client's queue.
+class QueueOwner {
+   public:
+    virtual ~QueueOwner() = default;
+    // A data source that is not running: its own queue stays still.
+    virtual bool IsNotRunning() const noexcept = 0;
+    // A data source that is busy (a client answers for its data source): the tick skips its
+    // work and waits for the next one.
+    virtual bool IsBusy() const noexcept = 0;
+    // A client that is active: only an active client's queue defers to a busy data source.
+    virtual bool IsActive() const noexcept = 0;
+};
+
+class TQueueController {
+   public:
+    using SendRequestHandler =
+        std::function<bool(TQueueController& sender, TBasicRequestItem& item,
+                           std::uint32_t& response_timeout, std::int32_t& send_tag)>;
+    using RequestTimeoutHandler =
+        std::function<void(TQueueController& sender, TBasicRequestItem& item, bool& retry)>;
+    using ErrorHandler = std::function<void(TQueueController& sender, std::string_view context,
+                                            const std::exception& error, std::string_view detail)>;
+    using ScheduledHandler = std::function<void(
+        TQueueController& sender, scheduler::TScheduledEvent& event, TBasicRequestItem& item)>;
+
+    explicit TQueueController(QueueOwner* owner = nullptr);
+    virtual ~TQueueController();
+    TQueueController(const TQueueController&) = delete;
+    TQueueController& operator=(const TQueueController&) = delete;
+
+    // Hands the item to OnSendRequest; false (not sent) without a handler. `response_timeout`
+    // comes back as the time to wait for the answer (0: do not wait).
+    virtual bool DoSendRequest(TBasicRequestItem& item, std::uint32_t& response_timeout,
+                               std::int32_t& send_tag);
+    virtual void DoRequestTimeout(TBasicRequestItem& item, bool& retry);
+    virtual void DoError(std::string_view context, const std::exception& error,
+                         std::string_view detail);
+    virtual void DoScheduled(scheduler::TScheduledEvent& event, TBasicRequestItem& item);
+
+    // Ends the exchange of Current: called by the client when an answer was handled, the exchange
+    // failed or the port closed. Codes 1, 8, 9 and 10 (completed exchanges) reset the item's
+    // attempt counter. Current itself is left for the caller to clear.
+    void ReleaseCurrent(std::uint8_t code);
+
+    // A process-unique number naming this queue in schedule group ids.
+    std::uint32_t Identity() const noexcept { return identity_; }
+
+    SendRequestHandler OnSendRequest;
+    RequestTimeoutHandler OnRequestTimeout;
+    ErrorHandler OnError;
+    ScheduledHandler OnScheduled;
+
+    // Non-zero: the next tick resets the schedule instead of sending (set from any thread).
+    std::atomic<std::uint8_t> ResetRequest{0};
+    QueueOwner* Owner;
+    TBasicRequestList Requests;
+    std::int32_t SendTag = -1;
+    common::TzolTimeout Pause;
+    std::int32_t ResumeIndex = -1;
+    common::TzolTimeout ResponseTimeout;
+    TBasicRequestItem* Current = nullptr;
+    std::int32_t MinInterval = 0;  // milliseconds between two send attempts
+
+   protected:
+    // The exchange state (Current, the two timeouts, the resume position and the run-time fields
+    // of the items) is changed under this lock, taken after the list's lock: ticks, releases,
+    // schedules and host events arrive on different threads.
+    std::recursive_mutex state_mutex_;
+
+   private:
+    std::uint32_t identity_;
+};
+
+// The schedules of a queue's time and cron requests; owns its events.
+class TSchEventList {
+   public:
+    using AddHandler = std::function<void(scheduler::TScheduledEvent& event)>;
+
+    scheduler::TScheduledEvent& Add(std::string name);
+    std::size_t Count() const noexcept { return events_.size(); }
+    scheduler::TScheduledEvent& operator[](std::size_t index) const { return *events_[index]; }
+    // Takes every event out of the list, last first, for the caller to stop and free.
+    std::vector<std::unique_ptr<scheduler::TScheduledEvent>> TakeAll() noexcept;
+
+    AddHandler OnAdd;
+
+   private:
+    std::vector<std::unique_ptr<scheduler::TScheduledEvent>> events_;
+};
+
+// A queue with its own tick, driven by a timer of the thread that created it.
+class TQueueControllerTimer : public TQueueController {
+   public:
+    explicit TQueueControllerTimer(QueueOwner* owner = nullptr);
+    ~TQueueControllerTimer() override;
+
+    // True: the tick does nothing and does not re-arm itself.
+    virtual bool IsStopped() const noexcept { return false; }
+    // True: the tick skips its work but re-arms.
+    virtual bool IsBusy() const noexcept { return Busy; }
+    // Resets the scan position and the pause when asked, then runs the timer exactly when the
+    // queue is not stopped and holds requests.
+    virtual void Rearm(bool reset_position);
+    // A host event: the port-open event makes every request due at once; any other event makes
+    // the event requests that name it (ignoring case) pending, with a copy of its parameters.
+    virtual void HostEvent(std::string_view name, bool is_port_open,
+                           const common::TzolParamsList* params);
+
+    // One tick: the timer's handler. Public so that a driver with its own clock can run it.
+    void Tick();
+    // Tick interval 50 ms, or the shortest polling interval when that is shorter (at least the
+    // system's timer floor); every polling request becomes due at once.
+    void ResetSchedule();
+    void SetTimerEnabled(bool value);
+    // Stops every schedule, last first, and frees them; errors are swallowed.
+    void StopSchedules() noexcept;
+    // Registers the schedules of a time-list or cron request; a schedule the scheduler rejects is
+    // reported through DoError with the context "Cron" and leaves the request without a trigger.
+    void AddSchedules(TBasicRequestItem& item);
+    // The handler of every registered schedule: marks the requests of its group pending and
+    // ticks at once.
+    void ScheduleFired(scheduler::TScheduledEvent& event);
+
+    // The shortest tick the queue asks for: the floor of the system's window timers.
+    static constexpr std::uint32_t kMinTickInterval = 10;
+    static constexpr std::uint32_t kDefaultTickInterval = 50;
+
+    std::uint32_t TickInterval = kDefaultTickInterval;
+    bool Busy = false;
+    std::unique_ptr<common::TzolTimerEx> Timer;
+    TSchEventList Events;
+
+   private:
+    void RegisterSchedule(TBasicRequestItem& item, const std::string& cron, int index);
+    // Steps 6 to 13 of a tick, under the list's shared lock.
+    void TickLocked();
+    // Chooses the next item to send from `first` to the end of the list; -1 when none is due.
+    std::int32_t Select(std::int32_t first, std::int32_t end);
+};
+
+// A data source's own queue: holds the master copy of the requests and their schedules. It stays
+// still while its owner is missing or not running.
+class TQueueControllerTimerEx : public TQueueControllerTimer {
+   public:
+    using TQueueControllerTimer::TQueueControllerTimer;
+    bool IsStopped() const noexcept override;
+    bool IsBusy() const noexcept override;
+};
+
+// A client's queue: sends the client's copy of the requests; defers while its client is active
+// and the client's data source is busy.
+class TQueueControllerTimerClients : public TQueueControllerTimer {
+   public:
+    using TQueueControllerTimer::TQueueControllerTimer;
+    bool IsStopped() const noexcept override { return false; }
+    bool IsBusy() const noexcept override;
+};
+
+}  // namespace zol::parser

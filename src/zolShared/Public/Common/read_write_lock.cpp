@@ -1,0 +1,73 @@
+#include "zolShared/Public/Common/read_write_lock.h"
+
+#include <algorithm>
+
+namespace zol::common {
+
+ReadWriteLock::Reader* ReadWriteLock::FindReader(std::thread::id thread) noexcept {
+    for (Reader& reader : readers_) {
+        if (reader.thread == thread) return &reader;
+    }
+    return nullptr;
+}
+
+bool ReadWriteLock::OnlyReaderIs(std::thread::id thread) const noexcept {
+    return readers_.empty() || (readers_.size() == 1 && readers_.front().thread == thread);
+}
+
+void ReadWriteLock::LockShared() {
+    const std::thread::id self = std::this_thread::get_id();
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (write_depth_ > 0 && writer_ == self) {
+        // The writer reads inside its own section: counted as a nested write.
+        ++write_depth_;
+        return;
+    }
+    if (Reader* reader = FindReader(self)) {
+        // Already reading: never wait, a waiting writer would wait for this thread.
+        ++reader->depth;
+        return;
+    }
+    // New readers let waiting writers go first, so a stream of readers cannot starve them.
+    changed_.wait(lock, [this] { return write_depth_ == 0 && writers_waiting_ == 0; });
+    readers_.push_back({self, 1});
+}
+
+void ReadWriteLock::UnlockShared() {
+    const std::thread::id self = std::this_thread::get_id();
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (write_depth_ > 0 && writer_ == self) {
+        --write_depth_;
+        if (write_depth_ == 0) {
+            writer_ = {};
+            lock.unlock();
+            changed_.notify_all();
+        }
+        return;
+    }
+    Reader* reader = FindReader(self);
+    if (reader == nullptr) return;  // unbalanced unlock: ignored rather than corrupting state
+    if (--reader->depth == 0) {
+        readers_.erase(readers_.begin() + (reader - readers_.data()));
+        lock.unlock();
+        changed_.notify_all();
+    }
+}
+
+void ReadWriteLock::LockExclusive() {
+    const std::thread::id self = std::this_thread::get_id();
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (write_depth_ > 0 && writer_ == self) {
+        ++write_depth_;
+        return;
+    }
+    ++writers_waiting_;
+    changed_.wait(lock, [this, self] { return write_depth_ == 0 && OnlyReaderIs(self); });
+    --writers_waiting_;
+    writer_ = self;
+    write_depth_ = 1;
+}
+
+void ReadWriteLock::UnlockExclusive() { UnlockShared(); }
+
+}  // namespace zol::common

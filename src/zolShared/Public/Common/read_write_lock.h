@@ -1,0 +1,69 @@
+#pragma once
+// A multiple-reader / single-writer lock that a thread may take again while it holds it: a
+// reader may read again, a writer may read or write again, and a thread that is the only reader
+// may become the writer. Request lists and client lists need this because their handlers call
+// back into code that locks the same list (a send handler releasing the current request, a
+// packet that creates a client while the list is being walked).
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace zol::common {
+
+class ReadWriteLock {
+   public:
+    ReadWriteLock() = default;
+    ReadWriteLock(const ReadWriteLock&) = delete;
+    ReadWriteLock& operator=(const ReadWriteLock&) = delete;
+
+    void LockShared();
+    void UnlockShared();
+    // Waits until no other thread reads or writes. A thread that reads may write (it then waits
+    // for the other readers to leave); two readers asking to write at once would wait for each
+    // other, so callers never write from inside a shared section of the same list on two threads.
+    void LockExclusive();
+    void UnlockExclusive();
+
+   private:
+    struct Reader {
+        std::thread::id thread;
+        std::uint32_t depth;
+    };
+    Reader* FindReader(std::thread::id thread) noexcept;
+    bool OnlyReaderIs(std::thread::id thread) const noexcept;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Reader> readers_;
+    std::thread::id writer_;
+    std::uint32_t write_depth_ = 0;
+    std::uint32_t writers_waiting_ = 0;
+};
+
+// Holds one side of a ReadWriteLock for a scope.
+class SharedSection {
+   public:
+    explicit SharedSection(ReadWriteLock& lock) : lock_(lock) { lock_.LockShared(); }
+    ~SharedSection() { lock_.UnlockShared(); }
+    SharedSection(const SharedSection&) = delete;
+    SharedSection& operator=(const SharedSection&) = delete;
+
+   private:
+    ReadWriteLock& lock_;
+};
+
+class ExclusiveSection {
+   public:
+    explicit ExclusiveSection(ReadWriteLock& lock) : lock_(lock) { lock_.LockExclusive(); }
+    ~ExclusiveSection() { lock_.UnlockExclusive(); }
+    ExclusiveSection(const ExclusiveSection&) = delete;
+    ExclusiveSection& operator=(const ExclusiveSection&) = delete;
+
+   private:
+    ReadWriteLock& lock_;
+};
+
+}  // namespace zol::common

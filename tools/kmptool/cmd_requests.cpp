@@ -1,0 +1,385 @@
+// kmptool requests: what a request configuration will read, and when.
+//   kmptool requests [--catalogue heat|electricity] FILE
+// loads an options text (FILE, or - for standard input) the way the plug-in loads a port's
+// requests and prints them as one JSON document.
+//   kmptool requests [--catalogue ...] FILE --dry-run SECONDS --from YYYY-MM-DDTHH:MM:SS
+//                    [--silent ADDR,...]
+// runs the loaded requests through a real queue controller on a simulated clock and prints one
+// line per send (and per response timeout of the silent addresses).
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <limits>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/json_text.h"
+#include "kmp/request_config.h"
+#include "kmptool/cli.h"
+#include "kmptool/commands.h"
+#include "platform/fake_clock.h"
+#include "scheduler/date_helpers.h"
+
+namespace {
+
+using zol::kmp::TRequestItem;
+using zol::parser::TRequestMethod;
+using zol::tools::JsonString;
+
+constexpr const char* kUsage =
+    "requests [--catalogue heat|electricity] FILE [--dry-run SECONDS --from "
+    "YYYY-MM-DDTHH:MM:SS [--silent ADDR,...]]";
+
+// The plug-in as far as the loader needs it: it accepts requests and counts the passive ones.
+class ToolHost : public zol::kmp::RequestLoadHost {
+   public:
+    explicit ToolHost(zol::kmp::KmpCatalogue catalogue) : catalogue_(catalogue) {}
+    bool AcceptsRequests() const noexcept override { return true; }
+    zol::kmp::KmpCatalogue CatalogueKind() const noexcept override { return catalogue_; }
+    void SetPassiveCount(std::int32_t count) noexcept override { passive_ = count; }
+    std::int32_t PassiveCount() const noexcept override { return passive_; }
+
+   private:
+    zol::kmp::KmpCatalogue catalogue_;
+    std::int32_t passive_ = 0;
+};
+
+const char* MethodName(TRequestMethod method) {
+    switch (method) {
+        case TRequestMethod::rmOnce:
+            return "once";
+        case TRequestMethod::rmPoll:
+            return "poll";
+        case TRequestMethod::rmAtTime:
+            return "atTime";
+        case TRequestMethod::rmCron:
+            return "cron";
+        case TRequestMethod::rmEvent:
+            return "event";
+    }
+    return "once";
+}
+
+std::string SchedulesJson(const TRequestItem& request) {
+    std::string out = "[";
+    auto add = [&out](int index, const std::string& cron) {
+        if (out.size() > 1) out += ", ";
+        out += "{\"index\": " + std::to_string(index) + ", \"cron\": " + JsonString(cron) + "}";
+    };
+    if (request.MethodParams.Method == TRequestMethod::rmCron) {
+        add(0, zol::parser::CronStringFromParams(request.MethodParams.CronParams));
+    } else if (request.MethodParams.Method == TRequestMethod::rmAtTime) {
+        for (const auto& schedule : zol::parser::ParseAtTimeList(request.MethodParams.Param)) {
+            add(schedule.index, schedule.cron);
+        }
+    }
+    return out + "]";
+}
+
+std::string RequestJson(const TRequestItem& request) {
+    const auto& p = request.Parameters;
+    std::string out = "{\"address\": " + std::to_string(p.Address);
+    out += ", \"addressText\": " + JsonString(p.AddressText);
+    out += ", \"name\": " + JsonString(request.Name);
+    out += std::string(", \"enabled\": ") + (request.Enabled ? "true" : "false");
+    out += std::string(", \"method\": \"") + MethodName(request.Method) + "\"";
+    out += ", \"pollInterval\": " + std::to_string(request.PollInterval);
+    out += ", \"param\": " + JsonString(request.MethodParams.Param);
+    out += ", \"cronParams\": [";
+    for (std::size_t i = 0; i < request.MethodParams.CronParams.size(); ++i) {
+        out += (i ? ", " : "") + JsonString(request.MethodParams.CronParams[i]);
+    }
+    out += "], \"schedules\": " + SchedulesJson(request);
+    out += ", \"timeout\": " + std::to_string(p.Timeout);
+    out += ", \"maxRetries\": " + std::to_string(request.MaxRetries);
+    out += ", \"group\": " + std::to_string(p.Group);
+    out += ", \"registers\": [";
+    for (std::size_t i = 0; i < request.ResponseCount(); ++i) {
+        const auto& r = request.Response(i).Parameters;
+        out += i ? ", " : "";
+        out += "{\"id\": " + std::to_string(r.Register) + ", \"name\": " + JsonString(r.Name) +
+               ", \"caption\": " + JsonString(r.Caption) + ", \"code\": " +
+               (r.Info != nullptr ? JsonString(r.Info->Code) : std::string("null")) + "}";
+    }
+    return out + "]}";
+}
+
+std::optional<std::string> ReadInput(const std::string& file, std::string& problem) {
+    std::ostringstream text;
+    if (file == "-") {
+        text << std::cin.rdbuf();
+        if (std::cin.bad()) {
+            problem = "standard input cannot be read";
+            return std::nullopt;
+        }
+        return text.str();
+    }
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        problem = "cannot be opened";
+        return std::nullopt;
+    }
+    text << in.rdbuf();
+    if (in.bad()) {
+        problem = "cannot be read";
+        return std::nullopt;
+    }
+    return text.str();
+}
+
+// A local time line prefix: YYYY-MM-DDTHH:MM:SS.mmm.
+std::string FormatLocal(std::int64_t local_ms) {
+    const auto t = zol::scheduler::SplitMs(local_ms);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second, t.millisecond);
+    return buf;
+}
+
+// Drives a real queue controller on a simulated clock. Ticks and schedule runs happen when the
+// queue's own timers would make them happen: ticks on the grid of the tick interval (every tick
+// re-arms the timer), schedule runs at the cron scheduler's next run. Stretches in which no tick
+// can change anything are skipped whole, so a day of simulated time costs only the ticks that
+// matter.
+class DryRun {
+   public:
+    static constexpr std::uint64_t kFirstTick = 1'000'000;
+
+    DryRun(std::int64_t start_local_ms, std::set<std::uint8_t> silent)
+        : clock_(kFirstTick, start_local_ms), use_clock_(clock_), silent_(std::move(silent)) {
+        queue_.SendTag = 0;
+        queue_.OnSendRequest = [this](auto&, zol::parser::TBasicRequestItem& item,
+                                      std::uint32_t& timeout, std::int32_t&) {
+            auto& request = static_cast<TRequestItem&>(item);
+            Print("send", request, "");
+            timeout = request.Parameters.Timeout > 0
+                          ? static_cast<std::uint32_t>(request.Parameters.Timeout)
+                          : 0;
+            sent_ = &request;
+            return true;
+        };
+        queue_.OnRequestTimeout = [this](auto&, zol::parser::TBasicRequestItem& item, bool& retry) {
+            Print("timeout", static_cast<TRequestItem&>(item), retry ? " retry=1" : " retry=0");
+        };
+        queue_.OnScheduled = [this](auto&, auto&, auto&) { scheduled_ = true; };
+        queue_.OnError = [](auto&, std::string_view context, const std::exception& error,
+                            std::string_view detail) {
+            std::fprintf(stderr, "%.*s: %s (%.*s)\n", static_cast<int>(context.size()),
+                         context.data(), error.what(), static_cast<int>(detail.size()),
+                         detail.data());
+        };
+    }
+
+    zol::parser::TQueueControllerTimer& Queue() { return queue_; }
+
+    void Run(std::uint64_t seconds) {
+        const std::uint64_t end = clock_.ReadTick() + seconds * 1000;
+        last_tick_ = clock_.ReadTick();
+        while (true) {
+            const std::uint64_t now = clock_.ReadTick();
+            zol::scheduler::TScheduledEvent* event = nullptr;
+            const std::uint64_t fire = NextFire(event);
+            const std::uint64_t tick = NextTick(now);
+            const std::uint64_t at = std::min(fire, tick);
+            if (at > end) break;
+            clock_.Advance(at - now);
+            if (event != nullptr && fire <= tick) {
+                event->Fire();
+                // A schedule that marked requests ticked the queue at once, re-arming its timer.
+                if (scheduled_) last_tick_ = at;
+                Advance(*event);
+            } else {
+                queue_.Tick();
+                last_tick_ = at;
+            }
+            scheduled_ = false;
+            Answer();
+        }
+        std::fflush(stdout);
+    }
+
+   private:
+    void Print(const char* what, const TRequestItem& request, const char* suffix) {
+        std::printf("%s %s %u %s%s\n", FormatLocal(clock_.NowLocalMs()).c_str(), what,
+                    static_cast<unsigned>(request.Parameters.Address), request.Name.c_str(),
+                    suffix);
+    }
+
+    // Every send is answered at once, except by the silent addresses.
+    void Answer() {
+        if (sent_ == nullptr) return;
+        if (silent_.count(sent_->Parameters.Address) == 0) {
+            queue_.ReleaseCurrent(1);
+            queue_.Current = nullptr;
+        }
+        sent_ = nullptr;
+    }
+
+    std::uint64_t TickOfLocal(double ole) const {
+        const std::int64_t delta = zol::scheduler::OleToMs(ole) - clock_.NowLocalMs();
+        const std::uint64_t now = clock_.ReadTick();
+        return delta <= 0 ? now : now + static_cast<std::uint64_t>(delta);
+    }
+
+    std::uint64_t NextFire(zol::scheduler::TScheduledEvent*& event) const {
+        std::uint64_t best = std::numeric_limits<std::uint64_t>::max();
+        for (std::size_t i = 0; i < queue_.Events.Count(); ++i) {
+            auto& candidate = queue_.Events[i];
+            if (!candidate.Running() || candidate.Schedule.NextTime == 0) continue;
+            const std::uint64_t at = TickOfLocal(candidate.Schedule.NextTime);
+            if (at < best) {
+                best = at;
+                event = &candidate;
+            }
+        }
+        return best;
+    }
+
+    // The schedule's next run after the one that just fired; an event whose schedule gives no
+    // later run (or fails) stops.
+    void Advance(zol::scheduler::TScheduledEvent& event) {
+        try {
+            const std::int64_t now = clock_.NowLocalMs();
+            while (event.Schedule.NextTime != 0 &&
+                   zol::scheduler::OleToMs(event.Schedule.NextTime) <= now) {
+                if (!event.Schedule.CalcNext()) break;
+            }
+        } catch (const std::exception&) {
+            event.Schedule.NextTime = 0;
+        }
+        if (event.Schedule.NextTime == 0) event.Stop();
+    }
+
+    // The earliest tick at which a tick could send or time out: nothing changes before it.
+    std::uint64_t Wake(std::uint64_t now) {
+        if (queue_.ResetRequest.load() != 0) return now;
+        if (!queue_.ResponseTimeout.IsClear()) return queue_.ResponseTimeout.Deadline;
+        std::uint64_t wake = std::numeric_limits<std::uint64_t>::max();
+        zol::common::SharedSection lock(queue_.Requests.Lock());
+        for (std::int32_t i = 0; i < queue_.Requests.CountLocked(); ++i) {
+            const auto& item = *queue_.Requests.Item(i);
+            if (!item.Enabled) continue;
+            std::uint64_t due = std::numeric_limits<std::uint64_t>::max();
+            switch (item.Method) {
+                case TRequestMethod::rmOnce:
+                    if (!item.Sent) due = now;
+                    break;
+                case TRequestMethod::rmAtTime:
+                case TRequestMethod::rmCron:
+                case TRequestMethod::rmEvent:
+                    if (item.Pending) due = now;
+                    break;
+                default:
+                    due =
+                        item.PollTimer.IsClear()
+                            ? now
+                            : item.PollTimer.Start + static_cast<std::uint32_t>(item.PollInterval);
+            }
+            wake = std::min(wake, due);
+        }
+        if (!queue_.Pause.IsClear()) wake = std::max(wake, queue_.Pause.Deadline);
+        return std::max(wake, now);
+    }
+
+    std::uint64_t NextTick(std::uint64_t now) {
+        if (!queue_.Timer || !queue_.Timer->Enabled()) {
+            return std::numeric_limits<std::uint64_t>::max();
+        }
+        const std::uint64_t wake = Wake(now);
+        if (wake == std::numeric_limits<std::uint64_t>::max()) return wake;
+        const std::uint64_t interval = queue_.TickInterval;
+        std::uint64_t tick = last_tick_ + interval;
+        if (wake > tick) tick += (wake - tick + interval - 1) / interval * interval;
+        return tick;
+    }
+
+    zol::platform::FakeClock clock_;
+    zol::platform::ScopedFakeClock use_clock_;
+    zol::parser::TQueueControllerTimer queue_;
+    std::set<std::uint8_t> silent_;
+    TRequestItem* sent_ = nullptr;
+    std::uint64_t last_tick_ = 0;
+    bool scheduled_ = false;
+};
+
+int Fail(const std::string& file, const std::string& problem) {
+    std::fprintf(stderr, "kmptool requests: %s: %s\n", file.c_str(), problem.c_str());
+    return 1;
+}
+
+int RunRequests(const std::vector<std::string>& arguments) {
+    using zol::kmptool::TakeOption;
+    using zol::kmptool::UsageError;
+    std::vector<std::string> args = arguments;
+    bool missing = false;
+    const auto catalogue_text = TakeOption(args, "--catalogue", missing);
+    const auto dry_run_text = TakeOption(args, "--dry-run", missing);
+    const auto from_text = TakeOption(args, "--from", missing);
+    const auto silent_text = TakeOption(args, "--silent", missing);
+    if (missing || args.size() != 1 || dry_run_text.has_value() != from_text.has_value() ||
+        (silent_text && !dry_run_text)) {
+        return UsageError("requests", std::string("usage: kmptool ") + kUsage);
+    }
+    auto catalogue = zol::kmp::KmpCatalogue::kHeat;
+    if (catalogue_text) {
+        auto parsed = zol::kmptool::ParseCatalogue(*catalogue_text);
+        if (!parsed) return UsageError("requests", "unknown catalogue '" + *catalogue_text + "'");
+        catalogue = *parsed;
+    }
+    std::optional<std::uint32_t> seconds;
+    std::optional<zol::scheduler::DateTimeParts> from;
+    std::set<std::uint8_t> silent;
+    if (dry_run_text) {
+        seconds = zol::kmptool::ParseNumber(*dry_run_text, 10u * 366 * 86400);
+        if (!seconds) return UsageError("requests", "invalid --dry-run '" + *dry_run_text + "'");
+        from = zol::kmptool::ParseLocalTime(*from_text);
+        if (!from) return UsageError("requests", "invalid --from time '" + *from_text + "'");
+        if (silent_text) {
+            for (const std::string& address : zol::kmptool::SplitList(*silent_text)) {
+                auto number = zol::kmptool::ParseNumber(address, 255);
+                if (!number) return UsageError("requests", "invalid address '" + address + "'");
+                silent.insert(static_cast<std::uint8_t>(*number));
+            }
+        }
+    }
+
+    const std::string& file = args[0];
+    std::string problem;
+    auto text = ReadInput(file, problem);
+    if (!text) return Fail(file, problem);
+    const auto document = zol::parser::ReadOptionsText(*text);
+    if (document.truncated) return Fail(file, "the options text breaks off inside an element");
+    if (document.root.FindChild("QUERY") == nullptr) {
+        return Fail(file, "no QUERY element: this is not a request configuration");
+    }
+    zol::kmp::TDataSourceCfg config;
+    config.lblParams_Caption = std::move(*text);
+    ToolHost host(catalogue);
+
+    if (!dry_run_text) {
+        zol::parser::TBasicRequestList requests;
+        zol::kmp::LoadRequests(&host, &config, requests, nullptr);
+        zol::common::SharedSection lock(requests.Lock());
+        std::printf("{\"passiveCount\": %d, \"requests\": [",
+                    static_cast<int>(host.PassiveCount()));
+        for (std::int32_t i = 0; i < requests.CountLocked(); ++i) {
+            std::printf("%s\n  %s", i ? "," : "",
+                        RequestJson(static_cast<const TRequestItem&>(*requests.Item(i))).c_str());
+        }
+        std::printf("%s]}\n", requests.CountLocked() > 0 ? "\n" : "");
+        return 0;
+    }
+
+    DryRun run(zol::scheduler::JoinMs(*from), std::move(silent));
+    zol::kmp::LoadRequests(&host, &config, run.Queue().Requests, &run.Queue());
+    run.Run(*seconds);
+    return 0;
+}
+
+}  // namespace
+
+static zol::kmptool::CommandRegistrar reg{{"requests", kUsage, &RunRequests}};
