@@ -1,31 +1,14 @@
 // kmptool cron as people and scripts use it: the exact output lines and the exit codes.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
+
+#include "kmptool/run_kmptool.h"
 
 namespace {
 
-struct ToolRun {
-    std::string out;
-    int status = -1;
-};
-
-// Runs kmptool with `arguments` (shell-quoted by the caller); stderr is folded into the output
-// unless `stdout_only`.
-ToolRun RunKmptool(const std::string& arguments, bool stdout_only = false) {
-    const std::string command = std::string(ZOL_BIN_DIR) + "/kmptool " + arguments +
-                                (stdout_only ? " 2>/dev/null" : " 2>&1");
-    ToolRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) run.out += buffer;
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+using zol::kmptool::testing::RunKmptool;
+using zol::kmptool::testing::ToolRun;
 
 TEST(KmptoolCron, PrintsTheNextRunsOnePerLine) {
     ToolRun run = RunKmptool("cron next '0 0 12 * * * *' --from 2026-03-01T12:00:00.400 -n 2");

@@ -1,0 +1,77 @@
+// kmptool requests: the JSON a configuration loads into and the schedule preview, exactly as
+// scripts read them.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "kmptool/run_kmptool.h"
+
+namespace {
+
+using zol::kmptool::testing::RunKmptool;
+using zol::kmptool::testing::ToolRun;
+
+const std::string kTwoEntries = std::string(ZOL_TEST_DATA_DIR) + "/requests/two_entries.xml";
+
+TEST(KmptoolRequests, PrintsEveryLoadedRequestAsJson) {
+    const ToolRun run = RunKmptool("requests - < " + kTwoEntries, true);
+    EXPECT_EQ(run.status, 0);
+    const std::string heat =
+        R"("name": "Heat", "enabled": true, "method": "poll", "pollInterval": 1000, "param": "", )"
+        R"("cronParams": ["", "", "", "", "", ""], "schedules": [], "timeout": 300, )"
+        R"("maxRetries": 3, "group": 0, "registers": [{"id": 60, "name": "E1", )"
+        R"("caption": "Energy register 1: Heat energy", "code": "E1"}]})";
+    EXPECT_EQ(run.out,
+              "{\"passiveCount\": 0, \"requests\": [\n"
+              "  {\"address\": 1, \"addressText\": \"1\", " +
+                  heat +
+                  ",\n"
+                  "  {\"address\": 2, \"addressText\": \"2\", " +
+                  heat +
+                  ",\n"
+                  R"(  {"address": 9, "addressText": "9", "name": "Noon", "enabled": true, )"
+                  R"("method": "cron", "pollInterval": 1000, "param": "*/2 * * * * *", )"
+                  R"("cronParams": ["*", "*", "*", "*", "*", "*/2"], )"
+                  R"("schedules": [{"index": 0, "cron": "*/2 * * * * * *"}], "timeout": 300, )"
+                  R"("maxRetries": 3, "group": 1, "registers": [{"id": 1003, "name": "Today", )"
+                  R"("caption": "Current date", "code": "DATE"}]})"
+                  "\n]}\n");
+}
+
+TEST(KmptoolRequests, DryRunPrintsSendsAndTheSilentAddressesTimeouts) {
+    const ToolRun run = RunKmptool(
+        "requests " + kTwoEntries + " --dry-run 3 --from 2026-01-01T00:00:00 --silent 2", true);
+    EXPECT_EQ(run.status, 0);
+    // Address 2 never answers: two retries, then it waits for its next poll, counted from its
+    // last send. The cron request fires at 00:00:02 but waits for the exchange in flight.
+    EXPECT_EQ(run.out,
+              "2026-01-01T00:00:00.050 send 1 Heat\n"
+              "2026-01-01T00:00:00.100 send 2 Heat\n"
+              "2026-01-01T00:00:00.400 timeout 2 Heat retry=1\n"
+              "2026-01-01T00:00:00.400 send 2 Heat\n"
+              "2026-01-01T00:00:00.700 timeout 2 Heat retry=1\n"
+              "2026-01-01T00:00:00.700 send 2 Heat\n"
+              "2026-01-01T00:00:01.000 timeout 2 Heat retry=0\n"
+              "2026-01-01T00:00:01.050 send 1 Heat\n"
+              "2026-01-01T00:00:01.700 send 2 Heat\n"
+              "2026-01-01T00:00:02.000 timeout 2 Heat retry=1\n"
+              "2026-01-01T00:00:02.000 send 2 Heat\n"
+              "2026-01-01T00:00:02.300 timeout 2 Heat retry=1\n"
+              "2026-01-01T00:00:02.300 send 2 Heat\n"
+              "2026-01-01T00:00:02.600 timeout 2 Heat retry=0\n"
+              "2026-01-01T00:00:02.600 send 9 Noon\n"
+              "2026-01-01T00:00:02.650 send 1 Heat\n");
+}
+
+TEST(KmptoolRequests, UnreadableInputIsOneLineOnStderrAndExitOne) {
+    ToolRun run = RunKmptool("requests /nonexistent/site.xml");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "kmptool requests: /nonexistent/site.xml: cannot be opened\n");
+    run = RunKmptool("requests - < /dev/null");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out,
+              "kmptool requests: -: no QUERY element: this is not a request configuration\n");
+    EXPECT_EQ(RunKmptool("requests - --dry-run 5 < " + kTwoEntries).status, 2);
+}
+
+}  // namespace

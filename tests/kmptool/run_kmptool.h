@@ -1,0 +1,31 @@
+#pragma once
+// Runs the built kmptool the way people and scripts do, for tests of its printed formats.
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+namespace zol::kmptool::testing {
+
+struct ToolRun {
+    std::string out;
+    int status = -1;
+};
+
+// Runs kmptool with `arguments` (shell-quoted by the caller); stderr is folded into the output
+// unless `stdout_only`.
+inline ToolRun RunKmptool(const std::string& arguments, bool stdout_only = false) {
+    const std::string command = std::string(ZOL_BIN_DIR) + "/kmptool " + arguments +
+                                (stdout_only ? " 2>/dev/null" : " 2>&1");
+    ToolRun run;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return run;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) run.out += buffer;
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+}  // namespace zol::kmptool::testing

@@ -1,0 +1,139 @@
+#include "parser/parser_BasicRequestItem.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace zol::parser {
+namespace {
+
+// One request node as the options tree writes it, with `body` inside.
+std::unique_ptr<TBasicRequestItem> Load(const std::string& body, int index = 1) {
+    const auto document = ReadOptionsText("<QUERY><Request>" + body + "</Request></QUERY>");
+    auto item = std::make_unique<TBasicRequestItem>();
+    item->LoadFromXml(document.root.children.at(0).children.at(0), index);
+    return item;
+}
+
+TEST(RequestItem, MethodFlagsIntervalsAndNamesLoadByTheirRules) {
+    struct Case {
+        const char* name;
+        const char* body;
+        TRequestMethod method;
+        std::int32_t interval;
+        const char* param;
+    };
+    const Case cases[] = {
+        {"no method flag is once", "<Enabled>1</Enabled>", TRequestMethod::rmOnce, 1000, ""},
+        {"at-time wins over poll", "<MethodPoll check=\"2\"/><MethodAtTime check=\"2\"/>",
+         TRequestMethod::rmAtTime, 1000, "12:00:00"},
+        {"once wins over event", "<MethodEvent>1</MethodEvent><MethodOnce>1</MethodOnce>",
+         TRequestMethod::rmOnce, 1000, ""},
+        {"cron default", "<MethodCron check=\"2\"/>", TRequestMethod::rmCron, 1000, "0 0 12 * * *"},
+        {"event id", "<MethodEvent check=\"2\"><EventId>Tariff</EventId></MethodEvent>",
+         TRequestMethod::rmEvent, 1000, "Tariff"},
+        {"unchecked flag", "<MethodPoll check=\"1\"/>", TRequestMethod::rmOnce, 1000, ""},
+        {"minutes",
+         "<MethodPoll>1</MethodPoll><PollInterval>5</PollInterval><PollUnits>M</PollUnits>",
+         TRequestMethod::rmPoll, 300000, ""},
+        {"units are case-sensitive", "<PollInterval>5</PollInterval><PollUnits>m</PollUnits>",
+         TRequestMethod::rmOnce, 5, ""},
+        {"MS is milliseconds", "<PollInterval>5</PollInterval><PollUnits>MS</PollUnits>",
+         TRequestMethod::rmOnce, 5, ""},
+        {"hours", "<PollInterval>2</PollInterval><PollUnits>H</PollUnits>", TRequestMethod::rmOnce,
+         7200000, ""},
+        {"not a number", "<PollInterval>often</PollInterval>", TRequestMethod::rmOnce, 1000, ""},
+        {"product beyond 32 bits keeps the largest interval",
+         "<PollInterval>1000</PollInterval><PollUnits>H</PollUnits>", TRequestMethod::rmOnce,
+         2147483647, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TBasicRequestItem& item = *Load(c.body, 2);
+        EXPECT_EQ(item.Method, c.method);
+        EXPECT_EQ(item.MethodParams.Method, c.method);
+        EXPECT_EQ(item.PollInterval, c.interval);
+        EXPECT_EQ(item.MethodParams.Param, c.param);
+        EXPECT_EQ(item.Name, "Request #2");
+    }
+    EXPECT_TRUE(Load("<Enabled check=\"2\"/>")->Enabled);
+    EXPECT_FALSE(Load("<Enabled check=\"3\"/>")->Enabled);
+}
+
+TEST(RequestItem, CronStringsKeepSixFieldsReversedWithOneEmptyTokenPerRun) {
+    struct Case {
+        const char* cron;
+        TExportCronParams stored;
+        const char* derived;
+    };
+    const Case cases[] = {
+        {"*/5 * * * * *", {"*", "*", "*", "*", "*", "*/5"}, "*/5 * * * * * *"},
+        {"0 0 12", {}, "0 0 0 * * * *"},
+        {"0  0 12 * * *", {"*", "*", "12", "0", "", "0"}, "0 0 0 12 * * *"},
+        {"0   0 12 * * *", {"*", "*", "12", "0", "", "0"}, "0 0 0 12 * * *"},
+        {" 5 4 3 2 1", {"1", "2", "3", "4", "5", ""}, "0 5 4 3 2 1 *"},
+        {"1 2 3 4 5 6 2027 ", {"6", "5", "4", "3", "2", "1"}, "1 2 3 4 5 6 *"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cron);
+        EXPECT_EQ(CronParamsFromText(c.cron), c.stored);
+        EXPECT_EQ(CronStringFromParams(CronParamsFromText(c.cron)), c.derived);
+    }
+    const TBasicRequestItem& item =
+        *Load("<MethodCron check=\"2\"><CronTime>*/5 * * * * *</CronTime></MethodCron>");
+    EXPECT_EQ(item.MethodParams.CronParams[5], "*/5");
+}
+
+TEST(RequestItem, TimeListsGiveOneDailySchedulePerValidToken) {
+    struct Case {
+        const char* list;
+        std::vector<std::pair<int, std::string>> schedules;
+    };
+    const Case cases[] = {
+        {";;7:05", {{2, "0 5 7 * * * *"}}},
+        {"8:30; 17:45:10", {{0, "0 30 8 * * * *"}, {1, "10 45 17 * * * *"}}},
+        {"5 pm,12 am, 12:30 pm", {{0, "0 0 17 * * * *"}, {1, "0 0 12 * * * *"}}},
+        {"12.30;24;-1;x;7:75:99", {{4, "0 0 7 * * * *"}}},
+        {" 9 : 5 , 11:00 PM", {{0, "0 5 9 * * * *"}, {1, "0 0 23 * * * *"}}},
+        {"", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.list);
+        std::vector<std::pair<int, std::string>> got;
+        for (const auto& s : ParseAtTimeList(c.list)) got.emplace_back(s.index, s.cron);
+        EXPECT_EQ(got, c.schedules);
+    }
+}
+
+TEST(RequestItem, AssignCopiesConfigurationButNotTheExchangeState) {
+    auto loaded =
+        Load("<Enabled>1</Enabled><MethodPoll>1</MethodPoll><PollInterval>7</PollInterval>", 4);
+    TBasicRequestItem& source = *loaded;
+    source.Sent = true;
+    source.Pending = true;
+    source.ScheduleId = "G1_00000001_00000002";
+    source.PollTimer.StartNow();
+    source.PollTimer.Start = source.PollTimer.Start == 0 ? 1 : source.PollTimer.Start;
+    source.RetryCount = 2;
+    source.LastSent = 99;
+    source.SendTag = 5;
+
+    TBasicRequestItem copy;
+    copy.Assign(source);
+    EXPECT_TRUE(copy.Enabled);
+    EXPECT_EQ(copy.Name, "Request #4");
+    EXPECT_EQ(copy.Method, TRequestMethod::rmPoll);
+    EXPECT_EQ(copy.PollInterval, 7);
+    EXPECT_TRUE(copy.Pending);
+    EXPECT_EQ(copy.ScheduleId, source.ScheduleId);
+    EXPECT_FALSE(copy.Sent);
+    EXPECT_TRUE(copy.PollTimer.IsClear());  // a polling copy is due at once
+    EXPECT_EQ(copy.RetryCount, 0);
+    EXPECT_EQ(copy.LastSent, 0u);
+    EXPECT_EQ(copy.SendTag, -1);
+    EXPECT_NE(copy.Identity(), source.Identity());
+}
+
+}  // namespace
+}  // namespace zol::parser
