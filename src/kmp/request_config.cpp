@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <unordered_set>
 
 #include "kmp/kmp_frame.h"
 #include "parser/options_text.h"
@@ -92,15 +93,12 @@ void NormalizeDevices(std::vector<std::string>& devices) {
                          return TextLess(common::TrimControl(a), common::TrimControl(b));
                      });
     std::vector<std::string> kept;
-    std::vector<std::string_view> kept_trimmed;
+    std::unordered_set<std::string_view> kept_trimmed;  // views into `devices`, alive until the end
     kept.reserve(devices.size());
     for (const std::string& device : devices) {
         const std::string_view trimmed = common::TrimControl(device);
         if (DeviceNumber(trimmed) < 0) continue;
-        if (std::find(kept_trimmed.begin(), kept_trimmed.end(), trimmed) != kept_trimmed.end()) {
-            continue;
-        }
-        kept_trimmed.push_back(trimmed);
+        if (!kept_trimmed.insert(trimmed).second) continue;
         kept.push_back(device);
     }
     devices = std::move(kept);
