@@ -11,10 +11,6 @@ ReadWriteLock::Reader* ReadWriteLock::FindReader(std::thread::id thread) noexcep
     return nullptr;
 }
 
-bool ReadWriteLock::OnlyReaderIs(std::thread::id thread) const noexcept {
-    return readers_.empty() || (readers_.size() == 1 && readers_.front().thread == thread);
-}
-
 void ReadWriteLock::LockShared() {
     const std::thread::id self = std::this_thread::get_id();
     std::unique_lock<std::mutex> lock(mutex_);
@@ -37,12 +33,7 @@ void ReadWriteLock::UnlockShared() {
     const std::thread::id self = std::this_thread::get_id();
     std::unique_lock<std::mutex> lock(mutex_);
     if (write_depth_ > 0 && writer_ == self) {
-        --write_depth_;
-        if (write_depth_ == 0) {
-            writer_ = {};
-            lock.unlock();
-            changed_.notify_all();
-        }
+        if (--write_depth_ == 0) EndWrite(lock);
         return;
     }
     Reader* reader = FindReader(self);
@@ -61,11 +52,27 @@ void ReadWriteLock::LockExclusive() {
         ++write_depth_;
         return;
     }
+    std::uint32_t read_depth = 0;
+    if (Reader* reader = FindReader(self)) {
+        // Reading while waiting to write would deadlock with a second reader doing the same.
+        read_depth = reader->depth;
+        readers_.erase(readers_.begin() + (reader - readers_.data()));
+        changed_.notify_all();
+    }
     ++writers_waiting_;
-    changed_.wait(lock, [this, self] { return write_depth_ == 0 && OnlyReaderIs(self); });
+    changed_.wait(lock, [this] { return write_depth_ == 0 && readers_.empty(); });
     --writers_waiting_;
     writer_ = self;
     write_depth_ = 1;
+    writer_read_depth_ = read_depth;
+}
+
+void ReadWriteLock::EndWrite(std::unique_lock<std::mutex>& lock) {
+    if (writer_read_depth_ > 0) readers_.push_back({writer_, writer_read_depth_});
+    writer_read_depth_ = 0;
+    writer_ = {};
+    lock.unlock();
+    changed_.notify_all();
 }
 
 void ReadWriteLock::UnlockExclusive() { UnlockShared(); }

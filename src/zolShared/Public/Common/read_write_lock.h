@@ -1,9 +1,9 @@
 #pragma once
 // A multiple-reader / single-writer lock that a thread may take again while it holds it: a
-// reader may read again, a writer may read or write again, and a thread that is the only reader
-// may become the writer. Request lists and client lists need this because their handlers call
-// back into code that locks the same list (a send handler releasing the current request, a
-// packet that creates a client while the list is being walked).
+// reader may read again or write, a writer may read or write again. Request lists and client
+// lists need this because their handlers call back into code that locks the same list (a send
+// handler releasing the current request, a packet that creates a client while the list is being
+// walked).
 
 #include <condition_variable>
 #include <cstdint>
@@ -21,19 +21,21 @@ class ReadWriteLock {
 
     void LockShared();
     void UnlockShared();
-    // Waits until no other thread reads or writes. A thread that reads may write (it then waits
-    // for the other readers to leave); two readers asking to write at once would wait for each
-    // other, so callers never write from inside a shared section of the same list on two threads.
+    // Waits until no other thread reads or writes. A thread that reads and asks to write gives up
+    // its reading while it waits and gets it back when it stops writing, so two readers asking to
+    // write at once do not wait for each other; another writer may have changed the list between
+    // its reading and its writing.
     void LockExclusive();
     void UnlockExclusive();
 
    private:
+    // Ends the outermost write section of the calling thread (the mutex held).
+    void EndWrite(std::unique_lock<std::mutex>& lock);
     struct Reader {
         std::thread::id thread;
         std::uint32_t depth;
     };
     Reader* FindReader(std::thread::id thread) noexcept;
-    bool OnlyReaderIs(std::thread::id thread) const noexcept;
 
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -41,6 +43,7 @@ class ReadWriteLock {
     std::thread::id writer_;
     std::uint32_t write_depth_ = 0;
     std::uint32_t writers_waiting_ = 0;
+    std::uint32_t writer_read_depth_ = 0;  // the writer's reading, given back when it stops writing
 };
 
 // Holds one side of a ReadWriteLock for a scope.
