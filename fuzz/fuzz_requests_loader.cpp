@@ -15,9 +15,9 @@ class Host : public zol::kmp::RequestLoadHost {
    public:
     explicit Host(zol::kmp::KmpCatalogue catalogue) : catalogue_(catalogue) {}
     bool AcceptsRequests() const noexcept override { return true; }
-    zol::kmp::KmpCatalogue CatalogueKind() const noexcept override { return catalogue_; }
+    zol::kmp::KmpCatalogue CatalogueInUse() const noexcept override { return catalogue_; }
     void SetPassiveCount(std::int32_t count) noexcept override { passive_ = count; }
-    std::int32_t PassiveCount() const noexcept override { return passive_; }
+    std::int32_t PassiveRequestCount() const noexcept override { return passive_; }
 
    private:
     zol::kmp::KmpCatalogue catalogue_;

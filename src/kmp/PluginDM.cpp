@@ -1,6 +1,12 @@
 #include "kmp/PluginDM.h"
 
+#include <algorithm>
+#include <cstdio>
+
+#include "kmp/PluginDM_KmpClient.h"
+#include "translation/text_format.h"
 #include "translation/translator.h"
+#include "zolShared/Private/Plugins/call_params.h"
 
 namespace zol::kmp {
 
@@ -30,6 +36,13 @@ TaPlugin::TaPlugin(plugins::TPluginCallRec* creating_call) : TzolPlugin(creating
     zolPluginCreate();
 }
 
+TaPlugin::~TaPlugin() {
+    // The ports (and their clients and timers) go before the frame they report to.
+    common::ExclusiveSection ports(ports_lock_);
+    for (TSerialPortDM* port : ports_) delete port;
+    ports_.clear();
+}
+
 std::unique_ptr<plugins::TzolPlugin> TaPlugin::Create(plugins::TPluginCallRec* creating_call) {
     return std::make_unique<TaPlugin>(creating_call);
 }
@@ -48,6 +61,11 @@ void TaPlugin::zolPluginCreate() {
     OnUnload = std::bind(&TaPlugin::zolPluginUnload, this, _1, _2, _3);
     OnSaveSettingsNow = std::bind(&TaPlugin::zolPluginSaveSettingsNow, this, _1);
     OnLoadSettingsNow = std::bind(&TaPlugin::zolPluginLoadSettingsNow, this, _1);
+    OnChangeState = std::bind(&TaPlugin::zolPluginChangeState, this, _1, _2);
+    OnProcessData = std::bind(&TaPlugin::zolPluginProcessData, this, _1, _2, _3);
+    OnBeforeGetParserItems = std::bind(&TaPlugin::zolPluginBeforeGetParserItems, this, _1);
+    OnShowOptionsDialog = std::bind(&TaPlugin::zolPluginShowOptionsDialog, this, _1, _2, _3);
+    OnEvent = std::bind(&TaPlugin::zolPluginEvent, this, _1, _2, _3, _4);
     Unloading = true;
 
     // The message table, translated once now; it keeps that language from then on.
@@ -63,11 +81,25 @@ void TaPlugin::zolPluginCreate() {
 void TaPlugin::zolPluginLoad(plugins::TzolPlugin&, plugins::TPluginCallRec&, std::int32_t&) {
     if (Config == nullptr) Config = new TDataSourceCfg(this);
     Unloading = false;
+    // The configuration the host chose by CONFIG-ID names the log; its index picks the catalogue.
+    CatalogueKind = 0;
+    if (auto found = ModuleConfigs.FindByKey(static_cast<std::uint32_t>(ConfigId))) {
+        WriteText(LogTitle, found->second);
+        if (found->first == 1) CatalogueKind = 1;
+    }
     ApplyConfig(*Config, false);
 }
 
 void TaPlugin::zolPluginUnload(plugins::TzolPlugin&, plugins::TPluginCallRec&, std::int32_t&) {
     Unloading = true;
+    {
+        common::SharedSection ports(ports_lock_);
+        for (TSerialPortDM* port : ports_) {
+            LoadRequests(this, nullptr, port->Queue->Requests, port->Queue.get());
+            // The clients' copies go too: an unloaded plug-in sends nothing more.
+            port->RearmClients(true, true);
+        }
+    }
     delete Config;  // the owner forgets it as it goes
     Config = nullptr;
 }
@@ -82,10 +114,194 @@ void TaPlugin::zolPluginLoadSettingsNow(plugins::TzolPlugin&) {
     if (Config != nullptr) ApplyConfig(*Config, true);
 }
 
-void TaPlugin::ApplyConfig(TDataSourceCfg& config, bool /*restart*/) {
+void TaPlugin::ApplyConfig(TDataSourceCfg& config, bool restart) {
     ProcessSettings(common::TWregOperation::kLoad, Properties->Strings(), config);
-    // TODO: rebuild the port modules' requests from config.lblParams_Caption and re-arm their
-    // clients when restarting; this waits for the request configuration and the port modules.
+    LoadPortRequests(&config);
+    if (!restart) return;
+    common::SharedSection ports(ports_lock_);
+    for (TSerialPortDM* port : ports_) port->RearmClients(true, true);
+}
+
+bool TaPlugin::LoadPortRequests(const TDataSourceCfg* config) {
+    common::SharedSection ports(ports_lock_);
+    for (TSerialPortDM* port : ports_) {
+        try {
+            LoadRequests(this, config, port->Queue->Requests, port->Queue.get());
+        } catch (const std::exception& error) {
+            Log(0, translation::FormatText(TextResources->ItemsFormationError,
+                                           {std::string(error.what())}));
+            return false;  // the ports after the failing one keep no requests
+        }
+    }
+    return true;
+}
+
+std::span<const TKmpRegisterInfo> TaPlugin::Catalogue() const noexcept {
+    return kmp::Catalogue(CatalogueInUse());
+}
+
+KmpCatalogue TaPlugin::CatalogueInUse() const noexcept {
+    return CatalogueKind.load() == 1 ? KmpCatalogue::kElectricity : KmpCatalogue::kHeat;
+}
+
+bool TaPlugin::AcceptsRequests() const noexcept { return !Unloading && (Enabled[0] || Enabled[1]); }
+
+TSerialPortDM* TaPlugin::FindPort(std::int32_t id) const noexcept {
+    for (auto it = ports_.rbegin(); it != ports_.rend(); ++it) {
+        if ((*it)->Id == id) return *it;
+    }
+    return nullptr;
+}
+
+void TaPlugin::zolPluginChangeState(plugins::TzolPlugin&, std::uint8_t) {
+    {
+        common::ExclusiveSection ports(ports_lock_);
+        std::vector<TSerialPortDM*> kept;
+        bool any_enabled = false;
+        for (bool enabled : Enabled) any_enabled = any_enabled || enabled;
+        if (any_enabled) {
+            for (const plugins::TConfigDataSource& source : DataSources) {
+                if (!DataSourceLoadFor.empty() &&
+                    !common::SameTextAscii(source.Line, DataSourceLoadFor)) {
+                    continue;
+                }
+                if (std::find_if(kept.begin(), kept.end(), [&](const TSerialPortDM* port) {
+                        return port->Id == source.Id;
+                    }) != kept.end()) {
+                    continue;  // one module per data source, however often it is listed
+                }
+                TSerialPortDM* port = FindPort(source.Id);
+                if (port == nullptr) {
+                    port = new TSerialPortDM(this);
+                    port->Id = source.Id;
+                    port->SetName(source.Name);
+                    port->FullName = source.FullName;
+                }
+                kept.push_back(port);
+            }
+        }
+        for (TSerialPortDM* port : ports_) {
+            if (std::find(kept.begin(), kept.end(), port) == kept.end()) delete port;
+        }
+        ports_ = std::move(kept);
+    }
+    if (Config != nullptr) ApplyConfig(*Config, true);
+    if (IsTemporaryLoad == 0) {
+        common::SharedSection ports(ports_lock_);
+        const parser::ClientFactory factory = [](parser::TDataSourceScheduledWithClients& source,
+                                                 const plugins::TPluginCallRec& packet) {
+            return std::unique_ptr<parser::TCustomParserScheduledClient>(
+                std::make_unique<TKmpParserClient>(source, packet));
+        };
+        parser::TDataSourceScheduledWithClients::CreatePlaceholders(*this, factory, true, 0);
+    }
+}
+
+void TaPlugin::zolPluginProcessData(plugins::TzolPlugin&, plugins::TPluginCallRec& rec,
+                                    std::int32_t& result) {
+    result = Config != nullptr ? 0 : -1;
+    if (Unloading) return;
+    common::SharedSection ports(ports_lock_);
+    TSerialPortDM* port = FindPort(rec.SourceId);
+    if (port != nullptr && (rec.StateMask & 0x02) != 0 && Enabled[1]) {
+        result = port->DispatchPacket(rec);
+    }
+}
+
+void TaPlugin::zolPluginBeforeGetParserItems(plugins::TzolPlugin&) {
+    ParserItems.Clear();
+    ParserItems.AddStandardItems(false);
+    ParserItems.Add("DEVICE_ID", "Device ID", "", plugins::kParserTypeInteger);
+    std::size_t rows = 0;
+    for (const TKmpRegisterInfo& row : Catalogue()) {
+        if (row.Id == kKmpCatalogueEnd || rows++ >= kKmpCatalogueMaxRows) break;
+        ParserItems.Add(std::string(row.Code), std::string(row.Name), "0",
+                        plugins::kParserTypeFloat);
+    }
+}
+
+void TaPlugin::zolPluginShowOptionsDialog(plugins::TzolPlugin&, plugins::TPluginCallRec&,
+                                          std::int32_t& result) {
+    result = 1;
+}
+
+namespace {
+
+// A copy of a call's parameter list, for handlers that keep it beyond the call.
+std::unique_ptr<common::TzolParamsList> CopyParams(common::IzolParamsListA* list) {
+    auto copy = std::make_unique<common::TzolParamsList>();
+    if (list == nullptr) return copy;
+    const std::int32_t count = list->GetCount();
+    for (std::int32_t i = 0; i < count; ++i) {
+        common::IzolParamsListItemA* item = nullptr;
+        if (list->GetItem(i, &item) != 0 || item == nullptr) continue;
+        if (item->IsNewRow() != 0) {
+            copy->NewRow();
+        } else {
+            common::Variant value;
+            if (item->GetValue(&value.Raw()) == 0) {
+                const char* name = item->GetName();
+                copy->Add(name != nullptr ? name : "", std::move(value));
+            }
+        }
+        item->Release();
+    }
+    return copy;
+}
+
+}  // namespace
+
+void TaPlugin::zolPluginEvent(plugins::TzolPlugin&, const std::string& name,
+                              std::int32_t& result, plugins::TPluginCallRec& rec) {
+    const plugins::CallParams params(rec);
+    if (name == "GetFuncTypeList") {
+        result = 0;
+        std::string text;
+        std::size_t rows = 0;
+        for (const TKmpRegisterInfo& row : Catalogue()) {
+            if (row.Id == kKmpCatalogueEnd || rows++ >= kKmpCatalogueMaxRows) break;
+            if (row.Code.empty()) continue;
+            char id[8];
+            std::snprintf(id, sizeof id, "%04X", static_cast<unsigned>(row.Id & 0xFFFF));
+            if (!text.empty()) text += "||";
+            text.append(row.Name).append("==").append(id);
+        }
+        const common::Variant value = common::Variant::Ansi(text);
+        if (!params.SetResult(value) && params.List() != nullptr) {
+            common::IzolParamsListItemA* added = nullptr;
+            params.List()->Add("RESULT", &value.Raw(), &added);
+            if (added != nullptr) added->Release();
+        }
+        return;
+    }
+    if (!Enabled[0]) return;
+    result = 0;
+    const bool port_open = name == "PORT-OPEN";
+    std::string port_text;
+    if (port_open) {
+        if (auto port = params.Find("PORTSTR")) port_text = port->AsAnsi();
+    }
+    common::SharedSection ports(ports_lock_);
+    for (auto it = ports_.rbegin(); it != ports_.rend(); ++it) {
+        TSerialPortDM& port = **it;
+        try {
+            if (!port_text.empty() && !common::SameTextAscii(port_text, port.Name())) continue;
+            if (port_open && port.SendFailed) {
+                port.SendFailed = false;
+                port.RearmClients(true, false);
+            }
+            const auto copy = CopyParams(params.List());
+            port.HostEvent(name, port_open, copy.get());
+            if (port_open) port.RearmClients(true, false);
+        } catch (...) {
+            // One port's trouble does not keep the event from the others.
+        }
+    }
+    if (!port_open) return;
+    for (auto it = ports_.rbegin(); it != ports_.rend(); ++it) {
+        (*it)->Queue->ResetRequest = 2;
+        (*it)->RearmClients(false, false);
+    }
 }
 
 void RegisterKmpModule() { plugins::RegisterPluginClass(&TaPlugin::Create); }

@@ -117,7 +117,7 @@ void LoadRequests(RequestLoadHost* plugin, const TDataSourceCfg* config,
     }
     if (plugin != nullptr) plugin->SetPassiveCount(0);
     const KmpCatalogue catalogue_kind =
-        plugin != nullptr ? plugin->CatalogueKind() : KmpCatalogue::kHeat;
+        plugin != nullptr ? plugin->CatalogueInUse() : KmpCatalogue::kHeat;
     const auto catalogue = Catalogue(catalogue_kind);
 
     const parser::OptionsDocument document = parser::ReadOptionsText(config->lblParams_Caption);
@@ -137,7 +137,7 @@ void LoadRequests(RequestLoadHost* plugin, const TDataSourceCfg* config,
             parameters.Group = static_cast<std::int32_t>(k);
             parameters.Cid = CidGetRegister;
             if (!template_item.Enabled && plugin != nullptr) {
-                plugin->SetPassiveCount(plugin->PassiveCount() + 1);
+                plugin->SetPassiveCount(plugin->PassiveRequestCount() + 1);
             }
 
             std::vector<std::string> devices =

@@ -77,10 +77,10 @@ class RequestLoadHost {
     // Unloading, or neither the parser nor the data-source kind enabled: requests are not
     // built for a port then.
     virtual bool AcceptsRequests() const noexcept = 0;
-    virtual KmpCatalogue CatalogueKind() const noexcept = 0;
+    virtual KmpCatalogue CatalogueInUse() const noexcept = 0;
     // The number of configured requests that only decode (not enabled for sending).
     virtual void SetPassiveCount(std::int32_t count) noexcept = 0;
-    virtual std::int32_t PassiveCount() const noexcept = 0;
+    virtual std::int32_t PassiveRequestCount() const noexcept = 0;
 };
 
 // Rebuilds `requests` from the options text of `config`. With `port_queue` (the queue of the

@@ -65,6 +65,15 @@ void TQueueController::ReleaseCurrent(std::uint8_t code) {
     if (CompletesExchange(code)) Current->RetryCount = 0;
 }
 
+void TQueueController::ExpectResponse(std::uint32_t timeout_ms) {
+    std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    if (timeout_ms > 0) {
+        ResponseTimeout.StartWithTimeout(timeout_ms);
+    } else {
+        ResponseTimeout.Clear();
+    }
+}
+
 // ---- TSchEventList ---------------------------------------------------------------------------
 
 scheduler::TScheduledEvent& TSchEventList::Add(std::string name) {
@@ -355,6 +364,19 @@ void TQueueControllerTimer::ScheduleFired(scheduler::TScheduledEvent& event) {
         }
     }
     if (matched) Tick();
+}
+
+bool TQueueControllerTimer::MarkPending(std::string_view schedule_id) {
+    common::SharedSection list(Requests.Lock());
+    std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    bool matched = false;
+    for (std::int32_t i = 0; i < Requests.CountLocked(); ++i) {
+        TBasicRequestItem& item = *Requests.Item(i);
+        if (item.ScheduleId != schedule_id) continue;
+        item.Pending = true;
+        matched = true;
+    }
+    return matched;
 }
 
 // ---- The two queues of a data source ---------------------------------------------------------

@@ -70,6 +70,14 @@ class TQueueController {
     // A process-unique number naming this queue in schedule group ids.
     std::uint32_t Identity() const noexcept { return identity_; }
 
+    // Holds the exchange state for a client that reads or changes it outside a tick (take the
+    // list's lock first when both are needed).
+    std::unique_lock<std::recursive_mutex> LockExchange() {
+        return std::unique_lock<std::recursive_mutex>(state_mutex_);
+    }
+    // A follow-up request of the current exchange went out: wait for its answer as for the first.
+    void ExpectResponse(std::uint32_t timeout_ms);
+
     SendRequestHandler OnSendRequest;
     RequestTimeoutHandler OnRequestTimeout;
     ErrorHandler OnError;
@@ -145,6 +153,9 @@ class TQueueControllerTimer : public TQueueController {
     // The handler of every registered schedule: marks the requests of its group pending and
     // ticks at once.
     void ScheduleFired(scheduler::TScheduledEvent& event);
+    // Marks the requests of a schedule group pending (a schedule of another queue fired for
+    // them); whether any matched.
+    bool MarkPending(std::string_view schedule_id);
 
     // The shortest tick the queue asks for: the floor of the system's window timers.
     static constexpr std::uint32_t kMinTickInterval = 10;

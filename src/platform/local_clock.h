@@ -11,6 +11,9 @@ class LocalClock {
    public:
     virtual ~LocalClock() = default;
     virtual std::int64_t NowLocalMs() const noexcept = 0;
+    // How far local time is ahead of UTC now, in milliseconds (a local reading minus this is the
+    // same moment in UTC). A clock that knows no time zone answers 0.
+    virtual std::int64_t UtcOffsetMs() const noexcept { return 0; }
 };
 
 // The OS wall clock (implemented per platform).

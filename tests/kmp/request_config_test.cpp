@@ -14,9 +14,9 @@ namespace {
 class Host : public RequestLoadHost {
    public:
     bool AcceptsRequests() const noexcept override { return accepts; }
-    KmpCatalogue CatalogueKind() const noexcept override { return catalogue; }
+    KmpCatalogue CatalogueInUse() const noexcept override { return catalogue; }
     void SetPassiveCount(std::int32_t count) noexcept override { passive = count; }
-    std::int32_t PassiveCount() const noexcept override { return passive; }
+    std::int32_t PassiveRequestCount() const noexcept override { return passive; }
     bool accepts = true;
     KmpCatalogue catalogue = KmpCatalogue::kHeat;
     std::int32_t passive = -1;

@@ -39,9 +39,9 @@ class ToolHost : public zol::kmp::RequestLoadHost {
    public:
     explicit ToolHost(zol::kmp::KmpCatalogue catalogue) : catalogue_(catalogue) {}
     bool AcceptsRequests() const noexcept override { return true; }
-    zol::kmp::KmpCatalogue CatalogueKind() const noexcept override { return catalogue_; }
+    zol::kmp::KmpCatalogue CatalogueInUse() const noexcept override { return catalogue_; }
     void SetPassiveCount(std::int32_t count) noexcept override { passive_ = count; }
-    std::int32_t PassiveCount() const noexcept override { return passive_; }
+    std::int32_t PassiveRequestCount() const noexcept override { return passive_; }
 
    private:
     zol::kmp::KmpCatalogue catalogue_;
@@ -365,7 +365,7 @@ int RunRequests(const std::vector<std::string>& arguments) {
         zol::kmp::LoadRequests(&host, &config, requests, nullptr);
         zol::common::SharedSection lock(requests.Lock());
         std::printf("{\"passiveCount\": %d, \"requests\": [",
-                    static_cast<int>(host.PassiveCount()));
+                    static_cast<int>(host.PassiveRequestCount()));
         for (std::int32_t i = 0; i < requests.CountLocked(); ++i) {
             std::printf("%s\n  %s", i ? "," : "",
                         RequestJson(static_cast<const TRequestItem&>(*requests.Item(i))).c_str());

@@ -18,6 +18,12 @@ class SystemClockLocal final : public LocalClock {
         if (localtime_r(&seconds, &local) == nullptr) return ms;
         return ms + static_cast<std::int64_t>(local.tm_gmtoff) * 1000;
     }
+    std::int64_t UtcOffsetMs() const noexcept override {
+        std::time_t seconds = std::time(nullptr);
+        std::tm local{};
+        if (localtime_r(&seconds, &local) == nullptr) return 0;
+        return static_cast<std::int64_t>(local.tm_gmtoff) * 1000;
+    }
 };
 }  // namespace
 

@@ -20,6 +20,18 @@ class WindowsLocalClock final : public LocalClock {
                                  static_cast<std::int64_t>(as_file_time.dwLowDateTime);
         return (intervals - kFileTimeTo1970) / 10000;
     }
+    std::int64_t UtcOffsetMs() const noexcept override {
+        TIME_ZONE_INFORMATION zone;
+        const DWORD state = GetTimeZoneInformation(&zone);
+        if (state == TIME_ZONE_ID_INVALID) return 0;
+        LONG bias = zone.Bias;  // minutes UTC is ahead of local time
+        if (state == TIME_ZONE_ID_DAYLIGHT) {
+            bias += zone.DaylightBias;
+        } else if (state == TIME_ZONE_ID_STANDARD) {
+            bias += zone.StandardBias;
+        }
+        return -static_cast<std::int64_t>(bias) * 60000;
+    }
 };
 }  // namespace
 

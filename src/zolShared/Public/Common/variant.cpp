@@ -81,6 +81,13 @@ Variant Variant::UInt32(std::uint32_t value) {
     return out;
 }
 
+Variant Variant::Byte(std::uint8_t value) {
+    Variant out;
+    out.v_.vt = platform::kVtUI1;
+    out.v_.bVal = value;
+    return out;
+}
+
 Variant Variant::Double(double value) {
     Variant out;
     out.v_.vt = platform::kVtR8;

@@ -31,6 +31,7 @@ class Variant {
     static Variant Int32(std::int32_t value);
     static Variant Int64(std::int64_t value);
     static Variant UInt32(std::uint32_t value);
+    static Variant Byte(std::uint8_t value);
     static Variant Double(double value);
     static Variant Bool(bool value);
     static Variant Date(double ole_date);

@@ -1,0 +1,382 @@
+#include "kmp/PluginDM_KmpClient.h"
+
+#include <cstdio>
+
+#include "kmp/PluginDM.h"
+#include "kmp/PluginDM_SerialPort.h"
+#include "kmp/kmp_frame.h"
+#include "kmp/kmp_registers.h"
+#include "kmp/kmp_value.h"
+#include "platform/local_clock.h"
+#include "scheduler/date_helpers.h"
+#include "translation/text_format.h"
+#include "zolShared/Public/Common/byte_order.h"
+
+namespace zol::kmp {
+
+namespace {
+
+common::Variant ValueVariant(const RegisterValue& value) {
+    if (const auto* u = std::get_if<std::uint32_t>(&value)) return common::Variant::UInt32(*u);
+    if (const auto* i = std::get_if<std::int32_t>(&value)) return common::Variant::Int32(*i);
+    if (const auto* l = std::get_if<std::int64_t>(&value)) return common::Variant::Int64(*l);
+    if (const auto* d = std::get_if<double>(&value)) return common::Variant::Double(*d);
+    if (const auto* date = std::get_if<KmpDate>(&value)) {
+        return common::Variant::Date(date->ToOleDate());
+    }
+    return common::Variant::Date(std::get<KmpTime>(value).ToOleDate());
+}
+
+std::string_view AsText(std::span<const std::uint8_t> bytes) {
+    return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+}  // namespace
+
+TKmpParserClient::TKmpParserClient(parser::TDataSourceScheduledWithClients& data_source,
+                                   const plugins::TPluginCallRec& packet)
+    : TCustomParserScheduledClient(data_source, packet) {
+    Queue->OnSendRequest = [this](parser::TQueueController&, parser::TBasicRequestItem& item,
+                                  std::uint32_t& timeout, std::int32_t& tag) {
+        return SendNext(&item, timeout, tag);
+    };
+    Queue->OnRequestTimeout = [this](parser::TQueueController&, parser::TBasicRequestItem& item,
+                                     bool& retry) { RequestTimedOut(item, retry); };
+    Queue->OnError = [this](parser::TQueueController&, std::string_view context,
+                            const std::exception& error, std::string_view detail) {
+        ScheduleError(context, error, detail);
+    };
+}
+
+TKmpParserClient::~TKmpParserClient() {
+    // The queue's handlers reach into this object: it goes first.
+    Queue.reset();
+}
+
+TSerialPortDM& TKmpParserClient::Port() { return static_cast<TSerialPortDM&>(DataSource); }
+
+TaPlugin* TKmpParserClient::Module() { return dynamic_cast<TaPlugin*>(DataSource.Plugin); }
+
+void TKmpParserClient::Log(int severity, std::string_view text) {
+    if (DataSource.Plugin != nullptr) DataSource.Plugin->Log(severity, text);
+}
+
+std::unique_ptr<parser::TBasicRequestItem> TKmpParserClient::CreateRequestItem() {
+    return std::make_unique<TRequestItem>();
+}
+
+TRequestItem* TKmpParserClient::CurrentRequest() {
+    return static_cast<TRequestItem*>(Queue->Current);
+}
+
+std::uint32_t TKmpParserClient::TimeoutOf(const TRequestItem& request) const {
+    return request.Parameters.Timeout > 0 ? static_cast<std::uint32_t>(request.Parameters.Timeout)
+                                          : 0;
+}
+
+void TKmpParserClient::SetActive(bool value) {
+    TCustomParserScheduledClient::SetActive(value);
+    if (value) return;
+    common::SharedSection list(Queue->Requests.Lock());
+    auto exchange = Queue->LockExchange();
+    DeviceInfo.clear();
+    EndRequest(kClosed);
+}
+
+// ---- Sending ---------------------------------------------------------------------------------
+
+bool TKmpParserClient::SendNext(parser::TBasicRequestItem* item, std::uint32_t& response_timeout,
+                                std::int32_t& send_tag) {
+    if (item == nullptr) return false;
+    auto& request = static_cast<TRequestItem&>(*item);
+    if (SendRegisterRequest(request) == kPortNotWritten) {
+        Queue->Pause.StartWithTimeout(request.RetryCount < request.MaxRetries ? 1000 : 10000);
+        Port().SendFailed = true;
+        return false;
+    }
+    Port().SendFailed = false;
+    response_timeout = TimeoutOf(request);
+    send_tag = 0;
+    return true;
+}
+
+std::int32_t TKmpParserClient::SendFrame(std::span<const std::uint8_t> body) {
+    if (DataSource.Plugin == nullptr) return -1;
+    const std::vector<std::uint8_t> frame = KmpStuff(body);
+    return DataSource.Plugin->SendDataEx(DataSourceId, ClientId, plugins::kSendRawBytes,
+                                         reinterpret_cast<std::intptr_t>(frame.data()),
+                                         static_cast<std::int32_t>(frame.size()));
+}
+
+std::int32_t TKmpParserClient::SendRegisterRequest(TRequestItem& request) {
+    try {
+        if (request.Enabled && LookupDevice(request.Parameters.Address).Serial == 0) {
+            return SendIdentification(request, CidGetType);
+        }
+        std::vector<std::uint16_t> ids;
+        for (std::size_t i = 0; i < request.ResponseCount() && ids.size() < kMaxRequestRegisters;
+             ++i) {
+            ids.push_back(request.Response(i).Parameters.Register);
+        }
+        return SendFrame(BuildRegisterRequest(request.Parameters.Address, ids));
+    } catch (const std::exception& error) {
+        Log(0, RequestTag(nullptr) + ": " + error.what());
+        return -1;
+    }
+}
+
+std::int32_t TKmpParserClient::SendIdentification(TRequestItem& request, std::uint8_t cid) {
+    return SendFrame(BuildIdentificationRequest(request.Parameters.Address, cid));
+}
+
+// ---- Receiving -------------------------------------------------------------------------------
+
+int TKmpParserClient::FindFrame(bool& /*continue_scan*/) {
+    common::SharedSection list(Queue->Requests.Lock());
+    auto exchange = Queue->LockExchange();
+    LastResponse.clear();
+    TaPlugin* module = Module();
+    const bool passive = module != nullptr && module->PassiveCount > 0;
+    auto matches = [](const TRequestItem& request, std::uint8_t address, std::uint8_t cid) {
+        return request.Parameters.Address == address &&
+               (cid == request.Parameters.Cid ||
+                (request.Enabled && (cid == CidGetType || cid == CidGetSerialNo)));
+    };
+    auto accept = [&](std::span<const std::uint8_t> body) {
+        const std::uint8_t address = body[0];
+        const std::uint8_t cid = body[1];
+        TRequestItem* current = CurrentRequest();
+        if (current != nullptr || !passive) {
+            if (current == nullptr || !matches(*current, address, cid)) return false;
+            LastResponse.assign(body.begin(), body.end());
+            return true;
+        }
+        // Another master's traffic: the first passive request it answers becomes current.
+        for (std::int32_t i = 0; i < Queue->Requests.CountLocked(); ++i) {
+            auto& request = static_cast<TRequestItem&>(*Queue->Requests.Item(i));
+            if (request.Enabled || !matches(request, address, cid)) continue;
+            Queue->Current = &request;
+            LastResponse.assign(body.begin(), body.end());
+            return true;
+        }
+        return false;
+    };
+    std::vector<std::uint8_t> body;
+    return kmp::FindFrame(
+        Fifo, accept, [this](int level, std::string_view text) { Log(level, text); }, body);
+}
+
+bool TKmpParserClient::IsLastOfGroup(const TRequestItem& request) {
+    common::SharedSection list(Queue->Requests.Lock());
+    const std::int32_t position = Queue->Requests.IndexOf(&request);
+    if (position < 0) return true;
+    const auto* next = static_cast<const TRequestItem*>(Queue->Requests.Item(position + 1));
+    if (next == nullptr) return true;
+    return !(next->Parameters.Address == request.Parameters.Address &&
+             next->Parameters.Group == request.Parameters.Group);
+}
+
+int TKmpParserClient::ParseFrame(plugins::TParsedDataList& output) {
+    common::SharedSection list(Queue->Requests.Lock());
+    auto exchange = Queue->LockExchange();
+    if (LastResponse.size() < kMinBodySize) return -1;
+    TRequestItem* current = CurrentRequest();
+    const bool last = current == nullptr || IsLastOfGroup(*current);
+    Queue->ReleaseCurrent(kAnswered);
+    int result = -1;
+    // Whatever way the frame ends, a finished group leaves as one packet.
+    struct Deliver {
+        TKmpParserClient& client;
+        plugins::TParsedDataList& output;
+        const bool last;
+        int& result;
+        ~Deliver() {
+            if (client.PendingItems.Count() == 0 || !last) return;
+            result = client.PendingItems.Count();
+            output.AddList(&client.PendingItems);
+            output.NewRow();
+            output.RawText += client.PendingItems.RawText;
+            client.PendingItems.Clear();
+        }
+    } deliver{*this, output, last, result};
+    if (current == nullptr) return result;
+
+    const std::span<const std::uint8_t> body(LastResponse);
+    const std::span<const std::uint8_t> data = body.subspan(2, body.size() - 4);
+    const std::uint8_t address = body[0];
+    switch (body[1]) {
+        case CidGetType: {
+            if (data.size() < 4) return result;
+            TKmpDeviceInfo info = LookupDevice(address);
+            info.MeterType = common::ReadBe16(data.subspan<0, 2>());
+            info.SoftwareRevision = common::ReadBe16(data.subspan<2, 2>());
+            StoreDevice(info);
+            result = SendIdentification(*current, CidGetSerialNo);
+            // The identification goes on: its answer is awaited like the first one's.
+            if (result >= 0) Queue->ExpectResponse(TimeoutOf(*current));
+            return result;
+        }
+        case CidGetSerialNo: {
+            if (data.size() < 4) return result;
+            TKmpDeviceInfo info = LookupDevice(address);
+            info.Serial = common::ReadBe32(data.subspan<0, 4>());
+            StoreDevice(info);
+            result = SendRegisterRequest(*current);
+            if (result >= 0) Queue->ExpectResponse(TimeoutOf(*current));
+            return result;
+        }
+        default:
+            break;
+    }
+
+    plugins::AppendRaw(PendingItems, AsText(body));
+    if (PendingItems.Count() == 0) {
+        const TKmpDeviceInfo info = LookupDevice(address);
+        const std::int64_t local_ms = platform::CurrentLocalClock().NowLocalMs();
+        const double local = scheduler::MsToOle(local_ms);
+        const double utc =
+            scheduler::MsToOle(local_ms - platform::CurrentLocalClock().UtcOffsetMs());
+        TSerialPortDM& port = Port();
+        plugins::AddPacketItems(PendingItems, AsText(body), AsText(body), port.Id, port.Name(),
+                                port.FullName, ClientId, SourceName, local);
+        PendingItems.Add("DEVICE_ID", common::Variant::Byte(address));
+        if (info.Serial != 0) PendingItems.Add("SERIAL_NO", common::Variant::UInt32(info.Serial));
+        if (info.MeterType != 0) {
+            char type[8];
+            std::snprintf(type, sizeof type, "%04X", static_cast<unsigned>(info.MeterType));
+            PendingItems.Add("DEVICE_TYPE", common::Variant::Ansi(type));
+        }
+        PendingItems.Add("TIMESTAMP", common::Variant::Date(local));
+        PendingItems.Add("TIMESTAMP_UTC", common::Variant::Date(utc));
+    }
+    DecodeRegisters(*current, data);
+    EndRequest(kAnswered);
+    return result;
+}
+
+void TKmpParserClient::DecodeRegisters(const TRequestItem& request,
+                                       std::span<const std::uint8_t> data) {
+    // Meters leave out registers they do not have, so each block is matched to its configured
+    // register by id (in configured order while they agree); blocks nobody asked for are skipped.
+    const std::size_t count = request.ResponseCount();
+    std::vector<bool> used(count, false);
+    std::size_t expected = 0;
+    std::size_t remaining = count;
+    while (data.size() > 4 && remaining > 0) {
+        const std::optional<RegisterBlock> block = ReadRegisterBlock(data);
+        if (!block) break;  // a value running past the frame ends the walk
+        std::size_t index = count;
+        if (expected < count && !used[expected] &&
+            request.Response(expected).Parameters.Register == block->id) {
+            index = expected;
+        } else {
+            for (std::size_t i = 0; i < count; ++i) {
+                if (!used[i] && request.Response(i).Parameters.Register == block->id) {
+                    index = i;
+                    break;
+                }
+            }
+        }
+        if (index == count) continue;
+        used[index] = true;
+        --remaining;
+        expected = index + 1;
+        const TResponseParameters& configured = request.Response(index).Parameters;
+        RegisterValue value = DecodeRegisterValue(block->value, block->sign_exponent);
+        if (configured.Info != nullptr && configured.Info->Decoder != nullptr &&
+            !configured.Info->Decoder(*configured.Info, RawMantissa(block->value), block->value,
+                                      value)) {
+            continue;  // not a valid date or time: nothing is published for it
+        }
+        PendingItems.Add(configured.Name, ValueVariant(value));
+        if (const auto unit = KmpUnitText(block->unit)) {
+            PendingItems.Add(configured.Name + "_UNIT", common::Variant::Ansi(*unit));
+        }
+    }
+}
+
+// ---- Failures --------------------------------------------------------------------------------
+
+void TKmpParserClient::RequestTimedOut(parser::TBasicRequestItem& item, bool& retry) {
+    auto& request = static_cast<TRequestItem&>(item);
+    if (!retry && PendingItems.Count() > 0 && IsLastOfGroup(request) &&
+        DataSource.Plugin != nullptr) {
+        plugins::TParsedDataList packet;
+        packet.AddList(&PendingItems);
+        packet.RawText = PendingItems.RawText;
+        packet.NewRow();
+        plugins::PushPacket(*DataSource.Plugin, DataSourceId, ClientId, packet);
+        PendingItems.Clear();
+    }
+    ForgetDevice(request.Parameters.Address);
+    std::string line = RequestTag(&request);
+    if (!request.Name.empty()) line += ". " + request.Name;
+    const TaPlugin* module = Module();
+    const std::string message =
+        module != nullptr ? module->TextResources->RequestTimeout : "Request timeout (ms)";
+    line += ". ";
+    line += common::TrimControl(std::string_view(message).substr(0, message.find('(')));
+    Log(1, line);
+    EndRequest(kTimedOut);
+}
+
+void TKmpParserClient::ScheduleError(std::string_view, const std::exception& error,
+                                     std::string_view detail) {
+    const TaPlugin* module = Module();
+    const std::string format = module != nullptr
+                                   ? module->TextResources->UnableToParseExpression
+                                   : "Unable to parse expression \"%s\". Error at: %d";
+    const std::string expression = std::string(detail) + ", " + error.what();
+    Log(1, translation::FormatText(format, {expression, std::int64_t{1}}));
+}
+
+void TKmpParserClient::EndRequest(std::uint8_t reason) {
+    common::SharedSection list(Queue->Requests.Lock());
+    auto exchange = Queue->LockExchange();
+    Queue->ReleaseCurrent(reason);
+    Queue->Current = nullptr;
+}
+
+std::string TKmpParserClient::RequestTag(const TRequestItem* request) {
+    if (request == nullptr) request = CurrentRequest();
+    if (request == nullptr) return {};
+    return "[" + request->Parameters.AddressText + "/" + request->Name + "] ";
+}
+
+// ---- Meter identities ------------------------------------------------------------------------
+
+TKmpDeviceInfo TKmpParserClient::LookupDevice(std::int32_t address) const {
+    for (const TKmpDeviceInfo& info : DeviceInfo) {
+        if (info.Address == address) return info;
+    }
+    TKmpDeviceInfo unknown;
+    unknown.Address = static_cast<std::int16_t>(address);
+    return unknown;
+}
+
+void TKmpParserClient::StoreDevice(const TKmpDeviceInfo& info) {
+    for (std::size_t i = DeviceInfo.size(); i-- > 0;) {
+        if (DeviceInfo[i].Address == info.Address) {
+            DeviceInfo[i] = info;
+            return;
+        }
+    }
+    for (std::size_t i = DeviceInfo.size(); i-- > 0;) {
+        if (DeviceInfo[i].Address == -1) {
+            DeviceInfo[i] = info;
+            return;
+        }
+    }
+    DeviceInfo.push_back(info);
+}
+
+void TKmpParserClient::ForgetDevice(std::int32_t address) {
+    for (std::size_t i = DeviceInfo.size(); i-- > 0;) {
+        if (DeviceInfo[i].Address == address) {
+            DeviceInfo[i].Address = -1;
+            return;
+        }
+    }
+}
+
+}  // namespace zol::kmp

@@ -1,0 +1,84 @@
+#pragma once
+// The KMP protocol client: one conversation on one port. It turns the requests of its queue into
+// KMP request frames, identifies each meter (type, then serial number) before reading it, finds
+// and checks response frames in its receive buffer, decodes register values and hands the items
+// to the host, one packet per request group.
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kmp/request_config.h"
+#include "parser/parser_DataSourceDM_Clients.h"
+
+namespace zol::kmp {
+
+class TaPlugin;
+class TSerialPortDM;
+
+struct TKmpDeviceInfo {
+    std::int16_t Address = -1;  // -1: a free slot
+    std::uint32_t Serial = 0;   // 0 while not known
+    std::uint16_t MeterType = 0;
+    std::uint16_t SoftwareRevision = 0;
+};
+
+class TKmpParserClient : public parser::TCustomParserScheduledClient {
+   public:
+    // Reasons the client ends an exchange with.
+    static constexpr std::uint8_t kAnswered = 1;
+    static constexpr std::uint8_t kTimedOut = 2;
+    static constexpr std::uint8_t kClosed = 3;
+    // The host's answer when it could not write to the port.
+    static constexpr std::int32_t kPortNotWritten = -12;
+
+    TKmpParserClient(parser::TDataSourceScheduledWithClients& data_source,
+                     const plugins::TPluginCallRec& packet);
+    ~TKmpParserClient() override;
+
+    // Turning inactive forgets every meter's identity and ends the exchange.
+    void SetActive(bool value) override;
+    std::unique_ptr<parser::TBasicRequestItem> CreateRequestItem() override;
+    int FindFrame(bool& continue_scan) override;
+    int ParseFrame(plugins::TParsedDataList& list) override;
+
+    // The queue's send handler: false when the host could not write (the queue pauses).
+    bool SendNext(parser::TBasicRequestItem* request, std::uint32_t& response_timeout,
+                  std::int32_t& send_tag);
+    // The register request of `request`, or its identification first while the meter's serial
+    // number is unknown. The host's result; -1 when the frame could not be built or sent.
+    std::int32_t SendRegisterRequest(TRequestItem& request);
+    std::int32_t SendIdentification(TRequestItem& request, std::uint8_t cid);
+    void RequestTimedOut(parser::TBasicRequestItem& request, bool& retry);
+    void ScheduleError(std::string_view context, const std::exception& error,
+                       std::string_view detail);
+    void EndRequest(std::uint8_t reason);
+    // "[<address text>/<name>] " of the request (the current one when none is given), or "".
+    std::string RequestTag(const TRequestItem* request);
+    // False only when the next request of the queue has the same address and group.
+    bool IsLastOfGroup(const TRequestItem& request);
+
+    TKmpDeviceInfo LookupDevice(std::int32_t address) const;
+    void StoreDevice(const TKmpDeviceInfo& info);
+    void ForgetDevice(std::int32_t address);
+
+    std::vector<TKmpDeviceInfo> DeviceInfo;
+    std::vector<std::uint8_t> LastResponse;
+    plugins::TParsedDataList PendingItems;
+
+   private:
+    TSerialPortDM& Port();
+    TaPlugin* Module();
+    void Log(int severity, std::string_view text);
+    std::int32_t SendFrame(std::span<const std::uint8_t> body);
+    TRequestItem* CurrentRequest();
+    // Decodes the register blocks of a register response into PendingItems.
+    void DecodeRegisters(const TRequestItem& request, std::span<const std::uint8_t> data);
+    std::uint32_t TimeoutOf(const TRequestItem& request) const;
+};
+
+}  // namespace zol::kmp

@@ -1,0 +1,119 @@
+#pragma once
+// Protocol clients and their list. A client is one conversation on a data source, named by the
+// client identifier of the host's packets: it owns a receive queue for the bytes of that
+// conversation and knows whether its connection is open and how long it has been silent.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "zolShared/Private/Plugins/plugin_abi.h"
+#include "zolShared/Private/Plugins/zolPluginModuleMulti.h"
+#include "zolShared/Public/Common/fifo_stream.h"
+#include "zolShared/Public/Common/read_write_lock.h"
+#include "zolShared/Public/Common/zolTimeout.h"
+
+namespace zol::parser {
+
+class TDataSourceScheduledWithClients;
+
+// A packet whose input slot has this kind carries a connection notice in its value.
+inline constexpr std::uint8_t kNoticeKind = 7;
+inline constexpr std::uint32_t kNoticeConnected = 257;
+inline constexpr std::uint32_t kNoticeDisconnected = 258;
+// Source names of placeholder packets begin with this.
+inline constexpr std::string_view kPlaceholderPrefix = "__UT__";
+// An idle timeout that never expires.
+inline constexpr std::uint32_t kNeverExpires = 0xFFFFFFFFu;
+
+bool IsConnectionNotice(const plugins::TPluginCallRec& packet) noexcept;
+// The packet's source name: its fixed text field up to the first zero.
+std::string PacketSourceName(const plugins::TPluginCallRec& packet);
+// The source name cut before its last "." or ":"; empty when it has neither.
+std::string BaseNameOf(std::string_view source_name);
+
+class TCustomParserClient : public plugins::TzolPluginMulti {
+   public:
+    TCustomParserClient(TDataSourceScheduledWithClients& data_source,
+                        const plugins::TPluginCallRec& packet);
+    ~TCustomParserClient() override;
+
+    virtual bool IsActive() const noexcept { return Active.load(); }
+    virtual void SetActive(bool value);
+    // Clears the per-frame scratch and restarts the idle timer; called after each frame.
+    virtual void ResetFrame();
+    void ClearBuffer() { Fifo.Clear(); }
+    void AddText(std::string_view data);
+    // Called by housekeeping while the client has not expired.
+    virtual void OnIdle() {}
+    void AddData(std::span<const std::uint8_t> data);
+
+    // Takes the packet's client identifier and source name.
+    void InitFromPacket(const plugins::TPluginCallRec& packet);
+
+    // The idle timer, touched by the packet thread and by housekeeping.
+    void RestartIdleTimer();
+    bool IdleExpired(std::uint32_t ms);
+    // Restarts the idle timer as if it had started `offset_ms` from now (negative: earlier).
+    void ShiftIdleTimer(std::int64_t offset_ms);
+
+    TDataSourceScheduledWithClients& DataSource;
+    std::int32_t FifoCapacity = 0;
+    common::TFIFOStream Fifo;
+    std::int32_t ClientId = 0;
+    std::string SourceName;
+    std::string BaseName;
+    std::atomic<bool> Closed{false};
+    std::int32_t DataSourceId = 0;
+    std::atomic<bool> Active{false};
+    bool AutoExpire = false;
+    bool IsPlaceholder = false;
+    std::atomic<std::uint32_t> IdleTimeout{60000};
+
+   protected:
+    // Per-frame scratch a derived client may use.
+    bool frame_start_ = true;
+    std::string frame_scratch_[2];
+
+   private:
+    std::mutex idle_mutex_;
+    common::TzolTimeout idle_timer_;
+};
+
+// The clients of a data source by the identifier each had when it was added. Owns the clients:
+// removing a key destroys its client. Guarded by a re-entrant multiple-reader / single-writer
+// lock in which a reader may also take the writer side.
+class TCustomParserClientList {
+   public:
+    using Visitor = std::function<bool(std::intptr_t key, TCustomParserClient& client)>;
+
+    TCustomParserClientList() = default;
+    ~TCustomParserClientList();
+    TCustomParserClientList(const TCustomParserClientList&) = delete;
+    TCustomParserClientList& operator=(const TCustomParserClientList&) = delete;
+
+    common::ReadWriteLock& Lock() noexcept { return lock_; }
+    std::int32_t Count();
+    // Adds the client under `key`, destroying a client the key named before.
+    TCustomParserClient& AddOrReplace(std::intptr_t key, std::unique_ptr<TCustomParserClient> client);
+    void Remove(std::intptr_t key);
+    // Removes every client.
+    void Clear();
+    // Visits every client in the order they were added until the visitor answers false.
+    void ForEach(const Visitor& visit);
+
+    std::atomic<bool> HasPlaceholder{false};
+
+   private:
+    common::ReadWriteLock lock_;
+    std::vector<std::pair<std::intptr_t, std::unique_ptr<TCustomParserClient>>> clients_;
+};
+
+}  // namespace zol::parser

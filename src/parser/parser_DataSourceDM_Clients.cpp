@@ -1,0 +1,334 @@
+#include "parser/parser_DataSourceDM_Clients.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "scheduler/date_helpers.h"
+
+namespace zol::parser {
+
+// ---- TCustomParserScheduledClient ------------------------------------------------------------
+
+TCustomParserScheduledClient::TCustomParserScheduledClient(
+    TDataSourceScheduledWithClients& data_source, const plugins::TPluginCallRec& packet)
+    : TCustomParserClient(data_source, packet),
+      Queue(std::make_unique<TQueueControllerTimerClients>(this)) {}
+
+TCustomParserScheduledClient::~TCustomParserScheduledClient() {
+    // The queue's timer and schedules go first: nothing may tick into a half-destroyed client.
+    Queue.reset();
+}
+
+bool TCustomParserScheduledClient::IsBusy() const noexcept { return DataSource.IsBusy(); }
+
+void TCustomParserScheduledClient::SetActive(bool value) {
+    const bool was_active = IsActive();
+    TCustomParserClient::SetActive(value);
+    if (value && !was_active) Queue->ResetSchedule();
+}
+
+std::unique_ptr<TBasicRequestItem> TCustomParserScheduledClient::CreateRequestItem() {
+    return std::make_unique<TBasicRequestItem>();
+}
+
+int TCustomParserScheduledClient::FindFrame(bool& /*continue_scan*/) { return -1; }
+
+int TCustomParserScheduledClient::ParseFrame(plugins::TParsedDataList& /*list*/) { return 0; }
+
+void TCustomParserScheduledClient::LoadRequests() {
+    TQueueControllerTimerEx* master = DataSource.Queue.get();
+    if (master == nullptr) return;
+    {
+        common::SharedSection source(master->Requests.Lock());
+        common::ExclusiveSection mine(Queue->Requests.Lock());
+        Queue->Requests.Clear();
+        // The requests the exchange named are gone.
+        Queue->Current = nullptr;
+        for (std::int32_t i = 0; i < master->Requests.CountLocked(); ++i) {
+            std::unique_ptr<TBasicRequestItem> item = CreateRequestItem();
+            item->Assign(*master->Requests.Item(i));
+            Queue->Requests.Add(std::move(item));
+        }
+    }
+    Queue->MinInterval = master->MinInterval;
+    if (AutoExpire && IdleTimeout != kNeverExpires) {
+        const auto gap = static_cast<std::int32_t>(
+            static_cast<std::uint32_t>(DataSource.LongestExpectedGap() & 0xFFFFFFFF));
+        if (gap > 0) {
+            const auto grown = static_cast<std::uint32_t>(std::trunc(gap * 1.3));
+            if (IdleTimeout < grown) IdleTimeout = grown;
+        } else {
+            IdleTimeout = 60000;
+        }
+    }
+}
+
+// ---- TDataSourceScheduledWithClients ---------------------------------------------------------
+
+TDataSourceScheduledWithClients::TDataSourceScheduledWithClients(plugins::TzolPlugin* plugin)
+    : TDataSourceScheduled(plugin),
+      ClientClass([](TDataSourceScheduledWithClients& source, const plugins::TPluginCallRec& p) {
+          return std::make_unique<TCustomParserScheduledClient>(source, p);
+      }),
+      HousekeepingTimer(std::make_unique<common::TzolTimerEx>(nullptr)) {
+    HousekeepingTimer->SetEnabled(false);
+    HousekeepingTimer->SetInterval(kHousekeepingInterval);
+    HousekeepingTimer->SetOnTimer([this](common::TzolTimerEx&) { Housekeeping(); });
+    Queue->OnScheduled = [this](TQueueController& sender, scheduler::TScheduledEvent& event,
+                                TBasicRequestItem& item) {
+        ScheduledForClients(sender, event, item);
+    };
+    Queue->SetTimerEnabled(false);
+}
+
+TDataSourceScheduledWithClients::~TDataSourceScheduledWithClients() {
+    Shutdown();
+    common::FreeTimer(HousekeepingTimer);
+    Clients.Clear();
+}
+
+void TDataSourceScheduledWithClients::EnableHousekeeping() {
+    if (HousekeepingTimer) HousekeepingTimer->SetEnabled(Clients.Count() > 0);
+}
+
+void TDataSourceScheduledWithClients::HostEvent(std::string_view name, bool is_port_open,
+                                                const common::TzolParamsList* params) {
+    Clients.ForEach([&](std::intptr_t, TCustomParserClient& client) {
+        static_cast<TCustomParserScheduledClient&>(client).Queue->HostEvent(name, is_port_open,
+                                                                             params);
+        return true;
+    });
+}
+
+TCustomParserScheduledClient* TDataSourceScheduledWithClients::FindOrCreateClient(
+    const plugins::TPluginCallRec& packet, bool only_open, const ClientFactory* factory) {
+    common::SharedSection read(Clients.Lock());
+    TCustomParserScheduledClient* found = nullptr;
+    TCustomParserScheduledClient* placeholder = nullptr;
+    Clients.ForEach([&](std::intptr_t, TCustomParserClient& client) {
+        auto& scheduled = static_cast<TCustomParserScheduledClient&>(client);
+        if (scheduled.IsPlaceholder && placeholder == nullptr) placeholder = &scheduled;
+        if (only_open && scheduled.Closed) return true;
+        if (scheduled.ClientId != packet.ClientId) return true;
+        found = &scheduled;
+        return false;
+    });
+    if (found != nullptr) return found;
+    if (placeholder != nullptr) {
+        if (PacketSourceName(packet).rfind(kPlaceholderPrefix, 0) != 0) {
+            // The first real packet takes the placeholder over, with its queue and requests.
+            placeholder->InitFromPacket(packet);
+            placeholder->IsPlaceholder = placeholder->ClientId == 0;
+            if (!placeholder->IsPlaceholder && IsConnectionNotice(packet)) {
+                placeholder->AutoExpire = true;
+            }
+        } else {
+            placeholder->IsPlaceholder = true;
+        }
+        return placeholder;
+    }
+    if (factory == nullptr || !*factory) return nullptr;
+    std::unique_ptr<TCustomParserScheduledClient> client = (*factory)(*this, packet);
+    if (!client) return nullptr;
+    client->AfterConstruction();
+    const std::intptr_t key = client->ClientId;
+    return static_cast<TCustomParserScheduledClient*>(
+        &Clients.AddOrReplace(key, std::move(client)));
+}
+
+int TDataSourceScheduledWithClients::DispatchPacket(plugins::TPluginCallRec& packet) {
+    try {
+        common::SharedSection read(Clients.Lock());
+        const bool notice = IsConnectionNotice(packet);
+        const std::uint32_t code = notice ? packet.InData.Value.Number : 0;
+        if (Clients.HasPlaceholder && notice &&
+            (code == kNoticeConnected || code == kNoticeDisconnected)) {
+            Clients.HasPlaceholder = false;
+            std::vector<std::intptr_t> placeholders;
+            Clients.ForEach([&](std::intptr_t key, TCustomParserClient& client) {
+                if (client.IsPlaceholder) placeholders.push_back(key);
+                return true;
+            });
+            for (std::intptr_t key : placeholders) Clients.Remove(key);
+        }
+
+        TCustomParserScheduledClient* client = FindOrCreateClient(packet, false, &ClientClass);
+        if (client == nullptr) return 0;
+        if (notice) {
+            if (code == kNoticeConnected) {
+                client->SetActive(true);
+            } else if (code == kNoticeDisconnected) {
+                client->SetActive(false);
+                // An auto-expiring client goes after a tenth of its idle timeout.
+                client->ShiftIdleTimer(-static_cast<std::int64_t>(
+                    std::trunc(static_cast<double>(client->IdleTimeout.load()) * 0.9)));
+            }
+            EnableHousekeeping();
+            return 0;
+        }
+
+        const auto* bytes = static_cast<const std::uint8_t*>(packet.InData.Value.Ptr);
+        const std::size_t size =
+            bytes != nullptr && packet.InData.Size > 0 ? static_cast<std::size_t>(packet.InData.Size)
+                                                       : 0;
+        common::TFIFOStream& fifo = client->Fifo;
+        fifo.LockData();
+        struct Unlock {
+            common::TFIFOStream& fifo;
+            ~Unlock() { fifo.Unlock(); }
+        } unlock{fifo};
+        if (client->DataGapReset > 0 && client->IdleExpired(client->DataGapReset)) {
+            client->ClearBuffer();  // partial frames from before the silence are stale
+        }
+        // The bytes are copied before any delivery reuses the packet's input slot.
+        client->AddData(std::span<const std::uint8_t>(bytes, size));
+        while (true) {
+            bool continue_scan = false;
+            const int consumed = client->FindFrame(continue_scan);
+            if (consumed >= 0) {
+                plugins::TParsedDataList list;
+                const int result = client->ParseFrame(list);
+                if (list.Count() > 0) plugins::DeliverToCall(packet, list, list.RawText, true);
+                fifo.Discard(static_cast<std::size_t>(consumed));
+                client->ResetFrame();
+                if (result == kStopPacket) break;
+            }
+            // A frame found may have more frames behind it in the same packet: look again
+            // rather than leave them for a packet that may never come.
+            if (!(continue_scan || consumed >= 0) || fifo.Count() == 0) break;
+        }
+    } catch (...) {
+        // The packet is lost; the data source and its clients go on.
+    }
+    try {
+        EnableHousekeeping();
+    } catch (...) {
+        // No timer left: housekeeping resumes with the next packet.
+    }
+    return 0;
+}
+
+void TDataSourceScheduledWithClients::RearmClients(bool reset_position, bool reload) {
+    Clients.ForEach([&](std::intptr_t, TCustomParserClient& client) {
+        auto& scheduled = static_cast<TCustomParserScheduledClient&>(client);
+        if (reload) scheduled.LoadRequests();
+        scheduled.Queue->Rearm(reset_position);
+        return true;
+    });
+}
+
+void TDataSourceScheduledWithClients::CreatePlaceholders(plugins::TzolPlugin& plugin,
+                                                         const ClientFactory& factory,
+                                                         bool never_expire, std::uint32_t suffix) {
+    const bool may_send = plugin.Unloaded.load() == 0 && plugin.LoadCount.load() > 0 &&
+                          (plugin.Enabled[0] || plugin.Enabled[1]);
+    if (!may_send) return;
+    for (const plugins::TConfigDataSource& configured : plugin.DataSources) {
+        plugins::TPluginCallRec packet{};
+        packet.RecSize = plugins::kCallRecSize;
+        packet.Flags = 1;
+        packet.SourceId = configured.Id;
+        char name[sizeof packet.SourceName];
+        if (suffix != 0) {
+            std::snprintf(name, sizeof name, "%s%08X_%08X", kPlaceholderPrefix.data(),
+                          static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&plugin)),
+                          static_cast<unsigned>(suffix));
+        } else {
+            std::snprintf(name, sizeof name, "%s%08X", kPlaceholderPrefix.data(),
+                          static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&plugin)));
+        }
+        std::memcpy(packet.SourceName, name, std::strlen(name));
+        auto* source =
+            dynamic_cast<TDataSourceScheduledWithClients*>(FindDataSource(plugin, configured.Id));
+        if (source == nullptr || source->Clients.Count() != 0) continue;
+        TCustomParserScheduledClient* client = source->FindOrCreateClient(packet, false, &factory);
+        if (client == nullptr) continue;
+        if (never_expire) client->IdleTimeout = kNeverExpires;
+        client->SetActive(true);
+        source->Clients.HasPlaceholder = true;
+        source->EnableHousekeeping();
+    }
+}
+
+void TDataSourceScheduledWithClients::ScheduledForClients(TQueueController&,
+                                                          scheduler::TScheduledEvent&,
+                                                          TBasicRequestItem& item) {
+    const std::string schedule_id = item.ScheduleId;
+    Clients.ForEach([&](std::intptr_t, TCustomParserClient& client) {
+        static_cast<TCustomParserScheduledClient&>(client).Queue->MarkPending(schedule_id);
+        return true;
+    });
+    // The data source's own queue never sends.
+    item.Pending = false;
+}
+
+void TDataSourceScheduledWithClients::Housekeeping() {
+    HousekeepingTimer->SetEnabled(false);
+    std::vector<std::intptr_t> expired;
+    Clients.ForEach([&](std::intptr_t key, TCustomParserClient& client) {
+        if (client.Closed || !client.AutoExpire || client.IdleTimeout == kNeverExpires) {
+            return true;
+        }
+        if (client.IdleExpired(client.IdleTimeout)) {
+            client.Closed = true;
+            client.RestartIdleTimer();
+            expired.push_back(key);
+        } else {
+            client.OnIdle();
+        }
+        return true;
+    });
+    for (std::intptr_t key : expired) Clients.Remove(key);
+    EnableHousekeeping();
+}
+
+std::int64_t TDataSourceScheduledWithClients::LongestExpectedGap() {
+    std::int64_t longest = -1;
+    if (!Queue) return longest;
+    bool timed = false;
+    {
+        common::SharedSection read(Queue->Requests.Lock());
+        for (std::int32_t i = 0; i < Queue->Requests.CountLocked(); ++i) {
+            const TBasicRequestItem& item = *Queue->Requests.Item(i);
+            switch (item.Method) {
+                case TRequestMethod::rmPoll:
+                    longest = std::max<std::int64_t>(longest, item.PollInterval);
+                    break;
+                case TRequestMethod::rmAtTime:
+                case TRequestMethod::rmCron:
+                    timed = true;
+                    break;
+                case TRequestMethod::rmEvent:
+                    longest = std::max<std::int64_t>(longest, 86'400'000);
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+    if (!timed) return longest;
+    // Ten successive runs of every registered schedule, from now.
+    const double now = scheduler::NowOle();
+    for (std::size_t e = 0; e < Queue->Events.Count(); ++e) {
+        const scheduler::TSchedule& schedule = Queue->Events[e].Schedule;
+        double previous = now;
+        for (int run = 0; run < 10; ++run) {
+            const scheduler::NextRunResult next = scheduler::NextRun(schedule.Entries, previous, 0, 0);
+            if (!next.Ok() || next.time == 0) break;
+            if (run > 0) {
+                if (next.time <= previous) break;
+                const std::int64_t gap = std::max<std::int64_t>(
+                    0, scheduler::OleToMs(next.time) - scheduler::OleToMs(previous));
+                longest = std::max(longest, gap);
+            }
+            previous = next.time;
+        }
+    }
+    return longest;
+}
+
+}  // namespace zol::parser

@@ -1,0 +1,101 @@
+#pragma once
+// Data sources with clients: the data source keeps the master copy of the requests and the
+// schedules, and one protocol client per client identifier seen in the host's packets. Packets
+// are dispatched to their client, which extracts and parses frames; connection notices switch
+// clients active or inactive; clients that stay silent are dropped by housekeeping.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include "parser/clientid_types.h"
+#include "parser/parser_DataSourceDM.h"
+#include "zolShared/Private/Plugins/zolPluginItems.h"
+#include "zolShared/Public/Common/zolTimerEx.h"
+
+namespace zol::parser {
+
+class TCustomParserScheduledClient;
+
+// Makes a client for a data source and the packet that asked for it.
+using ClientFactory = std::function<std::unique_ptr<TCustomParserScheduledClient>(
+    TDataSourceScheduledWithClients& data_source, const plugins::TPluginCallRec& packet)>;
+
+class TCustomParserScheduledClient : public TCustomParserClient, public QueueOwner {
+   public:
+    TCustomParserScheduledClient(TDataSourceScheduledWithClients& data_source,
+                                 const plugins::TPluginCallRec& packet);
+    ~TCustomParserScheduledClient() override;
+
+    // Loads the requests; run by the creator once the object is complete, since loading creates
+    // request items through a virtual operation.
+    void AfterConstruction() { LoadRequests(); }
+
+    bool IsActive() const noexcept override { return Active.load(); }
+    bool IsNotRunning() const noexcept override { return false; }
+    // The client's data source is busy.
+    bool IsBusy() const noexcept override;
+    // Turning active makes every polling request due at once.
+    void SetActive(bool value) override;
+
+    // Copies the data source's requests into the queue again; an auto-expiring client's idle
+    // timeout grows to 1.3 times the longest expected gap between requests.
+    virtual void LoadRequests();
+    virtual std::unique_ptr<TBasicRequestItem> CreateRequestItem();
+    // -1 when the buffer holds no complete frame, else the number of bytes to remove from the
+    // head of Fifo once the frame has been parsed. Setting `continue_scan` asks for another pass.
+    virtual int FindFrame(bool& continue_scan);
+    // Parses the frame found by the last FindFrame into `list`; -6 stops this packet.
+    virtual int ParseFrame(plugins::TParsedDataList& list);
+
+    std::uint32_t DataGapReset = 15000;
+    std::unique_ptr<TQueueControllerTimerClients> Queue;
+};
+
+class TDataSourceScheduledWithClients : public TDataSourceScheduled {
+   public:
+    // The value ParseFrame answers to stop the processing of a packet.
+    static constexpr int kStopPacket = -6;
+    static constexpr std::uint32_t kHousekeepingInterval = 300;
+
+    explicit TDataSourceScheduledWithClients(plugins::TzolPlugin* plugin);
+    ~TDataSourceScheduledWithClients() override;
+
+    // Its own queue never ticks: it only holds the master requests and the schedules.
+    bool IsNotRunning() const noexcept override { return true; }
+    // Hands the event to every client's queue.
+    void HostEvent(std::string_view name, bool is_port_open,
+                   const common::TzolParamsList* params) override;
+
+    // Feeds a packet of the host to its client: bytes into its buffer and frames out of it, or a
+    // connection notice. Decoded packets are delivered into the packet's call record. Always 0;
+    // failures lose the packet and nothing else.
+    int DispatchPacket(plugins::TPluginCallRec& packet);
+    // For every client: with `reload` copies the requests again, then re-arms its queue.
+    void RearmClients(bool reset_position, bool reload);
+    // The client of the packet's identifier; else a placeholder adopted; else a new client
+    // from `factory` (when given).
+    TCustomParserScheduledClient* FindOrCreateClient(const plugins::TPluginCallRec& packet,
+                                                     bool only_open, const ClientFactory* factory);
+    // For each configured data source of a plug-in that may send and whose data source has no
+    // client yet, a placeholder client, so that requests flow before the host delivers a packet.
+    static void CreatePlaceholders(plugins::TzolPlugin& plugin, const ClientFactory& factory,
+                                   bool never_expire, std::uint32_t suffix);
+    // The own queue's schedule handler: marks the clients' copies of the request pending.
+    void ScheduledForClients(TQueueController& sender, scheduler::TScheduledEvent& event,
+                             TBasicRequestItem& item);
+    // Drops auto-expiring clients that stayed silent for their idle timeout.
+    void Housekeeping();
+    // The longest time between two sends that the requests lead to expect (ms, -1: none).
+    std::int64_t LongestExpectedGap();
+
+    ClientFactory ClientClass;
+    TCustomParserClientList Clients;
+    std::unique_ptr<common::TzolTimerEx> HousekeepingTimer;
+
+   private:
+    void EnableHousekeeping();
+};
+
+}  // namespace zol::parser
