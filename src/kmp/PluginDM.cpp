@@ -251,8 +251,8 @@ std::unique_ptr<common::TzolParamsList> CopyParams(common::IzolParamsListA* list
 
 }  // namespace
 
-void TaPlugin::zolPluginEvent(plugins::TzolPlugin&, const std::string& name,
-                              std::int32_t& result, plugins::TPluginCallRec& rec) {
+void TaPlugin::zolPluginEvent(plugins::TzolPlugin&, const std::string& name, std::int32_t& result,
+                              plugins::TPluginCallRec& rec) {
     const plugins::CallParams params(rec);
     if (name == "GetFuncTypeList") {
         result = 0;

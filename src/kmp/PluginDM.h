@@ -72,8 +72,8 @@ class TaPlugin : public plugins::TzolPlugin, public RequestLoadHost {
     void zolPluginBeforeGetParserItems(plugins::TzolPlugin& sender);
     void zolPluginShowOptionsDialog(plugins::TzolPlugin& sender, plugins::TPluginCallRec& rec,
                                     std::int32_t& result);
-    void zolPluginEvent(plugins::TzolPlugin& sender, const std::string& name,
-                        std::int32_t& result, plugins::TPluginCallRec& rec);
+    void zolPluginEvent(plugins::TzolPlugin& sender, const std::string& name, std::int32_t& result,
+                        plugins::TPluginCallRec& rec);
     // Loads the requests of every port from `config`; false (and logged) when one failed.
     bool LoadPortRequests(const TDataSourceCfg* config);
 

@@ -37,15 +37,13 @@ TKmpParserClient::TKmpParserClient(parser::TDataSourceScheduledWithClients& data
                                    const plugins::TPluginCallRec& packet)
     : TCustomParserScheduledClient(data_source, packet) {
     Queue->OnSendRequest = [this](parser::TQueueController&, parser::TBasicRequestItem& item,
-                                  std::uint32_t& timeout, std::int32_t& tag) {
-        return SendNext(&item, timeout, tag);
-    };
+                                  std::uint32_t& timeout,
+                                  std::int32_t& tag) { return SendNext(&item, timeout, tag); };
     Queue->OnRequestTimeout = [this](parser::TQueueController&, parser::TBasicRequestItem& item,
                                      bool& retry) { RequestTimedOut(item, retry); };
     Queue->OnError = [this](parser::TQueueController&, std::string_view context,
-                            const std::exception& error, std::string_view detail) {
-        ScheduleError(context, error, detail);
-    };
+                            const std::exception& error,
+                            std::string_view detail) { ScheduleError(context, error, detail); };
 }
 
 TKmpParserClient::~TKmpParserClient() {

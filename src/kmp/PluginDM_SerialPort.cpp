@@ -4,7 +4,8 @@
 
 namespace zol::kmp {
 
-TSerialPortDM::TSerialPortDM(plugins::TzolPlugin* plugin) : TDataSourceScheduledWithClients(plugin) {
+TSerialPortDM::TSerialPortDM(plugins::TzolPlugin* plugin)
+    : TDataSourceScheduledWithClients(plugin) {
     ClientClass = [](parser::TDataSourceScheduledWithClients& source,
                      const plugins::TPluginCallRec& packet) {
         return std::unique_ptr<parser::TCustomParserScheduledClient>(

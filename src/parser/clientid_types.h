@@ -102,7 +102,8 @@ class TCustomParserClientList {
     common::ReadWriteLock& Lock() noexcept { return lock_; }
     std::int32_t Count();
     // Adds the client under `key`, destroying a client the key named before.
-    TCustomParserClient& AddOrReplace(std::intptr_t key, std::unique_ptr<TCustomParserClient> client);
+    TCustomParserClient& AddOrReplace(std::intptr_t key,
+                                      std::unique_ptr<TCustomParserClient> client);
     void Remove(std::intptr_t key);
     // Removes every client.
     void Clear();

@@ -99,7 +99,7 @@ void TDataSourceScheduledWithClients::HostEvent(std::string_view name, bool is_p
                                                 const common::TzolParamsList* params) {
     Clients.ForEach([&](std::intptr_t, TCustomParserClient& client) {
         static_cast<TCustomParserScheduledClient&>(client).Queue->HostEvent(name, is_port_open,
-                                                                             params);
+                                                                            params);
         return true;
     });
 }
@@ -172,9 +172,9 @@ int TDataSourceScheduledWithClients::DispatchPacket(plugins::TPluginCallRec& pac
         }
 
         const auto* bytes = static_cast<const std::uint8_t*>(packet.InData.Value.Ptr);
-        const std::size_t size =
-            bytes != nullptr && packet.InData.Size > 0 ? static_cast<std::size_t>(packet.InData.Size)
-                                                       : 0;
+        const std::size_t size = bytes != nullptr && packet.InData.Size > 0
+                                     ? static_cast<std::size_t>(packet.InData.Size)
+                                     : 0;
         common::TFIFOStream& fifo = client->Fifo;
         fifo.LockData();
         struct Unlock {
@@ -317,7 +317,8 @@ std::int64_t TDataSourceScheduledWithClients::LongestExpectedGap() {
         const scheduler::TSchedule& schedule = Queue->Events[e].Schedule;
         double previous = now;
         for (int run = 0; run < 10; ++run) {
-            const scheduler::NextRunResult next = scheduler::NextRun(schedule.Entries, previous, 0, 0);
+            const scheduler::NextRunResult next =
+                scheduler::NextRun(schedule.Entries, previous, 0, 0);
             if (!next.Ok() || next.time == 0) break;
             if (run > 0) {
                 if (next.time <= previous) break;

@@ -1,0 +1,303 @@
+// The plug-in's main road, natively: a host loads it, announces a port and hands back what the
+// simulated meters answer to what the plug-in writes; packets come back in the ProcessData
+// record or pushed through the host's entry point. Time is a fake clock; the timers tick when
+// the test lets this thread handle its messages, as the host's thread would.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kmp/PluginDM.h"
+#include "kmp/kmp_frame.h"
+#include "metersim/meter_simulator.h"
+#include "platform/fake_clock.h"
+#include "platform/message_window.h"
+#include "platform/native/host_link_native.h"
+#include "platform/native/registry_native.h"
+#include "platform/shared_memory.h"
+#include "scheduler/cron_test_support.h"
+#include "zolShared/Private/Plugins/plugin_abi.h"
+
+namespace zol::kmp {
+namespace {
+
+using common::TzolParamsList;
+using common::Variant;
+using plugins::TPluginCallRec;
+
+using Packet = std::map<std::string, std::string>;
+
+// The host's side of Vantor_SendDataEx: port writes and pushed packets.
+struct FakeHost {
+    std::mutex mutex;
+    std::vector<std::vector<std::uint8_t>> writes;
+    std::vector<Packet> pushed;
+    std::int32_t write_result = 0;
+};
+FakeHost* host = nullptr;
+
+Packet ItemsOf(common::IzolParamsListA* list) {
+    Packet items;
+    for (std::int32_t i = 0; list != nullptr && i < list->GetCount(); ++i) {
+        common::IzolParamsListItemA* item = nullptr;
+        if (list->GetItem(i, &item) != 0 || item == nullptr) continue;
+        if (item->IsNewRow() == 0) {
+            Variant value;
+            item->GetValue(&value.Raw());
+            items[item->GetName()] = value.AsUtf8();
+        }
+        item->Release();
+    }
+    return items;
+}
+
+std::int32_t SendDataEx(std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t kind,
+                        std::intptr_t data, std::int32_t size) {
+    std::lock_guard<std::mutex> lock(host->mutex);
+    if (kind == plugins::kSendRawBytes) {
+        if (host->write_result != 0) return host->write_result;
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+        host->writes.emplace_back(bytes, bytes + size);
+        return 0;
+    }
+    const auto* rec = reinterpret_cast<const TPluginCallRec*>(data);
+    host->pushed.push_back(
+        ItemsOf(*static_cast<common::IzolParamsListA**>(rec->OutData.Value.Ptr)));
+    return 0;
+}
+
+constexpr std::uintptr_t kHostModule = 0x4000;
+
+class Polling : public ::testing::Test {
+   protected:
+    platform::FakeClock clock_{1'000'000, scheduler::testing::LocalMs("2026-03-01T11:59:00")};
+    platform::ScopedFakeClock installed_{clock_};
+    FakeHost fake_;
+    metersim::MeterSimulator meters_;
+    std::vector<Packet> returned_;  // packets delivered in ProcessData records
+    std::size_t writes_seen_ = 0;
+    void* handle_ = nullptr;
+    std::shared_ptr<plugins::TzolPlugin> instance_;
+    TaPlugin* plugin_ = nullptr;
+
+    void SetUp() override {
+        host = &fake_;
+        platform::native::ResetRegistry();
+        platform::native::RegisterModule("host.exe", kHostModule);
+        platform::native::RegisterExport(kHostModule, "Vantor_SendDataEx",
+                                         reinterpret_cast<void*>(&SendDataEx));
+        plugins::LibraryShutdown();
+        RegisterKmpModule();
+        plugins::LibraryStartup();
+        TzolParamsList params;
+        TPluginCallRec rec{};
+        rec.RecSize = plugins::kCallRecSize;
+        rec.Params = &params;
+        ASSERT_EQ(plugins::CreatePluginInstanceCall(&rec), 0);
+        handle_ = rec.Instance;
+        instance_ = plugins::FindInstance(handle_);
+        plugin_ = dynamic_cast<TaPlugin*>(instance_.get());
+        ASSERT_NE(plugin_, nullptr);
+        for (auto& meter : metersim::DemoMeters()) meters_.AddMeter(std::move(meter));
+    }
+    void TearDown() override {
+        plugin_ = nullptr;
+        instance_.reset();
+        plugins::LibraryShutdown();
+        platform::native::ResetRegistry();
+        host = nullptr;
+    }
+
+    std::int32_t Command(const char* command,
+                         std::initializer_list<std::pair<const char*, Variant>> params,
+                         std::uint8_t state_mask = 0) {
+        TzolParamsList list;
+        list.Add("COMMAND", Variant::Ansi(command));
+        for (const auto& [name, value] : params) list.Add(name, value);
+        if (list.IndexOf("RESULT") < 0) list.Add("RESULT", Variant());
+        TPluginCallRec rec{};
+        rec.RecSize = plugins::kCallRecSize;
+        rec.Instance = handle_;
+        rec.Params = &list;
+        rec.StateMask = state_mask;
+        return plugins::ExecutePluginCommandCall(&rec);
+    }
+    // LOAD with a configuration, then one port (id 1, "COM1").
+    void Start(const std::string& options) {
+        ASSERT_EQ(Command("LOAD", {{"HANDLE", Variant::Int32(kHostModule)}}), 0);
+        plugin_->Config->lblParams_Caption = options;
+        ASSERT_EQ(Command("SET-STATE",
+                          {{"DATA-SOURCES-IN-CFG", Variant::Ansi("1;COM1;COM1 port")},
+                           {"RESULT", Variant::Int32(1)}},
+                          0x03),
+                  0);
+    }
+    std::int32_t Deliver(std::span<const std::uint8_t> bytes) {
+        TzolParamsList params;
+        TzolParamsList output;
+        TPluginCallRec rec{};
+        rec.RecSize = plugins::kCallRecSize;
+        rec.Instance = handle_;
+        rec.Params = &params;
+        rec.SourceId = 1;
+        rec.StateMask = 0x02;
+        void* buffer = platform::SharedAlloc(bytes.size());
+        std::memcpy(buffer, bytes.data(), bytes.size());
+        rec.InData.Kind = plugins::kDataRawBytes;
+        rec.InData.Value.Ptr = buffer;
+        rec.InData.Size = static_cast<std::int32_t>(bytes.size());
+        rec.OutData.Kind = plugins::kDataListUnchecked;
+        rec.OutData.Value.Ptr = &output;
+        const std::int32_t result = plugins::ProcessDataCall(&rec);
+        platform::SharedFree(rec.InData.Value.Ptr != nullptr ? rec.InData.Value.Ptr : buffer);
+        if (output.Count() > 0) {
+            Packet items;
+            for (std::int32_t i = 0; i < output.Count(); ++i) {
+                const common::TzolParamsListItem& item = *output.Item(i);
+                if (!item.IsRowMarker()) items[item.Name] = item.Value.AsUtf8();
+            }
+            returned_.push_back(std::move(items));
+        }
+        return result;
+    }
+    // Runs the line for `ms`: timers tick, the meters hear what the plug-in wrote and their
+    // answers come back through ProcessData.
+    void Run(std::uint64_t ms) {
+        for (std::uint64_t t = 0; t < ms; t += 5) {
+            clock_.Advance(5);
+            platform::DispatchPendingMessages();
+            std::vector<std::vector<std::uint8_t>> fresh;
+            {
+                std::lock_guard<std::mutex> lock(fake_.mutex);
+                fresh.assign(fake_.writes.begin() + static_cast<std::ptrdiff_t>(writes_seen_),
+                             fake_.writes.end());
+                writes_seen_ = fake_.writes.size();
+            }
+            for (const auto& frame : fresh) meters_.Receive(frame, clock_.ReadTick());
+            while (auto delivery = meters_.TakeDelivery(clock_.ReadTick())) Deliver(*delivery);
+        }
+    }
+    // The CID of every frame the plug-in wrote, in order.
+    std::vector<int> WrittenCids() {
+        std::vector<int> cids;
+        std::lock_guard<std::mutex> lock(fake_.mutex);
+        for (const auto& frame : fake_.writes) {
+            std::vector<std::uint8_t> body;
+            KmpUnstuff(std::span(frame).subspan(1, frame.size() - 2), body);
+            cids.push_back(body.size() > 1 ? body[1] : -1);
+        }
+        return cids;
+    }
+    std::string Log() { return plugin_->HostLog().Text(); }
+};
+
+std::string HeatRequest(const std::string& extra = "", const char* registers = nullptr) {
+    return std::string(
+               "<QUERY><R caption=\"Heat\"><Enabled>1</Enabled><Device>63</Device>"
+               "<MethodPoll>1</MethodPoll><PollInterval>2</PollInterval>"
+               "<PollUnits>S</PollUnits><Timeout>400</Timeout>") +
+           extra + "<Response>" +
+           (registers != nullptr ? registers
+                                 : "<I><Register>3C</Register></I><I><Register>56</Register></I>"
+                                   "<I><Register>3EB</Register></I>") +
+           "</Response></R></QUERY>";
+}
+
+TEST_F(Polling, OnePollIdentifiesTheMeterThenReadsItsRegistersIntoOnePacket) {
+    Start(HeatRequest());
+    Run(500);
+    EXPECT_EQ(WrittenCids(), (std::vector<int>{CidGetType, CidGetSerialNo, CidGetRegister}));
+    ASSERT_EQ(returned_.size(), 1u);
+    const Packet& packet = returned_[0];
+    const metersim::SimMeter& meter = *meters_.FindMeter(metersim::kDemoHeatAddress);
+    EXPECT_EQ(packet.at("DEVICE_ID"), "63");
+    EXPECT_EQ(packet.at("SERIAL_NO"), std::to_string(meter.serial));
+    char type[8];
+    std::snprintf(type, sizeof type, "%04X", meter.type);
+    EXPECT_EQ(packet.at("DEVICE_TYPE"), type);
+    for (const char* item : {"E1", "E1_UNIT", "T1", "T1_UNIT", "DATE", "TIMESTAMP", "TIMESTAMP_UTC",
+                             "DATA_SOURCE_ID", "DATE_TIME_STAMP"}) {
+        EXPECT_EQ(packet.count(item), 1u) << item;
+    }
+    // The next poll reads at once: the meter is known.
+    Run(2000);
+    EXPECT_EQ(WrittenCids().back(), CidGetRegister);
+    EXPECT_EQ(WrittenCids().size(), 4u);
+    EXPECT_EQ(returned_.size(), 2u);
+}
+
+TEST_F(Polling, ATimeoutForgetsTheMeterAndTheNextPollIdentifiesAgain) {
+    Start(HeatRequest());
+    Run(500);
+    meters_.FindMeter(metersim::kDemoHeatAddress)->faults.no_reply = true;
+    Run(2000 + 3 * 400 + 100);  // the poll and its two retries go unanswered
+    const std::string log = Log();
+    EXPECT_NE(log.find("[63/Heat] . Heat. Request timeout"), std::string::npos) << log;
+    meters_.FindMeter(metersim::kDemoHeatAddress)->faults.no_reply = false;
+    const std::size_t before = WrittenCids().size();
+    Run(2500);
+    const std::vector<int> cids = WrittenCids();
+    ASSERT_GT(cids.size(), before + 2);
+    EXPECT_EQ(cids[before], CidGetType);
+    EXPECT_EQ(cids[before + 1], CidGetSerialNo);
+}
+
+TEST_F(Polling, AMissingRegisterDoesNotLoseTheOnesAfterIt) {
+    // 0x3FF is no register of the meter: it leaves it out of its answer.
+    Start(HeatRequest("",
+                      "<I><Register>3C</Register></I><I><Register>3FF</Register><Name>X</Name>"
+                      "</I><I><Register>56</Register></I>"));
+    Run(500);
+    ASSERT_EQ(returned_.size(), 1u);
+    EXPECT_EQ(returned_[0].count("E1"), 1u);
+    EXPECT_EQ(returned_[0].count("X"), 0u);
+    EXPECT_EQ(returned_[0].count("T1"), 1u);
+}
+
+TEST_F(Polling, ARefusedWritePausesTheQueue) {
+    fake_.write_result = -12;
+    Start(HeatRequest());
+    Run(990);
+    EXPECT_EQ(WrittenCids().size(), 0u);
+    fake_.write_result = 0;
+    Run(20);
+    EXPECT_TRUE(WrittenCids().empty());  // still pausing: 1000 ms from the refused write
+    Run(100);
+    ASSERT_FALSE(WrittenCids().empty());
+    EXPECT_EQ(WrittenCids().front(), CidGetType);
+}
+
+TEST_F(Polling, APassiveRequestDecodesAnotherMastersTraffic) {
+    Start(
+        "<QUERY><Listen><Device>63</Device><Response><I><Register>3C</Register></I>"
+        "</Response></Listen></QUERY>");
+    Run(200);
+    EXPECT_TRUE(WrittenCids().empty());
+    const std::uint16_t id = 0x3C;
+    const std::vector<std::uint8_t> request = BuildRegisterRequest(63, std::span(&id, 1));
+    auto answer = metersim::MeterSimulator::Answer(*meters_.FindMeter(63), request);
+    ASSERT_TRUE(answer.has_value());
+    Deliver(KmpStuff(*answer, KmpRespStart));
+    ASSERT_EQ(returned_.size(), 1u);
+    EXPECT_EQ(returned_[0].at("DEVICE_ID"), "63");
+    EXPECT_EQ(returned_[0].count("E1"), 1u);
+    EXPECT_EQ(returned_[0].count("SERIAL_NO"), 0u);  // passive requests never identify
+}
+
+TEST_F(Polling, ProcessDataBeforeLoadAndAfterUnloadIsRefused) {
+    const std::uint8_t bytes[] = {0x40, 0x3F, 0x0D};
+    EXPECT_EQ(Deliver(bytes), -1);
+    Start(HeatRequest());
+    EXPECT_EQ(Deliver(bytes), 0);
+    ASSERT_EQ(Command("UNLOAD", {}), 0);
+    EXPECT_EQ(Deliver(bytes), -1);
+    const std::size_t written = WrittenCids().size();
+    Run(5000);
+    EXPECT_EQ(WrittenCids().size(), written);  // an unloaded plug-in sends nothing more
+}
+
+}  // namespace
+}  // namespace zol::kmp
