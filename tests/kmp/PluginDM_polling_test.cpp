@@ -4,10 +4,12 @@
 // the test lets this thread handle its messages, as the host's thread would.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kmp/PluginDM.h"
@@ -297,6 +299,110 @@ TEST_F(Polling, ProcessDataBeforeLoadAndAfterUnloadIsRefused) {
     const std::size_t written = WrittenCids().size();
     Run(5000);
     EXPECT_EQ(WrittenCids().size(), written);  // an unloaded plug-in sends nothing more
+}
+
+TEST_F(Polling, RequestsOfOneGroupLeaveAsOnePacket) {
+    // "63" and "063" are two requests for the same meter from the same entry.
+    Start(
+        "<QUERY><R caption=\"Heat\"><Enabled>1</Enabled><Device>63;063</Device>"
+        "<MethodPoll>1</MethodPoll><PollInterval>10</PollInterval><PollUnits>S</PollUnits>"
+        "<Response><I><Register>3C</Register></I></Response></R></QUERY>");
+    Run(1000);
+    EXPECT_EQ(WrittenCids(),
+              (std::vector<int>{CidGetType, CidGetSerialNo, CidGetRegister, CidGetRegister}));
+    ASSERT_EQ(returned_.size(), 1u);
+}
+
+TEST_F(Polling, StateChangesAddAndRemovePortsAndTheCatalogueAnswersItsQuery) {
+    Start(HeatRequest());
+    EXPECT_EQ(plugin_->Ports().size(), 1u);
+    ASSERT_EQ(Command("SET-STATE",
+                      {{"DATA-SOURCES-IN-CFG", Variant::Ansi("1;COM1;a\r\n2;COM2;b")},
+                       {"RESULT", Variant::Int32(1)}},
+                      0x03),
+              0);
+    ASSERT_EQ(plugin_->Ports().size(), 2u);
+    EXPECT_EQ(plugin_->Ports()[1]->Name(), "COM2");
+    EXPECT_EQ(plugin_->Ports()[1]->Queue->Requests.Count(), 1);
+    ASSERT_EQ(
+        Command("SET-STATE",
+                {{"DATA-SOURCES-IN-CFG", Variant::Ansi("2;COM2;b")}, {"RESULT", Variant::Int32(1)}},
+                0x03),
+        0);
+    ASSERT_EQ(plugin_->Ports().size(), 1u);
+    EXPECT_EQ(plugin_->Ports()[0]->Id, 2);
+
+    TzolParamsList list;
+    list.Add("COMMAND", Variant::Ansi("EVENT"));
+    list.Add("EVENT-TYPE", Variant::Ansi("GetFuncTypeList"));
+    list.Add("RESULT", Variant());
+    TPluginCallRec rec{};
+    rec.RecSize = plugins::kCallRecSize;
+    rec.Instance = handle_;
+    rec.Params = &list;
+    ASSERT_EQ(plugins::ExecutePluginCommandCall(&rec), 0);
+    EXPECT_EQ(list.GetValue("RESULT").AsUtf8().rfind(
+                  "Custom==0000||Current date==03EB||Energy register 1: Heat energy==003C", 0),
+              0u);
+}
+
+// Packets arrive on one thread, the timers tick on the host's main thread and commands come on a
+// third, as a host may do it. Run under TSan.
+TEST_F(Polling, PacketsTicksAndCommandsOnThreeThreads) {
+    Start(HeatRequest("", nullptr));
+    std::mutex line;  // the simulated meters serve both threads
+    std::atomic<bool> stop{false};
+    std::atomic<int> steps{0};
+    std::atomic<int> delivering{0};  // answers taken off the line, not yet handed over
+    std::thread packets([&] {
+        while (!stop) {
+            std::optional<std::vector<std::uint8_t>> delivery;
+            {
+                std::lock_guard<std::mutex> lock(line);
+                delivery = meters_.TakeDelivery(clock_.ReadTick());
+                if (delivery) ++delivering;
+            }
+            if (delivery) {
+                Deliver(*delivery);
+                --delivering;
+            }
+        }
+    });
+    std::thread commands([&] {
+        for (int i = 0; !stop; ++i) {
+            // About one command every half second of the line's time.
+            while (!stop && steps.load() < (i + 1) * 100) std::this_thread::yield();
+            if (i % 3 == 0) Command("LOAD-SETTINGS-NOW", {});
+            if (i % 3 == 1) Command("EVENT", {{"EVENT-TYPE", Variant::Ansi("PORT-OPEN")}});
+            if (i % 3 == 2) Command("EVENT", {{"EVENT-TYPE", Variant::Ansi("PORT-CLOSE")}});
+        }
+    });
+    for (int step = 0; step < 4000; ++step) {
+        steps = step;
+        clock_.Advance(5);
+        platform::DispatchPendingMessages();
+        {
+            std::lock_guard<std::mutex> lock(line);
+            std::lock_guard<std::mutex> written(fake_.mutex);
+            for (; writes_seen_ < fake_.writes.size(); ++writes_seen_) {
+                meters_.Receive(fake_.writes[writes_seen_], clock_.ReadTick());
+            }
+        }
+        // The line keeps pace with the packet thread: answers due now are handed over before
+        // the clock moves on.
+        while (true) {
+            {
+                std::lock_guard<std::mutex> lock(line);
+                const auto due = meters_.NextDue();
+                if (delivering == 0 && (!due || *due > clock_.ReadTick())) break;
+            }
+            std::this_thread::yield();
+        }
+    }
+    stop = true;
+    packets.join();
+    commands.join();
+    EXPECT_GT(returned_.size(), 3u) << Log() << " writes " << WrittenCids().size();
 }
 
 }  // namespace
