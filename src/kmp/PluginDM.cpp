@@ -215,8 +215,10 @@ void TaPlugin::zolPluginBeforeGetParserItems(plugins::TzolPlugin&) {
     std::size_t rows = 0;
     for (const TKmpRegisterInfo& row : Catalogue()) {
         if (row.Id == kKmpCatalogueEnd || rows++ >= kKmpCatalogueMaxRows) break;
-        ParserItems.Add(std::string(row.Code), std::string(row.Name), "0",
-                        plugins::kParserTypeFloat);
+        // Rows without a code are declared under the name their values are published with.
+        ParserItems.Add(row.Code.empty() ? RegisterItemName(static_cast<std::uint16_t>(row.Id))
+                                         : std::string(row.Code),
+                        std::string(row.Name), "0", plugins::kParserTypeFloat);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <unordered_set>
 
 #include "kmp/kmp_frame.h"
@@ -49,6 +50,12 @@ std::uint16_t RegisterId(const parser::OptionsElement& node) {
 }
 
 }  // namespace
+
+std::string RegisterItemName(std::uint16_t id) {
+    char name[16];
+    std::snprintf(name, sizeof name, "REG_%04X", static_cast<unsigned>(id));
+    return name;
+}
 
 void TRequestItem::Assign(const parser::TBasicRequestItem& source) {
     if (&source == this) return;
@@ -165,6 +172,10 @@ void LoadRequests(RequestLoadHost* plugin, const TDataSourceCfg* config,
                     if (registered.Name.empty() && registered.Info != nullptr) {
                         registered.Name = std::string(registered.Info->Code);
                     }
+                    // An item without a name cannot be published: a register that neither
+                    // the configuration nor the catalogue names gets one from its id.
+                    if (registered.Name.empty())
+                        registered.Name = RegisterItemName(registered.Register);
                     if (registered.Info != nullptr) {
                         registered.Caption = std::string(registered.Info->Name);
                     }

@@ -95,6 +95,10 @@ void LoadRequests(RequestLoadHost* plugin, const TDataSourceCfg* config,
 // their text as written.
 void NormalizeDevices(std::vector<std::string>& devices);
 
+// The item name of a register that neither the configuration nor the catalogue names:
+// "REG_" and its id in four upper-case hexadecimal digits.
+std::string RegisterItemName(std::uint16_t id);
+
 // An address text as a number: optional sign and decimal digits, or "$" and hexadecimal digits,
 // after trimming; -1 when it is not a number that fits 64 bits.
 std::int64_t DeviceNumber(std::string_view text) noexcept;

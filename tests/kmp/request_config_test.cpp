@@ -115,6 +115,8 @@ TEST(RequestConfig, RegistersAreNamedFromTheCatalogueInUse) {
     EXPECT_EQ(electricity.items[0]->Parameters.CatalogueKind, 1);
     EXPECT_NE(electricity.items[0]->Response(0).Parameters.Caption,
               "Energy register 1: Heat energy");
+    // Electricity rows have no code: an unnamed register is still published, under its id.
+    EXPECT_EQ(electricity.items[0]->Response(0).Parameters.Name, "REG_003C");
 }
 
 TEST(RequestConfig, APortQueueGetsItsScheduleMinimumIntervalAndReset) {
