@@ -46,16 +46,25 @@ std::string TakeLog(void* handle) {
     return std::string(buffer.data(), static_cast<std::size_t>(n > 0 ? n : 0));
 }
 
-TEST(PluginConcurrency, CommandsDataAndLogCollectionFromSeveralThreads) {
+// A fresh library with `count` instances; their handles, null where creation failed.
+std::vector<void*> StartWithInstances(int count) {
     LibraryShutdown();
     RegisterPluginClass(&MakePlugin);
     LibraryStartup();
-    TzolParamsList create_params;
-    TPluginCallRec create{};
-    create.RecSize = kCallRecSize;
-    create.Params = &create_params;
-    ASSERT_EQ(CreatePluginInstanceCall(&create), 0);
-    void* handle = create.Instance;
+    std::vector<void*> handles;
+    for (int i = 0; i < count; ++i) {
+        TzolParamsList create_params;
+        TPluginCallRec create{};
+        create.RecSize = kCallRecSize;
+        create.Params = &create_params;
+        handles.push_back(CreatePluginInstanceCall(&create) == 0 ? create.Instance : nullptr);
+    }
+    return handles;
+}
+
+TEST(PluginConcurrency, CommandsDataAndLogCollectionFromSeveralThreads) {
+    void* handle = StartWithInstances(1)[0];
+    ASSERT_NE(handle, nullptr);
     ASSERT_EQ(Command(handle, "LOAD", {}), 0);
 
     constexpr int kThreads = 3;
@@ -118,20 +127,11 @@ TEST(PluginConcurrency, CommandsDataAndLogCollectionFromSeveralThreads) {
 }
 
 TEST(PluginConcurrency, OptionsDialogWhileCommandsChangeTheSameSettingsPlaces) {
-    LibraryShutdown();
-    RegisterPluginClass(&MakePlugin);
-    LibraryStartup();
     std::atomic<int> reloads{0};
-    std::vector<void*> handles;
-    for (int i = 0; i < 2; ++i) {
-        TzolParamsList create_params;
-        TPluginCallRec create{};
-        create.RecSize = kCallRecSize;
-        create.Params = &create_params;
-        ASSERT_EQ(CreatePluginInstanceCall(&create), 0);
-        void* handle = create.Instance;
-        handles.push_back(handle);
+    const std::vector<void*> handles = StartWithInstances(2);
+    for (void* handle : handles) {
         auto instance = FindInstance(handle);
+        ASSERT_NE(instance, nullptr);
         instance->OnShowOptionsDialog = [](TzolPlugin&, TPluginCallRec&, std::int32_t& result) {
             result = 1;
         };
