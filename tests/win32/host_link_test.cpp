@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -53,9 +54,41 @@ TEST_P(HostLink, CommandResults) {
     EXPECT_EQ(host_->Command("ITEMS").result, 0);
     auto events = host_->Command("EVENTS-SUPPORT");
     EXPECT_EQ(events.Find("RESULT")->AsAnsi(), "PORT-OPEN;PORT-CLOSE");
+    // Every event the module asks for is one the host sends.
+    const std::string supported = events.Find("RESULT")->AsAnsi() + ";";
+    for (std::size_t from = 0, to; (to = supported.find(';', from)) != std::string::npos;
+         from = to + 1) {
+        const std::string name = supported.substr(from, to - from);
+        EXPECT_NE(std::find(plugins::kHostEventNames.begin(), plugins::kHostEventNames.end(), name),
+                  plugins::kHostEventNames.end())
+            << name;
+    }
     EXPECT_EQ(host_->Command("EVENT", {{"EVENT-TYPE", Variant::Ansi("PORT-OPEN")}}).result, 0);
     EXPECT_EQ(host_->Command("SAVE-SETTINGS-NOW").result, -2);
     EXPECT_EQ(host_->Command("UNLOAD").result, 0);
+}
+
+TEST_P(HostLink, ScriptedSetStateSetsTheEnabledFlagsOfItsStateMask) {
+    std::string error;
+    auto script = ParseCommandScript({"SET-STATE", "RESULT=1", "--state-mask", "0x05", "--",
+                                      "GET-MODULE-PARAMETER", "PARAM=ModuleEnabled"},
+                                     error);
+    ASSERT_TRUE(script.has_value()) << error;
+    ASSERT_EQ(script->size(), 2u);
+    ASSERT_EQ(host_->Load().result, 0);
+    std::vector<CommandAnswer> answers;
+    for (const auto& entry : *script) {
+        answers.push_back(
+            host_->Command(entry.command, entry.params, entry.with_result, entry.state_mask));
+    }
+    EXPECT_EQ(answers[0].result, 0);
+    EXPECT_EQ(answers[1].Find("RESULT").value_or(Variant()).AsInt64(), 5);
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"SET-STATE", "--state-mask"},
+          std::vector<std::string>{"SET-STATE", "--state-mask", "256"},
+          std::vector<std::string>{"SET-STATE", "--state-mask", "x1"}}) {
+        EXPECT_FALSE(ParseCommandScript(bad, error).has_value()) << bad.back();
+    }
 }
 
 TEST_P(HostLink, ModuleParameters) {

@@ -134,6 +134,24 @@ TEST_P(PluginExportCalls, GetLogExHonoursTheBufferSize) {
     EXPECT_EQ(take(sizeof buffer).second, 0u);
 }
 
+TEST_P(PluginExportCalls, CopyingAListInputWithoutAHandlerHandsTheHostItsOwnList) {
+    HostInstance host(library_, GetParam());
+    ASSERT_EQ(host.Create(), 0);
+    ASSERT_EQ(host.Load().result, 0);
+    common::TzolParamsList input;
+    input.Add("A", Variant::Int32(1));
+    CallRecord call(GetParam());
+    call.AttachParams();
+    call.Rec().Instance = host.Handle();
+    call.Rec().Flags = 0x20;
+    call.Rec().StateMask = 0x01;
+    call.Rec().InData.Kind = 1;
+    call.Rec().InData.Value.Ptr = &input;
+    EXPECT_EQ(library_.Exports().ProcessData(&call.Rec()), 0);
+    EXPECT_EQ(call.Rec().OutData.Kind, 1);
+    EXPECT_EQ(call.Rec().OutData.Value.Ptr, static_cast<void*>(&input));
+}
+
 TEST_P(PluginExportCalls, LoadAndUnloadAreCounted) {
     HostInstance host(library_, GetParam());
     ASSERT_EQ(host.Create(), 0);

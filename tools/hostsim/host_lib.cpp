@@ -1,9 +1,12 @@
 #include "hostsim/host_lib.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/system.h"
+#include "zolShared/Public/Common/component.h"
+#include "zolShared/Public/Common/hex_text.h"
 
 namespace zol::hostsim {
 
@@ -235,11 +238,16 @@ std::int32_t HostInstance::Free() {
 }
 
 CommandAnswer HostInstance::Command(const std::string& command,
-                                    const std::vector<NamedValue>& params, bool with_result) {
+                                    const std::vector<NamedValue>& params, bool with_result,
+                                    std::uint8_t state_mask) {
     CallRecord call(mode_);
     call.Rec().Instance = handle_;
     call.Rec().Tag = tag_;
-    if (with_result) call.List().Add("RESULT", Variant());
+    call.Rec().StateMask = state_mask;
+    const bool result_given = std::any_of(params.begin(), params.end(), [](const auto& param) {
+        return common::SameTextAscii(param.first, "RESULT");
+    });
+    if (with_result && !result_given) call.List().Add("RESULT", Variant());
     call.List().Add("COMMAND", Variant::Ansi(command));
     for (const auto& [name, value] : params) call.List().Add(name, value);
     call.AttachParams();
@@ -352,6 +360,40 @@ void SetSendObserver(std::function<void(const RecordedSend&)> observer) {
 void SetPortWriteResult(std::int32_t result) {
     std::lock_guard<std::mutex> guard(g_sends_lock);
     g_port_write_result = result;
+}
+
+std::optional<std::vector<ScriptedCommand>> ParseCommandScript(const std::vector<std::string>& args,
+                                                               std::string& error) {
+    std::vector<ScriptedCommand> script;
+    std::size_t i = 0;
+    while (i < args.size()) {
+        ScriptedCommand entry;
+        entry.command = args[i++];
+        for (; i < args.size() && args[i] != "--"; ++i) {
+            const std::string& arg = args[i];
+            if (arg == "--no-result") {
+                entry.with_result = false;
+            } else if (arg == "--state-mask") {
+                const std::string_view text =
+                    ++i < args.size() ? std::string_view(args[i]) : std::string_view();
+                const bool hex = text.size() > 2 && text[0] == '0' && (text[1] | 0x20) == 'x';
+                auto mask = common::ParseDigits32(hex ? text.substr(2) : text, hex ? 16 : 10);
+                if (!mask || *mask > 0xFF) {
+                    error = "--state-mask needs a number from 0 to 255";
+                    return std::nullopt;
+                }
+                entry.state_mask = static_cast<std::uint8_t>(*mask);
+            } else {
+                const auto eq = arg.find('=');
+                entry.params.emplace_back(
+                    arg.substr(0, eq),
+                    eq == std::string::npos ? Variant::Null() : Variant::Ansi(arg.substr(eq + 1)));
+            }
+        }
+        if (i < args.size()) ++i;  // the "--" between commands
+        script.push_back(std::move(entry));
+    }
+    return script;
 }
 
 }  // namespace zol::hostsim

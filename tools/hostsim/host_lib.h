@@ -160,10 +160,11 @@ class HostInstance {
     // Every command then carries this window as MSG-PROC-HANDLE.
     void UseWindow(HostWindow* window);
 
-    // Runs one command with the given parameters. A "RESULT" item is put in first unless
-    // `with_result` is false.
+    // Runs one command with the given parameters and the record's StateMask. An empty "RESULT"
+    // item is put in first unless `with_result` is false or the parameters carry a RESULT of
+    // their own (SET-STATE reads it as input).
     CommandAnswer Command(const std::string& command, const std::vector<NamedValue>& params = {},
-                          bool with_result = true);
+                          bool with_result = true, std::uint8_t state_mask = 0);
     // LOAD with this host's module handle, tag and the given extra parameters.
     CommandAnswer Load(const std::vector<NamedValue>& extra = {});
 
@@ -181,6 +182,18 @@ class HostInstance {
     void* handle_ = nullptr;
     HostWindow* window_ = nullptr;
 };
+
+// One command of hostsim's `cmd` action.
+struct ScriptedCommand {
+    std::string command;
+    std::vector<NamedValue> params;
+    bool with_result = true;
+    std::uint8_t state_mask = 0;
+};
+// Reads `COMMAND [NAME=VALUE ...] [--no-result] [--state-mask N]` groups separated by "--"; N is
+// decimal or 0x-prefixed hexadecimal, 0 to 255. Nothing, with `error` set, for a bad script.
+std::optional<std::vector<ScriptedCommand>> ParseCommandScript(const std::vector<std::string>& args,
+                                                               std::string& error);
 
 // What the host's entry points received.
 struct RecordedSend {

@@ -2,7 +2,8 @@
 //
 //   hostsim --dll PATH info
 //   hostsim --dll PATH demo
-//   hostsim --dll PATH cmd COMMAND [NAME=VALUE ...] [--no-result] [-- COMMAND [NAME=VALUE ...]]...
+//   hostsim --dll PATH cmd COMMAND [NAME=VALUE ...] [--no-result] [--state-mask N]
+//                          [-- COMMAND [NAME=VALUE ...] ...]...
 //   hostsim --dll PATH items
 //   hostsim --dll PATH options OUTDIR
 //
@@ -22,7 +23,6 @@ namespace {
 
 using zol::common::Variant;
 using zol::hostsim::HostInstance;
-using zol::hostsim::NamedValue;
 using zol::hostsim::ParamsMode;
 using zol::hostsim::PluginLibrary;
 
@@ -31,7 +31,7 @@ int Usage() {
                  "usage: hostsim --dll PATH [--interface] info\n"
                  "       hostsim --dll PATH [--interface] demo\n"
                  "       hostsim --dll PATH [--interface] cmd COMMAND [NAME=VALUE ...] "
-                 "[--no-result] [-- COMMAND ...]...\n"
+                 "[--no-result] [--state-mask N] [-- COMMAND ...]...\n"
                  "       hostsim --dll PATH [--interface] items\n"
                  "       hostsim --dll PATH [--interface] options OUTDIR\n");
     return 2;
@@ -95,30 +95,12 @@ void PrintSend(const zol::hostsim::RecordedSend& send) {
     std::fflush(stdout);
 }
 
-NamedValue ParseAssignment(const std::string& text) {
-    auto eq = text.find('=');
-    if (eq == std::string::npos) return {text, Variant::Null()};
-    return {text.substr(0, eq), Variant::Ansi(text.substr(eq + 1))};
-}
-
 int RunCommands(HostInstance& host, zol::hostsim::HostWindow& window,
-                const std::vector<std::string>& args) {
-    std::size_t i = 0;
+                const std::vector<zol::hostsim::ScriptedCommand>& script) {
     int status = 0;
-    while (i < args.size()) {
-        const std::string command = args[i++];
-        std::vector<NamedValue> params;
-        bool with_result = true;
-        while (i < args.size() && args[i] != "--") {
-            if (args[i] == "--no-result") {
-                with_result = false;
-            } else {
-                params.push_back(ParseAssignment(args[i]));
-            }
-            ++i;
-        }
-        if (i < args.size()) ++i;  // skip "--"
-        auto answer = host.Command(command, params, with_result);
+    for (const auto& entry : script) {
+        auto answer =
+            host.Command(entry.command, entry.params, entry.with_result, entry.state_mask);
         std::printf("result=%d\n", answer.result);
         for (const auto& [name, value] : answer.items) {
             std::printf("%s=%s\n", name.c_str(), OneLine(zol::hostsim::ValueText(value)).c_str());
@@ -244,10 +226,15 @@ int main(int argc, char** argv) {
         window.Pump();
         PrintLog(host.CollectLog());
     } else if (action == "cmd") {
-        if (rest.empty()) return Usage();
+        std::string error;
+        auto script = zol::hostsim::ParseCommandScript(rest, error);
+        if (!script || script->empty()) {
+            if (!error.empty()) std::fprintf(stderr, "hostsim: %s\n", error.c_str());
+            return Usage();
+        }
         host.Load();
         window.Pump();
-        status = RunCommands(host, window, rest);
+        status = RunCommands(host, window, *script);
         host.Command("UNLOAD");
         window.Pump();
     } else if (action == "items") {

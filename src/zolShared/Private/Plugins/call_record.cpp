@@ -7,7 +7,7 @@ bool IsListObject(const void* pointer) noexcept {
 }
 
 CallRecordScope::CallRecordScope(TPluginCallRec& rec)
-    : rec_(rec), flags_(rec.Flags), params_(rec.Params) {
+    : rec_(rec), flags_(rec.Flags), params_(rec.Params), caller_in_(rec.InData) {
     if (rec.Params != nullptr) {
         if (IsListObject(rec.Params)) {
             params_wrap_ = new common::TzolParamsListWrap(

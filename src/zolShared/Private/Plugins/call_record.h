@@ -26,6 +26,9 @@ class CallRecordScope {
 
     // True when Params was given as an interface reference.
     bool ParamsWereInterface() const noexcept { return params_interface_; }
+    // The input slot as the caller gave it, before any conversion: what may be handed back to
+    // the caller (the converted slot points into an adapter that dies with this scope).
+    const TPluginData& CallerInData() const noexcept { return caller_in_; }
 
    private:
     struct SlotCopy {
@@ -39,6 +42,7 @@ class CallRecordScope {
     TPluginCallRec& rec_;
     std::uint8_t flags_;
     void* params_;
+    TPluginData caller_in_;
     bool params_interface_ = false;
     common::TzolParamsListWrap* params_wrap_ = nullptr;
     SlotCopy in_;

@@ -16,16 +16,6 @@ using common::Variant;
 
 namespace {
 
-std::string CurrentMessage() {
-    try {
-        throw;
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unknown exception";
-    }
-}
-
 bool IsText(const Variant& value) { return value.Type() == platform::kVtBstr; }
 
 std::vector<std::string_view> SplitText(std::string_view text, char separator) {
@@ -200,7 +190,7 @@ std::int32_t TzolPlugin::RunCommand(const std::string& command, TPluginCallRec& 
     try {
         OnCommand(*this, command, result, rec);
     } catch (...) {
-        LogCommandFailure(command, CurrentMessage());
+        LogCommandFailure(command, CurrentExceptionMessage());
         return -3;
     }
     return result;
@@ -219,7 +209,7 @@ void TzolPlugin::LanguageRequest(const CallParams& params) {
     try {
         OnLanguageChanged(*this);
     } catch (...) {
-        LogCommandFailure("TRANSL", CurrentMessage());
+        LogCommandFailure("TRANSL", CurrentExceptionMessage());
     }
 }
 
@@ -232,7 +222,7 @@ std::int32_t TzolPlugin::CommandEvent(const CallParams& params, TPluginCallRec& 
     try {
         OnEvent(*this, name, result, rec);
     } catch (...) {
-        LogCommandFailure("EVENT", CurrentMessage());
+        LogCommandFailure("EVENT", CurrentExceptionMessage());
         return -3;
     }
     return result;
@@ -263,7 +253,7 @@ std::int32_t TzolPlugin::CommandSetState(const CallParams& params, TPluginCallRe
                 if (fields.size() > 2) source.FullName = fields[2];
                 DataSources.push_back(std::move(source));
             } catch (...) {
-                LogCommandFailure("SETSTATE", CurrentMessage());
+                LogCommandFailure("SETSTATE", CurrentExceptionMessage());
             }
         }
     }
@@ -341,7 +331,8 @@ Variant TzolPlugin::GetModuleParameter(const std::string& key) {
     if (key.size() >= 14) {
         const std::string_view head = std::string_view(key).substr(0, 14);
         if (head == "ParserItemName" || head == "ParserItemDesc" || head == "ParserItemType") {
-            auto index = SmallIndex(std::string_view(key).substr(14), 3);
+            // Characters 15 to 17 hold the index; whatever follows them is ignored.
+            auto index = SmallIndex(std::string_view(key).substr(14, 3), 3);
             if (!index) return Variant();
             const TParserItem* item = ParserItems.At(*index);
             if (item == nullptr) return Variant();

@@ -66,11 +66,14 @@ class TParsedDataList : public common::TzolParamsList {
    public:
     static constexpr std::string_view kRawSeparator = "<{[::]}>";
 
-    std::string RawText;
-    void Clear() {
-        common::TzolParamsList::Clear();
-        RawText.clear();
+    TParsedDataList() {
+        SetClearHook([](common::TzolParamsList& list) noexcept {
+            static_cast<TParsedDataList&>(list).RawText.clear();
+        });
     }
+
+    // Cleared with the items, whichever way the list is cleared.
+    std::string RawText;
 };
 
 // Adds the standard items of one packet to `list`; returns how many were added (4 to 7).

@@ -19,37 +19,6 @@ using common::Variant;
 
 namespace {
 
-// The module-wide instance list and its lock. The list object lives from library start-up to
-// shutdown; "no list" makes the exports refuse their work.
-struct InstanceRegistry {
-    std::shared_mutex lock;
-    std::vector<std::shared_ptr<TzolPlugin>> instances;
-};
-
-std::mutex g_module_lock;
-std::shared_ptr<InstanceRegistry> g_registry;
-std::vector<std::function<void()>> g_shutdown_routines;
-PluginFactory g_factory = nullptr;
-
-std::shared_ptr<InstanceRegistry> Registry() {
-    std::lock_guard<std::mutex> guard(g_module_lock);
-    return g_registry;
-}
-
-std::string ExceptionMessage(std::exception_ptr failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const common::ParamsListAssertion& e) {
-        return e.what();
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unknown exception";
-    }
-}
-
-std::string CurrentExceptionMessage() { return ExceptionMessage(std::current_exception()); }
-
 std::uintptr_t HandleFromVariant(const Variant& value) {
     return static_cast<std::uintptr_t>(value.AsInt64());
 }
@@ -71,10 +40,6 @@ std::string FileNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool RecordReadable(const TPluginCallRec* rec) {
-    return rec != nullptr && platform::IsReadableMemory(rec, sizeof(TPluginCallRec));
-}
-
 // The failure of the dispatcher itself (as opposed to a failing command).
 class DispatcherFailure : public std::runtime_error {
    public:
@@ -82,6 +47,16 @@ class DispatcherFailure : public std::runtime_error {
 };
 
 }  // namespace
+
+std::string CurrentExceptionMessage() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown exception";
+    }
+}
 
 // ---------------------------------------------------------------------------------------------
 // Instance
@@ -201,9 +176,10 @@ void TzolPlugin::NotifyHost(std::uint32_t message) noexcept {
 std::int32_t TzolPlugin::SendDataEx(std::int32_t source_id, std::int32_t client_id,
                                     std::int32_t kind, std::intptr_t data,
                                     std::int32_t size) noexcept {
-    if (entry_points_.Vantor_SendDataEx == nullptr) return -1;
+    const SendDataExFunction send = EntryPoints().Vantor_SendDataEx;
+    if (send == nullptr) return -1;
     try {
-        return entry_points_.Vantor_SendDataEx(Tag, source_id, client_id, 0, kind, data, size);
+        return send(Tag, source_id, client_id, 0, kind, data, size);
     } catch (...) {
         return -1;
     }
@@ -233,18 +209,25 @@ bool TzolPlugin::ProcessSettings(common::TWregOperation kind,
     return store.Execute(kind);
 }
 
+HostEntryPoints TzolPlugin::EntryPoints() const {
+    std::lock_guard<std::mutex> guard(entry_points_lock_);
+    return entry_points_;
+}
+
 void TzolPlugin::ResolveEntryPoints() {
-    entry_points_ = HostEntryPoints{};
-    if (HostModule == 0) return;
-    entry_points_.Vantor_SendNotify = platform::FindModuleExport(HostModule, "Vantor_SendNotify");
-    entry_points_.Vantor_SendDataEx = reinterpret_cast<SendDataExFunction>(
-        platform::FindModuleExport(HostModule, "Vantor_SendDataEx"));
-    entry_points_.Vantor_DataSourceData =
-        platform::FindModuleExport(HostModule, "Vantor_DataSourceData");
-    entry_points_.Vantor_DataSourceState =
-        platform::FindModuleExport(HostModule, "Vantor_DataSourceState");
-    entry_points_.Vantor_ManageDynForm =
-        platform::FindModuleExport(HostModule, "Vantor_ManageDynForm");
+    HostEntryPoints found;
+    if (HostModule != 0) {
+        found.Vantor_SendNotify = platform::FindModuleExport(HostModule, "Vantor_SendNotify");
+        found.Vantor_SendDataEx = reinterpret_cast<SendDataExFunction>(
+            platform::FindModuleExport(HostModule, "Vantor_SendDataEx"));
+        found.Vantor_DataSourceData =
+            platform::FindModuleExport(HostModule, "Vantor_DataSourceData");
+        found.Vantor_DataSourceState =
+            platform::FindModuleExport(HostModule, "Vantor_DataSourceState");
+        found.Vantor_ManageDynForm = platform::FindModuleExport(HostModule, "Vantor_ManageDynForm");
+    }
+    std::lock_guard<std::mutex> guard(entry_points_lock_);
+    entry_points_ = found;
 }
 
 std::int32_t TzolPlugin::ExecuteCommand(TPluginCallRec& rec) {
@@ -308,7 +291,8 @@ std::int32_t TzolPlugin::CommandLoad(TPluginCallRec& rec) {
             }
         }
         INIFile = text_of("INI-FILE");
-        if (HostModule != 0) ResolveEntryPoints();
+        // Also without a host module: nothing of a host that loaded the instance before stays.
+        ResolveEntryPoints();
         Unloaded = 0;
         if (host_log_.Count() > 0) NotifyHost(kMsgLogPending);
         std::int32_t result = 0;
@@ -348,6 +332,7 @@ std::int32_t TzolPlugin::CommandUnload(TPluginCallRec& rec) {
         OptionsOpen = 0;
         HostModule = 0;
         HostWindow = 0;
+        ResolveEntryPoints();  // the host module is gone: so are its entry points
         return 0;
     } catch (...) {
         return -3;
@@ -390,7 +375,10 @@ std::int32_t TzolPlugin::ProcessDataCall(TPluginCallRec& rec) {
                 Log(1, text);
             }
         } else if (!done && (rec.Flags & kFlagCopyInToOut) != 0) {
-            rec.OutData = rec.InData;
+            // The caller's own slot: a converted list slot points into this call's adapter.
+            TPluginData copy = scope.CallerInData();
+            if (rec.InData.Value.Ptr == nullptr) copy.Value.Ptr = nullptr;  // an empty list
+            rec.OutData = copy;
         }
     }
     if (rec.InData.Value.Ptr == remembered) rec.InData.Value.Ptr = nullptr;
@@ -509,14 +497,21 @@ void TzolPlugin::ShowOptionsDialogCall(TPluginCallRec& rec) {
     std::int32_t result = 0;
     {
         CallRecordScope scope(rec);
-        if (rec.Params != nullptr) {
-            CallParams params(rec);
-            if (auto ini = params.GetPresent("INI-FILE")) INIFile = ini->AsUtf8();
-            LanguageRequest(params);
-            if (auto owner = params.GetPresent("OWNER-FORM")) OwnerForm = HandleFromVariant(*owner);
+        {
+            // Commands on other host threads change the same fields under the command lock. The
+            // dialog itself runs outside it, so that the host's commands are not held up.
+            std::lock_guard<std::recursive_mutex> guard(CommandLock);
+            if (rec.Params != nullptr) {
+                CallParams params(rec);
+                if (auto ini = params.GetPresent("INI-FILE")) INIFile = ini->AsUtf8();
+                LanguageRequest(params);
+                if (auto owner = params.GetPresent("OWNER-FORM")) {
+                    OwnerForm = HandleFromVariant(*owner);
+                }
+            }
+            OptionsOpen = 1;
+            OptionsFlags = rec.Flags;
         }
-        OptionsOpen = 1;
-        OptionsFlags = rec.Flags;
         try {
             OnShowOptionsDialog(*this, rec, result);
         } catch (...) {
@@ -524,261 +519,35 @@ void TzolPlugin::ShowOptionsDialogCall(TPluginCallRec& rec) {
         }
     }
     rec.OutData.Value.Number = static_cast<std::uint32_t>(result);
-    if (result != 0) {
-        const std::uint32_t this_thread = platform::CurrentThreadId();
-        for (const auto& other : AllInstances()) {
-            if (other->ModuleRegistryPath != ModuleRegistryPath || !other->OnLoadSettingsNow) {
-                continue;
-            }
-            if (other->LoaderThread == this_thread) {
-                try {
-                    other->OnLoadSettingsNow(*other);
-                } catch (...) {
-                    other->Log(0, CurrentExceptionMessage());
-                }
-            } else {
-                other->NotifyHost(kMsgReloadSettings);
-            }
-        }
-    }
+    if (result != 0) ReloadInstancesSharingSettings();
+    std::lock_guard<std::recursive_mutex> guard(CommandLock);
     OptionsOpen = 0;
     OptionsList = nullptr;
     OptionsFlags = 0;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Module-wide state
-
-void RegisterPluginClass(PluginFactory factory) {
-    std::lock_guard<std::mutex> guard(g_module_lock);
-    g_factory = factory;
-}
-
-void AddShutdownRoutine(std::function<void()> routine) {
-    std::lock_guard<std::mutex> guard(g_module_lock);
-    g_shutdown_routines.push_back(std::move(routine));
-}
-
-void LibraryStartup() {
-    std::lock_guard<std::mutex> guard(g_module_lock);
-    if (g_registry) return;
-    g_registry = std::make_shared<InstanceRegistry>();
-    g_shutdown_routines.clear();
-    g_shutdown_routines.emplace_back([] { platform::ShutdownCrashReporting(); });
-}
-
-void LibraryShutdown() {
-    std::shared_ptr<InstanceRegistry> registry;
+void TzolPlugin::ReloadInstancesSharingSettings() {
+    std::string path;
     {
-        std::lock_guard<std::mutex> guard(g_module_lock);
-        registry.swap(g_registry);
+        std::lock_guard<std::recursive_mutex> guard(CommandLock);
+        path = ModuleRegistryPath;
     }
-    if (!registry) return;
-    std::vector<std::shared_ptr<TzolPlugin>> doomed;
-    {
-        std::unique_lock<std::shared_mutex> lock(registry->lock);
-        doomed.swap(registry->instances);
-    }
-    doomed.clear();
-}
-
-std::shared_ptr<TzolPlugin> FindInstance(const void* handle) {
-    if (handle == nullptr) return nullptr;
-    auto registry = Registry();
-    if (!registry) return nullptr;
-    std::shared_lock<std::shared_mutex> lock(registry->lock);
-    for (const auto& instance : registry->instances) {
-        if (instance->SelfHandle == handle) return instance;
-    }
-    return nullptr;
-}
-
-std::vector<std::shared_ptr<TzolPlugin>> AllInstances() {
-    auto registry = Registry();
-    if (!registry) return {};
-    std::shared_lock<std::shared_mutex> lock(registry->lock);
-    return registry->instances;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Export bodies
-
-std::int32_t CreatePluginInstanceCall(TPluginCallRec* rec) noexcept {
-    try {
-        if (!RecordReadable(rec)) return -1;
-        auto registry = Registry();
-        if (rec->Instance != nullptr || !registry) return -1;
-        PluginFactory factory = nullptr;
-        {
-            std::lock_guard<std::mutex> guard(g_module_lock);
-            factory = g_factory;
-        }
-        std::shared_ptr<TzolPlugin> instance;
-        {
-            CallRecordScope scope(*rec);
-            instance = factory != nullptr ? std::shared_ptr<TzolPlugin>(factory(rec))
-                                          : std::make_shared<TzolPlugin>(rec);
-        }
-        instance->SelfHandle = instance.get();
-        instance->AfterConstruction();
-        {
-            std::unique_lock<std::shared_mutex> lock(registry->lock);
-            registry->instances.push_back(instance);
-        }
-        rec->Instance = instance->SelfHandle;
-        return 0;
-    } catch (...) {
-        platform::ReportCurrentException("CreatePluginInstance");
-        return -1;
-    }
-}
-
-std::int32_t FreePluginInstanceCall(TPluginCallRec* rec) noexcept {
-    try {
-        if (!RecordReadable(rec)) return -1;
-        if (rec->InData.Kind == kDataReleaseAll && rec->InData.Value.Number == kReleaseAllValue) {
-            std::vector<std::function<void()>> routines;
-            {
-                std::lock_guard<std::mutex> guard(g_module_lock);
-                routines.swap(g_shutdown_routines);
+    const std::uint32_t this_thread = platform::CurrentThreadId();
+    for (const auto& other : AllInstances()) {
+        // An instance's registry path and loader thread are set by LOAD under its command lock;
+        // one lock at a time, so that two dialogs on different threads cannot deadlock.
+        std::unique_lock<std::recursive_mutex> guard(other->CommandLock);
+        if (other->ModuleRegistryPath != path || !other->OnLoadSettingsNow) continue;
+        if (other->LoaderThread == this_thread) {
+            try {
+                other->OnLoadSettingsNow(*other);
+            } catch (...) {
+                other->Log(0, CurrentExceptionMessage());
             }
-            if (routines.empty()) return 0;
-            if (AllInstances().empty()) platform::ShutdownCrashReporting();
-            for (auto& routine : routines) {
-                try {
-                    routine();
-                } catch (...) {
-                }
-            }
-            return 0;
+        } else {
+            guard.unlock();
+            other->NotifyHost(kMsgReloadSettings);
         }
-        auto registry = Registry();
-        if (rec->Instance == nullptr || !registry) return -1;
-        std::shared_ptr<TzolPlugin> doomed;
-        {
-            std::unique_lock<std::shared_mutex> lock(registry->lock);
-            auto& list = registry->instances;
-            auto it = std::find_if(list.begin(), list.end(),
-                                   [&](const auto& p) { return p->SelfHandle == rec->Instance; });
-            if (it == list.end()) return -1;
-            doomed = *it;
-            list.erase(it);
-        }
-        doomed.reset();  // freed outside the lock (or by the last call still using it)
-        return 0;
-    } catch (...) {
-        platform::ReportCurrentException("FreePluginInstance");
-        return -1;
-    }
-}
-
-std::uint8_t GetModuleInfoCall(TPluginCallRec* rec, std::uint8_t* info,
-                               std::int32_t* needed) noexcept {
-    try {
-        std::int32_t dummy = 0;
-        if (needed == nullptr) needed = &dummy;
-        *needed = 0;
-        if (!RecordReadable(rec)) return 0;
-        auto instance = FindInstance(rec->Instance);
-        if (!instance) return 0;
-        if (info != nullptr && !platform::IsReadableMemory(info, 4)) info = nullptr;
-        return instance->FillModuleInfo(info, needed) ? 1 : 0;
-    } catch (...) {
-        platform::ReportCurrentException("GetModuleInfo");
-        return 0;
-    }
-}
-
-std::int32_t ExecutePluginCommandCall(TPluginCallRec* rec) noexcept {
-    if (!RecordReadable(rec)) return -1;
-    if (rec->RecSize != kCallRecSize || rec->Params == nullptr) return -1;
-    if (rec->Instance == nullptr || !platform::IsReadableMemory(rec->Instance, 4)) return -1;
-    auto instance = FindInstance(rec->Instance);
-    if (!instance) return -1;
-    try {
-        CallRecordScope scope(*rec);
-        return instance->ExecuteCommand(*rec);
-    } catch (...) {
-        const std::string message = CurrentExceptionMessage();
-        instance->Log(0, "{CMD?} " + message);
-        platform::DebugOutput("{CMD?} " + message);
-        return -3;
-    }
-}
-
-std::int32_t ProcessDataCall(TPluginCallRec* rec) noexcept {
-    if (!RecordReadable(rec)) return -1;
-    if (rec->RecSize != kCallRecSize || rec->Params == nullptr) return -1;
-    auto instance = FindInstance(rec->Instance);
-    if (!instance) return -1;
-    try {
-        for (std::uint32_t waited = 0; instance->Busy != 0 && instance->Unloaded != 0;
-             waited += 50) {
-            if (waited >= 30000) return -1;
-            platform::WaitProcessingMessages(50);
-        }
-        if (instance->Unloaded != 0 || !Registry()) return -1;
-        instance->Busy = 1;
-        struct BusyGuard {
-            TzolPlugin& p;
-            ~BusyGuard() { p.Busy = 0; }
-        } busy{*instance};
-        try {
-            return instance->ProcessDataCall(*rec);
-        } catch (...) {
-            instance->Log(0, "{PROCESS} " + CurrentExceptionMessage());
-            return -3;
-        }
-    } catch (...) {
-        return -3;
-    }
-}
-
-std::int32_t GetLogExCall(TPluginCallRec* rec) noexcept {
-    try {
-        if (!RecordReadable(rec)) return 0;
-        rec->OutData.Kind = kDataResultValue;
-        rec->OutData.Value.Number = 0;
-        auto instance = FindInstance(rec->Instance);
-        if (!instance) return 0;
-        auto* buffer = static_cast<char*>(rec->InData.Value.Ptr);
-        const std::int32_t size = rec->InData.Size;
-        if (size > 0 && (buffer == nullptr || !platform::IsReadableMemory(buffer, 1))) return 0;
-        std::int32_t length = 0;
-        const std::int32_t copied = instance->HostLog().Take(buffer, size, length);
-        rec->OutData.Value.Number = static_cast<std::uint32_t>(length);
-        return copied;
-    } catch (...) {
-        return 0;
-    }
-}
-
-void GetOptionsDialogCall(TPluginCallRec* rec) noexcept {
-    try {
-        if (!RecordReadable(rec)) return;
-        rec->OutData.Kind = kDataResultValue;
-        rec->OutData.Size = 0;
-        rec->OutData.Value.Number = 1;
-        auto instance = FindInstance(rec->Instance);
-        if (!instance) return;
-        instance->GetOptionsDialogCall(*rec);
-    } catch (...) {
-        platform::ReportCurrentException("GetOptionsDialog");
-    }
-}
-
-void ShowOptionsDialogCall(TPluginCallRec* rec) noexcept {
-    std::shared_ptr<TzolPlugin> instance;
-    try {
-        if (!RecordReadable(rec)) return;
-        rec->OutData.Kind = kDataResultValue;
-        rec->OutData.Size = 4;
-        rec->OutData.Value.Number = 2;
-        instance = FindInstance(rec->Instance);
-        if (!instance) return;
-        instance->ShowOptionsDialogCall(*rec);
-    } catch (...) {
-        if (instance) instance->Log(0, CurrentExceptionMessage() + " {SHOWOPTIONS}");
     }
 }
 

@@ -39,6 +39,17 @@ struct TConfigDataSource {
     std::string FullName;
 };
 
+// The events a host sends with the EVENT command (EVENT-TYPE), by the index the host numbers
+// them with; index 11 has no name. A module lists the ones it handles in EventsSupported,
+// separated by ";".
+inline constexpr std::array<std::string_view, 13> kHostEventNames = {
+    "LOG-MESSAGE",     "NEW-LOG-FILE",     "LOG-FILE-DELETE",
+    "NEW-DATA-PACKET", "ERROR-WRITE-FILE", "PORT-OPEN",
+    "PORT-CLOSE",      "CONFIG-CHANGE",    "USER-LOGOOF",
+    "USER-LOGON",      "STOP-SERVICE",     "",
+    "DUMMY",
+};
+
 // The host's entry points, looked up by name in the host module at the first LOAD.
 using SendDataExFunction = std::int32_t(ZOL_STDCALL*)(std::int32_t tag, std::int32_t source_id,
                                                       std::int32_t client_id, std::int32_t zero,
@@ -124,7 +135,9 @@ class TzolPlugin : public common::Component {
 
     // --- Host entry points -------------------------------------------------------------------
 
-    const HostEntryPoints& EntryPoints() const noexcept { return entry_points_; }
+    // The entry points of the host that loaded the instance (all unset before LOAD and after
+    // UNLOAD); a copy, since protocol threads read them while LOAD and UNLOAD change them.
+    HostEntryPoints EntryPoints() const;
     // Vantor_SendDataEx; -1 when the host did not provide it.
     std::int32_t SendDataEx(std::int32_t source_id, std::int32_t client_id, std::int32_t kind,
                             std::intptr_t data, std::int32_t size) noexcept;
@@ -251,13 +264,21 @@ class TzolPlugin : public common::Component {
     // The name part of a "Custom" key, or nothing when the key is not one.
     static std::optional<std::string> CustomName(std::string_view key);
     void ReadTemporaryLoad(const TPluginCallRec& rec);
+    // After the options dialog changed settings: every instance with the same registry path
+    // reloads them, directly on its own loader thread, else by the host's reload message.
+    void ReloadInstancesSharingSettings();
+    // Looks the entry points up in HostModule; all are unset when it is 0.
     void ResolveEntryPoints();
 
     common::TLogDataList host_log_;
     mutable std::shared_mutex texts_lock_;
+    mutable std::mutex entry_points_lock_;
     HostEntryPoints entry_points_;
     std::atomic<bool> destroying_{false};
 };
+
+// The message of the exception being handled; call only inside a catch block.
+std::string CurrentExceptionMessage();
 
 // --- Module-wide state ----------------------------------------------------------------------
 

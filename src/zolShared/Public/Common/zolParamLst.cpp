@@ -181,7 +181,10 @@ void TzolParamsList::Delete(std::int32_t index) {
     items_.erase(items_.begin() + index);
 }
 
-void TzolParamsList::Clear() { items_.clear(); }
+void TzolParamsList::Clear() {
+    items_.clear();
+    if (clear_hook_ != nullptr) clear_hook_(*this);
+}
 
 TzolParamsListItem* TzolParamsList::SetValue(std::string_view name, Variant value,
                                              bool add_if_missing) {
@@ -384,38 +387,41 @@ TzolParamsListWrap::TzolParamsListWrap(TzolParamsList* list, bool borrowed)
       list_(list != nullptr ? list : new TzolParamsList()) {}
 
 TzolParamsListWrap::~TzolParamsListWrap() {
-    if (borrowed_ == 0) delete list_;
+    if (borrowed_ == 0) delete list_.load();
 }
 
 IzolParamsListA** TzolParamsListWrap::AsInterfaceA() {
-    if (self_slot_ == nullptr) {
+    if (self_slot_.load() == nullptr) {
         self_ = static_cast<IzolParamsListA*>(this);
         AddRef();
-        self_slot_ = &self_;
+        self_slot_.store(&self_);
     }
-    return self_slot_;
+    return self_slot_.load();
 }
 
 void TzolParamsListWrap::DestroyCached() {
-    if (self_slot_ == nullptr) {
+    if (self_slot_.load() == nullptr) {
         // Never handed out as an interface variable: nobody else can hold it unless they AddRef'd.
         if (ref_count_.load() <= 0) delete this;
         return;
     }
-    self_slot_ = nullptr;
+    // Detach first: once the self reference is given up, a Release on a host thread may free
+    // the adapter, and nothing of it may be touched here after that.
+    if (borrowed_ != 0) list_.store(nullptr);
     self_ = nullptr;
+    self_slot_.store(nullptr);
     const std::int32_t left = ref_count_.fetch_sub(1) - 1;
     if (left <= 0) {
         delete this;
         return;
     }
     platform::DebugOutput("TzolParamsListWrap.Destroy. Reference counter should be zero!");
-    if (borrowed_ != 0) list_ = nullptr;
 }
 
 TzolParamsList& TzolParamsListWrap::ListOrThrow() const {
-    if (list_ == nullptr) throw std::logic_error("The list of this adapter is gone");
-    return *list_;
+    TzolParamsList* list = list_.load();
+    if (list == nullptr) throw std::logic_error("The list of this adapter is gone");
+    return *list;
 }
 
 std::int32_t TzolParamsListWrap::QueryInterface(const platform::Guid& iid, void** out) {
@@ -438,7 +444,7 @@ std::uint32_t TzolParamsListWrap::AddRef() {
 
 std::uint32_t TzolParamsListWrap::Release() {
     const std::int32_t left = ref_count_.fetch_sub(1) - 1;
-    if (left <= 0 && self_slot_ == nullptr) {
+    if (left <= 0 && self_slot_.load() == nullptr) {
         delete this;
         return 0;
     }
@@ -499,7 +505,7 @@ void TzolParamsListWrap::NewRow() {
 
 void TzolParamsListWrap::AddRows(TzolParamsListWrap* other) {
     ValueCall(0, [&] {
-        ListOrThrow().AddRows(other != nullptr ? other->list_ : nullptr);
+        ListOrThrow().AddRows(other != nullptr ? other->List() : nullptr);
         return 0;
     });
 }
@@ -511,8 +517,6 @@ namespace {
 
 std::string NameOf(const char* name) { return std::string(AnsiView(name)); }
 std::string NameOf(const char16_t* name) { return AnsiFromWide(name); }
-constexpr bool IsWide(const char*) { return false; }
-constexpr bool IsWide(const char16_t*) { return true; }
 
 template <typename Item>
 std::int32_t GetItemBody(TzolParamsList* list, std::int32_t index, Item** item) {
@@ -555,6 +559,8 @@ std::int32_t IndexOfBody(TzolParamsList* list, const Char* name, std::int32_t fr
 }
 
 // GetValue (no fallback) and GetValueDef: the out VARIANT is zeroed first and receives a copy.
+// A type 0x100 fallback is 8-bit text in both interfaces: only the W methods that store a value
+// (Add, Insert, SetValue) read it as UTF-16.
 template <typename Char>
 std::int32_t GetValueBody(TzolParamsList* list, const Char* name, const OleVariant* fallback,
                           bool has_fallback, std::int32_t from, std::int32_t to,
@@ -563,10 +569,9 @@ std::int32_t GetValueBody(TzolParamsList* list, const Char* name, const OleVaria
     std::memset(value, 0, sizeof *value);
     return StatusCall([&] {
         if (list == nullptr) throw std::logic_error("no list");
-        Variant found =
-            has_fallback
-                ? list->GetValueDef(NameOf(name), VariantFromAbi(fallback, IsWide(name)), from, to)
-                : list->GetValue(NameOf(name), from, to);
+        Variant found = has_fallback ? list->GetValueDef(NameOf(name),
+                                                         VariantFromAbi(fallback, false), from, to)
+                                     : list->GetValue(NameOf(name), from, to);
         *value = found.Raw();
         platform::OleVariantInit(found.Raw());  // ownership moved to the caller
     });
@@ -588,62 +593,62 @@ std::int32_t StoreBody(TzolParamsList* list, Item** item, Store&& store) {
 // --- 8-bit interface
 
 std::int32_t TzolParamsListWrap::GetItem(std::int32_t index, IzolParamsListItemA** item) {
-    return GetItemBody(list_, index, item);
+    return GetItemBody(List(), index, item);
 }
 
 std::int32_t TzolParamsListWrap::AddList(TzolParamsList* other, std::uint8_t* result) {
-    return AddListBody(list_, other, 0, -1, true, result);
+    return AddListBody(List(), other, 0, -1, true, result);
 }
 
 std::int32_t TzolParamsListWrap::AddListRange(TzolParamsList* other, std::int32_t from,
                                               std::int32_t to, std::uint8_t* result) {
-    return AddListBody(list_, other, from, to, false, result);
+    return AddListBody(List(), other, from, to, false, result);
 }
 
 std::int32_t TzolParamsListWrap::FindItem(const char* name, std::int32_t from, std::int32_t to,
                                           IzolParamsListItemA** item) {
-    return FindItemBody(list_, name, from, to, item);
+    return FindItemBody(List(), name, from, to, item);
 }
 
 std::int32_t TzolParamsListWrap::IndexOf(const char* name, std::int32_t from, std::int32_t to,
                                          std::int32_t* index) {
-    return IndexOfBody(list_, name, from, to, index);
+    return IndexOfBody(List(), name, from, to, index);
 }
 
 std::int32_t TzolParamsListWrap::GetValue(const char* name, std::int32_t from, std::int32_t to,
                                           OleVariant* value) {
-    return GetValueBody(list_, name, nullptr, false, from, to, value);
+    return GetValueBody(List(), name, nullptr, false, from, to, value);
 }
 
 std::int32_t TzolParamsListWrap::GetValueDef(const char* name, const OleVariant* fallback,
                                              std::int32_t from, std::int32_t to,
                                              OleVariant* value) {
-    return GetValueBody(list_, name, fallback, true, from, to, value);
+    return GetValueBody(List(), name, fallback, true, from, to, value);
 }
 
 std::int32_t TzolParamsListWrap::Add(const char* name, const OleVariant* value,
                                      IzolParamsListItemA** item) {
-    return StoreBody(list_, item, [&](TzolParamsList& list) {
+    return StoreBody(List(), item, [&](TzolParamsList& list) {
         return list.Add(NameOf(name), VariantFromAbi(value, false));
     });
 }
 
 std::int32_t TzolParamsListWrap::Insert(std::int32_t index, const char* name,
                                         const OleVariant* value, IzolParamsListItemA** item) {
-    return StoreBody(list_, item, [&](TzolParamsList& list) {
+    return StoreBody(List(), item, [&](TzolParamsList& list) {
         return list.Insert(index, NameOf(name), VariantFromAbi(value, false));
     });
 }
 
 std::int32_t TzolParamsListWrap::SetValue(const char* name, const OleVariant* value,
                                           std::uint8_t add_if_missing, IzolParamsListItemA** item) {
-    return StoreBody(list_, item, [&](TzolParamsList& list) {
+    return StoreBody(List(), item, [&](TzolParamsList& list) {
         return list.SetValue(NameOf(name), VariantFromAbi(value, false), add_if_missing != 0);
     });
 }
 
 std::int32_t TzolParamsListWrap::AddItem(IzolParamsListItemA* source, IzolParamsListItemA** item) {
-    return StoreBody(list_, item, [&](TzolParamsList& list) {
+    return StoreBody(List(), item, [&](TzolParamsList& list) {
         if (source == nullptr) throw std::invalid_argument("no source item");
         OleVariant raw{};
         if (source->GetValue(&raw) != platform::kStatusOk) throw std::runtime_error("GetValue");
@@ -654,62 +659,62 @@ std::int32_t TzolParamsListWrap::AddItem(IzolParamsListItemA* source, IzolParams
 // --- UTF-16 interface
 
 std::int32_t TzolParamsListWrap::GetItem(std::int32_t index, IzolParamsListItemW** item) {
-    return GetItemBody(list_, index, item);
+    return GetItemBody(List(), index, item);
 }
 
 std::int32_t TzolParamsListWrap::AddList(TzolParamsListWrap* other, std::uint8_t* result) {
-    return AddListBody(list_, other != nullptr ? other->list_ : nullptr, 0, -1, true, result);
+    return AddListBody(List(), other != nullptr ? other->List() : nullptr, 0, -1, true, result);
 }
 
 std::int32_t TzolParamsListWrap::AddListRange(TzolParamsListWrap* other, std::int32_t from,
                                               std::int32_t to, std::uint8_t* result) {
-    return AddListBody(list_, other != nullptr ? other->list_ : nullptr, from, to, false, result);
+    return AddListBody(List(), other != nullptr ? other->List() : nullptr, from, to, false, result);
 }
 
 std::int32_t TzolParamsListWrap::FindItem(const char16_t* name, std::int32_t from, std::int32_t to,
                                           IzolParamsListItemW** item) {
-    return FindItemBody(list_, name, from, to, item);
+    return FindItemBody(List(), name, from, to, item);
 }
 
 std::int32_t TzolParamsListWrap::IndexOf(const char16_t* name, std::int32_t from, std::int32_t to,
                                          std::int32_t* index) {
-    return IndexOfBody(list_, name, from, to, index);
+    return IndexOfBody(List(), name, from, to, index);
 }
 
 std::int32_t TzolParamsListWrap::GetValue(const char16_t* name, std::int32_t from, std::int32_t to,
                                           OleVariant* value) {
-    return GetValueBody(list_, name, nullptr, false, from, to, value);
+    return GetValueBody(List(), name, nullptr, false, from, to, value);
 }
 
 std::int32_t TzolParamsListWrap::GetValueDef(const char16_t* name, const OleVariant* fallback,
                                              std::int32_t from, std::int32_t to,
                                              OleVariant* value) {
-    return GetValueBody(list_, name, fallback, true, from, to, value);
+    return GetValueBody(List(), name, fallback, true, from, to, value);
 }
 
 std::int32_t TzolParamsListWrap::Add(const char16_t* name, const OleVariant* value,
                                      IzolParamsListItemW** item) {
-    return StoreBody(list_, item, [&](TzolParamsList& list) {
+    return StoreBody(List(), item, [&](TzolParamsList& list) {
         return list.Add(NameOf(name), VariantFromAbi(value, true));
     });
 }
 
 std::int32_t TzolParamsListWrap::Insert(std::int32_t index, const char16_t* name,
                                         const OleVariant* value, IzolParamsListItemW** item) {
-    return StoreBody(list_, item, [&](TzolParamsList& list) {
+    return StoreBody(List(), item, [&](TzolParamsList& list) {
         return list.Insert(index, NameOf(name), VariantFromAbi(value, true));
     });
 }
 
 std::int32_t TzolParamsListWrap::SetValue(const char16_t* name, const OleVariant* value,
                                           std::uint8_t add_if_missing, IzolParamsListItemW** item) {
-    return StoreBody(list_, item, [&](TzolParamsList& list) {
+    return StoreBody(List(), item, [&](TzolParamsList& list) {
         return list.SetValue(NameOf(name), VariantFromAbi(value, true), add_if_missing != 0);
     });
 }
 
 std::int32_t TzolParamsListWrap::AddItem(IzolParamsListItemW* source, IzolParamsListItemW** item) {
-    return StoreBody(list_, item, [&](TzolParamsList& list) {
+    return StoreBody(List(), item, [&](TzolParamsList& list) {
         if (source == nullptr) throw std::invalid_argument("no source item");
         OleVariant raw{};
         if (source->GetValueW(&raw) != platform::kStatusOk) throw std::runtime_error("GetValueW");

@@ -85,6 +85,7 @@ class TzolParamsList {
     TzolParamsListItem* Insert(std::int32_t index, std::string_view name, Variant value);
     // Frees and removes the item; an index outside the list does nothing.
     void Delete(std::int32_t index);
+    // Frees all items, and whatever a derived list keeps beside them (see SetClearHook).
     void Clear();
     // Stores into the first item of that name (adding one when asked); nullptr when absent.
     TzolParamsListItem* SetValue(std::string_view name, Variant value, bool add_if_missing);
@@ -110,6 +111,14 @@ class TzolParamsList {
     // True when `object` is a live list: its fifth 32-bit word holds the signature.
     static bool HasListSignature(const void* object) noexcept;
 
+   protected:
+    // A derived list that keeps state beside its items (the raw bytes of parsed packets) clears
+    // it here, so that Clear through the base class or through an adapter clears it too. This
+    // stands in for a virtual Clear: a vtable would take the first word of the object, where
+    // callers look for the marker that tells a list object from an interface variable.
+    using ClearHook = void (*)(TzolParamsList& list) noexcept;
+    void SetClearHook(ClearHook hook) noexcept { clear_hook_ = hook; }
+
    private:
     std::int32_t LastIndex(std::int32_t to) const noexcept;
     static void CheckOther(const TzolParamsList* other);
@@ -123,6 +132,7 @@ class TzolParamsList {
     std::vector<std::unique_ptr<TzolParamsListItem>> items_;
     std::string list_id_;
     std::int32_t tag_ = 0;
+    ClearHook clear_hook_ = nullptr;
 };
 
 // The name trimmed of characters with codes up to 32 on both ends.
@@ -305,14 +315,16 @@ class TzolParamsListWrap final : public IzolParamsListW, public IzolParamsListA 
     // The address of the adapter's own cached IzolParamsListA reference (set on first use):
     // the "pointer to an interface variable" that call records carry.
     IzolParamsListA** AsInterfaceA();
-    TzolParamsList* List() const noexcept { return list_; }
+    // The list, or nullptr once a borrowed list was detached (see DestroyCached).
+    TzolParamsList* List() const noexcept { return list_.load(); }
     IzolParamsListA* AsA() noexcept { return this; }
     IzolParamsListW* AsW() noexcept { return this; }
 
     // Frees an adapter that holds a cached self reference, once the call that needed it is over.
     // When somebody still holds a reference, the adapter is not freed under them: a borrowed
     // list is detached (later calls fail cleanly), the problem is reported, and the last Release
-    // frees the adapter.
+    // frees the adapter. The host may make that last Release on another thread at any moment,
+    // so the adapter is detached before its own reference is given up.
     void DestroyCached();
 
     // QueryInterface, AddRef and Release serve both interfaces.
@@ -383,10 +395,12 @@ class TzolParamsListWrap final : public IzolParamsListW, public IzolParamsListA 
     ~TzolParamsListWrap();
     TzolParamsList& ListOrThrow() const;
 
-    IzolParamsListA* self_ = nullptr;        // cached self reference
-    IzolParamsListA** self_slot_ = nullptr;  // points at self_ once cached
+    // The self slot and the list are read by Release and the interface methods on the host's
+    // threads while DestroyCached clears them on the plug-in's, hence atomic.
+    IzolParamsListA* self_ = nullptr;                    // cached self reference
+    std::atomic<IzolParamsListA**> self_slot_{nullptr};  // points at self_ once cached
     std::uint8_t borrowed_ = 0;
-    TzolParamsList* list_ = nullptr;
+    std::atomic<TzolParamsList*> list_{nullptr};
     std::atomic<std::int32_t> ref_count_{0};
 };
 

@@ -128,12 +128,24 @@ TEST_F(PluginCommands, SetItemsNeedsTextAndAnnouncesTheChange) {
               0);
     EXPECT_EQ(changed, 1);
     EXPECT_EQ(Get("ParserItemsCount").AsInt64(), 2);
-    EXPECT_EQ(Get("ParserItemName1").AsAnsi(), "b");
-    EXPECT_EQ(Get("ParserItemDesc0").AsAnsi(), "A");
-    EXPECT_EQ(Get("ParserItemType0").AsInt64(), 8);
-    EXPECT_TRUE(Get("ParserItemTypeX").IsEmpty());
-    EXPECT_TRUE(Get("parseritemtype0").IsEmpty());  // the prefix is case-sensitive
-    EXPECT_TRUE(Get("ParserItemType7").IsEmpty());  // past the declared items
+    // Characters 15 to 17 of the key are the index; what follows them is ignored.
+    const std::pair<const char*, const char*> keys[] = {
+        {"ParserItemName1", "b"},
+        {"ParserItemDesc0", "A"},
+        {"ParserItemType0", "8"},
+        {"ParserItemName001 and more", "b"},
+        {"ParserItemName0011", "b"},
+        {"ParserItemDesc000A", "A"},
+        {"ParserItemTypeX", ""},
+        {"ParserItemType0 x", ""},  // a blank inside the three index characters
+        {"parseritemtype0", ""},    // the prefix is case-sensitive
+        {"ParserItemType7", ""},    // past the declared items
+    };
+    for (const auto& [key, expected] : keys) {
+        SCOPED_TRACE(key);
+        const Variant value = Get(key);
+        EXPECT_EQ(value.IsEmpty() ? "" : value.AsAnsi(), expected);
+    }
 }
 
 TEST_F(PluginCommands, SetStateReplacesTheSourcesAndSetsEnabledFlags) {

@@ -46,16 +46,25 @@ std::string TakeLog(void* handle) {
     return std::string(buffer.data(), static_cast<std::size_t>(n > 0 ? n : 0));
 }
 
-TEST(PluginConcurrency, CommandsDataAndLogCollectionFromSeveralThreads) {
+// A fresh library with `count` instances; their handles, null where creation failed.
+std::vector<void*> StartWithInstances(int count) {
     LibraryShutdown();
     RegisterPluginClass(&MakePlugin);
     LibraryStartup();
-    TzolParamsList create_params;
-    TPluginCallRec create{};
-    create.RecSize = kCallRecSize;
-    create.Params = &create_params;
-    ASSERT_EQ(CreatePluginInstanceCall(&create), 0);
-    void* handle = create.Instance;
+    std::vector<void*> handles;
+    for (int i = 0; i < count; ++i) {
+        TzolParamsList create_params;
+        TPluginCallRec create{};
+        create.RecSize = kCallRecSize;
+        create.Params = &create_params;
+        handles.push_back(CreatePluginInstanceCall(&create) == 0 ? create.Instance : nullptr);
+    }
+    return handles;
+}
+
+TEST(PluginConcurrency, CommandsDataAndLogCollectionFromSeveralThreads) {
+    void* handle = StartWithInstances(1)[0];
+    ASSERT_NE(handle, nullptr);
     ASSERT_EQ(Command(handle, "LOAD", {}), 0);
 
     constexpr int kThreads = 3;
@@ -114,6 +123,58 @@ TEST(PluginConcurrency, CommandsDataAndLogCollectionFromSeveralThreads) {
         lines += x == std::string::npos ? 1 : std::stoi(line.substr(x + 2));
     }
     EXPECT_EQ(lines, kThreads * kRounds);
+    LibraryShutdown();
+}
+
+TEST(PluginConcurrency, OptionsDialogWhileCommandsChangeTheSameSettingsPlaces) {
+    std::atomic<int> reloads{0};
+    const std::vector<void*> handles = StartWithInstances(2);
+    for (void* handle : handles) {
+        auto instance = FindInstance(handle);
+        ASSERT_NE(instance, nullptr);
+        instance->OnShowOptionsDialog = [](TzolPlugin&, TPluginCallRec&, std::int32_t& result) {
+            result = 1;
+        };
+        instance->OnLoadSettingsNow = [&reloads](TzolPlugin&) { ++reloads; };
+    }
+    constexpr int kRounds = 200;
+    // The host's dialog thread: the dialog of the first instance changes shared settings, and
+    // every instance with its registry path reloads them.
+    std::thread dialog([&] {
+        TzolParamsList params;
+        params.Add("INI-FILE", Variant::Ansi("dialog.ini"));
+        params.Add("OWNER-FORM", Variant::Int32(5));
+        for (int i = 0; i < kRounds; ++i) {
+            TPluginCallRec rec{};
+            rec.RecSize = kCallRecSize;
+            rec.Instance = handles[0];
+            rec.Params = &params;
+            ShowOptionsDialogCall(&rec);
+            EXPECT_EQ(+rec.OutData.Value.Number, 1u);
+        }
+    });
+    // Another host thread loads, stores settings and unloads both instances meanwhile.
+    for (int i = 0; i < kRounds; ++i) {
+        for (void* handle : handles) {
+            EXPECT_EQ(Command(handle, "LOAD",
+                              {{"REGISTRY-PATH", Variant::Ansi("Software\\Shared")},
+                               {"INI-FILE", Variant::Ansi("load.ini")},
+                               {"OWNER-FORM", Variant::Int32(6)}}),
+                      0);
+            EXPECT_EQ(Command(handle, "SAVE-SETTINGS-NOW", {{"INI-FILE", Variant::Ansi("x.ini")}}),
+                      -2);
+            EXPECT_EQ(Command(handle, "UNLOAD", {}), 0);
+        }
+    }
+    dialog.join();
+    EXPECT_EQ(FindInstance(handles[0])->OptionsOpen, 0);
+    // Both were loaded on this thread last: a dialog here reloads both directly.
+    reloads = 0;
+    TPluginCallRec rec{};
+    rec.RecSize = kCallRecSize;
+    rec.Instance = handles[0];
+    ShowOptionsDialogCall(&rec);
+    EXPECT_EQ(reloads.load(), 2);
     LibraryShutdown();
 }
 

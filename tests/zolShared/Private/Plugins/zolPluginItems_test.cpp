@@ -104,15 +104,30 @@ TEST(DataPackets, PacketItemsDependOnTheClient) {
     EXPECT_EQ(with_client.GetValue("CLIENTID").AsInt64(), 9);
 }
 
-TEST(DataPackets, RawTextJoinsPacketsWithTheSeparator) {
-    TParsedDataList list;
-    AppendRaw(list, "ABC");
-    AppendRaw(list, "X");
-    EXPECT_EQ(list.RawText, "ABC<{[::]}>X");
-    list.Add("a", Variant::Int32(1));
-    list.Clear();
-    EXPECT_EQ(list.Count(), 0);
-    EXPECT_EQ(list.RawText, "");
+TEST(DataPackets, RawTextJoinsPacketsWithTheSeparatorAndGoesWithEveryClear) {
+    using ClearWay = void (*)(TParsedDataList&);
+    const std::pair<const char*, ClearWay> ways[] = {
+        {"the list itself", [](TParsedDataList& list) { list.Clear(); }},
+        {"the base class",
+         [](TParsedDataList& list) { static_cast<TzolParamsList&>(list).Clear(); }},
+        {"an adapter",
+         [](TParsedDataList& list) {
+             auto* wrap = new common::TzolParamsListWrap(&list, true);
+             (*wrap->AsInterfaceA())->Clear();
+             wrap->DestroyCached();
+         }},
+    };
+    for (const auto& [name, clear] : ways) {
+        SCOPED_TRACE(name);
+        TParsedDataList list;
+        AppendRaw(list, "ABC");
+        AppendRaw(list, "X");
+        EXPECT_EQ(list.RawText, "ABC<{[::]}>X");
+        list.Add("a", Variant::Int32(1));
+        clear(list);
+        EXPECT_EQ(list.Count(), 0);
+        EXPECT_EQ(list.RawText, "");
+    }
 }
 
 // A record whose output slot holds a list object, converted as ProcessData would.

@@ -6,6 +6,8 @@
 
 #include <cstring>
 #include <memory>
+#include <stdexcept>
+#include <string>
 
 #include "platform/native/host_link_native.h"
 #include "platform/system.h"
@@ -147,6 +149,122 @@ TEST_F(PluginFrame, FailingCommandHandlersAreLoggedWithTheCommand) {
     EXPECT_EQ(TakeLog(), "\x01Test. {CUSTOM} boom\r\n");
 }
 
+// A host list whose every method fails: the way to make a failure escape a command or a
+// ProcessData call and reach the export's last-resort handler.
+class FailingHostList final : public common::IzolParamsListA {
+   public:
+    using Item = common::IzolParamsListItemA;
+    using List = common::TzolParamsList;
+    using Wrap = common::TzolParamsListWrap;
+    using Ole = platform::OleVariant;
+    [[noreturn]] static void Fail() { throw std::runtime_error("host list failed"); }
+    std::int32_t ZOL_STDCALL QueryInterface(const platform::Guid&, void**) override { Fail(); }
+    std::uint32_t ZOL_STDCALL AddRef() override { return 1; }
+    std::uint32_t ZOL_STDCALL Release() override { return 1; }
+    std::int32_t ZOL_STDCALL GetCount() override { Fail(); }
+    std::int32_t ZOL_STDCALL GetSignature() override { Fail(); }
+    std::int32_t ZOL_STDCALL GetTag() override { Fail(); }
+    void ZOL_STDCALL SetTag(std::int32_t) override { Fail(); }
+    void ZOL_STDCALL Clear() override { Fail(); }
+    void ZOL_STDCALL Delete(std::int32_t) override { Fail(); }
+    std::uint8_t ZOL_STDCALL FindRowEnd(std::int32_t, std::int32_t*, std::uint8_t*) override {
+        Fail();
+    }
+    void ZOL_STDCALL NewRow() override { Fail(); }
+    void ZOL_STDCALL AddRows(Wrap*) override { Fail(); }
+    std::int32_t ZOL_STDCALL GetItem(std::int32_t, Item**) override { Fail(); }
+    std::int32_t ZOL_STDCALL AddList(List*, std::uint8_t*) override { Fail(); }
+    std::int32_t ZOL_STDCALL AddListRange(List*, std::int32_t, std::int32_t,
+                                          std::uint8_t*) override {
+        Fail();
+    }
+    std::int32_t ZOL_STDCALL FindItem(const char*, std::int32_t, std::int32_t, Item**) override {
+        Fail();
+    }
+    std::int32_t ZOL_STDCALL IndexOf(const char*, std::int32_t, std::int32_t,
+                                     std::int32_t*) override {
+        Fail();
+    }
+    std::int32_t ZOL_STDCALL GetValue(const char*, std::int32_t, std::int32_t, Ole*) override {
+        Fail();
+    }
+    std::int32_t ZOL_STDCALL GetValueDef(const char*, const Ole*, std::int32_t, std::int32_t,
+                                         Ole*) override {
+        Fail();
+    }
+    std::int32_t ZOL_STDCALL Add(const char*, const Ole*, Item**) override { Fail(); }
+    std::int32_t ZOL_STDCALL Insert(std::int32_t, const char*, const Ole*, Item**) override {
+        Fail();
+    }
+    std::int32_t ZOL_STDCALL SetValue(const char*, const Ole*, std::uint8_t, Item**) override {
+        Fail();
+    }
+    std::int32_t ZOL_STDCALL AddItem(Item*, Item**) override { Fail(); }
+};
+
+TEST_F(PluginFrame, FailuresReachingTheExportsGoToTheLogAndTheDebuggerOutput) {
+    Create();
+    ASSERT_EQ(Command("LOAD"), 0);
+    FailingHostList failing;
+    common::IzolParamsListA* failing_variable = &failing;
+    TzolParamsList params;
+
+    TPluginCallRec command = NewRecord(nullptr);
+    command.Params = &failing_variable;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ExecutePluginCommandCall(&command), -3);
+
+    TPluginCallRec data = NewRecord(&params);
+    data.StateMask = 0x02;  // asks for the emptiness check of the input list
+    data.InData.Kind = kDataListInterface;
+    data.InData.Value.Ptr = &failing_variable;
+    EXPECT_EQ(ProcessDataCall(&data), -3);
+    const std::string debugger = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(TakeLog(),
+              "\x01Test. {CMD?} host list failed\r\n\x01Test. {PROCESS} host list failed\r\n");
+    for (const char* line : {"{CMD?} host list failed: ", "{PROCESS} host list failed: "}) {
+        SCOPED_TRACE(line);
+        const auto at = debugger.find(line);
+        ASSERT_NE(at, std::string::npos) << debugger;
+        // A stack trace follows, frame lines indented.
+        EXPECT_EQ(debugger.compare(at + std::strlen(line), 2, "  "), 0) << debugger;
+    }
+}
+
+TEST_F(PluginFrame, GetLogExWithoutAUsableBufferStillReportsThePendingLength) {
+    TzolPlugin& plugin = Create();
+    plugin.Log(1, "pending");
+    const std::string expected = "\x02Test. pending\r\n";
+    for (void* buffer : {static_cast<void*>(nullptr), reinterpret_cast<void*>(16)}) {
+        SCOPED_TRACE(buffer == nullptr ? "no buffer" : "unreadable buffer");
+        TPluginCallRec rec = NewRecord(nullptr);
+        rec.InData.Size = 100;
+        rec.InData.Value.Ptr = buffer;
+        EXPECT_EQ(GetLogExCall(&rec), 0);
+        EXPECT_EQ(+rec.OutData.Kind, kDataResultValue);
+        EXPECT_EQ(+rec.OutData.Value.Number, expected.size());
+    }
+    EXPECT_EQ(TakeLog(), expected);  // kept for a retry with a buffer
+}
+
+TEST_F(PluginFrame, HostEntryPointsGoWithTheHostAtUnload) {
+    auto send = [](std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t,
+                   std::intptr_t, std::int32_t) -> std::int32_t { return 7; };
+    platform::native::RegisterExport(0x4100, "Vantor_SendDataEx", reinterpret_cast<void*>(+send));
+    TzolPlugin& plugin = Create();
+    TzolParamsList with_host;
+    with_host.Add("HANDLE", Variant::Int32(0x4100));
+    ASSERT_EQ(Command("LOAD", &with_host), 0);
+    EXPECT_EQ(plugin.SendDataEx(1, 0, kSendRawBytes, 0, 0), 7);
+    ASSERT_EQ(Command("UNLOAD"), 0);
+    EXPECT_EQ(plugin.SendDataEx(1, 0, kSendRawBytes, 0, 0), -1);
+    // Loaded again by a host that gives no module handle: still nothing to call.
+    ASSERT_EQ(Command("LOAD"), 0);
+    EXPECT_EQ(plugin.EntryPoints().Vantor_SendDataEx, nullptr);
+    EXPECT_EQ(plugin.SendDataEx(1, 0, kSendRawBytes, 0, 0), -1);
+}
+
 TEST_F(PluginFrame, UnloadStoresANewIniFileAndFiresSaveThenUnload) {
     std::vector<std::string> fired;
     TzolPlugin& plugin = Create([&](TzolPlugin& p) {
@@ -206,6 +324,29 @@ TEST_F(PluginFrame, ProcessDataReportsTheOutcomeAndCopiesWithoutAHandler) {
     EXPECT_EQ(static_cast<void*>(rec.OutData.Value.Ptr), bytes);
     EXPECT_EQ(static_cast<void*>(rec.InData.Value.Ptr),
               nullptr);  // the input pointer is taken as consumed
+}
+
+TEST_F(PluginFrame, CopyingAListInputWithoutAHandlerHandsTheCallerItsOwnList) {
+    Create();
+    ASSERT_EQ(Command("LOAD"), 0);
+    TzolParamsList input;
+    input.Add("A", Variant::Int32(1));
+    TzolParamsList params;
+    TPluginCallRec rec = NewRecord(&params);
+    rec.Flags = kFlagCopyInToOut;
+    rec.StateMask = 0x01;
+    rec.InData.Kind = kDataListObject;
+    rec.InData.Value.Ptr = &input;
+    EXPECT_EQ(ProcessDataCall(&rec), 0);
+    // Read the output slot the way a host does, by its kind.
+    void* output = rec.OutData.Value.Ptr;
+    ASSERT_NE(output, nullptr);
+    const std::int32_t count = rec.OutData.Kind == kDataListInterface
+                                   ? (*static_cast<common::IzolParamsListA**>(output))->GetCount()
+                                   : static_cast<TzolParamsList*>(output)->Count();
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(+rec.OutData.Kind, kDataListObject);
+    EXPECT_EQ(output, &input);
 }
 
 TEST_F(PluginFrame, ListSlotsAreConvertedForTheCallAndPutBackAfterIt) {

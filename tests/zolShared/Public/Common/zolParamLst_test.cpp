@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
+#include <thread>
 #include <vector>
 
 namespace zol::common {
@@ -295,6 +298,20 @@ TEST_F(ParamsListInterface, OutValuesAreIndependentCopies) {
     EXPECT_EQ(Variant::Take(out).AsInt64(), 42);
 }
 
+TEST_F(ParamsListInterface, GetValueDefReadsAn8BitDefaultAs8BitTextInBothInterfaces) {
+    // Heap copies of odd length, so that reading the text as UTF-16 would run past its end.
+    const auto narrow = std::make_unique<char[]>(4);
+    std::memcpy(narrow.get(), "abc", 4);
+    OleVariant fallback{};
+    fallback.vt = 0x100;
+    fallback.byref = narrow.get();
+    OleVariant out{};
+    ASSERT_EQ(w_->GetValueDef(u"absent", &fallback, 0, -1, &out), 0);
+    EXPECT_EQ(Variant::Take(out).ToUtf16().value(), u"abc");
+    ASSERT_EQ(a_->GetValueDef("absent", &fallback, 0, -1, &out), 0);
+    EXPECT_EQ(Variant::Take(out).ToUtf16().value(), u"abc");
+}
+
 TEST_F(ParamsListInterface, StatusMethodsReportFailuresAndClearTheirOutputs) {
     Variant v = Variant::Int32(1);
     IzolParamsListItemA* item = reinterpret_cast<IzolParamsListItemA*>(0x1234);
@@ -406,6 +423,27 @@ TEST(ParamsListWrap, AnAdapterStillReferencedIsDetachedNotFreed) {
     EXPECT_EQ(held->Add("x", &v.Raw(), nullptr), static_cast<std::int32_t>(0x8000FFFF));
     EXPECT_EQ(list.Count(), 0);
     EXPECT_EQ(held->Release(), 0u);
+}
+
+TEST(ParamsListWrap, AHostReleasingOnAnotherThreadAsTheCallEndsNeverMeetsAFreedAdapter) {
+    // The host's last Release may come at any moment of DestroyCached; whichever side drops the
+    // last reference frees the adapter, and the other must not touch it after that.
+    for (int round = 0; round < 64; ++round) {
+        TzolParamsList list;
+        auto* wrap = new TzolParamsListWrap(&list, true);
+        IzolParamsListA* held = *wrap->AsInterfaceA();
+        held->AddRef();
+        std::atomic<bool> go{false};
+        std::thread host([&] {
+            while (!go.load()) {
+            }
+            held->Release();
+        });
+        go = true;
+        wrap->DestroyCached();
+        host.join();
+        EXPECT_TRUE(TzolParamsList::HasListSignature(&list));
+    }
 }
 
 TEST(ThreadParamsList, ReadersShareWritersExclude) {
