@@ -9,29 +9,12 @@
 #include "kmp/request_config.h"
 #include "platform/fake_clock.h"
 
-namespace {
-
-class Host : public zol::kmp::RequestLoadHost {
-   public:
-    explicit Host(zol::kmp::KmpCatalogue catalogue) : catalogue_(catalogue) {}
-    bool AcceptsRequests() const noexcept override { return true; }
-    zol::kmp::KmpCatalogue CatalogueInUse() const noexcept override { return catalogue_; }
-    void SetPassiveCount(std::int32_t count) noexcept override { passive_ = count; }
-    std::int32_t PassiveRequestCount() const noexcept override { return passive_; }
-
-   private:
-    zol::kmp::KmpCatalogue catalogue_;
-    std::int32_t passive_ = 0;
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     static zol::platform::FakeClock clock(1'000'000, 1'767'225'600'000);  // 2026-01-01
     static zol::platform::ScopedFakeClock installed(clock);
-    Host host((data[0] & 1) != 0 ? zol::kmp::KmpCatalogue::kElectricity
-                                 : zol::kmp::KmpCatalogue::kHeat);
+    zol::kmp::StandaloneLoadHost host((data[0] & 1) != 0 ? zol::kmp::KmpCatalogue::kElectricity
+                                                         : zol::kmp::KmpCatalogue::kHeat);
     zol::kmp::TDataSourceCfg config;
     config.lblParams_Caption.assign(reinterpret_cast<const char*>(data + 1), size - 1);
     config.spMinInt_Value = static_cast<double>(data[0]) * 1e7 - 5e8;

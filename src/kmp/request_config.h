@@ -83,6 +83,22 @@ class RequestLoadHost {
     virtual std::int32_t PassiveRequestCount() const noexcept = 0;
 };
 
+// The plug-in as tools and checks need it for loading: it takes requests, names registers from
+// one catalogue and counts the passive requests.
+class StandaloneLoadHost : public RequestLoadHost {
+   public:
+    explicit StandaloneLoadHost(KmpCatalogue catalogue = KmpCatalogue::kHeat) noexcept
+        : catalogue_(catalogue) {}
+    bool AcceptsRequests() const noexcept override { return true; }
+    KmpCatalogue CatalogueInUse() const noexcept override { return catalogue_; }
+    void SetPassiveCount(std::int32_t count) noexcept override { passive_ = count; }
+    std::int32_t PassiveRequestCount() const noexcept override { return passive_; }
+
+   private:
+    KmpCatalogue catalogue_;
+    std::int32_t passive_ = 0;
+};
+
 // Rebuilds `requests` from the options text of `config`. With `port_queue` (the queue of the
 // port that holds `requests`) its timer is stopped during the load, its minimum interval and
 // time schedules are set, and its schedule is reset at the end. `plugin` and `config` may be

@@ -34,20 +34,6 @@ constexpr const char* kUsage =
     "requests [--catalogue heat|electricity] FILE [--dry-run SECONDS --from "
     "YYYY-MM-DDTHH:MM:SS [--silent ADDR,...]]";
 
-// The plug-in as far as the loader needs it: it accepts requests and counts the passive ones.
-class ToolHost : public zol::kmp::RequestLoadHost {
-   public:
-    explicit ToolHost(zol::kmp::KmpCatalogue catalogue) : catalogue_(catalogue) {}
-    bool AcceptsRequests() const noexcept override { return true; }
-    zol::kmp::KmpCatalogue CatalogueInUse() const noexcept override { return catalogue_; }
-    void SetPassiveCount(std::int32_t count) noexcept override { passive_ = count; }
-    std::int32_t PassiveRequestCount() const noexcept override { return passive_; }
-
-   private:
-    zol::kmp::KmpCatalogue catalogue_;
-    std::int32_t passive_ = 0;
-};
-
 const char* MethodName(TRequestMethod method) {
     switch (method) {
         case TRequestMethod::rmOnce:
@@ -358,7 +344,7 @@ int RunRequests(const std::vector<std::string>& arguments) {
     }
     zol::kmp::TDataSourceCfg config;
     config.lblParams_Caption = std::move(*text);
-    ToolHost host(catalogue);
+    zol::kmp::StandaloneLoadHost host(catalogue);
 
     if (!dry_run_text) {
         zol::parser::TBasicRequestList requests;
