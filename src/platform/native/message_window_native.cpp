@@ -4,6 +4,7 @@
 // clock: advance it, then dispatch. Like window timers, a due timer yields one tick per dispatch
 // however late it is, and its next tick is one interval after the tick was handled.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -55,12 +56,14 @@ std::shared_ptr<ThreadQueue> QueueOfThisThread() {
 struct WindowCore {
     std::shared_ptr<ThreadQueue> queue;
     std::uint32_t owner = 0;
-    std::recursive_mutex call_mutex;  // held while the procedure runs
-    WindowProcedure procedure;        // guarded by call_mutex; empty once detached
-    bool exists = true;               // guarded by queue->mutex
+    std::recursive_timed_mutex call_mutex;  // held while the procedure runs
+    WindowProcedure procedure;              // guarded by call_mutex; empty once detached
+    std::atomic<bool> detached{false};      // set first, so a detach that gives up still drops
+    bool exists = true;                     // guarded by queue->mutex
 
     void Deliver(std::uint32_t message, std::uintptr_t wparam) {
-        std::lock_guard<std::recursive_mutex> lock(call_mutex);
+        std::lock_guard<std::recursive_timed_mutex> lock(call_mutex);
+        if (detached.load(std::memory_order_acquire)) return;
         {
             std::lock_guard<std::mutex> queue_lock(queue->mutex);
             if (!exists) return;
@@ -153,8 +156,18 @@ class NativeMessageWindow final : public MessageWindow {
     }
 
     void Detach() noexcept override {
-        std::lock_guard<std::recursive_mutex> lock(core_->call_mutex);
+        // A detach that gave up waiting is not waited for again on destruction.
+        if (core_->detached.exchange(true, std::memory_order_acq_rel)) return;
+        std::lock_guard<std::recursive_timed_mutex> lock(core_->call_mutex);
         core_->procedure = nullptr;
+    }
+
+    bool Detach(std::uint32_t timeout_ms) noexcept override {
+        core_->detached.store(true, std::memory_order_release);
+        std::unique_lock<std::recursive_timed_mutex> lock(core_->call_mutex, std::defer_lock);
+        if (!lock.try_lock_for(std::chrono::milliseconds(timeout_ms))) return false;
+        core_->procedure = nullptr;
+        return true;
     }
 
    private:

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 
 #include "platform/message_window.h"
@@ -15,8 +16,9 @@ namespace {
 const char kClassName[] = "ZolMessageWindow";
 
 struct Binding {
-    std::recursive_mutex call_mutex;  // held while the procedure runs
-    WindowProcedure procedure;        // empty once detached
+    std::recursive_timed_mutex call_mutex;  // held while the procedure runs
+    WindowProcedure procedure;              // empty once detached
+    std::atomic<bool> detached{false};      // set first, so a detach that gives up still drops
 };
 
 LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -29,9 +31,10 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
     }
     if (holder != nullptr) {
         std::shared_ptr<Binding> binding = *holder;  // stays alive if the window is destroyed
-        std::lock_guard<std::recursive_mutex> lock(binding->call_mutex);
+        std::lock_guard<std::recursive_timed_mutex> lock(binding->call_mutex);
         // A copy, so the procedure may detach or destroy its own window while it runs.
-        WindowProcedure call = binding->procedure;
+        WindowProcedure call;
+        if (!binding->detached.load(std::memory_order_acquire)) call = binding->procedure;
         if (call) {
             try {
                 if (call(message, static_cast<std::uintptr_t>(wparam))) return 0;
@@ -106,8 +109,17 @@ class Win32MessageWindow final : public MessageWindow {
         if (hwnd != nullptr) DestroyWindow(hwnd);
     }
     void Detach() noexcept override {
-        std::lock_guard<std::recursive_mutex> lock(binding_->call_mutex);
+        // A detach that gave up waiting is not waited for again on destruction.
+        if (binding_->detached.exchange(true, std::memory_order_acq_rel)) return;
+        std::lock_guard<std::recursive_timed_mutex> lock(binding_->call_mutex);
         binding_->procedure = nullptr;
+    }
+    bool Detach(std::uint32_t timeout_ms) noexcept override {
+        binding_->detached.store(true, std::memory_order_release);
+        std::unique_lock<std::recursive_timed_mutex> lock(binding_->call_mutex, std::defer_lock);
+        if (!lock.try_lock_for(std::chrono::milliseconds(timeout_ms))) return false;
+        binding_->procedure = nullptr;
+        return true;
     }
 
    private:
