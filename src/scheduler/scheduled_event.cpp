@@ -249,10 +249,10 @@ void TScheduledEvent::SetSignalType(TSignalType type) {
 
 bool TScheduledEvent::Run(bool first_run) {
     Stop();
-    {
-        std::lock_guard<std::mutex> lock(stop_mutex_);
-        if (stopper_ != std::thread::id() && stopper_ != std::this_thread::get_id()) return false;
-    }
+    std::unique_lock<std::mutex> lock(stop_mutex_);
+    // Called from a loop's end notification while another thread stops the event: it stays
+    // stopped.
+    if (stopper_ != std::thread::id() && stopper_ != std::this_thread::get_id()) return false;
     running_.store(false, std::memory_order_release);
     if (!Schedule.Reset()) return false;
     const bool use_timer = signal_type_ == TSignalType::kTimer;
@@ -271,6 +271,7 @@ bool TScheduledEvent::Run(bool first_run) {
         };
         thread_->Start();
     }
+    lock.unlock();
     if (OnStart) OnStart(*this);
     return true;
 }
@@ -279,33 +280,53 @@ void TScheduledEvent::Stop() {
     const std::thread::id self = std::this_thread::get_id();
     std::unique_lock<std::mutex> lock(stop_mutex_);
     if (stopper_ != std::thread::id()) {
-        // Re-entered from OnStop, or called by the loop the stopping thread is waiting for: the
+        // Re-entered from OnStop, or called by a loop the stopping thread is waiting for: the
         // stop in progress covers it.
-        if (stopper_ == self || stopping_loop_ == self) return;
+        if (stopper_ == self || awaited_loops_[0] == self || awaited_loops_[1] == self) return;
         stop_done_.wait(lock, [this] { return stopper_ == std::thread::id(); });
     }
-    if (!Running()) return;
-    running_.store(false, std::memory_order_release);
+    // A loop that was stopped from its own end notification may still be running it (and
+    // touching the event); every other thread's stop waits for it.
+    std::shared_ptr<TScheduleThread> ended;
+    if (retired_ && retired_->LoopThreadId() != self) ended = std::move(retired_);
+    const bool running = Running();
+    if (!running && !ended) return;
     stopper_ = self;
-    std::shared_ptr<TScheduleThread> thread = std::move(thread_);
-    stopping_loop_ = thread ? thread->LoopThreadId() : std::thread::id();
-    std::shared_ptr<WakeEvent> wake = std::move(wake_);
-    std::unique_ptr<platform::MessageWindow> window = std::move(window_);
+    std::shared_ptr<TScheduleThread> thread;
+    std::shared_ptr<WakeEvent> wake;
+    std::unique_ptr<platform::MessageWindow> window;
+    if (running) {
+        running_.store(false, std::memory_order_release);
+        thread = std::move(thread_);
+        wake = std::move(wake_);
+        window = std::move(window_);
+    }
+    awaited_loops_ = {thread ? thread->LoopThreadId() : std::thread::id(),
+                      ended ? ended->LoopThreadId() : std::thread::id()};
     lock.unlock();
 
-    const auto finish = [this] {
-        std::lock_guard<std::mutex> done(stop_mutex_);
+    const auto finish = [&lock, this] {
+        if (!lock.owns_lock()) lock.lock();
         stopper_ = std::thread::id();
-        stopping_loop_ = std::thread::id();
+        awaited_loops_ = {};
         stop_done_.notify_all();
     };
     try {
-        // Not under the lock: the loop's end notification may call Stop while this waits.
-        if (thread) thread->End();
+        // Not under the lock: the loops' end notifications may call Stop while this waits.
+        if (ended) ended->End();
+        if (thread) {
+            thread->End();
+            if (thread->LoopThreadId() == self) {
+                lock.lock();
+                retired_ = thread;
+                lock.unlock();
+            }
+        }
+        ended.reset();
         thread.reset();
         wake.reset();
         window.reset();  // after the loop, which posts to it
-        if (OnStop) OnStop(*this);
+        if (running && OnStop) OnStop(*this);
     } catch (...) {
         finish();
         throw;

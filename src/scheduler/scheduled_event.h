@@ -5,6 +5,7 @@
 // types run the schedule loop on a thread of their own and fire on a new worker thread, on the
 // starting thread (waiting for it), or through a window message to the starting thread.
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -183,11 +184,14 @@ class TScheduledEvent {
     };
     std::shared_ptr<FireGuard> fire_guard_ = std::make_shared<FireGuard>();
 
-    // The stop in progress: the thread tearing down, and the loop thread it waits for.
+    // Guards thread_, wake_, window_, retired_ and the stop in progress: the thread tearing
+    // down and the loop threads it waits for.
     std::mutex stop_mutex_;
     std::condition_variable stop_done_;
     std::thread::id stopper_;
-    std::thread::id stopping_loop_;
+    std::array<std::thread::id, 2> awaited_loops_{};
+    // A loop stopped from its own end notification, still finishing it.
+    std::shared_ptr<TScheduleThread> retired_;
 
     std::mutex workers_mutex_;
     std::condition_variable workers_changed_;

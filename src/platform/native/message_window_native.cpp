@@ -4,7 +4,6 @@
 // clock: advance it, then dispatch. Like window timers, a due timer yields one tick per dispatch
 // however late it is, and its next tick is one interval after the tick was handled.
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -14,6 +13,7 @@
 #include "platform/message_window.h"
 #include "platform/system.h"
 #include "platform/tick_source.h"
+#include "platform/window_binding.h"
 
 namespace zol::platform {
 
@@ -54,33 +54,28 @@ std::shared_ptr<ThreadQueue> QueueOfThisThread() {
 // What the queue and the window object share; queued items keep it alive after the window
 // object is gone.
 struct WindowCore {
+    explicit WindowCore(WindowProcedure procedure) : binding(std::move(procedure)) {}
+
     std::shared_ptr<ThreadQueue> queue;
     std::uint32_t owner = 0;
-    std::recursive_timed_mutex call_mutex;  // held while the procedure runs
-    WindowProcedure procedure;              // guarded by call_mutex; empty once detached
-    std::atomic<bool> detached{false};      // set first, so a detach that gives up still drops
-    bool exists = true;                     // guarded by queue->mutex
+    WindowBinding binding;
+    bool exists = true;  // guarded by queue->mutex
 
     void Deliver(std::uint32_t message, std::uintptr_t wparam) {
-        std::lock_guard<std::recursive_timed_mutex> lock(call_mutex);
-        if (detached.load(std::memory_order_acquire)) return;
         {
             std::lock_guard<std::mutex> queue_lock(queue->mutex);
             if (!exists) return;
         }
-        // A copy, so the procedure may detach or destroy its own window while it runs.
-        WindowProcedure call = procedure;
-        if (call) call(message, wparam);
+        binding.Call(message, wparam);
     }
 };
 
 class NativeMessageWindow final : public MessageWindow {
    public:
     explicit NativeMessageWindow(WindowProcedure procedure)
-        : core_(std::make_shared<WindowCore>()) {
+        : core_(std::make_shared<WindowCore>(std::move(procedure))) {
         core_->queue = QueueOfThisThread();
         core_->owner = CurrentThreadId();
-        core_->procedure = std::move(procedure);
     }
     ~NativeMessageWindow() override {
         Detach();
@@ -155,19 +150,9 @@ class NativeMessageWindow final : public MessageWindow {
         });
     }
 
-    void Detach() noexcept override {
-        // A detach that gave up waiting is not waited for again on destruction.
-        if (core_->detached.exchange(true, std::memory_order_acq_rel)) return;
-        std::lock_guard<std::recursive_timed_mutex> lock(core_->call_mutex);
-        core_->procedure = nullptr;
-    }
-
+    void Detach() noexcept override { core_->binding.Detach(); }
     bool Detach(std::uint32_t timeout_ms) noexcept override {
-        core_->detached.store(true, std::memory_order_release);
-        std::unique_lock<std::recursive_timed_mutex> lock(core_->call_mutex, std::defer_lock);
-        if (!lock.try_lock_for(std::chrono::milliseconds(timeout_ms))) return false;
-        core_->procedure = nullptr;
-        return true;
+        return core_->binding.Detach(timeout_ms);
     }
 
    private:
