@@ -140,28 +140,20 @@ std::uint32_t UpdateModel(bool reflected, const Slices& t, std::uint32_t r,
     return Update<false, Bytes>(t, r << kPad, data.data(), data.size()) >> kPad;
 }
 
+// The register update for each width in bytes.
+using UpdateFunction = std::uint32_t (*)(bool, const Slices&, std::uint32_t,
+                                         std::span<const std::uint8_t>) noexcept;
+constexpr std::array<UpdateFunction, 5> kUpdateByWidth{nullptr, &UpdateModel<1>, &UpdateModel<2>,
+                                                       &UpdateModel<3>, &UpdateModel<4>};
+
 std::uint32_t TableCrc(std::size_t model, std::span<const std::uint8_t> data) noexcept {
     const TCRCDesc& desc = CrcModels[model];
     const Slices& slices = *kSlices[kTableSets.set_of_model[model]];
     const unsigned bits = desc.Width * 8u;
     std::uint32_t r = desc.XorOut != 0 ? desc.Init ^ desc.XorOut : desc.Init;
     r &= MaskFor(bits);
-    switch (desc.Width) {
-        case 1:
-            r = UpdateModel<1>(desc.Reflected, slices, r, data);
-            break;
-        case 2:
-            r = UpdateModel<2>(desc.Reflected, slices, r, data);
-            break;
-        case 3:
-            r = UpdateModel<3>(desc.Reflected, slices, r, data);
-            break;
-        case 4:
-            r = UpdateModel<4>(desc.Reflected, slices, r, data);
-            break;
-        default:
-            return 0xFFFFFFFFu;
-    }
+    if (desc.Width < 1 || desc.Width > 4) return 0xFFFFFFFFu;
+    r = kUpdateByWidth[desc.Width](desc.Reflected, slices, r, data);
     if (desc.XorOut != 0) r ^= desc.XorOut;
     if (desc.SwapResult) {
         std::uint32_t swapped = 0;
