@@ -200,6 +200,8 @@ void TScheduleThread::ArmTimer() {
 }
 
 void TScheduleThread::ThreadLoop() {
+    // Start stores the thread handle under this lock; a stop from this loop's own notification
+    // reads it.
     { std::lock_guard<std::mutex> started(done_mutex_); }
     TScheduleState final_state = TScheduleState::kNothingDue;
     while (!terminated_.load(std::memory_order_acquire)) {
