@@ -33,9 +33,11 @@ tsan: bootstrap
 	@cmake --preset native-tsan >/dev/null
 	@cmake --build build/native-tsan -j $(JOBS)
 
+# The libFuzzer targets with clang. Only they are built: the rest of that tree (tests, tools)
+# is already built with GCC, and clang would only double the work.
 fuzz: bootstrap
 	@cmake --preset native-fuzz >/dev/null
-	@cmake --build build/native-fuzz -j $(JOBS)
+	@cmake --build build/native-fuzz -j $(JOBS) --target fuzz_targets
 
 bench: native
 	@for b in build/native/bin/*_bench; do [ -x "$$b" ] && "$$b"; done
@@ -66,9 +68,12 @@ test-win32: win32
 	     </dev/null >/dev/null 2>&1 || true; \
 	 cd build/win32 && ctest --output-on-failure -j $(JOBS)
 
+# The fuzz targets are built (their corpora are replayed by the native tests) so a change that
+# only clang rejects is caught here.
 test: bootstrap format-check lint
 	@$(MAKE) --no-print-directory test-native
 	@$(MAKE) --no-print-directory test-asan
+	@$(MAKE) --no-print-directory fuzz
 	@$(MAKE) --no-print-directory test-win32
 
 demo: bootstrap

@@ -53,6 +53,9 @@ class MessageWindow {
     // No further message reaches the procedure once this returns; a call in progress on another
     // thread is waited for.
     virtual void Detach() noexcept = 0;
+    // As Detach, but waits at most `timeout_ms` for a call in progress; false when that call was
+    // still running (it goes on, but no message after it reaches the procedure).
+    virtual bool Detach(std::uint32_t timeout_ms) noexcept = 0;
 };
 
 // Handles every message due for the calling thread's windows (queued, sent and due timers)

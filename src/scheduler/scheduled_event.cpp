@@ -91,31 +91,45 @@ TScheduleThread::TScheduleThread(TScheduledEvent& event, bool use_timer, bool fi
 TScheduleThread::~TScheduleThread() {
     terminated_.store(true, std::memory_order_release);
     if (Timer != nullptr) common::FreeTimer(Timer);
-    if (thread_.joinable()) {
-        if (wake_) wake_->Set();
-        std::unique_lock<std::mutex> lock(done_mutex_);
-        if (!done_changed_.wait_for(lock, std::chrono::milliseconds(TScheduledEvent::kStopWaitMs),
-                                    [this] { return done_; })) {
-            platform::ReportFailure("TScheduledEvent.Stop",
-                                    "the schedule thread did not end within 3000 ms");
-        }
-        lock.unlock();
-        thread_.join();
+    if (!thread_.joinable()) return;
+    if (thread_.get_id() == std::this_thread::get_id()) {
+        // The loop thread dropped the last reference on its way out: nothing is left to wait for.
+        thread_.detach();
+        return;
     }
+    if (wake_) wake_->Set();
+    JoinLoop();
 }
 
 void TScheduleThread::Start() {
-    if (!use_timer_) thread_ = std::thread([this] { ThreadLoop(); });
+    if (use_timer_) return;
+    std::lock_guard<std::mutex> lock(done_mutex_);
+    thread_ = std::thread([self = shared_from_this()] { self->ThreadLoop(); });
 }
 
-void TScheduleThread::Halt() noexcept {
+void TScheduleThread::End() {
+    UnbindLoopEnded();
     terminated_.store(true, std::memory_order_release);
+    if (wake_) wake_->Set();
     if (Timer != nullptr) {
         try {
             Timer->SetEnabled(false);
         } catch (...) {
+            // Disabling never needs a new OS timer; the terminated flag stops the passes anyway.
         }
     }
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) JoinLoop();
+}
+
+void TScheduleThread::JoinLoop() {
+    std::unique_lock<std::mutex> lock(done_mutex_);
+    if (!done_changed_.wait_for(lock, std::chrono::milliseconds(TScheduledEvent::kStopWaitMs),
+                                [this] { return done_; })) {
+        platform::ReportFailure("TScheduledEvent.Stop",
+                                "the schedule thread did not end within 3000 ms");
+    }
+    lock.unlock();
+    thread_.join();
 }
 
 void TScheduleThread::UnbindLoopEnded() {
@@ -172,17 +186,12 @@ void TScheduleThread::FireByType() {
 }
 
 void TScheduleThread::TimerStep() {
+    // The handler may stop, restart or free the event, which drops the event's reference to this
+    // loop; the pass holds its own until it is over.
+    const std::shared_ptr<TScheduleThread> keep = shared_from_this();
     Timer->SetEnabled(false);
-    in_pass_ = true;
-    bool go_on = false;
-    try {
-        go_on = Pass();
-    } catch (...) {
-        in_pass_ = false;
-        throw;  // the timer reports it; the schedule stays off
-    }
-    in_pass_ = false;
-    if (go_on && !terminated_.load(std::memory_order_acquire)) ArmTimer();
+    // An exception goes to the timer, which reports it; the schedule stays off.
+    if (Pass() && !terminated_.load(std::memory_order_acquire)) ArmTimer();
 }
 
 void TScheduleThread::ArmTimer() {
@@ -191,6 +200,9 @@ void TScheduleThread::ArmTimer() {
 }
 
 void TScheduleThread::ThreadLoop() {
+    // Start stores the thread handle under this lock; a stop from this loop's own notification
+    // reads it.
+    { std::lock_guard<std::mutex> started(done_mutex_); }
     TScheduleState final_state = TScheduleState::kNothingDue;
     while (!terminated_.load(std::memory_order_acquire)) {
         bool go_on = false;
@@ -203,14 +215,17 @@ void TScheduleThread::ThreadLoop() {
         if (!go_on || terminated_.load(std::memory_order_acquire)) break;
         if (wake_->WaitFor(WaitMs)) break;
     }
-    if (!terminated_.load(std::memory_order_acquire)) {
+    // Called outside the lock: the notification may stop or restart the event, which unbinds it.
+    std::function<void(TScheduleState)> notify;
+    {
         std::lock_guard<std::mutex> lock(loop_ended_mutex_);
-        if (OnLoopEnded) {
-            try {
-                OnLoopEnded(final_state);
-            } catch (...) {
-                platform::ReportCurrentException("TScheduleThread.OnTerminate");
-            }
+        if (!terminated_.load(std::memory_order_acquire)) notify = OnLoopEnded;
+    }
+    if (notify) {
+        try {
+            notify(final_state);
+        } catch (...) {
+            platform::ReportCurrentException("TScheduleThread.OnTerminate");
         }
     }
     std::lock_guard<std::mutex> lock(done_mutex_);
@@ -225,7 +240,8 @@ TScheduledEvent::~TScheduledEvent() {
     std::unique_lock<std::mutex> lock(workers_mutex_);
     workers_changed_.wait(lock, [this] { return workers_ == 0; });
     lock.unlock();
-    retired_.reset();
+    std::lock_guard<std::recursive_mutex> fire_lock(fire_guard_->mutex);
+    fire_guard_->event_gone = true;
 }
 
 void TScheduledEvent::SetSignalType(TSignalType type) {
@@ -235,7 +251,10 @@ void TScheduledEvent::SetSignalType(TSignalType type) {
 
 bool TScheduledEvent::Run(bool first_run) {
     Stop();
-    if (retired_ && !retired_->InPass()) retired_.reset();
+    std::unique_lock<std::mutex> lock(stop_mutex_);
+    // Called from a loop's end notification while another thread stops the event: it stays
+    // stopped.
+    if (stopper_ != std::thread::id() && stopper_ != std::this_thread::get_id()) return false;
     running_.store(false, std::memory_order_release);
     if (!Schedule.Reset()) return false;
     const bool use_timer = signal_type_ == TSignalType::kTimer;
@@ -246,43 +265,91 @@ bool TScheduledEvent::Run(bool first_run) {
     }
     running_.store(true, std::memory_order_release);
     wake_ = use_timer ? nullptr : std::make_shared<WakeEvent>();
-    thread_ = std::make_unique<TScheduleThread>(*this, use_timer, first_run, wake_, window_.get());
+    thread_ = std::make_shared<TScheduleThread>(*this, use_timer, first_run, wake_, window_.get());
     if (!use_timer) {
         thread_->OnLoopEnded = [this](TScheduleState state) {
-            if (state == TScheduleState::kFireLast && OnLastRun) OnLastRun(*this);
-            if (state == TScheduleState::kExpired && OnExpired) OnExpired(*this);
+            if (state == TScheduleState::kFireLast) CallHandler(OnLastRun);
+            if (state == TScheduleState::kExpired) CallHandler(OnExpired);
         };
         thread_->Start();
     }
+    lock.unlock();
     if (OnStart) OnStart(*this);
     return true;
 }
 
 void TScheduledEvent::Stop() {
-    if (!Running()) return;
-    if (thread_) thread_->UnbindLoopEnded();
-    running_.store(false, std::memory_order_release);
-    if (wake_) wake_->Set();
-    if (thread_) {
-        if (thread_->InPass()) {
-            // Stopped from its own handler inside a timer pass: the pass is still on the stack.
-            thread_->Halt();
-            retired_ = std::move(thread_);
-        } else {
-            thread_.reset();
-        }
+    const std::thread::id self = std::this_thread::get_id();
+    std::unique_lock<std::mutex> lock(stop_mutex_);
+    if (stopper_ != std::thread::id()) {
+        // Re-entered from OnStop, or called by a loop the stopping thread is waiting for: the
+        // stop in progress covers it.
+        if (stopper_ == self || awaited_loops_[0] == self || awaited_loops_[1] == self) return;
+        stop_done_.wait(lock, [this] { return stopper_ == std::thread::id(); });
     }
-    wake_.reset();
-    window_.reset();
-    if (OnStop) OnStop(*this);
+    // A loop that was stopped from its own end notification may still be running it (and
+    // touching the event); every other thread's stop waits for it.
+    std::shared_ptr<TScheduleThread> ended;
+    if (retired_ && retired_->LoopThreadId() != self) ended = std::move(retired_);
+    const bool running = Running();
+    if (!running && !ended) return;
+    stopper_ = self;
+    std::shared_ptr<TScheduleThread> thread;
+    std::shared_ptr<WakeEvent> wake;
+    std::unique_ptr<platform::MessageWindow> window;
+    if (running) {
+        running_.store(false, std::memory_order_release);
+        thread = std::move(thread_);
+        wake = std::move(wake_);
+        window = std::move(window_);
+    }
+    awaited_loops_ = {thread ? thread->LoopThreadId() : std::thread::id(),
+                      ended ? ended->LoopThreadId() : std::thread::id()};
+    lock.unlock();
+
+    const auto finish = [&lock, this] {
+        if (!lock.owns_lock()) lock.lock();
+        stopper_ = std::thread::id();
+        awaited_loops_ = {};
+        stop_done_.notify_all();
+    };
+    try {
+        // Not under the lock: the loops' end notifications may call Stop while this waits.
+        if (ended) ended->End();
+        if (thread) {
+            thread->End();
+            if (thread->LoopThreadId() == self) {
+                lock.lock();
+                retired_ = thread;
+                lock.unlock();
+            }
+        }
+        ended.reset();
+        thread.reset();
+        wake.reset();
+        window.reset();  // after the loop, which posts to it
+        if (running && OnStop) OnStop(*this);
+    } catch (...) {
+        finish();
+        throw;
+    }
+    finish();
+}
+
+void TScheduledEvent::CallHandler(const Handler& handler) {
+    // A copy: the handler may replace itself, or free the event and with it the original.
+    const Handler call = handler;
+    if (call) call(*this);
 }
 
 void TScheduledEvent::Fire() {
-    std::lock_guard<std::recursive_mutex> lock(fire_mutex_);
-    if (!Running()) return;
+    const std::shared_ptr<FireGuard> guard = fire_guard_;
+    std::lock_guard<std::recursive_mutex> lock(guard->mutex);
+    if (guard->event_gone || !Running()) return;
     if (RunLimit != 0 && RunCount >= RunLimit) return;
     ++RunCount;
-    if (OnSchedule) OnSchedule(*this);
+    CallHandler(OnSchedule);
+    if (guard->event_gone) return;  // the handler freed the event
     if (RunLimit > 0 && RunCount >= RunLimit) {
         if (OnRunLimit) OnRunLimit(*this);
         Stop();

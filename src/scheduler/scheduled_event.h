@@ -5,6 +5,7 @@
 // types run the schedule loop on a thread of their own and fire on a new worker thread, on the
 // starting thread (waiting for it), or through a window message to the starting thread.
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -54,24 +55,31 @@ class WakeEvent {
 
 class TScheduledEvent;
 
-// Runs the schedule loop of one event: on its own thread, or one pass per tick of a timer.
-class TScheduleThread {
+// Runs the schedule loop of one event: on its own thread, or one pass per tick of a timer. It is
+// shared: the event holds it while running, and a pass or the thread itself holds it while it
+// runs, so an event stopped or freed from its own handler or end notification does not pull the
+// loop from under its own stack.
+class TScheduleThread : public std::enable_shared_from_this<TScheduleThread> {
    public:
     // With `use_timer` the loop runs on the calling thread's timer and no thread is started.
     TScheduleThread(TScheduledEvent& event, bool use_timer, bool first_run,
                     std::shared_ptr<WakeEvent> wake, platform::MessageWindow* window);
-    // Ends the loop: frees the timer, or signals the thread and waits for it to end.
+    // Frees the timer; from another thread also waits for the loop thread to end.
     ~TScheduleThread();
     TScheduleThread(const TScheduleThread&) = delete;
     TScheduleThread& operator=(const TScheduleThread&) = delete;
 
     // One pass of the loop; false when the loop ends (expired, last run fired, no further run).
     bool Pass();
-    // Starts the thread (thread use); the timer use needs no start.
+    // Starts the thread (thread use); the timer use needs no start. The object must be owned by
+    // a shared_ptr.
     void Start();
-    // Disables the timer (timer use) so no further pass starts.
-    void Halt() noexcept;
-    bool InPass() const noexcept { return in_pass_; }
+    // Ends the loop: unbinds the end notification, and no pass starts after this. From another
+    // thread it also waits for the loop thread to end; from the loop itself (a pass or the end
+    // notification) it returns at once and the loop winds down when that call returns.
+    void End();
+    // The loop thread's id; empty for the timer use.
+    std::thread::id LoopThreadId() const noexcept { return thread_.get_id(); }
 
     // Milliseconds the thread waits before its next pass.
     std::uint64_t WaitMs = 0;
@@ -92,15 +100,16 @@ class TScheduleThread {
     void ThreadLoop();
     void FireByType();
     void ArmTimer();
+    // Waits for the loop thread to end, reporting when that takes longer than kStopWaitMs.
+    void JoinLoop();
 
     TScheduledEvent& event_;
     bool use_timer_;
     std::shared_ptr<WakeEvent> wake_;
     platform::MessageWindow* window_;
     std::atomic<bool> terminated_{false};
-    bool in_pass_ = false;
     std::mutex loop_ended_mutex_;
-    std::mutex done_mutex_;
+    std::mutex done_mutex_;  // also held while the thread starts, so the loop sees thread_ set
     std::condition_variable done_changed_;
     bool done_ = false;
     std::thread thread_;
@@ -117,7 +126,9 @@ class TScheduledEvent {
     static constexpr std::uint32_t kStopWaitMs = 3000;
 
     explicit TScheduledEvent(std::string name);
-    // Stops the event, waiting for worker threads still firing it.
+    // Stops the event, waiting for worker threads still firing it. It may be destroyed from its
+    // own OnSchedule in the timer type: the pass that called the handler then touches nothing of
+    // the event any more.
     ~TScheduledEvent();
     TScheduledEvent(const TScheduledEvent&) = delete;
     TScheduledEvent& operator=(const TScheduledEvent&) = delete;
@@ -127,10 +138,13 @@ class TScheduledEvent {
     void SetSignalType(TSignalType type);
     bool Running() const noexcept { return running_.load(std::memory_order_acquire); }
 
-    // Starts the event; false when the schedule has no next run. Throws ScheduleError on a failed
-    // search and "AllocateHWND failed" when the window types get no window.
+    // Starts the event; false when the schedule has no next run, or when another thread is
+    // stopping the event (this is then its loop's end notification). Throws ScheduleError on a
+    // failed search and "AllocateHWND failed" when the window types get no window.
     bool Run(bool first_run);
-    // Stops the event when running. May be called from its own handler.
+    // Stops the event when running. It may be called from the event's own handlers and end
+    // notification, and from several threads at once: one call tears down, and the others
+    // return once it is done (the loop being waited for returns at once).
     void Stop();
     // Runs OnSchedule once, counting the run against RunLimit.
     void Fire();
@@ -152,16 +166,33 @@ class TScheduledEvent {
     friend class TScheduleThread;
     friend class TWorkerThread;
     void StartWorker();
+    // Calls a handler that may free the event; nothing of the event may be touched afterwards.
+    void CallHandler(const Handler& handler);
     bool HandleWindowMessage(std::uint32_t message);
 
     TSignalType signal_type_ = TSignalType::kWindowMessage;
     std::atomic<bool> running_{false};
     std::shared_ptr<WakeEvent> wake_;
     std::unique_ptr<platform::MessageWindow> window_;
-    std::unique_ptr<TScheduleThread> thread_;
-    // A thread stopped from inside its own pass; freed once that pass is over.
-    std::unique_ptr<TScheduleThread> retired_;
-    std::recursive_mutex fire_mutex_;
+    std::shared_ptr<TScheduleThread> thread_;
+
+    // Serializes fires; shared, so a fire whose handler destroyed the event can still unlock it
+    // and learn that the event is gone.
+    struct FireGuard {
+        std::recursive_mutex mutex;
+        bool event_gone = false;
+    };
+    std::shared_ptr<FireGuard> fire_guard_ = std::make_shared<FireGuard>();
+
+    // Guards thread_, wake_, window_, retired_ and the stop in progress: the thread tearing
+    // down and the loop threads it waits for.
+    std::mutex stop_mutex_;
+    std::condition_variable stop_done_;
+    std::thread::id stopper_;
+    std::array<std::thread::id, 2> awaited_loops_{};
+    // A loop stopped from its own end notification, still finishing it.
+    std::shared_ptr<TScheduleThread> retired_;
+
     std::mutex workers_mutex_;
     std::condition_variable workers_changed_;
     int workers_ = 0;

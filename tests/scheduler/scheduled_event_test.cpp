@@ -4,8 +4,11 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "platform/crash_report.h"
 #include "platform/fake_clock.h"
@@ -144,6 +147,127 @@ TEST_F(TimerEvent, FirstRunFiresAtTheFirstTick) {
     EXPECT_EQ(fires_, 1);
     Advance(5 * kMinute);
     EXPECT_EQ(fires_, 2);
+}
+
+// What the queue controller does on a reload: a handler stops and frees every event, itself
+// included, and registers new ones, all inside the tick that fired it.
+TEST_F(TimerEvent, HandlerMayFreeItsOwnEventAndRegisterNewOnes) {
+    std::vector<std::unique_ptr<TScheduledEvent>> events;
+    int new_fires = 0;
+    auto add = [&](const char* cron, TScheduledEvent::Handler handler) {
+        auto& event = events.emplace_back(std::make_unique<TScheduledEvent>("reloadable"));
+        event->SetSignalType(TSignalType::kTimer);
+        event->OnSchedule = std::move(handler);
+        event->Schedule.SetCronString(cron);
+        ASSERT_TRUE(event->Run(false));
+    };
+    add("0 0 12 * * * *", [&](TScheduledEvent&) {
+        events.clear();
+        add("0 0 13 * * * *", [&](TScheduledEvent&) { ++new_fires; });
+    });
+    add("0 0 12 * * * *", [&](TScheduledEvent&) { ++new_fires; });  // due in the same dispatch
+    Advance(5 * kMinute);
+    Advance(5 * kMinute);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(new_fires, 0);
+    Advance(30 * kMinute);
+    Advance(30 * kMinute);
+    EXPECT_EQ(new_fires, 1);
+}
+
+// A single run today at 12:00: the thread types end their loop after firing it and then call
+// OnLastRun from the schedule thread.
+class LastRunEvent : public ::testing::Test {
+   protected:
+    platform::FakeClock clock_{5'000'000, LocalMs("2026-03-01T11:59:59")};
+    platform::ScopedFakeClock installed_{clock_};
+    TScheduledEvent event_{"last run"};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int fires_ = 0;
+    int last_runs_ = 0;
+    int stops_ = 0;
+
+    void Prepare(TSignalType type) {
+        event_.SetSignalType(type);
+        event_.OnSchedule = [this](TScheduledEvent&) { Count(fires_); };
+        event_.OnStop = [this](TScheduledEvent&) { Count(stops_); };
+        event_.Schedule.SetCronString("0 0 12 1 3 * 2026");
+    }
+    void Count(int& counter) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++counter;
+        changed_.notify_all();
+    }
+    // Passes the run time and waits (handling this thread's messages) for `counter` to reach
+    // `value`; false after ten seconds.
+    bool ReachLastRun(int& counter, int value) {
+        clock_.Advance(1500);
+        for (int i = 0; i < 500; ++i) {
+            platform::WaitAndDispatchMessages(20);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (counter >= value) return true;
+        }
+        return false;
+    }
+};
+
+class LastRunStop : public LastRunEvent, public ::testing::WithParamInterface<TSignalType> {};
+
+TEST_P(LastRunStop, StopFromTheNotificationEndsTheEventOnce) {
+    Prepare(GetParam());
+    event_.OnLastRun = [this](TScheduledEvent& event) {
+        event.Stop();
+        Count(last_runs_);
+    };
+    ASSERT_TRUE(event_.Run(false));
+    ASSERT_TRUE(ReachLastRun(last_runs_, 1));
+    EXPECT_FALSE(event_.Running());
+    event_.Stop();
+    std::lock_guard<std::mutex> lock(mutex_);
+    EXPECT_EQ(stops_, 1);
+}
+
+// The worker type, as a restarted window type would get its window on the ending thread.
+TEST_F(LastRunEvent, RestartFromTheNotificationRunsTheNewSchedule) {
+    Prepare(TSignalType::kWorkerThread);
+    event_.OnLastRun = [](TScheduledEvent& event) {
+        event.Schedule.SetCronString("* * * * * * *");
+        EXPECT_TRUE(event.Run(true));
+    };
+    ASSERT_TRUE(event_.Run(false));
+    ASSERT_TRUE(ReachLastRun(fires_, 2));  // the last run, then the restarted first run
+    EXPECT_TRUE(event_.Running());
+    event_.Stop();
+    EXPECT_FALSE(event_.Running());
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreadTypes, LastRunStop,
+                         ::testing::Values(TSignalType::kWorkerThread,
+                                           TSignalType::kWindowMessage));
+
+TEST(ThreadEventStop, TwoThreadsStoppingAtOnceTearDownOnce) {
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<int> stops{0};
+        TScheduledEvent event("stopped twice");
+        event.SetSignalType(TSignalType::kWorkerThread);
+        event.OnSchedule = [](TScheduledEvent&) {};
+        event.OnStop = [&](TScheduledEvent&) { ++stops; };
+        event.Schedule.SetCronString("0 0 12 * * * *");
+        ASSERT_TRUE(event.Run(false));
+        std::atomic<bool> go{false};
+        auto stop = [&] {
+            while (!go) std::this_thread::yield();
+            event.Stop();
+            EXPECT_FALSE(event.Running());
+        };
+        std::thread first(stop);
+        std::thread second(stop);
+        go = true;
+        first.join();
+        second.join();
+        EXPECT_EQ(stops, 1);
+    }
 }
 
 // The wait of the thread types after one pass, from the schedule and the time of the pass.

@@ -13,6 +13,7 @@
 #include "platform/message_window.h"
 #include "platform/system.h"
 #include "platform/tick_source.h"
+#include "platform/window_binding.h"
 
 namespace zol::platform {
 
@@ -53,31 +54,28 @@ std::shared_ptr<ThreadQueue> QueueOfThisThread() {
 // What the queue and the window object share; queued items keep it alive after the window
 // object is gone.
 struct WindowCore {
+    explicit WindowCore(WindowProcedure procedure) : binding(std::move(procedure)) {}
+
     std::shared_ptr<ThreadQueue> queue;
     std::uint32_t owner = 0;
-    std::recursive_mutex call_mutex;  // held while the procedure runs
-    WindowProcedure procedure;        // guarded by call_mutex; empty once detached
-    bool exists = true;               // guarded by queue->mutex
+    WindowBinding binding;
+    bool exists = true;  // guarded by queue->mutex
 
     void Deliver(std::uint32_t message, std::uintptr_t wparam) {
-        std::lock_guard<std::recursive_mutex> lock(call_mutex);
         {
             std::lock_guard<std::mutex> queue_lock(queue->mutex);
             if (!exists) return;
         }
-        // A copy, so the procedure may detach or destroy its own window while it runs.
-        WindowProcedure call = procedure;
-        if (call) call(message, wparam);
+        binding.Call(message, wparam);
     }
 };
 
 class NativeMessageWindow final : public MessageWindow {
    public:
     explicit NativeMessageWindow(WindowProcedure procedure)
-        : core_(std::make_shared<WindowCore>()) {
+        : core_(std::make_shared<WindowCore>(std::move(procedure))) {
         core_->queue = QueueOfThisThread();
         core_->owner = CurrentThreadId();
-        core_->procedure = std::move(procedure);
     }
     ~NativeMessageWindow() override {
         Detach();
@@ -152,9 +150,9 @@ class NativeMessageWindow final : public MessageWindow {
         });
     }
 
-    void Detach() noexcept override {
-        std::lock_guard<std::recursive_mutex> lock(core_->call_mutex);
-        core_->procedure = nullptr;
+    void Detach() noexcept override { core_->binding.Detach(); }
+    bool Detach(std::uint32_t timeout_ms) noexcept override {
+        return core_->binding.Detach(timeout_ms);
     }
 
    private:

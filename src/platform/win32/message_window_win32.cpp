@@ -4,9 +4,10 @@
 #include <windows.h>
 
 #include <atomic>
-#include <mutex>
+#include <memory>
 
 #include "platform/message_window.h"
+#include "platform/window_binding.h"
 
 namespace zol::platform {
 
@@ -14,31 +15,21 @@ namespace {
 
 const char kClassName[] = "ZolMessageWindow";
 
-struct Binding {
-    std::recursive_mutex call_mutex;  // held while the procedure runs
-    WindowProcedure procedure;        // empty once detached
-};
-
 LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
     auto* holder =
-        reinterpret_cast<std::shared_ptr<Binding>*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+        reinterpret_cast<std::shared_ptr<WindowBinding>*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
     if (message == WM_NCDESTROY) {
         SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
         delete holder;
         return DefWindowProcA(hwnd, message, wparam, lparam);
     }
     if (holder != nullptr) {
-        std::shared_ptr<Binding> binding = *holder;  // stays alive if the window is destroyed
-        std::lock_guard<std::recursive_mutex> lock(binding->call_mutex);
-        // A copy, so the procedure may detach or destroy its own window while it runs.
-        WindowProcedure call = binding->procedure;
-        if (call) {
-            try {
-                if (call(message, static_cast<std::uintptr_t>(wparam))) return 0;
-            } catch (...) {
-                // Procedures catch their own failures; nothing may unwind through the OS.
-                return 0;
-            }
+        std::shared_ptr<WindowBinding> binding = *holder;  // stays alive if the window goes
+        try {
+            if (binding->Call(message, static_cast<std::uintptr_t>(wparam))) return 0;
+        } catch (...) {
+            // Procedures catch their own failures; nothing may unwind through the OS.
+            return 0;
         }
     }
     return DefWindowProcA(hwnd, message, wparam, lparam);
@@ -65,7 +56,7 @@ bool RegisterClassOnce() {
 
 class Win32MessageWindow final : public MessageWindow {
    public:
-    Win32MessageWindow(HWND hwnd, std::shared_ptr<Binding> binding)
+    Win32MessageWindow(HWND hwnd, std::shared_ptr<WindowBinding> binding)
         : hwnd_(hwnd), binding_(std::move(binding)), owner_(GetCurrentThreadId()) {}
     ~Win32MessageWindow() override {
         Detach();
@@ -105,16 +96,14 @@ class Win32MessageWindow final : public MessageWindow {
         HWND hwnd = hwnd_.exchange(nullptr);
         if (hwnd != nullptr) DestroyWindow(hwnd);
     }
-    void Detach() noexcept override {
-        std::lock_guard<std::recursive_mutex> lock(binding_->call_mutex);
-        binding_->procedure = nullptr;
-    }
+    void Detach() noexcept override { binding_->Detach(); }
+    bool Detach(std::uint32_t timeout_ms) noexcept override { return binding_->Detach(timeout_ms); }
 
    private:
     bool OnOwnerThread() const noexcept { return GetCurrentThreadId() == owner_; }
 
     std::atomic<HWND> hwnd_;
-    std::shared_ptr<Binding> binding_;
+    std::shared_ptr<WindowBinding> binding_;
     DWORD owner_;
 };
 
@@ -122,13 +111,12 @@ class Win32MessageWindow final : public MessageWindow {
 
 std::unique_ptr<MessageWindow> MessageWindow::Allocate(WindowProcedure procedure) {
     if (!RegisterClassOnce()) return nullptr;
-    auto binding = std::make_shared<Binding>();
-    binding->procedure = std::move(procedure);
+    auto binding = std::make_shared<WindowBinding>(std::move(procedure));
     HWND hwnd = CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                 ThisModule(), nullptr);
     if (hwnd == nullptr) return nullptr;
     SetWindowLongPtrA(hwnd, GWLP_USERDATA,
-                      reinterpret_cast<LONG_PTR>(new std::shared_ptr<Binding>(binding)));
+                      reinterpret_cast<LONG_PTR>(new std::shared_ptr<WindowBinding>(binding)));
     return std::make_unique<Win32MessageWindow>(hwnd, std::move(binding));
 }
 

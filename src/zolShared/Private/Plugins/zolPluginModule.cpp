@@ -93,8 +93,8 @@ TzolPlugin::TzolPlugin(TPluginCallRec* creating_call) : Component(nullptr, "zolP
                                {"MsgWriteComplete", &MsgWriteComplete},
                                {"MsgWriteCompleteError", &MsgWriteCompleteError}}) {
         PublishString(
-            name, [this, field] { return ReadText(*field); },
-            [this, field](std::string value) { WriteText(*field, std::move(value)); });
+            name, [this, field = field] { return ReadText(*field); },
+            [this, field = field](std::string value) { WriteText(*field, std::move(value)); });
     }
 
     IsTemporaryLoad = 0;

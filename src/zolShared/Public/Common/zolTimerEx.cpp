@@ -1,5 +1,7 @@
 #include "zolShared/Public/Common/zolTimerEx.h"
 
+#include <chrono>
+
 #include "platform/crash_report.h"
 #include "platform/system.h"
 
@@ -16,12 +18,27 @@ TzolTimerEx::TzolTimerEx(Component* owner)
 
 TzolTimerEx::~TzolTimerEx() {
     if (!OnOwnerThread()) {
-        // Only the owner thread can stop its OS timer and destroy its window.
+        // Only the owner thread can stop its OS timer and destroy its window. The whole
+        // destruction waits at most kCrossThreadWaitMs: a tick in progress may itself wait for a
+        // lock the destroying thread holds, and waiting on for it would deadlock both threads.
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kCrossThreadWaitMs);
+        const auto remaining_ms = [&deadline]() -> std::uint32_t {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            return left.count() > 0 ? static_cast<std::uint32_t>(left.count()) : 0;
+        };
         if (window_->Exists()) {
-            window_->SendWithTimeout(kSetEnabledMessage, 0, kCrossThreadWaitMs);
-            window_->SendWithTimeout(kReleaseWindowMessage, 0, kCrossThreadWaitMs);
+            window_->SendWithTimeout(kSetEnabledMessage, 0, remaining_ms());
+            window_->SendWithTimeout(kReleaseWindowMessage, 0, remaining_ms());
         }
-        window_->Detach();
+        // When the tick does not end in time it runs on without the timer: its handler was
+        // copied before it started, and the messages left behind are dropped.
+        if (!window_->Detach(remaining_ms())) {
+            platform::ReportFailure("TzolTimerEx.Destroy",
+                                    "a tick in progress on the owner thread did not end within "
+                                    "5000 ms; the timer was freed without it");
+        }
         return;
     }
     window_->Detach();

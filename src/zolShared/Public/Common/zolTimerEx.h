@@ -30,14 +30,16 @@ class TzolTimerEx : public Component {
     static constexpr std::uint32_t kSetEnabledMessage = platform::kUserMessage + 1040;
     static constexpr std::uint32_t kReleaseWindowMessage = platform::kUserMessage + 1041;
     static constexpr std::uint32_t kTimerId = 1;
-    // How long destruction from another thread waits for the owner thread per message.
+    // How long destruction from another thread waits for the owner thread in all.
     static constexpr std::uint32_t kCrossThreadWaitMs = 5000;
 
     // Binds the timer to the calling thread. Enabled is true and Interval 1000, but no OS timer
     // runs before OnTimer is set. Throws OutOfResourcesError when no window can be allocated.
     explicit TzolTimerEx(Component* owner = nullptr);
-    // From another thread, first has the owner thread stop the timer and release the window
-    // (waiting up to kCrossThreadWaitMs each), and waits for a tick in progress to end.
+    // From another thread, first has the owner thread stop the timer and release the window,
+    // then waits for a tick in progress to end; all of it within kCrossThreadWaitMs in total.
+    // When the time runs out it reports the failure and returns: the tick in progress finishes
+    // without the timer, and nothing reaches the timer after it.
     ~TzolTimerEx() override;
 
     bool Enabled() const noexcept { return enabled_.load(std::memory_order_acquire); }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -185,6 +186,41 @@ TEST_F(TimerTest, DestructionFromAnotherThreadWaitsForTheOwnerThread) {
     const int before = ticks;
     Advance(1000);
     EXPECT_EQ(ticks, before);
+}
+
+// UNLOAD destroys a timer while holding the command lock, and the timer's tick on the owner
+// thread waits for that lock: the destruction gives up after its bounded wait and reports it,
+// and the tick, once it gets the lock, finishes without touching the freed timer.
+TEST_F(TimerTest, DestructionFromAnotherThreadGivesUpOnATickWaitingForItsLock) {
+    std::mutex command_lock;
+    std::unique_lock<std::mutex> held(command_lock);
+    std::atomic<TzolTimerEx*> timer{nullptr};
+    std::atomic<bool> in_tick{false};
+    std::atomic<bool> tick_done{false};
+    std::atomic<bool> destroyed{false};
+    std::thread owner([&] {
+        auto* created = new TzolTimerEx;
+        created->SetInterval(10);
+        created->SetOnTimer([&](TzolTimerEx&) {
+            in_tick = true;
+            std::lock_guard<std::mutex> lock(command_lock);
+            tick_done = true;
+        });
+        timer = created;
+        // Handles the tick, and afterwards the messages the destruction left behind.
+        while (!tick_done || !destroyed) platform::WaitAndDispatchMessages(5);
+        DispatchPendingMessages();
+    });
+    while (timer == nullptr) std::this_thread::yield();
+    clock_.Advance(10);
+    while (!in_tick) std::this_thread::yield();
+    const std::uint32_t reported = platform::ReportedFailureCount();
+    delete timer.load();
+    destroyed = true;
+    EXPECT_EQ(platform::ReportedFailureCount(), reported + 1);
+    held.unlock();
+    owner.join();
+    EXPECT_TRUE(tick_done);
 }
 
 }  // namespace
