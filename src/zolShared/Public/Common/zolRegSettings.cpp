@@ -148,9 +148,10 @@ std::string DecodeSettingString(std::string_view stored) {
         }
     }
     flush();
-    if (high) return out;
-    if (out.empty() || !IsValidUtf8(out)) return std::string(stored);
-    return out;
+    // Bytes that are not UTF-8 came from an older 8-bit writer (or as CESU-8): they are code page
+    // text. Keeping the stored text instead would store its escapes escaped again next time.
+    if (high || IsValidUtf8(out)) return out;
+    return AnsiToUtf8(out);
 }
 
 // ------------------------------------------------------------------------------------------------

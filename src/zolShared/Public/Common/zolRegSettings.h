@@ -36,9 +36,9 @@ enum class TWregOperation : std::uint8_t { kLoad, kStore };
 // every other byte becomes "%" and two upper-case hex digits. The result never holds a line break.
 std::string EncodeSettingString(std::string_view utf8);
 // Reverses EncodeSettingString; never fails. `stored` is the stored text as UTF-8. When it holds
-// only ASCII, the decoded bytes are read as UTF-8 (the stored text itself is kept when they are
-// not valid UTF-8). When it holds other characters, it was not written by this encoder: decoded
-// bytes are taken as characters of the system code page and the other characters as they are.
+// only ASCII, the decoded bytes are read as UTF-8, or as system code page text when they are not
+// valid UTF-8. When it holds other characters, it was not written by this encoder: decoded bytes
+// are taken as characters of the system code page and the other characters as they are.
 std::string DecodeSettingString(std::string_view stored);
 
 // --- Property map lines -------------------------------------------------------------------------

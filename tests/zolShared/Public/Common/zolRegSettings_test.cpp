@@ -69,7 +69,10 @@ TEST(SettingString, DecodesWhatTheEncoderNeverWrites) {
         {"%zz%", "%zz%"},        // "%" without two hex digits: kept
         {"%c3%bc", "\xC3\xBC"},  // lower-case hex
         {"%%41", "%41"},         // "%%" first
-        {"%FF", "%FF"},          // not UTF-8: the stored text itself
+        // Escaped bytes that are not UTF-8 (an 8-bit writer, CESU-8) are code page text.
+        {"%FF", "\xC3\xBF"},
+        {"d%E9j%E0+vu%0D%0A100%%", "d\xC3\xA9j\xC3\xA0 vu\r\n100%"},
+        {"%ED%A0%BD%ED%B8%80", "\xC3\xAD\xC2\xA0\xC2\xBD\xC3\xAD\xC2\xB8\xE2\x82\xAC"},
         {"a+++b", "a   b"},
         // A raw non-ASCII character: escaped bytes are code page characters, not UTF-8.
         {"caf%C3%A9 \xC3\xBC", "caf\xC3\x83\xC2\xA9 \xC3\xBC"},
