@@ -472,7 +472,11 @@ bool TWreg::ExecuteRegistry(TWregOperation operation) {
             break;
         }
     }
-    if (!opened_root_) return false;
+    if (!opened_root_) {
+        // Nothing to load is the normal first run; a store that finds no place is a failure.
+        if (store) LogFailure(operation, "the registry key \"" + base + "\" cannot be created");
+        return false;
+    }
     const platform::RegistryHive hive = HiveOf(*opened_root_);
 
     bool done = false;
@@ -559,14 +563,42 @@ bool TWreg::ExecuteRegistry(TWregOperation operation) {
 
 bool TWreg::ExecuteIni(TWregOperation operation) {
     const bool store = operation == TWregOperation::kStore;
-    auto lock = platform::CreateNamedMutex(IniLockName(platform::FullFileName(INIFile)));
-    if (!lock || !lock->Lock(kIniLockTimeoutMs)) return false;
+    const std::string quoted = "\"" + INIFile + "\"";
+    const std::string lock_name = IniLockName(platform::FullFileName(INIFile));
+    auto lock = platform::CreateNamedMutex(lock_name);
+    if (!lock) {
+        LogFailure(operation, "the system refuses the lock of " + quoted + " (a name of " +
+                                  std::to_string(lock_name.size()) + " characters)");
+        return false;
+    }
+    if (!lock->Lock(lock_timeout_ms_)) {
+        LogFailure(operation, quoted + " stayed locked by another writer for " +
+                                  std::to_string(lock_timeout_ms_) + " ms");
+        return false;
+    }
     struct Unlock {
         platform::NamedMutex& mutex;
         ~Unlock() { mutex.Unlock(); }
     } unlock{*lock};
 
-    IniDocument doc = IniDocument::Parse(platform::ReadWholeFile(INIFile).value_or(""));
+    // A file that exists but cannot be read now is not an empty one: rewriting it would drop
+    // every section other programs keep in it.
+    const platform::FileContents file = platform::ReadWholeFile(INIFile);
+    if (file.status == platform::FileReadStatus::kUnreadable) {
+        LogFailure(operation,
+                   quoted + " exists but cannot be read (another program may hold it open)");
+        return false;
+    }
+    IniDocument doc = IniDocument::Parse(file.bytes);
+    // Names and values are kept in the file in the system code page, or as UTF-8 text inside a
+    // UTF-16 file.
+    const bool utf8_file = doc.TextForm() != IniTextForm::kCodePage;
+    auto to_file = [utf8_file](std::string_view utf8) {
+        return utf8_file ? std::string(utf8) : Utf8ToAnsi(utf8);
+    };
+    auto from_file = [utf8_file](std::string_view text) {
+        return utf8_file ? std::string(text) : AnsiToUtf8(text);
+    };
     const char separator = platform::LocaleDecimalSeparator();
     bool done = false;
     for (const std::string& text : Components) {
@@ -574,10 +606,8 @@ bool TWreg::ExecuteIni(TWregOperation operation) {
         if (!line) continue;
         auto ref = ResolvePropertyPath(*Object, line->property_path);
         if (!ref || ref->kind == PropertyKind::kObject) continue;
-        // Names and values are kept in the file in the system code page.
-        const std::string section =
-            Utf8ToAnsi(IniSectionName(INIFileSectionPrefix, line->sub_path));
-        const std::string key = Utf8ToAnsi(line->value_name);
+        const std::string section = to_file(IniSectionName(INIFileSectionPrefix, line->sub_path));
+        const std::string key = to_file(line->value_name);
 
         if (store) {
             const PropertyValue value = ref->get();
@@ -590,7 +620,7 @@ bool TWreg::ExecuteIni(TWregOperation operation) {
                     stored = FormatFloat(std::get<double>(value), separator);
                     break;
                 case PropertyKind::kEnumeration:
-                    stored = Utf8ToAnsi(NameOf(*ref, value));
+                    stored = to_file(NameOf(*ref, value));
                     break;
                 case PropertyKind::kString:
                     stored = EncodeSettingString(std::get<std::string>(value));
@@ -616,15 +646,24 @@ bool TWreg::ExecuteIni(TWregOperation operation) {
             case PropertyKind::kEnumeration:
             case PropertyKind::kString:
                 // Nothing is deleted from an INI file; a value that does not fit is passed over.
-                ApplyText(*ref, AnsiToUtf8(*stored));
+                ApplyText(*ref, from_file(*stored));
                 break;
             case PropertyKind::kObject:
                 break;
         }
     }
-    // A failed write-back is not reported: the settings are then simply not saved.
-    if (doc.Changed()) platform::WriteWholeFile(INIFile, doc.Serialize());
+    if (doc.Changed() && !platform::WriteWholeFile(INIFile, doc.Serialize())) {
+        LogFailure(operation, quoted + " cannot be written; it is left as it was");
+        return false;
+    }
     return done;
+}
+
+void TWreg::LogFailure(TWregOperation operation, std::string_view reason) const {
+    if (!log_) return;
+    const char* what =
+        operation == TWregOperation::kStore ? "Settings not stored: " : "Settings not loaded: ";
+    log_(0, what + std::string(reason));
 }
 
 }  // namespace zol::common

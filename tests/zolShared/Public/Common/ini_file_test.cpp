@@ -36,5 +36,16 @@ TEST(IniDocument, WritesInPlaceAppendsAndDropsEmptySections) {
     EXPECT_EQ(doc.Serialize(), "[A]\r\nk=1\r\nm=3\r\nn=4\r\n\r\n[C]\r\nq=5\r\n\r\n");
 }
 
+TEST(IniDocument, Utf16BigEndianIsReadAndWrittenAsSuch) {
+    using namespace std::string_literals;
+    auto doc = IniDocument::Parse("\xFE\xFF\0[\0A\0]\0\n\0k\0=\0\xE4"s);
+    EXPECT_EQ(doc.TextForm(), IniTextForm::kUtf16Be);
+    EXPECT_EQ(doc.Read("a", "K"), "\xC3\xA4");  // held as UTF-8
+    doc.Write("A", "n", "1");
+    EXPECT_EQ(doc.Serialize(),
+              "\xFE\xFF\0[\0A\0]\0\r\0\n\0k\0=\0\xE4\0\r\0\n\0n\0=\0"
+              "1\0\r\0\n\0\r\0\n"s);
+}
+
 }  // namespace
 }  // namespace zol::common

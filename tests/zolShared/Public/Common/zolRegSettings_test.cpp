@@ -6,13 +6,16 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <thread>
 
 #include "parser/parser_CfgOptionsProxy.h"
+#include "platform/named_mutex.h"
 #include "platform/native/files_native.h"
 #include "platform/native/registry_native.h"
 #include "platform/registry.h"
+#include "platform/utf.h"
 
 namespace zol::common {
 namespace {
@@ -446,6 +449,77 @@ TEST_F(IniSettings, TwoWritersAtOnceLoseNothing) {
         EXPECT_NE(section_b.find(key), std::string::npos) << i;
     }
     EXPECT_EQ(second.Left, 2000 + kRounds - 1);
+}
+
+TEST_F(IniSettings, UnusableStoresChangeNothingAndSaySo) {
+    const std::string foreign = "[Host]\r\nkeep=1\r\n";
+    std::unique_ptr<platform::NamedMutex> held;
+    struct Case {
+        const char* name;
+        TWregOperation operation;
+        std::function<void(TWreg&)> arrange;
+        const char* logged;
+    } cases[] = {
+        {"a folder where the file should be", TWregOperation::kStore,
+         [&](TWreg& wreg) {
+             wreg.INIFile = (folder_ / "folder.ini").string();
+             std::filesystem::create_directory(wreg.INIFile);
+         },
+         "Settings not stored: \""},
+        {"a lock name longer than the system takes", TWregOperation::kStore,
+         [&](TWreg& wreg) { wreg.INIFile = (folder_ / (std::string(300, 'n') + ".ini")).string(); },
+         "Settings not stored: the system refuses the lock of"},
+        {"the lock held by another writer", TWregOperation::kLoad,
+         [&](TWreg& wreg) {
+             held = platform::CreateNamedMutex(IniLockName(platform::FullFileName(file_)));
+             ASSERT_TRUE(held && held->Lock(0));
+             wreg.SetLockTimeout(1);
+         },
+         "Settings not loaded: \""},
+        {"no registry root can be written", TWregOperation::kStore,
+         [&](TWreg& wreg) {
+             wreg.INIFile.clear();
+             platform::native::SetRegistryHiveWritable(RegistryHive::kLocalMachine, false);
+             platform::native::SetRegistryHiveWritable(RegistryHive::kCurrentUser, false);
+         },
+         "Settings not stored: the registry key"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(foreign);
+        TProxyCodeObject object;
+        auto wreg = Wreg(object);
+        std::vector<std::pair<int, std::string>> log;
+        wreg->SetLog(
+            [&](int severity, std::string_view text) { log.emplace_back(severity, text); });
+        c.arrange(*wreg);
+        EXPECT_FALSE(wreg->Execute(c.operation));
+        held.reset();
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0].first, 0);
+        EXPECT_EQ(log[0].second.rfind(c.logged, 0), 0u) << log[0].second;
+        EXPECT_EQ(FileText(), foreign);
+        EXPECT_EQ(object.Left, 326);
+    }
+}
+
+TEST_F(IniSettings, Utf16FileStaysUtf16AndKeepsTheOtherSections) {
+    // A file as the system's profile functions write it: UTF-16 little-endian after its mark.
+    auto utf16 = [](std::string_view utf8) {
+        return "\xFF\xFE" + platform::Utf16ToBytes(platform::Utf8ToUtf16(utf8), false);
+    };
+    WriteFile(utf16("[Host]\r\nName=Z\xC3\xA4hler 1\r\n"));
+    TProxyCodeObject object;
+    object.Left = 7;
+    auto wreg = Wreg(object, "W\xC3\xA4rme");
+    ASSERT_TRUE(wreg->Execute(TWregOperation::kStore));
+    const std::string text = FileText();
+    ASSERT_EQ(text.substr(0, 16), std::string("\xFF\xFE[\0H\0o\0s\0t\0]\0\r\0", 16));
+    EXPECT_NE(text.find(utf16("Name=Z\xC3\xA4hler 1\r\n").substr(2)), std::string::npos);
+    EXPECT_NE(text.find(utf16("[W\xC3\xA4rme.Common]\r\nLeft=7\r\n").substr(2)), std::string::npos);
+    TProxyCodeObject loaded;
+    ASSERT_TRUE(Wreg(loaded, "W\xC3\xA4rme")->Execute(TWregOperation::kLoad));
+    EXPECT_EQ(loaded.Left, 7);
 }
 
 }  // namespace
