@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -333,14 +334,25 @@ TEST_F(WindowsSettings, Utf16FileIsReadAndWrittenAsTheSystemDoes) {
     EXPECT_EQ(loaded.OpenDialog_FileName, object.OpenDialog_FileName);
 }
 
-class PluginSettings : public WindowsSettings {};
+class PluginSettings : public WindowsSettings {
+   protected:
+    // A loaded instance whose settings live under this test's registry path.
+    std::unique_ptr<hostsim::HostInstance> StartInstance(std::int32_t tag) {
+        EXPECT_TRUE(library_.Load("kmpparser.dll")) << library_.Error();
+        auto host =
+            std::make_unique<hostsim::HostInstance>(library_, hostsim::ParamsMode::kInterface, tag);
+        EXPECT_EQ(host->Create(), 0);
+        EXPECT_EQ(host->Load({{"REGISTRY-PATH", Variant::Ansi(RegistryPath())}}).result, 0);
+        return host;
+    }
+
+    hostsim::PluginLibrary library_;
+};
 
 TEST_F(PluginSettings, HostCommandsStoreAndLoadTheModulesSettings) {
-    hostsim::PluginLibrary library;
-    ASSERT_TRUE(library.Load("kmpparser.dll")) << library.Error();
-    hostsim::HostInstance host(library, hostsim::ParamsMode::kInterface, 3);
-    ASSERT_EQ(host.Create(), 0);
-    ASSERT_EQ(host.Load({{"REGISTRY-PATH", Variant::Ansi(RegistryPath())}}).result, 0);
+    auto instance = StartInstance(3);
+    ASSERT_FALSE(HasFailure());
+    hostsim::HostInstance& host = *instance;
     EXPECT_EQ(host.Command("SAVE-SETTINGS-NOW").result, -2);
     auto left = QueryValue(HKEY_LOCAL_MACHINE, key_path_, L"Left");
     if (!left) left = QueryValue(HKEY_CURRENT_USER, key_path_, L"Left");
@@ -366,11 +378,9 @@ TEST_F(PluginSettings, HostCommandsStoreAndLoadTheModulesSettings) {
 }
 
 TEST_F(PluginSettings, SavingIntoAFileOthersHoldUnreadableKeepsTheirSections) {
-    hostsim::PluginLibrary library;
-    ASSERT_TRUE(library.Load("kmpparser.dll")) << library.Error();
-    hostsim::HostInstance host(library, hostsim::ParamsMode::kInterface, 4);
-    ASSERT_EQ(host.Create(), 0);
-    ASSERT_EQ(host.Load({{"REGISTRY-PATH", Variant::Ansi(RegistryPath())}}).result, 0);
+    auto instance = StartInstance(4);
+    ASSERT_FALSE(HasFailure());
+    hostsim::HostInstance& host = *instance;
     host.CollectLog();
     const std::string file = File("host.ini");
     WritePrivateProfileStringA("Host window", "Left", "10", file.c_str());
