@@ -55,10 +55,16 @@ IniDocument IniDocument::Parse(std::string_view bytes) {
         if (end < bytes.size() && bytes[end] == '\r' && from < bytes.size() && bytes[from] == '\n')
             ++from;
         std::string_view trimmed = Trim(raw);
-        // Byte-order marks at the start of a line are dropped: written back at the top of the
-        // file, they would be taken for the file's own.
-        while (trimmed.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
-            trimmed = Trim(trimmed.substr(kByteOrderMark.size()));
+        // Byte-order marks at the start of a line (UTF-8, or the bytes of a UTF-16 one) are
+        // dropped: written back at the top of the file, they would be taken for the file's own.
+        for (;;) {
+            if (trimmed.starts_with(kByteOrderMark)) {
+                trimmed = Trim(trimmed.substr(kByteOrderMark.size()));
+            } else if (trimmed.starts_with(kUtf16LeMark) || trimmed.starts_with(kUtf16BeMark)) {
+                trimmed = Trim(trimmed.substr(2));
+            } else {
+                break;
+            }
         }
         if (trimmed.empty()) continue;
         if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {

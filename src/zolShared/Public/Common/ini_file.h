@@ -5,9 +5,9 @@
 // section are kept in place; lines before the first section are kept at the top; empty lines
 // are dropped and one is written after each section. A section without key lines is left out
 // when the file is written. The text is bytes as the file holds them (the system code page);
-// a leading UTF-8 byte-order mark is kept. A file that begins with a UTF-16 byte-order mark (the
-// system's profile functions read and write those) is held as UTF-8 text and written back as
-// UTF-16 in its byte order, mark first.
+// a leading UTF-8 byte-order mark is kept, marks at the start of other lines are dropped. A file
+// that begins with a UTF-16 byte-order mark (the system's profile functions read and write those)
+// is held as UTF-8 text and written back as UTF-16 in its byte order, mark first.
 
 #include <cstddef>
 #include <cstdint>
