@@ -15,7 +15,6 @@
 #include "platform/native/files_native.h"
 #include "platform/native/registry_native.h"
 #include "platform/registry.h"
-#include "platform/utf.h"
 
 namespace zol::common {
 namespace {
@@ -501,25 +500,6 @@ TEST_F(IniSettings, UnusableStoresChangeNothingAndSaySo) {
         EXPECT_EQ(FileText(), foreign);
         EXPECT_EQ(object.Left, 326);
     }
-}
-
-TEST_F(IniSettings, Utf16FileStaysUtf16AndKeepsTheOtherSections) {
-    // A file as the system's profile functions write it: UTF-16 little-endian after its mark.
-    auto utf16 = [](std::string_view utf8) {
-        return "\xFF\xFE" + platform::Utf16ToBytes(platform::Utf8ToUtf16(utf8), false);
-    };
-    WriteFile(utf16("[Host]\r\nName=Z\xC3\xA4hler 1\r\n"));
-    TProxyCodeObject object;
-    object.Left = 7;
-    auto wreg = Wreg(object, "W\xC3\xA4rme");
-    ASSERT_TRUE(wreg->Execute(TWregOperation::kStore));
-    const std::string text = FileText();
-    ASSERT_EQ(text.substr(0, 16), std::string("\xFF\xFE[\0H\0o\0s\0t\0]\0\r\0", 16));
-    EXPECT_NE(text.find(utf16("Name=Z\xC3\xA4hler 1\r\n").substr(2)), std::string::npos);
-    EXPECT_NE(text.find(utf16("[W\xC3\xA4rme.Common]\r\nLeft=7\r\n").substr(2)), std::string::npos);
-    TProxyCodeObject loaded;
-    ASSERT_TRUE(Wreg(loaded, "W\xC3\xA4rme")->Execute(TWregOperation::kLoad));
-    EXPECT_EQ(loaded.Left, 7);
 }
 
 }  // namespace
