@@ -45,11 +45,15 @@ std::string DecodeEntities(std::string_view text) {
     return out;
 }
 
-// Text between tags: line breaks and tabs become spaces, the ends are trimmed, entities decoded.
+// Text between tags: a line break (CR LF, or a lone CR or LF) and a tab each become one space, the
+// ends are trimmed, entities decoded.
 std::string CleanText(std::string_view raw) {
-    std::string spaced(raw);
-    for (char& c : spaced) {
-        if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+    std::string spaced;
+    spaced.reserve(raw.size());
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        const char c = raw[i];
+        if (c == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
+        spaced.push_back(c == '\r' || c == '\n' || c == '\t' ? ' ' : c);
     }
     std::size_t first = 0;
     std::size_t last = spaced.size();

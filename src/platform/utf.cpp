@@ -80,4 +80,16 @@ std::u16string Utf16FromBytes(std::string_view bytes, bool big_endian) {
     return out;
 }
 
+std::string Utf16ToBytes(std::u16string_view text, bool big_endian) {
+    std::string out;
+    out.reserve(text.size() * 2);
+    for (char16_t u : text) {
+        const auto high = static_cast<char>(u >> 8);
+        const auto low = static_cast<char>(u & 0xFF);
+        out.push_back(big_endian ? high : low);
+        out.push_back(big_endian ? low : high);
+    }
+    return out;
+}
+
 }  // namespace zol::platform

@@ -87,7 +87,9 @@ TEST(OptionsText, TextRules) {
     };
     const Case cases[] = {
         {"trimmed", "<e>  a b  </e>", "a b"},
-        {"line breaks and tabs become spaces", "<e>\r\n\ta\r\nb\t</e>", "a  b"},
+        {"line breaks and tabs become spaces", "<e>\r\n\ta\r\nb\t</e>", "a b"},
+        {"each lone CR or LF is a space", "<e>a\rb\nc\n\rd</e>", "a b c  d"},
+        {"CR LF after CR is one more space", "<e>a\r\r\nb\tc</e>", "a  b c"},
         {"five entities", "<e>&lt;&amp;&gt;&apos;&quot;</e>", "<&>'\""},
         {"other entities stay", "<e>&#65;&nbsp;&amp</e>", "&#65;&nbsp;&amp"},
         {"no double decoding", "<e>&amp;lt;</e>", "&lt;"},

@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -71,11 +72,34 @@ class WindowsSettings : public ::testing::Test {
         for (const char* name : {"\\settings.ini", "\\shared.ini", "\\host.ini"}) {
             DeleteFileA((folder_ + name).c_str());
         }
+        DeleteFileW(WideFile("unicode.ini").c_str());
     }
     std::string RegistryPath() const {
         return "\\" + std::string(key_path_.begin(), key_path_.end());
     }
     std::string File(const char* name) const { return folder_ + "\\" + name; }
+    std::wstring WideFile(const char* name) const {
+        const std::string file = File(name);
+        return std::wstring(file.begin(), file.end());
+    }
+    // Files left in the folder other than `keep`: a rewrite must leave no temporary file behind.
+    std::vector<std::string> StrayFiles(const char* keep) const {
+        std::vector<std::string> names;
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((folder_ + "\\*").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) return names;
+        do {
+            const std::string name = found.cFileName;
+            if (name != "." && name != ".." && name != keep) names.push_back(name);
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+        return names;
+    }
+    // Another program's handle on the file, sharing only what `share` allows.
+    static HANDLE Hold(const std::string& file, DWORD share) {
+        return CreateFileA(file.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
     static std::string FileText(const std::string& file) {
         std::ifstream in(file, std::ios::binary);
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -237,14 +261,98 @@ TEST_F(WindowsSettings, TwoProcessesStoringIntoOneIniFileLoseNothing) {
               "round " + std::to_string(kRounds - 1) + "%0D%0Aof second");
 }
 
-class PluginSettings : public WindowsSettings {};
+TEST_F(WindowsSettings, FilesThatCannotBeUsedAreLeftAsTheyWere) {
+    const std::string file = File("settings.ini");
+    struct Case {
+        const char* name;
+        DWORD share;  // of the other program's handle; 0 for no handle
+        bool long_name;
+        const char* logged;
+    } cases[] = {
+        {"held without read sharing", FILE_SHARE_WRITE, false, "cannot be read"},
+        {"held without delete sharing", FILE_SHARE_READ, false, "cannot be written"},
+        {"a lock name longer than the system takes", 0, true, "refuses the lock"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WritePrivateProfileStringA("Host", "keep", "1", file.c_str());
+        WritePrivateProfileStringA(nullptr, nullptr, nullptr, file.c_str());
+        const std::string before = FileText(file);
+        TProxyCodeObject object;
+        TWreg wreg;
+        wreg.INIFile = c.long_name ? folder_ + "\\" + std::string(300, 'n') + ".ini" : file;
+        wreg.Components = kMap;
+        wreg.Object = &object;
+        std::vector<std::string> log;
+        wreg.SetLog([&](int severity, std::string_view text) {
+            log.push_back(std::to_string(severity) + " " + std::string(text));
+        });
+        HANDLE other = c.share != 0 ? Hold(file, c.share) : INVALID_HANDLE_VALUE;
+        ASSERT_TRUE(c.share == 0 || other != INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(wreg.Execute(TWregOperation::kStore));
+        if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0].rfind("0 Settings not stored: ", 0), 0u) << log[0];
+        EXPECT_NE(log[0].find(c.logged), std::string::npos) << log[0];
+        EXPECT_EQ(FileText(file), before);
+        EXPECT_EQ(StrayFiles("settings.ini"), std::vector<std::string>{});
+    }
+}
+
+TEST_F(WindowsSettings, Utf16FileIsReadAndWrittenAsTheSystemDoes) {
+    const std::wstring file = WideFile("unicode.ini");
+    std::ofstream(File("unicode.ini"), std::ios::binary) << "\xFF\xFE";
+    // The system's writer keeps a file Unicode once it begins with the mark.
+    WritePrivateProfileStringW(L"Host", L"Name", L"Z\u00E4hler", file.c_str());
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, file.c_str());
+    TProxyCodeObject object;
+    object.Left = 7;
+    object.OpenDialog_FileName = "C:\\W\xC3\xA4rme";
+    TWreg wreg;
+    wreg.INIFile = File("unicode.ini");
+    wreg.INIFileSectionPrefix = "W\xC3\xA4rme \xE2\x82\xAC";
+    wreg.Components = kMap;
+    wreg.Object = &object;
+    ASSERT_TRUE(wreg.Execute(TWregOperation::kStore));
+    EXPECT_EQ(FileText(File("unicode.ini")).substr(0, 2), "\xFF\xFE");
+    auto profile = [&](const wchar_t* section, const wchar_t* key) {
+        wchar_t buffer[512] = {};
+        GetPrivateProfileStringW(section, key, L"<none>", buffer, 512, file.c_str());
+        return std::wstring(buffer);
+    };
+    EXPECT_EQ(profile(L"Host", L"Name"), L"Z\u00E4hler");
+    EXPECT_EQ(profile(L"W\u00E4rme \u20AC.Common", L"Left"), L"7");
+    EXPECT_EQ(profile(L"W\u00E4rme \u20AC.Common", L"Open files dir"), L"C:\\W%C3%A4rme");
+
+    WritePrivateProfileStringW(L"W\u00E4rme \u20AC.Common", L"Top", L"0x20", file.c_str());
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, file.c_str());
+    TProxyCodeObject loaded;
+    wreg.Object = &loaded;
+    ASSERT_TRUE(wreg.Execute(TWregOperation::kLoad));
+    EXPECT_EQ(loaded.Top, 32);
+    EXPECT_EQ(loaded.Left, 7);
+    EXPECT_EQ(loaded.OpenDialog_FileName, object.OpenDialog_FileName);
+}
+
+class PluginSettings : public WindowsSettings {
+   protected:
+    // A loaded instance whose settings live under this test's registry path.
+    std::unique_ptr<hostsim::HostInstance> StartInstance(std::int32_t tag) {
+        EXPECT_TRUE(library_.Load("kmpparser.dll")) << library_.Error();
+        auto host =
+            std::make_unique<hostsim::HostInstance>(library_, hostsim::ParamsMode::kInterface, tag);
+        EXPECT_EQ(host->Create(), 0);
+        EXPECT_EQ(host->Load({{"REGISTRY-PATH", Variant::Ansi(RegistryPath())}}).result, 0);
+        return host;
+    }
+
+    hostsim::PluginLibrary library_;
+};
 
 TEST_F(PluginSettings, HostCommandsStoreAndLoadTheModulesSettings) {
-    hostsim::PluginLibrary library;
-    ASSERT_TRUE(library.Load("kmpparser.dll")) << library.Error();
-    hostsim::HostInstance host(library, hostsim::ParamsMode::kInterface, 3);
-    ASSERT_EQ(host.Create(), 0);
-    ASSERT_EQ(host.Load({{"REGISTRY-PATH", Variant::Ansi(RegistryPath())}}).result, 0);
+    auto instance = StartInstance(3);
+    ASSERT_FALSE(HasFailure());
+    hostsim::HostInstance& host = *instance;
     EXPECT_EQ(host.Command("SAVE-SETTINGS-NOW").result, -2);
     auto left = QueryValue(HKEY_LOCAL_MACHINE, key_path_, L"Left");
     if (!left) left = QueryValue(HKEY_CURRENT_USER, key_path_, L"Left");
@@ -265,6 +373,39 @@ TEST_F(PluginSettings, HostCommandsStoreAndLoadTheModulesSettings) {
               -2);
     EXPECT_EQ(Profile(exported, "Common", "Width"), "640");
     EXPECT_EQ(Profile(exported, "Common", "Height"), "435");
+    EXPECT_EQ(host.Command("UNLOAD").result, 0);
+    EXPECT_EQ(host.Free(), 0);
+}
+
+TEST_F(PluginSettings, SavingIntoAFileOthersHoldUnreadableKeepsTheirSections) {
+    auto instance = StartInstance(4);
+    ASSERT_FALSE(HasFailure());
+    hostsim::HostInstance& host = *instance;
+    host.CollectLog();
+    const std::string file = File("host.ini");
+    WritePrivateProfileStringA("Host window", "Left", "10", file.c_str());
+    WritePrivateProfileStringA("Channels", "Count", "12", file.c_str());
+    WritePrivateProfileStringA(nullptr, nullptr, nullptr, file.c_str());
+
+    // The host's own writer has the file open: it lets others write but not read.
+    HANDLE writer = Hold(file, FILE_SHARE_WRITE);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    host.Command("SAVE-SETTINGS-NOW", {{"INI-FILE", Variant::Ansi(file)}});
+    CloseHandle(writer);
+    const std::string log = host.CollectLog();
+    EXPECT_EQ(log.rfind("\x01", 0), 0u) << log;  // severity 0
+    EXPECT_NE(log.find("Settings not stored: \"" + file + "\" exists but cannot be read"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(Profile(file, "Host window", "Left"), "10");
+    EXPECT_EQ(Profile(file, "Channels", "Count"), "12");
+    EXPECT_EQ(Profile(file, "Common", "Left"), "<none>");
+
+    // Once the file is free again, the next save adds the plug-in's section beside theirs.
+    host.Command("SAVE-SETTINGS-NOW", {{"INI-FILE", Variant::Ansi(file)}});
+    EXPECT_EQ(host.CollectLog(), "");
+    EXPECT_EQ(Profile(file, "Channels", "Count"), "12");
+    EXPECT_EQ(Profile(file, "Common", "Left"), "326");
     EXPECT_EQ(host.Command("UNLOAD").result, 0);
     EXPECT_EQ(host.Free(), 0);
 }

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <filesystem>
 #include <thread>
 
@@ -56,10 +57,14 @@ class FileLockMutex : public NamedMutex {
 }  // namespace
 
 std::unique_ptr<NamedMutex> CreateNamedMutex(const std::string& name) {
+    // A name the file system cannot hold is refused here, as the system refuses a mutex name
+    // that is too long, rather than failing at every Lock.
+    const std::string file_name = "zol-lock-" + name;
+    if (file_name.size() > NAME_MAX) return nullptr;
     std::error_code ec;
     auto folder = std::filesystem::temp_directory_path(ec);
     if (ec) folder = "/tmp";
-    return std::make_unique<FileLockMutex>((folder / ("zol-lock-" + name)).string());
+    return std::make_unique<FileLockMutex>((folder / file_name).string());
 }
 
 }  // namespace zol::platform

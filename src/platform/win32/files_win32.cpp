@@ -2,6 +2,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <string>
 #include <vector>
 
 #include "platform/files.h"
@@ -18,29 +20,42 @@ std::wstring Wide(const std::string& utf8) {
 
 }  // namespace
 
-std::optional<std::string> ReadWholeFile(const std::string& file_name) {
-    HANDLE file =
-        CreateFileW(Wide(file_name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
-    std::string bytes;
+FileContents ReadWholeFile(const std::string& file_name) {
+    FileContents contents;
+    // Delete sharing lets another writer replace the file while it is read here.
+    HANDLE file = CreateFileW(Wide(file_name).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        contents.status = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                              ? FileReadStatus::kMissing
+                              : FileReadStatus::kUnreadable;
+        return contents;
+    }
+    contents.status = FileReadStatus::kRead;
     char buffer[16384];
     for (;;) {
         DWORD got = 0;
         if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr)) {
-            CloseHandle(file);
-            return std::nullopt;
+            contents.status = FileReadStatus::kUnreadable;
+            contents.bytes.clear();
+            break;
         }
         if (got == 0) break;
-        bytes.append(buffer, got);
+        contents.bytes.append(buffer, got);
     }
     CloseHandle(file);
-    return bytes;
+    return contents;
 }
 
 bool WriteWholeFile(const std::string& file_name, const std::string& bytes) {
-    HANDLE file = CreateFileW(Wide(file_name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    static std::atomic<unsigned> count{0};
+    const std::wstring target = Wide(file_name);
+    const std::wstring temporary = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                   std::to_wstring(++count) + L".tmp";
+    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     std::size_t done = 0;
     bool ok = true;
@@ -50,7 +65,13 @@ bool WriteWholeFile(const std::string& file_name, const std::string& bytes) {
         ok = WriteFile(file, bytes.data() + done, chunk, &wrote, nullptr) != 0 && wrote > 0;
         done += wrote;
     }
-    return CloseHandle(file) != 0 && ok;
+    ok = FlushFileBuffers(file) != 0 && ok;
+    ok = CloseHandle(file) != 0 && ok;
+    // One rename: the file is either the old one or the new one, never a partial one.
+    ok = ok && MoveFileExW(temporary.c_str(), target.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (!ok) DeleteFileW(temporary.c_str());
+    return ok;
 }
 
 std::string FullFileName(const std::string& file_name) {

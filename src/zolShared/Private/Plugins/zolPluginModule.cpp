@@ -201,6 +201,7 @@ bool TzolPlugin::ProcessSettings(common::TWregOperation kind,
     store.INIFile = INIFile;
     store.Components = property_map;
     store.Object = &object;
+    store.SetLog([this](int severity, std::string_view text) { Log(severity, text); });
     SettingsBusy = true;
     struct Idle {
         std::atomic<bool>& busy;

@@ -1,5 +1,6 @@
 #include "zolShared/Public/Common/ini_file.h"
 
+#include "platform/utf.h"
 #include "zolShared/Public/Common/component.h"
 
 namespace zol::common {
@@ -7,6 +8,8 @@ namespace zol::common {
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16LeMark = "\xFF\xFE";
+constexpr std::string_view kUtf16BeMark = "\xFE\xFF";
 
 std::string_view Trim(std::string_view text) {
     auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\0'; };
@@ -32,7 +35,13 @@ IniDocument::Line MakeLine(std::string_view raw) {
 
 IniDocument IniDocument::Parse(std::string_view bytes) {
     IniDocument doc;
-    if (bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+    std::string utf8;
+    if (bytes.starts_with(kUtf16LeMark) || bytes.starts_with(kUtf16BeMark)) {
+        const bool big_endian = bytes.starts_with(kUtf16BeMark);
+        doc.text_form_ = big_endian ? IniTextForm::kUtf16Be : IniTextForm::kUtf16Le;
+        utf8 = platform::Utf16ToUtf8(platform::Utf16FromBytes(bytes.substr(2), big_endian));
+        bytes = utf8;
+    } else if (bytes.starts_with(kByteOrderMark)) {
         doc.byte_order_mark_ = true;
         bytes.remove_prefix(kByteOrderMark.size());
     }
@@ -46,10 +55,16 @@ IniDocument IniDocument::Parse(std::string_view bytes) {
         if (end < bytes.size() && bytes[end] == '\r' && from < bytes.size() && bytes[from] == '\n')
             ++from;
         std::string_view trimmed = Trim(raw);
-        // Byte-order marks at the start of a line are dropped: written back at the top of the
-        // file, they would be taken for the file's own.
-        while (trimmed.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
-            trimmed = Trim(trimmed.substr(kByteOrderMark.size()));
+        // Byte-order marks at the start of a line (UTF-8, or the bytes of a UTF-16 one) are
+        // dropped: written back at the top of the file, they would be taken for the file's own.
+        for (;;) {
+            if (trimmed.starts_with(kByteOrderMark)) {
+                trimmed = Trim(trimmed.substr(kByteOrderMark.size()));
+            } else if (trimmed.starts_with(kUtf16LeMark) || trimmed.starts_with(kUtf16BeMark)) {
+                trimmed = Trim(trimmed.substr(2));
+            } else {
+                break;
+            }
         }
         if (trimmed.empty()) continue;
         if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
@@ -83,7 +98,10 @@ std::string IniDocument::Serialize() const {
         for (const auto& line : section.lines) out += line.text + "\r\n";
         out += "\r\n";
     }
-    return out;
+    if (text_form_ == IniTextForm::kCodePage) return out;
+    const bool big_endian = text_form_ == IniTextForm::kUtf16Be;
+    return std::string(big_endian ? kUtf16BeMark : kUtf16LeMark) +
+           platform::Utf16ToBytes(platform::Utf8ToUtf16(out), big_endian);
 }
 
 IniDocument::Section* IniDocument::FindSection(std::string_view name) {

@@ -5,15 +5,25 @@
 // section are kept in place; lines before the first section are kept at the top; empty lines
 // are dropped and one is written after each section. A section without key lines is left out
 // when the file is written. The text is bytes as the file holds them (the system code page);
-// a leading UTF-8 byte-order mark is kept.
+// a leading UTF-8 byte-order mark is kept, marks at the start of other lines are dropped. A file
+// that begins with a UTF-16 byte-order mark (the system's profile functions read and write those)
+// is held as UTF-8 text and written back as UTF-16 in its byte order, mark first.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace zol::common {
+
+// How a file holds its text.
+enum class IniTextForm : std::uint8_t {
+    kCodePage,  // bytes in the system code page
+    kUtf16Le,   // UTF-16 after the mark FF FE
+    kUtf16Be,   // UTF-16 after the mark FE FF
+};
 
 class IniDocument {
    public:
@@ -30,8 +40,10 @@ class IniDocument {
 
     // Never fails: every byte sequence is some document.
     static IniDocument Parse(std::string_view bytes);
-    // The file text: CR LF line ends.
+    // The file text: CR LF line ends, in the form the file was read in.
     std::string Serialize() const;
+    // Names and values are UTF-8 for a UTF-16 file, system code page bytes otherwise.
+    IniTextForm TextForm() const noexcept { return text_form_; }
 
     // The value of the first line with this key in the section; nothing when there is none.
     std::optional<std::string> Read(std::string_view section, std::string_view key) const;
@@ -51,7 +63,8 @@ class IniDocument {
     Section* FindSection(std::string_view name);
     const Section* FindSection(std::string_view name) const;
 
-    bool byte_order_mark_ = false;
+    IniTextForm text_form_ = IniTextForm::kCodePage;
+    bool byte_order_mark_ = false;  // UTF-8, in a code page file
     bool changed_ = false;
     std::vector<std::string> preamble_;
     std::vector<Section> sections_;

@@ -11,57 +11,12 @@
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "platform/utf.h"
+#include "zolShared/Public/Common/hex_text.h"
 #include "zolShared/Public/Common/ini_file.h"
 
 namespace zol::common {
 
 namespace {
-
-constexpr char kHexUpper[] = "0123456789ABCDEF";
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
-        std::uint32_t code = 0;
-        if (b < 0x80) {
-            ++i;
-            continue;
-        } else if (b >= 0xC2 && b <= 0xDF) {
-            length = 2;
-            code = b & 0x1F;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            length = 3;
-            code = b & 0x0F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            length = 4;
-            code = b & 0x07;
-        } else {
-            return false;
-        }
-        if (i + length > text.size()) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto c = static_cast<unsigned char>(text[i + k]);
-            if ((c & 0xC0) != 0x80) return false;
-            code = (code << 6) | (c & 0x3F);
-        }
-        if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
-            (length == 4 && (code < 0x10000 || code > 0x10FFFF))) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
-}
 
 std::string AnsiToUtf8(std::string_view ansi) {
     return platform::Utf16ToUtf8(platform::AnsiToUtf16(ansi));
@@ -78,80 +33,7 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
-bool IsHighText(std::string_view text) {
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) return true;
-    }
-    return false;
-}
-
 }  // namespace
-
-// ------------------------------------------------------------------------------------------------
-// Stored strings
-
-std::string EncodeSettingString(std::string_view utf8) {
-    std::string out;
-    out.reserve(utf8.size() + utf8.size() / 4);
-    bool seen_non_space = false;
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        const auto b = static_cast<unsigned char>(utf8[i]);
-        if (b == ' ') {
-            // A trailing space is written as "+" too: INI readers trim the ends of values.
-            const bool last = i + 1 == utf8.size();
-            const bool next_space = !last && utf8[i + 1] == ' ';
-            out.push_back(seen_non_space && !next_space && !last ? ' ' : '+');
-            continue;
-        }
-        seen_non_space = true;
-        if (b == '%') {
-            out += "%%";
-        } else if (b > 0x20 && b <= 0x7F && b != '+') {
-            out.push_back(static_cast<char>(b));
-        } else {
-            out.push_back('%');
-            out.push_back(kHexUpper[b >> 4]);
-            out.push_back(kHexUpper[b & 0x0F]);
-        }
-    }
-    return out;
-}
-
-std::string DecodeSettingString(std::string_view stored) {
-    const bool high = IsHighText(stored);
-    std::string out;
-    out.reserve(stored.size());
-    // With foreign characters in the text, escaped bytes are system code page characters; they
-    // are gathered in runs so that multi-byte code pages convert whole characters.
-    std::string escaped_run;
-    auto flush = [&] {
-        if (escaped_run.empty()) return;
-        out += high ? AnsiToUtf8(escaped_run) : escaped_run;
-        escaped_run.clear();
-    };
-    std::size_t i = 0;
-    while (i < stored.size()) {
-        const char c = stored[i];
-        if (c == '%' && i + 1 < stored.size() && stored[i + 1] == '%') {
-            flush();
-            out.push_back('%');
-            i += 2;
-        } else if (c == '%' && i + 2 < stored.size() && HexValue(stored[i + 1]) >= 0 &&
-                   HexValue(stored[i + 2]) >= 0) {
-            escaped_run.push_back(
-                static_cast<char>(HexValue(stored[i + 1]) * 16 + HexValue(stored[i + 2])));
-            i += 3;
-        } else {
-            flush();
-            out.push_back(c == '+' ? ' ' : c);
-            ++i;
-        }
-    }
-    flush();
-    if (high) return out;
-    if (out.empty() || !IsValidUtf8(out)) return std::string(stored);
-    return out;
-}
 
 // ------------------------------------------------------------------------------------------------
 // Map lines and names
@@ -310,15 +192,7 @@ namespace {
 std::int32_t ParseIniInteger(std::string_view text) {
     text = Trim(text);
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        const std::string_view digits = text.substr(2);
-        if (digits.size() > 8) return 0;
-        std::uint32_t value = 0;
-        for (char c : digits) {
-            const int v = HexValue(c);
-            if (v < 0) return 0;
-            value = value * 16 + static_cast<std::uint32_t>(v);
-        }
-        return static_cast<std::int32_t>(value);
+        return static_cast<std::int32_t>(ParseDigits32(text.substr(2), 16).value_or(0));
     }
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     std::int32_t value = 0;
@@ -471,7 +345,11 @@ bool TWreg::ExecuteRegistry(TWregOperation operation) {
             break;
         }
     }
-    if (!opened_root_) return false;
+    if (!opened_root_) {
+        // Nothing to load is the normal first run; a store that finds no place is a failure.
+        if (store) LogFailure(operation, "the registry key \"" + base + "\" cannot be created");
+        return false;
+    }
     const platform::RegistryHive hive = HiveOf(*opened_root_);
 
     bool done = false;
@@ -558,14 +436,42 @@ bool TWreg::ExecuteRegistry(TWregOperation operation) {
 
 bool TWreg::ExecuteIni(TWregOperation operation) {
     const bool store = operation == TWregOperation::kStore;
-    auto lock = platform::CreateNamedMutex(IniLockName(platform::FullFileName(INIFile)));
-    if (!lock || !lock->Lock(kIniLockTimeoutMs)) return false;
+    const std::string quoted = "\"" + INIFile + "\"";
+    const std::string lock_name = IniLockName(platform::FullFileName(INIFile));
+    auto lock = platform::CreateNamedMutex(lock_name);
+    if (!lock) {
+        LogFailure(operation, "the system refuses the lock of " + quoted + " (a name of " +
+                                  std::to_string(lock_name.size()) + " characters)");
+        return false;
+    }
+    if (!lock->Lock(lock_timeout_ms_)) {
+        LogFailure(operation, quoted + " stayed locked by another writer for " +
+                                  std::to_string(lock_timeout_ms_) + " ms");
+        return false;
+    }
     struct Unlock {
         platform::NamedMutex& mutex;
         ~Unlock() { mutex.Unlock(); }
     } unlock{*lock};
 
-    IniDocument doc = IniDocument::Parse(platform::ReadWholeFile(INIFile).value_or(""));
+    // A file that exists but cannot be read now is not an empty one: rewriting it would drop
+    // every section other programs keep in it.
+    const platform::FileContents file = platform::ReadWholeFile(INIFile);
+    if (file.status == platform::FileReadStatus::kUnreadable) {
+        LogFailure(operation,
+                   quoted + " exists but cannot be read (another program may hold it open)");
+        return false;
+    }
+    IniDocument doc = IniDocument::Parse(file.bytes);
+    // Names and values are kept in the file in the system code page, or as UTF-8 text inside a
+    // UTF-16 file.
+    const bool utf8_file = doc.TextForm() != IniTextForm::kCodePage;
+    auto to_file = [utf8_file](std::string_view utf8) {
+        return utf8_file ? std::string(utf8) : Utf8ToAnsi(utf8);
+    };
+    auto from_file = [utf8_file](std::string_view text) {
+        return utf8_file ? std::string(text) : AnsiToUtf8(text);
+    };
     const char separator = platform::LocaleDecimalSeparator();
     bool done = false;
     for (const std::string& text : Components) {
@@ -573,10 +479,8 @@ bool TWreg::ExecuteIni(TWregOperation operation) {
         if (!line) continue;
         auto ref = ResolvePropertyPath(*Object, line->property_path);
         if (!ref || ref->kind == PropertyKind::kObject) continue;
-        // Names and values are kept in the file in the system code page.
-        const std::string section =
-            Utf8ToAnsi(IniSectionName(INIFileSectionPrefix, line->sub_path));
-        const std::string key = Utf8ToAnsi(line->value_name);
+        const std::string section = to_file(IniSectionName(INIFileSectionPrefix, line->sub_path));
+        const std::string key = to_file(line->value_name);
 
         if (store) {
             const PropertyValue value = ref->get();
@@ -589,7 +493,7 @@ bool TWreg::ExecuteIni(TWregOperation operation) {
                     stored = FormatFloat(std::get<double>(value), separator);
                     break;
                 case PropertyKind::kEnumeration:
-                    stored = Utf8ToAnsi(NameOf(*ref, value));
+                    stored = to_file(NameOf(*ref, value));
                     break;
                 case PropertyKind::kString:
                     stored = EncodeSettingString(std::get<std::string>(value));
@@ -615,15 +519,24 @@ bool TWreg::ExecuteIni(TWregOperation operation) {
             case PropertyKind::kEnumeration:
             case PropertyKind::kString:
                 // Nothing is deleted from an INI file; a value that does not fit is passed over.
-                ApplyText(*ref, AnsiToUtf8(*stored));
+                ApplyText(*ref, from_file(*stored));
                 break;
             case PropertyKind::kObject:
                 break;
         }
     }
-    // A failed write-back is not reported: the settings are then simply not saved.
-    if (doc.Changed()) platform::WriteWholeFile(INIFile, doc.Serialize());
+    if (doc.Changed() && !platform::WriteWholeFile(INIFile, doc.Serialize())) {
+        LogFailure(operation, quoted + " cannot be written; it is left as it was");
+        return false;
+    }
     return done;
+}
+
+void TWreg::LogFailure(TWregOperation operation, std::string_view reason) const {
+    if (!log_) return;
+    const char* what =
+        operation == TWregOperation::kStore ? "Settings not stored: " : "Settings not loaded: ";
+    log_(0, what + std::string(reason));
 }
 
 }  // namespace zol::common

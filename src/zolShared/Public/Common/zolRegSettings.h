@@ -36,9 +36,9 @@ enum class TWregOperation : std::uint8_t { kLoad, kStore };
 // every other byte becomes "%" and two upper-case hex digits. The result never holds a line break.
 std::string EncodeSettingString(std::string_view utf8);
 // Reverses EncodeSettingString; never fails. `stored` is the stored text as UTF-8. When it holds
-// only ASCII, the decoded bytes are read as UTF-8 (the stored text itself is kept when they are
-// not valid UTF-8). When it holds other characters, it was not written by this encoder: decoded
-// bytes are taken as characters of the system code page and the other characters as they are.
+// only ASCII, the decoded bytes are read as UTF-8, or as system code page text when they are not
+// valid UTF-8. When it holds other characters, it was not written by this encoder: decoded bytes
+// are taken as characters of the system code page and the other characters as they are.
 std::string DecodeSettingString(std::string_view stored);
 
 // --- Property map lines -------------------------------------------------------------------------
@@ -95,16 +95,29 @@ class TWreg : public Component {
     static constexpr std::uint32_t kIniLockTimeoutMs = 30000;
 
     // Runs the operation over the whole map. Load: true when at least one stored value was
-    // found; store: true when at least one value was stored.
+    // found; store: true when at least one value was stored and the store was written. A store
+    // that cannot be used (no lock, an INI file that exists but cannot be read or written, a
+    // registry key that cannot be created) changes nothing, logs a line at severity 0 and
+    // gives false.
     bool Execute(TWregOperation operation);
     // The registry root the last registry operation opened, if any.
     std::optional<TRegistryRoot> OpenedRoot() const noexcept { return opened_root_; }
 
+    // Where failures are told (UTF-8 text); without it they are only reported by the result.
+    using LogFunction = std::function<void(int severity, std::string_view text)>;
+    void SetLog(LogFunction log) { log_ = std::move(log); }
+    // How long an INI operation waits for the lock; tests shorten it.
+    void SetLockTimeout(std::uint32_t timeout_ms) noexcept { lock_timeout_ms_ = timeout_ms; }
+
    private:
     bool ExecuteRegistry(TWregOperation operation);
     bool ExecuteIni(TWregOperation operation);
+    // Logs "Settings not loaded/stored: " and the reason at severity 0.
+    void LogFailure(TWregOperation operation, std::string_view reason) const;
 
     std::optional<TRegistryRoot> opened_root_;
+    LogFunction log_;
+    std::uint32_t lock_timeout_ms_ = kIniLockTimeoutMs;
 };
 
 }  // namespace zol::common

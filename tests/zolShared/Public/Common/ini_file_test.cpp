@@ -36,5 +36,27 @@ TEST(IniDocument, WritesInPlaceAppendsAndDropsEmptySections) {
     EXPECT_EQ(doc.Serialize(), "[A]\r\nk=1\r\nm=3\r\nn=4\r\n\r\n[C]\r\nq=5\r\n\r\n");
 }
 
+TEST(IniDocument, CodePageTextNeverStartsLikeAUtf16File) {
+    // Written at the top, "\xFF\xFE" or "\xFE\xFF" would make the file read back as UTF-16.
+    for (const char* file :
+         {"\r\n\xFF\xFEtop\r\n[A]\r\nk=1\r\n", " \xFE\xFF\xFF\xFEtop\n[A]\nk=1"}) {
+        SCOPED_TRACE(file);
+        const auto doc = IniDocument::Parse(file);
+        EXPECT_EQ(doc.Serialize(), "top\r\n\r\n[A]\r\nk=1\r\n\r\n");
+        EXPECT_EQ(IniDocument::Parse(doc.Serialize()).TextForm(), IniTextForm::kCodePage);
+    }
+}
+
+TEST(IniDocument, Utf16BigEndianIsReadAndWrittenAsSuch) {
+    using namespace std::string_literals;
+    auto doc = IniDocument::Parse("\xFE\xFF\0[\0A\0]\0\n\0k\0=\0\xE4"s);
+    EXPECT_EQ(doc.TextForm(), IniTextForm::kUtf16Be);
+    EXPECT_EQ(doc.Read("a", "K"), "\xC3\xA4");  // held as UTF-8
+    doc.Write("A", "n", "1");
+    EXPECT_EQ(doc.Serialize(),
+              "\xFE\xFF\0[\0A\0]\0\r\0\n\0k\0=\0\xE4\0\r\0\n\0n\0=\0"
+              "1\0\r\0\n\0\r\0\n"s);
+}
+
 }  // namespace
 }  // namespace zol::common

@@ -6,10 +6,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <thread>
 
 #include "parser/parser_CfgOptionsProxy.h"
+#include "platform/named_mutex.h"
 #include "platform/native/files_native.h"
 #include "platform/native/registry_native.h"
 #include "platform/registry.h"
@@ -69,7 +71,10 @@ TEST(SettingString, DecodesWhatTheEncoderNeverWrites) {
         {"%zz%", "%zz%"},        // "%" without two hex digits: kept
         {"%c3%bc", "\xC3\xBC"},  // lower-case hex
         {"%%41", "%41"},         // "%%" first
-        {"%FF", "%FF"},          // not UTF-8: the stored text itself
+        // Escaped bytes that are not UTF-8 (an 8-bit writer, CESU-8) are code page text.
+        {"%FF", "\xC3\xBF"},
+        {"d%E9j%E0+vu%0D%0A100%%", "d\xC3\xA9j\xC3\xA0 vu\r\n100%"},
+        {"%ED%A0%BD%ED%B8%80", "\xC3\xAD\xC2\xA0\xC2\xBD\xC3\xAD\xC2\xB8\xE2\x82\xAC"},
         {"a+++b", "a   b"},
         // A raw non-ASCII character: escaped bytes are code page characters, not UTF-8.
         {"caf%C3%A9 \xC3\xBC", "caf\xC3\x83\xC2\xA9 \xC3\xBC"},
@@ -443,6 +448,58 @@ TEST_F(IniSettings, TwoWritersAtOnceLoseNothing) {
         EXPECT_NE(section_b.find(key), std::string::npos) << i;
     }
     EXPECT_EQ(second.Left, 2000 + kRounds - 1);
+}
+
+TEST_F(IniSettings, UnusableStoresChangeNothingAndSaySo) {
+    const std::string foreign = "[Host]\r\nkeep=1\r\n";
+    std::unique_ptr<platform::NamedMutex> held;
+    struct Case {
+        const char* name;
+        TWregOperation operation;
+        std::function<void(TWreg&)> arrange;
+        const char* logged;
+    } cases[] = {
+        {"a folder where the file should be", TWregOperation::kStore,
+         [&](TWreg& wreg) {
+             wreg.INIFile = (folder_ / "folder.ini").string();
+             std::filesystem::create_directory(wreg.INIFile);
+         },
+         "Settings not stored: \""},
+        {"a lock name longer than the system takes", TWregOperation::kStore,
+         [&](TWreg& wreg) { wreg.INIFile = (folder_ / (std::string(300, 'n') + ".ini")).string(); },
+         "Settings not stored: the system refuses the lock of"},
+        {"the lock held by another writer", TWregOperation::kLoad,
+         [&](TWreg& wreg) {
+             held = platform::CreateNamedMutex(IniLockName(platform::FullFileName(file_)));
+             ASSERT_TRUE(held && held->Lock(0));
+             wreg.SetLockTimeout(1);
+         },
+         "Settings not loaded: \""},
+        {"no registry root can be written", TWregOperation::kStore,
+         [&](TWreg& wreg) {
+             wreg.INIFile.clear();
+             platform::native::SetRegistryHiveWritable(RegistryHive::kLocalMachine, false);
+             platform::native::SetRegistryHiveWritable(RegistryHive::kCurrentUser, false);
+         },
+         "Settings not stored: the registry key"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(foreign);
+        TProxyCodeObject object;
+        auto wreg = Wreg(object);
+        std::vector<std::pair<int, std::string>> log;
+        wreg->SetLog(
+            [&](int severity, std::string_view text) { log.emplace_back(severity, text); });
+        c.arrange(*wreg);
+        EXPECT_FALSE(wreg->Execute(c.operation));
+        held.reset();
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0].first, 0);
+        EXPECT_EQ(log[0].second.rfind(c.logged, 0), 0u) << log[0].second;
+        EXPECT_EQ(FileText(), foreign);
+        EXPECT_EQ(object.Left, 326);
+    }
 }
 
 }  // namespace
