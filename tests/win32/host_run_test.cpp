@@ -7,8 +7,10 @@
 // clang-format on
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -19,6 +21,12 @@
 #include "hostsim/port_transport.h"
 #include "hostsim/run_command.h"
 #include "kmp/kmp_frame.h"
+#include "zolShared/Private/Plugins/zolPluginItems.h"
+
+extern "C" std::int32_t __stdcall Vantor_SendDataEx(std::int32_t tag, std::int32_t source_id,
+                                                     std::int32_t client_id, std::int32_t zero,
+                                                     std::int32_t kind, std::intptr_t data,
+                                                     std::int32_t size);
 
 namespace zol::hostsim {
 namespace {
@@ -272,6 +280,86 @@ TEST(HostRunPorts, TcpPortThatNobodyServesIsAnError) {
     EXPECT_EQ(error, "cannot connect to 127.0.0.1:" + std::to_string(port));
     closesocket(bound);
     WSACleanup();
+}
+
+// A port that records what is written to it and has nothing to read.
+class RecordingPort : public PortTransport {
+   public:
+    bool Write(std::span<const std::uint8_t> bytes) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        written_.emplace_back(bytes.begin(), bytes.end());
+        return true;
+    }
+    bool Read(std::uint32_t timeout_ms, std::vector<std::uint8_t>&) override {
+        std::unique_lock<std::mutex> guard(lock_);
+        quiet_.wait_for(guard, std::chrono::milliseconds(timeout_ms));
+        return true;
+    }
+    std::vector<std::vector<std::uint8_t>> Written() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return written_;
+    }
+
+   private:
+    std::mutex lock_;
+    std::condition_variable quiet_;  // never signalled: reads just wait out their time
+    std::vector<std::vector<std::uint8_t>> written_;
+};
+
+// The plug-in's two calls into the host, made here as the plug-in makes them, while the run's
+// port threads are reading: writes reach the port of their source id, pushed packets come out
+// named after their port, and both are counted.
+TEST(HostRunLoop, WritesReachTheirPortAndPushedPacketsComeOutNamed) {
+    PluginLibrary library;
+    ASSERT_TRUE(library.Load("kmpparser.dll")) << library.Error();
+    HostRun run(library, ParamsMode::kInterface);
+    auto first = std::make_unique<RecordingPort>();
+    auto second = std::make_unique<RecordingPort>();
+    RecordingPort* second_port = second.get();
+    run.AddPort("NORTH", "tcp:north:4001", std::move(first));
+    run.AddPort("SOUTH", "sim:63", std::move(second));
+    std::vector<PortPacket> packets;
+    run.OnPacket = [&](const PortPacket& packet) { packets.push_back(packet); };
+    std::string error;
+    ASSERT_TRUE(run.Start("<QUERY></QUERY>", std::nullopt, error)) << error;
+
+    const std::uint8_t frame[] = {0x80, 0x3F, 0x01, 0x05, 0x8A, 0x0D};
+    EXPECT_EQ(Vantor_SendDataEx(1, 2, 0, 0, plugins::kSendRawBytes,
+                                reinterpret_cast<std::intptr_t>(frame), sizeof frame),
+              0);
+    EXPECT_EQ(Vantor_SendDataEx(1, 3, 0, 0, plugins::kSendRawBytes,
+                                reinterpret_cast<std::intptr_t>(frame), sizeof frame),
+              -12);  // no such port
+
+    plugins::TParsedDataList list;
+    list.Add("DEVICE_ID", Variant::UInt32(63));
+    list.Add("E1", Variant::UInt32(315904));
+    list.NewRow();
+    auto* wrap = new common::TzolParamsListWrap(&list, true);
+    plugins::TPluginCallRec rec{};
+    rec.RecSize = plugins::kCallRecSize;
+    rec.OutData.Kind = plugins::kDataListInterface;
+    rec.OutData.Value.Ptr = wrap->AsInterfaceA();
+    std::thread plugin_timer([&] {
+        Vantor_SendDataEx(1, 2, 0, 0, plugins::kSendDataPacket,
+                          reinterpret_cast<std::intptr_t>(&rec), 0);
+    });
+    plugin_timer.join();
+    wrap->DestroyCached();
+
+    const std::atomic<bool> stop{false};
+    run.RunFor(50, stop);
+    EXPECT_EQ(second_port->Written(),
+              (std::vector<std::vector<std::uint8_t>>{{frame, frame + sizeof frame}}));
+    run.Stop();  // closes (and frees) the ports
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].port, "SOUTH");
+    EXPECT_EQ(packets[0].source, 2);
+    ASSERT_EQ(packets[0].items.size(), 2u);  // the row marker is not an item
+    EXPECT_EQ(packets[0].items[1].second.AsInt64(), 315904);
+    const RunCounts counts = run.Counts();
+    EXPECT_EQ(counts.writes, 2u);
+    EXPECT_EQ(counts.packets, 1u);
 }
 
 PortPacket SamplePacket() {

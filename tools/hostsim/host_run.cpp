@@ -134,7 +134,8 @@ bool HostRun::Start(const std::string& options_text, std::optional<std::size_t> 
         return WritePort(source_id, bytes);
     });
     SetSendObserver([this](const RecordedSend& send) {
-        if (send.kind == plugins::kSendDataPacket) Deliver(send.source_id, send.packet);
+        if (send.kind != plugins::kSendDataPacket) return;
+        for (auto& row : SplitRows(send.packet)) Deliver(send.source_id, std::move(row));
     });
     ports_open_ = true;
     for (auto& port : ports_) port.reader = std::thread([this, &port] { ReadPort(port); });
