@@ -1,14 +1,13 @@
 // metersim --tcp as a KMP master reaches it: the built program, a real loopback connection,
 // replies with the chosen faults, and a second master after the first hangs up.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>

@@ -5,6 +5,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 // clang-format on
+#include "hostsim/host_run.h"
+
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -16,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "hostsim/host_run.h"
 #include "hostsim/packet_output.h"
 #include "hostsim/port_transport.h"
 #include "hostsim/run_command.h"
@@ -24,9 +25,9 @@
 #include "zolShared/Private/Plugins/zolPluginItems.h"
 
 extern "C" std::int32_t __stdcall Vantor_SendDataEx(std::int32_t tag, std::int32_t source_id,
-                                                     std::int32_t client_id, std::int32_t zero,
-                                                     std::int32_t kind, std::intptr_t data,
-                                                     std::int32_t size);
+                                                    std::int32_t client_id, std::int32_t zero,
+                                                    std::int32_t kind, std::intptr_t data,
+                                                    std::int32_t size);
 
 namespace zol::hostsim {
 namespace {
@@ -108,7 +109,8 @@ TEST(HostRunProgram, RefusesWhatItCannotStartWithOneLineAndExitOne) {
 
 TEST(HostRunProgram, ARunOnSimulatedMetersEndsWithTheSummaryAndLeavesNoSettings) {
     const std::string json = "host_run_test.json";
-    const ProgramRun run = RunHostsim("run --seconds 1 --json " + json + " --port P1=sim:63/split=2");
+    const ProgramRun run =
+        RunHostsim("run --seconds 1 --json " + json + " --port P1=sim:63/split=2");
     EXPECT_EQ(run.exit_code, 0u) << run.err;
     EXPECT_TRUE(std::regex_search(
         run.out, std::regex("(^|\n)summary: writes=[0-9]+ packets=[0-9]+ timeouts=[0-9]+ "
@@ -254,8 +256,8 @@ TEST(HostRunPorts, TcpPortCarriesBytesBothWaysAndReportsTheServerHangingUp) {
     kmp::KmpUnstuff(std::span(reply).subspan(1, reply.size() - 2), body);
     ASSERT_TRUE(kmp::KmpBodyVerified(body));
     // Serial number 5512093; its 0x1B went out escaped and came back whole.
-    EXPECT_EQ(body, (std::vector<std::uint8_t>{0x40, 0x02, 0x00, 0x54, 0x1B, 0x9D, body[6],
-                                               body[7]}));
+    EXPECT_EQ(body,
+              (std::vector<std::uint8_t>{0x40, 0x02, 0x00, 0x54, 0x1B, 0x9D, body[6], body[7]}));
     // The server closes after its one reply: the next read says the port is gone.
     std::vector<std::uint8_t> rest;
     bool alive = true;
@@ -411,9 +413,9 @@ TEST(HostRunOutput, CsvRowsAndThePrintedLineCarryEachRegisterWithItsUnit) {
 
 TEST(HostRunOutput, SummaryCountsTheModulesTimeoutAndChecksumLines) {
     RunCounts counts;
-    for (const char* line : {"[63/Heat] . Heat. Request timeout", "[70/] . Request timeout",
-                             "Invalid CRC (BE71,BE70) [63,01]", "Received 12 bytes",
-                             "Request sent to 63"}) {
+    for (const char* line :
+         {"[63/Heat] . Heat. Request timeout", "[70/] . Request timeout",
+          "Invalid CRC (BE71,BE70) [63,01]", "Received 12 bytes", "Request sent to 63"}) {
         CountLogLine(line, counts);
     }
     EXPECT_EQ(counts.timeouts, 2u);

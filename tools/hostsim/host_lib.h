@@ -11,8 +11,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>

@@ -112,8 +112,8 @@ bool HostRun::Start(const std::string& options_text, std::optional<std::size_t> 
         const auto info = instance_.GetModuleInfo();
         const auto names = ConfigurationNames(info ? info->description : std::string());
         if (*config_index >= names.size()) {
-            error = "configuration " + std::to_string(*config_index) + " does not exist (the module has " +
-                    std::to_string(names.size()) + ")";
+            error = "configuration " + std::to_string(*config_index) +
+                    " does not exist (the module has " + std::to_string(names.size()) + ")";
             Undo();
             return false;
         }

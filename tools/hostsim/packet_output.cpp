@@ -18,9 +18,9 @@ using common::Variant;
 // Items every packet carries besides the meter's registers: the frame's standard items and the
 // meter's identity.
 constexpr std::array<std::string_view, 12> kNonRegisterItems = {
-    "FULL_DATA_PACKET", "DATA_PACKET",   "DATE_TIME_STAMP", "DATA_SOURCE_ID",
-    "DATA_SOURCE_NAME", "DATA_SOURCE_FULL_NAME", "CLIENTID", "DEVICE_ID",
-    "SERIAL_NO",        "DEVICE_TYPE",   "TIMESTAMP",       "TIMESTAMP_UTC",
+    "FULL_DATA_PACKET", "DATA_PACKET",           "DATE_TIME_STAMP", "DATA_SOURCE_ID",
+    "DATA_SOURCE_NAME", "DATA_SOURCE_FULL_NAME", "CLIENTID",        "DEVICE_ID",
+    "SERIAL_NO",        "DEVICE_TYPE",           "TIMESTAMP",       "TIMESTAMP_UTC",
 };
 constexpr std::string_view kUnitSuffix = "_UNIT";
 
@@ -127,8 +127,8 @@ std::string PlainText(const Variant& value) {
 }
 
 std::string PacketLine(const PortPacket& packet) {
-    std::string line = packet.time + " " + packet.port + " DEVICE_ID=" +
-                       ItemText(packet.items, "DEVICE_ID") +
+    std::string line = packet.time + " " + packet.port +
+                       " DEVICE_ID=" + ItemText(packet.items, "DEVICE_ID") +
                        " SERIAL_NO=" + ItemText(packet.items, "SERIAL_NO");
     const char* separator = " ";
     for (const auto& r : RegisterValues(packet.items)) {

@@ -136,8 +136,9 @@ std::optional<PortAddress> ParsePortAddress(const std::string& text, std::string
         address.kind = PortKind::kTcp;
         const std::string_view rest = view.substr(4);
         const auto colon = rest.rfind(':');
-        const auto port =
-            colon == std::string_view::npos ? std::nullopt : ParseNumber(rest.substr(colon + 1), 65535);
+        const auto port = colon == std::string_view::npos
+                              ? std::nullopt
+                              : ParseNumber(rest.substr(colon + 1), 65535);
         if (colon == 0 || !port || *port == 0) {
             error = "'" + text + "' is not tcp:HOST:PORT";
             return std::nullopt;

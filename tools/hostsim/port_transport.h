@@ -35,9 +35,9 @@ enum class PortKind { kSerial, kTcp, kSimulated };
 
 struct PortAddress {
     PortKind kind = PortKind::kSerial;
-    std::string device;                    // serial: COMn
-    std::string host;                      // tcp
-    std::uint16_t port = 0;                // tcp
+    std::string device;                      // serial: COMn
+    std::string host;                        // tcp
+    std::uint16_t port = 0;                  // tcp
     std::vector<metersim::SimMeter> meters;  // simulated
 };
 

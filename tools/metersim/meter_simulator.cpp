@@ -120,8 +120,8 @@ void MeterSimulator::HandleRequest(std::span<const std::uint8_t> body, std::uint
     const SimFaults& faults = meter->faults;
     if (faults.no_reply) return;
     const std::uint32_t sent = ++replies_[meter->address];
-    const bool corrupt = faults.corrupt_checksum ||
-                         (faults.corrupt_every > 0 && sent % faults.corrupt_every == 0);
+    const bool corrupt =
+        faults.corrupt_checksum || (faults.corrupt_every > 0 && sent % faults.corrupt_every == 0);
     if (corrupt) reply->back() = static_cast<std::uint8_t>(reply->back() + 1);
 
     std::vector<std::uint8_t> wire = faults.noise;
