@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "common/win32_serial.h"
 #include "hostsim/port_transport.h"
 
 namespace zol::hostsim {
@@ -12,16 +13,6 @@ namespace {
 
 // A gap this long after a byte ends a read: a reply arrives in a few chunks, not byte by byte.
 constexpr DWORD kInterByteGapMs = 20;
-
-std::string LastErrorText() {
-    const DWORD code = GetLastError();
-    char text[256] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                   text, sizeof text, nullptr);
-    std::string s(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
-    return s.empty() ? "error " + std::to_string(code) : s;
-}
 
 class SerialPort : public PortTransport {
    public:
@@ -100,42 +91,9 @@ class SerialPort : public PortTransport {
 
 std::unique_ptr<PortTransport> OpenSerialPort(const std::string& device, std::uint32_t baud,
                                               std::string& error) {
-    // COM10 and above are only reachable through the device namespace.
-    const std::string path = "\\\\.\\" + device;
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        error = "cannot open " + device + ": " + LastErrorText();
-        return nullptr;
-    }
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(handle, &dcb)) {
-        error = device + " is not a serial port: " + LastErrorText();
-        CloseHandle(handle);
-        return nullptr;
-    }
-    // The KMP line format: 8 data bits, no parity, 2 stop bits, no flow control.
-    dcb.BaudRate = baud;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = TWOSTOPBITS;
-    dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    if (!SetCommState(handle, &dcb)) {
-        error = "cannot configure " + device + ": " + LastErrorText();
-        CloseHandle(handle);
-        return nullptr;
-    }
-    PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    auto port = std::make_unique<SerialPort>(handle);
-    return port;
+    HANDLE handle = tools::OpenKmpSerialLine(device, baud, FILE_FLAG_OVERLAPPED, error);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<SerialPort>(handle);
 }
 
 }  // namespace zol::hostsim
