@@ -46,15 +46,15 @@ const char* const kDemoOptionsText = R"(<?xml version="1.0"?>
   <Request caption="Heat">
     <Enabled check="2"/>
     <Device>63;65;66</Device>
-    <Timeout>400</Timeout>
+    <Timeout>300</Timeout>
     <RequestMethod><MethodPoll check="2"><PollInterval>2</PollInterval><PollUnits>S</PollUnits></MethodPoll></RequestMethod>
     <Response><Item><Register>003C</Register></Item><Item><Register>0044</Register></Item><Item><Register>0056</Register></Item><Item><Register>0057</Register></Item><Item><Register>0050</Register></Item></Response>
   </Request>
   <Request caption="Meter clock">
     <Enabled check="2"/>
     <Device>63</Device>
-    <Timeout>400</Timeout>
-    <RequestMethod><MethodCron check="2"><CronTime>*/5 * * * * * *</CronTime></MethodCron></RequestMethod>
+    <Timeout>300</Timeout>
+    <RequestMethod><MethodCron check="2"><CronTime>*/5 * * * * *</CronTime></MethodCron></RequestMethod>
     <Response><Item><Custom>1003</Custom></Item><Item><Custom>1002</Custom></Item></Response>
   </Request>
   <Request caption="Silent">
