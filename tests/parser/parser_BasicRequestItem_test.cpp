@@ -50,7 +50,8 @@ TEST(RequestItem, MethodFlagsIntervalsAndNamesLoadByTheirRules) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const TBasicRequestItem& item = *Load(c.body, 2);
+        const auto loaded = Load(c.body, 2);  // kept: a reference into the temporary dangles
+        const TBasicRequestItem& item = *loaded;
         EXPECT_EQ(item.Method, c.method);
         EXPECT_EQ(item.MethodParams.Method, c.method);
         EXPECT_EQ(item.PollInterval, c.interval);
@@ -80,9 +81,9 @@ TEST(RequestItem, CronStringsKeepSixFieldsReversedWithOneEmptyTokenPerRun) {
         EXPECT_EQ(CronParamsFromText(c.cron), c.stored);
         EXPECT_EQ(CronStringFromParams(CronParamsFromText(c.cron)), c.derived);
     }
-    const TBasicRequestItem& item =
-        *Load("<MethodCron check=\"2\"><CronTime>*/5 * * * * *</CronTime></MethodCron>");
-    EXPECT_EQ(item.MethodParams.CronParams[5], "*/5");
+    const auto item =
+        Load("<MethodCron check=\"2\"><CronTime>*/5 * * * * *</CronTime></MethodCron>");
+    EXPECT_EQ(item->MethodParams.CronParams[5], "*/5");
 }
 
 TEST(RequestItem, TimeListsGiveOneDailySchedulePerValidToken) {
