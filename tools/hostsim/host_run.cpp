@@ -1,5 +1,8 @@
 #include "hostsim/host_run.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "parser/parser_CfgOptionsProxy.h"
 #include "zolShared/Private/Plugins/zolPluginModule.h"
 #include "zolShared/Public/Common/zolRegSettings.h"
