@@ -155,6 +155,16 @@ TEST(MeterSimulator, InjectedFaultsShowOnTheLine) {
         EXPECT_EQ(master.errors[0], "Invalid CRC (BE71,BE70) [63,01]");
     }
     {
+        SCOPED_TRACE("every third reply corrupt");
+        auto sim = Demo();
+        ASSERT_TRUE(ApplyFaultList("corrupt=3", sim.FindMeter(kDemoHeatAddress)->faults));
+        Master master(sim);
+        std::string answered;
+        for (int i = 0; i < 6; ++i) answered += master.Ask(type_request) ? "y" : "n";
+        EXPECT_EQ(answered, "yynyyn");
+        EXPECT_EQ(master.errors.size(), 2u);
+    }
+    {
         SCOPED_TRACE("no reply");
         auto sim = Demo();
         sim.FindMeter(kDemoHeatAddress)->faults.no_reply = true;
@@ -208,7 +218,7 @@ TEST(MeterSimulator, FaultListsParseOrAreRefused) {
     EXPECT_EQ(faults.delay_ms, 1500u);
     EXPECT_EQ(faults.split_size, 3u);
     EXPECT_FALSE(faults.noise.empty());
-    for (const char* bad : {"split=0", "delay=", "delay=x", "loud", "silent=1"}) {
+    for (const char* bad : {"split=0", "delay=", "delay=x", "loud", "silent=1", "corrupt=0"}) {
         SimFaults f;
         EXPECT_FALSE(ApplyFaultList(bad, f)) << bad;
     }

@@ -18,6 +18,8 @@ std::mutex g_sends_lock;
 std::vector<RecordedSend> g_sends;
 std::int32_t g_port_write_result = 0;
 std::function<void(const RecordedSend&)> g_send_observer;
+// Shared so that a write in flight keeps its writer alive while another one is set.
+std::shared_ptr<PortWriter> g_port_writer;
 
 template <typename T>
 bool Resolve(HMODULE module, const char* name, T& target, std::string& error) {
@@ -86,6 +88,21 @@ std::vector<NamedValue> ItemsOf(common::IzolParamsListA* list) {
     return out;
 }
 
+std::vector<std::vector<NamedValue>> SplitRows(const std::vector<NamedValue>& items) {
+    std::vector<std::vector<NamedValue>> rows;
+    std::vector<NamedValue> row;
+    for (const auto& item : items) {
+        if (item.first == common::kNewRowName) {
+            rows.push_back(std::move(row));
+            row.clear();
+        } else {
+            row.push_back(item);
+        }
+    }
+    if (!row.empty()) rows.push_back(std::move(row));
+    return rows;
+}
+
 std::string ValueText(const Variant& value) {
     if (value.IsEmptyOrNull()) return {};
     return value.AsAnsi();
@@ -103,6 +120,24 @@ CallRecord::~CallRecord() {
     } else {
         delete list_;
     }
+    if (output_wrap_ != nullptr) {
+        output_wrap_->DestroyCached();
+    } else {
+        delete output_;
+    }
+}
+
+common::TzolParamsList& CallRecord::AttachOutput() {
+    if (output_ == nullptr) output_ = new common::TzolParamsList();
+    if (mode_ == ParamsMode::kListObject) {
+        rec_.OutData.Kind = plugins::kDataListObject;
+        rec_.OutData.Value.Ptr = output_;
+    } else {
+        if (output_wrap_ == nullptr) output_wrap_ = new common::TzolParamsListWrap(output_, false);
+        rec_.OutData.Kind = plugins::kDataListInterface;
+        rec_.OutData.Value.Ptr = output_wrap_->AsInterfaceA();
+    }
+    return *output_;
 }
 
 void CallRecord::AttachParams() {
@@ -316,14 +351,33 @@ std::string HostInstance::CollectLog() {
     return {};
 }
 
-std::int32_t HostInstance::ProcessBytes(std::int32_t source_id, std::int32_t client_id,
-                                        const std::vector<std::uint8_t>& bytes,
-                                        std::uint8_t flags) {
-    // Received bytes travel in COM task memory: the plug-in may grow the buffer to hand back
-    // the raw text of what it decoded (see docs/plugin-frame.md).
+namespace {
+
+// Runs ProcessData over `call` with `bytes` in its input slot. Received bytes travel in COM task
+// memory: the plug-in may grow the buffer to hand back the raw text of what it decoded (see
+// docs/plugin-frame.md).
+std::int32_t CallProcessData(const PluginLibrary& library, CallRecord& call,
+                             const std::vector<std::uint8_t>& bytes) {
     void* buffer = CoTaskMemAlloc(bytes.empty() ? 1 : bytes.size());
     if (buffer == nullptr) return -1;
     if (!bytes.empty()) std::memcpy(buffer, bytes.data(), bytes.size());
+    call.Rec().InData.Kind = plugins::kDataRawBytes;
+    call.Rec().InData.Size = static_cast<std::int32_t>(bytes.size());
+    call.Rec().InData.Value.Ptr = buffer;
+    call.AttachParams();
+    const std::int32_t result = library.Exports().ProcessData(&call.Rec());
+    // A pointer left in the record is a buffer the plug-in made or moved: ours to free. A null
+    // pointer means our own buffer is still the one to free.
+    void* left = call.Rec().InData.Value.Ptr;
+    CoTaskMemFree(left != nullptr ? left : buffer);
+    return result;
+}
+
+}  // namespace
+
+std::int32_t HostInstance::ProcessBytes(std::int32_t source_id, std::int32_t client_id,
+                                        const std::vector<std::uint8_t>& bytes,
+                                        std::uint8_t flags) {
     CallRecord call(mode_);
     call.Rec().Instance = handle_;
     call.Rec().Tag = tag_;
@@ -331,16 +385,42 @@ std::int32_t HostInstance::ProcessBytes(std::int32_t source_id, std::int32_t cli
     call.Rec().ClientId = client_id;
     call.Rec().Flags = flags;
     call.Rec().StateMask = 0x03;
-    call.Rec().InData.Kind = plugins::kDataRawBytes;
-    call.Rec().InData.Size = static_cast<std::int32_t>(bytes.size());
-    call.Rec().InData.Value.Ptr = buffer;
+    return CallProcessData(library_, call, bytes);
+}
+
+HostInstance::Received HostInstance::ProcessReceived(std::int32_t source_id,
+                                                     const std::string& source_name,
+                                                     const std::vector<std::uint8_t>& bytes) {
+    CallRecord call(mode_);
+    call.Rec().Instance = handle_;
+    call.Rec().Tag = tag_;
+    call.Rec().SourceId = source_id;
+    // Bit 0x02: bytes received from the port; bit 0x01: no emptiness check of the input.
+    call.Rec().StateMask = 0x03;
+    // At most 50 characters, zero-padded (the record was zeroed).
+    std::memcpy(call.Rec().SourceName, source_name.data(),
+                std::min(source_name.size(), sizeof call.Rec().SourceName));
+    common::TzolParamsList& output = call.AttachOutput();
+    Received received;
+    received.result = CallProcessData(library_, call, bytes);
+    received.packets = SplitRows(ItemsOf(output));
+    return received;
+}
+
+CommandAnswer HostInstance::SetState(const std::string& data_sources, std::uint8_t state_mask,
+                                     bool enabled) {
+    CallRecord call(mode_);
+    call.Rec().Instance = handle_;
+    call.Rec().Tag = tag_;
+    call.Rec().StateMask = state_mask;
+    call.List().Add("RESULT", Variant::Int32(enabled ? 1 : 0));
+    call.List().Add("COMMAND", Variant::Ansi("SET-STATE"));
+    call.List().Add("DATA-SOURCES-IN-CFG", Variant::Ansi(data_sources));
     call.AttachParams();
-    const std::int32_t result = library_.Exports().ProcessData(&call.Rec());
-    // A pointer left in the record is a buffer the plug-in made or moved: ours to free. A null
-    // pointer means our own buffer is still the one to free.
-    void* left = call.Rec().InData.Value.Ptr;
-    CoTaskMemFree(left != nullptr ? left : buffer);
-    return result;
+    CommandAnswer answer;
+    answer.result = library_.Exports().ExecutePluginCommand(&call.Rec());
+    answer.items = ItemsOf(call.List());
+    return answer;
 }
 
 // --- Entry points the host exports -------------------------------------------------------------
@@ -396,6 +476,11 @@ std::optional<std::vector<ScriptedCommand>> ParseCommandScript(const std::vector
     return script;
 }
 
+void SetPortWriter(PortWriter writer) {
+    std::lock_guard<std::mutex> guard(g_sends_lock);
+    g_port_writer = writer ? std::make_shared<PortWriter>(std::move(writer)) : nullptr;
+}
+
 }  // namespace zol::hostsim
 
 using zol::hostsim::RecordedSend;
@@ -419,10 +504,20 @@ __declspec(dllexport) std::int32_t
                 *static_cast<zol::common::IzolParamsListA**>(rec->OutData.Value.Ptr));
         }
     }
-    std::lock_guard<std::mutex> guard(zol::hostsim::g_sends_lock);
-    if (zol::hostsim::g_send_observer) zol::hostsim::g_send_observer(send);
-    zol::hostsim::g_sends.push_back(std::move(send));
-    return kind == zol::plugins::kSendRawBytes ? zol::hostsim::g_port_write_result : 0;
+    std::shared_ptr<zol::hostsim::PortWriter> writer;
+    std::int32_t result = 0;
+    {
+        std::lock_guard<std::mutex> guard(zol::hostsim::g_sends_lock);
+        if (zol::hostsim::g_send_observer) zol::hostsim::g_send_observer(send);
+        if (kind == zol::plugins::kSendRawBytes) {
+            writer = zol::hostsim::g_port_writer;
+            result = zol::hostsim::g_port_write_result;
+        }
+        zol::hostsim::g_sends.push_back(send);
+    }
+    // The port is written outside the lock: a slow port must not hold up the other ports.
+    if (writer != nullptr) result = (*writer)(source_id, send.bytes) ? 0 : -12;
+    return result;
 }
 
 // The other entry points are looked up by the plug-in but never called; they accept anything.

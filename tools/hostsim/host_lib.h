@@ -11,8 +11,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -91,12 +93,17 @@ class CallRecord {
     common::TzolParamsList& List() noexcept { return *list_; }
     // Points Params at the list (object or interface, by mode).
     void AttachParams();
+    // Gives the call an output list in OutData (kind 1 object or kind 9 interface, by mode), into
+    // which the plug-in delivers the packets it decodes.
+    common::TzolParamsList& AttachOutput();
 
    private:
     TPluginCallRec rec_{};
     ParamsMode mode_;
     common::TzolParamsList* list_;
     common::TzolParamsListWrap* wrap_ = nullptr;
+    common::TzolParamsList* output_ = nullptr;
+    common::TzolParamsListWrap* output_wrap_ = nullptr;
 };
 
 class HostInstance;
@@ -175,6 +182,18 @@ class HostInstance {
     std::int32_t ProcessBytes(std::int32_t source_id, std::int32_t client_id,
                               const std::vector<std::uint8_t>& bytes, std::uint8_t flags = 0);
 
+    // ProcessData with a chunk received on a port, as the host hands it over: the port's id and
+    // name, StateMask 0x02 (received data) and an output list for what the plug-in decodes.
+    struct Received {
+        std::int32_t result = 0;
+        std::vector<std::vector<NamedValue>> packets;  // one per row of the output list
+    };
+    Received ProcessReceived(std::int32_t source_id, const std::string& source_name,
+                             const std::vector<std::uint8_t>& bytes);
+    // SET-STATE with the host's data-source list ("ID;NAME;FULL NAME" lines) and the module
+    // kinds of `state_mask` switched on or off.
+    CommandAnswer SetState(const std::string& data_sources, std::uint8_t state_mask, bool enabled);
+
    private:
     const PluginLibrary& library_;
     ParamsMode mode_;
@@ -209,6 +228,15 @@ std::vector<RecordedSend> TakeRecordedSends();
 void SetSendObserver(std::function<void(const RecordedSend&)> observer);
 // The result Vantor_SendDataEx gives for port writes (0 by default; -12 simulates a failure).
 void SetPortWriteResult(std::int32_t result);
+// Where port writes go: called with the source id and the bytes on the plug-in's thread, outside
+// the recorder's lock; false makes Vantor_SendDataEx answer -12 (the port was not written).
+// Replaces the fixed result of SetPortWriteResult while set; an empty function removes it.
+using PortWriter = std::function<bool(std::int32_t source_id, std::span<const std::uint8_t>)>;
+void SetPortWriter(PortWriter writer);
+
+// Splits a list's items into rows at the row markers; markers are left out, an unterminated last
+// row is kept.
+std::vector<std::vector<NamedValue>> SplitRows(const std::vector<NamedValue>& items);
 
 // Items of a list as name/value pairs.
 std::vector<NamedValue> ItemsOf(const common::TzolParamsList& list);

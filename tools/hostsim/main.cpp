@@ -6,6 +6,8 @@
 //                          [-- COMMAND [NAME=VALUE ...] ...]...
 //   hostsim --dll PATH items
 //   hostsim --dll PATH options OUTDIR
+//   hostsim --dll PATH run [--config FILE] [--seconds N] [--json FILE] [--csv FILE]
+//                          [--port NAME=SPEC]... [--baud N] [--config-id N]
 //
 // Log lines the plug-in announces are collected by the host window and printed on stderr as
 // "log[severity]: text"; data packets and port writes it sends are printed on stdout.
@@ -18,6 +20,7 @@
 
 #include "hostsim/gzip_inflate.h"
 #include "hostsim/host_lib.h"
+#include "hostsim/run_command.h"
 
 namespace {
 
@@ -33,7 +36,11 @@ int Usage() {
                  "       hostsim --dll PATH [--interface] cmd COMMAND [NAME=VALUE ...] "
                  "[--no-result] [--state-mask N] [-- COMMAND ...]...\n"
                  "       hostsim --dll PATH [--interface] items\n"
-                 "       hostsim --dll PATH [--interface] options OUTDIR\n");
+                 "       hostsim --dll PATH [--interface] options OUTDIR\n"
+                 "       hostsim --dll PATH [--interface] run [--config FILE] [--seconds N] "
+                 "[--json FILE] [--csv FILE]\n"
+                 "                [--port NAME=SPEC]... [--baud N] [--config-id N]\n"
+                 "  SPEC: COMn | tcp:HOST:PORT | sim:ADDR[/FAULT...],...\n");
     return 2;
 }
 
@@ -198,6 +205,16 @@ int main(int argc, char** argv) {
     if (dll.empty() || i >= argc) return Usage();
     const std::string action = argv[i++];
     std::vector<std::string> rest(argv + i, argv + argc);
+
+    if (action == "run") {
+        std::string error;
+        const auto arguments = zol::hostsim::ParseRunArguments(rest, error);
+        if (!arguments) {
+            std::fprintf(stderr, "hostsim: %s\n", error.c_str());
+            return 1;
+        }
+        return zol::hostsim::RunHost(dll, mode, *arguments);
+    }
 
     PluginLibrary library;
     if (!library.Load(dll)) {

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "common/win32_serial.h"
 #include "kmptool/transport.h"
 
 namespace zol::kmptool {
@@ -49,52 +50,12 @@ class Win32SerialPort : public Transport {
     HANDLE handle_;
 };
 
-std::string LastErrorText() {
-    char text[256] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                   GetLastError(), 0, text, sizeof text, nullptr);
-    std::string s(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-    return s;
-}
-
 }  // namespace
 
 std::unique_ptr<Transport> OpenSerialPort(const std::string& device, const SerialSettings& settings,
                                           std::string& error) {
-    // COM10 and above are only reachable through the device namespace.
-    const std::string path = device.rfind("\\\\.\\", 0) == 0 ? device : "\\\\.\\" + device;
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        error = "cannot open " + device + ": " + LastErrorText();
-        return nullptr;
-    }
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(handle, &dcb)) {
-        error = device + " is not a serial port: " + LastErrorText();
-        CloseHandle(handle);
-        return nullptr;
-    }
-    dcb.BaudRate = settings.baud;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = TWOSTOPBITS;
-    dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    if (!SetCommState(handle, &dcb)) {
-        error = "cannot configure " + device + ": " + LastErrorText();
-        CloseHandle(handle);
-        return nullptr;
-    }
-    PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    HANDLE handle = tools::OpenKmpSerialLine(device, settings.baud, 0, error);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
     return std::make_unique<Win32SerialPort>(handle);
 }
 

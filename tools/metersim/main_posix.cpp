@@ -1,8 +1,13 @@
 // metersim: serves the simulated meters on a pseudo-terminal, so a KMP master (kmptool read
-// --port) can be tried end to end without hardware; or, without --pty, answers hex request
-// lines on standard input with hex reply lines, for looking at single exchanges.
+// --port) can be tried end to end without hardware; or on a TCP port, as a serial device server
+// would serve a remote meter line; or, without either, answers hex request lines on standard
+// input with hex reply lines, for looking at single exchanges.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,10 +42,13 @@ std::uint64_t NowMs() {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: metersim [--pty] [--fault ADDR:F,...]...\n"
+                 "usage: metersim [--pty | --tcp PORT [--bind ADDR]] [--fault ADDR:F,...]...\n"
                  "  meters: heat meter at address 63, electricity meter at address 64\n"
-                 "  faults: corrupt, silent, noise, delay=MS, split=N\n"
+                 "  faults: corrupt, corrupt=N (every Nth reply), silent, noise, delay=MS, "
+                 "split=N\n"
                  "  --pty   serve on a pseudo-terminal; its device path is printed first\n"
+                 "  --tcp   serve raw bytes on a TCP port (0: any free one), one connection at a\n"
+                 "          time, on ADDR (default 127.0.0.1); \"listening on ADDR:PORT\" first\n"
                  "  else    read hex requests from standard input, print hex replies\n");
     return 2;
 }
@@ -52,6 +61,66 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
         out += buf;
     }
     return out;
+}
+
+// Answers the requests read from `fd` until a stop signal, or until the other end closes when
+// `until_closed` (a pseudo-terminal's master side sees no end while the device is held open).
+void ServeLine(MeterSimulator& sim, int fd, bool until_closed) {
+    std::vector<std::uint8_t> buffer(512);
+    while (!g_stop) {
+        const std::uint64_t now = NowMs();
+        while (auto delivery = sim.TakeDelivery(now)) {
+            if (::write(fd, delivery->data(), delivery->size()) < 0 && errno != EAGAIN) {
+                std::fprintf(stderr, "metersim: write failed: %s\n", std::strerror(errno));
+            }
+        }
+        int timeout = 200;
+        if (const auto due = sim.NextDue()) timeout = *due > now ? static_cast<int>(*due - now) : 0;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, timeout);
+        if (ready > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR))) {
+            const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+            if (n > 0) {
+                sim.Receive(std::span(buffer).first(static_cast<std::size_t>(n)), NowMs());
+            } else if (until_closed && (n == 0 || errno != EINTR)) {
+                return;
+            }
+        }
+    }
+}
+
+int ServeTcp(MeterSimulator& sim, const std::string& bind_address, std::uint16_t port) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    const int reuse = 1;
+    if (listener < 0 || ::inet_pton(AF_INET, bind_address.c_str(), &address.sin_addr) != 1 ||
+        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
+        ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 1) != 0) {
+        std::fprintf(stderr, "metersim: cannot listen on %s:%u: %s\n", bind_address.c_str(),
+                     unsigned{port}, std::strerror(errno));
+        if (listener >= 0) ::close(listener);
+        return 1;
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::printf("listening on %s:%u\n", bind_address.c_str(), unsigned{ntohs(address.sin_port)});
+    std::fflush(stdout);
+    // One master at a time, as on a serial line; the next one is taken when it hangs up.
+    while (!g_stop) {
+        pollfd p{listener, POLLIN, 0};
+        if (::poll(&p, 1, 200) <= 0) continue;
+        const int connection = ::accept(listener, nullptr, nullptr);
+        if (connection < 0) continue;
+        const int no_delay = 1;
+        ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof no_delay);
+        ServeLine(sim, connection, true);
+        ::close(connection);
+    }
+    ::close(listener);
+    return 0;
 }
 
 int ServePty(MeterSimulator& sim) {
@@ -77,23 +146,7 @@ int ServePty(MeterSimulator& sim) {
     std::printf("%s\n", path);
     std::fflush(stdout);
 
-    std::vector<std::uint8_t> buffer(512);
-    while (!g_stop) {
-        const std::uint64_t now = NowMs();
-        while (auto delivery = sim.TakeDelivery(now)) {
-            if (::write(master, delivery->data(), delivery->size()) < 0 && errno != EAGAIN) {
-                std::fprintf(stderr, "metersim: write failed: %s\n", std::strerror(errno));
-            }
-        }
-        int timeout = 200;
-        if (const auto due = sim.NextDue()) timeout = *due > now ? static_cast<int>(*due - now) : 0;
-        pollfd p{master, POLLIN, 0};
-        const int ready = ::poll(&p, 1, timeout);
-        if (ready > 0 && (p.revents & POLLIN)) {
-            const ssize_t n = ::read(master, buffer.data(), buffer.size());
-            if (n > 0) sim.Receive(std::span(buffer).first(static_cast<std::size_t>(n)), NowMs());
-        }
-    }
+    ServeLine(sim, master, false);
     if (keep_open >= 0) ::close(keep_open);
     ::close(master);
     return 0;
@@ -119,12 +172,21 @@ int ServeStdio(MeterSimulator& sim) {
 
 int main(int argc, char** argv) {
     bool pty = false;
+    std::optional<std::uint16_t> tcp_port;
+    std::string bind_address = "127.0.0.1";
     MeterSimulator sim;
     for (auto& meter : zol::metersim::DemoMeters()) sim.AddMeter(std::move(meter));
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--pty") {
             pty = true;
+        } else if (arg == "--tcp" && i + 1 < argc) {
+            char* end = nullptr;
+            const unsigned long port = std::strtoul(argv[++i], &end, 10);
+            if (end == argv[i] || *end != '\0' || port > 65535) return Usage();
+            tcp_port = static_cast<std::uint16_t>(port);
+        } else if (arg == "--bind" && i + 1 < argc) {
+            bind_address = argv[++i];
         } else if (arg == "--fault" && i + 1 < argc) {
             const std::string fault = argv[++i];
             const auto colon = fault.find(':');
@@ -145,5 +207,9 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
+    if (pty && tcp_port) return Usage();
+    // A master hanging up must not end the server.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (tcp_port) return ServeTcp(sim, bind_address, *tcp_port);
     return pty ? ServePty(sim) : ServeStdio(sim);
 }

@@ -119,7 +119,10 @@ void MeterSimulator::HandleRequest(std::span<const std::uint8_t> body, std::uint
     ++answered_;
     const SimFaults& faults = meter->faults;
     if (faults.no_reply) return;
-    if (faults.corrupt_checksum) reply->back() = static_cast<std::uint8_t>(reply->back() + 1);
+    const std::uint32_t sent = ++replies_[meter->address];
+    const bool corrupt =
+        faults.corrupt_checksum || (faults.corrupt_every > 0 && sent % faults.corrupt_every == 0);
+    if (corrupt) reply->back() = static_cast<std::uint8_t>(reply->back() + 1);
 
     std::vector<std::uint8_t> wire = faults.noise;
     const auto frame = kmp::KmpStuff(*reply, kmp::KmpRespStart);
@@ -161,6 +164,8 @@ bool ApplyFaultList(std::string_view list, SimFaults& faults) {
         }
         if (name == "corrupt" && eq == std::string_view::npos) {
             faults.corrupt_checksum = true;
+        } else if (name == "corrupt" && has_number && number > 0) {
+            faults.corrupt_every = static_cast<std::uint32_t>(number);
         } else if (name == "silent" && eq == std::string_view::npos) {
             faults.no_reply = true;
         } else if (name == "noise" && eq == std::string_view::npos) {

@@ -5,6 +5,7 @@
 // noise or stray acknowledge bytes ahead of the reply. Time is whatever clock the caller passes
 // in, so tests run on a fake clock and the pseudo-terminal server on the real one.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -28,6 +29,7 @@ struct SimRegister {
 
 struct SimFaults {
     bool corrupt_checksum = false;    // the reply's checksum is off by one
+    std::uint32_t corrupt_every = 0;  // every Nth reply's checksum is off by one (0: none)
     bool no_reply = false;            // the meter stays silent
     std::uint32_t delay_ms = 0;       // the reply is delivered this late
     std::size_t split_size = 0;       // deliver the reply in pieces of this many bytes (0: whole)
@@ -80,11 +82,13 @@ class MeterSimulator {
     std::vector<SimMeter> meters_;
     std::vector<std::uint8_t> input_;  // request bytes since the last complete frame
     std::deque<Delivery> deliveries_;
+    std::array<std::uint32_t, 256> replies_{};  // replies sent, by meter address
     std::size_t answered_ = 0;
     std::size_t rejected_ = 0;
 };
 
-// Applies a comma-separated fault list to `faults`: corrupt, silent, noise, delay=MS, split=N.
+// Applies a comma-separated fault list to `faults`: corrupt, corrupt=N (every Nth reply), silent,
+// noise, delay=MS, split=N.
 // False (with `faults` partly set) when an item is unknown or its number is missing.
 bool ApplyFaultList(std::string_view list, SimFaults& faults);
 

@@ -1,0 +1,426 @@
+// The host's side of `hostsim run` without the polling module: the program's refusals, the
+// three port kinds moving bytes both ways, and the forms other tools read (packet JSON and CSV,
+// the counted log lines).
+// clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// clang-format on
+#include "hostsim/host_run.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hostsim/packet_output.h"
+#include "hostsim/port_transport.h"
+#include "hostsim/run_command.h"
+#include "kmp/kmp_frame.h"
+#include "zolShared/Private/Plugins/zolPluginItems.h"
+
+extern "C" std::int32_t __stdcall Vantor_SendDataEx(std::int32_t tag, std::int32_t source_id,
+                                                    std::int32_t client_id, std::int32_t zero,
+                                                    std::int32_t kind, std::intptr_t data,
+                                                    std::int32_t size);
+
+namespace zol::hostsim {
+namespace {
+
+using common::Variant;
+
+struct ProgramRun {
+    DWORD exit_code = 0xFFFFFFFF;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadBack(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Runs hostsim.exe (beside this program) with `arguments`, collecting its two outputs.
+ProgramRun RunHostsim(const std::string& arguments) {
+    const std::string base = "hostsim_run_test_" + std::to_string(GetCurrentProcessId());
+    const std::string out_file = base + ".out", err_file = base + ".err";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileA(out_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                             CREATE_ALWAYS, 0, nullptr);
+    HANDLE err = CreateFileA(err_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                             CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    std::string command = "hostsim.exe --dll kmpparser.dll " + arguments;
+    PROCESS_INFORMATION info{};
+    ProgramRun run;
+    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &startup, &info)) {
+        WaitForSingleObject(info.hProcess, 60000);
+        GetExitCodeProcess(info.hProcess, &run.exit_code);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+    CloseHandle(out);
+    CloseHandle(err);
+    run.out = ReadBack(out_file);
+    run.err = ReadBack(err_file);
+    DeleteFileA(out_file.c_str());
+    DeleteFileA(err_file.c_str());
+    return run;
+}
+
+TEST(HostRunProgram, RefusesWhatItCannotStartWithOneLineAndExitOne) {
+    const struct {
+        const char* arguments;
+        const char* error;
+    } cases[] = {
+        {"run --seconds", "lacks its value"},
+        {"run --seconds 0", "--seconds needs a number"},
+        {"run --port COM1", "--port needs NAME=SPEC"},
+        {"run --port A=sim:1 --port a=sim:2", "port a given twice"},
+        {"run --port A=ttyS0", "not a port"},
+        {"run --port A=sim:63/loud", "bad fault list"},
+        {"run --port A=sim:63,63", "given twice"},
+        {"run --port A=tcp:localhost", "not tcp:HOST:PORT"},
+        {"run --port A=COM199", "port A: cannot open COM199"},
+        {"run --config no-such-file.xml", "cannot read no-such-file.xml"},
+        {"run --config kmpparser.dll", "is not an options text"},
+        {"run --config-id 7 --seconds 1", "configuration 7 does not exist"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const ProgramRun run = RunHostsim(c.arguments);
+        EXPECT_EQ(run.exit_code, 1u);
+        EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_EQ(run.out.find("summary:"), std::string::npos);  // nothing was started
+    }
+}
+
+TEST(HostRunProgram, ARunOnSimulatedMetersEndsWithTheSummaryAndLeavesNoSettings) {
+    const std::string json = "host_run_test.json";
+    const ProgramRun run =
+        RunHostsim("run --seconds 1 --json " + json + " --port P1=sim:63/split=2");
+    EXPECT_EQ(run.exit_code, 0u) << run.err;
+    EXPECT_TRUE(std::regex_search(
+        run.out, std::regex("(^|\n)summary: writes=[0-9]+ packets=[0-9]+ timeouts=[0-9]+ "
+                            "crc_errors=[0-9]+\r?\n$")))
+        << run.out;
+    EXPECT_EQ(GetFileAttributesA(json.c_str()) != INVALID_FILE_ATTRIBUTES, true);
+    DeleteFileA(json.c_str());
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((std::string(temp) + "hostsim run *").c_str(), &found);
+    EXPECT_EQ(search, INVALID_HANDLE_VALUE) << found.cFileName;
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+}
+
+TEST(HostRunPorts, PortTextsNameTheirKind) {
+    const struct {
+        const char* text;
+        PortKind kind;
+        const char* detail;  // device, host:port, or the meters' addresses and serials
+    } cases[] = {
+        {"COM3", PortKind::kSerial, "COM3"},
+        {"com12", PortKind::kSerial, "COM12"},
+        {"tcp:10.0.0.7:4001", PortKind::kTcp, "10.0.0.7:4001"},
+        {"TCP:[::1]:23", PortKind::kTcp, "[::1]:23"},
+        {"sim:63,64,7/silent", PortKind::kSimulated, "63/67012345 64/5512093 7/67100007"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string error;
+        const auto address = ParsePortAddress(c.text, error);
+        ASSERT_TRUE(address) << error;
+        EXPECT_EQ(address->kind, c.kind);
+        std::string detail = address->device;
+        if (c.kind == PortKind::kTcp) detail = address->host + ":" + std::to_string(address->port);
+        for (const auto& meter : address->meters) {
+            detail += (detail.empty() ? "" : " ") + std::to_string(meter.address) + "/" +
+                      std::to_string(meter.serial);
+        }
+        EXPECT_EQ(detail, c.detail);
+    }
+    for (const char* bad : {"COM", "COM0", "COMx", "tcp:host:0", "tcp:host:70000", "tcp::5",
+                            "sim:", "sim:0", "sim:255", "sim:63/", "sim:63,,"}) {
+        std::string error;
+        EXPECT_FALSE(ParsePortAddress(bad, error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+}
+
+// Collects from a port until `count` bytes came or a read brings nothing.
+std::vector<std::uint8_t> ReadUpTo(PortTransport& port, std::size_t count, int* reads = nullptr) {
+    std::vector<std::uint8_t> bytes;
+    while (bytes.size() < count) {
+        const std::size_t before = bytes.size();
+        if (!port.Read(2000, bytes) || bytes.size() == before) break;
+        if (reads != nullptr) ++*reads;
+    }
+    return bytes;
+}
+
+TEST(HostRunPorts, SimulatedMetersAnswerAHandBuiltRequestInTheirPieces) {
+    auto meter = SimulatedMeterAt(63);
+    meter.faults.split_size = 4;
+    auto port = OpenSimulatedPort({meter});
+    // Type request to 63: start byte, 3F 01, checksum 05 8A, stop byte.
+    const std::vector<std::uint8_t> request = {0x80, 0x3F, 0x01, 0x05, 0x8A, 0x0D};
+    ASSERT_TRUE(port->Write(request));
+    int reads = 0;
+    const auto reply = ReadUpTo(*port, 10, &reads);
+    EXPECT_EQ(reply, (std::vector<std::uint8_t>{0x40, 0x3F, 0x01, 0x02, 0x10, 0x00, 0x05, 0xBE,
+                                                0x70, 0x0D}));
+    EXPECT_EQ(reads, 3);  // 4 + 4 + 2 bytes, one chunk each
+    // A request for an address it does not have stays unanswered.
+    ASSERT_TRUE(port->Write(std::vector<std::uint8_t>{0x80, 0x3E, 0x01, 0x35, 0xBB, 0x0D}));
+    std::vector<std::uint8_t> nothing;
+    EXPECT_TRUE(port->Read(50, nothing));
+    EXPECT_TRUE(nothing.empty());
+}
+
+// A serial device server in this process: one connection, answered by simulated meters, closed
+// after `replies` replies.
+class DeviceServer {
+   public:
+    explicit DeviceServer(int replies) {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        int length = sizeof address;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        listen(listener_, 1);
+        thread_ = std::thread([this, replies] { Serve(replies); });
+    }
+    ~DeviceServer() {
+        closesocket(listener_);
+        thread_.join();
+        WSACleanup();
+    }
+    std::uint16_t Port() const { return port_; }
+
+   private:
+    void Serve(int replies) {
+        const SOCKET s = accept(listener_, nullptr, nullptr);
+        if (s == INVALID_SOCKET) return;
+        metersim::MeterSimulator sim;
+        sim.AddMeter(SimulatedMeterAt(64));
+        char buffer[256];
+        while (replies > 0) {
+            const int n = recv(s, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            sim.Receive(std::span(reinterpret_cast<const std::uint8_t*>(buffer),
+                                  static_cast<std::size_t>(n)),
+                        0);
+            while (auto reply = sim.TakeDelivery(0)) {
+                send(s, reinterpret_cast<const char*>(reply->data()),
+                     static_cast<int>(reply->size()), 0);
+                --replies;
+            }
+        }
+        closesocket(s);
+    }
+
+    SOCKET listener_ = INVALID_SOCKET;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+TEST(HostRunPorts, TcpPortCarriesBytesBothWaysAndReportsTheServerHangingUp) {
+    DeviceServer server(1);
+    std::string error;
+    auto port = OpenTcpPort("127.0.0.1", server.Port(), 2000, error);
+    ASSERT_NE(port, nullptr) << error;
+    // Serial number request to 64, an address that goes out escaped (1B BF).
+    const auto frame = kmp::KmpStuff(kmp::BuildIdentificationRequest(64, kmp::CidGetSerialNo));
+    ASSERT_TRUE(port->Write(frame));
+    const auto reply = ReadUpTo(*port, 10);
+    std::vector<std::uint8_t> body;
+    ASSERT_GE(reply.size(), 3u);
+    kmp::KmpUnstuff(std::span(reply).subspan(1, reply.size() - 2), body);
+    ASSERT_TRUE(kmp::KmpBodyVerified(body));
+    // Serial number 5512093; its 0x1B went out escaped and came back whole.
+    EXPECT_EQ(body,
+              (std::vector<std::uint8_t>{0x40, 0x02, 0x00, 0x54, 0x1B, 0x9D, body[6], body[7]}));
+    // The server closes after its one reply: the next read says the port is gone.
+    std::vector<std::uint8_t> rest;
+    bool alive = true;
+    for (int i = 0; i < 20 && alive; ++i) alive = port->Read(200, rest);
+    EXPECT_FALSE(alive);
+}
+
+TEST(HostRunPorts, TcpPortThatNobodyServesIsAnError) {
+    // A bound socket that does not listen: its port is taken and refuses connections.
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET bound = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    int length = sizeof address;
+    getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::uint16_t port = ntohs(address.sin_port);
+    std::string error;
+    EXPECT_EQ(OpenTcpPort("127.0.0.1", port, 2000, error), nullptr);
+    EXPECT_EQ(error, "cannot connect to 127.0.0.1:" + std::to_string(port));
+    closesocket(bound);
+    WSACleanup();
+}
+
+// A port that records what is written to it and has nothing to read.
+class RecordingPort : public PortTransport {
+   public:
+    bool Write(std::span<const std::uint8_t> bytes) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        written_.emplace_back(bytes.begin(), bytes.end());
+        return true;
+    }
+    bool Read(std::uint32_t timeout_ms, std::vector<std::uint8_t>&) override {
+        std::unique_lock<std::mutex> guard(lock_);
+        quiet_.wait_for(guard, std::chrono::milliseconds(timeout_ms));
+        return true;
+    }
+    std::vector<std::vector<std::uint8_t>> Written() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return written_;
+    }
+
+   private:
+    std::mutex lock_;
+    std::condition_variable quiet_;  // never signalled: reads just wait out their time
+    std::vector<std::vector<std::uint8_t>> written_;
+};
+
+// The plug-in's two calls into the host, made here as the plug-in makes them, while the run's
+// port threads are reading: writes reach the port of their source id, pushed packets come out
+// named after their port, and both are counted.
+TEST(HostRunLoop, WritesReachTheirPortAndPushedPacketsComeOutNamed) {
+    PluginLibrary library;
+    ASSERT_TRUE(library.Load("kmpparser.dll")) << library.Error();
+    HostRun run(library, ParamsMode::kInterface);
+    auto first = std::make_unique<RecordingPort>();
+    auto second = std::make_unique<RecordingPort>();
+    RecordingPort* second_port = second.get();
+    run.AddPort("NORTH", "tcp:north:4001", std::move(first));
+    run.AddPort("SOUTH", "sim:63", std::move(second));
+    std::vector<PortPacket> packets;
+    run.OnPacket = [&](const PortPacket& packet) { packets.push_back(packet); };
+    std::string error;
+    ASSERT_TRUE(run.Start("<QUERY></QUERY>", std::nullopt, error)) << error;
+
+    const std::uint8_t frame[] = {0x80, 0x3F, 0x01, 0x05, 0x8A, 0x0D};
+    EXPECT_EQ(Vantor_SendDataEx(1, 2, 0, 0, plugins::kSendRawBytes,
+                                reinterpret_cast<std::intptr_t>(frame), sizeof frame),
+              0);
+    EXPECT_EQ(Vantor_SendDataEx(1, 3, 0, 0, plugins::kSendRawBytes,
+                                reinterpret_cast<std::intptr_t>(frame), sizeof frame),
+              -12);  // no such port
+
+    plugins::TParsedDataList list;
+    list.Add("DEVICE_ID", Variant::UInt32(63));
+    list.Add("E1", Variant::UInt32(315904));
+    list.NewRow();
+    auto* wrap = new common::TzolParamsListWrap(&list, true);
+    plugins::TPluginCallRec rec{};
+    rec.RecSize = plugins::kCallRecSize;
+    rec.OutData.Kind = plugins::kDataListInterface;
+    rec.OutData.Value.Ptr = wrap->AsInterfaceA();
+    std::thread plugin_timer([&] {
+        Vantor_SendDataEx(1, 2, 0, 0, plugins::kSendDataPacket,
+                          reinterpret_cast<std::intptr_t>(&rec), 0);
+    });
+    plugin_timer.join();
+    wrap->DestroyCached();
+
+    const std::atomic<bool> stop{false};
+    run.RunFor(50, stop);
+    EXPECT_EQ(second_port->Written(),
+              (std::vector<std::vector<std::uint8_t>>{{frame, frame + sizeof frame}}));
+    run.Stop();  // closes (and frees) the ports
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].port, "SOUTH");
+    EXPECT_EQ(packets[0].source, 2);
+    ASSERT_EQ(packets[0].items.size(), 2u);  // the row marker is not an item
+    EXPECT_EQ(packets[0].items[1].second.AsInt64(), 315904);
+    const RunCounts counts = run.Counts();
+    EXPECT_EQ(counts.writes, 2u);
+    EXPECT_EQ(counts.packets, 1u);
+}
+
+PortPacket SamplePacket() {
+    PortPacket packet;
+    packet.time = "2026-12-07T14:30:15.250";
+    packet.port = "COM1";
+    packet.source = 1;
+    packet.items = {
+        {"DATA_PACKET", Variant::Ansi("3F10")},
+        {"DATE_TIME_STAMP", Variant::Date(46363.5)},  // 2026-12-07 12:00
+        {"DATA_SOURCE_ID", Variant::Int32(1)},
+        {"DEVICE_ID", Variant::UInt32(63)},
+        {"SERIAL_NO", Variant::UInt32(67012345)},
+        {"E1", Variant::UInt32(315904)},
+        {"E1_UNIT", Variant::Ansi("kWh")},
+        {"V1", Variant::Double(27415.33)},
+        {"V1_UNIT", Variant::Ansi("m3")},
+        {"HR", Variant::Int64(-41877)},
+        {"INFO", Variant::Ansi("a,\"b\"")},
+        {"T3", Variant::Null()},
+        {"$NEW_ROW$", Variant::Null()},
+    };
+    return packet;
+}
+
+TEST(HostRunOutput, PacketJsonHasEveryItemInItsJsonType) {
+    EXPECT_EQ(PacketJson(SamplePacket()),
+              "{\"time\": \"2026-12-07T14:30:15.250\", \"port\": \"COM1\", \"source\": 1, "
+              "\"items\": {\"DATA_PACKET\": \"3F10\", \"DATE_TIME_STAMP\": "
+              "\"2026-12-07T12:00:00.000\", \"DATA_SOURCE_ID\": 1, \"DEVICE_ID\": 63, "
+              "\"SERIAL_NO\": 67012345, \"E1\": 315904, \"E1_UNIT\": \"kWh\", \"V1\": 27415.33, "
+              "\"V1_UNIT\": \"m3\", \"HR\": -41877, \"INFO\": \"a,\\\"b\\\"\", \"T3\": null}}");
+}
+
+TEST(HostRunOutput, CsvRowsAndThePrintedLineCarryEachRegisterWithItsUnit) {
+    const auto packet = SamplePacket();
+    const std::vector<std::string> rows = {
+        "2026-12-07T14:30:15.250,COM1,63,67012345,E1,315904,kWh",
+        "2026-12-07T14:30:15.250,COM1,63,67012345,V1,27415.33,m3",
+        "2026-12-07T14:30:15.250,COM1,63,67012345,HR,-41877,",
+        "2026-12-07T14:30:15.250,COM1,63,67012345,INFO,\"a,\"\"b\"\"\",",
+        "2026-12-07T14:30:15.250,COM1,63,67012345,T3,,",
+    };
+    EXPECT_EQ(PacketCsvRows(packet), rows);
+    EXPECT_EQ(PacketLine(packet),
+              "2026-12-07T14:30:15.250 COM1 DEVICE_ID=63 SERIAL_NO=67012345 E1=315904 kWh, "
+              "V1=27415.33 m3, HR=-41877, INFO=a,\"b\", T3=");
+}
+
+TEST(HostRunOutput, SummaryCountsTheModulesTimeoutAndChecksumLines) {
+    RunCounts counts;
+    for (const char* line :
+         {"[63/Heat] . Heat. Request timeout", "[70/] . Request timeout",
+          "Invalid CRC (BE71,BE70) [63,01]", "Received 12 bytes", "Request sent to 63"}) {
+        CountLogLine(line, counts);
+    }
+    EXPECT_EQ(counts.timeouts, 2u);
+    EXPECT_EQ(counts.crc_errors, 1u);
+}
+
+}  // namespace
+}  // namespace zol::hostsim

@@ -1,0 +1,258 @@
+#include "hostsim/host_run.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "parser/parser_CfgOptionsProxy.h"
+#include "zolShared/Private/Plugins/zolPluginModule.h"
+#include "zolShared/Public/Common/zolRegSettings.h"
+
+namespace zol::hostsim {
+
+namespace {
+
+using common::Variant;
+
+// How long a port read waits before the reader looks at whether the run is over.
+constexpr std::uint32_t kReadSliceMs = 100;
+// The texts the plug-in logs for a meter that did not answer and for a damaged reply.
+constexpr std::string_view kTimeoutText = "Request timeout";
+constexpr std::string_view kInvalidCrcText = "Invalid CRC (";
+// Module kinds 0 and 1: events and received data.
+constexpr std::uint8_t kModuleKinds = 0x03;
+
+std::string Utf8Of(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
+    return out;
+}
+
+Variant PathValue(const std::wstring& path) {
+    return Variant::Utf16(std::u16string(path.begin(), path.end()));
+}
+
+// The module's configuration names: the lines of its description.
+std::vector<std::string> ConfigurationNames(const std::string& description) {
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    while (start <= description.size()) {
+        std::size_t end = description.find("\r\n", start);
+        if (end == std::string::npos) end = description.size();
+        names.push_back(description.substr(start, end - start));
+        start = end + 2;
+    }
+    return names;
+}
+
+}  // namespace
+
+void CountLogLine(const std::string& text, RunCounts& counts) {
+    if (text.find(kTimeoutText) != std::string::npos) ++counts.timeouts;
+    if (text.find(kInvalidCrcText) != std::string::npos) ++counts.crc_errors;
+}
+
+HostRun::HostRun(const PluginLibrary& library, ParamsMode mode)
+    : library_(library), instance_(library, mode) {
+    window_.OnLogLine = [this](const HostWindow::LogLine& line) { HandleLogLine(line); };
+}
+
+HostRun::~HostRun() { Stop(); }
+
+void HostRun::AddPort(std::string name, std::string full_name,
+                      std::unique_ptr<PortTransport> port) {
+    const auto id = static_cast<std::int32_t>(ports_.size() + 1);
+    ports_.push_back({id, std::move(name), std::move(full_name), std::move(port), {}});
+}
+
+bool HostRun::StoreSettings(const std::string& options_text, std::string& error) {
+    // The options dialog's way: the plug-in's settings object, stored into an INI file of this
+    // run that LOAD then names.
+    wchar_t temp[MAX_PATH + 1] = {};
+    if (GetTempPathW(MAX_PATH, temp) == 0) {
+        error = "no temporary folder";
+        return false;
+    }
+    settings_folder_ =
+        std::wstring(temp) + L"hostsim run " + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(settings_folder_.c_str(), nullptr);
+    settings_file_ = settings_folder_ + L"\\settings.ini";
+    parser::TProxyCodeObject settings;
+    settings.lblParams_Caption = options_text;
+    common::TWreg store;
+    store.INIFile = Utf8Of(settings_file_);
+    store.Components = {"lblParams.Caption,Parser config"};
+    store.Object = &settings;
+    if (!store.Execute(common::TWregOperation::kStore)) {
+        error = "cannot store the settings in " + store.INIFile;
+        RemoveSettings();
+        return false;
+    }
+    return true;
+}
+
+void HostRun::RemoveSettings() {
+    if (settings_folder_.empty()) return;
+    DeleteFileW(settings_file_.c_str());
+    RemoveDirectoryW(settings_folder_.c_str());
+    settings_folder_.clear();
+}
+
+bool HostRun::Start(const std::string& options_text, std::optional<std::size_t> config_index,
+                    std::string& error) {
+    if (!StoreSettings(options_text, error)) return false;
+    instance_.UseWindow(&window_);
+    if (instance_.Create() != 0) {
+        error = "CreatePluginInstance failed";
+        Undo();
+        return false;
+    }
+    std::vector<NamedValue> load = {{"INI-FILE", PathValue(settings_file_)}};
+    if (config_index) {
+        const auto info = instance_.GetModuleInfo();
+        const auto names = ConfigurationNames(info ? info->description : std::string());
+        if (*config_index >= names.size()) {
+            error = "configuration " + std::to_string(*config_index) +
+                    " does not exist (the module has " + std::to_string(names.size()) + ")";
+            Undo();
+            return false;
+        }
+        // The host keeps the chosen configuration by the key of its name.
+        const std::uint32_t key = plugins::TModuleConfigList::KeyOf(names[*config_index]);
+        load.emplace_back("CONFIG-ID", Variant::Int32(static_cast<std::int32_t>(key)));
+    }
+    const auto loaded = instance_.Load(load);
+    if (loaded.result != 0) {
+        error = "LOAD failed (" + std::to_string(loaded.result) + ")";
+        Undo();
+        return false;
+    }
+    loaded_ = true;
+
+    // The ports are live from here: what the plug-in writes goes out, what comes in goes in.
+    SetPortWriter([this](std::int32_t source_id, std::span<const std::uint8_t> bytes) {
+        return WritePort(source_id, bytes);
+    });
+    SetSendObserver([this](const RecordedSend& send) {
+        if (send.kind != plugins::kSendDataPacket) return;
+        for (auto& row : SplitRows(send.packet)) Deliver(send.source_id, std::move(row));
+    });
+    ports_open_ = true;
+    for (auto& port : ports_) port.reader = std::thread([this, &port] { ReadPort(port); });
+
+    std::string sources;
+    for (const auto& port : ports_) {
+        if (!sources.empty()) sources += "\r\n";
+        sources += std::to_string(port.id) + ";" + port.name + ";" + port.full_name;
+    }
+    const auto state = instance_.SetState(sources, kModuleKinds, true);
+    if (state.result != 0) {
+        error = "SET-STATE failed (" + std::to_string(state.result) + ")";
+        Undo();
+        return false;
+    }
+    instance_.Command("ITEMS");
+    for (const auto& port : ports_) {
+        instance_.Command("EVENT", {{"EVENT-TYPE", Variant::Ansi("PORT-OPEN")},
+                                    {"PORTSTR", Variant::Ansi(port.name)}});
+    }
+    window_.Pump();
+    return true;
+}
+
+void HostRun::RunFor(std::uint32_t duration_ms, const std::atomic<bool>& stop) {
+    const ULONGLONG end = GetTickCount64() + duration_ms;
+    while (!stop) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= end) break;
+        window_.Pump(static_cast<unsigned>(std::min<ULONGLONG>(end - now, kReadSliceMs)));
+        TakeRecordedSends();  // already handled as they came; the record would only grow
+    }
+}
+
+void HostRun::Stop() {
+    if (loaded_) {
+        for (const auto& port : ports_) {
+            instance_.Command("EVENT", {{"EVENT-TYPE", Variant::Ansi("PORT-CLOSE")},
+                                        {"PORTSTR", Variant::Ansi(port.name)}});
+        }
+    }
+    Undo();
+}
+
+void HostRun::Undo() {
+    // Readers first, so no ProcessData runs into the unload; writes from here on fail as a
+    // closed port's would.
+    ports_open_ = false;
+    for (auto& port : ports_) {
+        if (port.reader.joinable()) port.reader.join();
+    }
+    if (loaded_) {
+        instance_.Command("UNLOAD", {{"INI-FILE", PathValue(settings_file_)}});
+        loaded_ = false;
+    }
+    window_.Pump();
+    if (instance_.Handle() != nullptr) {
+        for (auto& line : ParseLog(instance_.Tag(), instance_.CollectLog())) HandleLogLine(line);
+        instance_.Free();
+    }
+    SetPortWriter(nullptr);
+    SetSendObserver(nullptr);
+    TakeRecordedSends();
+    for (auto& port : ports_) port.transport.reset();
+    RemoveSettings();
+}
+
+RunCounts HostRun::Counts() const {
+    std::lock_guard<std::mutex> guard(counts_lock_);
+    return counts_;
+}
+
+bool HostRun::WritePort(std::int32_t source_id, std::span<const std::uint8_t> bytes) {
+    {
+        std::lock_guard<std::mutex> guard(counts_lock_);
+        ++counts_.writes;
+    }
+    if (!ports_open_ || source_id < 1 || static_cast<std::size_t>(source_id) > ports_.size()) {
+        return false;
+    }
+    return ports_[static_cast<std::size_t>(source_id - 1)].transport->Write(bytes);
+}
+
+void HostRun::ReadPort(Port& port) {
+    std::vector<std::uint8_t> chunk;
+    while (ports_open_) {
+        chunk.clear();
+        if (!port.transport->Read(kReadSliceMs, chunk)) {
+            std::fprintf(stderr, "hostsim: port %s failed; it is closed\n", port.name.c_str());
+            return;
+        }
+        if (chunk.empty()) continue;
+        auto received = instance_.ProcessReceived(port.id, port.name, chunk);
+        for (auto& packet : received.packets) Deliver(port.id, std::move(packet));
+    }
+}
+
+void HostRun::Deliver(std::int32_t source_id, std::vector<NamedValue> items) {
+    if (items.empty()) return;
+    PortPacket packet{NowText(), {}, source_id, std::move(items)};
+    if (source_id >= 1 && static_cast<std::size_t>(source_id) <= ports_.size()) {
+        packet.port = ports_[static_cast<std::size_t>(source_id - 1)].name;
+    }
+    std::lock_guard<std::mutex> guard(counts_lock_);
+    ++counts_.packets;
+    if (OnPacket) OnPacket(packet);
+}
+
+void HostRun::HandleLogLine(const HostWindow::LogLine& line) {
+    {
+        std::lock_guard<std::mutex> guard(counts_lock_);
+        CountLogLine(line.text, counts_);
+    }
+    if (OnLogLine) OnLogLine(line);
+}
+
+}  // namespace zol::hostsim

@@ -1,0 +1,91 @@
+#pragma once
+// `hostsim run`: the host at work. It stores the options text where the plug-in reads its
+// settings, loads the plug-in, announces its ports as data sources and opens them, writes to
+// each port what the plug-in asks to write, hands every chunk a port receives to ProcessData
+// (one thread per port), collects the log through the window messages, and at the end closes
+// the ports and unloads.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hostsim/host_lib.h"
+#include "hostsim/packet_output.h"
+#include "hostsim/port_transport.h"
+
+namespace zol::hostsim {
+
+struct RunCounts {
+    std::uint32_t writes = 0;      // port writes the plug-in asked for
+    std::uint32_t packets = 0;     // packets delivered
+    std::uint32_t timeouts = 0;    // response timeouts the plug-in logged
+    std::uint32_t crc_errors = 0;  // checksum errors the plug-in logged
+};
+
+// Counts a log line into `counts` when it reports a response timeout or a checksum error.
+void CountLogLine(const std::string& text, RunCounts& counts);
+
+class HostRun {
+   public:
+    HostRun(const PluginLibrary& library, ParamsMode mode);
+    ~HostRun();
+    HostRun(const HostRun&) = delete;
+    HostRun& operator=(const HostRun&) = delete;
+
+    // A port for the next data source id (1, 2, ... in the order added). Before Start only.
+    void AddPort(std::string name, std::string full_name, std::unique_ptr<PortTransport> port);
+
+    // Stores `options_text` as the plug-in's settings, creates and LOADs the instance (with the
+    // CONFIG-ID of the module's configuration `config_index` when given), announces and opens
+    // the ports. False with `error` set when any step fails; what was started is undone.
+    bool Start(const std::string& options_text, std::optional<std::size_t> config_index,
+               std::string& error);
+    // Handles the window messages (log notifications) until `duration_ms` pass or `stop` is set.
+    void RunFor(std::uint32_t duration_ms, const std::atomic<bool>& stop);
+    // Closes the ports (PORT-CLOSE), UNLOADs, frees the instance and removes the stored
+    // settings. Safe to call twice.
+    void Stop();
+
+    RunCounts Counts() const;
+
+    // Every packet, from whichever thread delivered it; calls never overlap.
+    std::function<void(const PortPacket&)> OnPacket;
+    // Every collected log line, on the thread that runs Start, RunFor and Stop.
+    std::function<void(const HostWindow::LogLine&)> OnLogLine;
+
+   private:
+    struct Port {
+        std::int32_t id;
+        std::string name;
+        std::string full_name;
+        std::unique_ptr<PortTransport> transport;
+        std::thread reader;
+    };
+
+    bool StoreSettings(const std::string& options_text, std::string& error);
+    void RemoveSettings();
+    bool WritePort(std::int32_t source_id, std::span<const std::uint8_t> bytes);
+    void ReadPort(Port& port);
+    void Deliver(std::int32_t source_id, std::vector<NamedValue> items);
+    void HandleLogLine(const HostWindow::LogLine& line);
+    void Undo();
+
+    const PluginLibrary& library_;
+    HostWindow window_;
+    HostInstance instance_;
+    std::vector<Port> ports_;
+    std::wstring settings_folder_;
+    std::wstring settings_file_;
+    bool loaded_ = false;
+    std::atomic<bool> ports_open_{false};
+    mutable std::mutex counts_lock_;  // also keeps OnPacket calls apart
+    RunCounts counts_;
+};
+
+}  // namespace zol::hostsim

@@ -1,0 +1,185 @@
+#include "hostsim/packet_output.h"
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <string_view>
+
+#include "common/json_text.h"
+#include "platform/ole.h"
+#include "scheduler/date_helpers.h"
+
+namespace zol::hostsim {
+
+namespace {
+
+using common::Variant;
+
+// Items every packet carries besides the meter's registers: the frame's standard items and the
+// meter's identity.
+constexpr std::array<std::string_view, 12> kNonRegisterItems = {
+    "FULL_DATA_PACKET", "DATA_PACKET",           "DATE_TIME_STAMP", "DATA_SOURCE_ID",
+    "DATA_SOURCE_NAME", "DATA_SOURCE_FULL_NAME", "CLIENTID",        "DEVICE_ID",
+    "SERIAL_NO",        "DEVICE_TYPE",           "TIMESTAMP",       "TIMESTAMP_UTC",
+};
+constexpr std::string_view kUnitSuffix = "_UNIT";
+
+bool EndsWith(std::string_view text, std::string_view suffix) {
+    return text.size() > suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+const Variant* Find(const std::vector<NamedValue>& items, std::string_view name) {
+    for (const auto& [item_name, value] : items) {
+        if (item_name == name) return &value;
+    }
+    return nullptr;
+}
+
+std::string ItemText(const std::vector<NamedValue>& items, std::string_view name) {
+    const Variant* value = Find(items, name);
+    return value != nullptr ? PlainText(*value) : std::string();
+}
+
+enum class ValueForm { kNone, kInteger, kNumber, kBoolean, kDateTime, kText };
+
+ValueForm FormOf(const Variant& value) {
+    using namespace platform;
+    switch (value.Type()) {
+        case kVtEmpty:
+        case kVtNull:
+            return ValueForm::kNone;
+        case kVtI1:
+        case kVtI2:
+        case kVtI4:
+        case kVtI8:
+        case kVtUI1:
+        case kVtUI2:
+        case kVtUI4:
+        case kVtUI8:
+        case kVtInt:
+        case kVtUInt:
+            return ValueForm::kInteger;
+        case kVtR4:
+        case kVtR8:
+        case kVtCy:
+            return ValueForm::kNumber;
+        case kVtBool:
+            return ValueForm::kBoolean;
+        case kVtDate:
+            return ValueForm::kDateTime;
+        default:
+            return ValueForm::kText;
+    }
+}
+
+// CSV quotes a field that holds a separator, a quote or a line break.
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out.push_back('"');
+        out.push_back(c);
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+std::vector<RegisterValue> RegisterValues(const std::vector<NamedValue>& items) {
+    std::vector<RegisterValue> registers;
+    for (const auto& [name, value] : items) {
+        if (name == common::kNewRowName || EndsWith(name, kUnitSuffix)) continue;
+        bool standard = false;
+        for (auto fixed : kNonRegisterItems) standard = standard || name == fixed;
+        if (standard) continue;
+        registers.push_back({name, value, ItemText(items, name + std::string(kUnitSuffix))});
+    }
+    return registers;
+}
+
+std::string DateTimeText(double ole_date) {
+    const auto parts = scheduler::SplitMs(scheduler::OleToMs(ole_date));
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", parts.year, parts.month,
+                  parts.day, parts.hour, parts.minute, parts.second, parts.millisecond);
+    return text;
+}
+
+std::string NowText() { return DateTimeText(scheduler::NowOle()); }
+
+std::string PlainText(const Variant& value) {
+    switch (FormOf(value)) {
+        case ValueForm::kNone:
+            return {};
+        case ValueForm::kInteger:
+            if (value.Type() == platform::kVtUI8) return std::to_string(value.Raw().ullVal);
+            return std::to_string(value.AsInt64());
+        case ValueForm::kNumber:
+            return common::FormatDouble(value.ToDouble().value_or(0));
+        case ValueForm::kBoolean:
+            return value.ToBool().value_or(false) ? "true" : "false";
+        case ValueForm::kDateTime:
+            return DateTimeText(value.ToDouble().value_or(0));
+        case ValueForm::kText:
+            break;
+    }
+    return value.AsUtf8();
+}
+
+std::string PacketLine(const PortPacket& packet) {
+    std::string line = packet.time + " " + packet.port +
+                       " DEVICE_ID=" + ItemText(packet.items, "DEVICE_ID") +
+                       " SERIAL_NO=" + ItemText(packet.items, "SERIAL_NO");
+    const char* separator = " ";
+    for (const auto& r : RegisterValues(packet.items)) {
+        line += separator + r.name + "=" + PlainText(r.value);
+        if (!r.unit.empty()) line += " " + r.unit;
+        separator = ", ";
+    }
+    return line;
+}
+
+std::string PacketJson(const PortPacket& packet) {
+    using tools::JsonString;
+    std::string out = "{\"time\": " + JsonString(packet.time) +
+                      ", \"port\": " + JsonString(packet.port) +
+                      ", \"source\": " + std::to_string(packet.source) + ", \"items\": {";
+    const char* separator = "";
+    for (const auto& [name, value] : packet.items) {
+        if (name == common::kNewRowName) continue;
+        out += separator + JsonString(name) + ": ";
+        separator = ", ";
+        switch (FormOf(value)) {
+            case ValueForm::kNone:
+                out += "null";
+                break;
+            case ValueForm::kNumber:
+                // JSON has no NaN or infinity.
+                out += std::isfinite(value.ToDouble().value_or(0)) ? PlainText(value) : "null";
+                break;
+            case ValueForm::kInteger:
+            case ValueForm::kBoolean:
+                out += PlainText(value);
+                break;
+            case ValueForm::kDateTime:
+            case ValueForm::kText:
+                out += JsonString(PlainText(value));
+                break;
+        }
+    }
+    return out + "}}";
+}
+
+std::vector<std::string> PacketCsvRows(const PortPacket& packet) {
+    const std::string head = CsvField(packet.time) + "," + CsvField(packet.port) + "," +
+                             CsvField(ItemText(packet.items, "DEVICE_ID")) + "," +
+                             CsvField(ItemText(packet.items, "SERIAL_NO")) + ",";
+    std::vector<std::string> rows;
+    for (const auto& r : RegisterValues(packet.items)) {
+        rows.push_back(head + CsvField(r.name) + "," + CsvField(PlainText(r.value)) + "," +
+                       CsvField(r.unit));
+    }
+    return rows;
+}
+
+}  // namespace zol::hostsim

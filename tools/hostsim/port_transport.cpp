@@ -1,0 +1,176 @@
+#include "hostsim/port_transport.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace zol::hostsim {
+
+namespace {
+
+std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t max) {
+    if (text.empty() || text.size() > 9) return std::nullopt;
+    std::uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    if (value > max) return std::nullopt;
+    return value;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    return std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) ==
+               std::tolower(static_cast<unsigned char>(b));
+    });
+}
+
+// "ADDR[/FAULT...]" items separated by ",": one simulated meter each.
+bool ParseSimulatedMeters(std::string_view list, std::vector<metersim::SimMeter>& meters,
+                          std::string& error) {
+    while (!list.empty()) {
+        const auto comma = list.find(',');
+        const std::string_view item = list.substr(0, comma);
+        list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
+        const auto slash = item.find('/');
+        // KMP addresses are one byte; 0 and 255 are not meter addresses.
+        const auto address = ParseNumber(item.substr(0, slash), 254);
+        if (!address || *address == 0) {
+            error = "bad meter address '" + std::string(item.substr(0, slash)) + "'";
+            return false;
+        }
+        const bool taken = std::any_of(meters.begin(), meters.end(), [&](const auto& meter) {
+            return meter.address == *address;
+        });
+        if (taken) {
+            error = "meter address " + std::to_string(*address) + " given twice";
+            return false;
+        }
+        metersim::SimMeter meter = SimulatedMeterAt(static_cast<std::uint8_t>(*address));
+        if (slash != std::string_view::npos) {
+            // Faults are separated by "/" here because "," separates the meters.
+            std::string faults(item.substr(slash + 1));
+            std::replace(faults.begin(), faults.end(), '/', ',');
+            if (faults.empty() || !metersim::ApplyFaultList(faults, meter.faults)) {
+                error = "bad fault list '" + std::string(item.substr(slash + 1)) + "'";
+                return false;
+            }
+        }
+        meters.push_back(std::move(meter));
+    }
+    if (meters.empty()) error = "no simulated meter given";
+    return !meters.empty();
+}
+
+std::uint64_t SteadyMs() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+
+// Meters answering in this process on the real clock, with their delays and faults. Each
+// delivery (a split reply is several) comes out of its own Read, as separate chunks would
+// arrive from a line.
+class SimulatedPort : public PortTransport {
+   public:
+    explicit SimulatedPort(std::vector<metersim::SimMeter> meters) {
+        for (auto& meter : meters) sim_.AddMeter(std::move(meter));
+    }
+
+    bool Write(std::span<const std::uint8_t> bytes) override {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            sim_.Receive(bytes, SteadyMs());
+        }
+        wake_.notify_all();
+        return true;
+    }
+
+    bool Read(std::uint32_t timeout_ms, std::vector<std::uint8_t>& out) override {
+        std::unique_lock<std::mutex> guard(lock_);
+        const std::uint64_t deadline = SteadyMs() + timeout_ms;
+        for (;;) {
+            const std::uint64_t now = SteadyMs();
+            if (auto delivery = sim_.TakeDelivery(now)) {
+                out.insert(out.end(), delivery->begin(), delivery->end());
+                return true;
+            }
+            if (now >= deadline) return true;
+            const std::uint64_t until = std::min(deadline, sim_.NextDue().value_or(deadline));
+            wake_.wait_for(guard, std::chrono::milliseconds(until > now ? until - now : 0));
+        }
+    }
+
+   private:
+    std::mutex lock_;
+    std::condition_variable wake_;
+    metersim::MeterSimulator sim_;
+};
+
+}  // namespace
+
+metersim::SimMeter SimulatedMeterAt(std::uint8_t address) {
+    auto demo = metersim::DemoMeters();
+    const auto pick = address == metersim::kDemoElectricityAddress ? 1 : 0;
+    metersim::SimMeter meter = demo[static_cast<std::size_t>(pick)];
+    if (meter.address != address) {
+        meter.address = address;
+        meter.serial = 67100000u + address;  // one serial number per simulated heat meter
+    }
+    return meter;
+}
+
+std::optional<PortAddress> ParsePortAddress(const std::string& text, std::string& error) {
+    PortAddress address;
+    const std::string_view view(text);
+    if (StartsWithNoCase(view, "sim:")) {
+        address.kind = PortKind::kSimulated;
+        if (!ParseSimulatedMeters(view.substr(4), address.meters, error)) return std::nullopt;
+        return address;
+    }
+    if (StartsWithNoCase(view, "tcp:")) {
+        address.kind = PortKind::kTcp;
+        const std::string_view rest = view.substr(4);
+        const auto colon = rest.rfind(':');
+        const auto port = colon == std::string_view::npos
+                              ? std::nullopt
+                              : ParseNumber(rest.substr(colon + 1), 65535);
+        if (colon == 0 || !port || *port == 0) {
+            error = "'" + text + "' is not tcp:HOST:PORT";
+            return std::nullopt;
+        }
+        address.host = std::string(rest.substr(0, colon));
+        address.port = static_cast<std::uint16_t>(*port);
+        return address;
+    }
+    if (StartsWithNoCase(view, "COM") && ParseNumber(view.substr(3), 255).value_or(0) > 0) {
+        address.kind = PortKind::kSerial;
+        address.device = "COM" + text.substr(3);
+        return address;
+    }
+    error = "'" + text + "' is not a port (COMn, tcp:HOST:PORT or sim:ADDR,...)";
+    return std::nullopt;
+}
+
+std::unique_ptr<PortTransport> OpenPort(const PortAddress& address, const PortOptions& options,
+                                        std::string& error) {
+    switch (address.kind) {
+        case PortKind::kSerial:
+            return OpenSerialPort(address.device, options.baud, error);
+        case PortKind::kTcp:
+            return OpenTcpPort(address.host, address.port, options.connect_timeout_ms, error);
+        case PortKind::kSimulated:
+            return OpenSimulatedPort(address.meters);
+    }
+    return nullptr;
+}
+
+std::unique_ptr<PortTransport> OpenSimulatedPort(std::vector<metersim::SimMeter> meters) {
+    return std::make_unique<SimulatedPort>(std::move(meters));
+}
+
+}  // namespace zol::hostsim

@@ -1,0 +1,62 @@
+#pragma once
+// The host's ports as the run loop drives them: a serial port, a serial device server reached
+// over TCP, or simulated meters in this process. The run loop knows only this interface, so the
+// three kinds (and a test's own) swap in without #ifdef.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "metersim/meter_simulator.h"
+
+namespace zol::hostsim {
+
+class PortTransport {
+   public:
+    virtual ~PortTransport() = default;
+    // Writes every byte; false when the port could not be written. May be called from any
+    // thread while another thread reads.
+    virtual bool Write(std::span<const std::uint8_t> bytes) = 0;
+    // Waits at most `timeout_ms` for bytes and appends what arrived to `out` (nothing on
+    // timeout). False when the port has failed for good (a closed connection, a lost device).
+    virtual bool Read(std::uint32_t timeout_ms, std::vector<std::uint8_t>& out) = 0;
+};
+
+struct PortOptions {
+    std::uint32_t baud = 1200;  // serial ports only; always 8 data bits, no parity, 2 stop bits
+    std::uint32_t connect_timeout_ms = 5000;
+};
+
+// What a port text names: "COMn", "tcp:HOST:PORT" or "sim:ADDR[/FAULT...],...".
+enum class PortKind { kSerial, kTcp, kSimulated };
+
+struct PortAddress {
+    PortKind kind = PortKind::kSerial;
+    std::string device;                      // serial: COMn
+    std::string host;                        // tcp
+    std::uint16_t port = 0;                  // tcp
+    std::vector<metersim::SimMeter> meters;  // simulated
+};
+
+// Reads a port text; nothing with `error` set when it names no port this host knows.
+std::optional<PortAddress> ParsePortAddress(const std::string& text, std::string& error);
+
+// The meter simulated at `address`: the demo electricity meter at its address, the demo heat
+// meter (with a serial number of its own) at any other.
+metersim::SimMeter SimulatedMeterAt(std::uint8_t address);
+
+// Opens the port; nullptr with `error` set when it cannot be opened.
+std::unique_ptr<PortTransport> OpenPort(const PortAddress& address, const PortOptions& options,
+                                        std::string& error);
+
+// The three kinds, for tests that open one directly.
+std::unique_ptr<PortTransport> OpenSerialPort(const std::string& device, std::uint32_t baud,
+                                              std::string& error);
+std::unique_ptr<PortTransport> OpenTcpPort(const std::string& host, std::uint16_t port,
+                                           std::uint32_t connect_timeout_ms, std::string& error);
+std::unique_ptr<PortTransport> OpenSimulatedPort(std::vector<metersim::SimMeter> meters);
+
+}  // namespace zol::hostsim

@@ -1,0 +1,193 @@
+#include "hostsim/run_command.h"
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "hostsim/host_run.h"
+#include "parser/options_text.h"
+
+namespace zol::hostsim {
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    g_interrupted = true;  // the run loop ends and the run is closed down with its summary
+    return TRUE;
+}
+
+std::optional<std::uint32_t> Number(const std::string& text, std::uint32_t max) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != text.npos) {
+        return std::nullopt;
+    }
+    const auto value = static_cast<std::uint32_t>(std::stoul(text));
+    return value <= max ? std::optional(value) : std::nullopt;
+}
+
+std::optional<std::string> ReadTextFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return text;
+}
+
+}  // namespace
+
+// Three heat meters on two simulated ports: 63 and 65 on the first (65 sends a damaged checksum
+// every fourth reply), 66 on the second (replying late, in pieces); address 70 has no meter.
+// Every port runs every request, so each port also times out on the others' addresses.
+const char* const kDemoOptionsText = R"(<?xml version="1.0"?>
+<QUERY>
+  <Request caption="Heat">
+    <Enabled check="2"/>
+    <Device>63;65;66</Device>
+    <Timeout>300</Timeout>
+    <RequestMethod><MethodPoll check="2"><PollInterval>2</PollInterval><PollUnits>S</PollUnits></MethodPoll></RequestMethod>
+    <Response><Item><Register>003C</Register></Item><Item><Register>0044</Register></Item><Item><Register>0056</Register></Item><Item><Register>0057</Register></Item><Item><Register>0050</Register></Item></Response>
+  </Request>
+  <Request caption="Meter clock">
+    <Enabled check="2"/>
+    <Device>63</Device>
+    <Timeout>300</Timeout>
+    <RequestMethod><MethodCron check="2"><CronTime>*/5 * * * * *</CronTime></MethodCron></RequestMethod>
+    <Response><Item><Custom>1003</Custom></Item><Item><Custom>1002</Custom></Item></Response>
+  </Request>
+  <Request caption="Silent">
+    <Enabled check="2"/>
+    <Device>70</Device>
+    <Timeout>300</Timeout>
+    <RequestMethod><MethodPoll check="2"><PollInterval>4</PollInterval><PollUnits>S</PollUnits></MethodPoll></RequestMethod>
+    <Response><Item><Register>003C</Register></Item></Response>
+  </Request>
+  <Passive><Device>67</Device><Response><Item><Register>003C</Register></Item></Response></Passive>
+</QUERY>
+)";
+
+std::vector<std::pair<std::string, std::string>> DemoPorts() {
+    return {{"SIM1", "sim:63,65/corrupt=4"}, {"SIM2", "sim:66/delay=150/split=6"}};
+}
+
+std::optional<RunArguments> ParseRunArguments(const std::vector<std::string>& args,
+                                              std::string& error) {
+    RunArguments out;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& option = args[i];
+        if (i + 1 >= args.size()) {
+            error = "'" + option + "' is not an option of run, or lacks its value";
+            return std::nullopt;
+        }
+        const std::string& value = args[++i];
+        if (option == "--config") {
+            out.config_file = value;
+        } else if (option == "--json") {
+            out.json_file = value;
+        } else if (option == "--csv") {
+            out.csv_file = value;
+        } else if (option == "--seconds" || option == "--baud" || option == "--config-id") {
+            const auto number = Number(value, 10000000);
+            if (!number || (option != "--config-id" && *number == 0)) {
+                error = option + " needs a number, not '" + value + "'";
+                return std::nullopt;
+            }
+            if (option == "--seconds") out.seconds = *number;
+            if (option == "--baud") out.baud = *number;
+            if (option == "--config-id") out.config_index = *number;
+        } else if (option == "--port") {
+            const auto eq = value.find('=');
+            if (eq == 0 || eq == std::string::npos || eq + 1 == value.size() ||
+                value.find(';') != std::string::npos) {
+                error = "--port needs NAME=SPEC, not '" + value + "'";
+                return std::nullopt;
+            }
+            const std::string name = value.substr(0, eq);
+            for (const auto& [other, spec] : out.ports) {
+                if (_stricmp(other.c_str(), name.c_str()) == 0) {
+                    error = "port " + name + " given twice";
+                    return std::nullopt;
+                }
+            }
+            out.ports.emplace_back(name, value.substr(eq + 1));
+        } else {
+            error = "'" + option + "' is not an option of run";
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
+int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& arguments) {
+    auto fail = [](const std::string& message) {
+        std::fprintf(stderr, "hostsim: %s\n", message.c_str());
+        return 1;
+    };
+    std::string options_text = kDemoOptionsText;
+    if (arguments.config_file) {
+        auto text = ReadTextFile(*arguments.config_file);
+        if (!text) return fail("cannot read " + *arguments.config_file);
+        const auto document = parser::ReadOptionsText(*text);
+        if (document.truncated || document.root.FindDescendant("QUERY") == nullptr) {
+            return fail(*arguments.config_file + " is not an options text (no QUERY)");
+        }
+        options_text = std::move(*text);
+    }
+    // Every port is opened before the plug-in is loaded: one that cannot be opened stops the
+    // run before anything has started.
+    const auto port_texts = arguments.ports.empty() ? DemoPorts() : arguments.ports;
+    PortOptions port_options;
+    port_options.baud = arguments.baud;
+    std::vector<std::unique_ptr<PortTransport>> transports;
+    for (const auto& [name, spec] : port_texts) {
+        std::string error;
+        const auto address = ParsePortAddress(spec, error);
+        auto transport = address ? OpenPort(*address, port_options, error) : nullptr;
+        if (transport == nullptr) return fail("port " + name + ": " + error);
+        transports.push_back(std::move(transport));
+    }
+    std::ofstream json, csv;
+    if (arguments.json_file) {
+        json.open(*arguments.json_file, std::ios::binary | std::ios::trunc);
+        if (!json) return fail("cannot write " + *arguments.json_file);
+    }
+    if (arguments.csv_file) {
+        csv.open(*arguments.csv_file, std::ios::binary | std::ios::trunc);
+        if (!csv) return fail("cannot write " + *arguments.csv_file);
+        csv << kCsvHeader << "\n";
+    }
+
+    PluginLibrary library;
+    if (!library.Load(dll)) return fail(library.Error());
+    HostRun run(library, mode);
+    for (std::size_t i = 0; i < port_texts.size(); ++i) {
+        run.AddPort(port_texts[i].first, port_texts[i].second, std::move(transports[i]));
+    }
+    run.OnLogLine = [](const HostWindow::LogLine& line) {
+        std::fprintf(stderr, "log[%d]: %s\n", line.severity, line.text.c_str());
+    };
+    run.OnPacket = [&](const PortPacket& packet) {
+        std::printf("%s\n", PacketLine(packet).c_str());
+        std::fflush(stdout);
+        if (json.is_open()) json << PacketJson(packet) << "\n" << std::flush;
+        if (csv.is_open()) {
+            for (const auto& row : PacketCsvRows(packet)) csv << row << "\n";
+            csv.flush();
+        }
+    };
+    std::string error;
+    if (!run.Start(options_text, arguments.config_index, error)) return fail(error);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    run.RunFor(arguments.seconds * 1000, g_interrupted);
+    run.Stop();
+    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+    const RunCounts counts = run.Counts();
+    std::printf("summary: writes=%u packets=%u timeouts=%u crc_errors=%u\n", counts.writes,
+                counts.packets, counts.timeouts, counts.crc_errors);
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace zol::hostsim

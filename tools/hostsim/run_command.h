@@ -1,0 +1,35 @@
+#pragma once
+// The `run` action of hostsim: its options, the built-in demo configuration, and the run itself
+// with its printed packets, output files and summary.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hostsim/host_lib.h"
+
+namespace zol::hostsim {
+
+struct RunArguments {
+    std::optional<std::string> config_file;  // nothing: the built-in demo configuration
+    std::uint32_t seconds = 20;
+    std::optional<std::string> json_file;
+    std::optional<std::string> csv_file;
+    std::vector<std::pair<std::string, std::string>> ports;  // NAME, SPEC
+    std::uint32_t baud = 1200;
+    std::optional<std::size_t> config_index;
+};
+
+// Reads the arguments after "run"; nothing with `error` set when they are not usable.
+std::optional<RunArguments> ParseRunArguments(const std::vector<std::string>& args,
+                                              std::string& error);
+
+// The options text of the demo: polling every 2 s, a cron request, a passive request and one
+// address no meter answers; and its two simulated ports.
+extern const char* const kDemoOptionsText;
+std::vector<std::pair<std::string, std::string>> DemoPorts();
+
+// Runs the host; the process's exit code (1 when something could not be started).
+int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& arguments);
+
+}  // namespace zol::hostsim
