@@ -38,14 +38,14 @@ std::optional<std::string> ReadTextFile(const std::string& path) {
 
 }  // namespace
 
-// Three heat meters on two simulated ports: 63 and 65 on the first (65 sends a damaged checksum
-// every fourth reply), 66 on the second (replying late, in pieces); address 70 has no meter.
-// Every port runs every request, so each port also times out on the others' addresses.
+// Heat meters at addresses 63 and 65 on each of two simulated lines (addresses are per line): on
+// the first, 65 sends a damaged checksum every fourth reply; on the second, 63 replies late and
+// in pieces. Address 70 has no meter on either line, so its requests time out.
 const char* const kDemoOptionsText = R"(<?xml version="1.0"?>
 <QUERY>
   <Request caption="Heat">
     <Enabled check="2"/>
-    <Device>63;65;66</Device>
+    <Device>63;65</Device>
     <Timeout>300</Timeout>
     <RequestMethod><MethodPoll check="2"><PollInterval>2</PollInterval><PollUnits>S</PollUnits></MethodPoll></RequestMethod>
     <Response><Item><Register>003C</Register></Item><Item><Register>0044</Register></Item><Item><Register>0056</Register></Item><Item><Register>0057</Register></Item><Item><Register>0050</Register></Item></Response>
@@ -69,7 +69,7 @@ const char* const kDemoOptionsText = R"(<?xml version="1.0"?>
 )";
 
 std::vector<std::pair<std::string, std::string>> DemoPorts() {
-    return {{"SIM1", "sim:63,65/corrupt=4"}, {"SIM2", "sim:66/delay=150/split=6"}};
+    return {{"SIM1", "sim:63,65/corrupt=4"}, {"SIM2", "sim:63/delay=150/split=6,65"}};
 }
 
 std::optional<RunArguments> ParseRunArguments(const std::vector<std::string>& args,
