@@ -60,7 +60,9 @@ TExportCronParams CronParamsFromText(std::string_view cron) {
     }
     // Runs of empty tokens shrink to one, walking from the last token down to the second.
     for (std::size_t i = tokens.size(); i-- > 1;) {
-        if (tokens[i].empty() && tokens[i - 1].empty()) tokens.erase(tokens.begin() + i);
+        if (tokens[i].empty() && tokens[i - 1].empty()) {
+            tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(i));
+        }
     }
     TExportCronParams params;
     if (tokens.size() < 6) return params;

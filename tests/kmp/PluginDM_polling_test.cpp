@@ -212,6 +212,16 @@ TEST_F(Polling, OnePollIdentifiesTheMeterThenReadsItsRegistersIntoOnePacket) {
     Start(HeatRequest());
     Run(500);
     EXPECT_EQ(WrittenCids(), (std::vector<int>{CidGetType, CidGetSerialNo, CidGetRegister}));
+    {
+        // The frames on the wire, worked out by hand (CRC-16/XMODEM over address, CID and data).
+        std::lock_guard<std::mutex> lock(fake_.mutex);
+        ASSERT_EQ(fake_.writes.size(), 3u);
+        EXPECT_EQ(fake_.writes[0], (std::vector<std::uint8_t>{0x80, 0x3F, 0x01, 0x05, 0x8A, 0x0D}));
+        EXPECT_EQ(fake_.writes[1], (std::vector<std::uint8_t>{0x80, 0x3F, 0x02, 0x35, 0xE9, 0x0D}));
+        EXPECT_EQ(fake_.writes[2],
+                  (std::vector<std::uint8_t>{0x80, 0x3F, 0x10, 0x03, 0x00, 0x3C, 0x00, 0x56, 0x03,
+                                             0xEB, 0xFB, 0xDD, 0x0D}));
+    }
     ASSERT_EQ(returned_.size(), 1u);
     const Packet& packet = returned_[0];
     const metersim::SimMeter& meter = *meters_.FindMeter(metersim::kDemoHeatAddress);

@@ -126,6 +126,40 @@ TEST(HostRunProgram, ARunOnSimulatedMetersEndsWithTheSummaryAndLeavesNoSettings)
     if (search != INVALID_HANDLE_VALUE) FindClose(search);
 }
 
+// The whole road through the real module: a configuration of the user's, a silent address and a
+// register the meter does not have; the JSON lines carry every item of each packet.
+TEST(HostRunProgram, PollsTheConfiguredMetersThroughTheModule) {
+    const std::string config = "host_run_site.xml", json = "host_run_site.json";
+    {
+        std::ofstream out(config, std::ios::binary);
+        out << "<?xml version=\"1.0\"?>\r\n<QUERY><Request caption=\"Heat\">"
+               "<Enabled check=\"2\"/><Device>63;70</Device><Timeout>300</Timeout>"
+               "<MethodPoll check=\"2\"/><PollInterval>1</PollInterval><PollUnits>S</PollUnits>"
+               "<Response><I><Register>003C</Register></I><I><Register>03FF</Register>"
+               "<Name>NONE</Name></I><I><Register>0056</Register></I></Response></Request>"
+               "</QUERY>\r\n";
+    }
+    const ProgramRun run =
+        RunHostsim("run --seconds 3 --config " + config + " --json " + json + " --port L1=sim:63");
+    EXPECT_EQ(run.exit_code, 0u) << run.err;
+    const std::string lines = ReadBack(json);
+    DeleteFileA(config.c_str());
+    DeleteFileA(json.c_str());
+    const std::string first = lines.substr(0, lines.find('\n'));
+    for (const char* item :
+         {"\"port\": \"L1\"", "\"source\": 1", "\"DEVICE_ID\": 63", "\"SERIAL_NO\": 67012345",
+          "\"DEVICE_TYPE\": \"", "\"TIMESTAMP\": \"", "\"TIMESTAMP_UTC\": \"",
+          "\"E1\": ", "\"E1_UNIT\": \"kWh\"", "\"T1\": ", "\"T1_UNIT\": \"C\""}) {
+        EXPECT_NE(first.find(item), std::string::npos) << item << " in " << first;
+    }
+    EXPECT_EQ(first.find("NONE"), std::string::npos);
+    // Address 70 never answers: its polls time out, 63's do not.
+    EXPECT_NE(run.err.find("[70/Heat] . Heat. Request timeout"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("[63/Heat] . Heat. Request timeout"), std::string::npos) << run.err;
+    EXPECT_TRUE(std::regex_search(run.out, std::regex("summary: writes=[0-9]+ packets=[2-9]")))
+        << run.out;
+}
+
 TEST(HostRunPorts, PortTextsNameTheirKind) {
     const struct {
         const char* text;

@@ -227,7 +227,9 @@ void HostRun::ReadPort(Port& port) {
     while (ports_open_) {
         chunk.clear();
         if (!port.transport->Read(kReadSliceMs, chunk)) {
-            std::fprintf(stderr, "hostsim: port %s failed; it is closed\n", port.name.c_str());
+            const std::string why = port.transport->FailureText();
+            std::fprintf(stderr, "hostsim: port %s failed%s%s; it is closed\n", port.name.c_str(),
+                         why.empty() ? "" : ": ", why.c_str());
             return;
         }
         if (chunk.empty()) continue;

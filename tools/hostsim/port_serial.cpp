@@ -65,26 +65,39 @@ class SerialPort : public PortTransport {
         overlapped.hEvent = read_event_;
         DWORD n = 0;
         if (!ReadFile(handle_, buffer, sizeof buffer, &n, &overlapped)) {
-            if (GetLastError() != ERROR_IO_PENDING) return false;
+            if (GetLastError() != ERROR_IO_PENDING) return Quiet();
             // The port's timeouts end the read; the wait's own limit only guards a driver that
             // ignores them.
             if (WaitForSingleObject(read_event_, timeout_ms + 2000) != WAIT_OBJECT_0) {
                 CancelIo(handle_);
             }
-            if (!GetOverlappedResult(handle_, &overlapped, &n, TRUE)) {
-                return GetLastError() == ERROR_OPERATION_ABORTED;
-            }
+            if (!GetOverlappedResult(handle_, &overlapped, &n, TRUE)) return Quiet();
         }
         out.insert(out.end(), buffer, buffer + n);
         return true;
     }
 
+    std::string FailureText() const override { return failure_; }
+
    private:
+    // A read that ended without bytes: a timeout (some drivers report one as an error) is a quiet
+    // line; anything else means the port is gone.
+    bool Quiet() {
+        const DWORD code = GetLastError();
+        if (code == ERROR_OPERATION_ABORTED || code == ERROR_TIMEOUT || code == ERROR_SEM_TIMEOUT ||
+            code == WAIT_TIMEOUT) {
+            return true;
+        }
+        failure_ = tools::LastErrorText();
+        return false;
+    }
+
     HANDLE handle_;
     HANDLE read_event_;
     HANDLE write_event_;
     std::mutex write_lock_;
     std::uint32_t timeout_ms_ = 0xFFFFFFFF;
+    std::string failure_;
 };
 
 }  // namespace

@@ -23,6 +23,8 @@ class PortTransport {
     // Waits at most `timeout_ms` for bytes and appends what arrived to `out` (nothing on
     // timeout). False when the port has failed for good (a closed connection, a lost device).
     virtual bool Read(std::uint32_t timeout_ms, std::vector<std::uint8_t>& out) = 0;
+    // Why the port failed, when it knows ("" otherwise).
+    virtual std::string FailureText() const { return {}; }
 };
 
 struct PortOptions {
