@@ -62,7 +62,7 @@ test-asan: asan
 # starts its desktop process; both inherit that program's output and would keep CTest waiting on
 # the pipes. Starting them here with no output attached avoids that.
 test-win32: win32
-	@wineserver -p; trap 'wineserver -k || true' EXIT; \
+	@wineserver -p 2>/dev/null || true; trap 'wineserver -k || true' EXIT; \
 	 scripts/wine-run cmd.exe /c exit </dev/null >/dev/null 2>&1 || true; \
 	 scripts/wine-run build/win32/bin/hostsim.exe --dll build/win32/bin/kmpparser.dll info \
 	     </dev/null >/dev/null 2>&1 || true; \
