@@ -63,6 +63,9 @@ TEST_P(HostLink, CommandResults) {
                   plugins::kHostEventNames.end())
             << name;
     }
+    // Port events reach the module once the host has enabled it for them.
+    EXPECT_EQ(host_->Command("EVENT", {{"EVENT-TYPE", Variant::Ansi("PORT-OPEN")}}).result, -1);
+    EXPECT_EQ(host_->Command("SET-STATE", {{"RESULT", Variant::Int32(1)}}, true, 0x01).result, 0);
     EXPECT_EQ(host_->Command("EVENT", {{"EVENT-TYPE", Variant::Ansi("PORT-OPEN")}}).result, 0);
     EXPECT_EQ(host_->Command("SAVE-SETTINGS-NOW").result, -2);
     EXPECT_EQ(host_->Command("UNLOAD").result, 0);

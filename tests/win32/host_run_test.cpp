@@ -107,8 +107,24 @@ TEST(HostRunProgram, RefusesWhatItCannotStartWithOneLineAndExitOne) {
     }
 }
 
+// The run folders of hostsim in the temporary folder (other runs may have their own).
+std::vector<std::string> RunFolders() {
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((std::string(temp) + "hostsim run *").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        names.emplace_back(found.cFileName);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return names;
+}
+
 TEST(HostRunProgram, ARunOnSimulatedMetersEndsWithTheSummaryAndLeavesNoSettings) {
     const std::string json = "host_run_test.json";
+    const std::vector<std::string> before = RunFolders();
     const ProgramRun run =
         RunHostsim("run --seconds 1 --json " + json + " --port P1=sim:63/split=2");
     EXPECT_EQ(run.exit_code, 0u) << run.err;
@@ -118,12 +134,7 @@ TEST(HostRunProgram, ARunOnSimulatedMetersEndsWithTheSummaryAndLeavesNoSettings)
         << run.out;
     EXPECT_EQ(GetFileAttributesA(json.c_str()) != INVALID_FILE_ATTRIBUTES, true);
     DeleteFileA(json.c_str());
-    char temp[MAX_PATH] = {};
-    GetTempPathA(MAX_PATH, temp);
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((std::string(temp) + "hostsim run *").c_str(), &found);
-    EXPECT_EQ(search, INVALID_HANDLE_VALUE) << found.cFileName;
-    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    EXPECT_EQ(RunFolders(), before);
 }
 
 // The whole road through the real module: a configuration of the user's, a silent address and a
