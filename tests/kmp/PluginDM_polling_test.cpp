@@ -14,6 +14,7 @@
 
 #include "kmp/PluginDM.h"
 #include "kmp/kmp_frame.h"
+#include "kmp/kmp_instance.h"
 #include "metersim/meter_simulator.h"
 #include "platform/fake_clock.h"
 #include "platform/message_window.h"
@@ -82,7 +83,7 @@ class Polling : public ::testing::Test {
     std::vector<Packet> returned_;  // packets delivered in ProcessData records
     std::size_t writes_seen_ = 0;
     void* handle_ = nullptr;
-    std::shared_ptr<plugins::TzolPlugin> instance_;
+    testing::KmpInstance kmp_;
     TaPlugin* plugin_ = nullptr;
 
     void SetUp() override {
@@ -91,24 +92,15 @@ class Polling : public ::testing::Test {
         platform::native::RegisterModule("host.exe", kHostModule);
         platform::native::RegisterExport(kHostModule, "Vantor_SendDataEx",
                                          reinterpret_cast<void*>(&SendDataEx));
-        plugins::LibraryShutdown();
-        RegisterKmpModule();
-        plugins::LibraryStartup();
-        TzolParamsList params;
-        TPluginCallRec rec{};
-        rec.RecSize = plugins::kCallRecSize;
-        rec.Params = &params;
-        ASSERT_EQ(plugins::CreatePluginInstanceCall(&rec), 0);
-        handle_ = rec.Instance;
-        instance_ = plugins::FindInstance(handle_);
-        plugin_ = dynamic_cast<TaPlugin*>(instance_.get());
-        ASSERT_NE(plugin_, nullptr);
+        kmp_.Create();
+        ASSERT_NE(kmp_.plugin, nullptr);
+        handle_ = kmp_.handle;
+        plugin_ = kmp_.plugin;
         for (auto& meter : metersim::DemoMeters()) meters_.AddMeter(std::move(meter));
     }
     void TearDown() override {
         plugin_ = nullptr;
-        instance_.reset();
-        plugins::LibraryShutdown();
+        kmp_.Release();
         platform::native::ResetRegistry();
         host = nullptr;
     }

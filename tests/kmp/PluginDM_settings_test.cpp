@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "kmp/PluginDM.h"
+#include "kmp/kmp_instance.h"
 #include "platform/native/registry_native.h"
 #include "platform/registry.h"
 #include "zolShared/Private/Plugins/plugin_abi.h"
@@ -40,23 +41,14 @@ class KmpSettings : public ::testing::Test {
                    std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         std::filesystem::remove_all(folder_);
         std::filesystem::create_directories(folder_);
-        plugins::LibraryShutdown();
-        RegisterKmpModule();
-        plugins::LibraryStartup();
-        TzolParamsList params;
-        TPluginCallRec rec{};
-        rec.RecSize = plugins::kCallRecSize;
-        rec.Params = &params;
-        ASSERT_EQ(plugins::CreatePluginInstanceCall(&rec), 0);
-        handle_ = rec.Instance;
-        instance_ = plugins::FindInstance(handle_);
-        plugin_ = dynamic_cast<TaPlugin*>(instance_.get());
-        ASSERT_NE(plugin_, nullptr);
+        kmp_.Create();
+        ASSERT_NE(kmp_.plugin, nullptr);
+        handle_ = kmp_.handle;
+        plugin_ = kmp_.plugin;
     }
     void TearDown() override {
         plugin_ = nullptr;
-        instance_.reset();
-        plugins::LibraryShutdown();
+        kmp_.Release();
         std::filesystem::remove_all(folder_);
         platform::native::ResetRegistry();
     }
@@ -89,7 +81,7 @@ class KmpSettings : public ::testing::Test {
 
     std::filesystem::path folder_;
     void* handle_ = nullptr;
-    std::shared_ptr<plugins::TzolPlugin> instance_;
+    testing::KmpInstance kmp_;
     TaPlugin* plugin_ = nullptr;
 };
 
