@@ -8,7 +8,7 @@ export WINEARCH := win32
 export WINEDLLOVERRIDES := mscoree,mshtml=
 
 .PHONY: all bootstrap build native win32 asan tsan fuzz bench test test-native test-asan \
-        test-win32 format format-check lint demo clean
+        test-win32 format format-check lint demo dist clean
 
 all: build
 
@@ -79,6 +79,15 @@ test: bootstrap format-check lint
 demo: bootstrap
 	@$(MAKE) --no-print-directory native win32
 	@scripts/demo
+
+# The release package from a build tree of its own, configured afresh, so nothing left over from
+# earlier builds can reach it: dist/kmpparser-<project version>.zip.
+dist: bootstrap
+	@rm -rf build/dist
+	@cmake --preset win32 -B build/dist -DBUILD_TESTING=OFF >/dev/null
+	@cmake --build build/dist -j $(JOBS) --target dist_package
+	@mkdir -p dist && cp build/dist/package/kmpparser-*.zip dist/
+	@ls dist/kmpparser-*.zip
 
 clean:
 	rm -rf build/native build/native-asan build/native-tsan build/native-fuzz build/win32

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <stdexcept>
 
 #include "kmp/PluginDM.h"
 #include "platform/fake_clock.h"
+#include "translation/language_file.h"
 #include "translation/text_format.h"
 #include "translation/translator.h"
 
@@ -63,6 +66,52 @@ TEST(TextResources, TranslatedOnceAndKeptInTheFirstLanguage) {
     EXPECT_TRUE(engine.TranslateComponent("RU", resources));
     EXPECT_EQ(resources.RequestTimeout, "Zeitüberschreitung der Anfrage (ms)");
     EXPECT_EQ(resources.ItemsFormationError, "Error on items formation (%s)");
+}
+
+// The "%" conversions of a text in order: a translation that drops, adds or reorders one prints
+// the wrong value or none.
+std::vector<std::string> Conversions(const std::string& text) {
+    std::vector<std::string> out;
+    for (std::size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at)) {
+        const std::size_t end = text.find_first_of("sdxXu%", at + 1);
+        out.push_back(text.substr(at, end == std::string::npos ? end : end - at + 1));
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return out;
+}
+
+// The language file shipped beside the DLL covers every text the plug-in logs, in every language
+// it names, and keeps each text's arguments.
+TEST(TextResources, ShippedLanguageFileTranslatesEveryOwnText) {
+    std::ifstream in(ZOL_SHIPPED_LANGUAGE_FILE, std::ios::binary);
+    ASSERT_TRUE(in) << ZOL_SHIPPED_LANGUAGE_FILE;
+    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                          std::istreambuf_iterator<char>());
+    const auto header = translation::ReadLanguageFile(bytes, {}, {});
+    EXPECT_EQ(header.default_language, "EN");
+    ASSERT_GE(header.languages.size(), 2u);
+
+    TaPlugin plugin(nullptr);
+    TTextResources resources;
+    std::vector<std::string> own = {plugin.MsgNoData, plugin.MsgWriteComplete,
+                                    plugin.MsgWriteCompleteError};
+    for (std::size_t i = 0; i < resources.MessageCount(); ++i) own.push_back(resources.Message(i));
+
+    for (const auto& language : header.languages) {
+        if (language.code == "EN") continue;
+        SCOPED_TRACE(language.code);
+        std::map<std::string, std::string> dictionary;
+        for (auto& entry : translation::ReadLanguageFile(bytes, "EN", language.code).entries) {
+            dictionary[entry.source] = entry.translation;
+        }
+        for (const auto& text : own) {
+            SCOPED_TRACE(text);
+            const auto found = dictionary.find(text);
+            ASSERT_NE(found, dictionary.end());
+            EXPECT_NE(found->second, text);
+            EXPECT_EQ(Conversions(found->second), Conversions(text));
+        }
+    }
 }
 
 TaPlugin* g_plugin = nullptr;

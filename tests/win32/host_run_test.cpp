@@ -22,6 +22,7 @@
 #include "hostsim/port_transport.h"
 #include "hostsim/run_command.h"
 #include "kmp/kmp_frame.h"
+#include "platform/system.h"
 #include "zolShared/Private/Plugins/zolPluginItems.h"
 
 extern "C" std::int32_t __stdcall Vantor_SendDataEx(std::int32_t tag, std::int32_t source_id,
@@ -465,6 +466,40 @@ TEST(HostRunOutput, SummaryCountsTheModulesTimeoutAndChecksumLines) {
     }
     EXPECT_EQ(counts.timeouts, 2u);
     EXPECT_EQ(counts.crc_errors, 1u);
+}
+
+// The plug-in logs in the language its own file gives it; the summary must count those lines too,
+// or a run in German reports no timeouts at all.
+TEST(HostRunOutput, SummaryCountsTheLinesInThePluginsLanguage) {
+    const std::string folder = "markers_" + std::to_string(GetCurrentProcessId());
+    CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string language_file = folder + "\\plugin.lng";
+    {
+        std::ofstream out(language_file, std::ios::binary);
+        out << "// Encoding=utf-8\r\n[Languages]\r\nDefault=DE\r\n$DE=Deutsch\r\n\r\n"
+               "EN:>Request timeout (ms)\r\nDE:>Zeit\xc3\xbc"
+               "berschreitung der Anfrage (ms)\r\n\r\n"
+               "EN:>Invalid CRC (%.4x,%.4x)\r\nDE:>Ung\xc3\xbcltige Pr\xc3\xbc"
+               "fsumme (%.4x,%.4x)\r\n";
+    }
+    const LogMarkers markers = PluginLogMarkers(folder + "\\plugin.dll");
+    DeleteFileA(language_file.c_str());
+    RemoveDirectoryA(folder.c_str());
+
+    RunCounts counts;
+    const std::string lines[] = {
+        "[70/Silent] . Silent. " + platform::Utf16ToAnsi(u"Zeit\u00fcberschreitung der Anfrage"),
+        platform::Utf16ToAnsi(u"Ung\u00fcltige Pr\u00fcfsumme (BE71,BE70) [63,01]"),
+        "[63/Heat] . Heat. Request timeout",
+        "Zeitplan (Anfrage 3)",
+    };
+    for (const auto& line : lines) CountLogLine(line, counts, markers);
+    EXPECT_EQ(counts.timeouts, 2u);
+    EXPECT_EQ(counts.crc_errors, 1u);
+
+    // Without its own language file the plug-in speaks English only.
+    const LogMarkers english = PluginLogMarkers(folder + "\\plugin.dll");
+    EXPECT_EQ(english.timeout, LogMarkers{}.timeout);
 }
 
 }  // namespace

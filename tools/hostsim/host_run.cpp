@@ -2,9 +2,15 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
 #include "parser/parser_CfgOptionsProxy.h"
+#include "platform/system.h"
+#include "platform/utf.h"
+#include "translation/language_file.h"
 #include "zolShared/Private/Plugins/zolPluginModule.h"
+#include "zolShared/Public/Common/zolParamLst.h"
 #include "zolShared/Public/Common/zolRegSettings.h"
 
 namespace zol::hostsim {
@@ -15,9 +21,10 @@ using common::Variant;
 
 // How long a port read waits before the reader looks at whether the run is over.
 constexpr std::uint32_t kReadSliceMs = 100;
-// The texts the plug-in logs for a meter that did not answer and for a damaged reply.
-constexpr std::string_view kTimeoutText = "Request timeout";
-constexpr std::string_view kInvalidCrcText = "Invalid CRC (";
+// The message-table texts the plug-in logs for a meter that did not answer and for a damaged
+// reply; a log line carries the text before "(" of the first, and the second with its values.
+constexpr std::string_view kTimeoutSource = "Request timeout (ms)";
+constexpr std::string_view kInvalidCrcSource = "Invalid CRC (%.4x,%.4x)";
 // Module kinds 0 and 1: events and received data.
 constexpr std::uint8_t kModuleKinds = 0x03;
 
@@ -50,13 +57,68 @@ std::vector<std::string> ConfigurationNames(const std::string& description) {
 
 }  // namespace
 
-void CountLogLine(const std::string& text, RunCounts& counts) {
-    if (text.find(kTimeoutText) != std::string::npos) ++counts.timeouts;
-    if (text.find(kInvalidCrcText) != std::string::npos) ++counts.crc_errors;
+LogMarkers PluginLogMarkers(const std::string& dll_path) {
+    LogMarkers markers;
+    const auto dot = dll_path.find_last_of(".\\/");
+    const std::string own_file =
+        (dot != std::string::npos && dll_path[dot] == '.' ? dll_path.substr(0, dot) : dll_path) +
+        ".lng";
+    if (!platform::FileExists(own_file)) return markers;
+    std::vector<std::vector<std::uint8_t>> files;
+    for (const auto& name : {platform::HostProgramFolder() + "plugins.lng", own_file}) {
+        std::ifstream in(name, std::ios::binary);
+        if (in)
+            files.emplace_back(std::istreambuf_iterator<char>(in),
+                               std::istreambuf_iterator<char>());
+    }
+    std::string language;
+    for (const auto& bytes : files) {
+        auto header = translation::ReadLanguageFile(bytes, {}, {});
+        if (header.languages.empty()) continue;
+        language = header.default_language;
+        break;
+    }
+    if (language.empty() || language == "EN") return markers;
+    // Of several files the later one's entry counts, as in the plug-in's dictionary.
+    std::string timeout, crc_error;
+    for (const auto& bytes : files) {
+        for (const auto& entry : translation::ReadLanguageFile(bytes, "EN", language).entries) {
+            if (entry.source == kTimeoutSource) timeout = entry.translation;
+            if (entry.source == kInvalidCrcSource) crc_error = entry.translation;
+        }
+    }
+    // As the plug-in writes them: the timeout text up to its "(", the checksum text with it.
+    const auto ansi = [](std::string_view text) {
+        return platform::Utf16ToAnsi(platform::Utf8ToUtf16(text));
+    };
+    const auto open = timeout.find('(');
+    if (open != std::string::npos && open > 0) {
+        markers.timeout.push_back(
+            ansi(common::TrimControl(std::string_view(timeout).substr(0, open))));
+    }
+    const auto crc_open = crc_error.find('(');
+    if (crc_open != std::string::npos && crc_open > 0) {
+        markers.crc_error.push_back(ansi(std::string_view(crc_error).substr(0, crc_open + 1)));
+    }
+    return markers;
+}
+
+void CountLogLine(const std::string& text, RunCounts& counts, const LogMarkers& markers) {
+    const auto has_any = [&](const std::vector<std::string>& marks) {
+        return std::any_of(marks.begin(), marks.end(), [&](const std::string& mark) {
+            return text.find(mark) != std::string::npos;
+        });
+    };
+    if (has_any(markers.timeout)) ++counts.timeouts;
+    if (has_any(markers.crc_error)) ++counts.crc_errors;
 }
 
 HostRun::HostRun(const PluginLibrary& library, ParamsMode mode)
     : library_(library), instance_(library, mode) {
+    char path[MAX_PATH + 1] = {};
+    if (library.Handle() != nullptr && GetModuleFileNameA(library.Handle(), path, MAX_PATH) > 0) {
+        markers_ = PluginLogMarkers(path);
+    }
     window_.OnLogLine = [this](const HostWindow::LogLine& line) { HandleLogLine(line); };
 }
 
@@ -252,7 +314,7 @@ void HostRun::Deliver(std::int32_t source_id, std::vector<NamedValue> items) {
 void HostRun::HandleLogLine(const HostWindow::LogLine& line) {
     {
         std::lock_guard<std::mutex> guard(counts_lock_);
-        CountLogLine(line.text, counts_);
+        CountLogLine(line.text, counts_, markers_);
     }
     if (OnLogLine) OnLogLine(line);
 }

@@ -28,8 +28,21 @@ struct RunCounts {
     std::uint32_t crc_errors = 0;  // checksum errors the plug-in logged
 };
 
+// The beginnings of the log lines that report a response timeout or a checksum error, as the
+// plug-in writes them: in English, and in the language its own language file gives it
+// (system code page text, as the log is).
+struct LogMarkers {
+    std::vector<std::string> timeout = {"Request timeout"};
+    std::vector<std::string> crc_error = {"Invalid CRC ("};
+};
+
+// The markers for the plug-in at `dll_path`: it speaks the default language of the first of the
+// host's "plugins.lng" and its own language file that names languages, and only when its own
+// file is there.
+LogMarkers PluginLogMarkers(const std::string& dll_path);
+
 // Counts a log line into `counts` when it reports a response timeout or a checksum error.
-void CountLogLine(const std::string& text, RunCounts& counts);
+void CountLogLine(const std::string& text, RunCounts& counts, const LogMarkers& markers = {});
 
 class HostRun {
    public:
@@ -86,6 +99,7 @@ class HostRun {
     std::atomic<bool> ports_open_{false};
     mutable std::mutex counts_lock_;  // also keeps OnPacket calls apart
     RunCounts counts_;
+    LogMarkers markers_;
 };
 
 }  // namespace zol::hostsim

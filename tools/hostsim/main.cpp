@@ -73,6 +73,11 @@ int PrintInfo(HostInstance& host) {
     std::printf("flag: %u\n", info->flag);
     std::printf("description: %s\n", OneLine(info->description).c_str());
     std::printf("custom commands: %s\n", OneLine(info->custom_commands).c_str());
+    // The plug-in's own reading of its version resource: what the host shows as its version.
+    const auto version =
+        host.Command("GET-MODULE-PARAMETER", {{"PARAM", Variant::Ansi("DisplayFullVersion")}});
+    const auto text = version.Find("RESULT");
+    std::printf("version: %s\n", text ? zol::hostsim::ValueText(*text).c_str() : "");
     return 0;
 }
 
