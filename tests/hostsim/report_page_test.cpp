@@ -115,6 +115,7 @@ TEST(ReportPage, ShowsEveryMeterItsChartsAndTheFaultsOfASavedRun) {
     const std::string page = ReportPage(record);
     EXPECT_EQ(Count(page, "<details class=\"card\""), 3u);
     EXPECT_EQ(Count(page, "<svg class=\"chart\""), 9u) << "E1, T1 and VALUE per meter; no clock";
+    EXPECT_NE(page.find("No answer from address 70 (Silent)."), std::string::npos);
     // The clock request reads 63 ("063" in the configuration) and only that meter.
     EXPECT_EQ(Count(page, "Heat, Meter clock"), 2u);
     // Clock readings without a date show as times of day.

@@ -106,6 +106,12 @@ void AddUnique(std::vector<std::string>& list, std::string text) {
     }
 }
 
+// Requests name their meters by address as the configuration writes it ("063" is 63).
+std::string AddressKey(std::string_view text) {
+    while (text.size() > 1 && (text.front() == '0' || text.front() == ' ')) text.remove_prefix(1);
+    return std::string(text);
+}
+
 // One meter per port and DEVICE_ID, in the order of the ports, then by address.
 std::vector<Meter> CollectMeters(const RunRecord& record) {
     std::vector<Meter> meters;
@@ -124,7 +130,9 @@ std::vector<Meter> CollectMeters(const RunRecord& record) {
         meter->last_time = packet.time;
         if (auto serial = ItemText(packet, "SERIAL_NO"); !serial.empty()) meter->serial = serial;
         if (auto type = ItemText(packet, "DEVICE_TYPE"); !type.empty()) meter->type = type;
-        for (const auto& [name, value] : packet.items) {
+        for (const auto& item : packet.items) {
+            const std::string& name = item.first;
+            const ReportValue& value = item.second;
             if (!IsRegisterItem(name)) continue;
             auto reg = std::find_if(meter->registers.begin(), meter->registers.end(),
                                     [&](const Register& r) { return r.name == name; });
@@ -140,15 +148,9 @@ std::vector<Meter> CollectMeters(const RunRecord& record) {
                          TimeMs(value.text).has_value();
         }
     }
-    // Requests name their meters by address as the configuration writes it ("063" is 63).
-    auto number = [](std::string_view text) {
-        while (text.size() > 1 && (text.front() == '0' || text.front() == ' '))
-            text.remove_prefix(1);
-        return std::string(text);
-    };
     for (auto& meter : meters) {
         for (const auto& request : record.requests) {
-            if (number(request.address) == number(meter.address)) {
+            if (AddressKey(request.address) == AddressKey(meter.address)) {
                 AddUnique(meter.requests, request.name);
             }
         }
@@ -183,9 +185,10 @@ std::int64_t GapThreshold(const std::vector<Sample>& samples) {
 
 struct TimeRange {
     std::int64_t from = 0, to = 1;
-    double X(std::int64_t ms) const {
-        return kPlotLeft + (kPlotRight - kPlotLeft) * static_cast<double>(ms - from) /
-                               static_cast<double>(to - from);
+    // The x of a time on a plot from `left` to `right`.
+    double X(std::int64_t ms, double left = kPlotLeft, double right = kPlotRight) const {
+        return left +
+               (right - left) * static_cast<double>(ms - from) / static_cast<double>(to - from);
     }
 };
 
@@ -344,29 +347,34 @@ const char* SeverityClass(int severity) {
 // One row per port plus one for the plug-in's lines, which do not say which port they concern.
 std::string FaultTimeline(const std::vector<Fault>& faults, const std::vector<std::string>& rows,
                           const TimeRange& range) {
-    constexpr double kRowHeight = 22;
+    // Drawn at the size it is shown, so its text matches the charts'.
+    constexpr double kRowHeight = 22, kWidth = 900, kRight = kWidth - 40;
     const double height = kPlotTop + kRowHeight * static_cast<double>(rows.size()) + 24;
-    std::string svg = "<svg class=\"timeline\" viewBox=\"0 0 " + Number(kChartWidth) + " " +
+    std::string svg = "<svg class=\"timeline\" viewBox=\"0 0 " + Number(kWidth) + " " +
                       Number(height) + "\" role=\"img\" aria-label=\"faults over the run\">";
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const double y = kPlotTop + kRowHeight * static_cast<double>(r) + kRowHeight / 2;
         svg += "<text class=\"tick\" x=\"" + Number(kPlotLeft - 4) + "\" y=\"" + Coordinate(y + 4) +
                "\" text-anchor=\"end\">" + HtmlText(rows[r].empty() ? "all ports" : rows[r]) +
                "</text><path class=\"axis\" d=\"M" + Number(kPlotLeft) + " " + Coordinate(y) + "H" +
-               Number(kPlotRight) + "\"/>";
+               Number(kRight) + "\"/>";
         for (const auto& fault : faults) {
             if (!fault.ms || fault.what.port != rows[r]) continue;
             svg += "<path class=\"" + std::string(FaultClass(fault.what.kind)) + "\" d=\"M" +
-                   Coordinate(range.X(std::clamp(*fault.ms, range.from, range.to))) + " " +
-                   Coordinate(y - 7) + "v14\"><title>" +
+                   Coordinate(
+                       range.X(std::clamp(*fault.ms, range.from, range.to), kPlotLeft, kRight)) +
+                   " " + Coordinate(y - 7) + "v14\"><title>" +
                    HtmlText(fault.line->time + " " + FaultName(fault.what.kind)) +
                    "</title></path>";
         }
     }
     const double axis_y = height - 8;
-    for (std::int64_t ms : {range.from, range.from + (range.to - range.from) / 2, range.to}) {
-        svg += "<text class=\"tick\" x=\"" + Coordinate(range.X(ms)) + "\" y=\"" +
-               Coordinate(axis_y) + "\" text-anchor=\"middle\">" + ClockText(ms) + "</text>";
+    for (auto [ms, anchor] : {std::pair{range.from, "start"},
+                              std::pair{range.from + (range.to - range.from) / 2, "middle"},
+                              std::pair{range.to, "end"}}) {
+        svg += "<text class=\"tick\" x=\"" + Coordinate(range.X(ms, kPlotLeft, kRight)) +
+               "\" y=\"" + Coordinate(axis_y) + "\" text-anchor=\"" + anchor + "\">" +
+               ClockText(ms) + "</text>";
     }
     return svg + "</svg>";
 }
@@ -448,11 +456,12 @@ std::string ReportPage(const RunRecord& record) {
             HtmlText(record.config_file.empty() ? "built-in demo" : record.config_file) +
             "</td></tr></table>";
     html +=
-        "<table class=\"ports\"><tr><th>Port</th><th>Address</th><th>Writes</th>"
+        "<table class=\"ports\"><tr><th>Port</th><th>Connection</th><th>Writes</th>"
         "<th>Packets</th><th>Refused writes</th><th>Closed</th></tr>";
     for (const auto& port : record.ports) {
         auto& counts = fault_counts[port.port];
-        html += "<tr><td>" + HtmlText(port.port) + "</td><td>" + HtmlText(port.spec) +
+        html += "<tr><td>" + HtmlText(port.port) + "</td><td>" +
+                (port.spec.empty() ? std::string("&ndash;") : HtmlText(port.spec)) +
                 "</td><td class=\"num\">" +
                 (port.writes ? std::to_string(*port.writes) : std::string("&ndash;")) +
                 "</td><td class=\"num\">" + std::to_string(packets_per_port[port.port]) +
@@ -473,6 +482,21 @@ std::string ReportPage(const RunRecord& record) {
     const auto meters = CollectMeters(record);
     html += "<h2>Meters (" + std::to_string(meters.size()) + ")</h2>";
     if (meters.empty()) html += "<p class=\"bad\">No meter answered.</p>";
+    // Configured addresses no port delivered a packet from: the meters that never answered.
+    std::vector<std::string> silent;
+    for (const auto& request : record.requests) {
+        const bool answered = std::any_of(meters.begin(), meters.end(), [&](const Meter& m) {
+            return AddressKey(m.address) == AddressKey(request.address);
+        });
+        if (!answered) AddUnique(silent, request.address + " (" + request.name + ")");
+    }
+    if (!silent.empty()) {
+        html += "<p class=\"bad silent\">No answer from address";
+        for (std::size_t i = 0; i < silent.size(); ++i) {
+            html += (i > 0 ? ", " : " ") + HtmlText(silent[i]);
+        }
+        html += ".</p>";
+    }
     for (std::size_t i = 0; i < meters.size(); ++i) {
         html += MeterCard(meters[i], i < kOpenCards, range);
     }
