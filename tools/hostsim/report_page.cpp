@@ -7,6 +7,8 @@
 #include <map>
 #include <optional>
 
+#include "common/markup_text.h"
+
 namespace zol::hostsim {
 
 namespace {
@@ -401,32 +403,7 @@ stroke-linecap:round}.tick,.label{fill:#444}
 
 }  // namespace
 
-std::string HtmlText(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&#39;";
-                break;
-            default:
-                out.push_back(c);
-        }
-    }
-    return out;
-}
+std::string HtmlText(std::string_view text) { return tools::MarkupText(text); }
 
 std::string ReportPage(const RunRecord& record) {
     TimeRange range;
