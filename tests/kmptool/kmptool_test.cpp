@@ -97,4 +97,16 @@ TEST(Kmptool, ReadsSimulatedMetersAndReportsSilentOnes) {
     EXPECT_EQ(Kmptool("read --port /nonexistent/tty --addr 9 --regs E1").status, 1);
 }
 
+TEST(Kmptool, ReadPrintsOneJsonObjectWithTypedValues) {
+    const Result read = Kmptool("read --sim --addr 63 --regs E1,DATE --json");
+    EXPECT_EQ(read.status, 0);
+    EXPECT_EQ(read.out.rfind("{\"address\": 63, \"type\": \"0210\", ", 0), 0u) << read.out;
+    EXPECT_NE(read.out.find("\"serial\": 67012345, \"values\": {\"E1\": {\"id\": \"003C\", "
+                            "\"value\": 315904, \"unit\": \"kWh\"}, \"DATE\": {"),
+              std::string::npos)
+        << read.out;
+    EXPECT_NE(read.out.find("\"value\": \"2026-12-07\""), std::string::npos) << read.out;
+    EXPECT_EQ(read.out.find('\n'), read.out.size() - 1) << "one line";
+}
+
 }  // namespace

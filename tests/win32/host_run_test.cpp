@@ -151,12 +151,22 @@ TEST(HostRunProgram, PollsTheConfiguredMetersThroughTheModule) {
                "<Name>NONE</Name></I><I><Register>0056</Register></I></Response></Request>"
                "</QUERY>\r\n";
     }
-    const ProgramRun run =
-        RunHostsim("run --seconds 3 --config " + config + " --json " + json + " --port L1=sim:63");
+    const std::string report = "host_run_site.html";
+    const ProgramRun run = RunHostsim("run --seconds 3 --config " + config + " --json " + json +
+                                      " --report " + report + " --port L1=sim:63");
     EXPECT_EQ(run.exit_code, 0u) << run.err;
     const std::string lines = ReadBack(json);
+    const std::string page = ReadBack(report);
     DeleteFileA(config.c_str());
     DeleteFileA(json.c_str());
+    DeleteFileA(report.c_str());
+    // The report of the run: 63's card with the request that read it, 70 named as silent, the
+    // port's writes counted by the host.
+    for (const char* part : {"data-port=\"L1\" data-address=\"63\"", "colspan=\"5\">Heat</td>",
+                             "No answer from address 70 (Heat).", "<td>L1</td><td>sim:63</td>",
+                             "<svg class=\"chart\" data-register=\"E1\""}) {
+        EXPECT_NE(page.find(part), std::string::npos) << part;
+    }
     const std::string first = lines.substr(0, lines.find('\n'));
     for (const char* item :
          {"\"port\": \"L1\"", "\"source\": 1", "\"DEVICE_ID\": 63", "\"SERIAL_NO\": 67012345",

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "../common/markup_text.h"
+
 namespace formgen {
 namespace {
 
@@ -456,32 +458,11 @@ class Parser {
     std::size_t p_ = 0;
 };
 
-void AppendEscaped(std::string& out, const std::string& s) {
-    for (char c : s) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out.push_back(c);
-        }
-    }
-}
-
 void Write(std::string& out, const Node& node) {
     out += "<" + node.name;
     for (const auto& [name, value] : node.attributes) {
         out += " " + name + "=\"";
-        AppendEscaped(out, value);
+        out += zol::tools::MarkupText(value);
         out += "\"";
     }
     if (node.children.empty()) {

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "hostsim/report_record.h"
 #include "parser/parser_CfgOptionsProxy.h"
 #include "platform/system.h"
 #include "platform/utf.h"
@@ -128,6 +129,7 @@ void HostRun::AddPort(std::string name, std::string full_name,
                       std::unique_ptr<PortTransport> port) {
     const auto id = static_cast<std::int32_t>(ports_.size() + 1);
     ports_.push_back({id, std::move(name), std::move(full_name), std::move(port), {}});
+    port_writes_.push_back(0);
 }
 
 bool HostRun::StoreSettings(const std::string& options_text, std::string& error) {
@@ -268,6 +270,20 @@ void HostRun::Undo() {
     RemoveSettings();
 }
 
+void HostRun::ReportPortFault(const std::string& text) {
+    std::lock_guard<std::mutex> guard(counts_lock_);
+    if (OnPortFault) {
+        OnPortFault(text);
+    } else {
+        std::fprintf(stderr, "hostsim: %s\n", text.c_str());
+    }
+}
+
+std::vector<std::uint32_t> HostRun::PortWrites() const {
+    std::lock_guard<std::mutex> guard(counts_lock_);
+    return port_writes_;
+}
+
 RunCounts HostRun::Counts() const {
     std::lock_guard<std::mutex> guard(counts_lock_);
     return counts_;
@@ -277,11 +293,17 @@ bool HostRun::WritePort(std::int32_t source_id, std::span<const std::uint8_t> by
     {
         std::lock_guard<std::mutex> guard(counts_lock_);
         ++counts_.writes;
+        if (source_id >= 1 && static_cast<std::size_t>(source_id) <= port_writes_.size()) {
+            ++port_writes_[static_cast<std::size_t>(source_id - 1)];
+        }
     }
     if (!ports_open_ || source_id < 1 || static_cast<std::size_t>(source_id) > ports_.size()) {
         return false;
     }
-    return ports_[static_cast<std::size_t>(source_id - 1)].transport->Write(bytes);
+    Port& port = ports_[static_cast<std::size_t>(source_id - 1)];
+    if (port.transport->Write(bytes)) return true;
+    ReportPortFault("port " + port.name + " refused a write");
+    return false;
 }
 
 void HostRun::ReadPort(Port& port) {
@@ -290,8 +312,8 @@ void HostRun::ReadPort(Port& port) {
         chunk.clear();
         if (!port.transport->Read(kReadSliceMs, chunk)) {
             const std::string why = port.transport->FailureText();
-            std::fprintf(stderr, "hostsim: port %s failed%s%s; it is closed\n", port.name.c_str(),
-                         why.empty() ? "" : ": ", why.c_str());
+            ReportPortFault("port " + port.name + " failed" + (why.empty() ? "" : ": ") + why +
+                            "; it is closed");
             return;
         }
         if (chunk.empty()) continue;

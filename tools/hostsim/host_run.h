@@ -66,11 +66,16 @@ class HostRun {
     void Stop();
 
     RunCounts Counts() const;
+    // Writes the plug-in asked for, per port in the order added.
+    std::vector<std::uint32_t> PortWrites() const;
 
     // Every packet, from whichever thread delivered it; calls never overlap.
     std::function<void(const PortPacket&)> OnPacket;
     // Every collected log line, on the thread that runs Start, RunFor and Stop.
     std::function<void(const HostWindow::LogLine&)> OnLogLine;
+    // A port that refused a write or failed and was closed ("port NAME ..."), from the port's
+    // own thread; calls never overlap each other or OnPacket. Unset: printed on stderr.
+    std::function<void(const std::string&)> OnPortFault;
 
    private:
     struct Port {
@@ -87,6 +92,7 @@ class HostRun {
     void ReadPort(Port& port);
     void Deliver(std::int32_t source_id, std::vector<NamedValue> items);
     void HandleLogLine(const HostWindow::LogLine& line);
+    void ReportPortFault(const std::string& text);
     void Undo();
 
     const PluginLibrary& library_;
@@ -100,6 +106,7 @@ class HostRun {
     mutable std::mutex counts_lock_;  // also keeps OnPacket calls apart
     RunCounts counts_;
     LogMarkers markers_;
+    std::vector<std::uint32_t> port_writes_;
 };
 
 }  // namespace zol::hostsim

@@ -7,7 +7,8 @@
 //   hostsim --dll PATH items
 //   hostsim --dll PATH options OUTDIR
 //   hostsim --dll PATH run [--config FILE] [--seconds N] [--json FILE] [--csv FILE]
-//                          [--port NAME=SPEC]... [--baud N] [--config-id N]
+//                          [--port NAME=SPEC]... [--baud N] [--config-id N] [--report FILE]
+//   hostsim report RUN.jsonl [LOG] [--config FILE] -o FILE.html
 //
 // Log lines the plug-in announces are collected by the host window and printed on stderr as
 // "log[severity]: text"; data packets and port writes it sends are printed on stdout.
@@ -39,7 +40,9 @@ int Usage() {
                  "       hostsim --dll PATH [--interface] options OUTDIR\n"
                  "       hostsim --dll PATH [--interface] run [--config FILE] [--seconds N] "
                  "[--json FILE] [--csv FILE]\n"
-                 "                [--port NAME=SPEC]... [--baud N] [--config-id N]\n"
+                 "                [--port NAME=SPEC]... [--baud N] [--config-id N] "
+                 "[--report FILE.html]\n"
+                 "       hostsim report RUN.jsonl [LOG] [--config FILE] -o FILE.html\n"
                  "  SPEC: COMn | tcp:HOST:PORT | sim:ADDR[/FAULT...],...\n");
     return 2;
 }
@@ -195,6 +198,10 @@ int WriteOptionsDialog(const PluginLibrary& library, HostInstance& host, const s
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Rebuilding a report needs no plug-in.
+    if (argc >= 2 && std::strcmp(argv[1], "report") == 0) {
+        return zol::hostsim::RebuildReport(std::vector<std::string>(argv + 2, argv + argc));
+    }
     std::string dll;
     ParamsMode mode = ParamsMode::kListObject;
     int i = 1;

@@ -1,11 +1,11 @@
 #include "hostsim/packet_output.h"
 
-#include <array>
 #include <cmath>
 #include <cstdio>
 #include <string_view>
 
 #include "common/json_text.h"
+#include "hostsim/report_record.h"
 #include "platform/ole.h"
 #include "scheduler/date_helpers.h"
 
@@ -14,19 +14,6 @@ namespace zol::hostsim {
 namespace {
 
 using common::Variant;
-
-// Items every packet carries besides the meter's registers: the frame's standard items and the
-// meter's identity.
-constexpr std::array<std::string_view, 12> kNonRegisterItems = {
-    "FULL_DATA_PACKET", "DATA_PACKET",           "DATE_TIME_STAMP", "DATA_SOURCE_ID",
-    "DATA_SOURCE_NAME", "DATA_SOURCE_FULL_NAME", "CLIENTID",        "DEVICE_ID",
-    "SERIAL_NO",        "DEVICE_TYPE",           "TIMESTAMP",       "TIMESTAMP_UTC",
-};
-constexpr std::string_view kUnitSuffix = "_UNIT";
-
-bool EndsWith(std::string_view text, std::string_view suffix) {
-    return text.size() > suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
 
 const Variant* Find(const std::vector<NamedValue>& items, std::string_view name) {
     for (const auto& [item_name, value] : items) {
@@ -88,11 +75,8 @@ std::string CsvField(const std::string& text) {
 std::vector<RegisterValue> RegisterValues(const std::vector<NamedValue>& items) {
     std::vector<RegisterValue> registers;
     for (const auto& [name, value] : items) {
-        if (name == common::kNewRowName || EndsWith(name, kUnitSuffix)) continue;
-        bool standard = false;
-        for (auto fixed : kNonRegisterItems) standard = standard || name == fixed;
-        if (standard) continue;
-        registers.push_back({name, value, ItemText(items, name + std::string(kUnitSuffix))});
+        if (name == common::kNewRowName || !IsRegisterItem(name)) continue;
+        registers.push_back({name, value, ItemText(items, name + "_UNIT")});
     }
     return registers;
 }

@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 
 #include "hostsim/host_run.h"
+#include "hostsim/report_page.h"
 #include "parser/options_text.h"
 
 namespace zol::hostsim {
@@ -36,7 +38,61 @@ std::optional<std::string> ReadTextFile(const std::string& path) {
     return text;
 }
 
+bool WriteTextFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    return static_cast<bool>(out);
+}
+
 }  // namespace
+
+int RebuildReport(const std::vector<std::string>& args) {
+    std::vector<std::string> inputs;
+    std::string output, config_file;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "-o" && i + 1 < args.size()) {
+            output = args[++i];
+        } else if (args[i] == "--config" && i + 1 < args.size()) {
+            config_file = args[++i];
+        } else {
+            inputs.push_back(args[i]);
+        }
+    }
+    if (output.empty() || inputs.empty() || inputs.size() > 2) {
+        std::fprintf(stderr,
+                     "hostsim: report needs RUN.jsonl [LOG] [--config FILE] -o FILE.html\n");
+        return 2;
+    }
+    const auto json = ReadTextFile(inputs[0]);
+    const auto log = inputs.size() > 1 ? ReadTextFile(inputs[1]) : std::optional<std::string>("");
+    if (!json || !log) {
+        std::fprintf(stderr, "hostsim: cannot read %s\n", (json ? inputs[1] : inputs[0]).c_str());
+        return 1;
+    }
+    std::size_t skipped = 0;
+    RunRecord record = ReadRunRecord(*json, *log, skipped);
+    if (!config_file.empty()) {
+        const auto options = ReadTextFile(config_file);
+        if (!options) {
+            std::fprintf(stderr, "hostsim: cannot read %s\n", config_file.c_str());
+            return 1;
+        }
+        record.config_file = config_file;
+        record.requests = ConfiguredRequests(*options);
+    }
+    if (skipped > 0) {
+        std::fprintf(stderr, "hostsim: %zu lines of %s are not packets; left out\n", skipped,
+                     inputs[0].c_str());
+    }
+    if (!WriteTextFile(output, ReportPage(record))) {
+        std::fprintf(stderr, "hostsim: cannot write %s\n", output.c_str());
+        return 1;
+    }
+    std::printf("report: %s (%zu packets, %zu log lines)\n", output.c_str(), record.packets.size(),
+                record.log.size());
+    return 0;
+}
 
 // Heat meters at addresses 63 and 65 on each of two simulated lines (addresses are per line): on
 // the first, 65 sends a damaged checksum every fourth reply; on the second, 63 replies late and
@@ -88,6 +144,8 @@ std::optional<RunArguments> ParseRunArguments(const std::vector<std::string>& ar
             out.json_file = value;
         } else if (option == "--csv") {
             out.csv_file = value;
+        } else if (option == "--report") {
+            out.report_file = value;
         } else if (option == "--seconds" || option == "--baud" || option == "--config-id") {
             const auto number = Number(value, 10000000);
             if (!number || (option != "--config-id" && *number == 0)) {
@@ -159,16 +217,45 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
         csv << kCsvHeader << "\n";
     }
 
+    std::ofstream report;
+    if (arguments.report_file) {
+        report.open(*arguments.report_file, std::ios::binary | std::ios::trunc);
+        if (!report) return fail("cannot write " + *arguments.report_file);
+    }
+
     PluginLibrary library;
     if (!library.Load(dll)) return fail(library.Error());
     HostRun run(library, mode);
     for (std::size_t i = 0; i < port_texts.size(); ++i) {
         run.AddPort(port_texts[i].first, port_texts[i].second, std::move(transports[i]));
     }
-    run.OnLogLine = [](const HostWindow::LogLine& line) {
-        std::fprintf(stderr, "log[%d]: %s\n", line.severity, line.text.c_str());
+    // The report is fed what the run writes: each packet's JSON line and each log line with the
+    // time it was collected, so a report rebuilt from the saved files is the same page.
+    RunRecord record;
+    record.start = NowText();
+    if (arguments.config_file) record.config_file = *arguments.config_file;
+    record.requests = ConfiguredRequests(options_text);
+    for (const auto& [name, spec] : port_texts) record.ports.push_back({name, spec, 0, 0});
+    std::mutex record_lock;  // port faults arrive on the ports' threads
+    run.OnLogLine = [&](const HostWindow::LogLine& line) {
+        const std::string time = NowText();
+        std::fprintf(stderr, "%s log[%d]: %s\n", time.c_str(), line.severity, line.text.c_str());
+        std::lock_guard<std::mutex> guard(record_lock);
+        record.log.push_back({time, line.severity, line.text});
+    };
+    run.OnPortFault = [&](const std::string& text) {
+        const std::string time = NowText();
+        std::fprintf(stderr, "%s hostsim: %s\n", time.c_str(), text.c_str());
+        std::lock_guard<std::mutex> guard(record_lock);
+        record.log.push_back({time, 0, text});
     };
     run.OnPacket = [&](const PortPacket& packet) {
+        if (report.is_open()) {
+            std::lock_guard<std::mutex> guard(record_lock);
+            if (auto parsed = ParsePacketJson(PacketJson(packet))) {
+                record.packets.push_back(std::move(*parsed));
+            }
+        }
         std::printf("%s\n", PacketLine(packet).c_str());
         std::fflush(stdout);
         if (json.is_open()) json << PacketJson(packet) << "\n" << std::flush;
@@ -184,6 +271,17 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
     run.Stop();
     SetConsoleCtrlHandler(OnConsoleControl, FALSE);
     const RunCounts counts = run.Counts();
+    if (report.is_open()) {
+        record.end = NowText();
+        const auto writes = run.PortWrites();
+        for (std::size_t i = 0; i < record.ports.size() && i < writes.size(); ++i) {
+            record.ports[i].writes = writes[i];
+        }
+        report << ReportPage(record);
+        report.close();
+        if (!report) return fail("cannot write " + *arguments.report_file);
+        std::printf("report: %s\n", arguments.report_file->c_str());
+    }
     std::printf("summary: writes=%u packets=%u timeouts=%u crc_errors=%u\n", counts.writes,
                 counts.packets, counts.timeouts, counts.crc_errors);
     std::fflush(stdout);

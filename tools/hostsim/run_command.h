@@ -15,6 +15,7 @@ struct RunArguments {
     std::uint32_t seconds = 20;
     std::optional<std::string> json_file;
     std::optional<std::string> csv_file;
+    std::optional<std::string> report_file;  // the commissioning report, written at the end
     std::vector<std::pair<std::string, std::string>> ports;  // NAME, SPEC
     std::uint32_t baud = 1200;
     std::optional<std::size_t> config_index;
@@ -28,6 +29,10 @@ std::optional<RunArguments> ParseRunArguments(const std::vector<std::string>& ar
 // address no meter answers; and its two simulated ports.
 extern const char* const kDemoOptionsText;
 std::vector<std::pair<std::string, std::string>> DemoPorts();
+
+// `report RUN.jsonl [LOG] [--config FILE] -o FILE.html`: the commissioning report again from a
+// saved run.
+int RebuildReport(const std::vector<std::string>& args);
 
 // Runs the host; the process's exit code (1 when something could not be started).
 int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& arguments);

@@ -2,11 +2,14 @@
 // built-in simulated meters, the way the plug-in polls: type request, serial-number request, then
 // register requests of at most eight registers each.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "common/json_text.h"
 #include "kmp/kmp_frame.h"
 #include "kmp/kmp_registers.h"
 #include "kmp/kmp_value.h"
@@ -122,14 +125,69 @@ void PrintRegisters(const std::vector<std::uint16_t>& ids,
     }
 }
 
+// One register's value for JSON: numbers as numbers (null when not finite), dates and clock
+// times as text, as `hostsim run --json` writes item values.
+std::string ValueJson(const kmp::RegisterValue& value) {
+    if (const auto* d = std::get_if<double>(&value); d != nullptr && !std::isfinite(*d)) {
+        return "null";
+    }
+    if (std::holds_alternative<kmp::KmpDate>(value) ||
+        std::holds_alternative<kmp::KmpTime>(value)) {
+        return tools::JsonString(FormatValue(value));
+    }
+    return FormatValue(value);
+}
+
+// The meter's identity and every register asked for as one object:
+// {"address": A, "type": "TTTT", "revision": "RRRR", "serial": N,
+//  "values": {CODE: {"id": "XXXX", "value": V, "unit": U}, ...}}; a register the meter did not
+// return has a null value, one its decoder refused also "invalid": true.
+void PrintJson(std::uint8_t address, const Identity& identity,
+               const std::vector<std::uint16_t>& ids, const std::vector<kmp::RegisterBlock>& blocks,
+               std::span<const kmp::TKmpRegisterInfo> catalogue) {
+    char head[160];
+    std::snprintf(head, sizeof head,
+                  "{\"address\": %u, \"type\": \"%04X\", \"revision\": \"%04X\", \"serial\": %lu, "
+                  "\"values\": {",
+                  address, identity.type, identity.revision,
+                  static_cast<unsigned long>(identity.serial));
+    std::string out = head;
+    const char* separator = "";
+    for (std::uint16_t id : ids) {
+        const auto* row = kmp::FindRegister(catalogue, id);
+        char fallback[16];
+        std::snprintf(fallback, sizeof fallback, "REG_%04X", id);
+        const std::string code = row && !row->Code.empty() ? std::string(row->Code) : fallback;
+        char id_text[8];
+        std::snprintf(id_text, sizeof id_text, "%04X", id);
+        std::string value = "null", unit = "null";
+        bool invalid = false;
+        const auto block = std::find_if(blocks.begin(), blocks.end(),
+                                        [&](const kmp::RegisterBlock& b) { return b.id == id; });
+        if (block != blocks.end()) {
+            kmp::RegisterValue v = kmp::DecodeRegisterValue(block->value, block->sign_exponent);
+            invalid = row && row->Decoder &&
+                      !row->Decoder(*row, kmp::RawMantissa(block->value), block->value, v);
+            value = ValueJson(v);
+            if (const auto text = kmp::KmpUnitText(block->unit)) unit = tools::JsonString(*text);
+        }
+        out += separator + tools::JsonString(code) + ": {\"id\": \"" + id_text +
+               "\", \"value\": " + value + ", \"unit\": " + unit +
+               (invalid ? ", \"invalid\": true}" : "}");
+        separator = ", ";
+    }
+    std::printf("%s}}\n", out.c_str());
+}
+
 const char* kUsage =
     "read (--port DEVICE [--baud N] | --sim [--sim-fault F,...]) --addr A --regs R,R,... "
-    "[--catalogue heat|electricity] [--timeout MS] [--attempts N]";
+    "[--catalogue heat|electricity] [--timeout MS] [--attempts N] [--json]";
 
 int RunRead(const std::vector<std::string>& arguments) {
     std::vector<std::string> args = arguments;
     bool missing = false;
     const bool sim = TakeFlag(args, "--sim");
+    const bool json = TakeFlag(args, "--json");
     const auto port = TakeOption(args, "--port", missing);
     const auto baud_text = TakeOption(args, "--baud", missing);
     const auto fault_text = TakeOption(args, "--sim-fault", missing);
@@ -237,6 +295,10 @@ int RunRead(const std::vector<std::string>& arguments) {
         while (const auto block = kmp::ReadRegisterBlock(data)) blocks.push_back(*block);
     }
 
+    if (json) {
+        PrintJson(options.address, identity, ids, blocks, catalogue);
+        return 0;
+    }
     std::printf("METER %u TYPE %04X REVISION %04X SERIAL %lu\n", options.address, identity.type,
                 identity.revision, static_cast<unsigned long>(identity.serial));
     PrintRegisters(ids, blocks, catalogue);

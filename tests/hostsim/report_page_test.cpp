@@ -1,0 +1,157 @@
+#include "hostsim/report_page.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
+
+#include "hostsim/report_record.h"
+
+namespace zol::hostsim {
+namespace {
+
+std::string ReadFile(const std::string& name) {
+    std::ifstream in(std::string(ZOL_TEST_DATA_DIR) + "/report/" + name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+TEST(ReportRecord, ReadsPacketLinesAsRunWritesThem) {
+    // Captured from a run: raw frame bytes escaped as \u, Latin-1 bytes as UTF-8.
+    const auto packet = ParsePacketJson(
+        R"({"time": "2026-12-08T00:22:37.506", "port": "SIM1", "source": 1, "items": )"
+        R"({"DATA_PACKET": "?\u0010\u0000<\u0004Ò", "DEVICE_ID": 63, "SERIAL_NO": 67012345, )"
+        R"("E1": 315904, "E1_UNIT": "kWh", "V1": -2.5e-3, "OK": true, "GONE": null}})");
+    ASSERT_TRUE(packet.has_value());
+    EXPECT_EQ(packet->time, "2026-12-08T00:22:37.506");
+    EXPECT_EQ(packet->port, "SIM1");
+    EXPECT_EQ(packet->Find("DATA_PACKET")->text, std::string("?\x10\0<\x04\xC3\x92", 7));
+    EXPECT_EQ(packet->Find("SERIAL_NO")->number, 67012345);
+    EXPECT_EQ(packet->Find("V1")->number, -0.0025);
+    EXPECT_EQ(packet->Find("OK")->kind, ReportValue::Kind::kBoolean);
+    EXPECT_EQ(packet->Find("GONE")->kind, ReportValue::Kind::kNull);
+
+    const char* refused[] = {
+        "",
+        R"({"time": "2026-12-08T00:22:37.506", "port": "P", "items": {"A": 1})",
+        R"({"time": "2026-12-08T00:22:37.506", "port": "P", "items": {"A": [1]}})",
+        R"({"time": "2026-12-08T00:22:37.506", "port": "P", "items": {"A": "x}})",
+        R"({"time": "2026-12-08T00:22:37.506", "port": "P", "items": {"A": 1}} x)",
+        R"({"time": "yesterday", "port": "P", "items": {}})",
+        R"({"time": "2026-12-08T00:22:37.506", "port": "", "items": {}})",
+        R"({"time": "2026-12-08T00:22:37.506", "port": "P"})",
+        R"({"time": "2026-12-08T00:22:37.506", "port": "P", "items": {"A": "\u12"}})",
+    };
+    for (const char* line : refused) {
+        SCOPED_TRACE(line);
+        EXPECT_FALSE(ParsePacketJson(line).has_value());
+    }
+}
+
+TEST(ReportRecord, ReadsLogLinesAndTellsFaultsApart) {
+    struct Case {
+        const char* line;
+        bool parsed;
+        const char* time;
+        int severity;
+        FaultKind kind;
+        const char* port;
+    };
+    const Case cases[] = {
+        {"2026-12-07T06:00:04.000 log[1]: [70/Silent] . Silent. Request timeout", true,
+         "2026-12-07T06:00:04.000", 1, FaultKind::kTimeout, ""},
+        {"log[1]: Invalid CRC (ECD2,ECD1) [65,10]\r", true, "", 1, FaultKind::kChecksumError, ""},
+        {"log[0]: {LOAD} settings missing", true, "", 0, FaultKind::kNone, ""},
+        {"2026-12-07T06:01:30.000 hostsim: port LINE2 failed: reset; it is closed", true,
+         "2026-12-07T06:01:30.000", 0, FaultKind::kPortClosed, "LINE2"},
+        {"hostsim: port COM3 refused a write", true, "", 0, FaultKind::kRefusedWrite, "COM3"},
+        {"summary: writes=1 packets=0 timeouts=0 crc_errors=0", false, "", 0, FaultKind::kNone, ""},
+        {"log[x]: text", false, "", 0, FaultKind::kNone, ""},
+        {"log[1] text", false, "", 0, FaultKind::kNone, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const auto line = ParseRunLogLine(c.line);
+        ASSERT_EQ(line.has_value(), c.parsed);
+        if (!line) continue;
+        EXPECT_EQ(line->time, c.time);
+        EXPECT_EQ(line->severity, c.severity);
+        const LogFault fault = ClassifyLogLine(line->text);
+        EXPECT_EQ(fault.kind, c.kind);
+        EXPECT_EQ(fault.port, c.port);
+    }
+}
+
+TEST(ReportRecord, TimesCountFromTheEpochAndRefuseImpossibleDates) {
+    // Expected values from Python's calendar.timegm.
+    EXPECT_EQ(TimeMs("2026-12-07T06:00:00"), 1796623200000);
+    EXPECT_EQ(TimeMs("2000-02-29T23:59:59.999"), 951868799999);
+    EXPECT_EQ(TimeMs("1899-12-30T14:30:15.000"), -2209109385000);
+    for (const char* bad : {"2026-13-01T00:00:00", "2026-12-07 06:00:00", "2026-12-07T06:00:00.5",
+                            "2026-12-07T24:00:00", "", "2026-12-07T06:00:0x"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(TimeMs(bad).has_value());
+    }
+}
+
+// The saved run in tests/data/report: three meters on two ports; LINE1/65 misses four polls,
+// LINE2 refuses a write and fails; 63 on LINE1 also answers a clock request.
+TEST(ReportPage, ShowsEveryMeterItsChartsAndTheFaultsOfASavedRun) {
+    std::size_t skipped = 99;
+    RunRecord record =
+        ReadRunRecord(ReadFile("run.jsonl") + "not json\n", ReadFile("run.log"), skipped);
+    EXPECT_EQ(skipped, 1u);
+    record.requests = ConfiguredRequests(ReadFile("site.xml"));
+    ASSERT_EQ(record.ports.size(), 2u);
+    EXPECT_EQ(record.start, "2026-12-07T06:00:00.100");
+
+    const std::string page = ReportPage(record);
+    EXPECT_EQ(Count(page, "<details class=\"card\""), 3u);
+    EXPECT_EQ(Count(page, "<svg class=\"chart\""), 9u) << "E1, T1 and VALUE per meter; no clock";
+    EXPECT_NE(page.find("No answer from address 70 (Silent)."), std::string::npos);
+    // The clock request reads 63 ("063" in the configuration) and only that meter.
+    EXPECT_EQ(Count(page, "Heat, Meter clock"), 2u);
+    // Clock readings without a date show as times of day.
+    EXPECT_EQ(Count(page, "1899-12-30"), 0u);
+    EXPECT_EQ(Count(page, "<td>06:00:02.000</td>"), 1u);
+    // LINE1/65's lines are broken once by the missed polls; LINE2/63 stops without a break.
+    const std::regex line_path("class=\"line\" d=\"([^\"]*)\"");
+    std::vector<std::size_t> moves;
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), line_path);
+         it != std::sregex_iterator(); ++it) {
+        moves.push_back(Count((*it)[1].str(), "M"));
+    }
+    ASSERT_EQ(moves.size(), 9u);
+    EXPECT_EQ(moves[0], 1u);
+    EXPECT_EQ(moves[3], 2u);
+    EXPECT_EQ(moves[6], 1u);
+    EXPECT_EQ(Count(page, "class=\"f-closed\" d="), 1u);
+    EXPECT_EQ(Count(page, "class=\"f-write\" d="), 1u);
+    EXPECT_EQ(Count(page, "class=\"f-timeout\" d="), 10u);
+    EXPECT_NE(page.find("10 timeouts"), std::string::npos);
+}
+
+TEST(ReportPage, EscapesWhatTheMetersAndPortsSay) {
+    RunRecord record;
+    record.ports.push_back({"<b>P&1</b>", "tcp:\"x\"", std::nullopt, 0});
+    record.packets.push_back(*ParsePacketJson(
+        R"({"time": "2026-12-07T06:00:00.000", "port": "<b>P&1</b>", "source": 1, "items": )"
+        R"({"DEVICE_ID": 1, "NOTE": "<script>alert(1)</script>"}})"));
+    record.log.push_back({"", 0, "</td><img src=x>"});
+    const std::string page = ReportPage(record);
+    EXPECT_EQ(page.find("<b>P&1"), std::string::npos);
+    EXPECT_EQ(page.find("<script>alert"), std::string::npos);
+    EXPECT_EQ(page.find("<img"), std::string::npos);
+    EXPECT_NE(page.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+    EXPECT_EQ(Count(page, "<script"), 1u) << "only the page's own print helper";
+}
+
+}  // namespace
+}  // namespace zol::hostsim
