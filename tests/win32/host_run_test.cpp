@@ -87,7 +87,7 @@ TEST(HostRunProgram, RefusesWhatItCannotStartWithOneLineAndExitOne) {
     } cases[] = {
         {"run --seconds", "lacks its value"},
         {"run --seconds 0", "--seconds needs a number"},
-        {"run --port COM1", "--port needs NAME=SPEC"},
+        {"run --port COM1", "--port needs NAME=CONNECTION"},
         {"run --port A=sim:1 --port a=sim:2", "port a given twice"},
         {"run --port A=ttyS0", "not a port"},
         {"run --port A=sim:63/loud", "bad fault list"},

@@ -7,7 +7,7 @@
 //   hostsim --dll PATH items
 //   hostsim --dll PATH options OUTDIR
 //   hostsim --dll PATH run [--config FILE] [--seconds N] [--json FILE] [--csv FILE]
-//                          [--port NAME=SPEC]... [--baud N] [--config-id N] [--report FILE]
+//                          [--port NAME=CONNECTION]... [--baud N] [--config-id N] [--report FILE]
 //   hostsim report RUN.jsonl [LOG] [--config FILE] -o FILE.html
 //
 // Log lines the plug-in announces are collected by the host window and printed on stderr as
@@ -40,10 +40,10 @@ int Usage() {
                  "       hostsim --dll PATH [--interface] options OUTDIR\n"
                  "       hostsim --dll PATH [--interface] run [--config FILE] [--seconds N] "
                  "[--json FILE] [--csv FILE]\n"
-                 "                [--port NAME=SPEC]... [--baud N] [--config-id N] "
+                 "                [--port NAME=CONNECTION]... [--baud N] [--config-id N] "
                  "[--report FILE.html]\n"
                  "       hostsim report RUN.jsonl [LOG] [--config FILE] -o FILE.html\n"
-                 "  SPEC: COMn | tcp:HOST:PORT | sim:ADDR[/FAULT...],...\n");
+                 "  CONNECTION: COMn | tcp:HOST:PORT | sim:ADDR[/FAULT...],...\n");
     return 2;
 }
 

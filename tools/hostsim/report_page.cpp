@@ -438,7 +438,7 @@ std::string ReportPage(const RunRecord& record) {
     for (const auto& port : record.ports) {
         auto& counts = fault_counts[port.port];
         html += "<tr><td>" + HtmlText(port.port) + "</td><td>" +
-                (port.spec.empty() ? std::string("&ndash;") : HtmlText(port.spec)) +
+                (port.connection.empty() ? std::string("&ndash;") : HtmlText(port.connection)) +
                 "</td><td class=\"num\">" +
                 (port.writes ? std::to_string(*port.writes) : std::string("&ndash;")) +
                 "</td><td class=\"num\">" + std::to_string(packets_per_port[port.port]) +

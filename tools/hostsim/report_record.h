@@ -38,7 +38,7 @@ struct ReportLogLine {
 // Counts the host made per port; writes are known only to a live run.
 struct ReportPortCounts {
     std::string port;
-    std::string spec;
+    std::string connection;
     std::optional<std::uint32_t> writes;
     std::uint32_t refused_writes = 0;
 };

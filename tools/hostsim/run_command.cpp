@@ -159,11 +159,11 @@ std::optional<RunArguments> ParseRunArguments(const std::vector<std::string>& ar
             const auto eq = value.find('=');
             if (eq == 0 || eq == std::string::npos || eq + 1 == value.size() ||
                 value.find(';') != std::string::npos) {
-                error = "--port needs NAME=SPEC, not '" + value + "'";
+                error = "--port needs NAME=CONNECTION, not '" + value + "'";
                 return std::nullopt;
             }
             const std::string name = value.substr(0, eq);
-            for (const auto& [other, spec] : out.ports) {
+            for (const auto& [other, connection] : out.ports) {
                 if (_stricmp(other.c_str(), name.c_str()) == 0) {
                     error = "port " + name + " given twice";
                     return std::nullopt;
@@ -199,9 +199,9 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
     PortOptions port_options;
     port_options.baud = arguments.baud;
     std::vector<std::unique_ptr<PortTransport>> transports;
-    for (const auto& [name, spec] : port_texts) {
+    for (const auto& [name, connection] : port_texts) {
         std::string error;
-        const auto address = ParsePortAddress(spec, error);
+        const auto address = ParsePortAddress(connection, error);
         auto transport = address ? OpenPort(*address, port_options, error) : nullptr;
         if (transport == nullptr) return fail("port " + name + ": " + error);
         transports.push_back(std::move(transport));
@@ -235,7 +235,8 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
     record.start = NowText();
     if (arguments.config_file) record.config_file = *arguments.config_file;
     record.requests = ConfiguredRequests(options_text);
-    for (const auto& [name, spec] : port_texts) record.ports.push_back({name, spec, 0, 0});
+    for (const auto& [name, connection] : port_texts)
+        record.ports.push_back({name, connection, 0, 0});
     std::mutex record_lock;  // port faults arrive on the ports' threads
     run.OnLogLine = [&](const HostWindow::LogLine& line) {
         const std::string time = NowText();

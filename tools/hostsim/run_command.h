@@ -16,7 +16,7 @@ struct RunArguments {
     std::optional<std::string> json_file;
     std::optional<std::string> csv_file;
     std::optional<std::string> report_file;  // the commissioning report, written at the end
-    std::vector<std::pair<std::string, std::string>> ports;  // NAME, SPEC
+    std::vector<std::pair<std::string, std::string>> ports;  // NAME, CONNECTION
     std::uint32_t baud = 1200;
     std::optional<std::size_t> config_index;
 };
