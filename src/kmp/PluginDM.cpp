@@ -188,12 +188,8 @@ void TaPlugin::zolPluginChangeState(plugins::TzolPlugin&, std::uint8_t) {
     if (Config != nullptr) ApplyConfig(*Config, true);
     if (IsTemporaryLoad == 0) {
         common::SharedSection ports(ports_lock_);
-        const parser::ClientFactory factory = [](parser::TDataSourceScheduledWithClients& source,
-                                                 const plugins::TPluginCallRec& packet) {
-            return std::unique_ptr<parser::TCustomParserScheduledClient>(
-                std::make_unique<TKmpParserClient>(source, packet));
-        };
-        parser::TDataSourceScheduledWithClients::CreatePlaceholders(*this, factory, true, 0);
+        parser::TDataSourceScheduledWithClients::CreatePlaceholders(
+            *this, &TKmpParserClient::Create, true, 0);
     }
 }
 

@@ -46,6 +46,11 @@ TKmpParserClient::TKmpParserClient(parser::TDataSourceScheduledWithClients& data
                             std::string_view detail) { ScheduleError(context, error, detail); };
 }
 
+std::unique_ptr<parser::TCustomParserScheduledClient> TKmpParserClient::Create(
+    parser::TDataSourceScheduledWithClients& data_source, const plugins::TPluginCallRec& packet) {
+    return std::make_unique<TKmpParserClient>(data_source, packet);
+}
+
 TKmpParserClient::~TKmpParserClient() {
     // The queue's handlers reach into this object: it goes first.
     Queue.reset();

@@ -40,6 +40,11 @@ class TKmpParserClient : public parser::TCustomParserScheduledClient {
                      const plugins::TPluginCallRec& packet);
     ~TKmpParserClient() override;
 
+    // Makes KMP clients: the client class of the port modules and of their placeholders.
+    static std::unique_ptr<parser::TCustomParserScheduledClient> Create(
+        parser::TDataSourceScheduledWithClients& data_source,
+        const plugins::TPluginCallRec& packet);
+
     // Turning inactive forgets every meter's identity and ends the exchange.
     void SetActive(bool value) override;
     std::unique_ptr<parser::TBasicRequestItem> CreateRequestItem() override;

@@ -6,11 +6,7 @@ namespace zol::kmp {
 
 TSerialPortDM::TSerialPortDM(plugins::TzolPlugin* plugin)
     : TDataSourceScheduledWithClients(plugin) {
-    ClientClass = [](parser::TDataSourceScheduledWithClients& source,
-                     const plugins::TPluginCallRec& packet) {
-        return std::unique_ptr<parser::TCustomParserScheduledClient>(
-            std::make_unique<TKmpParserClient>(source, packet));
-    };
+    ClientClass = &TKmpParserClient::Create;
 }
 
 TSerialPortDM::~TSerialPortDM() {
