@@ -237,6 +237,19 @@ void HostRun::RunFor(std::uint32_t duration_ms, const std::atomic<bool>& stop) {
     }
 }
 
+std::int32_t HostRun::PortEvent(const std::string& name, bool open) {
+    if (!loaded_) return -1;
+    return instance_
+        .Command("EVENT", {{"EVENT-TYPE", Variant::Ansi(open ? "PORT-OPEN" : "PORT-CLOSE")},
+                           {"PORTSTR", Variant::Ansi(name)}})
+        .result;
+}
+
+std::int32_t HostRun::ReloadSettings() {
+    if (!loaded_) return -1;
+    return instance_.Command("LOAD-SETTINGS-NOW", {{"INI-FILE", PathValue(settings_file_)}}).result;
+}
+
 void HostRun::Stop() {
     if (loaded_) {
         for (const auto& port : ports_) {

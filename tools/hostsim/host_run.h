@@ -65,6 +65,12 @@ class HostRun {
     // settings. Safe to call twice.
     void Stop();
 
+    // The host's events on a running instance, from the thread that runs Start and RunFor:
+    // a port closed or opened again (PORT-CLOSE, PORT-OPEN), and the settings read again from
+    // the run's settings file (LOAD-SETTINGS-NOW). The command's result.
+    std::int32_t PortEvent(const std::string& name, bool open);
+    std::int32_t ReloadSettings();
+
     RunCounts Counts() const;
     // Writes the plug-in asked for, per port in the order added.
     std::vector<std::uint32_t> PortWrites() const;

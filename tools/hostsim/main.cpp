@@ -42,6 +42,8 @@ int Usage() {
                  "[--json FILE] [--csv FILE]\n"
                  "                [--port NAME=CONNECTION]... [--baud N] [--config-id N] "
                  "[--report FILE.html]\n"
+                 "       hostsim --dll PATH [--interface] run --soak [--seconds N] [--seed N] "
+                 "[--json FILE]\n"
                  "       hostsim report RUN.jsonl [LOG] [--config FILE] -o FILE.html\n"
                  "  CONNECTION: COMn | tcp:HOST:PORT | sim:ADDR[/FAULT...],...\n");
     return 2;

@@ -8,6 +8,7 @@
 
 #include "hostsim/host_run.h"
 #include "hostsim/report_page.h"
+#include "hostsim/soak.h"
 #include "parser/options_text.h"
 
 namespace zol::hostsim {
@@ -133,6 +134,10 @@ std::optional<RunArguments> ParseRunArguments(const std::vector<std::string>& ar
     RunArguments out;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& option = args[i];
+        if (option == "--soak") {
+            out.soak = true;
+            continue;
+        }
         if (i + 1 >= args.size()) {
             error = "'" + option + "' is not an option of run, or lacks its value";
             return std::nullopt;
@@ -146,15 +151,17 @@ std::optional<RunArguments> ParseRunArguments(const std::vector<std::string>& ar
             out.csv_file = value;
         } else if (option == "--report") {
             out.report_file = value;
-        } else if (option == "--seconds" || option == "--baud" || option == "--config-id") {
+        } else if (option == "--seconds" || option == "--baud" || option == "--config-id" ||
+                   option == "--seed") {
             const auto number = Number(value, 10000000);
-            if (!number || (option != "--config-id" && *number == 0)) {
+            if (!number || (option != "--config-id" && option != "--seed" && *number == 0)) {
                 error = option + " needs a number, not '" + value + "'";
                 return std::nullopt;
             }
             if (option == "--seconds") out.seconds = *number;
             if (option == "--baud") out.baud = *number;
             if (option == "--config-id") out.config_index = *number;
+            if (option == "--seed") out.seed = *number;
         } else if (option == "--port") {
             const auto eq = value.find('=');
             if (eq == 0 || eq == std::string::npos || eq + 1 == value.size() ||
@@ -175,10 +182,18 @@ std::optional<RunArguments> ParseRunArguments(const std::vector<std::string>& ar
             return std::nullopt;
         }
     }
+    if (out.soak && (out.config_file || out.csv_file || out.report_file || !out.ports.empty() ||
+                     out.config_index)) {
+        error = "--soak runs its own lines and configuration; it takes --seconds, --seed, --json";
+        return std::nullopt;
+    }
     return out;
 }
 
 int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& arguments) {
+    if (arguments.soak) {
+        return RunSoak(dll, mode, {arguments.seconds, arguments.seed, arguments.json_file});
+    }
     auto fail = [](const std::string& message) {
         std::fprintf(stderr, "hostsim: %s\n", message.c_str());
         return 1;

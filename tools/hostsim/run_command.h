@@ -19,6 +19,8 @@ struct RunArguments {
     std::vector<std::pair<std::string, std::string>> ports;  // NAME, CONNECTION
     std::uint32_t baud = 1200;
     std::optional<std::size_t> config_index;
+    bool soak = false;  // the soak with injected faults, on its own lines and configuration
+    std::uint32_t seed = 1;
 };
 
 // Reads the arguments after "run"; nothing with `error` set when they are not usable.

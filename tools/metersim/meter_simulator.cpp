@@ -118,7 +118,18 @@ void MeterSimulator::HandleRequest(std::span<const std::uint8_t> body, std::uint
     }
     ++answered_;
     const SimFaults& faults = meter->faults;
-    if (faults.no_reply) return;
+    SimReply record;
+    if (OnReply) {
+        record.address = meter->address;
+        record.cid = body[1];
+        record.received_ms = now_ms;
+        record.silent = faults.no_reply;
+        if (!faults.no_reply) record.body = *reply;
+    }
+    if (faults.no_reply) {
+        if (OnReply) OnReply(record);
+        return;
+    }
     const std::uint32_t sent = ++replies_[meter->address];
     const bool corrupt =
         faults.corrupt_checksum || (faults.corrupt_every > 0 && sent % faults.corrupt_every == 0);
@@ -129,6 +140,11 @@ void MeterSimulator::HandleRequest(std::span<const std::uint8_t> body, std::uint
     wire.insert(wire.end(), frame.begin(), frame.end());
 
     const std::uint64_t due = now_ms + faults.delay_ms;
+    if (OnReply) {
+        record.corrupt = corrupt;
+        record.due_ms = due;
+        OnReply(record);
+    }
     const std::size_t piece = faults.split_size == 0 ? wire.size() : faults.split_size;
     for (std::size_t offset = 0; offset < wire.size(); offset += piece) {
         const std::size_t n = std::min(piece, wire.size() - offset);

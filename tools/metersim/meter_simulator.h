@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -47,8 +48,23 @@ struct SimMeter {
     const SimRegister* FindRegister(std::uint16_t id) const noexcept;
 };
 
+// What the simulator did with one request it answers: the reply as the meter built it (before a
+// damaged checksum), and how it went on the line. Silent meters report too, with no reply.
+struct SimReply {
+    std::uint8_t address = 0;
+    std::uint8_t cid = 0;
+    std::vector<std::uint8_t> body;  // address, CID, data, checksum; empty when silent
+    bool silent = false;
+    bool corrupt = false;
+    std::uint64_t received_ms = 0;  // when the request's last byte came in
+    std::uint64_t due_ms = 0;       // when the reply goes out (all its pieces at once)
+};
+
 class MeterSimulator {
    public:
+    // Called for every request a meter answers or stays silent to, as it is handled.
+    std::function<void(const SimReply&)> OnReply;
+
     // Adds a meter, or replaces the one with the same address.
     void AddMeter(SimMeter meter);
     SimMeter* FindMeter(std::uint8_t address) noexcept;

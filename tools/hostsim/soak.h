@@ -1,0 +1,31 @@
+#pragma once
+// `hostsim run --soak`: the plug-in polling four simulated lines of four meters each while faults
+// are injected all the time (damaged checksums, silent spells, replies in single bytes, noise,
+// late replies, a port refusing writes, ports closed and opened again, settings reloaded). The
+// run checks itself from what the host saw: every reply sent intact and in time ends in exactly
+// one packet carrying its values, every silent spell ends in a fresh identification, and the
+// process's memory, handles and threads stay flat after warm-up.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hostsim/host_lib.h"
+
+namespace zol::hostsim {
+
+struct SoakArguments {
+    std::uint32_t seconds = 600;
+    std::uint32_t seed = 1;
+    std::optional<std::string> json_file;  // every packet, as `run --json` writes them
+};
+
+// The least-squares slope of `values` over `times` (per unit of time), 0 with fewer than two
+// distinct times.
+double Slope(const std::vector<double>& times, const std::vector<double>& values);
+
+// Runs the soak; 0 when every check held, 1 when one failed or the run could not start.
+int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& arguments);
+
+}  // namespace zol::hostsim
