@@ -8,7 +8,7 @@ export WINEARCH := win32
 export WINEDLLOVERRIDES := mscoree,mshtml=
 
 .PHONY: all bootstrap build native win32 asan tsan fuzz bench test test-native test-asan \
-        test-win32 format format-check lint demo dist clean
+        test-win32 format format-check lint demo dist clean soak
 
 all: build
 
@@ -67,6 +67,15 @@ test-win32: win32
 	 scripts/wine-run build/win32/bin/hostsim.exe --dll build/win32/bin/kmpparser.dll info \
 	     </dev/null >/dev/null 2>&1 || true; \
 	 cd build/win32 && ctest --output-on-failure -j $(JOBS)
+
+# The slow tier, not part of `make test`: the soak with injected faults under Wine, checked by the
+# run itself. SOAK_SECONDS and SOAK_SEED choose its length and its faults.
+SOAK_SECONDS ?= 600
+SOAK_SEED ?= $(shell echo $$((RANDOM + 1)))
+soak: win32
+	@wineserver -p 2>/dev/null || true; trap 'wineserver -k || true' EXIT; \
+	 scripts/wine-run build/win32/bin/hostsim.exe --dll build/win32/bin/kmpparser.dll \
+	     run --soak --seconds $(SOAK_SECONDS) --seed $(SOAK_SEED)
 
 # The fuzz targets are built (their corpora are replayed by the native tests) so a change that
 # only clang rejects is caught here.
