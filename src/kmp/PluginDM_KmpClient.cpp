@@ -68,6 +68,23 @@ std::unique_ptr<parser::TBasicRequestItem> TKmpParserClient::CreateRequestItem()
     return std::make_unique<TRequestItem>();
 }
 
+bool TKmpParserClient::AwaitsSameAnswer(const parser::TBasicRequestItem& sent,
+                                        const parser::TBasicRequestItem& fresh) const {
+    const auto& a = static_cast<const TRequestItem&>(sent);
+    const auto& b = static_cast<const TRequestItem&>(fresh);
+    if (a.Enabled != b.Enabled || a.Parameters.Address != b.Parameters.Address ||
+        a.Parameters.Cid != b.Parameters.Cid || a.Parameters.Group != b.Parameters.Group) {
+        return false;
+    }
+    // The registers the request frame names: the first ones, up to what one frame carries.
+    const std::size_t count = std::min(a.ResponseCount(), kMaxRequestRegisters);
+    if (std::min(b.ResponseCount(), kMaxRequestRegisters) != count) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (a.Response(i).Parameters.Register != b.Response(i).Parameters.Register) return false;
+    }
+    return true;
+}
+
 TRequestItem* TKmpParserClient::CurrentRequest() {
     return static_cast<TRequestItem*>(Queue->Current);
 }

@@ -48,6 +48,9 @@ class TKmpParserClient : public parser::TCustomParserScheduledClient {
     // Turning inactive forgets every meter's identity and ends the exchange.
     void SetActive(bool value) override;
     std::unique_ptr<parser::TBasicRequestItem> CreateRequestItem() override;
+    // The same meter, command, registers on the wire, group and kind (active or passive).
+    bool AwaitsSameAnswer(const parser::TBasicRequestItem& sent,
+                          const parser::TBasicRequestItem& fresh) const override;
     int FindFrame(bool& continue_scan) override;
     int ParseFrame(plugins::TParsedDataList& list) override;
 

@@ -35,6 +35,11 @@ std::unique_ptr<TBasicRequestItem> TCustomParserScheduledClient::CreateRequestIt
     return std::make_unique<TBasicRequestItem>();
 }
 
+bool TCustomParserScheduledClient::AwaitsSameAnswer(const TBasicRequestItem& /*sent*/,
+                                                    const TBasicRequestItem& /*fresh*/) const {
+    return false;
+}
+
 int TCustomParserScheduledClient::FindFrame(bool& /*continue_scan*/) { return -1; }
 
 int TCustomParserScheduledClient::ParseFrame(plugins::TParsedDataList& /*list*/) { return 0; }
@@ -45,14 +50,30 @@ void TCustomParserScheduledClient::LoadRequests() {
     {
         common::SharedSection source(master->Requests.Lock());
         common::ExclusiveSection mine(Queue->Requests.Lock());
-        Queue->Requests.Clear();
-        // The requests the exchange named are gone.
-        Queue->Current = nullptr;
+        std::vector<std::unique_ptr<TBasicRequestItem>> fresh;
         for (std::int32_t i = 0; i < master->Requests.CountLocked(); ++i) {
-            std::unique_ptr<TBasicRequestItem> item = CreateRequestItem();
-            item->Assign(*master->Requests.Item(i));
-            Queue->Requests.Add(std::move(item));
+            fresh.push_back(CreateRequestItem());
+            fresh.back()->Assign(*master->Requests.Item(i));
         }
+        // The request an exchange is under way for goes with the old list. When the fresh list
+        // has the same request in its place, the exchange goes on with that one: an unchanged
+        // reload must not leave the answer on the line unread.
+        TBasicRequestItem* kept = nullptr;
+        if (TBasicRequestItem* sent = Queue->Current) {
+            const std::int32_t position = Queue->Requests.IndexOf(sent);
+            if (position >= 0 && static_cast<std::size_t>(position) < fresh.size() &&
+                AwaitsSameAnswer(*sent, *fresh[static_cast<std::size_t>(position)])) {
+                kept = fresh[static_cast<std::size_t>(position)].get();
+                kept->Sent = sent->Sent;
+                kept->SendTag = sent->SendTag;
+                kept->Pending = sent->Pending;
+                kept->RetryCount = sent->RetryCount;
+                kept->LastSent = sent->LastSent;
+            }
+        }
+        Queue->Requests.Clear();
+        Queue->Current = kept;
+        for (auto& item : fresh) Queue->Requests.Add(std::move(item));
     }
     Queue->MinInterval = master->MinInterval;
     if (AutoExpire && IdleTimeout != kNeverExpires) {

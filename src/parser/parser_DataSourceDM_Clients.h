@@ -43,6 +43,11 @@ class TCustomParserScheduledClient : public TCustomParserClient, public QueueOwn
     // timeout grows to 1.3 times the longest expected gap between requests.
     virtual void LoadRequests();
     virtual std::unique_ptr<TBasicRequestItem> CreateRequestItem();
+    // True when an answer to `sent` is an answer to `fresh` too: after a reload, the exchange
+    // under way then goes on with the fresh copy instead of leaving its answer unread. The base
+    // knows nothing of what a request asks, so it never says so.
+    virtual bool AwaitsSameAnswer(const TBasicRequestItem& sent,
+                                  const TBasicRequestItem& fresh) const;
     // -1 when the buffer holds no complete frame, else the number of bytes to remove from the
     // head of Fifo once the frame has been parsed. Setting `continue_scan` asks for another pass.
     virtual int FindFrame(bool& continue_scan);

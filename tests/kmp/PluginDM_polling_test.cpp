@@ -249,6 +249,34 @@ TEST_F(Polling, ATimeoutForgetsTheMeterAndTheNextPollIdentifiesAgain) {
     EXPECT_EQ(cids[before + 1], CidGetSerialNo);
 }
 
+TEST_F(Polling, ASettingsReloadWhileAReplyIsOnTheLineKeepsItsExchange) {
+    Start(HeatRequest());
+    Run(500);
+    ASSERT_EQ(returned_.size(), 1u);
+    ASSERT_EQ(Command("SAVE-SETTINGS-NOW", {}), -2);
+    // The next poll's answer takes 200 ms on the line; the settings are read again (unchanged)
+    // while it is under way, and once more (changed) during the poll after it.
+    meters_.FindMeter(metersim::kDemoHeatAddress)->faults.delay_ms = 200;
+    const std::size_t writes = WrittenCids().size();
+    while (WrittenCids().size() == writes) Run(5);
+    Run(50);
+    ASSERT_EQ(Command("LOAD-SETTINGS-NOW", {}), -2);
+    Run(100);
+    EXPECT_EQ(WrittenCids().size(), writes + 1);  // no second request while the first is open
+    Run(200);
+    ASSERT_EQ(returned_.size(), 2u) << Log();
+    EXPECT_EQ(returned_[1].count("E1"), 1u);
+
+    plugin_->Config->lblParams_Caption = HeatRequest("", "<I><Register>56</Register></I>");
+    ASSERT_EQ(Command("SAVE-SETTINGS-NOW", {}), -2);
+    while (WrittenCids().size() == writes + 1) Run(5);
+    Run(50);
+    ASSERT_EQ(Command("LOAD-SETTINGS-NOW", {}), -2);
+    Run(300);
+    // The request changed: its answer is not read as the new request's.
+    EXPECT_EQ(returned_.size(), 2u);
+}
+
 TEST_F(Polling, AMissingRegisterDoesNotLoseTheOnesAfterIt) {
     // 0x3FF is no register of the meter: it leaves it out of its answer.
     Start(HeatRequest("",

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -163,7 +164,9 @@ class SoakPort : public PortTransport {
     }
     std::vector<LedgerEntry> TakeLedger() {
         std::lock_guard<std::mutex> guard(lock_);
-        return std::move(ledger_);
+        std::vector<LedgerEntry> taken;
+        taken.swap(ledger_);
+        return taken;
     }
     std::uint32_t Refused() {
         std::lock_guard<std::mutex> guard(lock_);
@@ -191,12 +194,6 @@ class SoakPort : public PortTransport {
 
 struct Window {
     std::uint64_t from = 0, to = 0;
-};
-
-struct SilentSpell {
-    int port = 0;
-    std::uint8_t address = 0;
-    Window when;
 };
 
 struct Sample {
@@ -293,17 +290,236 @@ SeenPacket ReadPacket(const PortPacket& packet, const std::string& counter_name)
     return seen;
 }
 
-// The packet's values `a` against the reply's `b`: all of them, or (`prefix`) the first ones.
-bool SameValues(const std::vector<double>& a, const std::vector<double>& b, bool prefix) {
-    if (prefix ? a.size() > b.size() : a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::isnan(a[i]) != std::isnan(b[i])) return false;
-        if (!std::isnan(a[i]) && std::fabs(a[i] - b[i]) > 1e-9 * std::max(1.0, std::fabs(b[i]))) {
-            return false;
-        }
+// The packet's values `a` against the reply's `b`: all of them, or (`part`) some of them in the
+// reply's order.
+bool SameValues(const std::vector<double>& a, const std::vector<double>& b, bool part) {
+    const auto same = [](double x, double y) {
+        if (std::isnan(x) || std::isnan(y)) return std::isnan(x) && std::isnan(y);
+        return std::fabs(x - y) <= 1e-9 * std::max(1.0, std::fabs(y));
+    };
+    if (!part) return std::equal(a.begin(), a.end(), b.begin(), b.end(), same);
+    std::size_t j = 0;
+    for (double x : a) {
+        while (j < b.size() && !same(x, b[j])) ++j;
+        if (j == b.size()) return false;
+        ++j;
     }
     return true;
 }
+
+bool IsLate(const metersim::SimReply& reply) {
+    return reply.due_ms - reply.received_ms >= kInTimeMs;
+}
+
+std::string ListText(const std::vector<double>& values) {
+    std::string text;
+    for (double v : values) {
+        char number[32];
+        std::snprintf(number, sizeof(number), "%s%g", text.empty() ? "" : " ", v);
+        text += number;
+    }
+    return text;
+}
+
+// Checks the ledger against the packets as the run goes, and forgets what is settled: the
+// soak's own bookkeeping must stay flat, or it would hide the plug-in's memory behind its own.
+class SoakChecker {
+   public:
+    SoakChecker(std::uint64_t start, std::uint64_t end)
+        : start_(start), end_(end), lines_(kPorts) {}
+
+    // New ledger entries of a line, in the order the meters handled the requests.
+    void AddEntries(int port, std::vector<LedgerEntry> entries) {
+        Line& line = lines_[port];
+        for (auto& entry : entries) {
+            const auto& r = entry.reply;
+            for (auto& spell : spells_) {
+                if (spell.port != port || spell.address != r.address) continue;
+                if (r.silent && r.received_ms >= spell.from && r.received_ms <= spell.to) {
+                    spell.polled = true;
+                } else if (spell.to != kOpen && r.received_ms >= spell.to && !spell.next_cid) {
+                    spell.next_cid = r.cid;
+                }
+            }
+            if (r.silent) {
+                ++silent_requests;
+                continue;
+            }
+            ++replies;
+            if (r.corrupt) ++damaged;
+            if (IsLate(r)) {
+                ++late;
+                line.late_due.push_back(r.due_ms);
+            }
+            line.entries.push_back(std::move(entry));
+            LedgerEntry& kept = line.entries.back();
+            if (kept.counter) line.by_counter[{r.address, *kept.counter}] = &kept;
+        }
+    }
+
+    void AddPacket(const SeenPacket& seen) {
+        ++packets;
+        Line* line = seen.port >= 0 && seen.port < kPorts ? &lines_[seen.port] : nullptr;
+        LedgerEntry* entry = nullptr;
+        if (line != nullptr && seen.counter) {
+            const auto found = line->by_counter.find({seen.address, *seen.counter});
+            if (found != line->by_counter.end()) entry = found->second;
+        }
+        const std::string where =
+            std::to_string(seen.address) + " on port " + std::to_string(seen.port + 1);
+        if (entry == nullptr) {
+            Violation("a packet from " + where + " matches no reply the meter sent");
+            return;
+        }
+        const std::string which = where + " with counter " + std::to_string(*seen.counter);
+        if (++entry->packets == 2) Violation("the reply of " + which + " was delivered twice");
+        if (entry->reply.corrupt) Violation("a damaged reply of " + which + " was delivered");
+        // A late reply may be taken for the answer to a later request of the same meter; the
+        // registers that request names are then read from it.
+        const bool late_reply = IsLate(entry->reply);
+        if (!SameValues(seen.values, entry->values, late_reply)) {
+            Violation("the packet of " + which + " carries " + ListText(seen.values) +
+                      (late_reply ? ", the late reply " : ", the reply ") +
+                      ListText(entry->values));
+        }
+        ++(late_reply ? packets_from_late : packets_in_time);
+    }
+
+    void AddTimeoutLine(std::uint64_t when, std::string text) {
+        timeouts_.emplace_back(when, std::move(text));
+        ++timeouts_logged;
+    }
+    void PortClosed(int port, std::uint64_t when) { lines_[port].closed.push_back({when, kOpen}); }
+    void PortOpened(int port, std::uint64_t when) {
+        if (!lines_[port].closed.empty()) lines_[port].closed.back().to = when;
+    }
+    void SpellStarted(int port, std::uint8_t address, std::uint64_t when) {
+        spells_.push_back({port, address, when, kOpen, false, std::nullopt});
+    }
+    void SpellEnded(int port, std::uint8_t address, std::uint64_t when) {
+        for (auto& spell : spells_) {
+            if (spell.port == port && spell.address == address && spell.to == kOpen)
+                spell.to = when;
+        }
+    }
+
+    // Judges what is old enough to be final and forgets it; everything when `final`.
+    void Settle(std::uint64_t now, bool final) {
+        for (int p = 0; p < kPorts; ++p) {
+            Line& line = lines_[p];
+            while (!line.entries.empty() &&
+                   (final || line.entries.front().reply.due_ms + kSettleMs < now)) {
+                Judge(p, line.entries.front());
+                if (line.entries.front().counter) {
+                    line.by_counter.erase(
+                        {line.entries.front().reply.address, *line.entries.front().counter});
+                }
+                line.entries.pop_front();
+            }
+            const std::uint64_t horizon = now > kForgetMs ? now - kForgetMs : 0;
+            while (!line.late_due.empty() && line.late_due.front() < horizon && !final) {
+                line.late_due.pop_front();
+            }
+            std::erase_if(line.closed, [&](const Window& w) { return w.to < horizon; });
+        }
+        std::erase_if(spells_, [&](Spell& spell) {
+            const bool over = spell.to != kOpen && (spell.next_cid || now > spell.to + kSettleMs);
+            if (!over && !final) return false;
+            JudgeSpell(spell);
+            return true;
+        });
+        const std::uint64_t horizon = now > kForgetMs ? now - kForgetMs : 0;
+        while (!timeouts_.empty() && timeouts_.front().first < horizon) timeouts_.pop_front();
+    }
+
+    std::uint64_t replies = 0, damaged = 0, late = 0, silent_requests = 0;
+    std::uint64_t packets = 0, packets_in_time = 0, packets_from_late = 0;
+    std::uint64_t required = 0, excused = 0, timeouts_logged = 0;
+    std::uint64_t spells_checked = 0, spells_unpolled = 0;
+    std::vector<std::string> violations;  // the first ones
+    std::uint64_t violation_count = 0;
+
+    void Violation(std::string text) {
+        ++violation_count;
+        if (violations.size() < 20) {
+            std::fprintf(stderr, "soak: %s\n", text.c_str());
+            violations.push_back(std::move(text));
+        }
+    }
+
+   private:
+    static constexpr std::uint64_t kOpen = ~std::uint64_t{0};
+    // Packets follow their replies within milliseconds; a reply is judged this long after it
+    // went out, and what it could be confused with is kept a while longer.
+    static constexpr std::uint64_t kSettleMs = 5000;
+    static constexpr std::uint64_t kForgetMs = 30000;
+
+    struct Line {
+        std::deque<LedgerEntry> entries;
+        std::map<std::pair<std::uint8_t, std::uint32_t>, LedgerEntry*> by_counter;
+        std::deque<std::uint64_t> late_due;  // when late replies went out
+        std::vector<Window> closed;
+    };
+    struct Spell {
+        int port;
+        std::uint8_t address;
+        std::uint64_t from, to;
+        bool polled;
+        std::optional<std::uint8_t> next_cid;  // the meter's first request after the spell
+    };
+
+    void Judge(int port, const LedgerEntry& entry) {
+        const auto& r = entry.reply;
+        if (r.corrupt || r.cid != kmp::CidGetRegister || IsLate(r)) return;
+        const Line& line = lines_[port];
+        // A late reply of the same line arriving just before or during this exchange may be
+        // taken for its answer: KMP frames carry no sequence number.
+        const bool crossed =
+            std::any_of(line.late_due.begin(), line.late_due.end(), [&](std::uint64_t due) {
+                return due + 1000 >= r.received_ms && due <= r.due_ms + 100;
+            });
+        const bool near_close = std::any_of(line.closed.begin(), line.closed.end(), [&](auto& w) {
+            return r.received_ms <= (w.to == kOpen ? w.to : w.to + kCloseGraceMs) &&
+                   r.due_ms + kCloseGraceMs >= w.from;
+        });
+        if (crossed || near_close || r.due_ms + kEndGraceMs > end_) {
+            ++excused;
+            return;
+        }
+        ++required;
+        if (entry.packets == 0) {
+            Violation("the reply of " + std::to_string(r.address) + " on port " +
+                      std::to_string(port + 1) + " with counter " +
+                      std::to_string(entry.counter.value_or(0)) + " sent at " +
+                      std::to_string(r.due_ms - start_) + " ms was lost");
+        }
+    }
+
+    void JudgeSpell(const Spell& spell) {
+        if (!spell.polled || !spell.next_cid) {
+            ++spells_unpolled;
+            return;
+        }
+        ++spells_checked;
+        const std::string where =
+            std::to_string(spell.address) + " on port " + std::to_string(spell.port + 1);
+        const std::string tag = "[" + std::to_string(spell.address) + "/";
+        const bool logged = std::any_of(timeouts_.begin(), timeouts_.end(), [&](const auto& t) {
+            return t.first >= spell.from && t.first <= spell.to + 1500 &&
+                   t.second.find(tag) != std::string::npos;
+        });
+        if (!logged) Violation("no timeout was logged while " + where + " was silent");
+        if (*spell.next_cid != kmp::CidGetType) {
+            Violation("after its silence " + where + " was asked CID " +
+                      std::to_string(*spell.next_cid) + " before it was identified again");
+        }
+    }
+
+    std::uint64_t start_, end_;
+    std::vector<Line> lines_;
+    std::vector<Spell> spells_;
+    std::deque<std::pair<std::uint64_t, std::string>> timeouts_;
+};
 
 // The faults a meter shows next, and for how long.
 struct FaultChoice {
@@ -318,6 +534,9 @@ FaultChoice ChooseFaults(std::mt19937& random) {
     };
     FaultChoice choice;
     choice.duration_ms = between(3000, 8000);
+    // Replies take a while on the line, as at 9600 baud; requests are then in flight long
+    // enough for a reload or a port event to fall into their exchange.
+    choice.faults.delay_ms = static_cast<std::uint32_t>(between(20, 80));
     const auto roll = between(0, 99);
     if (roll < 40) {
         // healthy
@@ -337,10 +556,6 @@ FaultChoice ChooseFaults(std::mt19937& random) {
         choice.duration_ms = between(2000, 5000);
     }
     return choice;
-}
-
-bool Overlaps(const Window& a, std::uint64_t from, std::uint64_t to) {
-    return from <= a.to && to >= a.from;
 }
 
 }  // namespace
@@ -391,23 +606,25 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
         kmp::FindRegister(kmp::Catalogue(kmp::KmpCatalogue::kHeat), kCounterRegister);
     const std::string counter_name(counter_row != nullptr ? counter_row->Code : "");
     std::mutex seen_lock;
-    std::vector<SeenPacket> packets;
+    std::vector<SeenPacket> packets;  // since the last settling
     run.OnPacket = [&](const PortPacket& packet) {
         SeenPacket seen = ReadPacket(packet, counter_name);
         if (json.is_open()) json << PacketJson(packet) << "\n";
         std::lock_guard<std::mutex> guard(seen_lock);
         packets.push_back(std::move(seen));
     };
+    const std::uint64_t start = SteadyMs();
+    const std::uint64_t end = start + std::uint64_t{arguments.seconds} * 1000;
+    SoakChecker checker(start, end);
     const LogMarkers markers = PluginLogMarkers(dll);
-    std::vector<std::pair<std::uint64_t, std::string>> timeouts;  // when, line
     std::uint32_t log_lines = 0;
     run.OnLogLine = [&](const HostWindow::LogLine& line) {
         ++log_lines;
         RunCounts counts;
         CountLogLine(line.text, counts, markers);
-        if (counts.timeouts > 0) timeouts.emplace_back(SteadyMs(), line.text);
+        if (counts.timeouts > 0) checker.AddTimeoutLine(SteadyMs(), line.text);
     };
-    std::uint32_t port_faults = 0;
+    std::atomic<std::uint32_t> port_faults{0};
     run.OnPortFault = [&](const std::string&) { ++port_faults; };
 
     std::string error;
@@ -420,33 +637,34 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
     const auto between = [&](std::uint64_t low, std::uint64_t high) {
         return std::uniform_int_distribution<std::uint64_t>(low, high)(random);
     };
-    const std::uint64_t start = SteadyMs();
-    const std::uint64_t end = start + std::uint64_t{arguments.seconds} * 1000;
     // Faults stop a little before the end, so the last replies are plain ones.
     const std::uint64_t faults_end = end > start + 10000 ? end - 5000 : end;
     const std::uint64_t reload_every =
         std::clamp<std::uint64_t>(std::uint64_t{arguments.seconds} * 1000 / 3, 10000, 60000);
-
     std::vector<std::vector<std::uint64_t>> meter_until(
         kPorts, std::vector<std::uint64_t>(std::size(kAddresses), start));
-    std::vector<std::vector<std::optional<std::uint64_t>>> silent_since(
-        kPorts, std::vector<std::optional<std::uint64_t>>(std::size(kAddresses)));
-    std::vector<SilentSpell> spells;
-    std::vector<std::vector<Window>> closed(kPorts);
+    std::vector<std::vector<bool>> silent(kPorts, std::vector<bool>(std::size(kAddresses)));
     int refusing = -1, closing = -1;  // the port refusing writes, the port closed; -1: none
     std::uint64_t refusing_until = 0, closing_until = 0;
     std::uint64_t next_refusal = start + between(5000, 15000);
     std::uint64_t next_close = start + between(10000, 20000);
     std::uint64_t next_reload = start + reload_every;
-    std::uint64_t next_sample = start;
+    std::uint64_t next_sample = start, next_settle = start + 1000;
     std::uint64_t next_progress = start + 60000;
     std::uint32_t reloads = 0, reload_failures = 0, cycles = 0, event_failures = 0;
     std::vector<Sample> samples;
     const std::atomic<bool> never{false};
 
-    const auto end_silence = [&](int p, std::size_t m, std::uint64_t now) {
-        if (silent_since[p][m]) spells.push_back({p, kAddresses[m], {*silent_since[p][m], now}});
-        silent_since[p][m].reset();
+    // What the lines and the host saw so far goes to the checker, which judges what is settled.
+    const auto settle = [&](std::uint64_t now, bool final) {
+        for (int p = 0; p < kPorts; ++p) checker.AddEntries(p, ports[p]->TakeLedger());
+        std::vector<SeenPacket> seen;
+        {
+            std::lock_guard<std::mutex> guard(seen_lock);
+            seen.swap(packets);
+        }
+        for (const auto& packet : seen) checker.AddPacket(packet);
+        checker.Settle(now, final);
     };
 
     for (std::uint64_t now = SteadyMs(); now < end; now = SteadyMs()) {
@@ -456,11 +674,12 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
         for (int p = 0; p < kPorts; ++p) {
             for (std::size_t m = 0; m < std::size(kAddresses); ++m) {
                 if (now < meter_until[p][m] && injecting) continue;
-                end_silence(p, m, now);
-                FaultChoice choice = injecting ? ChooseFaults(random) : FaultChoice{};
-                if (!injecting) choice.duration_ms = end - now + 1000;
+                if (silent[p][m]) checker.SpellEnded(p, kAddresses[m], now);
+                FaultChoice choice = ChooseFaults(random);
+                if (!injecting) choice = {{}, end - now + 1000, false};
                 ports[p]->SetFaults(kAddresses[m], choice.faults);
-                if (choice.silent) silent_since[p][m] = now;
+                silent[p][m] = choice.silent;
+                if (choice.silent) checker.SpellStarted(p, kAddresses[m], now);
                 meter_until[p][m] = now + choice.duration_ms;
             }
         }
@@ -477,12 +696,12 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
             // Opened again: the line first, then the plug-in is told.
             ports[closing]->SetClosed(false);
             if (run.PortEvent(names[closing], true) != 0) ++event_failures;
-            closed[closing].back().to = SteadyMs();
+            checker.PortOpened(closing, SteadyMs());
             closing = -1;
             ++cycles;
         } else if (closing < 0 && injecting && now >= next_close) {
             closing = static_cast<int>(between(0, kPorts - 1));
-            closed[closing].push_back({now, end});
+            checker.PortClosed(closing, now);
             ports[closing]->SetClosed(true);
             if (run.PortEvent(names[closing], false) != 0) ++event_failures;
             closing_until = now + between(2000, 4000);
@@ -494,157 +713,37 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
             ++reloads;
             next_reload += reload_every;
         }
+        if (now >= next_settle) {
+            settle(now, false);
+            next_settle += 1000;
+        }
         if (now >= next_sample) {
             samples.push_back(TakeSample(static_cast<double>(now - start) / 1000.0));
             next_sample += kSampleEveryMs;
         }
         if (now >= next_progress) {
-            std::size_t replies = 0;
-            for (auto* port : ports) replies += port->LedgerSize();
-            std::size_t seen = 0;
-            {
-                std::lock_guard<std::mutex> guard(seen_lock);
-                seen = packets.size();
-            }
-            std::printf("soak: %llu s, replies %zu, packets %zu\n",
-                        static_cast<unsigned long long>((now - start) / 1000), replies, seen);
+            std::printf("soak: %llu s, replies %llu, packets %llu, violations %llu\n",
+                        static_cast<unsigned long long>((now - start) / 1000),
+                        static_cast<unsigned long long>(checker.replies),
+                        static_cast<unsigned long long>(checker.packets),
+                        static_cast<unsigned long long>(checker.violation_count));
             std::fflush(stdout);
             next_progress += 60000;
         }
     }
     for (int p = 0; p < kPorts; ++p) {
-        for (std::size_t m = 0; m < std::size(kAddresses); ++m) end_silence(p, m, end);
+        for (std::size_t m = 0; m < std::size(kAddresses); ++m) {
+            if (silent[p][m]) checker.SpellEnded(p, kAddresses[m], end);
+        }
     }
-    std::vector<std::uint32_t> refused;
-    for (auto* port : ports) refused.push_back(port->Refused());
-    std::vector<std::vector<LedgerEntry>> ledgers;
-    for (auto* port : ports) ledgers.push_back(port->TakeLedger());
+    std::uint64_t refused = 0;
+    for (auto* port : ports) refused += port->Refused();
     run.Stop();  // the last packets are in when the readers have stopped
-    std::lock_guard<std::mutex> guard(seen_lock);
-
-    // ---- What the host saw against what the meters sent ----
-    std::vector<std::string> violations;
-    const auto violation = [&](std::string text) {
-        if (violations.size() < 20) std::fprintf(stderr, "soak: %s\n", text.c_str());
-        violations.push_back(std::move(text));
-    };
-    std::map<std::tuple<int, std::uint8_t, std::uint32_t>, LedgerEntry*> by_counter;
-    std::size_t replies = 0, damaged = 0, late = 0, silent = 0;
-    for (int p = 0; p < kPorts; ++p) {
-        for (auto& entry : ledgers[p]) {
-            if (entry.reply.silent) {
-                ++silent;
-                continue;
-            }
-            ++replies;
-            if (entry.reply.corrupt) ++damaged;
-            if (entry.reply.due_ms - entry.reply.received_ms >= kInTimeMs) ++late;
-            if (entry.counter) by_counter[{p, entry.reply.address, *entry.counter}] = &entry;
-        }
+    settle(SteadyMs(), true);
+    if (reload_failures > 0) checker.Violation(std::to_string(reload_failures) + " reloads failed");
+    if (event_failures > 0) {
+        checker.Violation(std::to_string(event_failures) + " port events failed");
     }
-    std::size_t matched = 0, from_late = 0;
-    for (const auto& seen : packets) {
-        const auto found = seen.counter ? by_counter.find({seen.port, seen.address, *seen.counter})
-                                        : by_counter.end();
-        if (found == by_counter.end()) {
-            violation("a packet from " + std::to_string(seen.address) + " on port " +
-                      std::to_string(seen.port + 1) + " matches no reply the meter sent");
-            continue;
-        }
-        LedgerEntry& entry = *found->second;
-        if (++entry.packets == 2) {
-            violation("the reply of " + std::to_string(seen.address) + " with counter " +
-                      std::to_string(*seen.counter) + " was delivered twice");
-        }
-        if (entry.reply.corrupt) {
-            violation("a damaged reply of " + std::to_string(seen.address) + " was delivered");
-        }
-        // A late reply may be taken for the answer to a later request of the same meter; its
-        // registers are then read as far as they match that request's.
-        const bool late_reply = entry.reply.due_ms - entry.reply.received_ms >= kInTimeMs;
-        if (!SameValues(seen.values, entry.values, late_reply)) {
-            const auto list = [](const std::vector<double>& values) {
-                std::string text;
-                for (double v : values) text += (text.empty() ? "" : " ") + std::to_string(v);
-                return text;
-            };
-            violation("the packet of " + std::to_string(seen.address) + " on port " +
-                      std::to_string(seen.port + 1) + " with counter " +
-                      std::to_string(*seen.counter) + " carries " + list(seen.values) +
-                      (late_reply ? ", the late reply " : ", the reply ") + list(entry.values));
-        }
-        if (late_reply) {
-            ++from_late;
-        } else {
-            ++matched;
-        }
-    }
-    std::size_t required = 0, excused = 0;
-    for (int p = 0; p < kPorts; ++p) {
-        for (const auto& entry : ledgers[p]) {
-            const auto& r = entry.reply;
-            if (r.silent || r.corrupt || r.cid != kmp::CidGetRegister ||
-                r.due_ms - r.received_ms >= kInTimeMs) {
-                continue;
-            }
-            // A late reply of another request on the same line, arriving just before or during
-            // this exchange, may be taken for its answer: the protocol cannot tell them apart.
-            const bool crossed =
-                std::any_of(ledgers[p].begin(), ledgers[p].end(), [&](const LedgerEntry& other) {
-                    const auto& o = other.reply;
-                    return &other != &entry && !o.silent && o.due_ms - o.received_ms >= kInTimeMs &&
-                           o.due_ms + 1000 >= r.received_ms && o.due_ms <= r.due_ms + 100;
-                });
-            const bool near_close =
-                std::any_of(closed[p].begin(), closed[p].end(), [&](const Window& w) {
-                    return Overlaps({w.from - kCloseGraceMs, w.to + kCloseGraceMs}, r.received_ms,
-                                    r.due_ms);
-                });
-            if (crossed || near_close || r.due_ms + kEndGraceMs > end) {
-                ++excused;
-                continue;
-            }
-            ++required;
-            if (entry.packets == 0) {
-                violation("the reply of " + std::to_string(r.address) + " on port " +
-                          std::to_string(p + 1) + " with counter " +
-                          std::to_string(entry.counter.value_or(0)) + " at " +
-                          std::to_string(r.due_ms - start) + " ms was lost");
-            }
-        }
-    }
-    std::size_t spells_checked = 0, spells_unpolled = 0;
-    for (const auto& spell : spells) {
-        const auto& ledger = ledgers[spell.port];
-        const bool polled = std::any_of(ledger.begin(), ledger.end(), [&](const LedgerEntry& e) {
-            return e.reply.silent && e.reply.address == spell.address &&
-                   e.reply.received_ms >= spell.when.from && e.reply.received_ms <= spell.when.to;
-        });
-        const auto next = std::find_if(ledger.begin(), ledger.end(), [&](const LedgerEntry& e) {
-            return e.reply.address == spell.address && e.reply.received_ms >= spell.when.to;
-        });
-        if (!polled || next == ledger.end()) {
-            ++spells_unpolled;
-            continue;
-        }
-        ++spells_checked;
-        const std::string tag = "[" + std::to_string(spell.address) + "/";
-        const bool logged = std::any_of(timeouts.begin(), timeouts.end(), [&](const auto& t) {
-            return t.first >= spell.when.from && t.first <= spell.when.to + 1500 &&
-                   t.second.find(tag) != std::string::npos;
-        });
-        if (!logged) {
-            violation("no timeout was logged while " + std::to_string(spell.address) + " on port " +
-                      std::to_string(spell.port + 1) + " was silent");
-        }
-        if (next->reply.cid != kmp::CidGetType) {
-            violation("after its silence " + std::to_string(spell.address) + " on port " +
-                      std::to_string(spell.port + 1) + " was asked CID " +
-                      std::to_string(next->reply.cid) + " before it was identified again");
-        }
-    }
-    if (reload_failures > 0) violation(std::to_string(reload_failures) + " reloads failed");
-    if (event_failures > 0) violation(std::to_string(event_failures) + " port events failed");
 
     // ---- Memory, handles and threads after warm-up ----
     const double warm_up = std::clamp(arguments.seconds / 5.0, 30.0, 300.0);
@@ -659,31 +758,30 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
     const double span_h = times.size() > 1 ? times.back() - times.front() : 0;
     const double memory_slope = Slope(times, memory), handle_slope = Slope(times, handles);
     const double thread_slope = Slope(times, threads);
-    const auto [min_threads, max_threads] = std::minmax_element(threads.begin(), threads.end());
     // Flat: over the measured span the fitted line rises by less than 2 MiB of private memory
     // (a leak of a few bytes per exchange would pass it within minutes), 16 handles, 1 thread.
     if (times.size() > 2) {
-        if (memory_slope * span_h > 2048) violation("private memory grows");
-        if (handle_slope * span_h > 16) violation("handles grow");
-        if (*max_threads - *min_threads > 1 && thread_slope * span_h > 1) {
-            violation("threads grow");
-        }
+        if (memory_slope * span_h > 2048) checker.Violation("private memory grows");
+        if (handle_slope * span_h > 16) checker.Violation("handles grow");
+        if (thread_slope * span_h > 1) checker.Violation("threads grow");
     }
 
-    std::size_t refused_total = 0;
-    for (auto n : refused) refused_total += n;
+    const auto n = [](std::uint64_t value) { return static_cast<unsigned long long>(value); };
     std::printf(
-        "soak: replies %zu (damaged %zu, late %zu), silent requests %zu, writes refused %zu\n",
-        replies, damaged, late, silent, refused_total);
+        "soak: replies %llu (damaged %llu, late %llu), silent requests %llu, writes "
+        "refused %llu\n",
+        n(checker.replies), n(checker.damaged), n(checker.late), n(checker.silent_requests),
+        n(refused));
     std::printf(
-        "soak: packets %zu (in-time replies %zu, late replies %zu); required %zu, excused "
-        "%zu\n",
-        packets.size(), matched, from_late, required, excused);
+        "soak: packets %llu (from in-time replies %llu, from late replies %llu); "
+        "replies required %llu, excused %llu\n",
+        n(checker.packets), n(checker.packets_in_time), n(checker.packets_from_late),
+        n(checker.required), n(checker.excused));
     std::printf(
-        "soak: silent spells %zu (checked %zu, not polled %zu); port close/open %u; "
-        "reloads %u; timeouts logged %zu; log lines %u; port faults %u\n",
-        spells.size(), spells_checked, spells_unpolled, cycles, reloads, timeouts.size(), log_lines,
-        port_faults);
+        "soak: silent spells checked %llu (not polled %llu); port close/open %u; reloads "
+        "%u; timeouts logged %llu; log lines %u; port faults %u\n",
+        n(checker.spells_checked), n(checker.spells_unpolled), cycles, reloads,
+        n(checker.timeouts_logged), log_lines, port_faults.load());
     if (!samples.empty()) {
         const Sample& first = samples.front();
         const Sample& last = samples.back();
@@ -694,11 +792,11 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
             first.private_kib, last.private_kib, memory_slope, first.handles, last.handles,
             handle_slope, first.threads, last.threads, thread_slope, warm_up, times.size());
     }
-    if (required == 0) violation("no reply was required: the run proved nothing");
-    std::printf("soak: %s (%zu violations)\n", violations.empty() ? "PASS" : "FAIL",
-                violations.size());
+    if (checker.required == 0) checker.Violation("no reply was required: the run proved nothing");
+    std::printf("soak: %s (%llu violations)\n", checker.violation_count == 0 ? "PASS" : "FAIL",
+                n(checker.violation_count));
     std::fflush(stdout);
-    return violations.empty() ? 0 : 1;
+    return checker.violation_count == 0 ? 0 : 1;
 }
 
 }  // namespace zol::hostsim
