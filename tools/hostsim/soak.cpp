@@ -435,7 +435,7 @@ class SoakChecker {
     std::uint64_t replies = 0, damaged = 0, late = 0, silent_requests = 0;
     std::uint64_t packets = 0, packets_in_time = 0, packets_from_late = 0;
     std::uint64_t required = 0, excused = 0, timeouts_logged = 0;
-    std::uint64_t spells_checked = 0, spells_unpolled = 0;
+    std::uint64_t spells_checked = 0, spells_not_asked = 0, spells_not_asked_after = 0;
     std::vector<std::string> violations;  // the first ones
     std::uint64_t violation_count = 0;
 
@@ -497,7 +497,7 @@ class SoakChecker {
 
     void JudgeSpell(const Spell& spell) {
         if (!spell.polled || !spell.next_cid) {
-            ++spells_unpolled;
+            ++(spell.polled ? spells_not_asked_after : spells_not_asked);
             return;
         }
         ++spells_checked;
@@ -778,10 +778,10 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
         n(checker.packets), n(checker.packets_in_time), n(checker.packets_from_late),
         n(checker.required), n(checker.excused));
     std::printf(
-        "soak: silent spells checked %llu (not polled %llu); port close/open %u; reloads "
-        "%u; timeouts logged %llu; log lines %u; port faults %u\n",
-        n(checker.spells_checked), n(checker.spells_unpolled), cycles, reloads,
-        n(checker.timeouts_logged), log_lines, port_faults.load());
+        "soak: silent spells checked %llu (not asked during %llu, not asked after %llu); port "
+        "close/open %u; reloads %u; timeouts logged %llu; log lines %u; port faults %u\n",
+        n(checker.spells_checked), n(checker.spells_not_asked), n(checker.spells_not_asked_after),
+        cycles, reloads, n(checker.timeouts_logged), log_lines, port_faults.load());
     if (!samples.empty()) {
         const Sample& first = samples.front();
         const Sample& last = samples.back();
