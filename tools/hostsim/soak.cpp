@@ -203,43 +203,6 @@ struct Sample {
     double threads = 0;
 };
 
-// The handles this process holds. Wine leaves the process's own count at 0; its list of all
-// handles of the system is complete, so the count comes from there when needed.
-double HandleCount() {
-    DWORD handles = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles > 0) return handles;
-    using QueryFunction = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-    const auto query = reinterpret_cast<QueryFunction>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-    if (query == nullptr) return 0;
-    struct Entry {  // one handle of the system's list
-        ULONG process;
-        BYTE type, flags;
-        USHORT handle;
-        PVOID object;
-        ACCESS_MASK access;
-    };
-    constexpr ULONG kSystemHandleInformation = 16;
-    std::vector<ULONG> buffer(1 << 18);
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        ULONG needed = 0;
-        const auto size = static_cast<ULONG>(buffer.size() * sizeof(ULONG));
-        const LONG status = query(kSystemHandleInformation, buffer.data(), size, &needed);
-        if (status == 0) {
-            const ULONG count = buffer[0];
-            const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + 1);
-            if (sizeof(ULONG) + std::uint64_t{count} * sizeof(Entry) > size) return 0;
-            double mine = 0;
-            for (ULONG i = 0; i < count; ++i) {
-                if (entries[i].process == GetCurrentProcessId()) ++mine;
-            }
-            return mine;
-        }
-        buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed / sizeof(ULONG) + 1024));
-    }
-    return 0;
-}
-
 Sample TakeSample(double seconds) {
     Sample sample{seconds, 0, 0, 0};
     PROCESS_MEMORY_COUNTERS_EX memory{};
@@ -250,7 +213,7 @@ Sample TakeSample(double seconds) {
         // The commit charge: the process's private memory (Wine fills only this field).
         sample.private_kib = static_cast<double>(memory.PagefileUsage) / 1024.0;
     }
-    sample.handles = HandleCount();
+    sample.handles = ProcessHandleCount();
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snapshot != INVALID_HANDLE_VALUE) {
         THREADENTRY32 entry{};
@@ -559,6 +522,43 @@ FaultChoice ChooseFaults(std::mt19937& random) {
 }
 
 }  // namespace
+
+// The handles this process holds. Wine leaves the process's own count at 0; its list of all
+// handles of the system is complete, so the count comes from there when needed.
+double ProcessHandleCount() {
+    DWORD handles = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles > 0) return handles;
+    using QueryFunction = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<QueryFunction>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) return 0;
+    struct Entry {  // one handle of the system's list
+        ULONG process;
+        BYTE type, flags;
+        USHORT handle;
+        PVOID object;
+        ACCESS_MASK access;
+    };
+    constexpr ULONG kSystemHandleInformation = 16;
+    std::vector<ULONG> buffer(1 << 18);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        ULONG needed = 0;
+        const auto size = static_cast<ULONG>(buffer.size() * sizeof(ULONG));
+        const LONG status = query(kSystemHandleInformation, buffer.data(), size, &needed);
+        if (status == 0) {
+            const ULONG count = buffer[0];
+            const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + 1);
+            if (sizeof(ULONG) + std::uint64_t{count} * sizeof(Entry) > size) return 0;
+            double mine = 0;
+            for (ULONG i = 0; i < count; ++i) {
+                if (entries[i].process == GetCurrentProcessId()) ++mine;
+            }
+            return mine;
+        }
+        buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed / sizeof(ULONG) + 1024));
+    }
+    return 0;
+}
 
 double Slope(const std::vector<double>& times, const std::vector<double>& values) {
     const std::size_t n = std::min(times.size(), values.size());

@@ -25,6 +25,10 @@ struct SoakArguments {
 // distinct times.
 double Slope(const std::vector<double>& times, const std::vector<double>& values);
 
+// The handles this process holds (from the system's handle list where the process's own count
+// is not kept, as under Wine); 0 when neither can be read.
+double ProcessHandleCount();
+
 // Runs the soak; 0 when every check held, 1 when one failed or the run could not start.
 int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& arguments);
 
