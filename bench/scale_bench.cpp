@@ -31,14 +31,10 @@
 #include "hostsim/host_lib.h"
 #include "hostsim/host_run.h"
 #include "hostsim/port_transport.h"
-#include "kmp/kmp_frame.h"
-#include "kmp/kmp_registers.h"
-#include "kmp/kmp_value.h"
+#include "kmp_response_work.h"
 #include "metersim/meter_simulator.h"
 #include "parser/parser_CfgOptionsProxy.h"
 #include "zolShared/Private/Plugins/plugin_abi.h"
-#include "zolShared/Public/Common/byte_order.h"
-#include "zolShared/Public/Common/fifo_stream.h"
 #include "zolShared/Public/Common/zolRegSettings.h"
 
 namespace {
@@ -50,6 +46,8 @@ using Clock = std::chrono::steady_clock;
 // 1200 baud with 8 data bits, no parity and 2 stop bits: 11 bit times per byte.
 constexpr double kUsPerByte = 11.0 * 1'000'000.0 / 1200.0;
 constexpr std::uint8_t kModuleKinds = 0x03;
+// The meter of the decode measurement: the first address of the configured devices.
+constexpr std::uint8_t kDecodeAddress = 1;
 // The registers of one poll: what a heat meter is usually read for.
 constexpr const char* kRegisters[] = {"003C", "0044", "03EB", "03EA",
                                       "0056", "0057", "004A", "0050"};
@@ -398,29 +396,6 @@ ScaleResult RunScale(const hostsim::PluginLibrary& library, int ports, int meter
     return result;
 }
 
-// Eight 4-byte registers with units and exponents, as meter 63 answers a register poll.
-std::vector<std::uint8_t> EightRegisterResponse() {
-    const struct {
-        std::uint16_t id;
-        std::uint8_t unit, sign_exponent;
-        std::uint32_t mantissa;
-    } registers[] = {
-        {0x003C, 2, 0x00, 315904},  {0x0044, 40, 0x42, 2741533}, {0x03EB, 48, 0x00, 261207},
-        {0x03EA, 47, 0x00, 143015}, {0x0056, 37, 0x42, 7012},    {0x0057, 37, 0x42, 4188},
-        {0x004A, 41, 0x00, 845},    {0x0050, 21, 0x41, 276},
-    };
-    std::vector<std::uint8_t> body{0x01, kmp::CidGetRegister};
-    for (const auto& r : registers) {
-        common::WriteBe16(body, r.id);
-        body.push_back(r.unit);
-        body.push_back(4);
-        body.push_back(r.sign_exponent);
-        common::WriteBe32(body, r.mantissa);
-    }
-    kmp::AppendKmpCrc(body);
-    return kmp::KmpStuff(body, kmp::KmpRespStart);
-}
-
 // Microseconds per call: the best of several rounds, so a busy machine shows the cost and not
 // the moments another process had the core.
 template <typename Call>
@@ -436,32 +411,15 @@ double BestUsPerCall(int rounds, int calls, Call&& call) {
 
 // The same work in-process with the core: scan, unstuff, check, decode eight registers.
 double CoreScanDecodeUs(const std::vector<std::uint8_t>& frame, bool& ok) {
-    const auto heat = kmp::Catalogue(kmp::KmpCatalogue::kHeat);
-    common::TFIFOStream fifo(common::TFIFOStream::kClientCapacity, common::TFIFOStream::kClientStep,
-                             true);
-    std::vector<std::uint8_t> body;
-    body.reserve(256);
-    const kmp::FrameAcceptor accept = [](std::span<const std::uint8_t> b) {
-        return b[1] == kmp::CidGetRegister;
-    };
-    const kmp::ScanLogger log;
+    bench::ScanAndDecode scan(kDecodeAddress);
     std::int64_t decoded = 0;
     std::int64_t calls = 0;
+    volatile double sink = 0;
     const double us = BestUsPerCall(5, 20000, [&] {
         ++calls;
-        fifo.Write(frame);
-        const int n = kmp::FindFrame(fifo, accept, log, body);
-        if (n < 0) return;
-        std::span<const std::uint8_t> data = std::span(body).subspan(2, body.size() - 4);
-        while (const auto block = kmp::ReadRegisterBlock(data)) {
-            kmp::RegisterValue value = kmp::DecodeRegisterValue(block->value, block->sign_exponent);
-            const auto* row = kmp::FindRegister(heat, block->id);
-            if (row != nullptr && row->Decoder != nullptr) {
-                row->Decoder(*row, kmp::RawMantissa(block->value), block->value, value);
-            }
-            ++decoded;
-        }
-        fifo.Discard(static_cast<std::size_t>(n));
+        decoded += scan.Run(frame, [&](const kmp::RegisterValue& value) {
+            sink = sink + static_cast<double>(value.index());
+        });
     });
     ok = decoded == 8 * calls;
     return us;
@@ -477,7 +435,7 @@ int RunDecode(const hostsim::PluginLibrary& library) {
         return 1;
     }
     Receiver receiver(library, plant.Instance(), 1);
-    const auto frame = EightRegisterResponse();
+    const auto frame = bench::EightRegisterResponse(kDecodeAddress);
     if (receiver.Deliver(frame) != 1) {
         std::printf("decode: the response was not delivered as a packet\n");
         return 1;
