@@ -7,8 +7,8 @@ export WINEDEBUG := -all
 export WINEARCH := win32
 export WINEDLLOVERRIDES := mscoree,mshtml=
 
-.PHONY: all bootstrap build native win32 asan tsan fuzz bench test test-native test-asan \
-        test-win32 format format-check lint demo dist clean soak
+.PHONY: all bootstrap build native win32 asan tsan fuzz bench bench-win32 test test-native \
+        test-asan test-win32 format format-check lint demo dist clean soak
 
 all: build
 
@@ -41,6 +41,18 @@ fuzz: bootstrap
 
 bench: native
 	@for b in build/native/bin/*_bench; do [ -x "$$b" ] && "$$b"; done
+
+# The scale bench under Wine (see docs/live-polling.md), then the native scan and decode cost of
+# the same response for comparison. Never part of `make test`: benchmarks are not timed tests.
+bench-win32: win32
+	@cmake --build build/win32 -j $(JOBS) --target scale_bench
+	@wineserver -p 2>/dev/null || true; trap 'wineserver -k || true' EXIT; \
+	 scripts/wine-run cmd.exe /c exit </dev/null >/dev/null 2>&1 || true; \
+	 cd build/win32/bin && ../../../scripts/wine-run scale_bench.exe --dll kmpparser.dll
+	@if [ -x build/native/bin/kmp_frame_bench ]; then \
+	     build/native/bin/kmp_frame_bench --benchmark_filter=ScanAndDecode 2>/dev/null | \
+	     grep ScanAndDecode | sed 's/^/native: /'; \
+	 else echo "native: build/native/bin/kmp_frame_bench not built (make native)"; fi
 
 format:
 	@git ls-files -z --cached --others --exclude-standard '*.cpp' '*.h' | xargs -0 -r clang-format -i

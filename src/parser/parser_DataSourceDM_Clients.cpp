@@ -288,7 +288,9 @@ void TDataSourceScheduledWithClients::ScheduledForClients(TQueueController&,
 }
 
 void TDataSourceScheduledWithClients::Housekeeping() {
-    HousekeepingTimer->SetEnabled(false);
+    // The timer runs on while clients remain (switching it off and on again would cost two OS
+    // timer calls every round on every port); nothing here runs a message loop that could start
+    // another round inside this one.
     std::vector<std::intptr_t> expired;
     Clients.ForEach([&](std::intptr_t key, TCustomParserClient& client) {
         if (client.Closed || !client.AutoExpire || client.IdleTimeout == kNeverExpires) {

@@ -120,13 +120,22 @@ void TQueueControllerTimer::Rearm(bool reset_position) {
 }
 
 void TQueueControllerTimer::Tick() {
-    SetTimerEnabled(false);
-    if (IsStopped()) return;
-    // Every way out, an exception included, re-arms the timer; the exception itself goes on to
-    // the timer, which reports it.
+    // The timer keeps running through the tick: stopping it here and setting it again at the end
+    // would cost two OS timer calls per tick and queue, the most frequent work of a large site. A
+    // tick that a message loop inside this one would start is skipped instead, as a stopped
+    // timer would skip it.
+    if (ticking_) return;
+    if (IsStopped()) {
+        SetTimerEnabled(false);
+        return;
+    }
+    ticking_ = true;
+    // Every way out, an exception included, re-arms the timer (which leaves a running timer
+    // alone); the exception itself goes on to the timer, which reports it.
     struct RearmOnExit {
         TQueueControllerTimer& queue;
         ~RearmOnExit() {
+            queue.ticking_ = false;
             try {
                 queue.Rearm(false);
             } catch (...) {

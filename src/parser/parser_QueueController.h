@@ -168,6 +168,8 @@ class TQueueControllerTimer : public TQueueController {
 
    private:
     void RegisterSchedule(TBasicRequestItem& item, const std::string& cron, int index);
+    // A tick is running on the timer's thread (ticks never nest).
+    bool ticking_ = false;
     // Steps 6 to 13 of a tick, under the list's shared lock.
     void TickLocked();
     // Chooses the next item to send from `first` to the end of the list; -1 when none is due.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -84,6 +85,30 @@ TEST_F(Queue, TickIntervalFollowsTheShortestPollDownToTheTimerFloor) {
         EXPECT_EQ(queue_.TickInterval, c.tick);
         EXPECT_EQ(queue_.Timer->Interval(), c.tick);
     }
+}
+
+// The timer runs on through a tick; a message loop inside the send handler (the host may run one)
+// must not start another tick inside it, which would send a second request over the first.
+TEST_F(Queue, AMessageLoopInsideATickStartsNoNestedTick) {
+    Add("A", TRequestMethod::rmPoll, 0);
+    Add("B", TRequestMethod::rmPoll, 0);
+    int depth = 0;
+    int deepest = 0;
+    int sends = 0;
+    queue_.OnSendRequest = [&](TQueueController&, TBasicRequestItem&, std::uint32_t&,
+                               std::int32_t&) {
+        deepest = std::max(deepest, ++depth);
+        ++sends;
+        clock_.Advance(50);
+        platform::DispatchPendingMessages();
+        --depth;
+        return true;
+    };
+    queue_.ResetSchedule();
+    Run(100);
+    EXPECT_GT(sends, 2);
+    EXPECT_EQ(deepest, 1);
+    EXPECT_TRUE(queue_.Timer->TimerRunning());
 }
 
 TEST_F(Queue, DuePollsGoOutInListOrderAndResumeBehindTheLastSend) {

@@ -50,14 +50,31 @@ std::string Utf16ToMultiByte(UINT code_page, std::u16string_view text, bool* ok)
     return out;
 }
 
+// Every ANSI code page keeps 7-bit text as it is (a double-byte code page has no lead byte
+// below 0x80 either), so such text needs no trip through the system's converters. Parameter
+// names and keys are 7-bit and are converted for every item of every packet.
+template <typename Char>
+bool IsSevenBit(std::basic_string_view<Char> text) noexcept {
+    for (Char c : text) {
+        if (static_cast<std::uint32_t>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::u16string AnsiToUtf16(std::string_view text) {
+    if (IsSevenBit(text)) return std::u16string(text.begin(), text.end());
     bool ok = false;
     return MultiByteToUtf16(CP_ACP, text, &ok);
 }
 
 std::string Utf16ToAnsi(std::u16string_view text) {
+    if (IsSevenBit(text)) {
+        std::string out(text.size(), '\0');
+        for (std::size_t i = 0; i < text.size(); ++i) out[i] = static_cast<char>(text[i]);
+        return out;
+    }
     bool ok = false;
     return Utf16ToMultiByte(CP_ACP, text, &ok);
 }
@@ -81,6 +98,13 @@ std::optional<std::string> Utf16ToCodePage(std::uint32_t code_page, std::u16stri
 
 std::string AnsiLowerCase(std::string_view text) {
     std::string out(text);
+    if (IsSevenBit(text)) {
+        // CharLowerBuff lower-cases 7-bit letters alike in every locale.
+        for (char& c : out) {
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        }
+        return out;
+    }
     if (!out.empty()) CharLowerBuffA(out.data(), static_cast<DWORD>(out.size()));
     return out;
 }

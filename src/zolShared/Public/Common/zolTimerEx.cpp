@@ -29,6 +29,7 @@ TzolTimerEx::~TzolTimerEx() {
             return left.count() > 0 ? static_cast<std::uint32_t>(left.count()) : 0;
         };
         if (window_->Exists()) {
+            requested_.store(0, std::memory_order_release);
             window_->SendWithTimeout(kSetEnabledMessage, 0, remaining_ms());
             window_->SendWithTimeout(kReleaseWindowMessage, 0, remaining_ms());
         }
@@ -58,9 +59,16 @@ bool TzolTimerEx::OnOwnerThread() const noexcept {
 
 void TzolTimerEx::SetEnabled(bool value) {
     if (!OnOwnerThread() && window_->Exists()) {
+        // The owner thread applies the latest request when the message arrives, so a request
+        // equal to the one before it needs no message of its own: data sources ask for their
+        // housekeeping with every packet, from the threads that deliver them.
+        if (requested_.exchange(value ? 1 : 0, std::memory_order_acq_rel) == (value ? 1 : 0)) {
+            return;
+        }
         window_->SendNotify(kSetEnabledMessage, value ? 1 : 0);
         return;
     }
+    requested_.store(value ? 1 : 0, std::memory_order_release);
     if (value == Enabled()) return;
     enabled_.store(value, std::memory_order_release);
     UpdateTimer();
@@ -102,7 +110,8 @@ bool TzolTimerEx::HandleMessage(std::uint32_t message, std::uintptr_t wparam) {
             return true;
         case kSetEnabledMessage:
             try {
-                SetEnabled(wparam == 1);
+                // The latest request of any thread wins, whatever order the messages came in.
+                SetEnabled(requested_.load(std::memory_order_acquire) == 1);
             } catch (...) {
                 platform::ReportCurrentException("TzolTimerEx.SetEnabled");
             }

@@ -62,6 +62,9 @@ class TzolTimerEx : public Component {
     bool HandleMessage(std::uint32_t message, std::uintptr_t wparam);
 
     std::atomic<bool> enabled_{true};
+    // The state last asked for from any thread (1 enabled, 0 disabled, -1 none yet); the owner
+    // thread applies it when a request from another thread arrives.
+    std::atomic<int> requested_{-1};
     std::atomic<std::uint32_t> interval_{1000};
     std::uint32_t owner_thread_;
     TimerHandler on_timer_;

@@ -170,6 +170,35 @@ TEST_F(TimerTest, DisableFromAnotherThreadIsAppliedByTheOwnerThread) {
     EXPECT_EQ(ticks, 1);
 }
 
+// Threads that deliver packets ask for the same state again and again: only a change reaches the
+// owner thread, and when requests cross, the owner applies the one made last.
+TEST_F(TimerTest, RequestsFromOtherThreadsSendOnlyChangesAndTheLastOneWins) {
+    TzolTimerEx timer;
+    timer.SetInterval(10);
+    std::thread repeat([&] {
+        for (int i = 0; i < 5; ++i) timer.SetEnabled(false);
+    });
+    repeat.join();
+    EXPECT_EQ(DispatchPendingMessages(), 1u);
+    EXPECT_FALSE(timer.Enabled());
+
+    std::thread cross([&] {
+        timer.SetEnabled(true);
+        timer.SetEnabled(false);
+        timer.SetEnabled(true);
+    });
+    cross.join();
+    DispatchPendingMessages();
+    EXPECT_TRUE(timer.Enabled());
+
+    // A request of another thread still waiting does not undo the owner's own later change.
+    std::thread disable([&] { timer.SetEnabled(false); });
+    disable.join();
+    timer.SetEnabled(true);
+    DispatchPendingMessages();
+    EXPECT_TRUE(timer.Enabled());
+}
+
 TEST_F(TimerTest, DestructionFromAnotherThreadWaitsForTheOwnerThread) {
     std::atomic<int> ticks{0};
     std::atomic<bool> destroyed{false};
