@@ -90,10 +90,22 @@ struct LedgerEntry {
     std::optional<std::uint32_t> counter;
     std::vector<double> values;  // the register values in the reply's order
     int packets = 0;             // packets found carrying this reply
+    std::uint64_t seq = 0;       // the line's count of replies before this one
+    // When its last byte was handed to the host; nothing while under way, or when a closed port
+    // dropped it. What decides "in time" is this, not when the meter meant to send it: a host
+    // slowed down by its machine hands the plug-in late what the meter sent in time.
+    std::optional<std::uint64_t> delivered_ms;
+};
+
+// What a line did since it was last asked: the replies its meters built and which of them
+// reached the host, and when.
+struct LineNews {
+    std::vector<LedgerEntry> entries;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> delivered;  // seq, when
 };
 
 LedgerEntry MakeEntry(const metersim::SimReply& reply) {
-    LedgerEntry entry{reply, std::nullopt, {}, 0};
+    LedgerEntry entry{reply, std::nullopt, {}, 0, 0, std::nullopt};
     if (reply.silent || reply.cid != kmp::CidGetRegister || reply.body.size() < 4) return entry;
     std::span<const std::uint8_t> data(reply.body.data() + 2, reply.body.size() - 4);
     while (auto block = kmp::ReadRegisterBlock(data)) {
@@ -112,7 +124,10 @@ class SoakPort : public PortTransport {
     explicit SoakPort(std::vector<metersim::SimMeter> meters) {
         for (auto& meter : meters) sim_.AddMeter(std::move(meter));
         sim_.OnReply = [this](const metersim::SimReply& reply) {
-            ledger_.push_back(MakeEntry(reply));
+            news_.entries.push_back(MakeEntry(reply));
+            news_.entries.back().seq = next_seq_;
+            if (!reply.silent && reply.pieces > 0) in_flight_.emplace_back(next_seq_, reply.pieces);
+            ++next_seq_;
         };
     }
 
@@ -136,7 +151,16 @@ class SoakPort : public PortTransport {
         for (;;) {
             const std::uint64_t now = SteadyMs();
             while (auto delivery = sim_.TakeDelivery(now)) {
+                // The deliveries come in the order the replies were queued.
+                bool last_piece = false;
+                std::uint64_t seq = 0;
+                if (!in_flight_.empty()) {
+                    seq = in_flight_.front().first;
+                    last_piece = --in_flight_.front().second == 0;
+                    if (last_piece) in_flight_.pop_front();
+                }
                 if (closed_) continue;  // a closed port hears nothing
+                if (last_piece) news_.delivered.emplace_back(seq, SteadyMs());
                 out.insert(out.end(), delivery->begin(), delivery->end());
                 return true;
             }
@@ -158,14 +182,10 @@ class SoakPort : public PortTransport {
         std::lock_guard<std::mutex> guard(lock_);
         refusing_ = refusing;
     }
-    std::size_t LedgerSize() {
+    LineNews TakeNews() {
         std::lock_guard<std::mutex> guard(lock_);
-        return ledger_.size();
-    }
-    std::vector<LedgerEntry> TakeLedger() {
-        std::lock_guard<std::mutex> guard(lock_);
-        std::vector<LedgerEntry> taken;
-        taken.swap(ledger_);
+        LineNews taken;
+        std::swap(taken, news_);
         return taken;
     }
     std::uint32_t Refused() {
@@ -186,7 +206,9 @@ class SoakPort : public PortTransport {
     std::mutex lock_;
     std::condition_variable wake_;
     metersim::MeterSimulator sim_;
-    std::vector<LedgerEntry> ledger_;
+    LineNews news_;
+    std::uint64_t next_seq_ = 0;
+    std::deque<std::pair<std::uint64_t, std::size_t>> in_flight_;  // seq, pieces still queued
     bool closed_ = false;
     bool refusing_ = false;
     std::uint32_t refused_ = 0;
@@ -270,8 +292,9 @@ bool SameValues(const std::vector<double>& a, const std::vector<double>& b, bool
     return true;
 }
 
-bool IsLate(const metersim::SimReply& reply) {
-    return reply.due_ms - reply.received_ms >= kInTimeMs;
+// Not handed to the host within half the timeout (or not at all).
+bool IsLate(const LedgerEntry& entry) {
+    return !entry.delivered_ms || *entry.delivered_ms - entry.reply.received_ms >= kInTimeMs;
 }
 
 std::string ListText(const std::vector<double>& values) {
@@ -310,13 +333,23 @@ class SoakChecker {
             }
             ++replies;
             if (r.corrupt) ++damaged;
-            if (IsLate(r)) {
-                ++late;
-                line.late_due.push_back(r.due_ms);
-            }
             line.entries.push_back(std::move(entry));
             LedgerEntry& kept = line.entries.back();
+            line.by_seq[kept.seq] = &kept;
             if (kept.counter) line.by_counter[{r.address, *kept.counter}] = &kept;
+        }
+    }
+
+    // A reply's last byte reached the host.
+    void AddDelivered(int port, std::uint64_t seq, std::uint64_t when) {
+        Line& line = lines_[port];
+        const auto found = line.by_seq.find(seq);
+        if (found == line.by_seq.end()) return;
+        LedgerEntry& entry = *found->second;
+        entry.delivered_ms = when;
+        if (IsLate(entry)) {
+            ++late;
+            line.late_due.push_back(when);
         }
     }
 
@@ -339,7 +372,7 @@ class SoakChecker {
         if (entry->reply.corrupt) Violation("a damaged reply of " + which + " was delivered");
         // A late reply may be taken for the answer to a later request of the same meter; the
         // registers that request names are then read from it.
-        const bool late_reply = IsLate(entry->reply);
+        const bool late_reply = IsLate(*entry);
         if (!SameValues(seen.values, entry->values, late_reply)) {
             Violation("the packet of " + which + " carries " + ListText(seen.values) +
                       (late_reply ? ", the late reply " : ", the reply ") +
@@ -372,11 +405,10 @@ class SoakChecker {
             Line& line = lines_[p];
             while (!line.entries.empty() &&
                    (final || line.entries.front().reply.due_ms + kSettleMs < now)) {
-                Judge(p, line.entries.front());
-                if (line.entries.front().counter) {
-                    line.by_counter.erase(
-                        {line.entries.front().reply.address, *line.entries.front().counter});
-                }
+                const LedgerEntry& front = line.entries.front();
+                Judge(p, front);
+                if (front.counter) line.by_counter.erase({front.reply.address, *front.counter});
+                line.by_seq.erase(front.seq);
                 line.entries.pop_front();
             }
             const std::uint64_t horizon = now > kForgetMs ? now - kForgetMs : 0;
@@ -420,7 +452,8 @@ class SoakChecker {
     struct Line {
         std::deque<LedgerEntry> entries;
         std::map<std::pair<std::uint8_t, std::uint32_t>, LedgerEntry*> by_counter;
-        std::deque<std::uint64_t> late_due;  // when late replies went out
+        std::map<std::uint64_t, LedgerEntry*> by_seq;
+        std::deque<std::uint64_t> late_due;  // when late replies reached the host
         std::vector<Window> closed;
     };
     struct Spell {
@@ -433,19 +466,25 @@ class SoakChecker {
 
     void Judge(int port, const LedgerEntry& entry) {
         const auto& r = entry.reply;
-        if (r.corrupt || r.cid != kmp::CidGetRegister || IsLate(r)) return;
+        if (r.corrupt || r.cid != kmp::CidGetRegister) return;
+        if (!entry.delivered_ms) {
+            ++excused;  // a closed port dropped it
+            return;
+        }
+        if (IsLate(entry)) return;
+        const std::uint64_t delivered = *entry.delivered_ms;
         const Line& line = lines_[port];
         // A late reply of the same line arriving just before or during this exchange may be
         // taken for its answer: KMP frames carry no sequence number.
         const bool crossed =
             std::any_of(line.late_due.begin(), line.late_due.end(), [&](std::uint64_t due) {
-                return due + 1000 >= r.received_ms && due <= r.due_ms + 100;
+                return due + 1000 >= r.received_ms && due <= delivered + 100;
             });
         const bool near_close = std::any_of(line.closed.begin(), line.closed.end(), [&](auto& w) {
             return r.received_ms <= (w.to == kOpen ? w.to : w.to + kCloseGraceMs) &&
-                   r.due_ms + kCloseGraceMs >= w.from;
+                   delivered + kCloseGraceMs >= w.from;
         });
-        if (crossed || near_close || r.due_ms + kEndGraceMs > end_) {
+        if (crossed || near_close || delivered + kEndGraceMs > end_) {
             ++excused;
             return;
         }
@@ -453,8 +492,8 @@ class SoakChecker {
         if (entry.packets == 0) {
             Violation("the reply of " + std::to_string(r.address) + " on port " +
                       std::to_string(port + 1) + " with counter " +
-                      std::to_string(entry.counter.value_or(0)) + " sent at " +
-                      std::to_string(r.due_ms - start_) + " ms was lost");
+                      std::to_string(entry.counter.value_or(0)) + " handed over at " +
+                      std::to_string(delivered - start_) + " ms was lost");
         }
     }
 
@@ -657,7 +696,11 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
 
     // What the lines and the host saw so far goes to the checker, which judges what is settled.
     const auto settle = [&](std::uint64_t now, bool final) {
-        for (int p = 0; p < kPorts; ++p) checker.AddEntries(p, ports[p]->TakeLedger());
+        for (int p = 0; p < kPorts; ++p) {
+            LineNews news = ports[p]->TakeNews();
+            checker.AddEntries(p, std::move(news.entries));
+            for (const auto& [seq, when] : news.delivered) checker.AddDelivered(p, seq, when);
+        }
         std::vector<SeenPacket> seen;
         {
             std::lock_guard<std::mutex> guard(seen_lock);

@@ -140,12 +140,13 @@ void MeterSimulator::HandleRequest(std::span<const std::uint8_t> body, std::uint
     wire.insert(wire.end(), frame.begin(), frame.end());
 
     const std::uint64_t due = now_ms + faults.delay_ms;
+    const std::size_t piece = faults.split_size == 0 ? wire.size() : faults.split_size;
     if (OnReply) {
         record.corrupt = corrupt;
         record.due_ms = due;
+        record.pieces = (wire.size() + piece - 1) / piece;
         OnReply(record);
     }
-    const std::size_t piece = faults.split_size == 0 ? wire.size() : faults.split_size;
     for (std::size_t offset = 0; offset < wire.size(); offset += piece) {
         const std::size_t n = std::min(piece, wire.size() - offset);
         deliveries_.push_back({due, std::vector<std::uint8_t>(

@@ -58,6 +58,7 @@ struct SimReply {
     bool corrupt = false;
     std::uint64_t received_ms = 0;  // when the request's last byte came in
     std::uint64_t due_ms = 0;       // when the reply goes out (all its pieces at once)
+    std::size_t pieces = 0;         // the deliveries it is queued as, behind all earlier ones
 };
 
 class MeterSimulator {
