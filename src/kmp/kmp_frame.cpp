@@ -92,6 +92,15 @@ FrameScanResult ScanFrames(std::span<const std::uint8_t> bytes, const FrameAccep
         }
         const auto stop =
             static_cast<std::size_t>(static_cast<const std::uint8_t*>(stop_ptr) - data);
+        // A start byte is always escaped inside a body, so only the last one before the stop
+        // byte can begin a frame; the ones before it are noise. Checking each of them would
+        // log a checksum error per byte of a run of start bytes, and cost time quadratic in it.
+        for (std::size_t last = stop - 1; last > p; --last) {
+            if (data[last] == KmpRespStart) {
+                p = last;
+                break;
+            }
+        }
 
         body.clear();
         KmpUnstuff(bytes.subspan(p + 1, stop - p - 1), body);

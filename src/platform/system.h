@@ -26,6 +26,17 @@ std::string NewGuidText();
 
 // True when `size` bytes at `address` can be read without a fault.
 bool IsReadableMemory(const void* address, std::size_t size) noexcept;
+// True when `size` bytes at `address` can be written without a fault.
+bool IsWritableMemory(const void* address, std::size_t size) noexcept;
+// The number of characters before the terminator of a zero-terminated text of `char_size`-byte
+// characters (1 or 2), reading only memory that can be read; nothing when no terminator comes
+// within `limit` characters or before memory that cannot be read.
+std::optional<std::size_t> ReadableTextLength(const void* text, std::size_t char_size,
+                                              std::size_t limit = SIZE_MAX) noexcept;
+// True when `object` may be called as a COM-style interface: its first word points at a
+// readable table of `method_count` entries, each the address of executable code. A probe for
+// pointers handed in by the host; it cannot prove that the object is what it claims to be.
+bool IsPlausibleInterface(const void* object, std::size_t method_count) noexcept;
 
 std::uint32_t CurrentThreadId() noexcept;
 

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -202,6 +204,90 @@ bool IsReadableMemory(const void* address, std::size_t size) noexcept {
         size -= n;
     }
     return true;
+}
+
+namespace {
+
+// The permissions ("rwxp") of the mapping holding `address`, and its end, from /proc/self/maps.
+bool MappingOf(const void* address, std::string& permissions, std::uintptr_t& end) {
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    std::FILE* maps = std::fopen("/proc/self/maps", "r");
+    if (maps == nullptr) return false;
+    char line[512];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, maps) != nullptr) {
+        unsigned long long from = 0, to = 0;
+        char perms[8] = {};
+        if (std::sscanf(line, "%llx-%llx %7s", &from, &to, perms) != 3) continue;
+        if (at >= from && at < to) {
+            permissions = perms;
+            end = static_cast<std::uintptr_t>(to);
+            found = true;
+        }
+    }
+    std::fclose(maps);
+    return found;
+}
+
+bool RangeHas(const void* address, std::size_t size, char permission, std::size_t index) {
+    if (address == nullptr) return false;
+    auto p = reinterpret_cast<std::uintptr_t>(address);
+    if (size > UINTPTR_MAX - p) return false;
+    const std::uintptr_t end = p + size;
+    do {
+        std::string perms;
+        std::uintptr_t mapping_end = 0;
+        if (!MappingOf(reinterpret_cast<const void*>(p), perms, mapping_end)) return false;
+        if (perms.size() <= index || perms[index] != permission) return false;
+        p = mapping_end;
+    } while (p < end);
+    return true;
+}
+
+}  // namespace
+
+bool IsWritableMemory(const void* address, std::size_t size) noexcept {
+    try {
+        return RangeHas(address, size, 'w', 1);
+    } catch (...) {
+        return false;
+    }
+}
+
+std::optional<std::size_t> ReadableTextLength(const void* text, std::size_t char_size,
+                                              std::size_t limit) noexcept {
+    if (text == nullptr || char_size == 0 || char_size > 8) return std::nullopt;
+    const auto* p = static_cast<const char*>(text);
+    for (std::size_t n = 0; n < limit; ++n, p += char_size) {
+        char probe[8] = {};
+        iovec local{probe, char_size};
+        iovec remote{const_cast<char*>(p), char_size};
+        if (process_vm_readv(getpid(), &local, 1, &remote, 1, 0) !=
+            static_cast<ssize_t>(char_size)) {
+            return std::nullopt;
+        }
+        bool zero = true;
+        for (std::size_t i = 0; i < char_size; ++i) zero = zero && probe[i] == 0;
+        if (zero) return n;
+    }
+    return std::nullopt;
+}
+
+bool IsPlausibleInterface(const void* object, std::size_t method_count) noexcept {
+    try {
+        if (!IsReadableMemory(object, sizeof(void*))) return false;
+        void* const* table = nullptr;
+        std::memcpy(&table, object, sizeof table);
+        if (!IsReadableMemory(table, method_count * sizeof(void*))) return false;
+        for (std::size_t i = 0; i < method_count; ++i) {
+            void* entry = nullptr;
+            std::memcpy(&entry, table + i, sizeof entry);
+            if (!RangeHas(entry, 1, 'x', 2)) return false;
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 std::uint32_t CurrentThreadId() noexcept { return static_cast<std::uint32_t>(gettid()); }

@@ -119,18 +119,73 @@ std::string NewGuidText() {
     return text;
 }
 
-bool IsReadableMemory(const void* address, std::size_t size) noexcept {
+namespace {
+
+constexpr DWORD kReadable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                            PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+constexpr DWORD kWritable =
+    PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+constexpr DWORD kExecutable =
+    PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+
+// The end of the committed region at `p` when its protection has one of `wanted`, else null.
+const char* RegionEndWith(const char* p, DWORD wanted) noexcept {
+    MEMORY_BASIC_INFORMATION info{};
+    if (VirtualQuery(p, &info, sizeof info) == 0) return nullptr;
+    if (info.State != MEM_COMMIT) return nullptr;
+    if ((info.Protect & wanted) == 0 || (info.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0) {
+        return nullptr;
+    }
+    return static_cast<const char*>(info.BaseAddress) + info.RegionSize;
+}
+
+bool RangeHas(const void* address, std::size_t size, DWORD wanted) noexcept {
     if (address == nullptr) return false;
     const auto* p = static_cast<const char*>(address);
+    if (size > static_cast<std::size_t>(UINTPTR_MAX - reinterpret_cast<std::uintptr_t>(p))) {
+        return false;
+    }
     const char* end = p + size;
     while (p < end) {
-        MEMORY_BASIC_INFORMATION info{};
-        if (VirtualQuery(p, &info, sizeof info) == 0) return false;
-        if (info.State != MEM_COMMIT) return false;
-        const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
-                               PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-        if ((info.Protect & readable) == 0 || (info.Protect & PAGE_GUARD) != 0) return false;
-        p = static_cast<const char*>(info.BaseAddress) + info.RegionSize;
+        p = RegionEndWith(p, wanted);
+        if (p == nullptr) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsReadableMemory(const void* address, std::size_t size) noexcept {
+    return RangeHas(address, size, kReadable);
+}
+
+bool IsWritableMemory(const void* address, std::size_t size) noexcept {
+    return RangeHas(address, size, kWritable);
+}
+
+std::optional<std::size_t> ReadableTextLength(const void* text, std::size_t char_size,
+                                              std::size_t limit) noexcept {
+    if (text == nullptr || char_size == 0) return std::nullopt;
+    const auto* p = static_cast<const char*>(text);
+    const char* readable_end = p;
+    for (std::size_t n = 0; n < limit; ++n, p += char_size) {
+        while (readable_end < p + char_size) {
+            readable_end = RegionEndWith(readable_end, kReadable);
+            if (readable_end == nullptr) return std::nullopt;
+        }
+        bool zero = true;
+        for (std::size_t i = 0; i < char_size; ++i) zero = zero && p[i] == 0;
+        if (zero) return n;
+    }
+    return std::nullopt;
+}
+
+bool IsPlausibleInterface(const void* object, std::size_t method_count) noexcept {
+    if (!IsReadableMemory(object, sizeof(void*))) return false;
+    void* const* table = *static_cast<void* const* const*>(object);
+    if (!IsReadableMemory(table, method_count * sizeof(void*))) return false;
+    for (std::size_t i = 0; i < method_count; ++i) {
+        if (RegionEndWith(static_cast<const char*>(table[i]), kExecutable) == nullptr) return false;
     }
     return true;
 }

@@ -1,9 +1,56 @@
 #include "zolShared/Private/Plugins/call_record.h"
 
+#include "platform/system.h"
+
 namespace zol::plugins {
 
 bool IsListObject(const void* pointer) noexcept {
     return pointer != nullptr && common::TzolParamsList::HasListSignature(pointer);
+}
+
+namespace {
+
+// An IzolParamsListA has the three methods of its base, nine list methods and eleven of its own.
+constexpr std::size_t kListInterfaceMethods = 23;
+
+// A pointer to a variable that holds nothing or a list interface that can be called.
+bool IsUsableInterfaceVariable(const void* variable) noexcept {
+    if (!platform::IsReadableMemory(variable, sizeof(void*))) return false;
+    const void* list = *static_cast<const void* const*>(variable);
+    return list == nullptr || platform::IsPlausibleInterface(list, kListInterfaceMethods);
+}
+
+std::optional<std::string> SlotFault(const TPluginData& slot, const char* name) {
+    const bool usable = slot.Kind == kDataListUnchecked
+                            ? slot.Value.Ptr == nullptr || IsListObject(slot.Value.Ptr)
+                            : slot.Kind != kDataListInterface || slot.Value.Ptr == nullptr ||
+                                  IsUsableInterfaceVariable(slot.Value.Ptr);
+    if (usable) return std::nullopt;
+    return std::string("Bad call record: ") + name + " holds no usable parameter list (kind " +
+           std::to_string(slot.Kind) + ")";
+}
+
+}  // namespace
+
+std::optional<std::string> RecordFault(const TPluginCallRec& rec, bool reads_input_bytes) {
+    if (rec.Params != nullptr && !IsListObject(rec.Params) &&
+        !IsUsableInterfaceVariable(rec.Params)) {
+        return "Bad call record: Params is neither a parameter list nor a list interface";
+    }
+    if (auto fault = SlotFault(rec.InData, "InData")) return fault;
+    if (auto fault = SlotFault(rec.OutData, "OutData")) return fault;
+    const TPluginData& in = rec.InData;
+    if (reads_input_bytes && in.Kind == kDataRawBytes) {
+        if (in.Size < 0) {
+            return "Bad call record: InData has a negative size (" + std::to_string(in.Size) + ")";
+        }
+        if (in.Size > 0 && in.Value.Ptr != nullptr &&
+            !platform::IsReadableMemory(in.Value.Ptr, static_cast<std::size_t>(in.Size))) {
+            return "Bad call record: the " + std::to_string(in.Size) +
+                   " bytes in InData cannot be read";
+        }
+    }
+    return std::nullopt;
 }
 
 CallRecordScope::CallRecordScope(TPluginCallRec& rec)

@@ -7,6 +7,8 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "zolShared/Private/Plugins/plugin_abi.h"
 #include "zolShared/Public/Common/zolParamLst.h"
@@ -16,6 +18,13 @@ namespace zol::plugins {
 // True when `pointer` (a Params value or a slot pointer) addresses a list object rather than an
 // interface variable: it is not null and its fifth 32-bit word is the list signature.
 bool IsListObject(const void* pointer) noexcept;
+
+// What makes a record unusable for a call that reads its parameter list and list slots, as the
+// text the export logs: a Params or list slot that is neither a list object nor a variable
+// holding a usable list interface (a slot of kind 8 must hold a list object too), and, when
+// `reads_input_bytes`, received bytes in the input slot that cannot be read. Nothing when the
+// record can be used.
+std::optional<std::string> RecordFault(const TPluginCallRec& rec, bool reads_input_bytes);
 
 class CallRecordScope {
    public:

@@ -32,8 +32,27 @@ std::shared_ptr<InstanceRegistry> Registry() {
     return g_registry;
 }
 
-bool RecordReadable(const TPluginCallRec* rec) {
-    return rec != nullptr && platform::IsReadableMemory(rec, sizeof(TPluginCallRec));
+// Every export writes into its record (results, or the caller's fields put back after the call).
+bool RecordUsable(const TPluginCallRec* rec) {
+    return rec != nullptr && platform::IsWritableMemory(rec, sizeof(TPluginCallRec));
+}
+
+// The checks of the exports that read the whole record: its size, its parameter list and its list
+// slots. A fault is logged once, as "{command} message", and refuses the call.
+bool RecordAccepted(TzolPlugin& instance, const TPluginCallRec& rec, const char* command,
+                    bool reads_input_bytes) {
+    std::optional<std::string> fault;
+    if (rec.RecSize != kCallRecSize) {
+        fault = "Bad call record: RecSize is " + std::to_string(rec.RecSize) + ", not " +
+                std::to_string(kCallRecSize);
+    } else if (rec.Params == nullptr) {
+        fault = "Bad call record: Params is null";
+    } else {
+        fault = RecordFault(rec, reads_input_bytes);
+    }
+    if (!fault) return true;
+    instance.Log(0, "{" + std::string(command) + "} " + *fault);
+    return false;
 }
 
 }  // namespace
@@ -97,9 +116,11 @@ std::vector<std::shared_ptr<TzolPlugin>> AllInstances() {
 
 std::int32_t CreatePluginInstanceCall(TPluginCallRec* rec) noexcept {
     try {
-        if (!RecordReadable(rec)) return -1;
+        if (!RecordUsable(rec)) return -1;
         auto registry = Registry();
         if (rec->Instance != nullptr || !registry) return -1;
+        // No instance yet to log to: the refusal is the answer.
+        if (RecordFault(*rec, false)) return -1;
         PluginFactory factory = nullptr;
         {
             std::lock_guard<std::mutex> guard(g_module_lock);
@@ -127,7 +148,7 @@ std::int32_t CreatePluginInstanceCall(TPluginCallRec* rec) noexcept {
 
 std::int32_t FreePluginInstanceCall(TPluginCallRec* rec) noexcept {
     try {
-        if (!RecordReadable(rec)) return -1;
+        if (!RecordUsable(rec)) return -1;
         if (rec->InData.Kind == kDataReleaseAll && rec->InData.Value.Number == kReleaseAllValue) {
             std::vector<std::function<void()>> routines;
             {
@@ -168,12 +189,18 @@ std::uint8_t GetModuleInfoCall(TPluginCallRec* rec, std::uint8_t* info,
                                std::int32_t* needed) noexcept {
     try {
         std::int32_t dummy = 0;
-        if (needed == nullptr) needed = &dummy;
+        const bool needed_usable = needed == nullptr || platform::IsWritableMemory(needed, 4);
+        if (needed == nullptr || !needed_usable) needed = &dummy;
         *needed = 0;
-        if (!RecordReadable(rec)) return 0;
+        if (!RecordUsable(rec)) return 0;
         auto instance = FindInstance(rec->Instance);
         if (!instance) return 0;
-        if (info != nullptr && !platform::IsReadableMemory(info, 4)) info = nullptr;
+        if (!needed_usable) {
+            instance->Log(0,
+                          "{MODULEINFO} The needed size of the module-information buffer "
+                          "cannot be written");
+            return 0;
+        }
         return instance->FillModuleInfo(info, needed) ? 1 : 0;
     } catch (...) {
         platform::ReportCurrentException("GetModuleInfo");
@@ -182,11 +209,11 @@ std::uint8_t GetModuleInfoCall(TPluginCallRec* rec, std::uint8_t* info,
 }
 
 std::int32_t ExecutePluginCommandCall(TPluginCallRec* rec) noexcept {
-    if (!RecordReadable(rec)) return -1;
-    if (rec->RecSize != kCallRecSize || rec->Params == nullptr) return -1;
+    if (!RecordUsable(rec)) return -1;
     if (rec->Instance == nullptr || !platform::IsReadableMemory(rec->Instance, 4)) return -1;
     auto instance = FindInstance(rec->Instance);
     if (!instance) return -1;
+    if (!RecordAccepted(*instance, *rec, "CMD?", false)) return -1;
     try {
         CallRecordScope scope(*rec);
         return instance->ExecuteCommand(*rec);
@@ -197,10 +224,10 @@ std::int32_t ExecutePluginCommandCall(TPluginCallRec* rec) noexcept {
 }
 
 std::int32_t ProcessDataCall(TPluginCallRec* rec) noexcept {
-    if (!RecordReadable(rec)) return -1;
-    if (rec->RecSize != kCallRecSize || rec->Params == nullptr) return -1;
+    if (!RecordUsable(rec)) return -1;
     auto instance = FindInstance(rec->Instance);
     if (!instance) return -1;
+    if (!RecordAccepted(*instance, *rec, "PROCESS", true)) return -1;
     try {
         for (std::uint32_t waited = 0; instance->Busy != 0 && instance->Unloaded != 0;
              waited += 50) {
@@ -226,7 +253,7 @@ std::int32_t ProcessDataCall(TPluginCallRec* rec) noexcept {
 
 std::int32_t GetLogExCall(TPluginCallRec* rec) noexcept {
     try {
-        if (!RecordReadable(rec)) return 0;
+        if (!RecordUsable(rec)) return 0;
         rec->OutData.Kind = kDataResultValue;
         rec->OutData.Value.Number = 0;
         auto instance = FindInstance(rec->Instance);
@@ -236,8 +263,10 @@ std::int32_t GetLogExCall(TPluginCallRec* rec) noexcept {
         // A buffer that cannot take `size` bytes is treated as too small: nothing is copied, the
         // log is kept and the host still learns the length to ask for.
         if (size > 0 && buffer != nullptr &&
-            !platform::IsReadableMemory(buffer, static_cast<std::size_t>(size))) {
+            !platform::IsWritableMemory(buffer, static_cast<std::size_t>(size))) {
             buffer = nullptr;
+            instance->Log(0, "{GETLOG} The log buffer of " + std::to_string(size) +
+                                 " bytes cannot be written");
         }
         std::int32_t length = 0;
         const std::int32_t copied = instance->HostLog().Take(buffer, size, length);
@@ -250,7 +279,7 @@ std::int32_t GetLogExCall(TPluginCallRec* rec) noexcept {
 
 void GetOptionsDialogCall(TPluginCallRec* rec) noexcept {
     try {
-        if (!RecordReadable(rec)) return;
+        if (!RecordUsable(rec)) return;
         rec->OutData.Kind = kDataResultValue;
         rec->OutData.Size = 0;
         rec->OutData.Value.Number = 1;
@@ -265,12 +294,16 @@ void GetOptionsDialogCall(TPluginCallRec* rec) noexcept {
 void ShowOptionsDialogCall(TPluginCallRec* rec) noexcept {
     std::shared_ptr<TzolPlugin> instance;
     try {
-        if (!RecordReadable(rec)) return;
+        if (!RecordUsable(rec)) return;
         rec->OutData.Kind = kDataResultValue;
         rec->OutData.Size = 4;
         rec->OutData.Value.Number = 2;
         instance = FindInstance(rec->Instance);
         if (!instance) return;
+        if (auto fault = RecordFault(*rec, false)) {
+            instance->Log(0, "{SHOWOPTIONS} " + *fault);
+            return;
+        }
         instance->ShowOptionsDialogCall(*rec);
     } catch (...) {
         if (instance) instance->Log(0, CurrentExceptionMessage() + " {SHOWOPTIONS}");

@@ -235,9 +235,11 @@ std::int32_t TzolPlugin::ExecuteCommand(TPluginCallRec& rec) {
     ReadTemporaryLoad(rec);
     CallParams params(rec);
     auto command = params.GetPresent("COMMAND");
-    if (!command) return -1;
-    const std::string text = command->AsAnsi();
-    if (text.empty()) return -1;
+    const std::string text = command ? command->AsAnsi() : std::string();
+    if (text.empty()) {
+        Log(0, "{CMD?} The call names no COMMAND");
+        return -1;
+    }
     try {
         return DispatchCommand(text, rec);
     } catch (const DispatcherFailure&) {
@@ -397,9 +399,20 @@ bool TzolPlugin::FillModuleInfo(std::uint8_t* info, std::int32_t* needed) {
     const auto total = static_cast<std::int32_t>(33 + description.size() + commands.size());
     *needed = total;
     if (info == nullptr) return false;
+    if (!platform::IsReadableMemory(info, 4)) {
+        Log(0, "{MODULEINFO} The module-information buffer cannot be read");
+        return false;
+    }
     std::int32_t size = 0;
     std::memcpy(&size, info, 4);
     if (size <= 32) return false;
+    // The caller's size word promises room for the header, or for everything when large enough.
+    const std::size_t written = static_cast<std::size_t>(size >= total ? total : 33);
+    if (!platform::IsWritableMemory(info, written)) {
+        Log(0, "{MODULEINFO} The module-information buffer of " + std::to_string(size) +
+                   " bytes cannot be written");
+        return false;
+    }
     auto put32 = [&](std::size_t offset, std::uint32_t value) {
         std::memcpy(info + offset, &value, 4);
     };
@@ -433,7 +446,16 @@ void TzolPlugin::GetOptionsDialogCall(TPluginCallRec& rec) {
     if (rec.InData.Value.Ptr != nullptr && rec.InData.Size > 0) {
         const auto* text = static_cast<const char*>(rec.InData.Value.Ptr);
         const auto limit = static_cast<std::size_t>(rec.InData.Size);
-        form_name.assign(text, strnlen(text, limit));
+        // The name ends at its terminator or after Size bytes, whichever comes first; memory
+        // that cannot be read before either makes the buffer unusable.
+        auto length = platform::ReadableTextLength(text, 1, limit);
+        if (!length && platform::IsReadableMemory(text, limit)) length = limit;
+        if (!length) {
+            Log(0, "{GETOPTIONS} The options buffer of " + std::to_string(limit) +
+                       " bytes cannot be read");
+            return;
+        }
+        form_name.assign(text, *length);
     }
 
     std::string extra_text;
@@ -463,8 +485,15 @@ void TzolPlugin::GetOptionsDialogCall(TPluginCallRec& rec) {
         rec.OutData.Value.Number = 2;
         return;
     }
-    if (rec.InData.Size < 0 || static_cast<std::size_t>(rec.InData.Size) < total ||
-        rec.InData.Value.Ptr == nullptr) {
+    const bool writable =
+        rec.InData.Value.Ptr != nullptr && platform::IsWritableMemory(rec.InData.Value.Ptr, total);
+    if (rec.InData.Size < 0 || static_cast<std::size_t>(rec.InData.Size) < total || !writable) {
+        // A buffer that cannot take the description is answered like one too small.
+        if (rec.InData.Value.Ptr != nullptr && rec.InData.Size >= 0 &&
+            static_cast<std::size_t>(rec.InData.Size) >= total) {
+            Log(0, "{GETOPTIONS} The options buffer of " + std::to_string(rec.InData.Size) +
+                       " bytes cannot be written");
+        }
         rec.OutData.Value.Number = 3;
         rec.OutData.Size = static_cast<std::int32_t>(total);
         return;

@@ -18,17 +18,43 @@ constexpr const char* kSourceName = "zolParamLst";
     throw ParamsListAssertion(message, line);
 }
 
+// Texts handed in by a caller are measured without reading past readable memory: a text that
+// runs into memory that cannot be read has no end and is refused.
+std::size_t CheckedLength(const void* text, std::size_t char_size) {
+    const auto length = platform::ReadableTextLength(text, char_size);
+    if (!length) throw std::invalid_argument("The text argument cannot be read");
+    return *length;
+}
+
 std::u16string_view WideView(const char16_t* text) {
     if (text == nullptr) return {};
-    std::size_t n = 0;
-    while (text[n] != u'\0') ++n;
-    return {text, n};
+    return {text, CheckedLength(text, sizeof(char16_t))};
 }
 
 std::string AnsiFromWide(const char16_t* text) { return platform::Utf16ToAnsi(WideView(text)); }
 
 std::string_view AnsiView(const char* text) {
-    return text == nullptr ? std::string_view() : std::string_view(text);
+    return text == nullptr ? std::string_view() : std::string_view(text, CheckedLength(text, 1));
+}
+
+// Out arguments must take what is written to them; a failing status is all that can be given
+// when they cannot.
+template <typename T>
+bool Writable(T* out) noexcept {
+    return platform::IsWritableMemory(out, sizeof(T));
+}
+
+// Method counts of the interfaces a caller hands in, for the plausibility probe.
+constexpr std::size_t kUnknownMethods = 3;
+constexpr std::size_t kDispatchMethods = 7;
+constexpr std::size_t kItemAMethods = kUnknownMethods + 11;
+constexpr std::size_t kItemWMethods = kItemAMethods + 4;
+constexpr std::size_t kListMethods = kUnknownMethods + 9 + 11;
+
+void CheckInterface(const void* object, std::size_t methods) {
+    if (object != nullptr && !platform::IsPlausibleInterface(object, methods)) {
+        throw std::invalid_argument("The interface argument is not a usable interface");
+    }
 }
 
 // Runs a status method body: 0 on success, 0x8000FFFF when anything inside failed.
@@ -55,6 +81,7 @@ T ValueCall(T fallback, Body&& body) noexcept {
 
 template <typename ItemInterface>
 void HandOutItem(TzolParamsListItem* item, ItemInterface** out) {
+    // Callers check `out` before any work.
     if (item == nullptr) return;
     auto* wrap = new TzolParamsListItemWrap(item);
     wrap->AddRef();
@@ -201,7 +228,8 @@ TzolParamsListItem* TzolParamsList::AddItemCopy(const TzolParamsListItem& item) 
 }
 
 void TzolParamsList::CheckOther(const TzolParamsList* other) {
-    if (other != nullptr && other->signature_ != kParamsListSignature) {
+    // Probed, not read: a caller may hand in anything as "another list".
+    if (other != nullptr && !HasListSignature(other)) {
         Assert("Assertion failure", __LINE__);
     }
 }
@@ -269,12 +297,25 @@ void TzolParamsList::SetValues(std::string_view name, Variant value) {
 
 Variant VariantFromAbi(const OleVariant* value, bool wide) {
     if (value == nullptr) return Variant();
+    if (!platform::IsReadableMemory(value, sizeof *value)) {
+        throw std::invalid_argument("The VARIANT argument cannot be read");
+    }
+    // What copying the value would follow: a string's characters, an interface's table.
+    if (value->vt == platform::kVtBstr && value->bstrVal != nullptr) {
+        CheckedLength(value->bstrVal, sizeof(char16_t));
+    } else if (value->vt == platform::kVtUnknown || value->vt == platform::kVtDispatch) {
+        CheckInterface(value->punkVal,
+                       value->vt == platform::kVtUnknown ? kUnknownMethods : kDispatchMethods);
+    } else if ((value->vt & platform::kVtArray) != 0 && (value->vt & platform::kVtByRef) == 0 &&
+               value->byref != nullptr && !platform::IsReadableMemory(value->byref, 24)) {
+        throw std::invalid_argument("The array in the VARIANT argument cannot be read");
+    }
     if (value->vt == platform::kVtPlainString || value->vt == platform::kVtUnicodeString) {
         if (value->byref == nullptr) return Variant::Utf16(u"");
         if (value->vt == platform::kVtUnicodeString || wide) {
             return Variant::Utf16(WideView(static_cast<const char16_t*>(value->byref)));
         }
-        return Variant::Ansi(static_cast<const char*>(value->byref));
+        return Variant::Ansi(AnsiView(static_cast<const char*>(value->byref)));
     }
     return Variant::CopyOf(*value);
 }
@@ -338,7 +379,7 @@ std::int32_t TzolParamsListItemWrap::SetValue(const OleVariant* value) {
 }
 
 std::int32_t TzolParamsListItemWrap::GetValue(OleVariant* value) {
-    if (value == nullptr) return platform::kStatusFailed;
+    if (value == nullptr || !Writable(value)) return platform::kStatusFailed;
     std::memset(value, 0, sizeof *value);
     return StatusCall([&] {
         if (item_->Value.CopyTo(*value) != platform::kStatusOk) throw std::runtime_error("copy");
@@ -486,6 +527,9 @@ void TzolParamsListWrap::Delete(std::int32_t index) {
 
 std::uint8_t TzolParamsListWrap::FindRowEnd(std::int32_t from, std::int32_t* index,
                                             std::uint8_t* is_marker) {
+    if ((index != nullptr && !Writable(index)) || (is_marker != nullptr && !Writable(is_marker))) {
+        return 0;
+    }
     return ValueCall<std::uint8_t>(0, [&]() -> std::uint8_t {
         std::int32_t found = 0;
         bool marker = false;
@@ -505,9 +549,22 @@ void TzolParamsListWrap::NewRow() {
 
 void TzolParamsListWrap::AddRows(TzolParamsListWrap* other) {
     ValueCall(0, [&] {
-        ListOrThrow().AddRows(other != nullptr ? other->List() : nullptr);
+        ListOrThrow().AddRows(ListOfAdapter(other));
         return 0;
     });
+}
+
+TzolParamsList* TzolParamsListWrap::ListOfAdapter(const TzolParamsListWrap* other) {
+    if (other == nullptr) return nullptr;
+    if (!platform::IsReadableMemory(other, sizeof *other)) {
+        throw std::invalid_argument("The list adapter argument cannot be read");
+    }
+    CheckInterface(static_cast<const IzolParamsListW*>(other), kListMethods);
+    TzolParamsList* list = other->List();
+    if (list != nullptr && !TzolParamsList::HasListSignature(list)) {
+        throw std::invalid_argument("The list adapter argument holds no list");
+    }
+    return list;
 }
 
 // The 8-bit and UTF-16 methods differ only in how names and text payloads arrive; both go
@@ -520,7 +577,7 @@ std::string NameOf(const char16_t* name) { return AnsiFromWide(name); }
 
 template <typename Item>
 std::int32_t GetItemBody(TzolParamsList* list, std::int32_t index, Item** item) {
-    if (item == nullptr) return platform::kStatusFailed;
+    if (item == nullptr || !Writable(item)) return platform::kStatusFailed;
     *item = nullptr;
     return StatusCall([&] {
         if (list == nullptr) throw std::logic_error("no list");
@@ -530,6 +587,7 @@ std::int32_t GetItemBody(TzolParamsList* list, std::int32_t index, Item** item) 
 
 std::int32_t AddListBody(TzolParamsList* list, const TzolParamsList* other, std::int32_t from,
                          std::int32_t to, bool whole, std::uint8_t* result) {
+    if (result != nullptr && !Writable(result)) return platform::kStatusFailed;
     return StatusCall([&] {
         if (list == nullptr) throw std::logic_error("no list");
         bool added = whole ? list->AddList(other) : list->AddListRange(other, from, to);
@@ -540,7 +598,7 @@ std::int32_t AddListBody(TzolParamsList* list, const TzolParamsList* other, std:
 template <typename Char, typename Item>
 std::int32_t FindItemBody(TzolParamsList* list, const Char* name, std::int32_t from,
                           std::int32_t to, Item** item) {
-    if (item == nullptr) return platform::kStatusFailed;
+    if (item == nullptr || !Writable(item)) return platform::kStatusFailed;
     *item = nullptr;
     return StatusCall([&] {
         if (list == nullptr) throw std::logic_error("no list");
@@ -551,6 +609,7 @@ std::int32_t FindItemBody(TzolParamsList* list, const Char* name, std::int32_t f
 template <typename Char>
 std::int32_t IndexOfBody(TzolParamsList* list, const Char* name, std::int32_t from, std::int32_t to,
                          std::int32_t* index) {
+    if (index != nullptr && !Writable(index)) return platform::kStatusFailed;
     return StatusCall([&] {
         if (list == nullptr) throw std::logic_error("no list");
         std::int32_t found = list->IndexOf(NameOf(name), from, to);
@@ -565,7 +624,7 @@ template <typename Char>
 std::int32_t GetValueBody(TzolParamsList* list, const Char* name, const OleVariant* fallback,
                           bool has_fallback, std::int32_t from, std::int32_t to,
                           OleVariant* value) {
-    if (value == nullptr) return platform::kStatusFailed;
+    if (value == nullptr || !Writable(value)) return platform::kStatusFailed;
     std::memset(value, 0, sizeof *value);
     return StatusCall([&] {
         if (list == nullptr) throw std::logic_error("no list");
@@ -580,6 +639,7 @@ std::int32_t GetValueBody(TzolParamsList* list, const Char* name, const OleVaria
 // Add, Insert and SetValue: `store` does the list operation and returns the item to hand out.
 template <typename Item, typename Store>
 std::int32_t StoreBody(TzolParamsList* list, Item** item, Store&& store) {
+    if (item != nullptr && !Writable(item)) return platform::kStatusFailed;
     if (item != nullptr) *item = nullptr;
     return StatusCall([&] {
         if (list == nullptr) throw std::logic_error("no list");
@@ -650,6 +710,7 @@ std::int32_t TzolParamsListWrap::SetValue(const char* name, const OleVariant* va
 std::int32_t TzolParamsListWrap::AddItem(IzolParamsListItemA* source, IzolParamsListItemA** item) {
     return StoreBody(List(), item, [&](TzolParamsList& list) {
         if (source == nullptr) throw std::invalid_argument("no source item");
+        CheckInterface(source, kItemAMethods);
         OleVariant raw{};
         if (source->GetValue(&raw) != platform::kStatusOk) throw std::runtime_error("GetValue");
         return list.Add(NameOf(source->GetName()), Variant::Take(raw));
@@ -663,12 +724,20 @@ std::int32_t TzolParamsListWrap::GetItem(std::int32_t index, IzolParamsListItemW
 }
 
 std::int32_t TzolParamsListWrap::AddList(TzolParamsListWrap* other, std::uint8_t* result) {
-    return AddListBody(List(), other != nullptr ? other->List() : nullptr, 0, -1, true, result);
+    return StatusCall([&] {
+        if (AddListBody(List(), ListOfAdapter(other), 0, -1, true, result) != 0) {
+            throw std::runtime_error("AddList");
+        }
+    });
 }
 
 std::int32_t TzolParamsListWrap::AddListRange(TzolParamsListWrap* other, std::int32_t from,
                                               std::int32_t to, std::uint8_t* result) {
-    return AddListBody(List(), other != nullptr ? other->List() : nullptr, from, to, false, result);
+    return StatusCall([&] {
+        if (AddListBody(List(), ListOfAdapter(other), from, to, false, result) != 0) {
+            throw std::runtime_error("AddListRange");
+        }
+    });
 }
 
 std::int32_t TzolParamsListWrap::FindItem(const char16_t* name, std::int32_t from, std::int32_t to,
@@ -716,6 +785,7 @@ std::int32_t TzolParamsListWrap::SetValue(const char16_t* name, const OleVariant
 std::int32_t TzolParamsListWrap::AddItem(IzolParamsListItemW* source, IzolParamsListItemW** item) {
     return StoreBody(List(), item, [&](TzolParamsList& list) {
         if (source == nullptr) throw std::invalid_argument("no source item");
+        CheckInterface(source, kItemWMethods);
         OleVariant raw{};
         if (source->GetValueW(&raw) != platform::kStatusOk) throw std::runtime_error("GetValueW");
         return list.Add(NameOf(source->GetNameW()), Variant::Take(raw));

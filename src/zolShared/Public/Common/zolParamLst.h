@@ -394,6 +394,9 @@ class TzolParamsListWrap final : public IzolParamsListW, public IzolParamsListA 
    private:
     ~TzolParamsListWrap();
     TzolParamsList& ListOrThrow() const;
+    // The list of an adapter handed in by a caller, after probing that it is one; throws when
+    // it is not.
+    static TzolParamsList* ListOfAdapter(const TzolParamsListWrap* other);
 
     // The self slot and the list are read by Release and the interface methods on the host's
     // threads while DestroyCached clears them on the plug-in's, hence atomic.
