@@ -332,6 +332,7 @@ void HostRun::ReadPort(Port& port) {
         if (chunk.empty()) continue;
         auto received = instance_.ProcessReceived(port.id, port.name, chunk);
         for (auto& packet : received.packets) Deliver(port.id, std::move(packet));
+        if (OnChunkHandled) OnChunkHandled(port.id);
     }
 }
 

@@ -82,6 +82,9 @@ class HostRun {
     // A port that refused a write or failed and was closed ("port NAME ..."), from the port's
     // own thread; calls never overlap each other or OnPacket. Unset: printed on stderr.
     std::function<void(const std::string&)> OnPortFault;
+    // After ProcessData has had a received chunk and its packets are delivered, on the port's
+    // own thread, with the port's data source id.
+    std::function<void(std::int32_t)> OnChunkHandled;
 
    private:
     struct Port {

@@ -91,10 +91,12 @@ struct LedgerEntry {
     std::vector<double> values;  // the register values in the reply's order
     int packets = 0;             // packets found carrying this reply
     std::uint64_t seq = 0;       // the line's count of replies before this one
-    // When its last byte was handed to the host; nothing while under way, or when a closed port
-    // dropped it. What decides "in time" is this, not when the meter meant to send it: a host
-    // slowed down by its machine hands the plug-in late what the meter sent in time.
+    // When the plug-in had handled the chunk with its last byte; nothing while under way, or
+    // when a closed port dropped it. What decides "in time" is this, not when the meter meant to
+    // send it: a machine slowed down by other work hands the plug-in late what the meter sent
+    // in time, and the plug-in rightly treats it as late.
     std::optional<std::uint64_t> delivered_ms;
+    std::vector<std::vector<double>> unchecked;  // packet values awaiting that time
 };
 
 // What a line did since it was last asked: the replies its meters built and which of them
@@ -105,7 +107,7 @@ struct LineNews {
 };
 
 LedgerEntry MakeEntry(const metersim::SimReply& reply) {
-    LedgerEntry entry{reply, std::nullopt, {}, 0, 0, std::nullopt};
+    LedgerEntry entry{reply, std::nullopt, {}, 0, 0, std::nullopt, {}};
     if (reply.silent || reply.cid != kmp::CidGetRegister || reply.body.size() < 4) return entry;
     std::span<const std::uint8_t> data(reply.body.data() + 2, reply.body.size() - 4);
     while (auto block = kmp::ReadRegisterBlock(data)) {
@@ -160,7 +162,7 @@ class SoakPort : public PortTransport {
                     if (last_piece) in_flight_.pop_front();
                 }
                 if (closed_) continue;  // a closed port hears nothing
-                if (last_piece) news_.delivered.emplace_back(seq, SteadyMs());
+                if (last_piece) handed_.push_back(seq);
                 out.insert(out.end(), delivery->begin(), delivery->end());
                 return true;
             }
@@ -182,6 +184,14 @@ class SoakPort : public PortTransport {
         std::lock_guard<std::mutex> guard(lock_);
         refusing_ = refusing;
     }
+    // The host's ProcessData is through with what Read handed it.
+    void ChunkHandled() {
+        std::lock_guard<std::mutex> guard(lock_);
+        const std::uint64_t now = SteadyMs();
+        for (auto seq : handed_) news_.delivered.emplace_back(seq, now);
+        handed_.clear();
+    }
+
     LineNews TakeNews() {
         std::lock_guard<std::mutex> guard(lock_);
         LineNews taken;
@@ -207,6 +217,7 @@ class SoakPort : public PortTransport {
     std::condition_variable wake_;
     metersim::MeterSimulator sim_;
     LineNews news_;
+    std::vector<std::uint64_t> handed_;  // replies whose last byte Read handed out
     std::uint64_t next_seq_ = 0;
     std::deque<std::pair<std::uint64_t, std::size_t>> in_flight_;  // seq, pieces still queued
     bool closed_ = false;
@@ -351,6 +362,17 @@ class SoakChecker {
             ++late;
             line.late_due.push_back(when);
         }
+        for (const auto& values : entry.unchecked) CheckValues(port, entry, values);
+        entry.unchecked.clear();
+        // An answer the meter sent before a silent spell began, reaching the plug-in during it,
+        // may identify the meter again by itself.
+        for (auto& spell : spells_) {
+            if (spell.port == port && spell.address == entry.reply.address &&
+                entry.reply.received_ms < spell.from && when >= spell.from &&
+                (spell.to == kOpen || when <= spell.to + kTimeoutMs)) {
+                spell.answered_across = true;
+            }
+        }
     }
 
     void AddPacket(const SeenPacket& seen) {
@@ -370,13 +392,23 @@ class SoakChecker {
         const std::string which = where + " with counter " + std::to_string(*seen.counter);
         if (++entry->packets == 2) Violation("the reply of " + which + " was delivered twice");
         if (entry->reply.corrupt) Violation("a damaged reply of " + which + " was delivered");
+        // The packet may come before the line says when the plug-in was through with it.
+        if (!entry->delivered_ms) {
+            entry->unchecked.push_back(seen.values);
+        } else {
+            CheckValues(seen.port, *entry, seen.values);
+        }
+    }
+
+    void CheckValues(int port, const LedgerEntry& entry, const std::vector<double>& values) {
         // A late reply may be taken for the answer to a later request of the same meter; the
         // registers that request names are then read from it.
-        const bool late_reply = IsLate(*entry);
-        if (!SameValues(seen.values, entry->values, late_reply)) {
-            Violation("the packet of " + which + " carries " + ListText(seen.values) +
-                      (late_reply ? ", the late reply " : ", the reply ") +
-                      ListText(entry->values));
+        const bool late_reply = IsLate(entry);
+        if (!SameValues(values, entry.values, late_reply)) {
+            Violation("the packet of " + std::to_string(entry.reply.address) + " on port " +
+                      std::to_string(port + 1) + " with counter " +
+                      std::to_string(entry.counter.value_or(0)) + " carries " + ListText(values) +
+                      (late_reply ? ", the late reply " : ", the reply ") + ListText(entry.values));
         }
         ++(late_reply ? packets_from_late : packets_in_time);
     }
@@ -390,7 +422,7 @@ class SoakChecker {
         if (!lines_[port].closed.empty()) lines_[port].closed.back().to = when;
     }
     void SpellStarted(int port, std::uint8_t address, std::uint64_t when) {
-        spells_.push_back({port, address, when, kOpen, false, std::nullopt});
+        spells_.push_back({port, address, when, kOpen, false, false, std::nullopt});
     }
     void SpellEnded(int port, std::uint8_t address, std::uint64_t when) {
         for (auto& spell : spells_) {
@@ -431,6 +463,7 @@ class SoakChecker {
     std::uint64_t packets = 0, packets_in_time = 0, packets_from_late = 0;
     std::uint64_t required = 0, excused = 0, timeouts_logged = 0;
     std::uint64_t spells_checked = 0, spells_not_asked = 0, spells_not_asked_after = 0;
+    std::uint64_t spells_answered_across = 0;
     std::vector<std::string> violations;  // the first ones
     std::uint64_t violation_count = 0;
 
@@ -461,6 +494,7 @@ class SoakChecker {
         std::uint8_t address;
         std::uint64_t from, to;
         bool polled;
+        bool answered_across;                  // see AddDelivered
         std::optional<std::uint8_t> next_cid;  // the meter's first request after the spell
     };
 
@@ -500,6 +534,10 @@ class SoakChecker {
     void JudgeSpell(const Spell& spell) {
         if (!spell.polled || !spell.next_cid) {
             ++(spell.polled ? spells_not_asked_after : spells_not_asked);
+            return;
+        }
+        if (spell.answered_across) {
+            ++spells_answered_across;
             return;
         }
         ++spells_checked;
@@ -665,6 +703,9 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
     };
     std::atomic<std::uint32_t> port_faults{0};
     run.OnPortFault = [&](const std::string&) { ++port_faults; };
+    run.OnChunkHandled = [&](std::int32_t id) {
+        if (id >= 1 && id <= kPorts) ports[static_cast<std::size_t>(id - 1)]->ChunkHandled();
+    };
 
     std::string error;
     if (!run.Start(kSoakOptionsText, std::nullopt, error)) return fail(error);
@@ -821,10 +862,12 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
         n(checker.packets), n(checker.packets_in_time), n(checker.packets_from_late),
         n(checker.required), n(checker.excused));
     std::printf(
-        "soak: silent spells checked %llu (not asked during %llu, not asked after %llu); port "
-        "close/open %u; reloads %u; timeouts logged %llu; log lines %u; port faults %u\n",
+        "soak: silent spells checked %llu (not asked during %llu, not asked after %llu, answered "
+        "across their start %llu); port close/open %u; reloads %u; timeouts logged %llu; log "
+        "lines %u; port faults %u\n",
         n(checker.spells_checked), n(checker.spells_not_asked), n(checker.spells_not_asked_after),
-        cycles, reloads, n(checker.timeouts_logged), log_lines, port_faults.load());
+        n(checker.spells_answered_across), cycles, reloads, n(checker.timeouts_logged), log_lines,
+        port_faults.load());
     if (!samples.empty()) {
         const Sample& first = samples.front();
         const Sample& last = samples.back();
