@@ -408,9 +408,35 @@ class SoakChecker {
             Violation("the packet of " + std::to_string(entry.reply.address) + " on port " +
                       std::to_string(port + 1) + " with counter " +
                       std::to_string(entry.counter.value_or(0)) + " carries " + ListText(values) +
-                      (late_reply ? ", the late reply " : ", the reply ") + ListText(entry.values));
+                      (late_reply ? ", the late reply " : ", the reply ") + ListText(entry.values) +
+                      History(port, entry));
         }
         ++(late_reply ? packets_from_late : packets_in_time);
+    }
+
+    // The line's replies around `entry`, for a violation's report: when the meter had the
+    // request, which meter and command, how many registers, when the plug-in was through.
+    std::string History(int port, const LedgerEntry& entry) const {
+        std::string text;
+        for (const auto& other : lines_[port].entries) {
+            const auto& o = other.reply;
+            if (o.received_ms + 2000 < entry.reply.received_ms ||
+                o.received_ms > entry.reply.received_ms + 1000) {
+                continue;
+            }
+            char line[160];
+            std::snprintf(line, sizeof(line), "\n  %s%+lld ms: %u CID %u, %zu values%s, handled %s",
+                          &other == &entry ? "> " : "  ",
+                          static_cast<long long>(o.received_ms) -
+                              static_cast<long long>(entry.reply.received_ms),
+                          o.address, o.cid, other.values.size(), o.corrupt ? " (damaged)" : "",
+                          other.delivered_ms ? std::to_string(*other.delivered_ms - o.received_ms)
+                                                   .append(" ms later")
+                                                   .c_str()
+                                             : "not (yet)");
+            text += line;
+        }
+        return text;
     }
 
     void AddTimeoutLine(std::uint64_t when, std::string text) {
