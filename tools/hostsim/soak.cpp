@@ -402,9 +402,10 @@ class SoakChecker {
 
     void CheckValues(int port, const LedgerEntry& entry, const std::vector<double>& values) {
         // A late reply may be taken for the answer to a later request of the same meter; the
-        // registers that request names are then read from it.
+        // registers that request names are then read from it. The answer it displaced is then
+        // read for the request after that, whatever that one names.
         const bool late_reply = IsLate(entry);
-        if (!SameValues(values, entry.values, late_reply)) {
+        if (!SameValues(values, entry.values, late_reply || Crossed(lines_[port], entry))) {
             Violation("the packet of " + std::to_string(entry.reply.address) + " on port " +
                       std::to_string(port + 1) + " with counter " +
                       std::to_string(entry.counter.value_or(0)) + " carries " + ListText(values) +
@@ -524,6 +525,15 @@ class SoakChecker {
         std::optional<std::uint8_t> next_cid;  // the meter's first request after the spell
     };
 
+    // A late reply of the same line reaching the plug-in just before or during this exchange may
+    // be taken for its answer: KMP frames carry no sequence number.
+    static bool Crossed(const Line& line, const LedgerEntry& entry) {
+        if (!entry.delivered_ms) return false;
+        return std::any_of(line.late_due.begin(), line.late_due.end(), [&](std::uint64_t due) {
+            return due + 1000 >= entry.reply.received_ms && due <= *entry.delivered_ms + 100;
+        });
+    }
+
     void Judge(int port, const LedgerEntry& entry) {
         const auto& r = entry.reply;
         if (r.corrupt || r.cid != kmp::CidGetRegister) return;
@@ -534,12 +544,7 @@ class SoakChecker {
         if (IsLate(entry)) return;
         const std::uint64_t delivered = *entry.delivered_ms;
         const Line& line = lines_[port];
-        // A late reply of the same line arriving just before or during this exchange may be
-        // taken for its answer: KMP frames carry no sequence number.
-        const bool crossed =
-            std::any_of(line.late_due.begin(), line.late_due.end(), [&](std::uint64_t due) {
-                return due + 1000 >= r.received_ms && due <= delivered + 100;
-            });
+        const bool crossed = Crossed(line, entry);
         const bool near_close = std::any_of(line.closed.begin(), line.closed.end(), [&](auto& w) {
             return r.received_ms <= (w.to == kOpen ? w.to : w.to + kCloseGraceMs) &&
                    delivered + kCloseGraceMs >= w.from;
