@@ -1,6 +1,7 @@
 #include "kmp/PluginDM_KmpClient.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "kmp/PluginDM.h"
 #include "kmp/PluginDM_SerialPort.h"
@@ -213,7 +214,7 @@ int TKmpParserClient::ParseFrame(plugins::TParsedDataList& output) {
         ~Deliver() {
             if (client.PendingItems.Count() == 0 || !last) return;
             result = client.PendingItems.Count();
-            output.AddList(&client.PendingItems);
+            output.TakeItems(client.PendingItems);
             output.NewRow();
             output.RawText += client.PendingItems.RawText;
             client.PendingItems.Clear();
@@ -251,6 +252,9 @@ int TKmpParserClient::ParseFrame(plugins::TParsedDataList& output) {
 
     plugins::AppendRaw(PendingItems, AsText(body));
     if (PendingItems.Count() == 0) {
+        // The standard items, the meter's, a value and a unit per register and the row marker.
+        constexpr std::size_t kFixedItems = 12;
+        PendingItems.Reserve(static_cast<std::int32_t>(kFixedItems + 2 * current->ResponseCount()));
         const TKmpDeviceInfo info = LookupDevice(address);
         const std::int64_t local_ms = platform::CurrentLocalClock().NowLocalMs();
         const double local = scheduler::MsToOle(local_ms);
@@ -322,8 +326,8 @@ void TKmpParserClient::RequestTimedOut(parser::TBasicRequestItem& item, bool& re
     if (!retry && PendingItems.Count() > 0 && IsLastOfGroup(request) &&
         DataSource.Plugin != nullptr) {
         plugins::TParsedDataList packet;
-        packet.AddList(&PendingItems);
-        packet.RawText = PendingItems.RawText;
+        packet.TakeItems(PendingItems);
+        packet.RawText = std::move(PendingItems.RawText);
         packet.NewRow();
         plugins::PushPacket(*DataSource.Plugin, DataSourceId, ClientId, packet);
         PendingItems.Clear();

@@ -11,6 +11,9 @@ using common::Variant;
 
 namespace {
 
+// The state Add gives every new item.
+constexpr std::uint8_t kAddedItemState = 2;
+
 std::vector<std::string_view> Split(std::string_view text, char separator) {
     std::vector<std::string_view> fields;
     std::size_t from = 0;
@@ -185,10 +188,15 @@ void DeliverToCall(TPluginCallRec& rec, const common::TzolParamsList& list, std:
     if (!append) output->Clear();
     for (std::int32_t i = 0; i < list.Count(); ++i) {
         const common::TzolParamsListItem* item = list.Item(i);
+        // Add gives the new item data type 0 and state 2, which is what almost every item has;
+        // only the others need the item's adapter (one allocation and three texts each) to be
+        // set. A key set through an item adapter is that adapter's alone, so none is sent.
+        const bool plain = item->DataType == 0 && item->State == kAddedItemState;
         common::IzolParamsListItemA* added = nullptr;
-        if (output->Add(item->Name.c_str(), &item->Value.Raw(), &added) != 0) continue;
+        if (output->Add(item->Name.c_str(), &item->Value.Raw(), plain ? nullptr : &added) != 0) {
+            continue;
+        }
         if (added == nullptr) continue;
-        added->SetKey(item->Key.c_str());
         added->SetDataType(item->DataType);
         added->SetState(item->State);
         added->Release();

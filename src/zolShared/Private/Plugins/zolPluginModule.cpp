@@ -345,9 +345,7 @@ std::int32_t TzolPlugin::CommandUnload(TPluginCallRec& rec) {
 std::int32_t TzolPlugin::ProcessDataCall(TPluginCallRec& rec) {
     CallRecordScope scope(rec);
     void* remembered = rec.InData.Value.Ptr;
-    const std::string no_data = ReadText(MsgNoData);
-    const std::string complete = ReadText(MsgWriteComplete);
-    const std::string complete_error = ReadText(MsgWriteCompleteError);
+    // The message texts are read only when a message is due: most calls log nothing.
     std::int32_t result = 0;
     if (rec.StateMask != 0) {
         if ((rec.StateMask & 0x01) == 0 && rec.InData.Kind == kDataListInterface &&
@@ -357,6 +355,7 @@ std::int32_t TzolPlugin::ProcessDataCall(TPluginCallRec& rec) {
         }
         bool done = false;
         if ((rec.Flags & kFlagExpectsInput) != 0 && rec.InData.Value.Ptr == nullptr) {
+            const std::string no_data = ReadText(MsgNoData);
             if (!no_data.empty()) Log(1, no_data);
             done = true;
         }
@@ -366,14 +365,17 @@ std::int32_t TzolPlugin::ProcessDataCall(TPluginCallRec& rec) {
                 if (result > 0 && rec.InData.Value.Ptr == nullptr) result = 0;
                 if ((rec.Flags & (kFlagExpectsInput | kFlagReportOutcome)) != 0) {
                     if (result < 0) {
+                        const std::string complete_error = ReadText(MsgWriteCompleteError);
                         if (!complete_error.empty()) Log(1, complete_error);
-                    } else if (!complete.empty()) {
+                    } else if (const std::string complete = ReadText(MsgWriteComplete);
+                               !complete.empty()) {
                         Log(2, complete);
                     }
                 }
             } catch (...) {
                 result = -3;
                 std::string text = CurrentExceptionMessage();
+                const std::string complete_error = ReadText(MsgWriteCompleteError);
                 if (!complete_error.empty()) text += ": " + complete_error;
                 Log(1, text);
             }

@@ -68,7 +68,7 @@ class Shared {
 }  // namespace
 
 TFIFOStream::TFIFOStream(std::size_t capacity, std::size_t step, bool overwrite)
-    : storage_(capacity), step_(step), overwrite_(overwrite) {}
+    : capacity_(capacity), step_(step), overwrite_(overwrite) {}
 
 std::size_t TFIFOStream::Count() const {
     Shared guard(lock_);
@@ -77,7 +77,7 @@ std::size_t TFIFOStream::Count() const {
 
 std::size_t TFIFOStream::Free() const {
     Shared guard(lock_);
-    return storage_.size() - count_;
+    return capacity_ - count_;
 }
 
 void TFIFOStream::Clear() {
@@ -87,7 +87,7 @@ void TFIFOStream::Clear() {
 
 void TFIFOStream::Write(std::span<const std::uint8_t> data) {
     Exclusive guard(lock_);
-    const std::size_t capacity = storage_.size();
+    const std::size_t capacity = capacity_;
     const std::size_t free = capacity - count_;
     if (data.size() > free) {
         if (!overwrite_) throw EFIFOStream("Buffer over-run.");
@@ -95,6 +95,7 @@ void TFIFOStream::Write(std::span<const std::uint8_t> data) {
         // Only the newest bytes of an oversized write can be kept.
         if (data.size() > capacity) data = data.last(capacity);
     }
+    Reserve(count_ + data.size());
     if (!data.empty()) std::memcpy(storage_.data() + count_, data.data(), data.size());
     count_ += data.size();
 }
@@ -109,6 +110,14 @@ void TFIFOStream::DiscardLocked(std::size_t n) noexcept {
     if (n == 0) return;
     count_ -= n;
     if (count_ > 0) std::memmove(storage_.data(), storage_.data() + n, count_);
+}
+
+void TFIFOStream::Reserve(std::size_t needed) {
+    if (needed <= storage_.size()) return;
+    // Doubling keeps a line that fills its queue slowly from copying it on every write.
+    constexpr std::size_t kFirstSize = 256;
+    const std::size_t grown = std::max({needed, storage_.size() * 2, kFirstSize});
+    storage_.resize(std::min(grown, capacity_));
 }
 
 std::span<std::uint8_t> TFIFOStream::LockData() {

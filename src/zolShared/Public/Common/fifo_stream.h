@@ -1,7 +1,8 @@
 #pragma once
 // TFIFOStream: the locked byte queue in which a protocol client collects the bytes delivered from
 // a port until a whole frame can be taken out. The held bytes are always one contiguous block at
-// the start of the storage, so a reader holding the lock scans them in place.
+// the start of the storage, so a reader holding the lock scans them in place. The storage grows
+// with the bytes held, up to the capacity: a quiet line costs no more than its frames need.
 
 #include <atomic>
 #include <cstddef>
@@ -32,7 +33,7 @@ class TFIFOStream {
     TFIFOStream(const TFIFOStream&) = delete;
     TFIFOStream& operator=(const TFIFOStream&) = delete;
 
-    std::size_t Capacity() const noexcept { return storage_.size(); }
+    std::size_t Capacity() const noexcept { return capacity_; }
     std::size_t Step() const noexcept { return step_; }
     bool Overwrite() const noexcept { return overwrite_; }
 
@@ -48,8 +49,9 @@ class TFIFOStream {
     // Removes the `n` oldest bytes (all of them when fewer are held).
     void Discard(std::size_t n);
 
-    // Takes the lock for writing and returns the held bytes; they stay valid until Unlock().
-    // The lock is re-entrant for its holder, so Write, Discard and Count may be called inside.
+    // Takes the lock for writing and returns the held bytes; they stay valid until Unlock() or a
+    // Write, which may move them. The lock is re-entrant for its holder, so Write, Discard and
+    // Count may be called inside.
     std::span<std::uint8_t> LockData();
     void Unlock();
 
@@ -72,9 +74,12 @@ class TFIFOStream {
     };
 
     void DiscardLocked(std::size_t n) noexcept;
+    // Grows the storage to hold at least `needed` bytes (never past the capacity).
+    void Reserve(std::size_t needed);
 
     mutable ReentrantSharedLock lock_;
-    std::vector<std::uint8_t> storage_;
+    std::vector<std::uint8_t> storage_;  // grown on demand, never past capacity_
+    std::size_t capacity_;
     std::size_t step_;
     std::size_t count_ = 0;  // bytes held; the oldest is always at index 0
     bool overwrite_;

@@ -118,7 +118,16 @@ void TzolParamsListItem::Assign(const TzolParamsListItem& other) {
 // ---------------------------------------------------------------------------------------------
 // The list
 
-TzolParamsList::TzolParamsList() : list_id_(platform::NewGuidText()) {}
+TzolParamsList::TzolParamsList() = default;
+
+const std::string& TzolParamsList::ListId() const {
+    if (list_id_.empty()) list_id_ = platform::NewGuidText();
+    return list_id_;
+}
+
+void TzolParamsList::Reserve(std::int32_t count) {
+    if (count > 0) items_.reserve(static_cast<std::size_t>(count));
+}
 
 TzolParamsList::~TzolParamsList() {
     signature_ = 0;
@@ -255,6 +264,18 @@ bool TzolParamsList::AddListRange(const TzolParamsList* other, std::int32_t from
         AddItemCopy(*other->items_[static_cast<std::size_t>(i)]);
     }
     return true;
+}
+
+void TzolParamsList::TakeItems(TzolParamsList& other) {
+    CheckOther(&other);
+    if (&other == this) return;
+    if (items_.empty()) {
+        items_.swap(other.items_);
+        return;
+    }
+    items_.reserve(items_.size() + other.items_.size());
+    for (auto& item : other.items_) items_.push_back(std::move(item));
+    other.items_.clear();
 }
 
 bool TzolParamsList::FindRowEnd(std::int32_t from, std::int32_t& index, bool& is_marker) const {

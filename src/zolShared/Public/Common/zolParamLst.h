@@ -92,6 +92,11 @@ class TzolParamsList {
     TzolParamsListItem* AddItemCopy(const TzolParamsListItem& item);
     bool AddList(const TzolParamsList* other);
     bool AddListRange(const TzolParamsList* other, std::int32_t from, std::int32_t to);
+    // Moves every item of `other` to the end of this list, in order, leaving `other` without
+    // items (whatever it keeps beside them stays): a packet changes hands without a copy.
+    void TakeItems(TzolParamsList& other);
+    // Makes room for `count` items in all, so that adding them allocates only the items.
+    void Reserve(std::int32_t count);
 
     // Walks from `from` to the first row marker or the last item; false when from is past the end.
     bool FindRowEnd(std::int32_t from, std::int32_t& index, bool& is_marker) const;
@@ -104,7 +109,8 @@ class TzolParamsList {
     void SetValues(std::string_view name, Variant value);
 
     std::uint32_t Signature() const noexcept { return signature_; }
-    const std::string& ListId() const noexcept { return list_id_; }
+    // Made on first use: most lists (every decoded packet's) are never asked for it.
+    const std::string& ListId() const;
     std::int32_t Tag() const noexcept { return tag_; }
     void SetTag(std::int32_t tag) noexcept { tag_ = tag; }
 
@@ -130,7 +136,7 @@ class TzolParamsList {
     std::array<std::uint32_t, 4> header_{kParamsListMarker, 0, 0, 0};
     std::uint32_t signature_ = kParamsListSignature;
     std::vector<std::unique_ptr<TzolParamsListItem>> items_;
-    std::string list_id_;
+    mutable std::string list_id_;
     std::int32_t tag_ = 0;
     ClearHook clear_hook_ = nullptr;
 };

@@ -191,15 +191,22 @@ TEST(DataPackets, DeliveryCopiesItemsAndClearsUnlessAppending) {
     auto* item = packet.Add("Value", Variant::Double(2.5));
     item->DataType = 5;
     item->State = 7;
+    packet.Add("Plain", Variant::Int32(3));
+    packet.Add("Unset", Variant::Int32(4))->State = 0;
     packet.NewRow();
     DeliverToCall(f.rec, packet, "", false);
-    ASSERT_EQ(f.output.Count(), 2);
+    ASSERT_EQ(f.output.Count(), 4);
     EXPECT_EQ(f.output.Item(0)->Name, "Value");
     EXPECT_EQ(f.output.Item(0)->DataType, 5);
     EXPECT_EQ(f.output.Item(0)->State, 7);
-    EXPECT_TRUE(f.output.Item(1)->IsRowMarker());
+    // Items as Add makes them and items that differ only in their state both arrive as they are.
+    EXPECT_EQ(f.output.Item(1)->Key, "plain");
+    EXPECT_EQ(f.output.Item(1)->DataType, 0);
+    EXPECT_EQ(f.output.Item(1)->State, 2);
+    EXPECT_EQ(f.output.Item(2)->State, 0);
+    EXPECT_TRUE(f.output.Item(3)->IsRowMarker());
     DeliverToCall(f.rec, packet, "", true);
-    EXPECT_EQ(f.output.Count(), 4);
+    EXPECT_EQ(f.output.Count(), 8);
     EXPECT_EQ(+f.rec.OutData.Count, 2);
     EXPECT_NE(+f.rec.InData.Kind, kDataRawBytes);  // nothing raw was delivered
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -31,6 +32,32 @@ TEST(FifoStream, FillsToCapacityExactly) {
     fifo.Write(Sequence(16384));
     EXPECT_EQ(fifo.Count(), 16384u);
     EXPECT_EQ(fifo.Free(), 0u);
+}
+
+TEST(FifoStream, SmallWritesKeepTheNewestBytesInOrderUpToTheBound) {
+    // The storage grows with the bytes held: every growth must keep what is held, and the
+    // bound and the dropping of old bytes must stay those of a queue allocated in full.
+    for (const bool overwrite : {true, false}) {
+        SCOPED_TRACE(overwrite ? "overwriting" : "refusing");
+        TFIFOStream fifo(TFIFOStream::kClientCapacity, TFIFOStream::kClientStep, overwrite);
+        std::vector<std::uint8_t> written;
+        bool refused = false;
+        for (std::size_t i = 0; i < 2000 && !refused; ++i) {
+            const auto chunk = Sequence(13, static_cast<std::uint8_t>(i * 13));
+            try {
+                fifo.Write(chunk);
+                written.insert(written.end(), chunk.begin(), chunk.end());
+            } catch (const EFIFOStream&) {
+                refused = true;
+            }
+        }
+        EXPECT_EQ(refused, !overwrite);
+        const auto held = Held(fifo);
+        ASSERT_LE(held.size(), TFIFOStream::kClientCapacity);
+        EXPECT_GT(held.size(), TFIFOStream::kClientCapacity - TFIFOStream::kClientStep - 13);
+        EXPECT_EQ(fifo.Free(), TFIFOStream::kClientCapacity - held.size());
+        EXPECT_TRUE(std::equal(held.begin(), held.end(), written.end() - held.size()));
+    }
 }
 
 TEST(FifoStream, OverwritingWriteDropsAtLeastOneStepOfTheOldestBytes) {
