@@ -128,15 +128,52 @@ constexpr DWORD kWritable =
 constexpr DWORD kExecutable =
     PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
 
-// The end of the committed region at `p` when its protection has one of `wanted`, else null.
-const char* RegionEndWith(const char* p, DWORD wanted) noexcept {
+// The committed region at `p` when its protection has one of `wanted`: [*begin, return value),
+// else null.
+const char* RegionWith(const char* p, DWORD wanted, const char** begin) noexcept {
     MEMORY_BASIC_INFORMATION info{};
     if (VirtualQuery(p, &info, sizeof info) == 0) return nullptr;
     if (info.State != MEM_COMMIT) return nullptr;
     if ((info.Protect & wanted) == 0 || (info.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0) {
         return nullptr;
     }
-    return static_cast<const char*>(info.BaseAddress) + info.RegionSize;
+    *begin = static_cast<const char*>(info.BaseAddress);
+    return *begin + info.RegionSize;
+}
+
+// The end of the committed region at `p` when its protection has one of `wanted`, else null.
+const char* RegionEndWith(const char* p, DWORD wanted) noexcept {
+    const char* begin = nullptr;
+    return RegionWith(p, wanted, &begin);
+}
+
+// The calling thread's committed stack, [StackLimit, StackBase) of its thread block: it can be
+// read and written. Out arguments and VARIANTs handed in are mostly a caller's locals, and a probe
+// of them then costs no system call (a region query costs microseconds under some systems, and a
+// packet of items makes a hundred of them).
+const NT_TIB* ThreadBlock() noexcept {
+// The compiler's intrinsic reads the thread block through the segment register, which its
+// bounds check takes for an empty array.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+    return reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
+#pragma GCC diagnostic pop
+}
+
+const char* StackEndAt(const char* p) noexcept {
+    const NT_TIB* tib = ThreadBlock();
+    const auto* low = static_cast<const char*>(tib->StackLimit);
+    const auto* high = static_cast<const char*>(tib->StackBase);
+    return (low != nullptr && low < high && p >= low && p < high) ? high : nullptr;
+}
+
+// The end of the memory from `p` on that has one of `wanted`: the stack's end when `p` is on the
+// caller's stack (readable and writable), else the end of its region.
+const char* UsableEndWith(const char* p, DWORD wanted) noexcept {
+    if ((wanted & PAGE_READWRITE) != 0) {
+        if (const char* end = StackEndAt(p)) return end;
+    }
+    return RegionEndWith(p, wanted);
 }
 
 bool RangeHas(const void* address, std::size_t size, DWORD wanted) noexcept {
@@ -147,7 +184,7 @@ bool RangeHas(const void* address, std::size_t size, DWORD wanted) noexcept {
     }
     const char* end = p + size;
     while (p < end) {
-        p = RegionEndWith(p, wanted);
+        p = UsableEndWith(p, wanted);
         if (p == nullptr) return false;
     }
     return true;
@@ -170,7 +207,7 @@ std::optional<std::size_t> ReadableTextLength(const void* text, std::size_t char
     const char* readable_end = p;
     for (std::size_t n = 0; n < limit; ++n, p += char_size) {
         while (readable_end < p + char_size) {
-            readable_end = RegionEndWith(readable_end, kReadable);
+            readable_end = UsableEndWith(readable_end, kReadable);
             if (readable_end == nullptr) return std::nullopt;
         }
         bool zero = true;
@@ -184,8 +221,15 @@ bool IsPlausibleInterface(const void* object, std::size_t method_count) noexcept
     if (!IsReadableMemory(object, sizeof(void*))) return false;
     void* const* table = *static_cast<void* const* const*>(object);
     if (!IsReadableMemory(table, method_count * sizeof(void*))) return false;
+    // The methods of one object are nearly always in one code section: the region found for one
+    // serves the next ones that fall inside it.
+    const char* code_begin = nullptr;
+    const char* code_end = nullptr;
     for (std::size_t i = 0; i < method_count; ++i) {
-        if (RegionEndWith(static_cast<const char*>(table[i]), kExecutable) == nullptr) return false;
+        const auto* method = static_cast<const char*>(table[i]);
+        if (code_end != nullptr && method >= code_begin && method < code_end) continue;
+        code_end = RegionWith(method, kExecutable, &code_begin);
+        if (code_end == nullptr) return false;
     }
     return true;
 }

@@ -10,6 +10,9 @@ bool IsListObject(const void* pointer) noexcept {
 
 namespace {
 
+// The scope of the export call running on this thread (calls may nest through the host).
+thread_local CallRecordScope* innermost_scope = nullptr;
+
 // An IzolParamsListA has the three methods of its base, nine list methods and eleven of its own.
 constexpr std::size_t kListInterfaceMethods = 23;
 
@@ -67,6 +70,20 @@ CallRecordScope::CallRecordScope(TPluginCallRec& rec)
     }
     ConvertSlot(rec.InData, in_);
     ConvertSlot(rec.OutData, out_);
+    outer_ = innermost_scope;
+    innermost_scope = this;
+}
+
+common::TzolParamsList* CallRecordScope::OwnList(const TPluginData& slot) noexcept {
+    if (slot.Kind != kDataListInterface || slot.Value.Ptr == nullptr) return nullptr;
+    for (const CallRecordScope* scope = innermost_scope; scope != nullptr; scope = scope->outer_) {
+        for (const SlotCopy* copy : {&scope->in_, &scope->out_}) {
+            if (copy->wrap != nullptr && slot.Value.Ptr == copy->wrap->AsInterfaceA()) {
+                return copy->wrap->List();
+            }
+        }
+    }
+    return nullptr;
 }
 
 void CallRecordScope::ConvertSlot(TPluginData& slot, SlotCopy& copy) {
@@ -97,6 +114,7 @@ void CallRecordScope::RestoreSlot(TPluginData& slot, SlotCopy& copy) noexcept {
 }
 
 CallRecordScope::~CallRecordScope() {
+    innermost_scope = outer_;
     rec_.Flags = flags_;
     rec_.Params = params_;
     if (params_wrap_ != nullptr) params_wrap_->DestroyCached();

@@ -39,6 +39,12 @@ class CallRecordScope {
     // the caller (the converted slot points into an adapter that dies with this scope).
     const TPluginData& CallerInData() const noexcept { return caller_in_; }
 
+    // The list object behind `slot` when a scope on this thread made the slot's adapter for it:
+    // this module's own code over a list object the caller handed in, which the call may fill
+    // directly instead of through the adapter's interface (whose probes of every argument are
+    // for callers that are not this module). Nothing for an interface the caller handed in.
+    static common::TzolParamsList* OwnList(const TPluginData& slot) noexcept;
+
    private:
     struct SlotCopy {
         common::TzolParamsListWrap* wrap = nullptr;
@@ -48,6 +54,7 @@ class CallRecordScope {
     void ConvertSlot(TPluginData& slot, SlotCopy& copy);
     void RestoreSlot(TPluginData& slot, SlotCopy& copy) noexcept;
 
+    CallRecordScope* outer_ = nullptr;  // the scope of the call this one runs inside, if any
     TPluginCallRec& rec_;
     std::uint8_t flags_;
     void* params_;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/shared_memory.h"
+#include "zolShared/Private/Plugins/call_record.h"
 #include "zolShared/Private/Plugins/zolPluginModule.h"
 
 namespace zol::plugins {
@@ -140,7 +141,7 @@ void AppendRaw(TParsedDataList& list, std::string_view bytes) {
     }
 }
 
-void DeliverToCall(TPluginCallRec& rec, const common::TzolParamsList& list, std::string_view raw,
+void DeliverToCall(TPluginCallRec& rec, common::TzolParamsList& list, std::string_view raw,
                    bool append) {
     if (rec.OutData.Kind != kDataListInterface || rec.OutData.Value.Ptr == nullptr) return;
     auto* output = *static_cast<common::IzolParamsListA**>(rec.OutData.Value.Ptr);
@@ -184,6 +185,14 @@ void DeliverToCall(TPluginCallRec& rec, const common::TzolParamsList& list, std:
     }
 
     ++rec.OutData.Count;
+
+    // A list object the caller handed in takes the items whole, as copying the list would give
+    // them (name, key, value, data type and state); they are moved, the list is not used again.
+    if (common::TzolParamsList* own = CallRecordScope::OwnList(rec.OutData)) {
+        if (!append) own->Clear();
+        own->TakeItems(list);
+        return;
+    }
 
     if (!append) output->Clear();
     for (std::int32_t i = 0; i < list.Count(); ++i) {

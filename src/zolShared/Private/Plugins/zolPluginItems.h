@@ -89,8 +89,8 @@ void AppendRaw(TParsedDataList& list, std::string_view bytes);
 
 // Writes a batch of decoded packets into the record of a running ProcessData call: the raw
 // text into the input slot (in a buffer of the shared allocator, see docs), one more count in
-// the output slot, and the items into the output list.
-void DeliverToCall(TPluginCallRec& rec, const common::TzolParamsList& list, std::string_view raw,
+// the output slot, and the items into the output list. The items may be moved out of `list`.
+void DeliverToCall(TPluginCallRec& rec, common::TzolParamsList& list, std::string_view raw,
                    bool append);
 
 // Sends one packet list to the host as a kind-9 Vantor_SendDataEx call.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/shared_memory.h"
+#include "zolShared/Private/Plugins/call_record.h"
 
 namespace zol::plugins {
 namespace {
@@ -209,6 +210,56 @@ TEST(DataPackets, DeliveryCopiesItemsAndClearsUnlessAppending) {
     EXPECT_EQ(f.output.Count(), 8);
     EXPECT_EQ(+f.rec.OutData.Count, 2);
     EXPECT_NE(+f.rec.InData.Kind, kDataRawBytes);  // nothing raw was delivered
+}
+
+// A list object handed in by the caller takes the items whole, even while a call nested inside
+// (the host calling back into the plug-in) has list objects of its own; each batch lands in the
+// list of its own record.
+TEST(DataPackets, ListObjectsOfNestedCallsEachTakeTheirOwnBatches) {
+    TzolParamsList outer_output;
+    TzolParamsList inner_output;
+    outer_output.Add("old", Variant::Int32(0));
+    TPluginCallRec outer{};
+    outer.RecSize = kCallRecSize;
+    outer.OutData.Kind = kDataListObject;
+    outer.OutData.Value.Ptr = &outer_output;
+    TPluginCallRec inner = outer;
+    inner.OutData.Kind = kDataListUnchecked;
+    inner.OutData.Value.Ptr = &inner_output;
+    const auto batch = [](const char* name, std::int32_t data_type, std::uint8_t state) {
+        auto list = std::make_unique<TzolParamsList>();
+        auto* item = list->Add(name, Variant::Int32(1));
+        item->Key = "key of " + std::string(name);
+        item->DataType = data_type;
+        item->State = state;
+        return list;
+    };
+    {
+        CallRecordScope outer_scope(outer);
+        DeliverToCall(outer, *batch("A", 5, 7), "", false);
+        {
+            CallRecordScope inner_scope(inner);
+            DeliverToCall(inner, *batch("Inner", 0, 2), "", true);
+            DeliverToCall(outer, *batch("B", 0, 0), "", true);
+        }
+        DeliverToCall(outer, *batch("C", 0, 2), "", true);
+    }
+    ASSERT_EQ(outer_output.Count(), 3);  // "old" was cleared by the first batch
+    const char* names[] = {"A", "B", "C"};
+    for (std::int32_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(outer_output.Item(i)->Name, names[i]);
+        EXPECT_EQ(outer_output.Item(i)->Key, "key of " + std::string(names[i]));
+    }
+    EXPECT_EQ(outer_output.Item(0)->DataType, 5);
+    EXPECT_EQ(outer_output.Item(0)->State, 7);
+    EXPECT_EQ(outer_output.Item(1)->State, 0);
+    ASSERT_EQ(inner_output.Count(), 1);
+    EXPECT_EQ(inner_output.Item(0)->Name, "Inner");
+    // The records are the caller's again, and count their batches.
+    EXPECT_EQ(+outer.OutData.Kind, kDataListObject);
+    EXPECT_EQ(outer.OutData.Value.Ptr, &outer_output);
+    EXPECT_EQ(+outer.OutData.Count, 3);
+    EXPECT_EQ(+inner.OutData.Kind, kDataListUnchecked);
 }
 
 }  // namespace
