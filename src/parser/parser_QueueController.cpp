@@ -59,6 +59,7 @@ void TQueueController::ReleaseCurrent(std::uint8_t code) {
     common::SharedSection list(Requests.Lock());
     std::lock_guard<std::recursive_mutex> state(state_mutex_);
     ResponseTimeout.Clear();
+    AnswerSettled();
     if (Current == nullptr || Requests.IndexOf(Current) < 0) return;
     // A completed one-shot request stays sent: that is what keeps it from going out again.
     if (Current->Method != TRequestMethod::rmOnce) Current->Sent = false;
@@ -71,6 +72,7 @@ void TQueueController::ExpectResponse(std::uint32_t timeout_ms) {
         ResponseTimeout.StartWithTimeout(timeout_ms);
     } else {
         ResponseTimeout.Clear();
+        AnswerSettled();
     }
 }
 
@@ -185,6 +187,35 @@ std::int32_t TQueueControllerTimer::Select(std::int32_t first, std::int32_t end)
 void TQueueControllerTimer::TickLocked() {
     common::SharedSection list(Requests.Lock());
     std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    TickSteps();
+    ChooseNextTick();
+}
+
+// While an answer is awaited a tick has nothing to do but notice the deadline, and on a busy
+// site ticks every 50 ms on every port were most of the plug-in's work. The timer therefore
+// waits for the deadline; the end of the exchange, on whatever thread the answer is handled,
+// brings the tick back at once (AnswerSettled).
+void TQueueControllerTimer::ChooseNextTick() {
+    std::uint32_t next = TickInterval;
+    if (!ResponseTimeout.IsClear()) {
+        const std::uint64_t now = ResponseTimeout.ReadTick();
+        const std::uint64_t left =
+            ResponseTimeout.Deadline > now ? ResponseTimeout.Deadline - now : 0;
+        if (left > TickInterval)
+            next = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, UINT32_MAX));
+    }
+    waiting_for_answer_ = next != TickInterval;
+    if (Timer) Timer->SetInterval(next);
+}
+
+void TQueueControllerTimer::AnswerSettled() {
+    if (!waiting_for_answer_) return;
+    waiting_for_answer_ = false;
+    // The soonest tick the system gives; that tick puts the interval back to TickInterval.
+    if (Timer) Timer->RequestInterval(kMinTickInterval);
+}
+
+void TQueueControllerTimer::TickSteps() {
     std::int32_t chosen = -1;
 
     // An answer awaited: wait on, or handle its timeout.

@@ -95,6 +95,10 @@ class TQueueController {
     std::int32_t MinInterval = 0;  // milliseconds between two send attempts
 
    protected:
+    // The awaited answer is no longer awaited (it came, or the exchange ended): called under the
+    // exchange lock by ReleaseCurrent and ExpectResponse(0), on whatever thread that happens.
+    virtual void AnswerSettled() {}
+
     // The exchange state (Current, the two timeouts, the resume position and the run-time fields
     // of the items) is changed under this lock, taken after the list's lock: ticks, releases,
     // schedules and host events arrive on different threads.
@@ -166,12 +170,23 @@ class TQueueControllerTimer : public TQueueController {
     std::unique_ptr<common::TzolTimerEx> Timer;
     TSchEventList Events;
 
+   protected:
+    void AnswerSettled() override;
+
    private:
     void RegisterSchedule(TBasicRequestItem& item, const std::string& cron, int index);
     // A tick is running on the timer's thread (ticks never nest).
     bool ticking_ = false;
-    // Steps 6 to 13 of a tick, under the list's shared lock.
+    // The timer waits for the deadline of the awaited answer rather than ticking (under the
+    // exchange lock).
+    bool waiting_for_answer_ = false;
+    // After a tick: the timer ticks at TickInterval, or, while an answer is awaited for longer
+    // than that, waits for the answer's deadline.
+    void ChooseNextTick();
+    // Under the list's shared lock and the exchange lock: steps 6 to 13 of a tick (TickSteps),
+    // then the choice of the next tick.
     void TickLocked();
+    void TickSteps();
     // Chooses the next item to send from `first` to the end of the list; -1 when none is due.
     std::int32_t Select(std::int32_t first, std::int32_t end);
 };

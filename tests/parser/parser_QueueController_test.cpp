@@ -189,6 +189,40 @@ TEST_F(Queue, AResponseTimeoutRetriesAtOnceWhileAttemptsAreLeft) {
     EXPECT_FALSE(a.Sent);
 }
 
+// While an answer is awaited the timer waits for its deadline instead of ticking; an answer
+// handled on another thread (where the host delivers packets) brings the tick back at once, and
+// an answer that never comes still times out on time.
+TEST_F(Queue, AnAwaitedAnswerStopsTheTicksUntilItComesOrTimesOut) {
+    answer_ = false;
+    response_timeout_ = 2000;
+    Add("A", TRequestMethod::rmPoll, 100);
+    int timeouts = 0;
+    queue_.OnRequestTimeout = [&](TQueueController&, TBasicRequestItem&, bool& retry) {
+        ++timeouts;
+        retry = false;
+    };
+    queue_.ResetSchedule();
+    Run(50);
+    EXPECT_EQ(queue_.Timer->Interval(), 2000u);
+    for (int exchange = 0; exchange < 2; ++exchange) {
+        Run(300);
+        std::thread answer([&] {
+            common::SharedSection list(queue_.Requests.Lock());
+            auto state = queue_.LockExchange();
+            queue_.ReleaseCurrent(1);
+            queue_.Current = nullptr;
+        });
+        answer.join();
+        Run(11);
+    }
+    EXPECT_EQ(sent_, (std::vector<std::string>{"A@50", "A@361", "A@672"}));
+    Run(1999);
+    EXPECT_EQ(timeouts, 0);
+    Run(1);
+    EXPECT_EQ(timeouts, 1);
+    EXPECT_EQ(sent_.back(), "A@2672");
+}
+
 TEST_F(Queue, HostEventsMarkTheirRequestsAndPortOpenMakesPollsDue) {
     TBasicRequestItem& poll = Add("P", TRequestMethod::rmPoll, 60000);
     TBasicRequestItem& event = Add("E", TRequestMethod::rmEvent);

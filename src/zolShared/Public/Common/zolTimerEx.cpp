@@ -80,6 +80,17 @@ void TzolTimerEx::SetInterval(std::uint32_t value) {
     UpdateTimer();
 }
 
+void TzolTimerEx::RequestInterval(std::uint32_t value) {
+    if (OnOwnerThread() || !window_->Exists()) {
+        SetInterval(value);
+        return;
+    }
+    if (value == 0) return;
+    // A request equal to the one still waiting needs no message of its own.
+    if (requested_interval_.exchange(value, std::memory_order_acq_rel) == value) return;
+    window_->SendNotify(kSetIntervalMessage, 0);
+}
+
 void TzolTimerEx::SetOnTimer(TimerHandler handler) {
     on_timer_ = std::move(handler);
     UpdateTimer();
@@ -114,6 +125,16 @@ bool TzolTimerEx::HandleMessage(std::uint32_t message, std::uintptr_t wparam) {
                 SetEnabled(requested_.load(std::memory_order_acquire) == 1);
             } catch (...) {
                 platform::ReportCurrentException("TzolTimerEx.SetEnabled");
+            }
+            return true;
+        case kSetIntervalMessage:
+            try {
+                // Taken, so that a later request of the same interval asks again.
+                const std::uint32_t value =
+                    requested_interval_.exchange(0, std::memory_order_acq_rel);
+                if (value != 0) SetInterval(value);
+            } catch (...) {
+                platform::ReportCurrentException("TzolTimerEx.SetInterval");
             }
             return true;
         case kReleaseWindowMessage:

@@ -29,6 +29,8 @@ class TzolTimerEx : public Component {
     // and release the window, both handled on the owner thread.
     static constexpr std::uint32_t kSetEnabledMessage = platform::kUserMessage + 1040;
     static constexpr std::uint32_t kReleaseWindowMessage = platform::kUserMessage + 1041;
+    // Apply the interval last asked for from another thread (RequestInterval).
+    static constexpr std::uint32_t kSetIntervalMessage = platform::kUserMessage + 1042;
     static constexpr std::uint32_t kTimerId = 1;
     // How long destruction from another thread waits for the owner thread in all.
     static constexpr std::uint32_t kCrossThreadWaitMs = 5000;
@@ -47,6 +49,10 @@ class TzolTimerEx : public Component {
     void SetEnabled(bool value);
     std::uint32_t Interval() const noexcept { return interval_.load(std::memory_order_acquire); }
     void SetInterval(std::uint32_t value);
+    // SetInterval from any thread: on the owner thread it is SetInterval; from another it
+    // returns at once and the owner thread applies the latest interval asked for (from another
+    // thread only a positive interval can be asked for).
+    void RequestInterval(std::uint32_t value);
     std::uint32_t OwnerThread() const noexcept { return owner_thread_; }
     const TimerHandler& OnTimer() const noexcept { return on_timer_; }
     void SetOnTimer(TimerHandler handler);
@@ -66,6 +72,8 @@ class TzolTimerEx : public Component {
     // thread applies it when a request from another thread arrives.
     std::atomic<int> requested_{-1};
     std::atomic<std::uint32_t> interval_{1000};
+    // The interval last asked for from another thread and not yet applied (0: none).
+    std::atomic<std::uint32_t> requested_interval_{0};
     std::uint32_t owner_thread_;
     TimerHandler on_timer_;
     bool timer_running_ = false;
