@@ -208,7 +208,9 @@ void TQueueControllerTimer::ChooseNextTick() {
     if (Timer) Timer->SetInterval(next);
 }
 
-void TQueueControllerTimer::AnswerSettled() {
+void TQueueControllerTimer::AnswerSettled() { TickSoon(); }
+
+void TQueueControllerTimer::TickSoon() {
     if (!waiting_for_answer_) return;
     waiting_for_answer_ = false;
     // The soonest tick the system gives; that tick puts the interval back to TickInterval.
@@ -291,8 +293,13 @@ void TQueueControllerTimer::TickSteps() {
 
 void TQueueControllerTimer::ResetSchedule() {
     if (Timer && platform::CurrentThreadId() != Timer->OwnerThread()) {
-        // The timer's interval belongs to its own thread: the next tick does the reset there.
+        // The timer's interval belongs to its own thread: the next tick does the reset there,
+        // soon even while an answer is awaited.
         ResetRequest.store(1);
+        {
+            std::lock_guard<std::recursive_mutex> state(state_mutex_);
+            TickSoon();
+        }
         Rearm(false);
         return;
     }

@@ -183,6 +183,8 @@ class TQueueControllerTimer : public TQueueController {
     // After a tick: the timer ticks at TickInterval, or, while an answer is awaited for longer
     // than that, waits for the answer's deadline.
     void ChooseNextTick();
+    // A timer waiting for an answer's deadline ticks as soon as it can (under the exchange lock).
+    void TickSoon();
     // Under the list's shared lock and the exchange lock: steps 6 to 13 of a tick (TickSteps),
     // then the choice of the next tick.
     void TickLocked();

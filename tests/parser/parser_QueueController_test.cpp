@@ -221,6 +221,12 @@ TEST_F(Queue, AnAwaitedAnswerStopsTheTicksUntilItComesOrTimesOut) {
     Run(1);
     EXPECT_EQ(timeouts, 1);
     EXPECT_EQ(sent_.back(), "A@2672");
+    // A reset asked for from another thread is not held back until the answer's deadline.
+    std::thread reset([&] { queue_.ResetSchedule(); });
+    reset.join();
+    Run(11);
+    EXPECT_EQ(queue_.ResetRequest.load(), 0);
+    EXPECT_EQ(queue_.Timer->Interval(), 50u);
 }
 
 TEST_F(Queue, HostEventsMarkTheirRequestsAndPortOpenMakesPollsDue) {
