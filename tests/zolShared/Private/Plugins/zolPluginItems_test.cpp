@@ -257,7 +257,8 @@ TEST(DataPackets, ListObjectsOfNestedCallsEachTakeTheirOwnBatches) {
     EXPECT_EQ(inner_output.Item(0)->Name, "Inner");
     // The records are the caller's again, and count their batches.
     EXPECT_EQ(+outer.OutData.Kind, kDataListObject);
-    EXPECT_EQ(outer.OutData.Value.Ptr, &outer_output);
+    const void* restored = outer.OutData.Value.Ptr;  // a packed field: read, not bound
+    EXPECT_EQ(restored, &outer_output);
     EXPECT_EQ(+outer.OutData.Count, 3);
     EXPECT_EQ(+inner.OutData.Kind, kDataListUnchecked);
 }
