@@ -133,6 +133,13 @@ TEST_P(HostLink, LogNotificationsReachTheHostWindow) {
     EXPECT_EQ(lines[0].tag, 7);
     EXPECT_EQ(lines[0].severity, 1);
     EXPECT_EQ(lines[0].text, "Kamstrup. No data for processing");
+    // With a hook (a run's) the lines go to it and are not kept: a long run would pile them up.
+    std::vector<std::string> hooked;
+    window.OnLogLine = [&](const HostWindow::LogLine& line) { hooked.push_back(line.text); };
+    EXPECT_EQ(library_.Exports().ProcessData(&call.Rec()), 0);
+    for (int i = 0; i < 50 && window.LogNotifications() == 1; ++i) window.Pump(100);
+    EXPECT_EQ(hooked, std::vector<std::string>{"Kamstrup. No data for processing"});
+    EXPECT_TRUE(window.TakeLogLines().empty());
     host_->UseWindow(nullptr);
 }
 

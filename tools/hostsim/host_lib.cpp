@@ -221,8 +221,13 @@ void HostWindow::Handle(UINT message, WPARAM wparam) {
     for (HostInstance* instance : instances_) {
         if (instance->Tag() != tag || instance->Handle() == nullptr) continue;
         for (auto& line : ParseLog(tag, instance->CollectLog())) {
-            if (OnLogLine) OnLogLine(line);
-            log_lines_.push_back(std::move(line));
+            // A hook takes the lines as they come; without one they wait for TakeLogLines. Kept
+            // beside the hook they would pile up for as long as a run lasts.
+            if (OnLogLine) {
+                OnLogLine(line);
+            } else {
+                log_lines_.push_back(std::move(line));
+            }
         }
     }
 }

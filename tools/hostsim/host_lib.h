@@ -134,7 +134,8 @@ class HostWindow {
     std::vector<LogLine> TakeLogLines();
     std::vector<std::int32_t> TakeReloadRequests();
     std::uint32_t LogNotifications() const noexcept { return log_notifications_; }
-    // Called for each collected line as it arrives (hostsim prints them).
+    // Called for each collected line as it arrives (hostsim prints them); lines it is given are
+    // not kept for TakeLogLines.
     std::function<void(const LogLine&)> OnLogLine;
 
    private:
