@@ -35,6 +35,8 @@ constexpr std::uint64_t kTimeoutMs = 300;
 // the timeout, so none falls near the edge.
 constexpr std::uint64_t kInTimeMs = kTimeoutMs / 2;
 constexpr std::uint32_t kLateMs = 2 * kTimeoutMs;
+// How much longer a silent spell may last while its meter has not been asked yet.
+constexpr std::uint64_t kSpellExtraMs = 10000;
 // The counter register: every meter's value goes up by one with every request written to its
 // line, so each reply is told apart from every other by it.
 constexpr std::uint16_t kCounterRegister = 0x003C;
@@ -451,6 +453,13 @@ class SoakChecker {
     void SpellStarted(int port, std::uint8_t address, std::uint64_t when) {
         spells_.push_back({port, address, when, kOpen, false, false, std::nullopt});
     }
+    // Whether the meter was asked during its open silent spell (as far as the ledger has come).
+    bool SpellAsked(int port, std::uint8_t address) const {
+        return std::any_of(spells_.begin(), spells_.end(), [&](const Spell& spell) {
+            return spell.port == port && spell.address == address && spell.to == kOpen &&
+                   spell.polled;
+        });
+    }
     void SpellEnded(int port, std::uint8_t address, std::uint64_t when) {
         for (auto& spell : spells_) {
             if (spell.port == port && spell.address == address && spell.to == kOpen)
@@ -789,6 +798,13 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
         for (int p = 0; p < kPorts; ++p) {
             for (std::size_t m = 0; m < std::size(kAddresses); ++m) {
                 if (now < meter_until[p][m] && injecting) continue;
+                // A silent spell lasts until its meter was asked at least once (a closed or
+                // refusing port may keep the plug-in from asking), at most kSpellExtraMs more: a
+                // spell nobody asked about shows nothing.
+                if (silent[p][m] && injecting && now < meter_until[p][m] + kSpellExtraMs &&
+                    !checker.SpellAsked(p, kAddresses[m])) {
+                    continue;
+                }
                 if (silent[p][m]) checker.SpellEnded(p, kAddresses[m], now);
                 FaultChoice choice = ChooseFaults(random);
                 if (!injecting) choice = {{}, end - now + 1000, false};

@@ -136,11 +136,11 @@ TzolParamsList::~TzolParamsList() {
 }
 
 bool TzolParamsList::HasListSignature(const void* object) noexcept {
-    if (!platform::IsReadableMemory(object, sizeof(std::uint32_t))) return false;
+    // One probe for both words: memory that ends before the signature holds no list either.
+    if (!platform::IsReadableMemory(object, 5 * sizeof(std::uint32_t))) return false;
     std::uint32_t marker = 0;
     std::memcpy(&marker, object, sizeof marker);
     if (marker != kParamsListMarker) return false;
-    if (!platform::IsReadableMemory(object, 5 * sizeof(std::uint32_t))) return false;
     std::uint32_t word = 0;
     std::memcpy(&word, static_cast<const char*>(object) + 4 * sizeof(std::uint32_t), sizeof word);
     return word == kParamsListSignature;
@@ -267,7 +267,6 @@ bool TzolParamsList::AddListRange(const TzolParamsList* other, std::int32_t from
 }
 
 void TzolParamsList::TakeItems(TzolParamsList& other) {
-    CheckOther(&other);
     if (&other == this) return;
     if (items_.empty()) {
         items_.swap(other.items_);
