@@ -213,8 +213,8 @@ void TQueueControllerTimer::AnswerSettled() { TickSoon(); }
 void TQueueControllerTimer::TickSoon() {
     if (!waiting_for_answer_) return;
     waiting_for_answer_ = false;
-    // The soonest tick the system gives; that tick puts the interval back to TickInterval.
-    if (Timer) Timer->RequestInterval(kMinTickInterval);
+    // An extra tick at once; it chooses the timer's interval again.
+    if (Timer) Timer->RequestTick();
 }
 
 void TQueueControllerTimer::TickSteps() {

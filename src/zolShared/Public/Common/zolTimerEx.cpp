@@ -80,15 +80,10 @@ void TzolTimerEx::SetInterval(std::uint32_t value) {
     UpdateTimer();
 }
 
-void TzolTimerEx::RequestInterval(std::uint32_t value) {
-    if (OnOwnerThread() || !window_->Exists()) {
-        SetInterval(value);
-        return;
-    }
-    if (value == 0) return;
-    // A request equal to the one still waiting needs no message of its own.
-    if (requested_interval_.exchange(value, std::memory_order_acq_rel) == value) return;
-    window_->SendNotify(kSetIntervalMessage, 0);
+void TzolTimerEx::RequestTick() {
+    if (tick_requested_.exchange(true, std::memory_order_acq_rel)) return;
+    // Posted on the owner thread too: the tick never runs inside its caller.
+    if (!window_->Post(kTickNowMessage, 0)) tick_requested_.store(false, std::memory_order_release);
 }
 
 void TzolTimerEx::SetOnTimer(TimerHandler handler) {
@@ -97,20 +92,30 @@ void TzolTimerEx::SetOnTimer(TimerHandler handler) {
 }
 
 void TzolTimerEx::UpdateTimer() {
-    window_->StopTimer(kTimerId);
-    timer_running_ = false;
-    if (Interval() != 0 && Enabled() && on_timer_) {
-        if (!window_->StartTimer(kTimerId, Interval())) {
-            throw OutOfResourcesError("Not enough timers available");
-        }
-        timer_running_ = true;
+    if (Interval() == 0 || !Enabled() || !on_timer_) {
+        window_->StopTimer(kTimerId);
+        timer_running_ = false;
+        return;
     }
+    // Setting a running timer again replaces it and counts its interval from now, as stopping
+    // and setting it would, in one OS call instead of two (a queue changes its interval with
+    // every exchange).
+    if (!window_->StartTimer(kTimerId, Interval())) {
+        window_->StopTimer(kTimerId);
+        timer_running_ = false;
+        throw OutOfResourcesError("Not enough timers available");
+    }
+    timer_running_ = true;
 }
 
 bool TzolTimerEx::HandleMessage(std::uint32_t message, std::uintptr_t wparam) {
     switch (message) {
+        case kTickNowMessage:
+            tick_requested_.store(false, std::memory_order_release);
+            if (!timer_running_) return true;  // stopped since: no tick
+            [[fallthrough]];
         case platform::kTimerMessage:
-            if (wparam != kTimerId) return false;
+            if (message == platform::kTimerMessage && wparam != kTimerId) return false;
             try {
                 // A copy: the handler may replace itself or free the timer's handler.
                 TimerHandler handler = on_timer_;
@@ -125,16 +130,6 @@ bool TzolTimerEx::HandleMessage(std::uint32_t message, std::uintptr_t wparam) {
                 SetEnabled(requested_.load(std::memory_order_acquire) == 1);
             } catch (...) {
                 platform::ReportCurrentException("TzolTimerEx.SetEnabled");
-            }
-            return true;
-        case kSetIntervalMessage:
-            try {
-                // Taken, so that a later request of the same interval asks again.
-                const std::uint32_t value =
-                    requested_interval_.exchange(0, std::memory_order_acq_rel);
-                if (value != 0) SetInterval(value);
-            } catch (...) {
-                platform::ReportCurrentException("TzolTimerEx.SetInterval");
             }
             return true;
         case kReleaseWindowMessage:

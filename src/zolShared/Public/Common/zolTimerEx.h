@@ -29,8 +29,8 @@ class TzolTimerEx : public Component {
     // and release the window, both handled on the owner thread.
     static constexpr std::uint32_t kSetEnabledMessage = platform::kUserMessage + 1040;
     static constexpr std::uint32_t kReleaseWindowMessage = platform::kUserMessage + 1041;
-    // Apply the interval last asked for from another thread (RequestInterval).
-    static constexpr std::uint32_t kSetIntervalMessage = platform::kUserMessage + 1042;
+    // Run the handler once now, as an extra tick (RequestTick).
+    static constexpr std::uint32_t kTickNowMessage = platform::kUserMessage + 1042;
     static constexpr std::uint32_t kTimerId = 1;
     // How long destruction from another thread waits for the owner thread in all.
     static constexpr std::uint32_t kCrossThreadWaitMs = 5000;
@@ -49,10 +49,10 @@ class TzolTimerEx : public Component {
     void SetEnabled(bool value);
     std::uint32_t Interval() const noexcept { return interval_.load(std::memory_order_acquire); }
     void SetInterval(std::uint32_t value);
-    // SetInterval from any thread: on the owner thread it is SetInterval; from another it
-    // returns at once and the owner thread applies the latest interval asked for (from another
-    // thread only a positive interval can be asked for).
-    void RequestInterval(std::uint32_t value);
+    // From any thread: the owner thread runs the handler once as soon as it handles its
+    // messages, as an extra tick of a running timer (the interval goes on as it was). Requests
+    // made before that tick come are one.
+    void RequestTick();
     std::uint32_t OwnerThread() const noexcept { return owner_thread_; }
     const TimerHandler& OnTimer() const noexcept { return on_timer_; }
     void SetOnTimer(TimerHandler handler);
@@ -62,8 +62,9 @@ class TzolTimerEx : public Component {
 
    private:
     bool OnOwnerThread() const noexcept;
-    // Kills the OS timer and sets it again when Interval, Enabled and OnTimer allow. Throws
-    // OutOfResourcesError("Not enough timers available") when the OS refuses.
+    // Sets the OS timer anew (its interval counted from now) when Interval, Enabled and OnTimer
+    // allow, else kills it. Throws OutOfResourcesError("Not enough timers available") when the
+    // OS refuses, leaving no timer running.
     void UpdateTimer();
     bool HandleMessage(std::uint32_t message, std::uintptr_t wparam);
 
@@ -72,8 +73,8 @@ class TzolTimerEx : public Component {
     // thread applies it when a request from another thread arrives.
     std::atomic<int> requested_{-1};
     std::atomic<std::uint32_t> interval_{1000};
-    // The interval last asked for from another thread and not yet applied (0: none).
-    std::atomic<std::uint32_t> requested_interval_{0};
+    // An extra tick was asked for and has not run yet.
+    std::atomic<bool> tick_requested_{false};
     std::uint32_t owner_thread_;
     TimerHandler on_timer_;
     bool timer_running_ = false;

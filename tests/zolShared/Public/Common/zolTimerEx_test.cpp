@@ -199,6 +199,31 @@ TEST_F(TimerTest, RequestsFromOtherThreadsSendOnlyChangesAndTheLastOneWins) {
     EXPECT_TRUE(timer.Enabled());
 }
 
+// An extra tick asked for (from any thread) runs once at the owner's next dispatch, however often
+// it was asked, never inside the caller; the timer's own ticks keep their times; a timer stopped
+// in between gets no extra tick.
+TEST_F(TimerTest, RequestedTicksRunOnceAtTheNextDispatch) {
+    int ticks = 0;
+    TzolTimerEx timer;
+    timer.SetInterval(100);
+    CountTicks(timer, ticks);
+    std::thread other([&] {
+        timer.RequestTick();
+        timer.RequestTick();
+    });
+    other.join();
+    timer.RequestTick();
+    EXPECT_EQ(ticks, 0);
+    DispatchPendingMessages();
+    EXPECT_EQ(ticks, 1);
+    Advance(100);
+    EXPECT_EQ(ticks, 2);
+    timer.RequestTick();
+    timer.SetEnabled(false);
+    DispatchPendingMessages();
+    EXPECT_EQ(ticks, 2);
+}
+
 TEST_F(TimerTest, DestructionFromAnotherThreadWaitsForTheOwnerThread) {
     std::atomic<int> ticks{0};
     std::atomic<bool> destroyed{false};
