@@ -146,7 +146,13 @@ void TQueueControllerTimer::Tick() {
             }
         }
     } rearm{*this};
-    if (IsBusy()) return;
+    if (IsBusy()) {
+        // A skipped tick still chooses the next one: the extra tick that ended a wait for an
+        // answer must not leave the timer waiting for that answer's deadline.
+        std::lock_guard<std::recursive_mutex> state(state_mutex_);
+        ChooseNextTick();
+        return;
+    }
     if (ResetRequest.exchange(0) != 0) {
         ResetSchedule();
         return;

@@ -227,6 +227,14 @@ TEST_F(Queue, AnAwaitedAnswerStopsTheTicksUntilItComesOrTimesOut) {
     Run(11);
     EXPECT_EQ(queue_.ResetRequest.load(), 0);
     EXPECT_EQ(queue_.Timer->Interval(), 50u);
+    // A busy queue skips the extra tick, but not the end of the wait.
+    Run(50);
+    EXPECT_GT(queue_.Timer->Interval(), 50u);
+    queue_.Busy = true;
+    queue_.ReleaseCurrent(1);
+    queue_.Current = nullptr;
+    Run(1);
+    EXPECT_EQ(queue_.Timer->Interval(), 50u);
 }
 
 TEST_F(Queue, HostEventsMarkTheirRequestsAndPortOpenMakesPollsDue) {
