@@ -147,10 +147,6 @@ const char* RegionEndWith(const char* p, DWORD wanted) noexcept {
     return RegionWith(p, wanted, &begin);
 }
 
-// The calling thread's committed stack, [StackLimit, StackBase) of its thread block: it can be
-// read and written. Out arguments and VARIANTs handed in are mostly a caller's locals, and a probe
-// of them then costs no system call (a region query costs microseconds under some systems, and a
-// packet of items makes a hundred of them).
 const NT_TIB* ThreadBlock() noexcept {
 // The compiler's intrinsic reads the thread block through the segment register, which its
 // bounds check takes for an empty array.
@@ -160,6 +156,10 @@ const NT_TIB* ThreadBlock() noexcept {
 #pragma GCC diagnostic pop
 }
 
+// The end of the calling thread's committed stack, [StackLimit, StackBase) of its thread block,
+// when `p` lies in it (it can be read and written); else null. Out arguments and VARIANTs handed
+// in are mostly a caller's locals, and a probe of them then needs no region query (one costs
+// microseconds under some systems).
 const char* StackEndAt(const char* p) noexcept {
     const NT_TIB* tib = ThreadBlock();
     const auto* low = static_cast<const char*>(tib->StackLimit);
