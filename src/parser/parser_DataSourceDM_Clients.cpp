@@ -95,10 +95,9 @@ TDataSourceScheduledWithClients::TDataSourceScheduledWithClients(plugins::TzolPl
       ClientClass([](TDataSourceScheduledWithClients& source, const plugins::TPluginCallRec& p) {
           return std::make_unique<TCustomParserScheduledClient>(source, p);
       }),
-      HousekeepingTimer(std::make_unique<common::TzolTimerEx>(nullptr)) {
-    HousekeepingTimer->SetEnabled(false);
-    HousekeepingTimer->SetInterval(kHousekeepingInterval);
-    HousekeepingTimer->SetOnTimer([this](common::TzolTimerEx&) { Housekeeping(); });
+      // One OS timer serves the housekeeping of every data source of this thread.
+      HousekeepingTimer(std::make_unique<common::TzolRoundTimer>(kHousekeepingInterval,
+                                                                 [this] { Housekeeping(); })) {
     Queue->OnScheduled = [this](TQueueController& sender, scheduler::TScheduledEvent& event,
                                 TBasicRequestItem& item) {
         ScheduledForClients(sender, event, item);
@@ -108,7 +107,7 @@ TDataSourceScheduledWithClients::TDataSourceScheduledWithClients(plugins::TzolPl
 
 TDataSourceScheduledWithClients::~TDataSourceScheduledWithClients() {
     Shutdown();
-    common::FreeTimer(HousekeepingTimer);
+    HousekeepingTimer.reset();
     Clients.Clear();
 }
 
@@ -288,9 +287,9 @@ void TDataSourceScheduledWithClients::ScheduledForClients(TQueueController&,
 }
 
 void TDataSourceScheduledWithClients::Housekeeping() {
-    // The timer runs on while clients remain (switching it off and on again would cost two OS
-    // timer calls every round on every port); nothing here runs a message loop that could start
-    // another round inside this one.
+    // The timer runs on while clients remain (switching it off and on again every round would
+    // be wasted work); nothing here runs a message loop that could start another round inside
+    // this one.
     std::vector<std::intptr_t> expired;
     Clients.ForEach([&](std::intptr_t key, TCustomParserClient& client) {
         if (client.Closed || !client.AutoExpire || client.IdleTimeout == kNeverExpires) {

@@ -12,7 +12,7 @@
 #include "parser/clientid_types.h"
 #include "parser/parser_DataSourceDM.h"
 #include "zolShared/Private/Plugins/zolPluginItems.h"
-#include "zolShared/Public/Common/zolTimerEx.h"
+#include "zolShared/Public/Common/zolRoundTimer.h"
 
 namespace zol::parser {
 
@@ -97,7 +97,7 @@ class TDataSourceScheduledWithClients : public TDataSourceScheduled {
 
     ClientFactory ClientClass;
     TCustomParserClientList Clients;
-    std::unique_ptr<common::TzolTimerEx> HousekeepingTimer;
+    std::unique_ptr<common::TzolRoundTimer> HousekeepingTimer;
 
    private:
     void EnableHousekeeping();
