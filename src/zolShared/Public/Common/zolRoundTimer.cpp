@@ -66,7 +66,11 @@ class TzolRoundTimer::Round : public std::enable_shared_from_this<Round> {
         if (value && enabled_count_ == 0) timer_->SetEnabled(true);
         job.enabled = value;
         job.enabled_hint.store(value, std::memory_order_release);
-        enabled_count_ += value ? 1 : -1;
+        if (value) {
+            ++enabled_count_;
+        } else {
+            --enabled_count_;
+        }
     }
 
    private:
