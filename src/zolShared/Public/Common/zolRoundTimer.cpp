@@ -154,7 +154,8 @@ Registry() {
 }  // namespace
 
 TzolRoundTimer::TzolRoundTimer(std::uint32_t interval_ms, Handler handler)
-    : interval_(interval_ms), owner_thread_(platform::CurrentThreadId()),
+    : interval_(interval_ms),
+      owner_thread_(platform::CurrentThreadId()),
       job_(std::make_shared<Job>()) {
     job_->handler = std::move(handler);
     const std::pair key{ThreadToken(), interval_ms};
