@@ -48,7 +48,10 @@ TEST(PluginResources, ReloadsAndPortCyclesLeaveNoHandlesBehind) {
     ASSERT_GT(before, 0);
     for (int i = 0; i < 100; ++i) cycle();
     const double after = ProcessHandleCount();
-    EXPECT_LT(after - before, 5) << before << " handles before, " << after << " after";
+    // A handle per cycle would add 100. The threads library gives a mutex its event, and a
+    // condition variable its semaphores, the first time a thread has to wait for them, so on a
+    // loaded machine a few long-lived ones get theirs only after the warm-up (five were seen).
+    EXPECT_LT(after - before, 20) << before << " handles before, " << after << " after";
     // And the port still polls.
     const int seen = packets;
     run.RunFor(1500, never);
