@@ -96,13 +96,13 @@ class TzolRoundTimer::Round : public std::enable_shared_from_this<Round> {
             }
         }
         // Jobs run without the round's lock: they may enable, disable or leave, their own or
-        // another's, and other threads may do so meanwhile. A job that left since the list was
-        // taken has no handler any more.
+        // another's, and other threads may do so meanwhile. A job disabled since the list was
+        // taken is skipped; one that left has no handler any more.
         for (const auto& job : due) {
             Handler handler;  // a copy: a job may free its own round timer
             {
                 std::lock_guard lock(job->lock);
-                if (!job->handler) continue;
+                if (!job->handler || !job->enabled_hint.load(std::memory_order_acquire)) continue;
                 handler = job->handler;
                 job->running = true;
             }
