@@ -20,9 +20,9 @@ struct TzolRoundTimer::Job {
     std::condition_variable ran;
     Handler handler;  // cleared when the job leaves
     bool running = false;
-    bool enabled = false;  // guarded by the round's lock
-    // What SetEnabled last applied; lets the per-packet "still enabled" call skip the lock.
-    std::atomic<bool> enabled_hint{false};
+    // Changed only under the round's lock; read without it too, so that the per-packet "still
+    // enabled" call and a round's check of a job need no lock.
+    std::atomic<bool> enabled{false};
 };
 
 class TzolRoundTimer::Round : public std::enable_shared_from_this<Round> {
@@ -64,8 +64,7 @@ class TzolRoundTimer::Round : public std::enable_shared_from_this<Round> {
         // The OS timer is asked for before the job counts as enabled: when it is refused the
         // job stays disabled and the caller hears of it.
         if (value && enabled_count_ == 0) timer_->SetEnabled(true);
-        job.enabled = value;
-        job.enabled_hint.store(value, std::memory_order_release);
+        job.enabled.store(value, std::memory_order_release);
         if (value) {
             ++enabled_count_;
         } else {
@@ -102,7 +101,7 @@ class TzolRoundTimer::Round : public std::enable_shared_from_this<Round> {
             Handler handler;  // a copy: a job may free its own round timer
             {
                 std::lock_guard lock(job->lock);
-                if (!job->handler || !job->enabled_hint.load(std::memory_order_acquire)) continue;
+                if (!job->handler || !job->enabled.load(std::memory_order_acquire)) continue;
                 handler = job->handler;
                 job->running = true;
             }
@@ -196,12 +195,12 @@ TzolRoundTimer::~TzolRoundTimer() {
 }
 
 void TzolRoundTimer::SetEnabled(bool value) {
-    if (job_->enabled_hint.load(std::memory_order_acquire) == value) return;
+    if (job_->enabled.load(std::memory_order_acquire) == value) return;
     round_->SetEnabled(*job_, value);
 }
 
 bool TzolRoundTimer::Enabled() const noexcept {
-    return job_->enabled_hint.load(std::memory_order_acquire);
+    return job_->enabled.load(std::memory_order_acquire);
 }
 
 }  // namespace zol::common
