@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -39,6 +42,9 @@ struct FakeHost {
     std::vector<std::vector<std::uint8_t>> writes;
     std::vector<Packet> pushed;
     std::int32_t write_result = 0;
+    // A host of its own kind: sees each port write as it happens, on the plug-in's thread,
+    // outside the recorder's lock (the line is then the test's to serve).
+    std::function<void(const std::vector<std::uint8_t>&)> on_write;
 };
 FakeHost* host = nullptr;
 
@@ -59,11 +65,17 @@ Packet ItemsOf(common::IzolParamsListA* list) {
 
 std::int32_t SendDataEx(std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t kind,
                         std::intptr_t data, std::int32_t size) {
-    std::lock_guard<std::mutex> lock(host->mutex);
+    std::unique_lock<std::mutex> lock(host->mutex);
     if (kind == plugins::kSendRawBytes) {
         if (host->write_result != 0) return host->write_result;
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
         host->writes.emplace_back(bytes, bytes + size);
+        if (host->on_write) {
+            const std::vector<std::uint8_t> frame(bytes, bytes + size);
+            auto on_write = host->on_write;
+            lock.unlock();
+            on_write(frame);
+        }
         return 0;
     }
     const auto* rec = reinterpret_cast<const TPluginCallRec*>(data);
@@ -166,6 +178,7 @@ class Polling : public ::testing::Test {
             std::vector<std::vector<std::uint8_t>> fresh;
             {
                 std::lock_guard<std::mutex> lock(fake_.mutex);
+                if (fake_.on_write) continue;  // the host of the test serves the line
                 fresh.assign(fake_.writes.begin() + static_cast<std::ptrdiff_t>(writes_seen_),
                              fake_.writes.end());
                 writes_seen_ = fake_.writes.size();
@@ -433,6 +446,87 @@ TEST_F(Polling, PacketsTicksAndCommandsOnThreeThreads) {
     packets.join();
     commands.join();
     EXPECT_GT(returned_.size(), 3u) << Log() << " writes " << WrittenCids().size();
+}
+
+// Hosts that behave as real ones may: one that hands the meter's answer back from inside the
+// write (a loopback or an in-process meter), one that holds its own port lock while it delivers
+// received bytes and takes it again in its write. Neither may lose an answer or deadlock.
+TEST_F(Polling, AHostThatAnswersFromInsideTheWriteIsServed) {
+    fake_.on_write = [this](const std::vector<std::uint8_t>& frame) {
+        meters_.Receive(frame, clock_.ReadTick());
+        while (auto delivery = meters_.TakeDelivery(clock_.ReadTick())) Deliver(*delivery);
+    };
+    Start(HeatRequest());
+    Run(100);
+    // The whole handshake and the reading within the first tick: every answer was read.
+    EXPECT_EQ(WrittenCids(), (std::vector<int>{CidGetType, CidGetSerialNo, CidGetRegister}));
+    ASSERT_EQ(returned_.size(), 1u) << Log();
+    EXPECT_EQ(returned_[0].count("E1"), 1u);
+    Run(2000);
+    EXPECT_EQ(returned_.size(), 2u) << Log();
+    EXPECT_EQ(Log().find("timeout"), std::string::npos) << Log();
+}
+
+TEST_F(Polling, AHostHoldingItsPortLockInBothDirectionsIsNotDeadlocked) {
+    // The host's port lock, taken around every delivery and in every write. A write on the
+    // timer thread waits until the port thread holds the lock and is delivering: a plug-in that
+    // kept a lock of its own across the write would have the two threads wait for each other.
+    std::recursive_timed_mutex port_lock;
+    std::mutex line;  // the meters, shared by both threads
+    std::condition_variable changed;
+    std::vector<std::vector<std::uint8_t>> to_deliver;
+    int deliveries_begun = 0;
+    bool stop = false;
+    std::atomic<int> stuck{0};
+    const std::thread::id timer_thread = std::this_thread::get_id();
+    std::thread port([&] {
+        std::unique_lock<std::mutex> lock(line);
+        while (true) {
+            changed.wait(lock, [&] { return stop || !to_deliver.empty(); });
+            if (stop && to_deliver.empty()) return;
+            auto bytes = std::move(to_deliver.front());
+            to_deliver.erase(to_deliver.begin());
+            lock.unlock();
+            {
+                std::lock_guard<std::recursive_timed_mutex> held(port_lock);
+                {
+                    std::lock_guard<std::mutex> count(line);
+                    ++deliveries_begun;
+                }
+                changed.notify_all();
+                Deliver(bytes);
+            }
+            lock.lock();
+        }
+    });
+    fake_.on_write = [&](const std::vector<std::uint8_t>& frame) {
+        std::unique_lock<std::mutex> lock(line);
+        const int begun = deliveries_begun + static_cast<int>(to_deliver.size());
+        meters_.Receive(frame, clock_.ReadTick());
+        while (auto delivery = meters_.TakeDelivery(clock_.ReadTick())) {
+            to_deliver.push_back(std::move(*delivery));
+        }
+        changed.notify_all();
+        if (std::this_thread::get_id() != timer_thread) return;  // the port thread, lock held
+        // Let the port thread take its lock first, then want it too.
+        changed.wait_for(lock, std::chrono::seconds(2), [&] { return deliveries_begun > begun; });
+        lock.unlock();
+        if (!port_lock.try_lock_for(std::chrono::seconds(5))) {
+            ++stuck;  // the port thread waits for the plug-in, which waits for this write
+            return;
+        }
+        port_lock.unlock();
+    };
+    Start(HeatRequest());
+    Run(5000);
+    {
+        std::lock_guard<std::mutex> lock(line);
+        stop = true;
+    }
+    changed.notify_all();
+    port.join();
+    EXPECT_EQ(stuck.load(), 0);
+    EXPECT_GE(returned_.size(), 2u) << Log();
 }
 
 }  // namespace
