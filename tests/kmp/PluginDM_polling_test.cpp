@@ -17,6 +17,7 @@
 
 #include "kmp/PluginDM.h"
 #include "kmp/PluginDM_KmpClient.h"
+#include "kmp/PluginDM_SerialPort.h"
 #include "kmp/kmp_frame.h"
 #include "kmp/kmp_instance.h"
 #include "metersim/meter_simulator.h"
@@ -513,7 +514,7 @@ TEST_F(Polling, AHostHoldingItsPortLockInBothDirectionsIsNotDeadlocked) {
     // The host's port lock, taken around every delivery and in every write. A write on the
     // timer thread waits until the port thread holds the lock and is delivering: a plug-in that
     // kept a lock of its own across the write would have the two threads wait for each other.
-    std::recursive_timed_mutex port_lock;
+    std::recursive_mutex port_lock;
     std::mutex line;  // the meters, shared by both threads
     std::condition_variable changed;
     std::vector<std::vector<std::uint8_t>> to_deliver;
@@ -530,7 +531,7 @@ TEST_F(Polling, AHostHoldingItsPortLockInBothDirectionsIsNotDeadlocked) {
             to_deliver.erase(to_deliver.begin());
             lock.unlock();
             {
-                std::lock_guard<std::recursive_timed_mutex> held(port_lock);
+                std::lock_guard<std::recursive_mutex> held(port_lock);
                 {
                     std::lock_guard<std::mutex> count(line);
                     ++deliveries_begun;
@@ -553,9 +554,14 @@ TEST_F(Polling, AHostHoldingItsPortLockInBothDirectionsIsNotDeadlocked) {
         // Let the port thread take its lock first, then want it too.
         changed.wait_for(lock, std::chrono::seconds(2), [&] { return deliveries_begun > begun; });
         lock.unlock();
-        if (!port_lock.try_lock_for(std::chrono::seconds(5))) {
-            ++stuck;  // the port thread waits for the plug-in, which waits for this write
-            return;
+        // (A timed lock would do, but the thread checker cannot follow one.)
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!port_lock.try_lock()) {
+            if (std::chrono::steady_clock::now() > give_up) {
+                ++stuck;  // the port thread waits for the plug-in, which waits for this write
+                return;
+            }
+            std::this_thread::yield();
         }
         port_lock.unlock();
     };
@@ -686,6 +692,27 @@ TEST_F(Polling, ATickBetweenFindingAndDecodingAnAnswerLeavesItsExchangeAlone) {
     EXPECT_EQ(items["DEVICE_ID"], "63");
     EXPECT_EQ(items.count("SERIAL_NO"), 1u);  // the meter was not forgotten
     EXPECT_EQ(items.count("E1"), 1u);
+}
+
+// A client's idle-timeout estimate reads the port's schedules on the packet thread while a
+// settings load stops and registers them again on the command thread. Run under TSan/ASan.
+TEST_F(Polling, TheExpectedGapIsReadWhileASettingsLoadReplacesTheSchedules) {
+    Start(
+        "<QUERY><R caption=\"Daily\"><Enabled>1</Enabled><Device>63</Device>"
+        "<MethodCron>1</MethodCron><CronTime>0 0 12 * * *</CronTime>"
+        "<Response><I><Register>3C</Register></I></Response></R></QUERY>");
+    TSerialPortDM* port = plugin_->Ports()[0];
+    std::atomic<bool> stop{false};
+    std::vector<std::int64_t> gaps;
+    std::thread reader([&] {
+        while (!stop) gaps.push_back(port->LongestExpectedGap());
+    });
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(Command("LOAD-SETTINGS-NOW", {}), -2);
+    stop = true;
+    reader.join();
+    // A day between runs, or nothing while the requests are being replaced.
+    for (std::int64_t gap : gaps) EXPECT_TRUE(gap == 86'400'000 || gap == -1) << gap;
+    EXPECT_EQ(port->LongestExpectedGap(), 86'400'000);
 }
 
 }  // namespace
