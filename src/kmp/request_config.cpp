@@ -59,11 +59,10 @@ void ReportShortCron(RequestLoadHost& plugin, const TRequestItem& entry) {
     // The error is where the missing fields should begin: just behind the last one.
     const std::size_t last = cron.find_last_not_of(" \t");
     const int position = last == std::string::npos ? 1 : static_cast<int>(last) + 2;
-    plugin.ScheduleProblem(cron + ", " + std::to_string(fields) +
-                               (fields == 1 ? " field" : " fields") +
-                               " where 5 or 6 are needed: " + entry.Name +
-                               " runs every day at midnight",
-                           position);
+    plugin.ScheduleProblem(
+        cron + ", " + std::to_string(fields) + (fields == 1 ? " field" : " fields") +
+            " where 5 or 6 are needed: " + entry.Name + " runs every day at midnight",
+        position);
 }
 
 }  // namespace
