@@ -221,6 +221,40 @@ TEST(HostRunProgram, MisbehavingMetersNeverStarveTheirLine) {
     }
 }
 
+// `--config-id` picks the module's configuration by its line in the description: the second one
+// reads electricity meters, whose catalogue names register 0x56 differently from the heat one.
+TEST(HostRunProgram, TheSecondConfigurationReadsWithTheElectricityCatalogue) {
+    const std::string config = "host_run_electricity.xml", json = "host_run_electricity.json";
+    {
+        std::ofstream out(config, std::ios::binary);
+        out << "<QUERY><R caption=\"Meter\"><Enabled check=\"2\"/><Device>64</Device>"
+               "<MethodPoll check=\"2\"/><PollInterval>1</PollInterval><PollUnits>S</PollUnits>"
+               "<Response><I><Register>0001</Register></I><I><Register>0056</Register></I>"
+               "</Response></R></QUERY>";
+    }
+    const struct {
+        const char* config_id;
+        const char* named;      // register 0x56 as the catalogue in use names it
+        const char* not_named;  // ... and as the other one would
+    } cases[] = {
+        {"0", "\"T1\": 861", "REG_0056"},
+        {"1", "\"REG_0056\": 861", "\"T1\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.config_id);
+        const ProgramRun run = RunHostsim("run --seconds 2 --config " + config + " --json " + json +
+                                          " --port E=sim:64 --config-id " + c.config_id);
+        EXPECT_EQ(run.exit_code, 0u) << run.err;
+        const std::string lines = ReadBack(json);
+        DeleteFileA(json.c_str());
+        const std::string first = lines.substr(0, lines.find('\n'));
+        EXPECT_NE(first.find("\"DEVICE_ID\": 64"), std::string::npos) << lines;
+        EXPECT_NE(first.find(c.named), std::string::npos) << first;
+        EXPECT_EQ(first.find(c.not_named), std::string::npos) << first;
+    }
+    DeleteFileA(config.c_str());
+}
+
 TEST(HostRunPorts, PortTextsNameTheirKind) {
     const struct {
         const char* text;
