@@ -23,18 +23,6 @@ bool TextLess(std::string_view a, std::string_view b) noexcept {
     });
 }
 
-std::vector<std::string> SplitDevices(std::string_view text) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        const std::size_t separator = text.find_first_of(";,", start);
-        const std::size_t end = separator == std::string_view::npos ? text.size() : separator;
-        parts.emplace_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
-}
-
 std::int32_t MinIntervalMs(double value) noexcept {
     if (!std::isfinite(value)) return 0;
     return static_cast<std::int32_t>(std::clamp(std::trunc(value), -2147483648.0, 2147483647.0));
@@ -66,6 +54,18 @@ void ReportShortCron(RequestLoadHost& plugin, const TRequestItem& entry) {
 }
 
 }  // namespace
+
+std::vector<std::string> SplitDevices(std::string_view text) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t separator = text.find_first_of(";,", start);
+        const std::size_t end = separator == std::string_view::npos ? text.size() : separator;
+        parts.emplace_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
 
 std::string RegisterItemName(std::uint16_t id) {
     char name[16];

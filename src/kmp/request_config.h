@@ -111,6 +111,9 @@ class StandaloneLoadHost : public RequestLoadHost {
 void LoadRequests(RequestLoadHost* plugin, const TDataSourceCfg* config,
                   parser::TBasicRequestList& requests, parser::TQueueControllerTimer* port_queue);
 
+// The address texts of a Device text: cut at every ";" and ",", as written (empty ones kept).
+std::vector<std::string> SplitDevices(std::string_view text);
+
 // Cleans a list of address texts in place: sorted as text (leading blanks not counting), entries
 // that are not a non-negative number and repeats of an earlier entry dropped; kept entries keep
 // their text as written.

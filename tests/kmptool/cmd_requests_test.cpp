@@ -2,6 +2,8 @@
 // scripts read them.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "kmptool/run_kmptool.h"
@@ -110,6 +112,57 @@ TEST(KmptoolRequests, UnreadableInputIsOneLineOnStderrAndExitOne) {
     EXPECT_EQ(run.out,
               "kmptool requests: -: no QUERY element: this is not a request configuration\n");
     EXPECT_EQ(RunKmptool("requests - --dry-run 5 < " + kTwoEntries).status, 2);
+}
+
+// --check prints only the findings, on stdout, and says by its exit code whether there were any;
+// without it the same findings go to stderr and the JSON and exit code stay as they were.
+TEST(KmptoolRequests, CheckPrintsOnlyTheFindingsAndExitsThreeOnAny) {
+    const std::string broken = ::testing::TempDir() + "kmptool_requests_broken.xml";
+    const std::string cut_off = ::testing::TempDir() + "kmptool_requests_cut_off.xml";
+    std::ofstream(broken, std::ios::binary)
+        << "<QUERY>\n<Request caption=\"Heat\">\n<Devise>63</Devise>\n"
+           "<Response><Item><Register>E1</Register></Item></Response>\n</Request>\n</QUERY>\n";
+    std::ofstream(cut_off, std::ios::binary) << "<QUERY><Request><Device>1</Device";
+    const std::string findings =
+        "warning: Heat: line 3: Devise is not an element the plug-in reads (did you mean "
+        "Device?): without Device, address 1 is asked\n"
+        "warning: Heat: line 4: Register \"E1\" is read as the hexadecimal id 00E1; the "
+        "catalogue's code E1 is register 003C\n";
+
+    ToolRun run = RunKmptool("requests " + broken + " --check");
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.out, findings);
+    run = RunKmptool("requests --check - < " + kTwoEntries);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    // A text that breaks off is refused without --check; with it, that is a finding.
+    EXPECT_EQ(RunKmptool("requests " + cut_off).status, 1);
+    run = RunKmptool("requests --check " + cut_off);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.out,
+              "warning: Request #1: line 1: the tag that starts here never ends: the rest of the "
+              "text is not read\n"
+              "warning: document: line 1: <QUERY> is never closed\n"
+              "warning: Request #1: line 1: <Request> is never closed\n"
+              "warning: Request #1: line 1: <Device> is never closed\n"
+              "warning: Request #1: line 1: no Response element: the plug-in does not load this "
+              "request\n");
+    EXPECT_EQ(RunKmptool("requests /nonexistent/site.xml --check").status, 1);
+    EXPECT_EQ(RunKmptool("requests " + broken +
+                         " --check --dry-run 5 --from "
+                         "2026-01-01T00:00:00")
+                  .status,
+              2);
+
+    const ToolRun json = RunKmptool("requests " + broken, true);
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(json.out.rfind("{\"passiveCount\": 1, \"requests\": [\n  {\"address\": 1, ", 0), 0u)
+        << json.out;
+    const ToolRun warned = zol::kmptool::testing::RunKmptoolStderr("requests " + broken);
+    EXPECT_EQ(warned.status, 0);
+    EXPECT_EQ(warned.out, findings);
+    std::remove(broken.c_str());
+    std::remove(cut_off.c_str());
 }
 
 }  // namespace

@@ -13,11 +13,8 @@ struct ToolRun {
     int status = -1;
 };
 
-// Runs kmptool with `arguments` (shell-quoted by the caller); stderr is folded into the output
-// unless `stdout_only`.
-inline ToolRun RunKmptool(const std::string& arguments, bool stdout_only = false) {
-    const std::string command = std::string(ZOL_BIN_DIR) + "/kmptool " + arguments +
-                                (stdout_only ? " 2>/dev/null" : " 2>&1");
+// Runs a shell command line and collects its standard output and exit status.
+inline ToolRun RunKmptoolCommand(const std::string& command) {
     ToolRun run;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return run;
@@ -26,6 +23,19 @@ inline ToolRun RunKmptool(const std::string& arguments, bool stdout_only = false
     const int status = pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+// Runs kmptool with `arguments` (shell-quoted by the caller); stderr is folded into the output
+// unless `stdout_only`.
+inline ToolRun RunKmptool(const std::string& arguments, bool stdout_only = false) {
+    return RunKmptoolCommand(std::string(ZOL_BIN_DIR) + "/kmptool " + arguments +
+                             (stdout_only ? " 2>/dev/null" : " 2>&1"));
+}
+
+// Runs kmptool and collects only what it writes to stderr.
+inline ToolRun RunKmptoolStderr(const std::string& arguments) {
+    return RunKmptoolCommand(std::string(ZOL_BIN_DIR) + "/kmptool " + arguments +
+                             " 2>&1 >/dev/null");
 }
 
 }  // namespace zol::kmptool::testing

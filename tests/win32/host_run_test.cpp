@@ -188,6 +188,44 @@ TEST(HostRunProgram, PollsTheConfiguredMetersThroughTheModule) {
         << run.out;
 }
 
+// The configuration check before a run: --strict refuses a text with findings as a run that could
+// not start; without it the findings come first on stderr and the run goes on, doing what they
+// say (the misspelt Device leaves address 1 polled). The built-in demo text has no findings.
+TEST(HostRunProgram, TheConfigurationCheckSpeaksBeforeTheRunAndStrictRefuses) {
+    const std::string config = "host_run_misspelt.xml";
+    {
+        std::ofstream out(config, std::ios::binary);
+        out << "<QUERY>\r\n<Request caption=\"Heat\">\r\n<Enabled check=\"2\"/>\r\n"
+               "<Devise>63</Devise>\r\n<MethodPoll check=\"2\"><PollInterval>1</PollInterval>"
+               "<PollUnits>S</PollUnits></MethodPoll>\r\n"
+               "<Response><Item><Register>E1</Register></Item></Response>\r\n</Request>\r\n"
+               "</QUERY>\r\n";
+    }
+    // Lines end as the console's text mode writes them.
+    const std::string findings =
+        "warning: Heat: line 4: Devise is not an element the plug-in reads (did you mean "
+        "Device?): without Device, address 1 is asked\r\n"
+        "warning: Heat: line 6: Register \"E1\" is read as the hexadecimal id 00E1; the "
+        "catalogue's code E1 is register 003C\r\n";
+
+    const ProgramRun refused =
+        RunHostsim("run --strict --config " + config + " --port P1=sim:1 --seconds 1");
+    EXPECT_EQ(refused.exit_code, 1u);
+    EXPECT_EQ(refused.err,
+              findings + "hostsim: --strict: the configuration has 2 findings; not started\r\n");
+    EXPECT_EQ(refused.out.find("summary:"), std::string::npos) << refused.out;
+
+    const ProgramRun warned = RunHostsim("run --config " + config + " --port P1=sim:1 --seconds 1");
+    DeleteFileA(config.c_str());
+    EXPECT_EQ(warned.err.rfind(findings, 0), 0u) << warned.err;
+    EXPECT_NE(warned.out.find(" P1 DEVICE_ID=1 "), std::string::npos) << warned.out;
+    EXPECT_NE(warned.out.find("summary:"), std::string::npos) << warned.out;
+
+    const ProgramRun demo = RunHostsim("run --strict --port P1=sim:63 --seconds 1");
+    EXPECT_EQ(demo.err.find("warning:"), std::string::npos) << demo.err;
+    EXPECT_NE(demo.out.find("summary:"), std::string::npos) << demo.out;
+}
+
 // One line of good meters beside misbehaving ones, through the real module: the good ones (the
 // meter whose serial number reads 0 among them) are read poll after poll; the bad ones are named
 // in the log and never hold up their neighbours.

@@ -8,8 +8,11 @@
 //   hostsim --dll PATH options OUTDIR
 //   hostsim --dll PATH run [--config FILE] [--seconds N] [--json FILE] [--csv FILE]
 //                          [--port NAME=CONNECTION]... [--baud N] [--config-id N] [--report FILE]
+//                          [--strict]
 //   hostsim report RUN.jsonl [LOG] [--config FILE] -o FILE.html
 //
+// `run` prints the configuration check's findings on stderr before it starts; with --strict a
+// configuration with findings is not started (exit 1).
 // Log lines the plug-in announces are collected by the host window and printed on stderr as
 // "log[severity]: text"; data packets and port writes it sends are printed on stdout.
 #include <cstdio>
@@ -41,7 +44,7 @@ int Usage() {
                  "       hostsim --dll PATH [--interface] run [--config FILE] [--seconds N] "
                  "[--json FILE] [--csv FILE]\n"
                  "                [--port NAME=CONNECTION]... [--baud N] [--config-id N] "
-                 "[--report FILE.html]\n"
+                 "[--report FILE.html] [--strict]\n"
                  "       hostsim --dll PATH [--interface] run --soak [--seconds N] [--seed N] "
                  "[--json FILE]\n"
                  "       hostsim report RUN.jsonl [LOG] [--config FILE] -o FILE.html\n"

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <mutex>
 
+#include "common/config_check.h"
 #include "hostsim/host_run.h"
 #include "hostsim/report_page.h"
 #include "hostsim/soak.h"
@@ -81,6 +82,9 @@ int RebuildReport(const std::vector<std::string>& args) {
         }
         record.config_file = config_file;
         record.requests = ConfiguredRequests(*options);
+        for (const auto& finding : tools::CheckOptionsText(*options)) {
+            std::fprintf(stderr, "%s\n", tools::FindingLine(finding).c_str());
+        }
     }
     if (skipped > 0) {
         std::fprintf(stderr, "hostsim: %zu lines of %s are not packets; left out\n", skipped,
@@ -138,6 +142,10 @@ std::optional<RunArguments> ParseRunArguments(const std::vector<std::string>& ar
             out.soak = true;
             continue;
         }
+        if (option == "--strict") {
+            out.strict = true;
+            continue;
+        }
         if (i + 1 >= args.size()) {
             error = "'" + option + "' is not an option of run, or lacks its value";
             return std::nullopt;
@@ -183,7 +191,7 @@ std::optional<RunArguments> ParseRunArguments(const std::vector<std::string>& ar
         }
     }
     if (out.soak && (out.config_file || out.csv_file || out.report_file || !out.ports.empty() ||
-                     out.config_index)) {
+                     out.config_index || out.strict)) {
         error = "--soak runs its own lines and configuration; it takes --seconds, --seed, --json";
         return std::nullopt;
     }
@@ -207,6 +215,19 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
             return fail(*arguments.config_file + " is not an options text (no QUERY)");
         }
         options_text = std::move(*text);
+    }
+    // The configuration check, before anything starts: the second configuration of the module
+    // names registers from the electricity catalogue.
+    const auto findings = tools::CheckOptionsText(
+        options_text, arguments.config_index == std::optional<std::size_t>(1)
+                          ? kmp::KmpCatalogue::kElectricity
+                          : kmp::KmpCatalogue::kHeat);
+    for (const auto& finding : findings) {
+        std::fprintf(stderr, "%s\n", tools::FindingLine(finding).c_str());
+    }
+    if (arguments.strict && !findings.empty()) {
+        return fail("--strict: the configuration has " + std::to_string(findings.size()) +
+                    (findings.size() == 1 ? " finding" : " findings") + "; not started");
     }
     // Every port is opened before the plug-in is loaded: one that cannot be opened stops the
     // run before anything has started.

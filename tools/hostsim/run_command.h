@@ -19,7 +19,8 @@ struct RunArguments {
     std::vector<std::pair<std::string, std::string>> ports;  // NAME, CONNECTION
     std::uint32_t baud = 1200;
     std::optional<std::size_t> config_index;
-    bool soak = false;  // the soak with injected faults, on its own lines and configuration
+    bool soak = false;    // the soak with injected faults, on its own lines and configuration
+    bool strict = false;  // a configuration with findings of the check is not started
     std::uint32_t seed = 1;
 };
 

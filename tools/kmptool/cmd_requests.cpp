@@ -6,6 +6,9 @@
 //                    [--silent ADDR,...]
 // runs the loaded requests through a real queue controller on a simulated clock and prints one
 // line per send (and per response timeout of the silent addresses).
+//   kmptool requests [--catalogue ...] FILE --check
+// prints only the configuration check's findings: exit 0 when there are none, 3 when there are.
+// Without --check the findings go to stderr and the output is as above.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -17,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "common/config_check.h"
 #include "common/json_text.h"
 #include "kmp/request_config.h"
 #include "kmptool/cli.h"
@@ -31,7 +35,7 @@ using zol::parser::TRequestMethod;
 using zol::tools::JsonString;
 
 constexpr const char* kUsage =
-    "requests [--catalogue heat|electricity] FILE [--dry-run SECONDS --from "
+    "requests [--catalogue heat|electricity] FILE [--check | --dry-run SECONDS --from "
     "YYYY-MM-DDTHH:MM:SS [--silent ADDR,...]]";
 
 const char* MethodName(TRequestMethod method) {
@@ -306,8 +310,9 @@ int RunRequests(const std::vector<std::string>& arguments) {
     const auto dry_run_text = TakeOption(args, "--dry-run", missing);
     const auto from_text = TakeOption(args, "--from", missing);
     const auto silent_text = TakeOption(args, "--silent", missing);
+    const bool check = zol::kmptool::TakeFlag(args, "--check");
     if (missing || args.size() != 1 || dry_run_text.has_value() != from_text.has_value() ||
-        (silent_text && !dry_run_text)) {
+        (silent_text && !dry_run_text) || (check && dry_run_text)) {
         return UsageError("requests", std::string("usage: kmptool ") + kUsage);
     }
     auto catalogue = zol::kmp::KmpCatalogue::kHeat;
@@ -337,10 +342,21 @@ int RunRequests(const std::vector<std::string>& arguments) {
     std::string problem;
     auto text = ReadInput(file, problem);
     if (!text) return Fail(file, problem);
+    const auto findings = zol::tools::CheckOptionsText(*text, catalogue);
+    if (check) {
+        for (const auto& finding : findings) {
+            std::printf("%s\n", zol::tools::FindingLine(finding).c_str());
+        }
+        std::fflush(stdout);
+        return findings.empty() ? 0 : 3;
+    }
     const auto document = zol::parser::ReadOptionsText(*text);
     if (document.truncated) return Fail(file, "the options text breaks off inside an element");
     if (document.root.FindChild("QUERY") == nullptr) {
         return Fail(file, "no QUERY element: this is not a request configuration");
+    }
+    for (const auto& finding : findings) {
+        std::fprintf(stderr, "%s\n", zol::tools::FindingLine(finding).c_str());
     }
     zol::kmp::TDataSourceCfg config;
     config.lblParams_Caption = std::move(*text);

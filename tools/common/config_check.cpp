@@ -1,0 +1,742 @@
+#include "common/config_check.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <set>
+#include <unordered_map>
+#include <utility>
+
+#include "kmp/request_config.h"
+#include "parser/options_text.h"
+#include "parser/parser_BasicRequestItem.h"
+#include "scheduler/cron_scheduler.h"
+#include "scheduler/date_helpers.h"
+#include "zolShared/Public/Common/component.h"
+#include "zolShared/Public/Common/zolParamLst.h"
+
+namespace zol::tools {
+
+namespace {
+
+using parser::OptionsElement;
+
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+// ---- Lines and element starts, by the tokenising rules of the plug-in's reader ----
+
+// Offsets of line starts; a line ends at LF, CR LF or a lone CR.
+class LineIndex {
+   public:
+    explicit LineIndex(std::string_view text) {
+        starts_.push_back(0);
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '\n' ||
+                (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')))
+                starts_.push_back(i + 1);
+        }
+    }
+    // 1-based line of the character at `offset`.
+    std::size_t LineOf(std::size_t offset) const {
+        return static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), offset) -
+                                        starts_.begin());
+    }
+
+   private:
+    std::vector<std::size_t> starts_;
+};
+
+constexpr bool IsBlank(char c) noexcept { return static_cast<unsigned char>(c) <= ' '; }
+
+// The name of a tag body: leading blanks skipped, then up to the next blank (the reader's rule).
+std::string_view TagName(std::string_view tag) {
+    std::size_t i = 0;
+    while (i < tag.size() && IsBlank(tag[i])) ++i;
+    const std::size_t start = i;
+    while (i < tag.size() && !IsBlank(tag[i])) ++i;
+    return tag.substr(start, i - start);
+}
+
+// Position of the ">" ending a tag that starts at `from`, skipping quoted parts (the reader's
+// rule).
+std::size_t FindTagEnd(std::string_view text, std::size_t from) noexcept {
+    char quote = 0;
+    for (std::size_t i = from; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote != 0) {
+            if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '>') {
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
+enum class MarkupProblemKind { kNotClosedBefore, kNeverClosed, kMismatch, kStrayClose, kCutOff };
+
+struct MarkupProblem {
+    MarkupProblemKind kind;
+    std::size_t line;
+    std::size_t element;     // the element concerned (index in the scan), or kNone
+    std::string close_name;  // the end tag's name (not-closed-before, mismatch, stray)
+    std::size_t close_line;  // the end tag's line
+    std::string what;        // cut off: what was left open
+};
+
+struct Markup {
+    std::vector<ScannedElement> elements;
+    std::vector<MarkupProblem> problems;
+};
+
+// Walks the text as the reader does (same tokens, same depth limit, same places to stop) and
+// records where each element starts. End tags are also matched by name, as XML would, to find
+// the elements left open: the reader itself closes the innermost element whatever the name.
+Markup ScanMarkup(std::string_view text) {
+    Markup out;
+    const LineIndex lines(text);
+    std::vector<std::size_t> reader_open;  // the reader's open elements (its root not counted)
+    std::vector<std::size_t> named_open;   // the same, matched by name
+    constexpr std::string_view kCdataStart = "<![CDATA[";
+    auto cut_off = [&](std::size_t at, std::string what) {
+        out.problems.push_back({MarkupProblemKind::kCutOff,
+                                lines.LineOf(at),
+                                reader_open.empty() ? kNone : reader_open.back(),
+                                {},
+                                0,
+                                std::move(what)});
+    };
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::size_t lt = text.find('<', i);
+        if (lt == std::string_view::npos) break;
+        const std::string_view rest = text.substr(lt);
+        if (rest.starts_with(kCdataStart)) {
+            const std::size_t close = text.find("]]>", lt + kCdataStart.size());
+            if (close == std::string_view::npos) {
+                cut_off(lt, "the CDATA section that starts here never ends: the rest is its text");
+                break;
+            }
+            i = close + 3;
+            continue;
+        }
+        std::string_view close_mark;
+        const char* kind = nullptr;
+        if (rest.starts_with("<?")) {
+            close_mark = "?>";
+            kind = "declaration";
+        } else if (rest.starts_with("<!--")) {
+            close_mark = "-->";
+            kind = "comment";
+        }
+        if (kind != nullptr) {
+            const std::size_t close = text.find(close_mark, lt + 2);
+            if (close == std::string_view::npos) {
+                cut_off(lt, std::string("the ") + kind +
+                                " that starts here never ends: the rest of the text is not read");
+                break;
+            }
+            i = close + close_mark.size();
+            continue;
+        }
+        const std::size_t gt = FindTagEnd(text, lt + 1);
+        if (gt == std::string_view::npos) {
+            cut_off(lt, "the tag that starts here never ends: the rest of the text is not read");
+            break;
+        }
+        std::string_view tag = text.substr(lt + 1, gt - lt - 1);
+        i = gt + 1;
+        if (tag.starts_with('!')) continue;
+        if (tag.starts_with('/')) {
+            const std::string_view name = TagName(tag.substr(1));
+            if (!reader_open.empty()) reader_open.pop_back();
+            std::size_t match = named_open.size();
+            while (match > 0 &&
+                   !common::SameTextAscii(out.elements[named_open[match - 1]].name, name)) {
+                --match;
+            }
+            const std::size_t line = lines.LineOf(lt);
+            if (match > 0) {
+                for (std::size_t k = match; k < named_open.size(); ++k) {
+                    out.problems.push_back({MarkupProblemKind::kNotClosedBefore,
+                                            out.elements[named_open[k]].line,
+                                            named_open[k],
+                                            std::string(name),
+                                            line,
+                                            {}});
+                }
+                named_open.resize(match - 1);
+            } else if (!named_open.empty()) {
+                const std::size_t open = named_open.back();
+                named_open.pop_back();
+                out.problems.push_back(
+                    {MarkupProblemKind::kMismatch, line, open, std::string(name), line, {}});
+            } else {
+                out.problems.push_back(
+                    {MarkupProblemKind::kStrayClose, line, kNone, std::string(name), line, {}});
+            }
+            continue;
+        }
+        if (reader_open.size() + 1 > parser::kMaxOptionsDepth) {
+            cut_off(lt, "elements nested deeper than " + std::to_string(parser::kMaxOptionsDepth) +
+                            " levels: the rest of the text is not read");
+            break;
+        }
+        const bool empty_element = tag.ends_with('/');
+        if (empty_element) tag.remove_suffix(1);
+        out.elements.push_back({std::string(TagName(tag)), lines.LineOf(lt)});
+        if (!empty_element) {
+            reader_open.push_back(out.elements.size() - 1);
+            named_open.push_back(out.elements.size() - 1);
+        }
+    }
+    for (const std::size_t open : named_open) {
+        out.problems.push_back(
+            {MarkupProblemKind::kNeverClosed, out.elements[open].line, open, {}, 0, {}});
+    }
+    return out;
+}
+
+// ---- Names ----
+
+// Every element name the options dialog writes, and the event method the plug-in also reads.
+constexpr std::string_view kKnownNames[] = {
+    "QUERY",      "Request",    "Enabled",      "Device",    "Timeout",      "RequestMethod",
+    "MethodOnce", "MethodPoll", "PollInterval", "PollUnits", "MethodAtTime", "AtTime",
+    "MethodCron", "CronTime",   "MethodEvent",  "EventId",   "Response",     "Item",
+    "Register",   "Custom",     "Name"};
+
+bool IsKnownName(std::string_view name) {
+    return std::any_of(
+        std::begin(kKnownNames), std::end(kKnownNames),
+        [name](std::string_view known) { return common::SameTextAscii(known, name); });
+}
+
+char LowerAscii(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Edit distance of two short names, ASCII case ignored.
+std::size_t NameDistance(std::string_view a, std::string_view b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            const std::size_t cost = LowerAscii(a[i - 1]) == LowerAscii(b[j - 1]) ? 0 : 1;
+            row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + cost});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The known name nearest to a misspelt one, when one is near enough to be what was meant.
+std::optional<std::string_view> NearestKnownName(std::string_view name) {
+    if (name.empty() || name.size() > 40) return std::nullopt;
+    std::optional<std::string_view> best;
+    std::size_t best_distance = 0;
+    for (std::string_view known : kKnownNames) {
+        const std::size_t limit =
+            std::min<std::size_t>(2, std::max<std::size_t>(1, known.size() / 3));
+        const std::size_t distance = NameDistance(name, known);
+        if (distance <= limit && (!best || distance < best_distance)) {
+            best = known;
+            best_distance = distance;
+        }
+    }
+    return best;
+}
+
+// A text of the configuration as a finding quotes it: on one line and not too long.
+std::string Quote(std::string_view text) {
+    constexpr std::size_t kLongest = 60;
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size() && i < kLongest; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        out.push_back(c < ' ' || c == 0x7F ? ' ' : text[i]);
+    }
+    if (text.size() > kLongest) out += "...";
+    return out + "\"";
+}
+
+// An element name as a finding shows it.
+std::string Shown(std::string_view name) {
+    std::string out;
+    for (std::size_t i = 0; i < name.size() && i < 40; ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        out.push_back(c < ' ' || c == 0x7F ? ' ' : name[i]);
+    }
+    if (name.size() > 40) out += "...";
+    return out;
+}
+
+std::string Hex4(std::int64_t id) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(id & 0xFFFF));
+    return text;
+}
+
+// The tokens of a time list, cut where the plug-in cuts it (at ";" and ","), so that their
+// positions are the indexes of its schedules.
+std::vector<std::string_view> TimeListTokens(std::string_view list) {
+    std::vector<std::string_view> tokens;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        const std::size_t separator = list.find_first_of(";,", start);
+        const std::size_t end = separator == std::string_view::npos ? list.size() : separator;
+        tokens.push_back(list.substr(start, end - start));
+        start = end + 1;
+    }
+    return tokens;
+}
+
+const OptionsElement* SelfOrDescendant(const OptionsElement& element, std::string_view name) {
+    if (common::SameTextAscii(element.name, name)) return &element;
+    return element.FindDescendant(name);
+}
+
+const char* MethodText(parser::TRequestMethod method) {
+    switch (method) {
+        case parser::TRequestMethod::rmPoll:
+            return "polled";
+        case parser::TRequestMethod::rmAtTime:
+            return "sent at the times of AtTime";
+        case parser::TRequestMethod::rmCron:
+            return "sent by the cron string of CronTime";
+        case parser::TRequestMethod::rmEvent:
+            return "sent on the host's event";
+        case parser::TRequestMethod::rmOnce:
+            break;
+    }
+    return "sent once";
+}
+
+// ---- The check ----
+
+class Checker {
+   public:
+    Checker(std::string_view text, kmp::KmpCatalogue catalogue)
+        : document_(parser::ReadOptionsText(text)), catalogue_(catalogue) {
+        markup_ = ScanMarkup(text);
+        query_ = document_.root.FindChild("QUERY");
+        for (const OptionsElement& child : document_.root.children) Number(child, kNone);
+        // The scan names the reader's elements in the reader's order; should they ever differ,
+        // the findings go without lines rather than with wrong ones.
+        lines_known_ = markup_.elements.size() == nodes_.size();
+        for (std::size_t i = 0; lines_known_ && i < nodes_.size(); ++i) {
+            lines_known_ = markup_.elements[i].name == nodes_[i].element->name;
+        }
+        for (std::size_t i = 0; i < nodes_.size(); ++i) index_[nodes_[i].element] = i;
+    }
+
+    std::vector<ConfigFinding> Run() {
+        CheckDocument();
+        CheckMarkup();
+        if (query_ != nullptr) {
+            for (std::size_t k = 0; k < query_->children.size(); ++k) CheckEntry(k);
+        }
+        std::stable_sort(
+            findings_.begin(), findings_.end(),
+            [](const ConfigFinding& a, const ConfigFinding& b) { return a.line < b.line; });
+        return std::move(findings_);
+    }
+
+   private:
+    struct Node {
+        const OptionsElement* element;
+        std::size_t entry;  // the request (position under QUERY) it belongs to, or kNone
+    };
+
+    // Numbers the tree depth first, as the scan meets the elements.
+    void Number(const OptionsElement& element, std::size_t entry) {
+        nodes_.push_back({&element, entry});
+        const bool is_query = &element == query_;
+        for (std::size_t k = 0; k < element.children.size(); ++k) {
+            Number(element.children[k], is_query ? k : entry);
+        }
+    }
+
+    std::size_t LineOf(const OptionsElement* element) const {
+        if (!lines_known_ || element == nullptr) return 0;
+        const auto found = index_.find(element);
+        return found == index_.end() ? 0 : markup_.elements[found->second].line;
+    }
+    std::size_t LineOfIndex(std::size_t index) const {
+        return lines_known_ && index < markup_.elements.size() ? markup_.elements[index].line : 0;
+    }
+
+    std::string EntryName(std::size_t entry) const {
+        if (entry == kNone || query_ == nullptr) return "document";
+        return Shown(parser::OptionsCaption(query_->children[entry], "Request",
+                                            static_cast<int>(entry + 1)));
+    }
+
+    void Add(std::size_t entry, std::size_t line, const std::string& what) {
+        findings_.push_back({EntryName(entry),
+                             line > 0 ? "line " + std::to_string(line) + ": " + what : what, line});
+    }
+
+    void CheckDocument() {
+        for (const OptionsElement& child : document_.root.children) {
+            if (&child == query_) continue;
+            std::string what = "<" + Shown(child.name) + "> lies outside QUERY and is not read";
+            if (query_ == nullptr) {
+                const auto nearest = NearestKnownName(child.name);
+                if (nearest && common::SameTextAscii(*nearest, "QUERY")) {
+                    what = Shown(child.name) + " is not read (did you mean QUERY?)";
+                }
+            }
+            Add(kNone, LineOf(&child), what);
+        }
+        if (query_ == nullptr) Add(kNone, 0, "no QUERY element: the plug-in loads no request");
+    }
+
+    void CheckMarkup() {
+        for (const MarkupProblem& problem : markup_.problems) {
+            const bool known = lines_known_ && problem.element != kNone;
+            const std::size_t entry = known ? nodes_[problem.element].entry : kNone;
+            const std::string open_name =
+                problem.element != kNone ? Shown(markup_.elements[problem.element].name) : "";
+            switch (problem.kind) {
+                case MarkupProblemKind::kCutOff:
+                    Add(entry, problem.line, problem.what);
+                    break;
+                case MarkupProblemKind::kNeverClosed:
+                    Add(entry, problem.line, "<" + open_name + "> is never closed");
+                    break;
+                case MarkupProblemKind::kNotClosedBefore:
+                    Add(entry, problem.line,
+                        "<" + open_name + "> is not closed before </" + Shown(problem.close_name) +
+                            "> in line " + std::to_string(problem.close_line));
+                    break;
+                case MarkupProblemKind::kMismatch: {
+                    // A misspelt start tag is already named as an unknown element.
+                    const auto& name = markup_.elements[problem.element].name;
+                    const auto nearest = IsKnownName(name) ? std::nullopt : NearestKnownName(name);
+                    if (nearest && common::SameTextAscii(*nearest, problem.close_name)) break;
+                    Add(entry, problem.line,
+                        "</" + Shown(problem.close_name) + "> closes <" + open_name + "> of line " +
+                            std::to_string(LineOfIndex(problem.element)));
+                    break;
+                }
+                case MarkupProblemKind::kStrayClose:
+                    Add(kNone, problem.line,
+                        "</" + Shown(problem.close_name) + "> closes no open element");
+                    break;
+            }
+        }
+    }
+
+    // What the plug-in uses in place of an element the entry lacks.
+    std::string Consequence(std::string_view missing, const OptionsElement& entry,
+                            const parser::TBasicRequestItem& loaded,
+                            const OptionsElement* item) const {
+        auto is = [missing](std::string_view name) { return common::SameTextAscii(missing, name); };
+        if (is("Response")) {
+            return entry.FindChild("Response") == nullptr
+                       ? "without Response the request is not loaded"
+                       : "";
+        }
+        if (is("Register") || is("Custom") || is("Name")) {
+            if (item == nullptr || SelfOrDescendant(*item, missing) != nullptr) return "";
+            if (is("Name")) return "the item keeps its catalogue name";
+            if (SelfOrDescendant(*item, is("Register") ? "Custom" : "Register") != nullptr)
+                return "";
+            return "register 0000 is read";
+        }
+        if (entry.FindDescendant(missing) != nullptr) return "";
+        if (is("Device")) return "without Device, address 1 is asked";
+        if (is("Timeout")) return "the reply timeout stays 300 ms";
+        if (is("Enabled")) return "the request is not sent, only its answers are decoded";
+        if (is("PollInterval") || is("PollUnits")) {
+            return "the interval is read as " + std::to_string(loaded.PollInterval) + " ms";
+        }
+        if (missing.starts_with("Method")) {
+            return std::string("the request is ") + MethodText(loaded.Method);
+        }
+        if (is("AtTime")) return "the time list is 12:00:00";
+        if (is("CronTime")) return "the cron string is 0 0 12 * * *";
+        if (is("EventId")) return "no event is named";
+        return "";
+    }
+
+    void CheckNames(std::size_t entry, const OptionsElement& element, const OptionsElement* item,
+                    const OptionsElement* parent, const parser::TBasicRequestItem& loaded,
+                    std::set<std::string>& suggested) {
+        const OptionsElement& top = query_->children[entry];
+        // Entries and register items may have any name: the plug-in takes them by position.
+        const bool any_name =
+            &element == &top || (parent != nullptr && parent == top.FindChild("Response"));
+        if (!any_name && !IsKnownName(element.name)) {
+            std::string what = Shown(element.name) + " is not an element the plug-in reads";
+            if (element.name.empty()) what = "an element without a name is not read";
+            if (const auto nearest = NearestKnownName(element.name)) {
+                what += " (did you mean " + std::string(*nearest) + "?)";
+                const std::string consequence = Consequence(*nearest, top, loaded, item);
+                if (!consequence.empty()) what += ": " + consequence;
+                suggested.insert(std::string(*nearest));
+            }
+            Add(entry, LineOf(&element), what);
+        }
+        if (&element != &top && element.FindChild("Response") != nullptr) {
+            const auto caption = element.Attribute("caption");
+            const std::string label =
+                caption && !caption->empty() ? Quote(*caption) : "<" + Shown(element.name) + ">";
+            Add(entry, LineOf(&element),
+                "the request " + label +
+                    " lies inside this one and is not loaded (is an end tag missing before it?)");
+        }
+        for (const OptionsElement& child : element.children) {
+            const bool is_item = &element == top.FindChild("Response");
+            CheckNames(entry, child, is_item ? &child : item, &element, loaded, suggested);
+        }
+    }
+
+    void CheckEntry(std::size_t entry) {
+        const OptionsElement& top = query_->children[entry];
+        parser::TBasicRequestItem loaded;
+        loaded.LoadFromXml(top, static_cast<int>(entry + 1));
+        std::set<std::string> suggested;
+        CheckNames(entry, top, nullptr, nullptr, loaded, suggested);
+        if (top.FindChild("Response") == nullptr) {
+            if (suggested.count("Response") == 0) {
+                Add(entry, LineOf(&top),
+                    "no Response element: the plug-in does not load this request");
+            }
+            return;
+        }
+        CheckDevices(entry, top, suggested.count("Device") != 0);
+        CheckNumber(entry, top, "Timeout", "the reply timeout is 300 ms");
+        CheckNumber(entry, top, "PollInterval",
+                    "the interval is read as " + std::to_string(loaded.PollInterval) + " ms");
+        CheckUnits(entry, top, loaded);
+        if (loaded.Method == parser::TRequestMethod::rmAtTime) CheckTimeList(entry, top, loaded);
+        if (loaded.Method == parser::TRequestMethod::rmCron) CheckCron(entry, top, loaded);
+        CheckRegisters(entry, *top.FindChild("Response"));
+    }
+
+    void CheckDevices(std::size_t entry, const OptionsElement& top, bool suggested) {
+        const OptionsElement* device = top.FindDescendant("Device");
+        const std::size_t line = LineOf(device != nullptr ? device : &top);
+        if (device == nullptr) {
+            if (!suggested) Add(entry, line, "no Device element: address 1 is asked");
+            return;
+        }
+        const std::vector<std::string> tokens = kmp::SplitDevices(device->text);
+        std::vector<std::string> kept = tokens;
+        kmp::NormalizeDevices(kept);
+        std::set<std::string_view> seen, repeated;
+        for (const std::string& token : tokens) {
+            const std::string_view trimmed = common::TrimControl(token);
+            if (trimmed.empty()) continue;
+            if (kmp::DeviceNumber(trimmed) < 0) {
+                Add(entry, line, "Device token " + Quote(trimmed) + " is not an address: dropped");
+            } else if (!seen.insert(trimmed).second && repeated.insert(trimmed).second) {
+                Add(entry, line,
+                    "address " + Shown(trimmed) + " is written twice in Device: it is asked once");
+            }
+        }
+        if (kept.empty()) {
+            Add(entry, line, "no address is left in Device: address 1 is asked");
+            return;
+        }
+        std::map<std::int64_t, std::vector<std::string_view>> by_address;
+        for (const std::string& text : kept) {
+            const std::string_view trimmed = common::TrimControl(text);
+            const std::int64_t number = kmp::DeviceNumber(trimmed);
+            by_address[number & 0xFF].push_back(trimmed);
+            if (number >= 1 && number <= 254) continue;
+            if (number > 255) {
+                Add(entry, line,
+                    "address " + Shown(trimmed) +
+                        " is outside 1-254: the request goes to address " +
+                        std::to_string(number & 0xFF));
+            } else {
+                Add(entry, line,
+                    "address " + Shown(trimmed) + " is outside 1-254: no meter answers it");
+            }
+        }
+        for (const auto& [address, texts] : by_address) {
+            if (texts.size() < 2) continue;
+            std::string written;
+            for (const std::string_view text : texts)
+                written += (written.empty() ? "" : ", ") + Shown(text);
+            Add(entry, line,
+                "address " + std::to_string(address) + " appears " + std::to_string(texts.size()) +
+                    " times in Device (" + written + "): the meter is asked " +
+                    std::to_string(texts.size()) + " times");
+        }
+    }
+
+    void CheckNumber(std::size_t entry, const OptionsElement& top, std::string_view name,
+                     const std::string& consequence) {
+        const OptionsElement* element = top.FindDescendant(name);
+        if (element == nullptr || parser::ParseOptionsInteger(element->text)) return;
+        Add(entry, LineOf(element),
+            std::string(name) + " " + Quote(element->text) +
+                " is not a whole number: " + consequence);
+    }
+
+    void CheckUnits(std::size_t entry, const OptionsElement& top,
+                    const parser::TBasicRequestItem& loaded) {
+        const OptionsElement* element = top.FindDescendant("PollUnits");
+        if (element == nullptr) return;
+        const std::string& units = element->text;
+        if (units.empty() || units == "S" || units == "M" || units == "H" ||
+            common::SameTextAscii(units, "MS")) {
+            return;  // any spelling of MS reads as milliseconds, as meant
+        }
+        const std::string interval =
+            "the interval is read as " + std::to_string(loaded.PollInterval) + " ms";
+        std::string what;
+        if (units == "s" || units == "m" || units == "h") {
+            static constexpr std::pair<char, const char*> kUnits[] = {
+                {'s', "seconds"}, {'m', "minutes"}, {'h', "hours"}};
+            for (const auto& [letter, meaning] : kUnits) {
+                if (units[0] != letter) continue;
+                what = "PollUnits " + Quote(units) + " is lower case: only " +
+                       static_cast<char>(letter - 'a' + 'A') + " means " + meaning + "; " +
+                       interval;
+            }
+        } else {
+            what = "PollUnits " + Quote(units) + " is not a unit: " + interval;
+        }
+        Add(entry, LineOf(element), what);
+    }
+
+    void CheckTimeList(std::size_t entry, const OptionsElement& top,
+                       const parser::TBasicRequestItem& loaded) {
+        const std::string& list = loaded.MethodParams.Param;
+        const std::size_t line = LineOf(top.FindDescendant("AtTime"));
+        std::set<int> read;
+        for (const auto& schedule : parser::ParseAtTimeList(list)) read.insert(schedule.index);
+        const std::vector<std::string_view> tokens = TimeListTokens(list);
+        for (std::size_t k = 0; k < tokens.size(); ++k) {
+            const std::string_view token = common::TrimControl(tokens[k]);
+            if (token.empty() || read.count(static_cast<int>(k)) != 0) continue;
+            Add(entry, line, "AtTime token " + Quote(token) + " is not a time of day: dropped");
+        }
+        if (read.empty()) Add(entry, line, "AtTime holds no time of day: the request never runs");
+    }
+
+    void CheckCron(std::size_t entry, const OptionsElement& top,
+                   const parser::TBasicRequestItem& loaded) {
+        const std::string& cron = loaded.MethodParams.Param;
+        const std::size_t line = LineOf(top.FindDescendant("CronTime"));
+        const std::size_t fields = parser::CronFields(cron).size();
+        if (fields < 5) {
+            Add(entry, line,
+                "CronTime " + Quote(cron) + " has " + std::to_string(fields) +
+                    (fields == 1 ? " field" : " fields") +
+                    " where 5 or 6 are needed: the request runs every day at midnight");
+            return;
+        }
+        if (fields > 6) {
+            Add(entry, line,
+                "CronTime " + Quote(cron) + " has " + std::to_string(fields) +
+                    " fields: only the first 6 are read");
+        }
+        const auto parsed = scheduler::ParseCronString(
+            parser::CronStringFromParams(loaded.MethodParams.CronParams));
+        if (!parsed.Ok()) {
+            Add(entry, line,
+                "CronTime " + Quote(cron) + " is not a schedule (" + Shown(parsed.error) +
+                    "): the request never runs");
+            return;
+        }
+        // Values out of range and dates that never come (31 February) parse, but the scheduler
+        // finds no run for them when the plug-in registers the schedule.
+        const auto next = scheduler::NextRun(parsed.entries, scheduler::NowOle(), 0, 0);
+        if (!next.Ok() || next.time == 0) {
+            Add(entry, line,
+                "CronTime " + Quote(cron) + " never comes" +
+                    (next.Ok() ? std::string() : " (" + std::string(next.error) + ")") +
+                    ": the request never runs");
+        }
+    }
+
+    // A catalogue row of this code: the catalogue in use first, then the other one.
+    std::pair<const kmp::TKmpRegisterInfo*, const char*> RowOfCode(std::string_view code) const {
+        if (const auto* row = kmp::FindRegisterByCode(kmp::Catalogue(catalogue_), code)) {
+            return {row, "the catalogue"};
+        }
+        const bool heat = catalogue_ == kmp::KmpCatalogue::kHeat;
+        const auto* row = kmp::FindRegisterByCode(
+            kmp::Catalogue(heat ? kmp::KmpCatalogue::kElectricity : kmp::KmpCatalogue::kHeat),
+            code);
+        return {row, heat ? "the electricity catalogue" : "the heat catalogue"};
+    }
+
+    void CheckRegisters(std::size_t entry, const OptionsElement& response) {
+        for (const OptionsElement& item : response.children) {
+            // The plug-in's rule: Custom when present and not 0, else Register as hexadecimal.
+            if (parser::OptionsIntegerValue(item, "Custom", 0) != 0) continue;
+            const OptionsElement* element = SelfOrDescendant(item, "Register");
+            if (element == nullptr) {
+                if (SelfOrDescendant(item, "Custom") == nullptr && IsKnownAll(item)) {
+                    Add(entry, LineOf(&item),
+                        "the item has neither Register nor Custom: register 0000 is read");
+                }
+                continue;
+            }
+            const std::string& text = element->text;
+            const auto id = parser::ParseOptionsInteger("$" + text);
+            const auto [row, catalogue] = RowOfCode(text);
+            const std::string code = row != nullptr && row->Id != 0
+                                         ? std::string("; ") + catalogue + "'s code " +
+                                               Shown(row->Code) + " is register " + Hex4(row->Id)
+                                         : "";
+            if (!id) {
+                Add(entry, LineOf(element),
+                    "Register " + Quote(text) + " is not a hexadecimal id: register 0000 is read" +
+                        code);
+            } else if (!code.empty() && row->Id != *id) {
+                Add(entry, LineOf(element),
+                    "Register " + Quote(text) + " is read as the hexadecimal id " + Hex4(*id) +
+                        code);
+            } else if (*id < 0 || *id > 0xFFFF) {
+                Add(entry, LineOf(element),
+                    "Register " + Quote(text) +
+                        " has more than four hexadecimal digits: register " + Hex4(*id) +
+                        " is read");
+            }
+        }
+    }
+
+    // True when no child of the item is an unknown name (a misspelt Register is named already).
+    static bool IsKnownAll(const OptionsElement& item) {
+        return std::all_of(item.children.begin(), item.children.end(),
+                           [](const OptionsElement& child) { return IsKnownName(child.name); });
+    }
+
+    parser::OptionsDocument document_;
+    kmp::KmpCatalogue catalogue_;
+    Markup markup_;
+    const OptionsElement* query_ = nullptr;
+    std::vector<Node> nodes_;
+    std::unordered_map<const OptionsElement*, std::size_t> index_;
+    bool lines_known_ = false;
+    std::vector<ConfigFinding> findings_;
+};
+
+}  // namespace
+
+std::vector<ConfigFinding> CheckOptionsText(std::string_view text, kmp::KmpCatalogue catalogue) {
+    return Checker(text, catalogue).Run();
+}
+
+std::string FindingLine(const ConfigFinding& finding) {
+    return "warning: " + finding.where + ": " + finding.what;
+}
+
+std::vector<ScannedElement> ScanElementLines(std::string_view text) {
+    return ScanMarkup(text).elements;
+}
+
+}  // namespace zol::tools
