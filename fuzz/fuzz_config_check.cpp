@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/config_check.h"
+#include "common/config_markup.h"
 #include "parser/options_text.h"
 
 namespace {
@@ -34,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto document = zol::parser::ReadOptionsText(text);
     std::vector<const zol::parser::OptionsElement*> tree;
     for (const auto& child : document.root.children) PreOrder(child, tree);
-    const auto scanned = zol::tools::ScanElementLines(text);
+    const auto scanned = zol::tools::ScanMarkup(text).elements;
     if (scanned.size() != tree.size()) std::abort();
     for (std::size_t i = 0; i < tree.size(); ++i) {
         if (scanned[i].name != tree[i]->name) std::abort();

@@ -3,7 +3,8 @@
 // differently from what its writer meant (misspelt element names, units, register texts, address
 // and time lists it drops, short cron strings, elements left open). The plug-in's own readers
 // decide every value, so the check agrees with what the plug-in does; only the line numbers come
-// from a scan of its own, because the plug-in's reader forgives what the check has to point at.
+// from a scan of its own (config_markup.h), because the plug-in's reader forgives what the check
+// has to point at.
 
 #include <cstddef>
 #include <string>
@@ -29,16 +30,5 @@ std::vector<ConfigFinding> CheckOptionsText(std::string_view text,
 
 // "warning: <where>: <what>", without a line end.
 std::string FindingLine(const ConfigFinding& finding);
-
-// One element start of the text as the plug-in's reader meets it, in document order.
-struct ScannedElement {
-    std::string name;
-    std::size_t line = 0;
-};
-
-// The elements of `text` in the order the plug-in's options-text reader creates them, with the
-// line each starts on. Tokenised by the reader's own rules, so the n-th entry is the n-th
-// element of the reader's tree in depth-first order (the fuzz target holds it to that).
-std::vector<ScannedElement> ScanElementLines(std::string_view text);
 
 }  // namespace zol::tools
