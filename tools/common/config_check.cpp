@@ -79,28 +79,18 @@ std::optional<std::string_view> NearestKnownName(std::string_view name) {
     return best;
 }
 
-// A text of the configuration as a finding quotes it: on one line and not too long.
-std::string Quote(std::string_view text) {
-    constexpr std::size_t kLongest = 60;
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size() && i < kLongest; ++i) {
+// A text of the configuration as a finding shows it: on one line, cut after `longest` characters.
+std::string Shown(std::string_view text, std::size_t longest = 40) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size() && i < longest; ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         out.push_back(c < ' ' || c == 0x7F ? ' ' : text[i]);
     }
-    if (text.size() > kLongest) out += "...";
-    return out + "\"";
-}
-
-// An element name as a finding shows it.
-std::string Shown(std::string_view name) {
-    std::string out;
-    for (std::size_t i = 0; i < name.size() && i < 40; ++i) {
-        const auto c = static_cast<unsigned char>(name[i]);
-        out.push_back(c < ' ' || c == 0x7F ? ' ' : name[i]);
-    }
-    if (name.size() > 40) out += "...";
+    if (text.size() > longest) out += "...";
     return out;
 }
+
+std::string Quote(std::string_view text) { return "\"" + Shown(text, 60) + "\""; }
 
 std::string Hex4(std::int64_t id) {
     char text[16];
@@ -271,7 +261,7 @@ class Checker {
         }
         if (is("Register") || is("Custom") || is("Name")) {
             if (item == nullptr || SelfOrDescendant(*item, missing) != nullptr) return "";
-            if (is("Name")) return "the item keeps its catalogue name";
+            if (is("Name")) return "the item keeps its default name";
             if (SelfOrDescendant(*item, is("Register") ? "Custom" : "Register") != nullptr)
                 return "";
             return "register 0000 is read";
@@ -318,9 +308,9 @@ class Checker {
                 "the request " + label +
                     " lies inside this one and is not loaded (is an end tag missing before it?)");
         }
+        const bool holds_items = &element == top.FindChild("Response");
         for (const OptionsElement& child : element.children) {
-            const bool is_item = &element == top.FindChild("Response");
-            CheckNames(entry, child, is_item ? &child : item, &element, loaded, suggested);
+            CheckNames(entry, child, holds_items ? &child : item, &element, loaded, suggested);
         }
     }
 
