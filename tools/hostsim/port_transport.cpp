@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "common/device_server.h"
+
 namespace zol::hostsim {
 
 namespace {
@@ -132,19 +134,12 @@ std::optional<PortAddress> ParsePortAddress(const std::string& text, std::string
         if (!ParseSimulatedMeters(view.substr(4), address.meters, error)) return std::nullopt;
         return address;
     }
-    if (StartsWithNoCase(view, "tcp:")) {
-        address.kind = PortKind::kTcp;
-        const std::string_view rest = view.substr(4);
-        const auto colon = rest.rfind(':');
-        const auto port = colon == std::string_view::npos
-                              ? std::nullopt
-                              : ParseNumber(rest.substr(colon + 1), 65535);
-        if (colon == 0 || !port || *port == 0) {
-            error = "'" + text + "' is not tcp:HOST:PORT";
-            return std::nullopt;
-        }
-        address.host = std::string(rest.substr(0, colon));
-        address.port = static_cast<std::uint16_t>(*port);
+    if (tools::NamesDeviceServer(view)) {
+        auto server = tools::ParseDeviceServerAddress(view, error);
+        if (!server) return std::nullopt;
+        address.kind = server->rfc2217 ? PortKind::kRfc2217 : PortKind::kTcp;
+        address.host = std::move(server->host);
+        address.port = server->port;
         return address;
     }
     if (StartsWithNoCase(view, "COM") && ParseNumber(view.substr(3), 255).value_or(0) > 0) {
@@ -152,7 +147,7 @@ std::optional<PortAddress> ParsePortAddress(const std::string& text, std::string
         address.device = "COM" + text.substr(3);
         return address;
     }
-    error = "'" + text + "' is not a port (COMn, tcp:HOST:PORT or sim:ADDR,...)";
+    error = "'" + text + "' is not a port (COMn, tcp:HOST:PORT, rfc2217:HOST:PORT or sim:ADDR,...)";
     return std::nullopt;
 }
 
@@ -163,6 +158,9 @@ std::unique_ptr<PortTransport> OpenPort(const PortAddress& address, const PortOp
             return OpenSerialPort(address.device, options.baud, error);
         case PortKind::kTcp:
             return OpenTcpPort(address.host, address.port, options.connect_timeout_ms, error);
+        case PortKind::kRfc2217:
+            return OpenRfc2217Port(address.host, address.port, options.baud,
+                                   options.connect_timeout_ms, error);
         case PortKind::kSimulated:
             return OpenSimulatedPort(address.meters);
     }
