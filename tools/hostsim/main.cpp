@@ -31,22 +31,22 @@ using zol::hostsim::ParamsMode;
 using zol::hostsim::PluginLibrary;
 
 int Usage() {
-    std::fprintf(
-        stderr,
-        "usage: hostsim --dll PATH [--interface] info\n"
-        "       hostsim --dll PATH [--interface] demo\n"
-        "       hostsim --dll PATH [--interface] cmd COMMAND [NAME=VALUE ...] "
-        "[--no-result] [--state-mask N] [-- COMMAND ...]...\n"
-        "       hostsim --dll PATH [--interface] items\n"
-        "       hostsim --dll PATH [--interface] options OUTDIR\n"
-        "       hostsim --dll PATH [--interface] run [--config FILE] [--seconds N] "
-        "[--json FILE] [--csv FILE]\n"
-        "                [--port NAME=CONNECTION]... [--baud N] [--config-id N] "
-        "[--report FILE.html]\n"
-        "       hostsim --dll PATH [--interface] run --soak [--seconds N] [--seed N] "
-        "[--json FILE]\n"
-        "       hostsim report RUN.jsonl [LOG] [--config FILE] -o FILE.html\n"
-        "  CONNECTION: COMn | tcp:HOST:PORT | rfc2217:HOST:PORT | sim:ADDR[/FAULT...],...\n");
+    std::fprintf(stderr,
+                 "usage: hostsim --dll PATH [--interface] info\n"
+                 "       hostsim --dll PATH [--interface] demo\n"
+                 "       hostsim --dll PATH [--interface] cmd COMMAND [NAME=VALUE ...] "
+                 "[--no-result] [--state-mask N] [-- COMMAND ...]...\n"
+                 "       hostsim --dll PATH [--interface] items\n"
+                 "       hostsim --dll PATH [--interface] options OUTDIR\n"
+                 "       hostsim --dll PATH [--interface] run [--config FILE] [--seconds N] "
+                 "[--json FILE] [--csv FILE]\n"
+                 "                [--port NAME=CONNECTION]... [--baud N] [--config-id N] "
+                 "[--report FILE.html]\n"
+                 "       hostsim --dll PATH [--interface] run --soak [--seconds N] [--seed N] "
+                 "[--json FILE]\n"
+                 "       hostsim report RUN.jsonl [LOG] [--config FILE] -o FILE.html\n"
+                 "  CONNECTION: COMn | tcp:HOST:PORT | rfc2217:HOST:PORT | "
+                 "sim:ADDR[/FAULT...],...\n");
     return 2;
 }
 
