@@ -272,6 +272,8 @@ int RunRead(const std::vector<std::string>& arguments) {
     }
 
     const auto silent = [&](const char* what) {
+        // A line that is gone has said so already; the meter was not asked again.
+        if (!line->FailureText().empty()) return 1;
         std::fprintf(stderr,
                      "kmptool read: no valid reply from meter %u to the %s request "
                      "(%u attempts, %u ms each)\n",
