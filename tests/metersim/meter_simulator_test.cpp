@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <variant>
 
@@ -9,6 +10,7 @@
 #include "kmp/kmp_registers.h"
 #include "kmp/kmp_value.h"
 #include "kmp/test_hex.h"
+#include "zolShared/Public/Common/byte_order.h"
 #include "zolShared/Public/Common/fifo_stream.h"
 
 namespace zol::metersim {
@@ -195,6 +197,86 @@ TEST(MeterSimulator, InjectedFaultsShowOnTheLine) {
     }
 }
 
+// Every frame on the line after one request, in order: "ADDR CID-name", "serial=N" for a serial
+// reply, the register count of a register reply, " damaged" when its checksum is off.
+std::string WireAfter(MeterSimulator& sim, const std::vector<std::uint8_t>& request) {
+    sim.Receive(kmp::KmpStuff(request), 0);
+    std::vector<std::uint8_t> line;
+    while (auto bytes = sim.TakeDelivery(0)) line.insert(line.end(), bytes->begin(), bytes->end());
+    std::string out;
+    for (auto it = line.begin(); it != line.end();) {
+        const auto start = std::find(it, line.end(), kmp::KmpRespStart);
+        const auto stop = std::find(start, line.end(), kmp::KmpStop);
+        if (stop == line.end()) break;
+        std::vector<std::uint8_t> body;
+        kmp::KmpUnstuff(std::span(start + 1, stop), body);
+        it = stop + 1;
+        if (!out.empty()) out += " | ";
+        out += std::to_string(body[0]);
+        if (body[1] == kmp::CidGetType) out += " type";
+        if (body[1] == kmp::CidGetSerialNo) {
+            out += " serial=" +
+                   std::to_string(common::ReadBe32(std::span(body).subspan(2).first<4>()));
+        }
+        if (body[1] == kmp::CidGetRegister) {
+            std::span<const std::uint8_t> data = std::span(body).subspan(2, body.size() - 4);
+            int count = 0;
+            while (kmp::ReadRegisterBlock(data)) ++count;
+            out += " registers(" + std::to_string(count) + ")";
+        }
+        if (!kmp::KmpBodyVerified(body)) out += " damaged";
+    }
+    return out;
+}
+
+// What goes on the wire for each fault of meter 63 and each kind of request. Meter 65 is a plain
+// heat meter beside it; no meter sits at 66.
+TEST(MeterSimulator, FaultsPerCommandOnTheWire) {
+    const struct {
+        const char* faults;
+        std::uint8_t to;
+        const char *type, *serial, *registers;
+    } cases[] = {
+        {"", 63, "63 type", "63 serial=67012345", "63 registers(2)"},
+        {"corrupt", 63, "63 type damaged", "63 serial=67012345 damaged", "63 registers(2) damaged"},
+        {"garbled-registers", 63, "63 type", "63 serial=67012345", "63 registers(2) damaged"},
+        {"serial0", 63, "63 type", "63 serial=0", "63 registers(2)"},
+        {"no-registers", 63, "63 type", "63 serial=67012345", ""},
+        {"silent,serial0", 63, "", "", ""},
+        // An impostor answers after the meter it imitates, with its own address and values.
+        {"answers=65", 65, "65 type | 63 type", "65 serial=67012365 | 63 serial=67012345",
+         "65 registers(2) | 63 registers(2)"},
+        {"answers=66", 66, "63 type", "63 serial=67012345", "63 registers(2)"},
+        {"answers=66", 63, "63 type", "63 serial=67012345", "63 registers(2)"},
+        {"answers=65,garbled-registers,serial0", 65, "65 type | 63 type",
+         "65 serial=67012365 | 63 serial=0", "65 registers(2) | 63 registers(2) damaged"},
+        {"answers=65,no-registers", 65, "65 type | 63 type",
+         "65 serial=67012365 | 63 serial=67012345", "65 registers(2)"},
+    };
+    const std::vector<std::uint16_t> ids{0x003C, 0x0056};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.faults) + " asked at " + std::to_string(c.to));
+        auto sim = Demo();
+        SimMeter beside = *sim.FindMeter(kDemoHeatAddress);
+        beside.address = 65;
+        beside.serial = 67012365;
+        sim.AddMeter(beside);
+        ASSERT_TRUE(ApplyFaultList(c.faults, sim.FindMeter(kDemoHeatAddress)->faults));
+        std::vector<std::pair<int, int>> handled;  // handling meter, request address
+        sim.OnReply = [&](const SimReply& r) {
+            handled.emplace_back(r.address, r.request_address);
+        };
+        EXPECT_EQ(WireAfter(sim, kmp::BuildIdentificationRequest(c.to, kmp::CidGetType)), c.type);
+        EXPECT_EQ(WireAfter(sim, kmp::BuildIdentificationRequest(c.to, kmp::CidGetSerialNo)),
+                  c.serial);
+        EXPECT_EQ(WireAfter(sim, kmp::BuildRegisterRequest(c.to, ids)), c.registers);
+        // Silent meters report what they were asked too, so a line's ledger sees every request a
+        // meter had, its own and those it answers for another.
+        for (const auto& [by, to] : handled) EXPECT_EQ(to, c.to);
+        EXPECT_EQ(std::count(handled.begin(), handled.end(), std::pair(63, int{c.to})), 3);
+    }
+}
+
 TEST(MeterSimulator, IgnoresBrokenRequestsAndReassemblesSplitOnes) {
     auto sim = Demo();
     sim.Receive(Hex("80 3F 01 05 8B 0D"), 0);  // bad checksum
@@ -218,7 +300,12 @@ TEST(MeterSimulator, FaultListsParseOrAreRefused) {
     EXPECT_EQ(faults.delay_ms, 1500u);
     EXPECT_EQ(faults.split_size, 3u);
     EXPECT_FALSE(faults.noise.empty());
-    for (const char* bad : {"split=0", "delay=", "delay=x", "loud", "silent=1", "corrupt=0"}) {
+    EXPECT_TRUE(ApplyFaultList("answers=65,answers=66,serial0", faults));
+    EXPECT_EQ(faults.answers_for, (std::vector<std::uint8_t>{65, 66}));
+    EXPECT_TRUE(faults.serial_zero);
+    for (const char* bad :
+         {"split=0", "delay=", "delay=x", "loud", "silent=1", "corrupt=0", "answers=0",
+          "answers=255", "answers", "serial0=1", "no-registers=1", "garbled-registers=2"}) {
         SimFaults f;
         EXPECT_FALSE(ApplyFaultList(bad, f)) << bad;
     }

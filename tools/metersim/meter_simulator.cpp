@@ -109,30 +109,54 @@ void MeterSimulator::HandleRequest(std::span<const std::uint8_t> body, std::uint
         ++rejected_;
         return;
     }
-    const SimMeter* meter = FindMeter(body[0]);
-    if (meter == nullptr) return;  // another meter's request: not ours to answer
-    auto reply = Answer(*meter, body);
+    // The meter at the request's address answers first, then any meter answering for it too.
+    const std::uint8_t to = body[0];
+    if (const SimMeter* meter = FindMeter(to)) Reply(*meter, body, now_ms);
+    for (const auto& meter : meters_) {
+        const auto& also = meter.faults.answers_for;
+        if (meter.address != to && std::find(also.begin(), also.end(), to) != also.end()) {
+            Reply(meter, body, now_ms);
+        }
+    }
+}
+
+void MeterSimulator::Reply(const SimMeter& meter, std::span<const std::uint8_t> body,
+                           std::uint64_t now_ms) {
+    // A meter answering another address builds its answer as if the request were its own.
+    std::vector<std::uint8_t> own(body.begin(), body.end());
+    own[0] = meter.address;
+    auto reply = Answer(meter, own);
     if (!reply) {
         ++rejected_;
         return;
     }
     ++answered_;
-    const SimFaults& faults = meter->faults;
+    const SimFaults& faults = meter.faults;
+    const std::uint8_t cid = body[1];
+    const bool registers = cid == kmp::CidGetRegister;
+    if (faults.serial_zero && cid == kmp::CidGetSerialNo) {
+        reply->resize(2);
+        common::WriteBe32(*reply, 0);
+        kmp::AppendKmpCrc(*reply);
+    }
+    const bool silent = faults.no_reply || (faults.no_registers && registers);
     SimReply record;
     if (OnReply) {
-        record.address = meter->address;
-        record.cid = body[1];
+        record.address = meter.address;
+        record.request_address = body[0];
+        record.cid = cid;
         record.received_ms = now_ms;
-        record.silent = faults.no_reply;
-        if (!faults.no_reply) record.body = *reply;
+        record.silent = silent;
+        if (!silent) record.body = *reply;
     }
-    if (faults.no_reply) {
+    if (silent) {
         if (OnReply) OnReply(record);
         return;
     }
-    const std::uint32_t sent = ++replies_[meter->address];
-    const bool corrupt =
-        faults.corrupt_checksum || (faults.corrupt_every > 0 && sent % faults.corrupt_every == 0);
+    const std::uint32_t sent = ++replies_[meter.address];
+    const bool corrupt = faults.corrupt_checksum ||
+                         (faults.corrupt_every > 0 && sent % faults.corrupt_every == 0) ||
+                         (faults.garbled_registers && registers);
     if (corrupt) reply->back() = static_cast<std::uint8_t>(reply->back() + 1);
 
     std::vector<std::uint8_t> wire = faults.noise;
@@ -191,6 +215,14 @@ bool ApplyFaultList(std::string_view list, SimFaults& faults) {
             faults.delay_ms = static_cast<std::uint32_t>(number);
         } else if (name == "split" && has_number && number > 0) {
             faults.split_size = static_cast<std::size_t>(number);
+        } else if (name == "garbled-registers" && eq == std::string_view::npos) {
+            faults.garbled_registers = true;
+        } else if (name == "serial0" && eq == std::string_view::npos) {
+            faults.serial_zero = true;
+        } else if (name == "no-registers" && eq == std::string_view::npos) {
+            faults.no_registers = true;
+        } else if (name == "answers" && has_number && number > 0 && number < 255) {
+            faults.answers_for.push_back(static_cast<std::uint8_t>(number));
         } else {
             return false;
         }

@@ -1,8 +1,10 @@
 #pragma once
 // A KMP slave for one or more meters on one line: it reads the master's request frames and
 // answers type, serial-number and register requests from each meter's table. Faults are injected
-// per meter: a corrupt checksum, no reply, a late reply, a reply split across deliveries, and
-// noise or stray acknowledge bytes ahead of the reply. Time is whatever clock the caller passes
+// per meter: a corrupt checksum, no reply, a late reply, a reply split across deliveries, noise
+// or stray acknowledge bytes ahead of the reply, and the misbehaviours that identify a meter
+// but never let it be read (damaged or missing register replies), a serial number of 0, and a
+// meter answering another meter's address. Time is whatever clock the caller passes
 // in, so tests run on a fake clock and the pseudo-terminal server on the real one.
 
 #include <array>
@@ -35,6 +37,14 @@ struct SimFaults {
     std::uint32_t delay_ms = 0;       // the reply is delivered this late
     std::size_t split_size = 0;       // deliver the reply in pieces of this many bytes (0: whole)
     std::vector<std::uint8_t> noise;  // bytes delivered ahead of each reply
+    // Identification is answered as usual, but every register reply's checksum is off by one.
+    bool garbled_registers = false;
+    bool serial_zero = false;   // the serial-number reply reads 0
+    bool no_registers = false;  // identification is answered, register requests never are
+    // Requests to these addresses are answered too, as if they were the meter's own; the reply
+    // carries the meter's own address, so the master hears the wrong meter. A meter really at
+    // such an address answers first.
+    std::vector<std::uint8_t> answers_for;
 };
 
 struct SimMeter {
@@ -51,7 +61,8 @@ struct SimMeter {
 // What the simulator did with one request it answers: the reply as the meter built it (before a
 // damaged checksum), and how it went on the line. Silent meters report too, with no reply.
 struct SimReply {
-    std::uint8_t address = 0;
+    std::uint8_t address = 0;          // the meter that handled the request
+    std::uint8_t request_address = 0;  // the request's address (another one for an impostor)
     std::uint8_t cid = 0;
     std::vector<std::uint8_t> body;  // address, CID, data, checksum; empty when silent
     bool silent = false;
@@ -95,6 +106,8 @@ class MeterSimulator {
     };
 
     void HandleRequest(std::span<const std::uint8_t> body, std::uint64_t now_ms);
+    // `meter`'s reply (or silence) to `body`, which may be addressed to another meter.
+    void Reply(const SimMeter& meter, std::span<const std::uint8_t> body, std::uint64_t now_ms);
 
     std::vector<SimMeter> meters_;
     std::vector<std::uint8_t> input_;  // request bytes since the last complete frame
@@ -105,7 +118,8 @@ class MeterSimulator {
 };
 
 // Applies a comma-separated fault list to `faults`: corrupt, corrupt=N (every Nth reply), silent,
-// noise, delay=MS, split=N.
+// noise, delay=MS, split=N, garbled-registers, serial0, no-registers, answers=ADDR (1 to 254;
+// repeated for several addresses).
 // False (with `faults` partly set) when an item is unknown or its number is missing.
 bool ApplyFaultList(std::string_view list, SimFaults& faults);
 
