@@ -110,44 +110,104 @@ bool TKmpParserClient::SendNext(parser::TBasicRequestItem* item, std::uint32_t& 
                                 std::int32_t& send_tag) {
     if (item == nullptr) return false;
     auto& request = static_cast<TRequestItem&>(*item);
-    if (SendRegisterRequest(request) == kPortNotWritten) {
-        Queue->Pause.StartWithTimeout(request.RetryCount < request.MaxRetries ? 1000 : 10000);
-        Port().SendFailed = true;
-        return false;
-    }
-    Port().SendFailed = false;
+    SendRegisterRequest(request, true);
     response_timeout = TimeoutOf(request);
     send_tag = 0;
     return true;
 }
 
-std::int32_t TKmpParserClient::SendFrame(std::span<const std::uint8_t> body) {
-    if (DataSource.Plugin == nullptr) return -1;
-    const std::vector<std::uint8_t> frame = KmpStuff(body);
-    return DataSource.Plugin->SendDataEx(DataSourceId, ClientId, plugins::kSendRawBytes,
-                                         reinterpret_cast<std::intptr_t>(frame.data()),
-                                         static_cast<std::int32_t>(frame.size()));
+std::int32_t TKmpParserClient::SendFrame(std::span<const std::uint8_t> body, bool first) {
+    Outgoing outgoing;
+    outgoing.frame = KmpStuff(body);
+    outgoing.exchange = Queue->ExchangeNumber();
+    outgoing.first = first;
+    Enqueue(std::move(outgoing));
+    return 0;
 }
 
-std::int32_t TKmpParserClient::SendRegisterRequest(TRequestItem& request) {
+void TKmpParserClient::Enqueue(Outgoing outgoing) {
+    std::lock_guard<std::mutex> lock(outbox_mutex_);
+    outbox_.push_back(std::move(outgoing));
+}
+
+void TKmpParserClient::FlushSends() {
+    // One thread hands the outbox over at a time, so frames reach the host in the order they
+    // were made. A flush asked for while another runs (on another thread, or for a packet that
+    // the host delivers from inside the write) is left to the one running: it looks again
+    // before it stops.
+    {
+        std::lock_guard<std::mutex> lock(outbox_mutex_);
+        if (flushing_) return;
+        flushing_ = true;
+    }
     try {
-        if (request.Enabled && LookupDevice(request.Parameters.Address).Serial == 0) {
-            return SendIdentification(request, CidGetType);
+        while (true) {
+            Outgoing next;
+            {
+                std::lock_guard<std::mutex> lock(outbox_mutex_);
+                if (outbox_.empty()) {
+                    flushing_ = false;
+                    return;
+                }
+                next = std::move(outbox_.front());
+                outbox_.pop_front();
+            }
+            if (DataSource.Plugin == nullptr) continue;
+            if (next.packet) {
+                plugins::PushPacket(*DataSource.Plugin, DataSourceId, ClientId, *next.packet);
+                continue;
+            }
+            const std::int32_t result =
+                DataSource.Plugin->SendDataEx(DataSourceId, ClientId, plugins::kSendRawBytes,
+                                              reinterpret_cast<std::intptr_t>(next.frame.data()),
+                                              static_cast<std::int32_t>(next.frame.size()));
+            if (result == kPortNotWritten) {
+                WriteRefused(next);
+            } else {
+                Port().SendFailed = false;
+            }
+        }
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(outbox_mutex_);
+        flushing_ = false;
+        throw;
+    }
+}
+
+void TKmpParserClient::WriteRefused(const Outgoing& outgoing) {
+    // The host was unable to send: pause 1000 ms, or 10000 ms once the request has used its
+    // attempts, and mark the port. A refused first frame undoes its send; a refused follow-up
+    // leaves the exchange to its deadline, which retries it.
+    std::optional<bool> attempts_left;
+    if (outgoing.first) attempts_left = Queue->SendRefused(outgoing.exchange);
+    {
+        common::SharedSection list(Queue->Requests.Lock());
+        auto exchange = Queue->LockExchange();
+        Queue->Pause.StartWithTimeout(attempts_left.value_or(true) ? 1000 : 10000);
+    }
+    Port().SendFailed = true;
+}
+
+std::int32_t TKmpParserClient::SendRegisterRequest(TRequestItem& request, bool first) {
+    try {
+        if (request.Enabled && !LookupDevice(request.Parameters.Address).Identified) {
+            return SendIdentification(request, CidGetType, first);
         }
         std::vector<std::uint16_t> ids;
         for (std::size_t i = 0; i < request.ResponseCount() && ids.size() < kMaxRequestRegisters;
              ++i) {
             ids.push_back(request.Response(i).Parameters.Register);
         }
-        return SendFrame(BuildRegisterRequest(request.Parameters.Address, ids));
+        return SendFrame(BuildRegisterRequest(request.Parameters.Address, ids), first);
     } catch (const std::exception& error) {
         Log(0, RequestTag(nullptr) + ": " + error.what());
         return -1;
     }
 }
 
-std::int32_t TKmpParserClient::SendIdentification(TRequestItem& request, std::uint8_t cid) {
-    return SendFrame(BuildIdentificationRequest(request.Parameters.Address, cid));
+std::int32_t TKmpParserClient::SendIdentification(TRequestItem& request, std::uint8_t cid,
+                                                  bool first) {
+    return SendFrame(BuildIdentificationRequest(request.Parameters.Address, cid), first);
 }
 
 // ---- Receiving -------------------------------------------------------------------------------
@@ -170,6 +230,7 @@ int TKmpParserClient::FindFrame(bool& /*continue_scan*/) {
         if (current != nullptr || !passive) {
             if (current == nullptr || !matches(*current, address, cid)) return false;
             LastResponse.assign(body.begin(), body.end());
+            Queue->ClaimAnswer();
             return true;
         }
         // Another master's traffic: the first passive request it answers becomes current.
@@ -178,6 +239,7 @@ int TKmpParserClient::FindFrame(bool& /*continue_scan*/) {
             if (request.Enabled || !matches(request, address, cid)) continue;
             Queue->Current = &request;
             LastResponse.assign(body.begin(), body.end());
+            Queue->ClaimAnswer();
             return true;
         }
         return false;
@@ -200,10 +262,21 @@ bool TKmpParserClient::IsLastOfGroup(const TRequestItem& request) {
 int TKmpParserClient::ParseFrame(plugins::TParsedDataList& output) {
     common::SharedSection list(Queue->Requests.Lock());
     auto exchange = Queue->LockExchange();
+    // However this ends, the answer found is out of the client's hands.
+    struct LetGo {
+        parser::TQueueControllerTimerClients& queue;
+        ~LetGo() { queue.LetGoOfAnswer(); }
+    } let_go{*Queue};
     if (LastResponse.size() < kMinBodySize) return -1;
-    TRequestItem* current = CurrentRequest();
+    // The request the frame was found for: no tick, deadline or release came between (the claim
+    // held them off), and a reload that kept the exchange handed over its fresh copy.
+    TRequestItem* current = static_cast<TRequestItem*>(Queue->ClaimedRequest());
     const bool last = current == nullptr || IsLastOfGroup(*current);
-    Queue->ReleaseCurrent(kAnswered);
+    const std::uint8_t reply_cid = LastResponse[1];
+    // An identification reply is a step of the exchange, not its end: the attempt goes on to
+    // the register reply or the deadline, and only a register reply resets the attempts.
+    const bool identification = reply_cid == CidGetType || reply_cid == CidGetSerialNo;
+    if (current != nullptr && !identification) Queue->ReleaseCurrent(kAnswered);
     int result = -1;
     // Whatever way the frame ends, a finished group leaves as one packet.
     struct Deliver {
@@ -231,6 +304,7 @@ int TKmpParserClient::ParseFrame(plugins::TParsedDataList& output) {
             TKmpDeviceInfo info = LookupDevice(address);
             info.MeterType = common::ReadBe16(data.subspan<0, 2>());
             info.SoftwareRevision = common::ReadBe16(data.subspan<2, 2>());
+            info.Identified = false;
             StoreDevice(info);
             result = SendIdentification(*current, CidGetSerialNo);
             // The identification goes on: its answer is awaited like the first one's.
@@ -241,6 +315,7 @@ int TKmpParserClient::ParseFrame(plugins::TParsedDataList& output) {
             if (data.size() < 4) return result;
             TKmpDeviceInfo info = LookupDevice(address);
             info.Serial = common::ReadBe32(data.subspan<0, 4>());
+            info.Identified = true;
             StoreDevice(info);
             result = SendRegisterRequest(*current);
             if (result >= 0) Queue->ExpectResponse(TimeoutOf(*current));
@@ -325,12 +400,14 @@ void TKmpParserClient::RequestTimedOut(parser::TBasicRequestItem& item, bool& re
     auto& request = static_cast<TRequestItem&>(item);
     if (!retry && PendingItems.Count() > 0 && IsLastOfGroup(request) &&
         DataSource.Plugin != nullptr) {
-        plugins::TParsedDataList packet;
-        packet.TakeItems(PendingItems);
-        packet.RawText = std::move(PendingItems.RawText);
-        packet.NewRow();
-        plugins::PushPacket(*DataSource.Plugin, DataSourceId, ClientId, packet);
+        // Pushed once the tick has let go of the queue (FlushSends).
+        Outgoing outgoing;
+        outgoing.packet = std::make_unique<plugins::TParsedDataList>();
+        outgoing.packet->TakeItems(PendingItems);
+        outgoing.packet->RawText = std::move(PendingItems.RawText);
+        outgoing.packet->NewRow();
         PendingItems.Clear();
+        Enqueue(std::move(outgoing));
     }
     ForgetDevice(request.Parameters.Address);
     std::string line = RequestTag(&request);

@@ -5,8 +5,10 @@
 // to the host, one packet per request group.
 
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,9 +24,12 @@ class TSerialPortDM;
 
 struct TKmpDeviceInfo {
     std::int16_t Address = -1;  // -1: a free slot
-    std::uint32_t Serial = 0;   // 0 while not known
+    std::uint32_t Serial = 0;   // 0 while not known, and for meters whose serial number reads 0
     std::uint16_t MeterType = 0;
     std::uint16_t SoftwareRevision = 0;
+    // The serial-number reply came: the meter is read from now on. A flag of its own, since 0
+    // is a serial number some meters answer.
+    bool Identified = false;
 };
 
 class TKmpParserClient : public parser::TCustomParserScheduledClient {
@@ -54,13 +59,19 @@ class TKmpParserClient : public parser::TCustomParserScheduledClient {
     int FindFrame(bool& continue_scan) override;
     int ParseFrame(plugins::TParsedDataList& list) override;
 
-    // The queue's send handler: false when the host could not write (the queue pauses).
+    // The queue's send handler. The frame goes to the host when the tick has let go of the
+    // queue's locks (FlushSends); a host that refuses it (-12) then pauses the queue and the
+    // request is offered again as if refused here.
     bool SendNext(parser::TBasicRequestItem* request, std::uint32_t& response_timeout,
                   std::int32_t& send_tag);
-    // The register request of `request`, or its identification first while the meter's serial
-    // number is unknown. The host's result; -1 when the frame could not be built or sent.
-    std::int32_t SendRegisterRequest(TRequestItem& request);
-    std::int32_t SendIdentification(TRequestItem& request, std::uint8_t cid);
+    // The register request of `request`, or its identification first while the meter is not
+    // identified. Queued for the host: 0, or -1 when the frame could not be built. `first`: the
+    // frame opens an exchange (a refusal undoes the send) rather than continuing one.
+    std::int32_t SendRegisterRequest(TRequestItem& request, bool first = false);
+    std::int32_t SendIdentification(TRequestItem& request, std::uint8_t cid, bool first = false);
+    // Writes the queued frames and pushes the queued packets, in order; never holds a lock of
+    // the client or its queue while it calls the host.
+    void FlushSends() override;
     void RequestTimedOut(parser::TBasicRequestItem& request, bool& retry);
     void ScheduleError(std::string_view context, const std::exception& error,
                        std::string_view detail);
@@ -79,10 +90,25 @@ class TKmpParserClient : public parser::TCustomParserScheduledClient {
     plugins::TParsedDataList PendingItems;
 
    private:
+    // A frame to write or a packet to push, queued under the queue's locks and handed to the
+    // host without them.
+    struct Outgoing {
+        std::vector<std::uint8_t> frame;
+        std::unique_ptr<plugins::TParsedDataList> packet;
+        std::uint64_t exchange = 0;  // the queue's exchange the frame belongs to
+        bool first = false;          // the frame opens that exchange
+    };
+    void Enqueue(Outgoing outgoing);
+    void WriteRefused(const Outgoing& outgoing);
+    std::mutex outbox_mutex_;
+    std::deque<Outgoing> outbox_;
+    bool flushing_ = false;  // a thread is handing the outbox to the host (under the mutex)
+
     TSerialPortDM& Port();
     TaPlugin* Module();
     void Log(int severity, std::string_view text);
-    std::int32_t SendFrame(std::span<const std::uint8_t> body);
+    // Queues the stuffed frame of `body` for the host; 0.
+    std::int32_t SendFrame(std::span<const std::uint8_t> body, bool first);
     TRequestItem* CurrentRequest();
     // Decodes the register blocks of a register response into PendingItems.
     void DecodeRegisters(const TRequestItem& request, std::span<const std::uint8_t> data);

@@ -71,8 +71,12 @@ void TCustomParserScheduledClient::LoadRequests() {
                 kept->LastSent = sent->LastSent;
             }
         }
+        const bool claimed = Queue->ClaimedRequest() != nullptr;
         Queue->Requests.Clear();
         Queue->Current = kept;
+        // A claimed answer goes on with the fresh copy; one of a request that went is dropped.
+        if (claimed && kept == nullptr) Queue->LetGoOfAnswer();
+        Queue->HeldRetry = nullptr;
         for (auto& item : fresh) Queue->Requests.Add(std::move(item));
     }
     Queue->MinInterval = master->MinInterval;
@@ -191,6 +195,18 @@ int TDataSourceScheduledWithClients::DispatchPacket(plugins::TPluginCallRec& pac
             return 0;
         }
 
+        // Frames the client answered with go to the host once its buffer is let go: a host
+        // that hands the answer back from inside the write must find the buffer free.
+        struct Flush {
+            TCustomParserScheduledClient& client;
+            ~Flush() {
+                try {
+                    client.FlushSends();
+                } catch (...) {
+                    // The frames are lost; the exchange runs into its deadline and is retried.
+                }
+            }
+        } flush{*client};
         const auto* bytes = static_cast<const std::uint8_t*>(packet.InData.Value.Ptr);
         const std::size_t size = bytes != nullptr && packet.InData.Size > 0
                                      ? static_cast<std::size_t>(packet.InData.Size)
@@ -333,8 +349,10 @@ std::int64_t TDataSourceScheduledWithClients::LongestExpectedGap() {
         }
     }
     if (!timed) return longest;
-    // Ten successive runs of every registered schedule, from now.
+    // Ten successive runs of every registered schedule, from now. A settings load may be
+    // replacing them on another thread.
     const double now = scheduler::NowOle();
+    auto events = Queue->EventsLock();
     for (std::size_t e = 0; e < Queue->Events.Count(); ++e) {
         const scheduler::TSchedule& schedule = Queue->Events[e].Schedule;
         double previous = now;

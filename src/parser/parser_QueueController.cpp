@@ -59,6 +59,7 @@ void TQueueController::ReleaseCurrent(std::uint8_t code) {
     common::SharedSection list(Requests.Lock());
     std::lock_guard<std::recursive_mutex> state(state_mutex_);
     ResponseTimeout.Clear();
+    answer_claimed_ = false;
     AnswerSettled();
     if (Current == nullptr || Requests.IndexOf(Current) < 0) return;
     // A completed one-shot request stays sent: that is what keeps it from going out again.
@@ -68,12 +69,57 @@ void TQueueController::ReleaseCurrent(std::uint8_t code) {
 
 void TQueueController::ExpectResponse(std::uint32_t timeout_ms) {
     std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    answer_claimed_ = false;
     if (timeout_ms > 0) {
         ResponseTimeout.StartWithTimeout(timeout_ms);
     } else {
         ResponseTimeout.Clear();
         AnswerSettled();
     }
+}
+
+void TQueueController::ClaimAnswer() {
+    std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    answer_claimed_ = Current != nullptr;
+}
+
+void TQueueController::LetGoOfAnswer() {
+    std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    if (!answer_claimed_) return;
+    answer_claimed_ = false;
+    // The deadline may have passed while the answer was in hand: let a tick look at it now.
+    AnswerSettled();
+}
+
+TBasicRequestItem* TQueueController::ClaimedRequest() const noexcept {
+    return answer_claimed_ ? Current : nullptr;
+}
+
+std::optional<bool> TQueueController::SendRefused(std::uint64_t exchange) {
+    common::SharedSection list(Requests.Lock());
+    std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    if (exchange != exchange_number_ || Current == nullptr) return std::nullopt;
+    const std::int32_t position = Requests.IndexOf(Current);
+    TBasicRequestItem& item = *Current;
+    Current = nullptr;
+    answer_claimed_ = false;
+    ResponseTimeout.Clear();
+    AnswerSettled();
+    if (position < 0) return std::nullopt;
+    // The request was never on the wire: its poll timer and last send are what they were.
+    item.PollTimer = sent_state_.poll_timer;
+    item.LastSent = sent_state_.last_sent;
+    const bool attempts_left = item.RetryCount < item.MaxRetries;
+    if (attempts_left) {
+        // Offered again on a later tick.
+        item.Sent = false;
+        item.Pending = sent_state_.was_pending;
+    } else {
+        // Given up until its next trigger (a refused one-shot request stays done).
+        if (item.Method != TRequestMethod::rmOnce) item.Sent = false;
+        item.RetryCount = 0;
+    }
+    return attempts_left;
 }
 
 // ---- TSchEventList ---------------------------------------------------------------------------
@@ -158,6 +204,24 @@ void TQueueControllerTimer::Tick() {
         return;
     }
     TickLocked();
+    // What the tick chose to send goes to the host now, with the queue's locks let go.
+    if (Owner != nullptr) Owner->FlushSends();
+}
+
+void TQueueControllerTimer::HoldRetry(TBasicRequestItem& item) {
+    HeldRetry = &item;
+    switch (item.Method) {
+        case TRequestMethod::rmOnce:
+            break;  // not sent: due as it is
+        case TRequestMethod::rmAtTime:
+        case TRequestMethod::rmCron:
+        case TRequestMethod::rmEvent:
+            item.Pending = true;
+            break;
+        default:
+            item.PollTimer.Clear();
+            break;
+    }
 }
 
 std::int32_t TQueueControllerTimer::Select(std::int32_t first, std::int32_t end) {
@@ -203,7 +267,7 @@ void TQueueControllerTimer::TickLocked() {
 // brings the tick back at once (AnswerSettled).
 void TQueueControllerTimer::ChooseNextTick() {
     std::uint32_t next = TickInterval;
-    if (!ResponseTimeout.IsClear()) {
+    if (!ResponseTimeout.IsClear() && !answer_claimed_) {
         const std::uint64_t now = ResponseTimeout.ReadTick();
         const std::uint64_t left =
             ResponseTimeout.Deadline > now ? ResponseTimeout.Deadline - now : 0;
@@ -225,6 +289,9 @@ void TQueueControllerTimer::TickSoon() {
 
 void TQueueControllerTimer::TickSteps() {
     std::int32_t chosen = -1;
+
+    // The answer is in the client's hands: the exchange is neither over nor late.
+    if (answer_claimed_) return;
 
     // An answer awaited: wait on, or handle its timeout.
     if (!ResponseTimeout.IsClear()) {
@@ -250,11 +317,18 @@ void TQueueControllerTimer::TickSteps() {
     }
 
     if (!Pause.IsClear()) {
-        if (!Pause.Expired()) return;  // a retry chosen above waits with everything else
+        if (!Pause.Expired()) {
+            // A retry chosen above waits with everything else, but it is not lost: it stays due
+            // and goes out first when the pause ends, its attempts counted as they were.
+            if (chosen >= 0) HoldRetry(*Requests.Item(chosen));
+            return;
+        }
         Pause.Clear();
     }
 
     const std::int32_t count = Requests.CountLocked();
+    if (chosen < 0 && HeldRetry != nullptr) chosen = Requests.IndexOf(HeldRetry);
+    HeldRetry = nullptr;
     if (chosen < 0) {
         // The scan starts behind the last request sent, so every due request gets its turn.
         // When nothing from there to the end is due, it goes on from the top: requests before
@@ -272,6 +346,8 @@ void TQueueControllerTimer::TickSteps() {
     if (MinInterval > 0) Pause.StartWithTimeout(static_cast<std::uint32_t>(MinInterval));
     if (item.RetryCount < item.MaxRetries) ++item.RetryCount;
     std::uint32_t response_timeout = 0;
+    ++exchange_number_;
+    sent_state_ = SentState{was_pending, item.PollTimer, item.LastSent};
     if (DoSendRequest(item, response_timeout, SendTag)) {
         ResumeIndex = chosen + 1;
         item.SendTag = SendTag;
@@ -359,7 +435,12 @@ void TQueueControllerTimer::HostEvent(std::string_view name, bool is_port_open,
 
 void TQueueControllerTimer::StopSchedules() noexcept {
     try {
-        auto events = Events.TakeAll();
+        std::vector<std::unique_ptr<scheduler::TScheduledEvent>> events;
+        {
+            std::lock_guard<std::recursive_mutex> lock(events_mutex_);
+            events = Events.TakeAll();
+        }
+        // Stopped outside the lock: nobody can reach them any more.
         for (auto& event : events) {
             try {
                 event->Stop();
@@ -387,6 +468,7 @@ void TQueueControllerTimer::RegisterSchedule(TBasicRequestItem& item, const std:
     char group[40];
     std::snprintf(group, sizeof group, "G%u_%08X_%08X",
                   static_cast<unsigned>(item.MethodParams.Method), item.Identity(), Identity());
+    std::lock_guard<std::recursive_mutex> lock(events_mutex_);
     scheduler::TScheduledEvent& event =
         Events.Add(std::string(group) + "/" + std::to_string(index));
     item.ScheduleId = group;

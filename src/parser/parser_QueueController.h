@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,10 @@ class QueueOwner {
     virtual bool IsBusy() const noexcept = 0;
     // A client that is active: only an active client's queue defers to a busy data source.
     virtual bool IsActive() const noexcept = 0;
+    // Hands the host what a tick left to send (frames, packets). Called after the tick has let go
+    // of every lock of the queue, so a host that takes its own locks in its entry points, or that
+    // answers from inside them, cannot deadlock with a packet being handled on another thread.
+    virtual void FlushSends() {}
 };
 
 class TQueueController {
@@ -78,6 +83,23 @@ class TQueueController {
     // A follow-up request of the current exchange went out: wait for its answer as for the first.
     void ExpectResponse(std::uint32_t timeout_ms);
 
+    // The client found the answer of Current in its buffer and decodes it next: until it lets go
+    // (ReleaseCurrent, ExpectResponse or LetGoOfAnswer), no tick ends the exchange by its
+    // deadline or sends another request. The claimed request is what the client decodes, so a
+    // reload that keeps the exchange hands over its fresh copy.
+    void ClaimAnswer();
+    void LetGoOfAnswer();
+    // The request whose answer is claimed: Current while the claim holds, else none.
+    TBasicRequestItem* ClaimedRequest() const noexcept;
+    // Numbers the exchanges this queue started: a send whose outcome is known only after the
+    // tick tells by it whether its exchange is still the current one.
+    std::uint64_t ExchangeNumber() const noexcept { return exchange_number_; }
+    // The host refused to write the first frame of exchange `exchange`: the send is undone as if
+    // the send handler had refused it (the request is offered again while it has attempts left,
+    // else given up until its next trigger). Whether attempts were left before the refusal; none
+    // when that exchange is no longer the current one.
+    std::optional<bool> SendRefused(std::uint64_t exchange);
+
     SendRequestHandler OnSendRequest;
     RequestTimeoutHandler OnRequestTimeout;
     ErrorHandler OnError;
@@ -93,6 +115,8 @@ class TQueueController {
     common::TzolTimeout ResponseTimeout;
     TBasicRequestItem* Current = nullptr;
     std::int32_t MinInterval = 0;  // milliseconds between two send attempts
+    // A retry that a running pause held back: it goes out first when the pause ends.
+    TBasicRequestItem* HeldRetry = nullptr;
 
    protected:
     // The awaited answer is no longer awaited (it came, or the exchange ended): called under the
@@ -103,6 +127,16 @@ class TQueueController {
     // of the items) is changed under this lock, taken after the list's lock: ticks, releases,
     // schedules and host events arrive on different threads.
     std::recursive_mutex state_mutex_;
+
+    // Under the exchange lock: the answer of Current is being decoded.
+    bool answer_claimed_ = false;
+    std::uint64_t exchange_number_ = 0;
+    // What an accepted send changed on its request, for SendRefused to put back.
+    struct SentState {
+        bool was_pending = false;
+        common::TzolTimeout poll_timer;
+        std::uint64_t last_sent = 0;
+    } sent_state_;
 
    private:
     std::uint32_t identity_;
@@ -168,13 +202,19 @@ class TQueueControllerTimer : public TQueueController {
     std::uint32_t TickInterval = kDefaultTickInterval;
     bool Busy = false;
     std::unique_ptr<common::TzolTimerEx> Timer;
+    // Registered and stopped by a settings load on the command thread while clients read them
+    // (LongestExpectedGap): every access holds EventsLock().
     TSchEventList Events;
+    std::unique_lock<std::recursive_mutex> EventsLock() {
+        return std::unique_lock<std::recursive_mutex>(events_mutex_);
+    }
 
    protected:
     void AnswerSettled() override;
 
    private:
     void RegisterSchedule(TBasicRequestItem& item, const std::string& cron, int index);
+    std::recursive_mutex events_mutex_;
     // A tick is running on the timer's thread (ticks never nest).
     bool ticking_ = false;
     // The timer waits for the deadline of the awaited answer rather than ticking (under the
@@ -189,6 +229,8 @@ class TQueueControllerTimer : public TQueueController {
     // then the choice of the next tick.
     void TickLocked();
     void TickSteps();
+    // Keeps a retry that the pause held back: due, and first in line when the pause ends.
+    void HoldRetry(TBasicRequestItem& item);
     // Chooses the next item to send from `first` to the end of the list; -1 when none is due.
     std::int32_t Select(std::int32_t first, std::int32_t end);
 };

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -13,6 +16,8 @@
 #include <vector>
 
 #include "kmp/PluginDM.h"
+#include "kmp/PluginDM_KmpClient.h"
+#include "kmp/PluginDM_SerialPort.h"
 #include "kmp/kmp_frame.h"
 #include "kmp/kmp_instance.h"
 #include "metersim/meter_simulator.h"
@@ -39,6 +44,9 @@ struct FakeHost {
     std::vector<std::vector<std::uint8_t>> writes;
     std::vector<Packet> pushed;
     std::int32_t write_result = 0;
+    // A host of its own kind: sees each port write as it happens, on the plug-in's thread,
+    // outside the recorder's lock (the line is then the test's to serve).
+    std::function<void(const std::vector<std::uint8_t>&)> on_write;
 };
 FakeHost* host = nullptr;
 
@@ -59,11 +67,17 @@ Packet ItemsOf(common::IzolParamsListA* list) {
 
 std::int32_t SendDataEx(std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t kind,
                         std::intptr_t data, std::int32_t size) {
-    std::lock_guard<std::mutex> lock(host->mutex);
+    std::unique_lock<std::mutex> lock(host->mutex);
     if (kind == plugins::kSendRawBytes) {
         if (host->write_result != 0) return host->write_result;
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
         host->writes.emplace_back(bytes, bytes + size);
+        if (host->on_write) {
+            const std::vector<std::uint8_t> frame(bytes, bytes + size);
+            auto on_write = host->on_write;
+            lock.unlock();
+            on_write(frame);
+        }
         return 0;
     }
     const auto* rec = reinterpret_cast<const TPluginCallRec*>(data);
@@ -120,9 +134,10 @@ class Polling : public ::testing::Test {
         return plugins::ExecutePluginCommandCall(&rec);
     }
     // LOAD with a configuration, then one port (id 1, "COM1").
-    void Start(const std::string& options) {
+    void Start(const std::string& options, double min_interval_ms = 0) {
         ASSERT_EQ(Command("LOAD", {{"HANDLE", Variant::Int32(kHostModule)}}), 0);
         plugin_->Config->lblParams_Caption = options;
+        plugin_->Config->spMinInt_Value = min_interval_ms;
         ASSERT_EQ(Command("SET-STATE",
                           {{"DATA-SOURCES-IN-CFG", Variant::Ansi("1;COM1;COM1 port")},
                            {"RESULT", Variant::Int32(1)}},
@@ -166,6 +181,7 @@ class Polling : public ::testing::Test {
             std::vector<std::vector<std::uint8_t>> fresh;
             {
                 std::lock_guard<std::mutex> lock(fake_.mutex);
+                if (fake_.on_write) continue;  // the host of the test serves the line
                 fresh.assign(fake_.writes.begin() + static_cast<std::ptrdiff_t>(writes_seen_),
                              fake_.writes.end());
                 writes_seen_ = fake_.writes.size();
@@ -186,6 +202,46 @@ class Polling : public ::testing::Test {
         return cids;
     }
     std::string Log() { return plugin_->HostLog().Text(); }
+
+    // Heat meters like the demo one at more addresses, each with a serial number of its own and
+    // the simulator's faults given by name ("" for a good meter).
+    void AddHeatMeters(std::initializer_list<std::pair<std::uint8_t, const char*>> meters) {
+        for (const auto& [address, faults] : meters) {
+            metersim::SimMeter meter = *meters_.FindMeter(metersim::kDemoHeatAddress);
+            meter.address = address;
+            meter.serial = 67012300u + address;
+            meter.faults = {};
+            ASSERT_TRUE(metersim::ApplyFaultList(faults, meter.faults)) << faults;
+            meters_.AddMeter(std::move(meter));
+        }
+    }
+    // The address and CID of every frame the plug-in wrote, in order.
+    std::vector<std::pair<int, int>> WrittenFrames() {
+        std::vector<std::pair<int, int>> frames;
+        std::lock_guard<std::mutex> lock(fake_.mutex);
+        for (const auto& frame : fake_.writes) {
+            std::vector<std::uint8_t> body;
+            KmpUnstuff(std::span(frame).subspan(1, frame.size() - 2), body);
+            frames.emplace_back(body.size() > 1 ? body[0] : -1, body.size() > 1 ? body[1] : -1);
+        }
+        return frames;
+    }
+    // Time passes and the timers tick, but nothing reaches the line.
+    void Idle(std::uint64_t ms) {
+        for (std::uint64_t t = 0; t < ms; t += 5) {
+            clock_.Advance(5);
+            platform::DispatchPendingMessages();
+        }
+    }
+    // The one client of the port.
+    TKmpParserClient* Client() {
+        TKmpParserClient* found = nullptr;
+        plugin_->Ports()[0]->Clients.ForEach([&](std::intptr_t, parser::TCustomParserClient& c) {
+            found = dynamic_cast<TKmpParserClient*>(&c);
+            return false;
+        });
+        return found;
+    }
 };
 
 std::string HeatRequest(const std::string& extra = "", const char* registers = nullptr) {
@@ -433,6 +489,230 @@ TEST_F(Polling, PacketsTicksAndCommandsOnThreeThreads) {
     packets.join();
     commands.join();
     EXPECT_GT(returned_.size(), 3u) << Log() << " writes " << WrittenCids().size();
+}
+
+// Hosts that behave as real ones may: one that hands the meter's answer back from inside the
+// write (a loopback or an in-process meter), one that holds its own port lock while it delivers
+// received bytes and takes it again in its write. Neither may lose an answer or deadlock.
+TEST_F(Polling, AHostThatAnswersFromInsideTheWriteIsServed) {
+    fake_.on_write = [this](const std::vector<std::uint8_t>& frame) {
+        meters_.Receive(frame, clock_.ReadTick());
+        while (auto delivery = meters_.TakeDelivery(clock_.ReadTick())) Deliver(*delivery);
+    };
+    Start(HeatRequest());
+    Run(100);
+    // The whole handshake and the reading within the first tick: every answer was read.
+    EXPECT_EQ(WrittenCids(), (std::vector<int>{CidGetType, CidGetSerialNo, CidGetRegister}));
+    ASSERT_EQ(returned_.size(), 1u) << Log();
+    EXPECT_EQ(returned_[0].count("E1"), 1u);
+    Run(2000);
+    EXPECT_EQ(returned_.size(), 2u) << Log();
+    EXPECT_EQ(Log().find("timeout"), std::string::npos) << Log();
+}
+
+TEST_F(Polling, AHostHoldingItsPortLockInBothDirectionsIsNotDeadlocked) {
+    // The host's port lock, taken around every delivery and in every write. A write on the
+    // timer thread waits until the port thread holds the lock and is delivering: a plug-in that
+    // kept a lock of its own across the write would have the two threads wait for each other.
+    std::recursive_mutex port_lock;
+    std::mutex line;  // the meters, shared by both threads
+    std::condition_variable changed;
+    std::vector<std::vector<std::uint8_t>> to_deliver;
+    int deliveries_begun = 0;
+    bool stop = false;
+    std::atomic<int> stuck{0};
+    const std::thread::id timer_thread = std::this_thread::get_id();
+    std::thread port([&] {
+        std::unique_lock<std::mutex> lock(line);
+        while (true) {
+            changed.wait(lock, [&] { return stop || !to_deliver.empty(); });
+            if (stop && to_deliver.empty()) return;
+            auto bytes = std::move(to_deliver.front());
+            to_deliver.erase(to_deliver.begin());
+            lock.unlock();
+            {
+                std::lock_guard<std::recursive_mutex> held(port_lock);
+                {
+                    std::lock_guard<std::mutex> count(line);
+                    ++deliveries_begun;
+                }
+                changed.notify_all();
+                Deliver(bytes);
+            }
+            lock.lock();
+        }
+    });
+    fake_.on_write = [&](const std::vector<std::uint8_t>& frame) {
+        std::unique_lock<std::mutex> lock(line);
+        const int begun = deliveries_begun + static_cast<int>(to_deliver.size());
+        meters_.Receive(frame, clock_.ReadTick());
+        while (auto delivery = meters_.TakeDelivery(clock_.ReadTick())) {
+            to_deliver.push_back(std::move(*delivery));
+        }
+        changed.notify_all();
+        if (std::this_thread::get_id() != timer_thread) return;  // the port thread, lock held
+        // Let the port thread take its lock first, then want it too.
+        changed.wait_for(lock, std::chrono::seconds(2), [&] { return deliveries_begun > begun; });
+        lock.unlock();
+        // (A timed lock would do, but the thread checker cannot follow one.)
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!port_lock.try_lock()) {
+            if (std::chrono::steady_clock::now() > give_up) {
+                ++stuck;  // the port thread waits for the plug-in, which waits for this write
+                return;
+            }
+            std::this_thread::yield();
+        }
+        port_lock.unlock();
+    };
+    Start(HeatRequest());
+    Run(5000);
+    {
+        std::lock_guard<std::mutex> lock(line);
+        stop = true;
+    }
+    changed.notify_all();
+    port.join();
+    EXPECT_EQ(stuck.load(), 0);
+    EXPECT_GE(returned_.size(), 2u) << Log();
+}
+
+// A line as the field has it: good meters beside one whose register replies are always
+// damaged, one whose serial number reads 0 and one that identifies but never answers a register
+// request. The good ones (serial 0 included) are read every poll or nearly; each bad one gets
+// its attempts per trigger, one after the other, and the log names it.
+TEST_F(Polling, OneBadMeterNeverStarvesItsLine) {
+    AddHeatMeters({{65, ""}, {66, "garbled-registers"}, {67, "serial0"}, {68, "no-registers"}});
+    Start(
+        "<QUERY><R caption=\"Heat\"><Enabled>1</Enabled><Device>63;65;66;67;68</Device>"
+        "<MethodPoll>1</MethodPoll><PollInterval>2</PollInterval><PollUnits>S</PollUnits>"
+        "<Timeout>400</Timeout><Response><I><Register>3C</Register></I></Response></R></QUERY>");
+    constexpr int kSeconds = 40;
+    std::map<std::string, std::vector<int>> read_at;  // seconds at which each meter was read
+    for (int second = 1; second <= kSeconds; ++second) {
+        const std::size_t before = returned_.size();
+        Run(1000);
+        for (std::size_t i = before; i < returned_.size(); ++i) {
+            read_at[returned_[i].at("DEVICE_ID")].push_back(second);
+        }
+    }
+    for (const char* good : {"63", "65", "67"}) {
+        SCOPED_TRACE(good);
+        const std::vector<int>& seconds = read_at[good];
+        // The two bad meters take 2 x 3 x 400 ms of every round: a round lasts about 2.4 s.
+        ASSERT_GE(seconds.size(), static_cast<std::size_t>(kSeconds / 3)) << Log();
+        for (std::size_t i = 1; i < seconds.size(); ++i) EXPECT_LE(seconds[i] - seconds[i - 1], 4);
+        EXPECT_GE(seconds.back(), kSeconds - 4);
+    }
+    EXPECT_EQ(read_at.count("66") + read_at.count("68"), 0u);
+    for (const Packet& packet : returned_) {
+        if (packet.at("DEVICE_ID") == "67") {
+            EXPECT_EQ(packet.count("SERIAL_NO"), 0u);
+        }
+    }
+    // Attempts come in runs of frames to one meter; every attempt starts with its type request,
+    // since a timeout forgets the meter.
+    const auto frames = WrittenFrames();
+    for (const int bad : {66, 68}) {
+        SCOPED_TRACE(bad);
+        std::vector<int> runs;
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            if (frames[i].first != bad) continue;
+            if (i == 0 || frames[i - 1].first != bad) runs.push_back(0);
+            if (frames[i].second == CidGetType) ++runs.back();
+        }
+        ASSERT_GE(runs.size(), static_cast<std::size_t>(kSeconds / 3));
+        runs.pop_back();  // the last may be cut short by the end of the run
+        for (int attempts : runs) EXPECT_EQ(attempts, 3);
+        EXPECT_NE(Log().find("[" + std::to_string(bad) + "/Heat] . Heat. Request timeout"),
+                  std::string::npos);
+    }
+}
+
+// A retry that falls into the min-interval pause goes out when the pause ends: the event that
+// asked for the reading comes only once.
+TEST_F(Polling, ARetryHeldBackByThePauseGoesOutWhenItEnds) {
+    Start(
+        "<QUERY><R caption=\"Heat\"><Enabled>1</Enabled><Device>63</Device>"
+        "<MethodEvent>1</MethodEvent><EventId>READ</EventId><Timeout>400</Timeout>"
+        "<Response><I><Register>3C</Register></I></Response></R></QUERY>",
+        1000);
+    Run(200);
+    ASSERT_TRUE(WrittenCids().empty());
+    meters_.FindMeter(metersim::kDemoHeatAddress)->faults.no_reply = true;
+    ASSERT_EQ(Command("EVENT", {{"EVENT-TYPE", Variant::Ansi("READ")}}), 0);
+    Run(600);  // the first attempt timed out at 400 ms; the pause runs to 1000 ms
+    ASSERT_EQ(WrittenCids().size(), 1u);
+    meters_.FindMeter(metersim::kDemoHeatAddress)->faults.no_reply = false;
+    Run(600);
+    EXPECT_EQ(WrittenCids(),
+              (std::vector<int>{CidGetType, CidGetType, CidGetSerialNo, CidGetRegister}));
+    ASSERT_EQ(returned_.size(), 1u) << Log();
+    EXPECT_EQ(returned_[0].count("E1"), 1u);
+}
+
+// A tick that comes between finding an answer and decoding it, after the answer's deadline: the
+// exchange is in the client's hands, so the tick neither calls it a timeout nor sends again.
+TEST_F(Polling, ATickBetweenFindingAndDecodingAnAnswerLeavesItsExchangeAlone) {
+    Start(HeatRequest());
+    Run(500);
+    ASSERT_EQ(returned_.size(), 1u);
+    const std::size_t writes = WrittenCids().size();
+    while (WrittenCids().size() == writes) Idle(5);  // the next poll's register request
+    std::vector<std::uint8_t> frame;
+    {
+        std::lock_guard<std::mutex> lock(fake_.mutex);
+        frame = fake_.writes.back();
+    }
+    meters_.Receive(frame, clock_.ReadTick());
+    const auto answer = meters_.TakeDelivery(clock_.ReadTick());
+    ASSERT_TRUE(answer.has_value());
+
+    TKmpParserClient* client = Client();
+    ASSERT_NE(client, nullptr);
+    plugins::TParsedDataList list;
+    client->Fifo.LockData();
+    client->AddData(*answer);
+    bool more = false;
+    const int consumed = client->FindFrame(more);
+    ASSERT_GE(consumed, 0);
+    clock_.Advance(1000);
+    client->Queue->Tick();
+    EXPECT_EQ(WrittenCids().size(), writes + 1);  // nothing sent by the tick
+    client->ParseFrame(list);
+    client->Fifo.Discard(static_cast<std::size_t>(consumed));
+    client->Fifo.Unlock();
+    client->FlushSends();
+
+    EXPECT_EQ(Log().find("timeout"), std::string::npos) << Log();
+    Packet items;
+    for (std::int32_t i = 0; i < list.Count(); ++i) {
+        if (!list.Item(i)->IsRowMarker()) items[list.Item(i)->Name] = list.Item(i)->Value.AsUtf8();
+    }
+    EXPECT_EQ(items["DEVICE_ID"], "63");
+    EXPECT_EQ(items.count("SERIAL_NO"), 1u);  // the meter was not forgotten
+    EXPECT_EQ(items.count("E1"), 1u);
+}
+
+// A client's idle-timeout estimate reads the port's schedules on the packet thread while a
+// settings load stops and registers them again on the command thread. Run under TSan/ASan.
+TEST_F(Polling, TheExpectedGapIsReadWhileASettingsLoadReplacesTheSchedules) {
+    Start(
+        "<QUERY><R caption=\"Daily\"><Enabled>1</Enabled><Device>63</Device>"
+        "<MethodCron>1</MethodCron><CronTime>0 0 12 * * *</CronTime>"
+        "<Response><I><Register>3C</Register></I></Response></R></QUERY>");
+    TSerialPortDM* port = plugin_->Ports()[0];
+    std::atomic<bool> stop{false};
+    std::vector<std::int64_t> gaps;
+    std::thread reader([&] {
+        while (!stop) gaps.push_back(port->LongestExpectedGap());
+    });
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(Command("LOAD-SETTINGS-NOW", {}), -2);
+    stop = true;
+    reader.join();
+    // A day between runs, or nothing while the requests are being replaced.
+    for (std::int64_t gap : gaps) EXPECT_TRUE(gap == 86'400'000 || gap == -1) << gap;
+    EXPECT_EQ(port->LongestExpectedGap(), 86'400'000);
 }
 
 }  // namespace

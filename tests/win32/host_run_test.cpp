@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -185,6 +186,39 @@ TEST(HostRunProgram, PollsTheConfiguredMetersThroughTheModule) {
     EXPECT_EQ(run.err.find("[63/Heat] . Heat. Request timeout"), std::string::npos) << run.err;
     EXPECT_TRUE(std::regex_search(run.out, std::regex("summary: writes=[0-9]+ packets=[2-9]")))
         << run.out;
+}
+
+// One line of good meters beside misbehaving ones, through the real module: the good ones (the
+// meter whose serial number reads 0 among them) are read poll after poll; the bad ones are named
+// in the log and never hold up their neighbours.
+TEST(HostRunProgram, MisbehavingMetersNeverStarveTheirLine) {
+    const std::string config = "host_run_bad_line.xml", json = "host_run_bad_line.json";
+    {
+        std::ofstream out(config, std::ios::binary);
+        out << "<QUERY><Request caption=\"Heat\"><Enabled check=\"2\"/>"
+               "<Device>63;65;66;67;68</Device><Timeout>400</Timeout><MethodPoll check=\"2\"/>"
+               "<PollInterval>2</PollInterval><PollUnits>S</PollUnits><Response><I>"
+               "<Register>003C</Register></I></Response></Request></QUERY>";
+    }
+    const ProgramRun run =
+        RunHostsim("run --seconds 8 --config " + config + " --json " + json +
+                   " --port L1=sim:63,65,66/garbled-registers,67/serial0,68/no-registers");
+    const std::string lines = ReadBack(json);
+    DeleteFileA(config.c_str());
+    DeleteFileA(json.c_str());
+    std::map<std::string, int> packets;
+    const std::regex device("\"DEVICE_ID\": ([0-9]+)");
+    for (auto it = std::sregex_iterator(lines.begin(), lines.end(), device);
+         it != std::sregex_iterator(); ++it) {
+        ++packets[(*it)[1]];
+    }
+    // A round of the line: three good readings and 2 x 3 attempts of 400 ms, about 2.4 s.
+    for (const char* good : {"63", "65", "67"}) EXPECT_GE(packets[good], 2) << good << run.err;
+    EXPECT_EQ(packets.count("66") + packets.count("68"), 0u);
+    for (const char* bad :
+         {"[66/Heat] . Heat. Request timeout", "[68/Heat] . Heat. Request timeout"}) {
+        EXPECT_NE(run.err.find(bad), std::string::npos) << bad;
+    }
 }
 
 TEST(HostRunPorts, PortTextsNameTheirKind) {
