@@ -35,7 +35,7 @@ struct Outcome {
 };
 
 Outcome Play(const std::function<void(LineRates&)>& play) {
-    LineRates line({kFrom, kTo, 400, 50, 100, 3});
+    LineRates line({kFrom, kTo, 400, 50, 100, 3, 300});
     line.Judge(kGood);
     line.Watch(kBad);
     play(line);
@@ -81,6 +81,31 @@ TEST(SoakRates, TellsANeighboursRetriesFromStarvation) {
              }
          },
          0.9, 100, 3, 9},
+        // Round by round, each of four neighbours read once (200 ms each) before the good meter
+        // comes again: its waits are the line's due.
+        {"a full line served in turn",
+         [](LineRates& line) {
+             for (std::uint64_t t = 1000; t < kTo; t += 1000) {
+                 line.Add({t, kGood, kmp::CidGetRegister, t + 190, true, true});
+                 std::uint64_t at = t;
+                 for (const std::uint8_t neighbour :
+                      {kOther, std::uint8_t{23}, std::uint8_t{24}, std::uint8_t{26}}) {
+                     at += 200;
+                     line.Add({at, neighbour, kmp::CidGetRegister, at + 190, true, true});
+                 }
+             }
+         },
+         1.0, 1.2, 0, 0},
+        // A neighbour read every 400 ms while the good meter, due as well, waits 1.3 s: only
+        // its first turn after the good meter fell due was its own.
+        {"a neighbour served again and again while the good meter waits",
+         [](LineRates& line) {
+             for (std::uint64_t t = 1000; t < kTo; t += 1320) {
+                 Read(line, t, kGood);
+                 for (std::uint64_t at = t + 60; at < t + 1300; at += 400) Read(line, at, kOther);
+             }
+         },
+         0.3, 0.5, 0, 0},
         {"a bad neighbour retried for ever after the good meter's first reading",
          [](LineRates& line) {
              std::uint64_t t = Read(line, 2100, kGood);
@@ -145,6 +170,40 @@ TEST(SoakRates, BlockedTimeIsLeftOutOfWhatTheLineAllows) {
             EXPECT_GE(out.ratio, 0.95);
         } else {
             EXPECT_LT(out.ratio, 0.6);
+        }
+    }
+}
+
+// A neighbour read by a poll and a cron request may go twice while the good meter waits (once
+// for each request, and again each time its cron request fired meanwhile); a neighbour read by
+// one request may not.
+TEST(SoakRates, ANeighbourReadByTwoRequestsMayGoTwiceAhead) {
+    for (const std::uint32_t requests : {2u, 1u}) {
+        SCOPED_TRACE(requests);
+        LineRates line({kFrom, kTo, 400, 50, 100, 3, 300});
+        line.Judge(kGood);
+        line.Requests(kOther, requests, requests > 1 ? 3000 : 0);
+        // The good meter falls due 400 ms after each reading; after that the neighbour's two
+        // failing triggers (900 ms each) come first.
+        for (std::uint64_t t = 1000; t < kTo;) {
+            t = Read(line, t, kGood) + 350;
+            for (int trigger = 0; trigger < 2; ++trigger) {
+                for (int attempt = 0; attempt < 3; ++attempt) {
+                    line.Add({t, kOther, kmp::CidGetRegister, t + 300, false, false});
+                    t += 300;
+                }
+                line.Add({t, static_cast<std::uint8_t>(24 + trigger), kmp::CidGetRegister, t + 50,
+                          true, true});
+                t += 60;
+            }
+        }
+        line.Finish();
+        const auto rate = line.Rates().front();
+        const double ratio = static_cast<double>(rate.readings) / rate.allowed;
+        if (requests > 1) {
+            EXPECT_GE(ratio, 0.9);
+        } else {
+            EXPECT_LT(ratio, 0.7);
         }
     }
 }

@@ -60,8 +60,9 @@ constexpr std::uint32_t kPollMs = 400, kCronMs = 3000;
 // The plug-in's queue looks for due requests this often (its default tick, shorter than the
 // poll interval here).
 constexpr std::uint32_t kTickMs = 50;
-constexpr std::uint64_t kRateFromMs = 2000;  // the start of the run is not judged
-constexpr double kLeastAllowed = 10;         // fewer readings allowed than this: not judged
+constexpr std::uint64_t kRateFromMs = 2000;       // the start of the run is not judged
+constexpr std::uint64_t kRefusedPauseMs = 10000;  // the plug-in's longest pause after a refusal
+constexpr double kLeastAllowed = 10;              // fewer readings allowed than this: not judged
 
 // Two requests to every meter of every line: eight registers polled every 400 ms (the misfit at
 // 25 too), and four of them by a cron schedule every three seconds for two of the meters; and a
@@ -159,6 +160,7 @@ class SoakPort : public PortTransport {
             std::lock_guard<std::mutex> guard(lock_);
             if (closed_ || refusing_) {
                 ++refused_;
+                last_refused_ms_ = SteadyMs();
                 return false;
             }
             for (const auto& meter : sim_.Meters()) BumpCounter(meter.address);
@@ -223,6 +225,10 @@ class SoakPort : public PortTransport {
         std::lock_guard<std::mutex> guard(lock_);
         return refused_;
     }
+    std::uint64_t LastRefused() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return last_refused_ms_;
+    }
 
    private:
     void BumpCounter(std::uint8_t address) {
@@ -244,6 +250,7 @@ class SoakPort : public PortTransport {
     bool closed_ = false;
     bool refusing_ = false;
     std::uint32_t refused_ = 0;
+    std::uint64_t last_refused_ms_ = 0;
 };
 
 // The run's view of a soak line. The run frees its transports when it stops, and the soak
@@ -365,12 +372,14 @@ std::string ListText(const std::vector<double>& values) {
 class SoakChecker {
    public:
     SoakChecker(std::uint64_t start, std::uint64_t end) : start_(start), end_(end), lines_(kPorts) {
-        const RateSettings settings{start + kRateFromMs, end - kEndGraceMs, kPollMs, kTickMs,
-                                    kTickMs * 2,         kMaxRetries};
+        const RateSettings settings{start + kRateFromMs, end - kEndGraceMs, kPollMs,   kTickMs,
+                                    kTickMs * 2,         kMaxRetries,       kTimeoutMs};
         for (int p = 0; p < kPorts; ++p) {
             rates_.emplace_back(settings);
             for (auto address : kAddresses) {
-                rates_[p].Judge(address, address == 21 || address == 23 ? kCronMs : 0);
+                const bool cron = address == 21 || address == 23;  // read by "Energy" too
+                rates_[p].Judge(address, cron ? kCronMs : 0);
+                if (cron) rates_[p].Requests(address, 2, kCronMs);
             }
             if (p == kSerialZeroPort) rates_[p].Judge(kMisfitAddress);
             rates_[p].Watch(kMisfitAddress);
@@ -513,19 +522,23 @@ class SoakChecker {
         lines_[port].closed.push_back({when, kOpen});
         rates_[port].Block(std::nullopt, when - kCloseGraceMs);
     }
-    void PortOpened(int port, std::uint64_t when) {
+    // The port opened at `opened`; the plug-in was through with being told at `when`.
+    void PortOpened(int port, std::uint64_t opened, std::uint64_t when) {
         if (lines_[port].closed.empty()) return;
         Window& closed = lines_[port].closed.back();
         closed.to = when;
         rates_[port].EndBlock(std::nullopt, closed.from - kCloseGraceMs, when + kCloseGraceMs);
-        rates_[port].Restart(when, false);
+        rates_[port].Restart(opened, false);
     }
-    // Writes refused from `from` to `to` (nothing while they are refused).
-    void Refusing(int port, std::uint64_t from, std::optional<std::uint64_t> to) {
+    // Writes refused from `from` to `to`, the last one at `last`. The plug-in pauses the port
+    // after a refused write: 1 s, or 10 s once the request had used its attempts.
+    void Refusing(int port, std::uint64_t from, std::optional<std::uint64_t> to,
+                  std::uint64_t last = 0) {
         if (!to) {
             rates_[port].Block(std::nullopt, from);
         } else {
-            rates_[port].EndBlock(std::nullopt, from, *to + 2 * kTickMs);
+            rates_[port].EndBlock(std::nullopt, from, *to);
+            rates_[port].Hold(*to, std::max(*to, last + kRefusedPauseMs + 2 * kTickMs));
         }
     }
     // A meter that cannot answer in time (silent or late) from `from` to `to`.
@@ -623,9 +636,12 @@ class SoakChecker {
                 if (share < kLeastRate) {
                     std::snprintf(item, sizeof(item),
                                   " was %.0f%% of what its line allowed (%llu readings, %.1f "
-                                  "allowed in %.1f s usable)",
+                                  "allowed in %.1f s usable; at most %.1f s usable without a "
+                                  "reading, until %llu ms)",
                                   share * 100, static_cast<unsigned long long>(rate.readings),
-                                  rate.allowed, rate.usable_ms / 1000.0);
+                                  rate.allowed, rate.usable_ms / 1000.0,
+                                  rate.longest_wait_ms / 1000.0,
+                                  static_cast<unsigned long long>(rate.longest_wait_end - start_));
                     Violation("the reading rate of " + where + item);
                 }
             }
@@ -712,7 +728,7 @@ class SoakChecker {
         request.cid = r.cid;
         request.end_ms = in_time ? *entry.delivered_ms : r.received_ms + kTimeoutMs;
         request.reading = r.cid == kmp::CidGetRegister && entry.packets > 0;
-        request.productive = r.cid == kmp::CidGetRegister ? request.reading : in_time;
+        request.productive = in_time && (r.cid != kmp::CidGetRegister || request.reading);
         rates_[port].Add(request);
     }
 
@@ -1017,7 +1033,7 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
         }
         if (refusing >= 0 && (now >= refusing_until || !injecting)) {
             ports[refusing]->SetRefusing(false);
-            checker.Refusing(refusing, refusing_from, now);
+            checker.Refusing(refusing, refusing_from, now, ports[refusing]->LastRefused());
             refusing = -1;
         } else if (refusing < 0 && injecting && now >= next_refusal) {
             refusing = static_cast<int>(between(0, kPorts - 1));
@@ -1028,10 +1044,12 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
             next_refusal = now + between(15000, 25000);
         }
         if (closing >= 0 && (now >= closing_until || !injecting)) {
-            // Opened again: the line first, then the plug-in is told.
+            // Opened again: the line first, then the plug-in is told. The plug-in may write
+            // before PortEvent returns, and starts afresh then.
+            const std::uint64_t opened = SteadyMs();
             ports[closing]->SetClosed(false);
             if (run.PortEvent(names[closing], true) != 0) ++event_failures;
-            checker.PortOpened(closing, SteadyMs());
+            checker.PortOpened(closing, opened, SteadyMs());
             closing = -1;
             ++cycles;
         } else if (closing < 0 && injecting && now >= next_close) {
