@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_set>
 
 #include "kmp/PluginDM_KmpClient.h"
 #include "translation/text_format.h"
@@ -71,7 +72,10 @@ void TaPlugin::zolPluginCreate() {
     // The message table, translated once now; it keeps that language from then on.
     TextResources = new TTextResources(this);
     // The module's configurations: the host picks one by the JAMCRC key of its name (CONFIG-ID).
+    // The first reads heat meters; the second, at index 1, electricity meters (LOAD selects
+    // their catalogue by that index). New ones go behind, so every name keeps its place.
     ModuleConfigs.Add(Description);
+    ModuleConfigs.Add(kElectricityConfigName);
     Description = ModuleConfigs.Names("\r\n");
     TranslateComponent(*TextResources);
     // The module's own translatable properties.
@@ -123,6 +127,10 @@ void TaPlugin::ApplyConfig(TDataSourceCfg& config, bool restart) {
 }
 
 bool TaPlugin::LoadPortRequests(const TDataSourceCfg* config) {
+    {
+        std::lock_guard<std::mutex> lock(schedule_problems_lock_);
+        schedule_problems_.clear();
+    }
     common::SharedSection ports(ports_lock_);
     for (TSerialPortDM* port : ports_) {
         try {
@@ -134,6 +142,19 @@ bool TaPlugin::LoadPortRequests(const TDataSourceCfg* config) {
         }
     }
     return true;
+}
+
+void TaPlugin::ScheduleProblem(std::string_view detail, int position) noexcept {
+    try {
+        {
+            std::lock_guard<std::mutex> lock(schedule_problems_lock_);
+            if (!schedule_problems_.emplace(detail).second) return;
+        }
+        Log(1, translation::FormatText(TextResources->UnableToParseExpression,
+                                       {std::string(detail), std::int64_t{position}}));
+    } catch (...) {
+        // A log line that cannot be built is not worth failing the load for.
+    }
 }
 
 std::span<const TKmpRegisterInfo> TaPlugin::Catalogue() const noexcept {
@@ -215,6 +236,53 @@ void TaPlugin::zolPluginBeforeGetParserItems(plugins::TzolPlugin&) {
         ParserItems.Add(row.Code.empty() ? RegisterItemName(static_cast<std::uint16_t>(row.Id))
                                          : std::string(row.Code),
                         std::string(row.Name), "0", plugins::kParserTypeFloat);
+    }
+    DeclarePublishedItems();
+}
+
+void TaPlugin::DeclarePublishedItems() {
+    // A host that offers only declared items for export must find everything a packet can carry.
+    // Names compare without regard to case, as the host's lists compare them.
+    std::unordered_set<std::string> declared;
+    const auto key = [](std::string_view name) {
+        std::string lower(name);
+        for (char& c : lower) {
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        }
+        return lower;
+    };
+    for (const plugins::TParserItem& item : ParserItems.Items()) declared.insert(key(item.Name));
+    const auto declare = [&](const std::string& name, const std::string& caption,
+                             const char* default_value, std::uint8_t type) {
+        if (declared.insert(key(name)).second) ParserItems.Add(name, caption, default_value, type);
+    };
+    // The meter's identity and the reading's time, in the value kinds the packets carry them.
+    declare("SERIAL_NO", "Serial no.", "", plugins::kParserTypeDWord);
+    declare("DEVICE_TYPE", "Device type", "", plugins::kParserTypeString);
+    declare("TIMESTAMP", "Timestamp", "", plugins::kParserTypeDateTime);
+    declare("TIMESTAMP_UTC", "Timestamp (UTC)", "", plugins::kParserTypeDateTime);
+    if (Config == nullptr) return;
+
+    // The registers of the loaded configuration, named as the loader names them, each with its
+    // unit. Registers decoded as a date or a time of day are date-time values; others numbers.
+    StandaloneLoadHost host(CatalogueInUse());
+    parser::TBasicRequestList requests;
+    try {
+        LoadRequests(&host, Config, requests, nullptr);
+    } catch (const std::exception&) {
+        return;  // the ports' load has logged what is wrong with the configuration
+    }
+    common::SharedSection list(requests.Lock());
+    for (std::int32_t i = 0; i < requests.CountLocked(); ++i) {
+        const auto& request = static_cast<const TRequestItem&>(*requests.Item(i));
+        for (std::size_t r = 0; r < request.ResponseCount(); ++r) {
+            const TResponseParameters& registered = request.Response(r).Parameters;
+            const bool dated = registered.Info != nullptr && registered.Info->Decoder != nullptr;
+            declare(registered.Name, registered.Caption, "0",
+                    dated ? plugins::kParserTypeDateTime : plugins::kParserTypeFloat);
+            declare(registered.Name + "_UNIT", registered.Caption + " (unit)", "",
+                    plugins::kParserTypeString);
+        }
     }
 }
 

@@ -4,7 +4,11 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <span>
+#include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "kmp/PluginDM_SerialPort.h"
@@ -15,6 +19,9 @@
 #include "zolShared/Public/Common/zolStringHolder.h"
 
 namespace zol::kmp {
+
+// The name of the module's second configuration, the one for electricity meters.
+inline constexpr const char* kElectricityConfigName = "Kamstrup electricity [KMP protocol]";
 
 // The module's property map in its stored form (InternalVer 2, empty key, hex lines).
 common::StrHolderStoredForm PropertiesStoredForm();
@@ -44,6 +51,9 @@ class TaPlugin : public plugins::TzolPlugin, public RequestLoadHost {
     KmpCatalogue CatalogueInUse() const noexcept override;
     void SetPassiveCount(std::int32_t count) noexcept override { PassiveCount = count; }
     std::int32_t PassiveRequestCount() const noexcept override { return PassiveCount.load(); }
+    // Logs a schedule that will not run as written through the schedule-error message, once per
+    // detail and load (every port loads the same entries).
+    void ScheduleProblem(std::string_view detail, int position) noexcept override;
 
     // Loads `config` through the property map; with `restart`, the port modules are re-armed.
     void ApplyConfig(TDataSourceCfg& config, bool restart);
@@ -74,8 +84,15 @@ class TaPlugin : public plugins::TzolPlugin, public RequestLoadHost {
                                     std::int32_t& result);
     void zolPluginEvent(plugins::TzolPlugin& sender, const std::string& name, std::int32_t& result,
                         plugins::TPluginCallRec& rec);
+    // Declares what the packets carry beyond the catalogue: identity, times, and the registers
+    // of the loaded configuration with their units; no name twice.
+    void DeclarePublishedItems();
     // Loads the requests of every port from `config`; false (and logged) when one failed.
     bool LoadPortRequests(const TDataSourceCfg* config);
+
+    // The schedule problems logged during the current load of the ports' requests.
+    std::mutex schedule_problems_lock_;
+    std::unordered_set<std::string> schedule_problems_;
 
     mutable common::ReadWriteLock ports_lock_;
     std::vector<TSerialPortDM*> ports_;  // owned as components of the module

@@ -246,7 +246,9 @@ int TKmpParserClient::FindFrame(bool& /*continue_scan*/) {
     };
     std::vector<std::uint8_t> body;
     return kmp::FindFrame(
-        Fifo, accept, [this](int level, std::string_view text) { Log(level, text); }, body);
+        Fifo, accept, [this](int level, std::string_view text) { Log(level, text); }, body,
+        module != nullptr ? std::string_view(module->TextResources->InvalidCrc)
+                          : kInvalidCrcFormat);
 }
 
 bool TKmpParserClient::IsLastOfGroup(const TRequestItem& request) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "translation/text_format.h"
 #include "zolShared/Public/Common/CrcUtils.h"
 #include "zolShared/Public/Common/byte_order.h"
 
@@ -64,15 +65,19 @@ std::vector<std::uint8_t> BuildRegisterRequest(std::uint8_t address,
 }
 
 std::string InvalidCrcMessage(std::uint16_t received, std::uint16_t computed, std::uint8_t address,
-                              std::uint8_t cid) {
-    char text[64];
-    std::snprintf(text, sizeof text, "Invalid CRC (%.4X,%.4X) [%u,%.2X]", unsigned{received},
-                  unsigned{computed}, unsigned{address}, unsigned{cid});
-    return text;
+                              std::uint8_t cid, std::string_view format) {
+    // The message comes from a language file: only the formatter that survives a translator's
+    // mistakes may read it. The frame's address and CID follow in a fixed form.
+    std::string text =
+        translation::FormatText(format, {std::int64_t{received}, std::int64_t{computed}});
+    char where[16];
+    std::snprintf(where, sizeof where, " [%u,%.2X]", unsigned{address}, unsigned{cid});
+    return text + where;
 }
 
 FrameScanResult ScanFrames(std::span<const std::uint8_t> bytes, const FrameAcceptor& accept,
-                           const ScanLogger& log, std::vector<std::uint8_t>& body) {
+                           const ScanLogger& log, std::vector<std::uint8_t>& body,
+                           std::string_view crc_format) {
     body.clear();
     const std::size_t n = bytes.size();
     const std::uint8_t* data = bytes.data();
@@ -114,8 +119,10 @@ FrameScanResult ScanFrames(std::span<const std::uint8_t> bytes, const FrameAccep
         const std::uint16_t received = common::ReadBe16(view.last<2>());
         const std::uint16_t computed = common::KmpCrc(view.first(body.size() - 2));
         if (received != computed) {
-            if (log)
-                log(kInvalidCrcLogLevel, InvalidCrcMessage(received, computed, body[0], body[1]));
+            if (log) {
+                log(kInvalidCrcLogLevel,
+                    InvalidCrcMessage(received, computed, body[0], body[1], crc_format));
+            }
             ++p;
             continue;
         }
@@ -127,7 +134,7 @@ FrameScanResult ScanFrames(std::span<const std::uint8_t> bytes, const FrameAccep
 }
 
 int FindFrame(common::TFIFOStream& fifo, const FrameAcceptor& accept, const ScanLogger& log,
-              std::vector<std::uint8_t>& body) {
+              std::vector<std::uint8_t>& body, std::string_view crc_format) {
     struct Unlocker {
         common::TFIFOStream& fifo;
         ~Unlocker() { fifo.Unlock(); }
@@ -138,7 +145,7 @@ int FindFrame(common::TFIFOStream& fifo, const FrameAcceptor& accept, const Scan
         body.clear();
         return -1;
     }
-    const FrameScanResult result = ScanFrames(held, accept, log, body);
+    const FrameScanResult result = ScanFrames(held, accept, log, body, crc_format);
     if (result.passed_over > 0) fifo.Discard(result.passed_over);
     return result.frame_size > 0 ? static_cast<int>(result.frame_size) : -1;
 }

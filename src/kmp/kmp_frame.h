@@ -65,9 +65,15 @@ std::vector<std::uint8_t> BuildIdentificationRequest(std::uint8_t address, std::
 std::vector<std::uint8_t> BuildRegisterRequest(std::uint8_t address,
                                                std::span<const std::uint16_t> register_ids);
 
-// The log line of a checksum error: received and computed checksums, address (decimal) and CID.
+// The message of a checksum error as the message table holds it before translation: the
+// received checksum, then the computed one.
+inline constexpr std::string_view kInvalidCrcFormat = "Invalid CRC (%.4x,%.4x)";
+
+// The log line of a checksum error: `format` (the message, translated or not) filled with the
+// received and computed checksums, then " [", the address in decimal, ",", the CID in two
+// hexadecimal digits and "]". A translation that mangles its conversions cannot fault it.
 std::string InvalidCrcMessage(std::uint16_t received, std::uint16_t computed, std::uint8_t address,
-                              std::uint8_t cid);
+                              std::uint8_t cid, std::string_view format = kInvalidCrcFormat);
 
 // Decides whether a verified body answers what the caller is waiting for.
 using FrameAcceptor = std::function<bool(std::span<const std::uint8_t> body)>;
@@ -87,16 +93,19 @@ struct FrameScanResult {
 // One pass over `bytes` as the front of a receive queue. A start byte is only considered when at
 // least kMinFrameSize bytes lie from it to the end. Each verified frame is offered to `accept`;
 // the first one accepted ends the pass with its unstuffed body in `body`. Checksum errors are
-// logged through `log` (may be empty). Never reads outside `bytes`.
+// logged through `log` (may be empty), written with `crc_format` (see InvalidCrcMessage). Never
+// reads outside `bytes`.
 FrameScanResult ScanFrames(std::span<const std::uint8_t> bytes, const FrameAcceptor& accept,
-                           const ScanLogger& log, std::vector<std::uint8_t>& body);
+                           const ScanLogger& log, std::vector<std::uint8_t>& body,
+                           std::string_view crc_format = kInvalidCrcFormat);
 
 // The scan over a receive queue, holding its lock throughout. Removes the bytes it passed over;
 // when a frame was accepted, its body is in `body`, it now lies at the front of the queue and its
 // wire length is returned: the caller removes exactly that many bytes once it has decoded the
 // frame. Returns -1 when no frame was accepted. A frame whose stop byte has not arrived yet, and
-// anything after the accepted frame, stays in the queue.
+// anything after the accepted frame, stays in the queue. Checksum errors are logged as
+// ScanFrames logs them.
 int FindFrame(common::TFIFOStream& fifo, const FrameAcceptor& accept, const ScanLogger& log,
-              std::vector<std::uint8_t>& body);
+              std::vector<std::uint8_t>& body, std::string_view crc_format = kInvalidCrcFormat);
 
 }  // namespace zol::kmp

@@ -49,6 +49,22 @@ std::uint16_t RegisterId(const parser::OptionsElement& node) {
     return static_cast<std::uint16_t>(parser::ParseOptionsInteger("$" + hex).value_or(0));
 }
 
+// A cron string of fewer than five fields runs every day at midnight: a schedule nobody wrote
+// on purpose, so the plug-in says so.
+void ReportShortCron(RequestLoadHost& plugin, const TRequestItem& entry) {
+    if (entry.Method != parser::TRequestMethod::rmCron) return;
+    const std::string& cron = entry.MethodParams.Param;
+    const std::size_t fields = parser::CronFields(cron).size();
+    if (fields >= 5) return;
+    // The error is where the missing fields should begin: just behind the last one.
+    const std::size_t last = cron.find_last_not_of(" \t");
+    const int position = last == std::string::npos ? 1 : static_cast<int>(last) + 2;
+    plugin.ScheduleProblem(
+        cron + ", " + std::to_string(fields) + (fields == 1 ? " field" : " fields") +
+            " where 5 or 6 are needed: " + entry.Name + " runs every day at midnight",
+        position);
+}
+
 }  // namespace
 
 std::string RegisterItemName(std::uint16_t id) {
@@ -146,6 +162,7 @@ void LoadRequests(RequestLoadHost* plugin, const TDataSourceCfg* config,
             if (!template_item.Enabled && plugin != nullptr) {
                 plugin->SetPassiveCount(plugin->PassiveRequestCount() + 1);
             }
+            if (plugin != nullptr) ReportShortCron(*plugin, template_item);
 
             std::vector<std::string> devices =
                 SplitDevices(parser::OptionsTextValue(entry, "Device", "1"));

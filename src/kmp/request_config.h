@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kmp/kmp_registers.h"
@@ -81,6 +82,10 @@ class RequestLoadHost {
     // The number of configured requests that only decode (not enabled for sending).
     virtual void SetPassiveCount(std::int32_t count) noexcept = 0;
     virtual std::int32_t PassiveRequestCount() const noexcept = 0;
+    // A schedule that will not run as written: `detail` is the expression, ", " and what is
+    // wrong; `position` the 1-based character of the expression where. Called while a port's
+    // requests are loaded, once per entry and port; the plug-in logs each detail once per load.
+    virtual void ScheduleProblem(std::string_view /*detail*/, int /*position*/) noexcept {}
 };
 
 // The plug-in as tools and checks need it for loading: it takes requests, names registers from

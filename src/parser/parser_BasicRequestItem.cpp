@@ -45,28 +45,28 @@ std::string_view NextTimePart(std::string_view text, std::size_t& from) {
 
 }  // namespace
 
+std::vector<std::string_view> CronFields(std::string_view cron) {
+    constexpr std::string_view kBlanks = " \t";
+    std::vector<std::string_view> fields;
+    std::size_t start = cron.find_first_not_of(kBlanks);
+    while (start != std::string_view::npos) {
+        const std::size_t end = cron.find_first_of(kBlanks, start);
+        fields.push_back(cron.substr(start, end == std::string_view::npos ? end : end - start));
+        start = end == std::string_view::npos ? end : cron.find_first_not_of(kBlanks, end);
+    }
+    return fields;
+}
+
 TExportCronParams CronParamsFromText(std::string_view cron) {
-    std::vector<std::string_view> tokens;
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t blank = cron.find(' ', start);
-        if (blank == std::string_view::npos) {
-            // A trailing blank adds nothing.
-            if (start < cron.size()) tokens.push_back(cron.substr(start));
-            break;
-        }
-        tokens.push_back(cron.substr(start, blank - start));
-        start = blank + 1;
-    }
-    // Runs of empty tokens shrink to one, walking from the last token down to the second.
-    for (std::size_t i = tokens.size(); i-- > 1;) {
-        if (tokens[i].empty() && tokens[i - 1].empty()) {
-            tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(i));
-        }
-    }
+    const std::vector<std::string_view> fields = CronFields(cron);
     TExportCronParams params;
-    if (tokens.size() < 6) return params;
-    for (std::size_t k = 0; k < 6; ++k) params[5 - k] = std::string(tokens[k]);
+    if (fields.size() == 5) {
+        // A Unix cron string (minute, hour, day of month, month, day of week) runs at second 0.
+        params[5] = "0";
+        for (std::size_t k = 0; k < 5; ++k) params[4 - k] = std::string(fields[k]);
+    } else if (fields.size() >= 6) {
+        for (std::size_t k = 0; k < 6; ++k) params[5 - k] = std::string(fields[k]);
+    }
     return params;
 }
 
@@ -96,10 +96,12 @@ std::vector<AtTimeSchedule> ParseAtTimeList(std::string_view list) {
 
         std::string_view time = token;
         bool afternoon = false;
+        bool morning = false;
         if (const std::size_t p = time.find('p'); p != std::string_view::npos) {
             afternoon = true;
             time = Trim(time.substr(0, p));
         } else if (const std::size_t a = time.find('a'); a != std::string_view::npos) {
+            morning = true;
             time = Trim(time.substr(0, a));
         }
         std::size_t from = 0;
@@ -107,8 +109,11 @@ std::vector<AtTimeSchedule> ParseAtTimeList(std::string_view list) {
         auto minutes = NonNegativeInteger(NextTimePart(time, from));
         auto seconds = NonNegativeInteger(NextTimePart(time, from));
         if (!hours) continue;
+        // 12 am is midnight and 12 pm noon; other hours after "p" move 12 on (13 pm is 25 and is
+        // dropped below) and other hours after "a" stay as written.
         std::int64_t hour = *hours;
-        if (afternoon) hour += 12;
+        if (afternoon && hour != 12) hour += 12;
+        if (morning && hour == 12) hour = 0;
         if (hour > 23) continue;
         const int minute = minutes && *minutes < 60 ? *minutes : 0;
         const int second = seconds && *seconds < 60 ? *seconds : 0;

@@ -26,8 +26,8 @@ enum class TRequestMethod : std::uint8_t {
     rmEvent = 4,   // each time the host raises the named event
 };
 
-// The first six blank-separated fields of a cron string, in reverse order: element 5 holds the
-// first field (seconds), element 0 the sixth (day of week).
+// The six fields of a cron string (a five-field one with second "0" in front), in reverse order:
+// element 5 holds the seconds, element 0 the day of week.
 using TExportCronParams = std::array<std::string, 6>;
 
 struct TExportUnchangedMode {
@@ -37,8 +37,12 @@ struct TExportUnchangedMode {
     TExportCronParams CronParams;
 };
 
-// Cuts a cron string into the six stored fields. Tokens are cut at every single blank; runs of
-// empty tokens shrink to one; with fewer than six tokens every field stays empty.
+// The fields of a cron string: runs of blanks (spaces, tabs) separate them, and blanks at either
+// end count for nothing.
+std::vector<std::string_view> CronFields(std::string_view cron);
+// Cuts a cron string into the six stored fields. Six or more fields keep the first six; five are
+// a Unix cron string (minute, hour, day of month, month, day of week) and get second "0" in
+// front; with fewer than five every field stays empty (the request runs daily at midnight).
 TExportCronParams CronParamsFromText(std::string_view cron);
 // The seven-field cron string handed to the scheduler: the six stored fields trimmed, empty ones
 // replaced by "0" (seconds, minutes, hours) or "*" (day, month, weekday), then " *" (any year).
@@ -50,7 +54,8 @@ struct AtTimeSchedule {
     std::string cron;
 };
 // The time list "8:30; 5 pm, 17:45:10" as daily schedules. Tokens are cut at ";" and ",", keep
-// their position, and yield nothing when empty or without valid hours.
+// their position, and yield nothing when empty or without valid hours. "12 am" is midnight and
+// "12 pm" noon.
 std::vector<AtTimeSchedule> ParseAtTimeList(std::string_view list);
 
 // Base of what a derived configuration keeps in a request's Responses list (the registers of a

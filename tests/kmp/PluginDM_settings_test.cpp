@@ -54,15 +54,23 @@ class KmpSettings : public ::testing::Test {
     }
 
     std::int32_t Run(const char* command,
-                     std::initializer_list<std::pair<const char*, Variant>> params) {
+                     std::initializer_list<std::pair<const char*, Variant>> params,
+                     std::uint8_t state_mask = 0) {
         TzolParamsList list;
         list.Add("RESULT", Variant());
         list.Add("COMMAND", Variant::Ansi(command));
-        for (const auto& [name, value] : params) list.Add(name, value);
+        for (const auto& [name, value] : params) {
+            if (std::string_view(name) == "RESULT") {
+                list.SetValue("RESULT", value, true);
+            } else {
+                list.Add(name, value);
+            }
+        }
         TPluginCallRec rec{};
         rec.RecSize = plugins::kCallRecSize;
         rec.Instance = handle_;
         rec.Params = &list;
+        rec.StateMask = state_mask;
         return plugins::ExecutePluginCommandCall(&rec);
     }
     static std::optional<std::int32_t> RegistryLeft() {
@@ -149,6 +157,37 @@ TEST_F(KmpSettings, SettingsLiveInTheInstancesIniFileWithItsPrefix) {
               "Parser config=\r\nOpen files dir=\r\nSave files dir=\r\nMin interval=0\r\n\r\n");
     EXPECT_FALSE(platform::native::RegistryKeyExists(platform::RegistryHive::kLocalMachine,
                                                      "Software\\Test"));
+}
+
+// A schedule that cannot run as written is logged when the configuration is loaded: once per
+// load, however many ports and addresses share the entry.
+TEST_F(KmpSettings, ScheduleProblemsAreLoggedOncePerLoad) {
+    ASSERT_EQ(Run("LOAD", {{"REGISTRY-PATH", Variant::Ansi("\\Software\\Test\\KMP")}}), 0);
+    plugin_->Config->lblParams_Caption =
+        "<QUERY><S caption=\"Short\"><Enabled>1</Enabled><Device>1;2</Device>"
+        "<MethodCron>1</MethodCron><CronTime> 0 0 12 </CronTime><Response><I><Register>3C"
+        "</Register></I></Response></S><D caption=\"Doubled\"><Enabled>1</Enabled><Device>3"
+        "</Device><MethodCron>1</MethodCron><CronTime>0  0 12 * *</CronTime><Response><I>"
+        "<Register>3C</Register></I></Response></D><X caption=\"Bad\"><Enabled>1</Enabled>"
+        "<MethodCron>1</MethodCron><CronTime>x * * * * *</CronTime><Response><I><Register>3C"
+        "</Register></I></Response></X></QUERY>";
+    ASSERT_EQ(Run("SAVE-SETTINGS-NOW", {}), -2);
+    plugin_->HostLog().Clear();
+    ASSERT_EQ(Run("SET-STATE",
+                  {{"DATA-SOURCES-IN-CFG", Variant::Ansi("1;COM1;a\r\n2;COM2;b")},
+                   {"RESULT", Variant::Int32(1)}},
+                  0x03),
+              0);
+    ASSERT_EQ(plugin_->Ports().size(), 2u);
+    const std::string expected =
+        "\x02Kamstrup. Unable to parse expression \"0 0 12, 3 fields where 5 or 6 are needed: "
+        "Short runs every day at midnight\". Error at: 7\r\n"
+        "\x02Kamstrup. Unable to parse expression \"x * * * * * *, 'x' is not a valid integer "
+        "value\". Error at: 1\r\n";
+    EXPECT_EQ(plugin_->HostLog().Text(), expected);
+    plugin_->HostLog().Clear();
+    EXPECT_EQ(Run("LOAD-SETTINGS-NOW", {}), -2);
+    EXPECT_EQ(plugin_->HostLog().Text(), expected);
 }
 
 }  // namespace

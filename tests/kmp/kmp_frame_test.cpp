@@ -75,6 +75,18 @@ TEST(FrameCodec, UnstuffDropsATrailingEscapeByte) {
 TEST(FrameCodec, InvalidCrcLineFollowsTheLogFormat) {
     EXPECT_EQ(InvalidCrcMessage(0x12AB, 0x34CD, 63, 0x10), "Invalid CRC (12AB,34CD) [63,10]");
     EXPECT_EQ(InvalidCrcMessage(0x0001, 0x000A, 0, 0x02), "Invalid CRC (0001,000A) [0,02]");
+    // The message as a language file gives it, including a translator's slips.
+    const struct {
+        const char* format;
+        const char* line;
+    } translated[] = {
+        {"Ungültige Prüfsumme (%.4x,%.4x)", "Ungültige Prüfsumme (12AB,34CD) [63,10]"},
+        {"CRC %1:.4x != %0:.4x", "CRC 34CD != 12AB [63,10]"},
+        {"CRC (%.4x,%.4x,%s) %n", "CRC (12AB,34CD,%s) %n [63,10]"},
+    };
+    for (const auto& t : translated) {
+        EXPECT_EQ(InvalidCrcMessage(0x12AB, 0x34CD, 63, 0x10, t.format), t.line);
+    }
 }
 
 // Runs the scan the way a client with every frame accepted does: each accepted frame is

@@ -63,6 +63,44 @@ TEST(KmptoolRequests, DryRunPrintsSendsAndTheSilentAddressesTimeouts) {
               "2026-01-01T00:00:02.650 send 1 Heat\n");
 }
 
+// Time lists and cron strings as people write them: "12 am" and "12 pm", a doubled blank, a
+// five-field Unix cron string and one too short. The preview shows when they really run.
+TEST(KmptoolRequests, ScheduleTextsRunWhenTheirWritersMeantThemTo) {
+    const std::string file = std::string(ZOL_TEST_DATA_DIR) + "/requests/schedule_texts.xml";
+    const ToolRun loaded = RunKmptool("requests " + file, true);
+    EXPECT_EQ(loaded.status, 0);
+    const char* schedules[] = {
+        R"("schedules": [{"index": 0, "cron": "0 0 0 * * * *"}, )"
+        R"({"index": 1, "cron": "0 15 0 * * * *"}, {"index": 2, "cron": "0 0 12 * * * *"}, )"
+        R"({"index": 3, "cron": "0 30 12 * * * *"}])",
+        R"("cronParams": ["*", "*", "*", "12", "0", "0"], )"
+        R"("schedules": [{"index": 0, "cron": "0 0 12 * * * *"}])",
+        R"("cronParams": ["1-5", "*", "*", "6", "30", "0"], )"
+        R"("schedules": [{"index": 0, "cron": "0 30 6 * * 1-5 *"}])",
+        R"("cronParams": ["", "", "", "", "", ""], )"
+        R"("schedules": [{"index": 0, "cron": "0 0 0 * * * *"}])",
+    };
+    for (const char* expected : schedules) {
+        EXPECT_NE(loaded.out.find(expected), std::string::npos) << expected << "\n" << loaded.out;
+    }
+
+    // Thursday 23:00 to Saturday 07:00: the workday reading runs on Friday only.
+    const ToolRun run =
+        RunKmptool("requests " + file + " --dry-run 115200 --from 2026-01-01T23:00:00", true);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out,
+              "2026-01-02T00:00:00.000 send 1 Clock\n"
+              "2026-01-02T00:00:00.000 send 4 Short\n"
+              "2026-01-02T00:15:00.000 send 1 Clock\n"
+              "2026-01-02T06:30:00.000 send 3 Workdays\n"
+              "2026-01-02T12:00:00.000 send 1 Clock\n"
+              "2026-01-02T12:00:00.000 send 2 Doubled\n"
+              "2026-01-02T12:30:00.000 send 1 Clock\n"
+              "2026-01-03T00:00:00.000 send 1 Clock\n"
+              "2026-01-03T00:00:00.000 send 4 Short\n"
+              "2026-01-03T00:15:00.000 send 1 Clock\n");
+}
+
 TEST(KmptoolRequests, UnreadableInputIsOneLineOnStderrAndExitOne) {
     ToolRun run = RunKmptool("requests /nonexistent/site.xml");
     EXPECT_EQ(run.status, 1);

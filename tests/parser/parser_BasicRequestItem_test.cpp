@@ -62,7 +62,7 @@ TEST(RequestItem, MethodFlagsIntervalsAndNamesLoadByTheirRules) {
     EXPECT_FALSE(Load("<Enabled check=\"3\"/>")->Enabled);
 }
 
-TEST(RequestItem, CronStringsKeepSixFieldsReversedWithOneEmptyTokenPerRun) {
+TEST(RequestItem, CronStringsKeepTheirFieldsReversedAndFiveFieldsRunAtSecondZero) {
     struct Case {
         const char* cron;
         TExportCronParams stored;
@@ -70,11 +70,17 @@ TEST(RequestItem, CronStringsKeepSixFieldsReversedWithOneEmptyTokenPerRun) {
     };
     const Case cases[] = {
         {"*/5 * * * * *", {"*", "*", "*", "*", "*", "*/5"}, "*/5 * * * * * *"},
-        {"0 0 12", {}, "0 0 0 * * * *"},
-        {"0  0 12 * * *", {"*", "*", "12", "0", "", "0"}, "0 0 0 12 * * *"},
-        {"0   0 12 * * *", {"*", "*", "12", "0", "", "0"}, "0 0 0 12 * * *"},
-        {" 5 4 3 2 1", {"1", "2", "3", "4", "5", ""}, "0 5 4 3 2 1 *"},
         {"1 2 3 4 5 6 2027 ", {"6", "5", "4", "3", "2", "1"}, "1 2 3 4 5 6 *"},
+        // Fewer than five fields: nothing stored, every day at midnight.
+        {"0 0 12", {}, "0 0 0 * * * *"},
+        {"  ", {}, "0 0 0 * * * *"},
+        // A run of blanks is one separator: still every day at noon, not the 12th at midnight.
+        {"0  0 12 * * *", {"*", "*", "*", "12", "0", "0"}, "0 0 12 * * * *"},
+        {"0 \t 0   12 * *\t*", {"*", "*", "*", "12", "0", "0"}, "0 0 12 * * * *"},
+        // Five fields are a Unix cron string: minute, hour, day of month, month, day of week.
+        {"30 6 * * 1-5", {"1-5", "*", "*", "6", "30", "0"}, "0 30 6 * * 1-5 *"},
+        {" 5 4 3 2 1", {"1", "2", "3", "4", "5", "0"}, "0 5 4 3 2 1 *"},
+        {"*/15 * * * *  ", {"*", "*", "*", "*", "*/15", "0"}, "0 */15 * * * * *"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.cron);
@@ -94,9 +100,17 @@ TEST(RequestItem, TimeListsGiveOneDailySchedulePerValidToken) {
     const Case cases[] = {
         {";;7:05", {{2, "0 5 7 * * * *"}}},
         {"8:30; 17:45:10", {{0, "0 30 8 * * * *"}, {1, "10 45 17 * * * *"}}},
-        {"5 pm,12 am, 12:30 pm", {{0, "0 0 17 * * * *"}, {1, "0 0 12 * * * *"}}},
+        // 12 am is midnight, 12 pm noon; 13 pm is no time at all.
+        {"5 pm,12 am, 12:30 pm",
+         {{0, "0 0 17 * * * *"}, {1, "0 0 0 * * * *"}, {2, "0 30 12 * * * *"}}},
+        {"12:15 am;12 pm;13 pm;0 am;11:59 pm",
+         {{0, "0 15 0 * * * *"},
+          {1, "0 0 12 * * * *"},
+          {3, "0 0 0 * * * *"},
+          {4, "0 59 23 * * * *"}}},
         {"12.30;24;-1;x;7:75:99", {{4, "0 0 7 * * * *"}}},
-        {" 9 : 5 , 11:00 PM", {{0, "0 5 9 * * * *"}, {1, "0 0 23 * * * *"}}},
+        {" 9 : 5 , 11:00 PM, 12 AM",
+         {{0, "0 5 9 * * * *"}, {1, "0 0 23 * * * *"}, {2, "0 0 0 * * * *"}}},
         {"", {}},
     };
     for (const Case& c : cases) {

@@ -110,7 +110,8 @@ TEST_P(HostLink, ModuleParameters) {
     EXPECT_TRUE(Get("ParserItemTypeX").IsEmpty());
     EXPECT_EQ(Get("ParserItemName1").AsAnsi(), "UNIT");
     EXPECT_EQ(Get("ParserItemsCount").AsInt64(), 2);
-    EXPECT_EQ(Get("Description").AsAnsi(), "Kamstrup [KMP protocol]");
+    EXPECT_EQ(Get("Description").AsAnsi(),
+              "Kamstrup [KMP protocol]\r\nKamstrup electricity [KMP protocol]");
     EXPECT_EQ(Get("DisplayFullVersion").AsAnsi().substr(0, 2), "1.");
     EXPECT_EQ(Get("ModuleName").AsAnsi(), "kmpparser.dll");
     EXPECT_FALSE(Get("TESTTRANSL").ToBool().value_or(true));

@@ -188,36 +188,78 @@ TEST(HostRunProgram, PollsTheConfiguredMetersThroughTheModule) {
         << run.out;
 }
 
+// A run of hostsim on an options text of the test's own, with the JSON lines it wrote;
+// `arguments` follow "run --config FILE --json FILE".
+struct ConfiguredRun {
+    ProgramRun run;
+    std::string lines;
+};
+ConfiguredRun RunOnConfig(const std::string& options, const std::string& arguments) {
+    const std::string base = "host_run_config_" + std::to_string(GetCurrentProcessId());
+    const std::string config = base + ".xml", json = base + ".json";
+    {
+        std::ofstream out(config, std::ios::binary);
+        out << options;
+    }
+    ConfiguredRun result;
+    result.run = RunHostsim("run --config " + config + " --json " + json + " " + arguments);
+    result.lines = ReadBack(json);
+    DeleteFileA(config.c_str());
+    DeleteFileA(json.c_str());
+    return result;
+}
+
 // One line of good meters beside misbehaving ones, through the real module: the good ones (the
 // meter whose serial number reads 0 among them) are read poll after poll; the bad ones are named
 // in the log and never hold up their neighbours.
 TEST(HostRunProgram, MisbehavingMetersNeverStarveTheirLine) {
-    const std::string config = "host_run_bad_line.xml", json = "host_run_bad_line.json";
-    {
-        std::ofstream out(config, std::ios::binary);
-        out << "<QUERY><Request caption=\"Heat\"><Enabled check=\"2\"/>"
-               "<Device>63;65;66;67;68</Device><Timeout>400</Timeout><MethodPoll check=\"2\"/>"
-               "<PollInterval>2</PollInterval><PollUnits>S</PollUnits><Response><I>"
-               "<Register>003C</Register></I></Response></Request></QUERY>";
-    }
-    const ProgramRun run =
-        RunHostsim("run --seconds 8 --config " + config + " --json " + json +
-                   " --port L1=sim:63,65,66/garbled-registers,67/serial0,68/no-registers");
-    const std::string lines = ReadBack(json);
-    DeleteFileA(config.c_str());
-    DeleteFileA(json.c_str());
+    const ConfiguredRun line = RunOnConfig(
+        "<QUERY><Request caption=\"Heat\"><Enabled check=\"2\"/>"
+        "<Device>63;65;66;67;68</Device><Timeout>400</Timeout><MethodPoll check=\"2\"/>"
+        "<PollInterval>2</PollInterval><PollUnits>S</PollUnits><Response><I>"
+        "<Register>003C</Register></I></Response></Request></QUERY>",
+        "--seconds 8 --port L1=sim:63,65,66/garbled-registers,67/serial0,68/no-registers");
     std::map<std::string, int> packets;
     const std::regex device("\"DEVICE_ID\": ([0-9]+)");
-    for (auto it = std::sregex_iterator(lines.begin(), lines.end(), device);
+    for (auto it = std::sregex_iterator(line.lines.begin(), line.lines.end(), device);
          it != std::sregex_iterator(); ++it) {
         ++packets[(*it)[1]];
     }
     // A round of the line: three good readings and 2 x 3 attempts of 400 ms, about 2.4 s.
-    for (const char* good : {"63", "65", "67"}) EXPECT_GE(packets[good], 2) << good << run.err;
+    for (const char* good : {"63", "65", "67"}) {
+        EXPECT_GE(packets[good], 2) << good << line.run.err;
+    }
     EXPECT_EQ(packets.count("66") + packets.count("68"), 0u);
     for (const char* bad :
          {"[66/Heat] . Heat. Request timeout", "[68/Heat] . Heat. Request timeout"}) {
-        EXPECT_NE(run.err.find(bad), std::string::npos) << bad;
+        EXPECT_NE(line.run.err.find(bad), std::string::npos) << bad;
+    }
+}
+
+// `--config-id` picks the module's configuration by its line in the description: the second one
+// reads electricity meters, whose catalogue names register 0x56 differently from the heat one.
+TEST(HostRunProgram, TheSecondConfigurationReadsWithTheElectricityCatalogue) {
+    const struct {
+        const char* config_id;
+        const char* named;      // register 0x56 as the catalogue in use names it
+        const char* not_named;  // ... and as the other one would
+    } cases[] = {
+        {"0", "\"T1\": 861", "REG_0056"},
+        {"1", "\"REG_0056\": 861", "\"T1\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.config_id);
+        const ConfiguredRun meter = RunOnConfig(
+            "<QUERY><R caption=\"Meter\"><Enabled check=\"2\"/><Device>64</Device>"
+            "<MethodPoll check=\"2\"/><PollInterval>1</PollInterval><PollUnits>S</PollUnits>"
+            "<Response><I><Register>0001</Register></I><I><Register>0056</Register></I>"
+            "</Response></R></QUERY>",
+            std::string("--seconds 2 --port E=sim:64 --config-id ") + c.config_id);
+        EXPECT_EQ(meter.run.exit_code, 0u) << meter.run.err;
+        const std::string first = meter.lines.substr(0, meter.lines.find('\n'));
+        EXPECT_NE(first.find("\"DEVICE_ID\": 64"), std::string::npos) << meter.lines;
+        EXPECT_NE(first.find(c.named), std::string::npos) << first;
+        EXPECT_EQ(first.find(c.not_named), std::string::npos) << first;
     }
 }
 

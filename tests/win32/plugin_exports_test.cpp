@@ -2,10 +2,15 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "hostsim/host_lib.h"
+#include "parser/parser_CfgOptionsProxy.h"
+#include "zolShared/Private/Plugins/zolPluginModule.h"
+#include "zolShared/Public/Common/zolRegSettings.h"
 
 namespace zol::hostsim {
 namespace {
@@ -47,7 +52,9 @@ TEST_P(PluginExportCalls, ModuleInfoFillsTheHeaderAndTextsOnlyWhenTheBufferIsLar
     std::memcpy(small, &size, 4);
     std::int32_t needed = -1;
     EXPECT_EQ(library_.Exports().GetModuleInfo(&call.Rec(), small, &needed), 0);
-    const std::string description = "Kamstrup [KMP protocol]";
+    // The module's configurations, one per line: heat meters, then electricity meters.
+    const std::string description =
+        "Kamstrup [KMP protocol]\r\nKamstrup electricity [KMP protocol]";
     EXPECT_EQ(needed, static_cast<std::int32_t>(33 + description.size()));
     std::uint32_t word = 0;
     std::memcpy(&word, small, 4);
@@ -249,6 +256,126 @@ INSTANTIATE_TEST_SUITE_P(BothListForms, PluginExportCalls,
                              return param_info.param == ParamsMode::kListObject ? "ListObject"
                                                                                 : "Interface";
                          });
+
+// A settings file holding `options` as the options dialog stores it, removed with the object.
+class StoredOptions {
+   public:
+    explicit StoredOptions(const std::string& options) {
+        char temp[MAX_PATH] = {};
+        GetTempPathA(MAX_PATH, temp);
+        file_ =
+            std::string(temp) + "plugin_items_" + std::to_string(GetCurrentProcessId()) + ".ini";
+        parser::TProxyCodeObject settings;
+        settings.lblParams_Caption = options;
+        common::TWreg store;
+        store.INIFile = file_;
+        store.Components = {"lblParams.Caption,Parser config"};
+        store.Object = &settings;
+        stored_ = store.Execute(common::TWregOperation::kStore);
+    }
+    ~StoredOptions() { DeleteFileA(file_.c_str()); }
+    bool Stored() const noexcept { return stored_; }
+    const std::string& File() const noexcept { return file_; }
+
+   private:
+    std::string file_;
+    bool stored_ = false;
+};
+
+// The declaration lines the module adds behind its catalogue, and the catalogue query's answer,
+// for a configuration loaded under the module configuration `config_name` (none: the default).
+struct Declared {
+    std::vector<std::string> lines;  // every declaration line of ITEMS
+    std::string function_types;      // GetFuncTypeList
+};
+Declared DeclaredFor(const std::string& options, const char* config_name) {
+    Declared declared;
+    const StoredOptions stored(options);
+    EXPECT_TRUE(stored.Stored());
+    PluginLibrary library;
+    EXPECT_TRUE(library.Load("kmpparser.dll")) << library.Error();
+    HostInstance host(library, ParamsMode::kInterface);
+    EXPECT_EQ(host.Create(), 0);
+    std::vector<NamedValue> load = {{"INI-FILE", Variant::Ansi(stored.File())}};
+    if (config_name != nullptr) {
+        const auto key = plugins::TModuleConfigList::KeyOf(config_name);
+        load.emplace_back("CONFIG-ID", Variant::Int32(static_cast<std::int32_t>(key)));
+    }
+    EXPECT_EQ(host.Load(load).result, 0);
+    EXPECT_EQ(host.SetState("1;COM1;COM1 port", 0x03, true).result, 0);
+    const auto items = host.Command("ITEMS");
+    EXPECT_EQ(items.result, 0);
+    const std::string text = items.Find("RESULT").value_or(Variant()).AsAnsi();
+    for (std::size_t from = 0; from <= text.size();) {
+        const std::size_t end = std::min(text.find("\r\n", from), text.size());
+        declared.lines.push_back(text.substr(from, end - from));
+        from = end + 2;
+    }
+    const auto types = host.Command("EVENT", {{"EVENT-TYPE", Variant::Ansi("GetFuncTypeList")}});
+    declared.function_types = types.Find("RESULT").value_or(Variant()).AsAnsi();
+    EXPECT_EQ(host.Free(), 0);
+    return declared;
+}
+
+// The lines behind the last catalogue declaration (the catalogue's own and the frame's standard
+// items come first, in the form they always had).
+std::vector<std::string> LinesAfter(const std::vector<std::string>& lines,
+                                    const std::string& last) {
+    const auto found = std::find(lines.begin(), lines.end(), last);
+    if (found == lines.end()) return {"<" + last + " not declared>"};
+    return std::vector<std::string>(found + 1, lines.end());
+}
+
+// A host that offers only declared items for export must find every item a packet can carry:
+// the meter's identity, the reading's times, each register of the configuration under the name
+// it is published with, and its unit; none of them twice.
+TEST(PluginItems, EveryPublishedItemOfTheConfigurationIsDeclaredOnce) {
+    const std::string options =
+        "<QUERY><R caption=\"Heat\"><Enabled>1</Enabled><Device>63;64</Device><Response>"
+        "<I><Register>3C</Register></I><I><Register>56</Register><Name>Flow_T</Name></I>"
+        "<I><Register>3FF</Register></I><I><Register>3EB</Register><Name>READ_DAY</Name></I>"
+        "</Response></R><S caption=\"Again\"><Device>65</Device><Response><I><Register>3C"
+        "</Register></I><I><Register>3ff</Register></I></Response></S></QUERY>";
+    const Declared heat = DeclaredFor(options, nullptr);
+    ASSERT_GT(heat.lines.size(), 80u);
+    EXPECT_EQ(heat.lines[6], "Device ID|DEVICE_ID|Integer|");
+    EXPECT_EQ(LinesAfter(heat.lines, "Liter/imp value for input B|IN_B_LITER_IMP|Float|0"),
+              (std::vector<std::string>{
+                  // SERIAL_NO is a register of the heat catalogue, declared with it already.
+                  "Device type|DEVICE_TYPE|String|",
+                  "Timestamp|TIMESTAMP|DateTime|",
+                  "Timestamp (UTC)|TIMESTAMP_UTC|DateTime|",
+                  "Energy register 1: Heat energy (unit)|E1_UNIT|String|",
+                  "Current flow temperature|Flow_T|Float|0",
+                  "Current flow temperature (unit)|Flow_T_UNIT|String|",
+                  "REG_03FF|REG_03FF|Float|0",
+                  "REG_03FF (unit)|REG_03FF_UNIT|String|",
+                  "Current date|READ_DAY|DateTime|0",
+                  "Current date (unit)|READ_DAY_UNIT|String|",
+              }));
+
+    // Under the electricity configuration the same ids mean that catalogue's registers.
+    const Declared electricity = DeclaredFor(
+        "<QUERY><R><Enabled>1</Enabled><Device>64</Device><Response><I><Register>1</Register>"
+        "</I><I><Register>56</Register></I><I><Register>3C</Register><Name>E1</Name></I>"
+        "</Response></R></QUERY>",
+        "Kamstrup electricity [KMP protocol]");
+    EXPECT_EQ(electricity.function_types, "Custom==0000");
+    EXPECT_EQ(LinesAfter(electricity.lines, "Power p3 Out|REG_0542|Float|0"),
+              (std::vector<std::string>{
+                  "Serial no.|SERIAL_NO|DWord|",
+                  "Device type|DEVICE_TYPE|String|",
+                  "Timestamp|TIMESTAMP|DateTime|",
+                  "Timestamp (UTC)|TIMESTAMP_UTC|DateTime|",
+                  "Energy in (unit)|REG_0001_UNIT|String|",
+                  "Current flow temperature (unit)|REG_0056_UNIT|String|",
+                  "E1|E1|Float|0",
+                  "E1 (unit)|E1_UNIT|String|",
+              }));
+    EXPECT_EQ(std::count(electricity.lines.begin(), electricity.lines.end(),
+                         "Energy in|REG_0001|Float|0"),
+              1);
+}
 
 TEST(PluginVersion, DisplayFullVersionComesFromTheVersionResource) {
     char path[MAX_PATH];

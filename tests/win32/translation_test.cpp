@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "hostsim/host_lib.h"
+#include "platform/system.h"
 #include "translation/language_file.h"
 #include "translation/translator.h"
 
@@ -157,6 +158,33 @@ TEST_F(Win32PluginTranslation, OwnLanguageFileTranslatesTheInstanceAtCreation) {
             .find(
                 "MsgNoData\r\nMsgWriteComplete\r\nMsgWriteCompleteError\r\nFilter\r\nColumns\r\n"),
         std::string::npos);
+    EXPECT_EQ(host.Free(), 0);
+}
+
+// A damaged frame from a meter is logged in the language of the plug-in's own file, from the
+// message table's checksum message, as the timeout is.
+TEST_F(Win32PluginTranslation, ChecksumErrorLineComesFromTheTranslatedMessage) {
+    WriteOwnLanguageFile(
+        "\xef\xbb\xbf[Languages]\r\nDefault=DE\r\n$DE=Deutsch\r\n\r\n"
+        "EN:>Invalid CRC (%.4x,%.4x)\r\nDE:>Ung\xc3\xbcltige Pr\xc3\xbc"
+        "fsumme (%.4x,%.4x)\r\n");
+    hostsim::PluginLibrary library;
+    ASSERT_TRUE(library.Load(dll_)) << library.Error();
+    hostsim::HostInstance host(library, hostsim::ParamsMode::kListObject);
+    ASSERT_EQ(host.Create(), 0);
+    ASSERT_EQ(host.Load().result, 0);
+    ASSERT_EQ(host.SetState("1;COM1;COM1 port", 0x03, true).result, 0);
+    host.CollectLog();
+    // Meter 63 answers the type request; the right checksum of 3F 01 is 05 8A.
+    const auto received = host.ProcessReceived(1, "COM1", {0x40, 0x3F, 0x01, 0x05, 0x8B, 0x0D});
+    EXPECT_TRUE(received.packets.empty());
+    const std::string log = host.CollectLog();
+    EXPECT_NE(log.find("\x02Kamstrup. " +
+                       platform::Utf16ToAnsi(u"Ung\u00fcltige Pr\u00fcfsumme (058B,058A) [63,01]") +
+                       "\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("Invalid CRC"), std::string::npos) << log;
     EXPECT_EQ(host.Free(), 0);
 }
 

@@ -24,6 +24,7 @@ constexpr std::uint8_t kParserTypeString = 0;
 constexpr std::uint8_t kParserTypeFloat = 5;
 constexpr std::uint8_t kParserTypeInteger = 8;
 constexpr std::uint8_t kParserTypeDateTime = 11;
+constexpr std::uint8_t kParserTypeDWord = 12;
 constexpr std::uint8_t kParserTypeUnknown = 17;
 
 // The type name at `index` ("" for 17 and beyond).
