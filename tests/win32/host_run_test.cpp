@@ -276,6 +276,8 @@ TEST(HostRunPorts, PortTextsNameTheirKind) {
         {"TCP:[::1]:23", PortKind::kTcp, "[::1]:23"},
         {"rfc2217:127.0.0.1:2217", PortKind::kRfc2217, "127.0.0.1:2217"},
         {"sim:63,64,7/silent", PortKind::kSimulated, "63/67012345 64/5512093 7/67100007"},
+        {"sim:21/garbled-registers/no-registers,22/answers=21/serial0", PortKind::kSimulated,
+         "21/67100021 22/67100022"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -293,9 +295,9 @@ TEST(HostRunPorts, PortTextsNameTheirKind) {
         }
         EXPECT_EQ(detail, c.detail);
     }
-    for (const char* bad :
-         {"COM", "COM0", "COMx", "tcp:host:0", "tcp:host:70000", "tcp::5", "rfc2217:host",
-          "rfc2217::5", "telnet:host:23", "sim:", "sim:0", "sim:255", "sim:63/", "sim:63,,"}) {
+    for (const char* bad : {"COM", "COM0", "COMx", "tcp:host:0", "tcp:host:70000", "tcp::5",
+                            "rfc2217:host", "rfc2217::5", "telnet:host:23", "sim:", "sim:0",
+                            "sim:255", "sim:63/", "sim:63,,", "sim:63/answers=0", "sim:63,63"}) {
         std::string error;
         EXPECT_FALSE(ParsePortAddress(bad, error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;

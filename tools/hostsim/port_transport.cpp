@@ -31,43 +31,6 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     });
 }
 
-// "ADDR[/FAULT...]" items separated by ",": one simulated meter each.
-bool ParseSimulatedMeters(std::string_view list, std::vector<metersim::SimMeter>& meters,
-                          std::string& error) {
-    while (!list.empty()) {
-        const auto comma = list.find(',');
-        const std::string_view item = list.substr(0, comma);
-        list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
-        const auto slash = item.find('/');
-        // KMP addresses are one byte; 0 and 255 are not meter addresses.
-        const auto address = ParseNumber(item.substr(0, slash), 254);
-        if (!address || *address == 0) {
-            error = "bad meter address '" + std::string(item.substr(0, slash)) + "'";
-            return false;
-        }
-        const bool taken = std::any_of(meters.begin(), meters.end(), [&](const auto& meter) {
-            return meter.address == *address;
-        });
-        if (taken) {
-            error = "meter address " + std::to_string(*address) + " given twice";
-            return false;
-        }
-        metersim::SimMeter meter = SimulatedMeterAt(static_cast<std::uint8_t>(*address));
-        if (slash != std::string_view::npos) {
-            // Faults are separated by "/" here because "," separates the meters.
-            std::string faults(item.substr(slash + 1));
-            std::replace(faults.begin(), faults.end(), '/', ',');
-            if (faults.empty() || !metersim::ApplyFaultList(faults, meter.faults)) {
-                error = "bad fault list '" + std::string(item.substr(slash + 1)) + "'";
-                return false;
-            }
-        }
-        meters.push_back(std::move(meter));
-    }
-    if (meters.empty()) error = "no simulated meter given";
-    return !meters.empty();
-}
-
 std::uint64_t SteadyMs() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                           std::chrono::steady_clock::now().time_since_epoch())
@@ -115,23 +78,14 @@ class SimulatedPort : public PortTransport {
 
 }  // namespace
 
-metersim::SimMeter SimulatedMeterAt(std::uint8_t address) {
-    auto demo = metersim::DemoMeters();
-    const auto pick = address == metersim::kDemoElectricityAddress ? 1 : 0;
-    metersim::SimMeter meter = demo[static_cast<std::size_t>(pick)];
-    if (meter.address != address) {
-        meter.address = address;
-        meter.serial = 67100000u + address;  // one serial number per simulated heat meter
-    }
-    return meter;
-}
-
 std::optional<PortAddress> ParsePortAddress(const std::string& text, std::string& error) {
     PortAddress address;
     const std::string_view view(text);
     if (StartsWithNoCase(view, "sim:")) {
         address.kind = PortKind::kSimulated;
-        if (!ParseSimulatedMeters(view.substr(4), address.meters, error)) return std::nullopt;
+        auto meters = metersim::ParseMeterLine(view.substr(4), error);
+        if (!meters) return std::nullopt;
+        address.meters = std::move(*meters);
         return address;
     }
     if (tools::NamesDeviceServer(view)) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "metersim/meter_line.h"
 #include "metersim/meter_simulator.h"
 
 namespace zol::hostsim {
@@ -49,9 +50,8 @@ struct PortAddress {
 // Reads a port text; nothing with `error` set when it names no port this host knows.
 std::optional<PortAddress> ParsePortAddress(const std::string& text, std::string& error);
 
-// The meter simulated at `address`: the demo electricity meter at its address, the demo heat
-// meter (with a serial number of its own) at any other.
-metersim::SimMeter SimulatedMeterAt(std::uint8_t address);
+// The meter a `sim:` port text puts at an address (metersim's --line puts the same one there).
+using metersim::SimulatedMeterAt;
 
 // Opens the port; nullptr with `error` set when it cannot be opened.
 std::unique_ptr<PortTransport> OpenPort(const PortAddress& address, const PortOptions& options,

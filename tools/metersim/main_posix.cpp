@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "metersim/meter_line.h"
 #include "metersim/meter_simulator.h"
 #include "zolShared/Public/Common/hex_text.h"
 
@@ -42,11 +43,16 @@ std::uint64_t NowMs() {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: metersim [--pty | --tcp PORT [--bind ADDR]] [--fault ADDR:F,...]...\n"
+                 "usage: metersim [--pty | --tcp PORT [--bind ADDR]] [--line ADDR[/F...],...]\n"
+                 "                [--fault ADDR:F,...]...\n"
                  "  meters: heat meter at address 63, electricity meter at address 64\n"
+                 "  --line  these meters instead (as hostsim's sim: ports): 64 the electricity\n"
+                 "          meter, any other address a heat meter; each with its faults after /\n"
                  "  faults: corrupt, corrupt=N (every Nth reply), silent, noise, delay=MS, "
                  "split=N,\n"
-                 "          garbled-registers, serial0, no-registers, answers=ADDR\n"
+                 "          garbled-registers (register replies damaged), serial0, no-registers\n"
+                 "          (never answers a register request), answers=ADDR (answers ADDR's\n"
+                 "          requests too, with its own address)\n"
                  "  --pty   serve on a pseudo-terminal; its device path is printed first, then\n"
                  "          \"line: SPEED FORMAT\" (e.g. 1200 8N2) whenever its settings change\n"
                  "  --tcp   serve raw bytes on a TCP port (0: any free one), one connection at a\n"
@@ -213,8 +219,8 @@ int main(int argc, char** argv) {
     bool pty = false;
     std::optional<std::uint16_t> tcp_port;
     std::string bind_address = "127.0.0.1";
-    MeterSimulator sim;
-    for (auto& meter : zol::metersim::DemoMeters()) sim.AddMeter(std::move(meter));
+    std::optional<std::string> line;
+    std::vector<std::string> faults;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--pty") {
@@ -226,22 +232,36 @@ int main(int argc, char** argv) {
             tcp_port = static_cast<std::uint16_t>(port);
         } else if (arg == "--bind" && i + 1 < argc) {
             bind_address = argv[++i];
+        } else if (arg == "--line" && i + 1 < argc && !line) {
+            line = argv[++i];
         } else if (arg == "--fault" && i + 1 < argc) {
-            const std::string fault = argv[++i];
-            const auto colon = fault.find(':');
-            if (colon == std::string::npos) return Usage();
-            char* end = nullptr;
-            const unsigned long address = std::strtoul(fault.c_str(), &end, 0);
-            auto* meter = end == fault.c_str() + colon && address <= 0xFF
-                              ? sim.FindMeter(static_cast<std::uint8_t>(address))
-                              : nullptr;
-            if (meter == nullptr || !zol::metersim::ApplyFaultList(
-                                        std::string_view(fault).substr(colon + 1), meter->faults)) {
-                std::fprintf(stderr, "metersim: bad fault '%s'\n", fault.c_str());
-                return 2;
-            }
+            faults.emplace_back(argv[++i]);
         } else {
             return Usage();
+        }
+    }
+    MeterSimulator sim;
+    std::string error;
+    const auto meters = line ? zol::metersim::ParseMeterLine(*line, error)
+                             : std::optional(zol::metersim::DemoMeters());
+    if (!meters) {
+        std::fprintf(stderr, "metersim: bad line '%s': %s\n", line->c_str(), error.c_str());
+        return 2;
+    }
+    for (const auto& meter : *meters) sim.AddMeter(meter);
+    // Faults are given to the meters on the line, whatever order the options came in.
+    for (const auto& fault : faults) {
+        const auto colon = fault.find(':');
+        if (colon == std::string::npos) return Usage();
+        char* end = nullptr;
+        const unsigned long address = std::strtoul(fault.c_str(), &end, 0);
+        auto* meter = end == fault.c_str() + colon && address <= 0xFF
+                          ? sim.FindMeter(static_cast<std::uint8_t>(address))
+                          : nullptr;
+        if (meter == nullptr || !zol::metersim::ApplyFaultList(
+                                    std::string_view(fault).substr(colon + 1), meter->faults)) {
+            std::fprintf(stderr, "metersim: bad fault '%s'\n", fault.c_str());
+            return 2;
         }
     }
     std::signal(SIGINT, OnSignal);
