@@ -48,7 +48,8 @@ int Usage() {
                  "       hostsim --dll PATH [--interface] run --soak [--seconds N] [--seed N] "
                  "[--json FILE]\n"
                  "       hostsim report RUN.jsonl [LOG] [--config FILE] -o FILE.html\n"
-                 "  CONNECTION: COMn | tcp:HOST:PORT | sim:ADDR[/FAULT...],...\n");
+                 "  CONNECTION: COMn | tcp:HOST:PORT | rfc2217:HOST:PORT | "
+                 "sim:ADDR[/FAULT...],...\n");
     return 2;
 }
 

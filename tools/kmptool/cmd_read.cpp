@@ -1,6 +1,6 @@
-// kmptool read: identifies a meter and reads registers from it, over a serial port or from the
-// built-in simulated meters, the way the plug-in polls: type request, serial-number request, then
-// register requests of at most eight registers each.
+// kmptool read: identifies a meter and reads registers from it, over a serial port, a serial
+// device server or from the built-in simulated meters, the way the plug-in polls: type request,
+// serial-number request, then register requests of at most eight registers each.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -77,12 +77,18 @@ std::optional<std::vector<std::uint8_t>> Exchange(Transport& line, const ReadOpt
     for (std::uint32_t attempt = 0; attempt < options.attempts; ++attempt) {
         fifo.Clear();
         if (!line.Write(frame)) {
-            std::fprintf(stderr, "kmptool read: writing the request failed\n");
+            const std::string failure = line.FailureText();
+            std::fprintf(stderr, "kmptool read: writing the request failed%s%s\n",
+                         failure.empty() ? "" : ": ", failure.c_str());
             return std::nullopt;
         }
         const std::uint64_t deadline = line.NowMs() + options.timeout_ms;
         for (std::uint64_t now = line.NowMs(); now < deadline; now = line.NowMs()) {
             const auto bytes = line.Read(static_cast<std::uint32_t>(deadline - now));
+            if (const std::string failure = line.FailureText(); !failure.empty()) {
+                std::fprintf(stderr, "kmptool read: %s\n", failure.c_str());
+                return std::nullopt;
+            }
             if (bytes.empty()) continue;
             fifo.Write(bytes);
             const int n = kmp::FindFrame(fifo, answers, log, body);
@@ -180,7 +186,8 @@ void PrintJson(std::uint8_t address, const Identity& identity,
 }
 
 const char* kUsage =
-    "read (--port DEVICE [--baud N] | --sim [--sim-fault F,...]) --addr A --regs R,R,... "
+    "read (--port DEVICE|tcp:HOST:PORT|rfc2217:HOST:PORT [--baud N] | --sim [--sim-fault F,...]) "
+    "--addr A --regs R,R,... "
     "[--catalogue heat|electricity] [--timeout MS] [--attempts N] [--json]";
 
 int RunRead(const std::vector<std::string>& arguments) {
@@ -242,11 +249,22 @@ int RunRead(const std::vector<std::string>& arguments) {
         SerialSettings settings;
         if (baud_text) {
             const auto baud = ParseNumber(*baud_text);
-            if (!baud) return UsageError("read", "--baud must be a number");
+            if (!baud || *baud == 0) return UsageError("read", "--baud must be a number");
             settings.baud = *baud;
         }
         std::string error;
-        line = OpenSerialPort(*port, settings, error);
+        if (tools::NamesDeviceServer(*port)) {
+            const auto server = tools::ParseDeviceServerAddress(*port, error);
+            if (!server) return UsageError("read", error);
+            if (!server->rfc2217 && baud_text) {
+                return UsageError("read",
+                                  "--baud sets nothing over tcp: (raw bytes); rfc2217: sets the "
+                                  "line on the device server");
+            }
+            line = OpenDeviceServer(*server, settings, error);
+        } else {
+            line = OpenSerialPort(*port, settings, error);
+        }
         if (!line) {
             std::fprintf(stderr, "kmptool read: %s\n", error.c_str());
             return 1;
@@ -254,6 +272,8 @@ int RunRead(const std::vector<std::string>& arguments) {
     }
 
     const auto silent = [&](const char* what) {
+        // A line that is gone has said so already; the meter was not asked again.
+        if (!line->FailureText().empty()) return 1;
         std::fprintf(stderr,
                      "kmptool read: no valid reply from meter %u to the %s request "
                      "(%u attempts, %u ms each)\n",
