@@ -38,6 +38,7 @@ class Win32SerialPort : public Transport {
         std::vector<std::uint8_t> buffer(512);
         DWORD n = 0;
         if (!ReadFile(handle_, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr)) {
+            failed_ = true;  // a removed adapter or a closed device: gone for good
             return {};
         }
         buffer.resize(n);
@@ -45,9 +46,11 @@ class Win32SerialPort : public Transport {
     }
 
     std::uint64_t NowMs() override { return GetTickCount64(); }
+    bool Failed() const override { return failed_; }
 
    private:
     HANDLE handle_;
+    bool failed_ = false;
 };
 
 }  // namespace

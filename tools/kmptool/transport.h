@@ -19,7 +19,14 @@ class Transport {
     virtual std::vector<std::uint8_t> Read(std::uint32_t timeout_ms) = 0;
     // Milliseconds on the line's own clock (the simulator's is virtual).
     virtual std::uint64_t NowMs() = 0;
+    // True once a read found the line gone for good (an error, a hang-up), not merely quiet.
+    virtual bool Failed() const { return false; }
 };
+
+// Ctrl-C (SIGINT, or the console's Ctrl-C and Ctrl-Break) from here on only sets a flag that
+// Interrupted() reports, so a command can end in order with its own exit code.
+void CatchInterrupt();
+bool Interrupted();
 
 struct SerialSettings {
     std::uint32_t baud = 1200;  // what meters' optical and wired ports use out of the box
