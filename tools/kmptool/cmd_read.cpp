@@ -86,13 +86,14 @@ Exchanged Exchange(Transport& line, const ReadOptions& options,
         fifo.Clear();
         if (!line.Write(frame)) {
             if (Interrupted()) return {Outcome::kInterrupted, {}};
-            std::fprintf(stderr, "kmptool read: writing the request failed\n");
+            std::fprintf(stderr, "kmptool read: the port failed while writing the request\n");
             return {Outcome::kLineFailed, {}};
         }
         const std::uint64_t deadline = line.NowMs() + options.timeout_ms;
         for (std::uint64_t now = line.NowMs(); now < deadline; now = line.NowMs()) {
             if (Interrupted()) return {Outcome::kInterrupted, {}};
             const auto bytes = line.Read(static_cast<std::uint32_t>(deadline - now));
+            if (Interrupted()) return {Outcome::kInterrupted, {}};
             if (line.Failed()) {
                 std::fprintf(stderr, "kmptool read: the port failed while waiting for a reply\n");
                 return {Outcome::kLineFailed, {}};
