@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -63,15 +64,20 @@ TEST(MeterVerdict, ActiveMetersAreTheAddressesOfEnabledRequestsAsThePluginReadsT
     const char* text =
         "<QUERY>"
         "<Request caption=\"Heat\"><Enabled check=\"2\"/><Device>065;063;x;63</Device>"
-        "<Response><I><Register>003C</Register></I></Response></Request>"
-        "<Request caption=\"Off\"><Enabled check=\"0\"/><Device>70</Device>"
+        "<Timeout>1500</Timeout><Response><I><Register>003C</Register></I></Response></Request>"
+        "<Request caption=\"Clock\"><Enabled check=\"2\"/><Device>63</Device>"
+        "<Timeout>800</Timeout><Response><I><Register>03EA</Register></I></Response></Request>"
+        "<Request caption=\"Off\"><Enabled check=\"0\"/><Device>70;63</Device><Timeout>10</Timeout>"
         "<Response><I><Register>003C</Register></I></Response></Request>"
         "<Request caption=\"Typo\"><Enabled check=\"2\"/><Devise>80</Devise>"
         "<Response><I><Register>003C</Register></I></Response></Request>"
         "<Passive><Device>67</Device><Response><I><Register>003C</Register></I></Response>"
         "</Passive></QUERY>";
-    // The misspelt <Devise> leaves the plug-in's default address 1, which it then polls.
+    // The misspelt <Devise> leaves the plug-in's default address 1, which it then polls with its
+    // default timeout; an address of two requests waits as long as the shorter one says.
     EXPECT_EQ(ActiveAddresses(text), (std::vector<std::uint8_t>{1, 63, 65}));
+    EXPECT_EQ(ReplyTimeouts(text),
+              (std::map<std::uint8_t, std::uint32_t>{{1, 300}, {63, 800}, {65, 1500}}));
     EXPECT_TRUE(ActiveAddresses("not an options text").empty());
 }
 
@@ -79,13 +85,14 @@ TEST(MeterVerdict, ActiveMetersAreTheAddressesOfEnabledRequestsAsThePluginReadsT
 // configured but no request for it ever goes out.
 TEST(MeterVerdict, ALineWithAGoodASilentAndANeverAskedMeter) {
     MeterLedger ledger({"P1"}, {63, 65, 70}, true);
-    for (int round = 0; round < 3; ++round) {
-        ledger.Written(0, TypeRequest(63));
-        if (round == 1) ledger.Logged("Invalid CRC (ECD2,ECD1) [63,01]");
+    for (std::uint64_t round = 0; round < 3; ++round) {
+        const std::uint64_t t = round * 1000;
+        ledger.Written(0, TypeRequest(63), t);
+        if (round == 1) ledger.Logged("Invalid CRC (ECD2,ECD1) [63,01]", t + 50);
         ledger.Delivered(0, 63, "67012345", "2026-12-07T10:14:4" + std::to_string(round) + ".250",
                          false);
-        ledger.Written(0, TypeRequest(70));
-        ledger.Logged("[70/Heat] . Heat. Request timeout");
+        ledger.Written(0, TypeRequest(70), t + 100);
+        ledger.Logged("[70/Heat] . Heat. Request timeout", t + 410);
     }
     EXPECT_EQ(Lines(ledger), (std::vector<std::string>{
                                  "meter P1/63 serial 67012345: 3 packets, last 10:14:42, "
@@ -102,26 +109,44 @@ TEST(MeterVerdict, ALineWithAGoodASilentAndANeverAskedMeter) {
     EXPECT_EQ(tallies[2].timeouts, 3u);
 }
 
-// Two lines poll the same address; the log does not say which port a fault came from. It goes to
-// the port still waiting for that meter, the one that has waited longest first.
-TEST(MeterVerdict, FaultsGoToThePortThatWaitsForTheMeter) {
-    MeterLedger ledger({"NORTH", "SOUTH"}, {63}, true);
-    ledger.Written(0, TypeRequest(63));
-    ledger.Written(1, TypeRequest(63));
-    ledger.Delivered(0, 63, "1", "2026-12-07T10:00:00.000", false);
-    ledger.Logged("[63/Heat] . Heat. Request timeout");  // only SOUTH still waits
-    ledger.Written(1, TypeRequest(63));
-    ledger.Written(0, TypeRequest(63));
-    ledger.Logged("Invalid CRC (ECD2,ECD1) [63,01]");    // both wait: SOUTH's request is older
-    ledger.Logged("[63/Heat] . Heat. Request timeout");  // SOUTH again
-    ledger.Logged("[63/Heat] . Heat. Request timeout");  // NORTH, the one still waiting
-    // A late line after both exchanges ended: the port written to last.
-    ledger.Logged("[63/Heat] . Heat. Request timeout");
+// Two lines poll the same addresses and the log does not say which port a fault came from; its
+// line reaches the host only after the plug-in has sent the next try. A timeout belongs to the
+// request sent a reply timeout before it, a damaged reply to the oldest request still waiting.
+TEST(MeterVerdict, FaultsGoToThePortWhoseRequestTheyConcern) {
+    MeterLedger ledger({"NORTH", "SOUTH"}, {63, 70}, true, {}, {{63, 300}, {70, 300}});
+    // 70 is silent on both: three tries each, NORTH 100 ms ahead, every retry sent at once.
+    ledger.Written(0, TypeRequest(70), 0);
+    ledger.Written(1, TypeRequest(70), 100);
+    ledger.Written(0, TypeRequest(70), 301);
+    ledger.Logged("[70/Heat] . Heat. Request timeout", 305);  // NORTH's first
+    ledger.Written(1, TypeRequest(70), 401);
+    ledger.Logged("[70/Heat] . Heat. Request timeout", 405);  // SOUTH's first
+    ledger.Written(0, TypeRequest(70), 602);
+    ledger.Logged("[70/Heat] . Heat. Request timeout", 606);
+    ledger.Written(1, TypeRequest(70), 702);
+    ledger.Logged("[70/Heat] . Heat. Request timeout", 706);
+    ledger.Logged("[70/Heat] . Heat. Request timeout", 950);  // NORTH's last, late
+    ledger.Logged("[70/Heat] . Heat. Request timeout", 1010);
+    // 63 answers SOUTH; NORTH's first reply arrives damaged and its try times out.
+    ledger.Written(0, TypeRequest(63), 2000);
+    ledger.Written(1, TypeRequest(63), 2100);
+    ledger.Logged("Invalid CRC (ECD2,ECD1) [63,01]", 2150);
+    ledger.Delivered(1, 63, "2", "2026-12-07T10:00:02.200", false);
+    ledger.Logged("[63/Heat] . Heat. Request timeout", 2310);
+    ledger.Written(0, TypeRequest(63), 2311);
+    ledger.Delivered(0, 63, "1", "2026-12-07T10:00:02.400", false);
+    // A line that matches no open request: the port last written to for the address.
+    ledger.Logged("[63/Heat] . Heat. Request timeout", 5000);
     EXPECT_EQ(Lines(ledger), (std::vector<std::string>{
-                                 "meter NORTH/63 serial 1: 1 packet, last 10:00:00, 2 timeouts",
-                                 "meter SOUTH/63: no answer to 2 requests, 1 checksum error",
+                                 "meter NORTH/63 serial 1: 1 packet, last 10:00:02, 2 timeouts, "
+                                 "1 checksum error",
+                                 "meter NORTH/70: no answer to 3 requests",
+                                 "meter SOUTH/63 serial 2: 1 packet, last 10:00:02",
+                                 "meter SOUTH/70: no answer to 3 requests",
                              }));
-    EXPECT_EQ(ledger.Tallies()[1].timeouts, 2u);
+    const auto tallies = ledger.Tallies();
+    EXPECT_EQ(tallies[1].timeouts, 3u);
+    EXPECT_EQ(tallies[3].timeouts, 3u);
 }
 
 // A report rebuilt from saved files knows no writes: a fault goes to the only port the meter was

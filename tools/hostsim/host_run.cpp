@@ -198,7 +198,8 @@ bool HostRun::Start(const std::string& options_text, std::optional<std::size_t> 
         std::vector<std::string> names;
         for (const auto& port : ports_) names.push_back(port.name);
         std::lock_guard<std::mutex> guard(counts_lock_);
-        ledger_ = MeterLedger(std::move(names), ActiveAddresses(options_text), true, markers_);
+        ledger_ = MeterLedger(std::move(names), ActiveAddresses(options_text), true, markers_,
+                              ReplyTimeouts(options_text));
     }
     if (!StoreSettings(options_text, error)) return false;
     instance_.UseWindow(&window_);
@@ -365,7 +366,7 @@ bool HostRun::WritePort(std::int32_t source_id, std::span<const std::uint8_t> by
         ++counts_.writes;
         if (source_id >= 1 && static_cast<std::size_t>(source_id) <= port_writes_.size()) {
             ++port_writes_[static_cast<std::size_t>(source_id - 1)];
-            ledger_.Written(static_cast<std::size_t>(source_id - 1), bytes);
+            ledger_.Written(static_cast<std::size_t>(source_id - 1), bytes, GetTickCount64());
         }
     }
     if (!ports_open_ || source_id < 1 || static_cast<std::size_t>(source_id) > ports_.size()) {
@@ -416,7 +417,7 @@ void HostRun::HandleLogLine(const HostWindow::LogLine& line) {
     {
         std::lock_guard<std::mutex> guard(counts_lock_);
         CountLogLine(line.text, counts_, markers_);
-        ledger_.Logged(line.text);
+        ledger_.Logged(line.text, GetTickCount64());
     }
     if (OnLogLine) OnLogLine(line);
 }

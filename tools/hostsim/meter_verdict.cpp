@@ -1,6 +1,7 @@
 #include "hostsim/meter_verdict.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 #include "kmp/kmp_frame.h"
@@ -60,6 +61,24 @@ std::vector<std::uint8_t> ActiveAddresses(std::string_view options_text) {
     std::sort(addresses.begin(), addresses.end());
     addresses.erase(std::unique(addresses.begin(), addresses.end()), addresses.end());
     return addresses;
+}
+
+std::map<std::uint8_t, std::uint32_t> ReplyTimeouts(std::string_view options_text) {
+    kmp::TDataSourceCfg config;
+    config.lblParams_Caption = std::string(options_text);
+    kmp::StandaloneLoadHost host;
+    parser::TBasicRequestList requests;
+    kmp::LoadRequests(&host, &config, requests, nullptr);
+    std::map<std::uint8_t, std::uint32_t> timeouts;
+    common::SharedSection lock(requests.Lock());
+    for (std::int32_t i = 0; i < requests.CountLocked(); ++i) {
+        const auto& request = static_cast<const kmp::TRequestItem&>(*requests.Item(i));
+        if (!request.Enabled) continue;
+        const auto timeout = static_cast<std::uint32_t>(std::max(request.Parameters.Timeout, 0));
+        const auto [at, added] = timeouts.emplace(request.Parameters.Address, timeout);
+        if (!added) at->second = std::min(at->second, timeout);
+    }
+    return timeouts;
 }
 
 std::optional<std::uint8_t> LoggedAddress(std::string_view text) {
@@ -190,11 +209,13 @@ std::string ProgressLine(std::uint64_t elapsed_ms, std::uint64_t total_ms, std::
 }
 
 MeterLedger::MeterLedger(std::vector<std::string> ports, std::vector<std::uint8_t> active,
-                         bool writes_known, LogMarkers markers)
+                         bool writes_known, LogMarkers markers,
+                         std::map<std::uint8_t, std::uint32_t> reply_timeouts)
     : ports_(std::move(ports)),
       active_(std::move(active)),
       writes_known_(writes_known),
-      markers_(std::move(markers)) {}
+      markers_(std::move(markers)),
+      reply_timeouts_(std::move(reply_timeouts)) {}
 
 MeterLedger::Entry& MeterLedger::At(std::size_t port, std::uint8_t address) {
     Entry& entry = entries_[{port, address}];
@@ -207,12 +228,23 @@ MeterLedger::Entry& MeterLedger::At(std::size_t port, std::uint8_t address) {
     return entry;
 }
 
-void MeterLedger::Written(std::size_t port, std::span<const std::uint8_t> bytes) {
+std::uint32_t MeterLedger::ReplyTimeout(std::uint8_t address) const {
+    const auto found = reply_timeouts_.find(address);
+    // The plug-in's own default for a request without <Timeout>.
+    return found != reply_timeouts_.end() ? found->second : 300;
+}
+
+void MeterLedger::Written(std::size_t port, std::span<const std::uint8_t> bytes,
+                          std::uint64_t now_ms) {
+    // More open requests than this are a meter never answered nor timed out (a log that does
+    // not reach the host); only the latest matter for matching.
+    constexpr std::size_t kMaxOpen = 64;
     for (const std::uint8_t address : RequestAddresses(bytes)) {
         Entry& entry = At(port, address);
         entry.tally.requests = entry.tally.requests.value_or(0) + 1;
         entry.last_write = ++writes_;
-        entry.waiting = true;
+        entry.open.push_back(now_ms);
+        if (entry.open.size() > kMaxOpen) entry.open.pop_front();
     }
 }
 
@@ -223,18 +255,37 @@ void MeterLedger::Delivered(std::size_t port, std::uint8_t address, std::string 
     if (empty) ++entry.tally.empty_packets;
     if (!serial.empty()) entry.tally.serial = std::move(serial);
     if (time > entry.tally.last_time) entry.tally.last_time = std::move(time);
-    entry.waiting = false;
+    entry.open.clear();  // answered
 }
 
-MeterLedger::Entry* MeterLedger::Blame(std::uint8_t address) {
-    Entry* waiting = nullptr;
+MeterLedger::Entry* MeterLedger::Blame(std::uint8_t address, bool timeout, std::uint64_t now_ms) {
+    const std::uint64_t reply_timeout = ReplyTimeout(address);
+    Entry* match = nullptr;
+    std::size_t match_index = 0;
+    std::uint64_t match_score = 0;
     Entry* written = nullptr;
     Entry* heard = nullptr;
     std::size_t heard_ports = 0;
     for (auto& [key, entry] : entries_) {
         if (key.second != address) continue;
-        if (entry.waiting && (waiting == nullptr || entry.last_write < waiting->last_write)) {
-            waiting = &entry;
+        for (std::size_t i = 0; i < entry.open.size(); ++i) {
+            const std::uint64_t age = now_ms >= entry.open[i] ? now_ms - entry.open[i] : 0;
+            std::uint64_t score = 0;
+            if (timeout) {
+                // A try sent just now is the next one, not the one that timed out; the one that
+                // did was sent about a reply timeout ago.
+                if (age * 2 < reply_timeout) continue;
+                score = age > reply_timeout ? age - reply_timeout : reply_timeout - age;
+            } else {
+                // A damaged reply answers the oldest request still waiting for one.
+                if (age > reply_timeout * 3 / 2) continue;
+                score = UINT64_MAX - age;
+            }
+            if (match == nullptr || score < match_score) {
+                match = &entry;
+                match_index = i;
+                match_score = score;
+            }
         }
         if (entry.last_write > 0 &&
             (written == nullptr || entry.last_write > written->last_write)) {
@@ -245,26 +296,30 @@ MeterLedger::Entry* MeterLedger::Blame(std::uint8_t address) {
             ++heard_ports;
         }
     }
-    if (waiting != nullptr) return waiting;
+    if (match != nullptr) {
+        // The timeout ends that try, and whatever of the port's was older.
+        if (timeout) {
+            match->open.erase(match->open.begin(),
+                              match->open.begin() + static_cast<std::ptrdiff_t>(match_index) + 1);
+        }
+        return match;
+    }
     if (written != nullptr) return written;
     if (heard_ports == 1) return heard;
     if (ports_.size() == 1) return &At(0, address);
     return nullptr;
 }
 
-void MeterLedger::Logged(std::string_view text) {
+void MeterLedger::Logged(std::string_view text, std::uint64_t now_ms) {
     const bool timeout = HasAny(text, markers_.timeout);
     const bool crc_error = HasAny(text, markers_.crc_error);
     if (!timeout && !crc_error) return;
     const auto address = LoggedAddress(text);
     if (!address) return;
-    Entry* entry = Blame(*address);
+    Entry* entry = Blame(*address, timeout, now_ms);
     MeterTally* tally = entry != nullptr ? &entry->tally : &unplaced_[*address];
     tally->address = *address;
-    if (timeout) {
-        ++tally->timeouts;
-        if (entry != nullptr) entry->waiting = false;  // that exchange is over
-    }
+    if (timeout) ++tally->timeouts;
     if (crc_error) ++tally->checksum_errors;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <span>
@@ -27,6 +28,8 @@ struct LogMarkers {
 // The addresses the plug-in polls when it loads `options_text`: every address of every enabled
 // request, as the plug-in reads them (a missing <Device> is address 1). Sorted, each once.
 std::vector<std::uint8_t> ActiveAddresses(std::string_view options_text);
+// The reply timeout (ms) of each of those addresses: the shortest of its enabled requests.
+std::map<std::uint8_t, std::uint32_t> ReplyTimeouts(std::string_view options_text);
 
 // The meter a plug-in log line names: the "[ADDRESS/NAME]" a request's lines begin with, or the
 // " [ADDRESS,CID]" a checksum line ends with. Nothing for other lines.
@@ -70,23 +73,30 @@ std::string ProgressLine(std::uint64_t elapsed_ms, std::uint64_t total_ms, std::
 
 // Keeps the tallies of one run. Not thread-safe: the caller serialises the calls.
 //
-// The plug-in's log lines name the meter but not the port. A fault is put on the port that
-// waits longest for an answer from that address (written to since its last packet or timeout);
-// failing that, the port last written to for it; without writes (a rebuilt report), the only port
-// it was heard on, or the only port of the run. Otherwise the port is left unknown.
+// The plug-in's log lines name the meter but not the port, and they reach the host a little
+// after the fact: by then the plug-in may already have sent its next try. So a fault is matched
+// with the requests still open for that address (written, and neither answered by a packet nor
+// ended by a timeout): a timeout with the one written about a reply timeout before, on whatever
+// port, which it ends together with the older ones of that port; a damaged reply with the
+// oldest one still within its reply timeout. Failing that, the port last written to for the
+// address; without writes (a rebuilt report), the only port it was heard on, or the only port of
+// the run. Otherwise the port is left unknown.
 class MeterLedger {
    public:
     MeterLedger() = default;
+    // `reply_timeouts` per address (ReplyTimeouts); other addresses get the plug-in's default.
     MeterLedger(std::vector<std::string> ports, std::vector<std::uint8_t> active, bool writes_known,
-                LogMarkers markers = {});
+                LogMarkers markers = {}, std::map<std::uint8_t, std::uint32_t> reply_timeouts = {});
 
-    // Bytes written to port `port` (index into the ports given).
-    void Written(std::size_t port, std::span<const std::uint8_t> bytes);
+    // Bytes written to port `port` (index into the ports given) at `now_ms` (any steady clock,
+    // the one Logged is given).
+    void Written(std::size_t port, std::span<const std::uint8_t> bytes, std::uint64_t now_ms);
     // A packet from `address` on port `port`; `empty` when it carried no register value.
     void Delivered(std::size_t port, std::uint8_t address, std::string serial, std::string time,
                    bool empty);
-    // A plug-in log line: counted when it reports a timeout or a checksum error for a meter.
-    void Logged(std::string_view text);
+    // A plug-in log line that reached the host at `now_ms`: counted when it reports a timeout or
+    // a checksum error for a meter.
+    void Logged(std::string_view text, std::uint64_t now_ms = 0);
 
     // Every configured meter on every port, and every other port and address that delivered a
     // packet, by port and address; then the faults whose port is unknown (port "").
@@ -98,16 +108,18 @@ class MeterLedger {
    private:
     struct Entry {
         MeterTally tally;
-        std::uint64_t last_write = 0;  // sequence number of the last request written, 0: none
-        bool waiting = false;          // written to since its last packet or timeout
+        std::uint64_t last_write = 0;    // sequence number of the last request written, 0: none
+        std::deque<std::uint64_t> open;  // when the requests still open were written
     };
     Entry& At(std::size_t port, std::uint8_t address);
-    Entry* Blame(std::uint8_t address);
+    Entry* Blame(std::uint8_t address, bool timeout, std::uint64_t now_ms);
+    std::uint32_t ReplyTimeout(std::uint8_t address) const;
 
     std::vector<std::string> ports_;
     std::vector<std::uint8_t> active_;
     bool writes_known_ = true;
     LogMarkers markers_;
+    std::map<std::uint8_t, std::uint32_t> reply_timeouts_;
     std::map<std::pair<std::size_t, std::uint8_t>, Entry> entries_;
     std::map<std::uint8_t, MeterTally> unplaced_;  // faults whose port could not be told
     std::uint64_t writes_ = 0;

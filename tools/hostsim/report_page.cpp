@@ -470,7 +470,7 @@ std::string FaultTimeline(const std::vector<Fault>& faults, const std::vector<st
 constexpr const char* kStyle = R"(
 body{font:14px/1.4 system-ui,sans-serif;margin:0 auto;max-width:1200px;padding:12px;color:#222}
 h1{font-size:20px;margin:0 0 6px}h2{font-size:16px;margin:18px 0 6px}
-table{border-collapse:collapse;margin:4px 0}th,td{border:1px solid #ccc;padding:2px 6px;
+table{border-collapse:collapse;margin:4px 0}caption{text-align:left;font-weight:600}th,td{border:1px solid #ccc;padding:2px 6px;
 text-align:left;vertical-align:top}th{background:#f2f2f2}td.num{text-align:right}
 .card{border:1px solid #999;border-radius:4px;margin:8px 0;padding:4px 8px;break-inside:avoid}
 .card summary{cursor:pointer}.charts{display:flex;flex-wrap:wrap;gap:8px}
@@ -593,7 +593,8 @@ std::string ReportPage(const RunRecord& record) {
     }
     if (!unheard.empty()) {
         html +=
-            "<table class=\"unheard\"><tr><th>Port</th><th>Address</th><th>Verdict</th>"
+            "<table class=\"unheard\"><caption>Configured meters without a "
+            "packet</caption><tr><th>Port</th><th>Address</th><th>Verdict</th>"
             "<th>Requests</th><th>Timeouts</th><th>Checksum errors</th><th>Configured "
             "in</th></tr>" +
             unheard + "</table>";
