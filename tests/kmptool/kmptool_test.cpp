@@ -165,7 +165,8 @@ TEST(Kmptool, ReadEndsInOrderWhenInterruptedOrWhenThePortGoesAway) {
         if (c.interrupt) close(line);
         std::string said;
         char buffer[256];
-        for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;) said.append(buffer, n);
+        for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;)
+            said.append(buffer, static_cast<std::size_t>(n));
         close(err[0]);
         ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
         EXPECT_EQ(WEXITSTATUS(status), c.status);
