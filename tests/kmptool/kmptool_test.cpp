@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -115,10 +116,11 @@ TEST(Kmptool, ReadEndsInOrderWhenInterruptedOrWhenThePortGoesAway) {
     const struct {
         bool interrupt;
         int status;
-        const char* says;
+        const char* says;  // the one line on stderr
     } cases[] = {
         {true, 130, "kmptool read: interrupted\n"},
-        {false, 1, "kmptool read: the port failed while "},  // writing, or waiting for a reply
+        // Caught while still writing the request, or while waiting for the reply.
+        {false, 1, "kmptool read: (writing the request failed.*|the port hung up)\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.says);
@@ -170,8 +172,7 @@ TEST(Kmptool, ReadEndsInOrderWhenInterruptedOrWhenThePortGoesAway) {
         close(err[0]);
         ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
         EXPECT_EQ(WEXITSTATUS(status), c.status);
-        EXPECT_EQ(said.rfind(c.says, 0), 0u) << said;
-        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_TRUE(std::regex_match(said, std::regex(c.says))) << said;
     }
 }
 

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -24,7 +25,7 @@ using kmp::test::ToHex;
 // The server process, stopped with SIGTERM as a user's Ctrl-C would.
 class Server {
    public:
-    explicit Server(const char* fault) {
+    explicit Server(std::vector<const char*> options) {
         int out[2];
         if (::pipe(out) != 0) return;
         pid_ = ::fork();
@@ -32,7 +33,10 @@ class Server {
             ::dup2(out[1], 1);
             ::close(out[0]);
             const std::string program = std::string(ZOL_BIN_DIR) + "/metersim";
-            ::execl(program.c_str(), "metersim", "--tcp", "0", "--fault", fault, nullptr);
+            std::vector<const char*> argv{"metersim", "--tcp", "0"};
+            argv.insert(argv.end(), options.begin(), options.end());
+            argv.push_back(nullptr);
+            ::execv(program.c_str(), const_cast<char* const*>(argv.data()));
             ::_exit(127);
         }
         ::close(out[1]);
@@ -72,12 +76,12 @@ int Connect(std::uint16_t port) {
     return s;
 }
 
-// Sends a request frame and collects the reply up to its stop byte (at most 3 s).
-std::string Ask(int s, const std::vector<std::uint8_t>& body) {
+// Sends a request frame and collects the replies up to the `frames`th stop byte (at most 3 s).
+std::string Ask(int s, const std::vector<std::uint8_t>& body, int frames = 1) {
     const auto frame = kmp::KmpStuff(body);
     if (::send(s, frame.data(), frame.size(), 0) != static_cast<ssize_t>(frame.size())) return {};
     std::vector<std::uint8_t> reply;
-    while (reply.empty() || reply.back() != kmp::KmpStop) {
+    while (std::count(reply.begin(), reply.end(), kmp::KmpStop) < frames) {
         pollfd p{s, POLLIN, 0};
         if (::poll(&p, 1, 3000) <= 0) break;
         std::uint8_t buffer[64];
@@ -89,7 +93,7 @@ std::string Ask(int s, const std::vector<std::uint8_t>& body) {
 }
 
 TEST(MetersimTcp, AnswersEachMasterOverLoopbackWithItsFaults) {
-    Server server("63:corrupt=2");
+    Server server({"--fault", "63:corrupt=2"});
     ASSERT_NE(server.Port(), 0) << "metersim --tcp did not report its port";
     const auto type_request = kmp::BuildIdentificationRequest(63, kmp::CidGetType);
     for (int master = 0; master < 2; ++master) {
@@ -101,6 +105,23 @@ TEST(MetersimTcp, AnswersEachMasterOverLoopbackWithItsFaults) {
         EXPECT_EQ(Ask(s, type_request), "40 3F 01 02 10 00 05 BE 71 0D");
         ::close(s);
     }
+}
+
+// --line puts the meters of a sim: port text on the line, with their faults; --fault still
+// reaches a meter of that line, wherever it stands among the options.
+TEST(MetersimTcp, ServesTheMetersItsLineNames) {
+    Server server({"--fault", "64:corrupt=2", "--line", "21/serial0,64,22/answers=21"});
+    ASSERT_NE(server.Port(), 0) << "metersim --tcp did not report its port";
+    const int s = Connect(server.Port());
+    ASSERT_GE(s, 0);
+    // 21's serial number reads 0; 22 answers 21's requests after it, in a frame of its own.
+    EXPECT_EQ(Ask(s, kmp::BuildIdentificationRequest(21, kmp::CidGetSerialNo), 2),
+              "40 15 02 00 00 00 00 1D 1B F9 0D 40 16 02 03 FF DD 76 FA 73 0D");
+    // 64 is the electricity meter (its address sent escaped), every second reply damaged.
+    const auto electricity_type = kmp::BuildIdentificationRequest(64, kmp::CidGetType);
+    EXPECT_EQ(Ask(s, electricity_type), "40 1B BF 01 04 01 01 02 2E F3 0D");
+    EXPECT_EQ(Ask(s, electricity_type), "40 1B BF 01 04 01 01 02 2E F4 0D");
+    ::close(s);
 }
 
 }  // namespace

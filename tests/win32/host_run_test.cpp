@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -203,36 +204,51 @@ TEST(HostRunProgram, PollsTheConfiguredMetersThroughTheModule) {
         << run.out;
 }
 
+// A run of hostsim on an options text of the test's own, with the JSON lines it wrote;
+// `arguments` follow "run --config FILE --json FILE".
+struct ConfiguredRun {
+    ProgramRun run;
+    std::string lines;
+};
+ConfiguredRun RunOnConfig(const std::string& options, const std::string& arguments) {
+    const std::string base = "host_run_config_" + std::to_string(GetCurrentProcessId());
+    const std::string config = base + ".xml", json = base + ".json";
+    {
+        std::ofstream out(config, std::ios::binary);
+        out << options;
+    }
+    ConfiguredRun result;
+    result.run = RunHostsim("run --config " + config + " --json " + json + " " + arguments);
+    result.lines = ReadBack(json);
+    DeleteFileA(config.c_str());
+    DeleteFileA(json.c_str());
+    return result;
+}
+
 // One line of good meters beside misbehaving ones, through the real module: the good ones (the
 // meter whose serial number reads 0 among them) are read poll after poll; the bad ones are named
 // in the log and never hold up their neighbours.
 TEST(HostRunProgram, MisbehavingMetersNeverStarveTheirLine) {
-    const std::string config = "host_run_bad_line.xml", json = "host_run_bad_line.json";
-    {
-        std::ofstream out(config, std::ios::binary);
-        out << "<QUERY><Request caption=\"Heat\"><Enabled check=\"2\"/>"
-               "<Device>63;65;66;67;68</Device><Timeout>400</Timeout><MethodPoll check=\"2\"/>"
-               "<PollInterval>2</PollInterval><PollUnits>S</PollUnits><Response><I>"
-               "<Register>003C</Register></I></Response></Request></QUERY>";
-    }
-    const ProgramRun run =
-        RunHostsim("run --seconds 8 --config " + config + " --json " + json +
-                   " --port L1=sim:63,65,66/garbled-registers,67/serial0,68/no-registers");
-    const std::string lines = ReadBack(json);
-    DeleteFileA(config.c_str());
-    DeleteFileA(json.c_str());
+    const ConfiguredRun line = RunOnConfig(
+        "<QUERY><Request caption=\"Heat\"><Enabled check=\"2\"/>"
+        "<Device>63;65;66;67;68</Device><Timeout>400</Timeout><MethodPoll check=\"2\"/>"
+        "<PollInterval>2</PollInterval><PollUnits>S</PollUnits><Response><I>"
+        "<Register>003C</Register></I></Response></Request></QUERY>",
+        "--seconds 8 --port L1=sim:63,65,66/garbled-registers,67/serial0,68/no-registers");
     std::map<std::string, int> packets;
     const std::regex device("\"DEVICE_ID\": ([0-9]+)");
-    for (auto it = std::sregex_iterator(lines.begin(), lines.end(), device);
+    for (auto it = std::sregex_iterator(line.lines.begin(), line.lines.end(), device);
          it != std::sregex_iterator(); ++it) {
         ++packets[(*it)[1]];
     }
     // A round of the line: three good readings and 2 x 3 attempts of 400 ms, about 2.4 s.
-    for (const char* good : {"63", "65", "67"}) EXPECT_GE(packets[good], 2) << good << run.err;
+    for (const char* good : {"63", "65", "67"}) {
+        EXPECT_GE(packets[good], 2) << good << line.run.err;
+    }
     EXPECT_EQ(packets.count("66") + packets.count("68"), 0u);
     for (const char* bad :
          {"[66/Heat] . Heat. Request timeout", "[68/Heat] . Heat. Request timeout"}) {
-        EXPECT_NE(run.err.find(bad), std::string::npos) << bad;
+        EXPECT_NE(line.run.err.find(bad), std::string::npos) << bad;
     }
 }
 
@@ -304,14 +320,6 @@ TEST(HostRunProgram, NamesEachMetersVerdictAndEndsWithThreeWhenOneDeliveredNothi
 // `--config-id` picks the module's configuration by its line in the description: the second one
 // reads electricity meters, whose catalogue names register 0x56 differently from the heat one.
 TEST(HostRunProgram, TheSecondConfigurationReadsWithTheElectricityCatalogue) {
-    const std::string config = "host_run_electricity.xml", json = "host_run_electricity.json";
-    {
-        std::ofstream out(config, std::ios::binary);
-        out << "<QUERY><R caption=\"Meter\"><Enabled check=\"2\"/><Device>64</Device>"
-               "<MethodPoll check=\"2\"/><PollInterval>1</PollInterval><PollUnits>S</PollUnits>"
-               "<Response><I><Register>0001</Register></I><I><Register>0056</Register></I>"
-               "</Response></R></QUERY>";
-    }
     const struct {
         const char* config_id;
         const char* named;      // register 0x56 as the catalogue in use names it
@@ -322,17 +330,18 @@ TEST(HostRunProgram, TheSecondConfigurationReadsWithTheElectricityCatalogue) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.config_id);
-        const ProgramRun run = RunHostsim("run --seconds 2 --config " + config + " --json " + json +
-                                          " --port E=sim:64 --config-id " + c.config_id);
-        EXPECT_EQ(run.exit_code, 0u) << run.err;
-        const std::string lines = ReadBack(json);
-        DeleteFileA(json.c_str());
-        const std::string first = lines.substr(0, lines.find('\n'));
-        EXPECT_NE(first.find("\"DEVICE_ID\": 64"), std::string::npos) << lines;
+        const ConfiguredRun meter = RunOnConfig(
+            "<QUERY><R caption=\"Meter\"><Enabled check=\"2\"/><Device>64</Device>"
+            "<MethodPoll check=\"2\"/><PollInterval>1</PollInterval><PollUnits>S</PollUnits>"
+            "<Response><I><Register>0001</Register></I><I><Register>0056</Register></I>"
+            "</Response></R></QUERY>",
+            std::string("--seconds 2 --port E=sim:64 --config-id ") + c.config_id);
+        EXPECT_EQ(meter.run.exit_code, 0u) << meter.run.err;
+        const std::string first = meter.lines.substr(0, meter.lines.find('\n'));
+        EXPECT_NE(first.find("\"DEVICE_ID\": 64"), std::string::npos) << meter.lines;
         EXPECT_NE(first.find(c.named), std::string::npos) << first;
         EXPECT_EQ(first.find(c.not_named), std::string::npos) << first;
     }
-    DeleteFileA(config.c_str());
 }
 
 TEST(HostRunPorts, PortTextsNameTheirKind) {
@@ -345,7 +354,10 @@ TEST(HostRunPorts, PortTextsNameTheirKind) {
         {"com12", PortKind::kSerial, "COM12"},
         {"tcp:10.0.0.7:4001", PortKind::kTcp, "10.0.0.7:4001"},
         {"TCP:[::1]:23", PortKind::kTcp, "[::1]:23"},
+        {"rfc2217:127.0.0.1:2217", PortKind::kRfc2217, "127.0.0.1:2217"},
         {"sim:63,64,7/silent", PortKind::kSimulated, "63/67012345 64/5512093 7/67100007"},
+        {"sim:21/garbled-registers/no-registers,22/answers=21/serial0", PortKind::kSimulated,
+         "21/67100021 22/67100022"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -354,7 +366,9 @@ TEST(HostRunPorts, PortTextsNameTheirKind) {
         ASSERT_TRUE(address) << error;
         EXPECT_EQ(address->kind, c.kind);
         std::string detail = address->device;
-        if (c.kind == PortKind::kTcp) detail = address->host + ":" + std::to_string(address->port);
+        if (c.kind == PortKind::kTcp || c.kind == PortKind::kRfc2217) {
+            detail = address->host + ":" + std::to_string(address->port);
+        }
         for (const auto& meter : address->meters) {
             detail += (detail.empty() ? "" : " ") + std::to_string(meter.address) + "/" +
                       std::to_string(meter.serial);
@@ -362,7 +376,8 @@ TEST(HostRunPorts, PortTextsNameTheirKind) {
         EXPECT_EQ(detail, c.detail);
     }
     for (const char* bad : {"COM", "COM0", "COMx", "tcp:host:0", "tcp:host:70000", "tcp::5",
-                            "sim:", "sim:0", "sim:255", "sim:63/", "sim:63,,"}) {
+                            "rfc2217:host", "rfc2217::5", "telnet:host:23", "sim:", "sim:0",
+                            "sim:255", "sim:63/", "sim:63,,", "sim:63/answers=0", "sim:63,63"}) {
         std::string error;
         EXPECT_FALSE(ParsePortAddress(bad, error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;
@@ -568,6 +583,117 @@ TEST(HostRunPorts, TcpPortThatNobodyServesIsAnError) {
     EXPECT_EQ(error, "cannot connect to 127.0.0.1:" + std::to_string(port));
     closesocket(bound);
     WSACleanup();
+}
+
+// A device server with the COM-port option in this process, playing one scripted session: it
+// takes the client's opening, agrees, takes the line settings, confirms 1200 8N2, takes one
+// request and answers it with Telnet commands between the reply's bytes, then takes the client's
+// answer to its last negotiation. What the client sent is kept for the test.
+class TelnetDeviceServer {
+   public:
+    TelnetDeviceServer() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        int length = sizeof address;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        listen(listener_, 1);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~TelnetDeviceServer() {
+        closesocket(listener_);
+        if (thread_.joinable()) thread_.join();
+        WSACleanup();
+    }
+    std::uint16_t Port() const { return port_; }
+    // What the client sent at each step (opening, settings, request, answer), once the session
+    // has ended.
+    std::vector<std::string> Received() {
+        if (thread_.joinable()) thread_.join();
+        return received_;
+    }
+
+   private:
+    static std::string Take(SOCKET s, std::size_t count) {
+        std::vector<std::uint8_t> bytes;
+        char buffer[64];
+        while (bytes.size() < count) {
+            const int n =
+                recv(s, buffer, static_cast<int>(std::min(sizeof buffer, count - bytes.size())), 0);
+            if (n <= 0) break;
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        }
+        std::string hex;
+        for (std::uint8_t b : bytes) {
+            char text[4];
+            std::snprintf(text, sizeof text, hex.empty() ? "%02X" : " %02X", b);
+            hex += text;
+        }
+        return hex;
+    }
+    static void Give(SOCKET s, const std::vector<std::uint8_t>& bytes) {
+        send(s, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0);
+    }
+
+    void Serve() {
+        const SOCKET s = accept(listener_, nullptr, nullptr);
+        if (s == INVALID_SOCKET) return;
+        received_.push_back(Take(s, 15));
+        // DO COM-PORT-OPTION, and binary and no go-ahead both ways.
+        Give(s, {0xFF, 0xFD, 0x2C, 0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x00, 0xFF, 0xFB, 0x03, 0xFF, 0xFD,
+                 0x03});
+        received_.push_back(Take(s, 52));
+        // SET-BAUDRATE 1200, SET-DATASIZE 8, SET-PARITY none, SET-STOPSIZE 2 confirmed.
+        Give(s, {0xFF, 0xFA, 0x2C, 0x65, 0x00, 0x00, 0x04, 0xB0, 0xFF, 0xF0, 0xFF,
+                 0xFA, 0x2C, 0x66, 0x08, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x67, 0x01,
+                 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x68, 0x02, 0xFF, 0xF0});
+        received_.push_back(Take(s, 8));
+        // NOP, 40, a doubled FF, DO TERMINAL-TYPE, 0D, NOTIFY-LINESTATE 0, 41.
+        Give(s, {0xFF, 0xF1, 0x40, 0xFF, 0xFF, 0xFF, 0xFD, 0x18, 0x0D, 0xFF, 0xFA, 0x2C, 0x6A, 0x00,
+                 0xFF, 0xF0, 0x41});
+        received_.push_back(Take(s, 3));
+        closesocket(s);
+    }
+
+    SOCKET listener_ = INVALID_SOCKET;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+    std::vector<std::string> received_;
+};
+
+TEST(HostRunPorts, Rfc2217PortSetsTheLineAndKeepsTelnetOutOfTheMetersBytes) {
+    TelnetDeviceServer server;
+    std::string error;
+    auto port = OpenRfc2217Port("127.0.0.1", server.Port(), 1200, 2000, error);
+    ASSERT_NE(port, nullptr) << error;
+    ASSERT_TRUE(port->Write(std::vector<std::uint8_t>{0x80, 0x3F, 0x01, 0x05, 0x8A, 0x0D, 0xFF}));
+    EXPECT_EQ(ReadUpTo(*port, 4), (std::vector<std::uint8_t>{0x40, 0xFF, 0x0D, 0x41}));
+    const auto received = server.Received();
+    ASSERT_EQ(received.size(), 4u);
+    // WILL BINARY, WILL SUPPRESS-GO-AHEAD, WILL COM-PORT-OPTION, DO BINARY, DO SUPPRESS-GO-AHEAD.
+    EXPECT_EQ(received[0], "FF FB 00 FF FB 03 FF FB 2C FF FD 00 FF FD 03");
+    // 1200 baud, 8 data bits, no parity, 2 stop bits, no flow control, DTR on, RTS on.
+    EXPECT_EQ(
+        received[1],
+        "FF FA 2C 01 00 00 04 B0 FF F0 FF FA 2C 02 08 FF F0 FF FA 2C 03 01 FF F0 "
+        "FF FA 2C 04 02 FF F0 FF FA 2C 05 01 FF F0 FF FA 2C 05 08 FF F0 FF FA 2C 05 0B FF F0");
+    EXPECT_EQ(received[2], "80 3F 01 05 8A 0D FF FF");
+    EXPECT_EQ(received[3], "FF FC 18");  // WONT TERMINAL-TYPE
+}
+
+TEST(HostRunPorts, Rfc2217PortOnARawServerSaysSo) {
+    // The raw device server never answers Telnet: opening gives up after its time with a text
+    // that names the way out.
+    DeviceServer server(1);
+    std::string error;
+    EXPECT_EQ(OpenRfc2217Port("127.0.0.1", server.Port(), 1200, 300, error), nullptr);
+    EXPECT_EQ(error, "no RFC 2217 answer from 127.0.0.1:" + std::to_string(server.Port()) +
+                         " within 300 ms (a raw TCP port is reached with tcp:)");
 }
 
 // A port that records what is written to it and has nothing to read.

@@ -1,130 +1,80 @@
-// A serial device server reached over TCP: the meter's line as raw bytes both ways, the way
-// technicians reach remote meters.
-// clang-format off
-#include <winsock2.h>
-#include <ws2tcpip.h>
-// clang-format on
-
+// A serial device server reached over TCP, the way technicians reach remote meters: the meter's
+// line as raw bytes both ways, or inside Telnet with the COM-port option, which also sets the
+// line's speed and format on the server.
+#include <memory>
 #include <mutex>
 
+#include "common/device_server.h"
+#include "common/win32_socket.h"
 #include "hostsim/port_transport.h"
 
 namespace zol::hostsim {
 
 namespace {
 
-// Winsock is started once for the process and left running until it ends.
-bool StartWinsock() {
-    static const bool started = [] {
-        WSADATA data;
-        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }();
-    return started;
-}
-
 class TcpPort : public PortTransport {
    public:
-    explicit TcpPort(SOCKET socket) : socket_(socket) {}
+    // Without `telnet` the bytes go raw; with it, through its codec.
+    TcpPort(SOCKET socket, std::unique_ptr<tools::Rfc2217Client> telnet)
+        : socket_(socket), telnet_(std::move(telnet)) {}
     ~TcpPort() override { closesocket(socket_); }
     TcpPort(const TcpPort&) = delete;
     TcpPort& operator=(const TcpPort&) = delete;
 
     bool Write(std::span<const std::uint8_t> bytes) override {
-        std::lock_guard<std::mutex> guard(write_lock_);
-        while (!bytes.empty()) {
-            const int n = send(socket_, reinterpret_cast<const char*>(bytes.data()),
-                               static_cast<int>(bytes.size()), 0);
-            if (n <= 0) return false;
-            bytes = bytes.subspan(static_cast<std::size_t>(n));
-        }
-        return true;
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!telnet_) return tools::SendAll(socket_, bytes);
+        encoded_.clear();
+        telnet_->EncodeData(bytes, encoded_);
+        return tools::SendAll(socket_, encoded_);
     }
 
     bool Read(std::uint32_t timeout_ms, std::vector<std::uint8_t>& out) override {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(socket_, &readable);
-        timeval timeout{static_cast<long>(timeout_ms / 1000),
-                        static_cast<long>((timeout_ms % 1000) * 1000)};
-        const int ready = select(0, &readable, nullptr, nullptr, &timeout);
-        if (ready < 0) return false;
-        if (ready == 0) return true;
-        char buffer[512];
-        const int n = recv(socket_, buffer, sizeof buffer, 0);
-        if (n <= 0) return false;  // 0: the server closed the connection
-        out.insert(out.end(), buffer, buffer + n);
-        return true;
+        if (!telnet_) return tools::ReceiveWithin(socket_, timeout_ms, out);
+        std::vector<std::uint8_t> received;
+        if (!tools::ReceiveWithin(socket_, timeout_ms, received)) return false;
+        // The codec is shared with writers, and its answers go out between their data.
+        std::lock_guard<std::mutex> guard(lock_);
+        std::vector<std::uint8_t> answers;
+        telnet_->Decode(received, out, answers);
+        return answers.empty() || tools::SendAll(socket_, answers);
     }
 
    private:
     SOCKET socket_;
-    std::mutex write_lock_;
+    std::unique_ptr<tools::Rfc2217Client> telnet_;
+    std::mutex lock_;  // guards writes to the socket and the codec
+    std::vector<std::uint8_t> encoded_;
 };
-
-// Connects within `timeout_ms`; INVALID_SOCKET when that fails.
-SOCKET ConnectWithin(const addrinfo& target, std::uint32_t timeout_ms) {
-    SOCKET s = socket(target.ai_family, target.ai_socktype, target.ai_protocol);
-    if (s == INVALID_SOCKET) return s;
-    u_long non_blocking = 1;
-    ioctlsocket(s, FIONBIO, &non_blocking);
-    if (connect(s, target.ai_addr, static_cast<int>(target.ai_addrlen)) != 0 &&
-        WSAGetLastError() != WSAEWOULDBLOCK) {
-        closesocket(s);
-        return INVALID_SOCKET;
-    }
-    fd_set writable, failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(s, &writable);
-    FD_SET(s, &failed);
-    timeval timeout{static_cast<long>(timeout_ms / 1000),
-                    static_cast<long>((timeout_ms % 1000) * 1000)};
-    int socket_error = 0;
-    int length = sizeof socket_error;
-    if (select(0, nullptr, &writable, &failed, &timeout) != 1 || !FD_ISSET(s, &writable) ||
-        getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&socket_error), &length) != 0 ||
-        socket_error != 0) {
-        closesocket(s);
-        return INVALID_SOCKET;
-    }
-    non_blocking = 0;
-    ioctlsocket(s, FIONBIO, &non_blocking);
-    // Requests are a few bytes each and the meter waits for them: send them at once.
-    BOOL no_delay = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&no_delay),
-               sizeof no_delay);
-    return s;
-}
 
 }  // namespace
 
 std::unique_ptr<PortTransport> OpenTcpPort(const std::string& host, std::uint16_t port,
                                            std::uint32_t connect_timeout_ms, std::string& error) {
+    const SOCKET s = tools::ConnectTcp(host, port, connect_timeout_ms, error);
+    if (s == INVALID_SOCKET) return nullptr;
+    return std::make_unique<TcpPort>(s, nullptr);
+}
+
+std::unique_ptr<PortTransport> OpenRfc2217Port(const std::string& host, std::uint16_t port,
+                                               std::uint32_t baud, std::uint32_t connect_timeout_ms,
+                                               std::string& error) {
+    const SOCKET s = tools::ConnectTcp(host, port, connect_timeout_ms, error);
+    if (s == INVALID_SOCKET) return nullptr;
+    tools::LineFormat line;
+    line.baud = baud;
+    auto telnet = std::make_unique<tools::Rfc2217Client>(line, "hostsim");
+    const tools::ByteConnection connection{
+        [s](std::span<const std::uint8_t> bytes) { return tools::SendAll(s, bytes); },
+        [s](std::uint32_t timeout_ms, std::vector<std::uint8_t>& out) {
+            return tools::ReceiveWithin(s, timeout_ms, out);
+        }};
     const std::string where = host + ":" + std::to_string(port);
-    if (!StartWinsock()) {
-        error = "cannot start Windows sockets";
+    if (!tools::OpenComPortSession(*telnet, connection, connect_timeout_ms, where, error)) {
+        closesocket(s);
         return nullptr;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 ||
-        found == nullptr) {
-        error = "cannot resolve " + host;
-        return nullptr;
-    }
-    SOCKET s = INVALID_SOCKET;
-    for (const addrinfo* a = found; a != nullptr && s == INVALID_SOCKET; a = a->ai_next) {
-        s = ConnectWithin(*a, connect_timeout_ms);
-    }
-    freeaddrinfo(found);
-    if (s == INVALID_SOCKET) {
-        error = "cannot connect to " + where;
-        return nullptr;
-    }
-    return std::make_unique<TcpPort>(s);
+    return std::make_unique<TcpPort>(s, std::move(telnet));
 }
 
 }  // namespace zol::hostsim

@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "common/device_server.h"
+
 namespace zol::hostsim {
 
 namespace {
@@ -27,43 +29,6 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
         return std::tolower(static_cast<unsigned char>(a)) ==
                std::tolower(static_cast<unsigned char>(b));
     });
-}
-
-// "ADDR[/FAULT...]" items separated by ",": one simulated meter each.
-bool ParseSimulatedMeters(std::string_view list, std::vector<metersim::SimMeter>& meters,
-                          std::string& error) {
-    while (!list.empty()) {
-        const auto comma = list.find(',');
-        const std::string_view item = list.substr(0, comma);
-        list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
-        const auto slash = item.find('/');
-        // KMP addresses are one byte; 0 and 255 are not meter addresses.
-        const auto address = ParseNumber(item.substr(0, slash), 254);
-        if (!address || *address == 0) {
-            error = "bad meter address '" + std::string(item.substr(0, slash)) + "'";
-            return false;
-        }
-        const bool taken = std::any_of(meters.begin(), meters.end(), [&](const auto& meter) {
-            return meter.address == *address;
-        });
-        if (taken) {
-            error = "meter address " + std::to_string(*address) + " given twice";
-            return false;
-        }
-        metersim::SimMeter meter = SimulatedMeterAt(static_cast<std::uint8_t>(*address));
-        if (slash != std::string_view::npos) {
-            // Faults are separated by "/" here because "," separates the meters.
-            std::string faults(item.substr(slash + 1));
-            std::replace(faults.begin(), faults.end(), '/', ',');
-            if (faults.empty() || !metersim::ApplyFaultList(faults, meter.faults)) {
-                error = "bad fault list '" + std::string(item.substr(slash + 1)) + "'";
-                return false;
-            }
-        }
-        meters.push_back(std::move(meter));
-    }
-    if (meters.empty()) error = "no simulated meter given";
-    return !meters.empty();
 }
 
 std::uint64_t SteadyMs() {
@@ -113,38 +78,22 @@ class SimulatedPort : public PortTransport {
 
 }  // namespace
 
-metersim::SimMeter SimulatedMeterAt(std::uint8_t address) {
-    auto demo = metersim::DemoMeters();
-    const auto pick = address == metersim::kDemoElectricityAddress ? 1 : 0;
-    metersim::SimMeter meter = demo[static_cast<std::size_t>(pick)];
-    if (meter.address != address) {
-        meter.address = address;
-        meter.serial = 67100000u + address;  // one serial number per simulated heat meter
-    }
-    return meter;
-}
-
 std::optional<PortAddress> ParsePortAddress(const std::string& text, std::string& error) {
     PortAddress address;
     const std::string_view view(text);
     if (StartsWithNoCase(view, "sim:")) {
         address.kind = PortKind::kSimulated;
-        if (!ParseSimulatedMeters(view.substr(4), address.meters, error)) return std::nullopt;
+        auto meters = metersim::ParseMeterLine(view.substr(4), error);
+        if (!meters) return std::nullopt;
+        address.meters = std::move(*meters);
         return address;
     }
-    if (StartsWithNoCase(view, "tcp:")) {
-        address.kind = PortKind::kTcp;
-        const std::string_view rest = view.substr(4);
-        const auto colon = rest.rfind(':');
-        const auto port = colon == std::string_view::npos
-                              ? std::nullopt
-                              : ParseNumber(rest.substr(colon + 1), 65535);
-        if (colon == 0 || !port || *port == 0) {
-            error = "'" + text + "' is not tcp:HOST:PORT";
-            return std::nullopt;
-        }
-        address.host = std::string(rest.substr(0, colon));
-        address.port = static_cast<std::uint16_t>(*port);
+    if (tools::NamesDeviceServer(view)) {
+        auto server = tools::ParseDeviceServerAddress(view, error);
+        if (!server) return std::nullopt;
+        address.kind = server->rfc2217 ? PortKind::kRfc2217 : PortKind::kTcp;
+        address.host = std::move(server->host);
+        address.port = server->port;
         return address;
     }
     if (StartsWithNoCase(view, "COM") && ParseNumber(view.substr(3), 255).value_or(0) > 0) {
@@ -152,7 +101,7 @@ std::optional<PortAddress> ParsePortAddress(const std::string& text, std::string
         address.device = "COM" + text.substr(3);
         return address;
     }
-    error = "'" + text + "' is not a port (COMn, tcp:HOST:PORT or sim:ADDR,...)";
+    error = "'" + text + "' is not a port (COMn, tcp:HOST:PORT, rfc2217:HOST:PORT or sim:ADDR,...)";
     return std::nullopt;
 }
 
@@ -163,6 +112,9 @@ std::unique_ptr<PortTransport> OpenPort(const PortAddress& address, const PortOp
             return OpenSerialPort(address.device, options.baud, error);
         case PortKind::kTcp:
             return OpenTcpPort(address.host, address.port, options.connect_timeout_ms, error);
+        case PortKind::kRfc2217:
+            return OpenRfc2217Port(address.host, address.port, options.baud,
+                                   options.connect_timeout_ms, error);
         case PortKind::kSimulated:
             return OpenSimulatedPort(address.meters);
     }

@@ -20,6 +20,7 @@
 #include "hostsim/host_run.h"
 #include "hostsim/packet_output.h"
 #include "hostsim/port_transport.h"
+#include "hostsim/soak_rates.h"
 #include "kmp/kmp_frame.h"
 #include "kmp/kmp_registers.h"
 #include "kmp/kmp_value.h"
@@ -44,14 +45,33 @@ constexpr std::uint16_t kCounterRegister = 0x003C;
 constexpr std::uint64_t kEndGraceMs = 2000;
 constexpr std::uint64_t kCloseGraceMs = 300;
 constexpr std::uint64_t kSampleEveryMs = 5000;
+// Beside the four meters of every line, address 25 misbehaves all the time, differently on each
+// line: register replies always damaged, register requests never answered, serial number 0 (a
+// good meter all the same: it must be read), answering 22's requests too. The plug-in may try
+// such a meter MaxRetries times a trigger and must then go on with its neighbours.
+constexpr std::uint8_t kMisfitAddress = 25;
+constexpr const char* kMisfitFaults[] = {"garbled-registers", "no-registers", "serial0",
+                                         "answers=22"};
+constexpr int kSerialZeroPort = 2;
+constexpr std::uint32_t kMaxRetries = 3;
+// The good meters' reading rate must stay above this share of what their line allowed.
+constexpr double kLeastRate = 0.9;
+constexpr std::uint32_t kPollMs = 400, kCronMs = 3000;
+// The plug-in's queue looks for due requests this often (its default tick, shorter than the
+// poll interval here).
+constexpr std::uint32_t kTickMs = 50;
+constexpr std::uint64_t kRateFromMs = 2000;       // the start of the run is not judged
+constexpr std::uint64_t kRefusedPauseMs = 10000;  // the plug-in's longest pause after a refusal
+constexpr double kLeastAllowed = 10;              // fewer readings allowed than this: not judged
 
-// Two requests to every meter of every line: eight registers polled every 400 ms, and four of
-// them by a cron schedule every three seconds for two of the meters; and a passive device.
+// Two requests to every meter of every line: eight registers polled every 400 ms (the misfit at
+// 25 too), and four of them by a cron schedule every three seconds for two of the meters; and a
+// passive device.
 const char* const kSoakOptionsText = R"(<?xml version="1.0"?>
 <QUERY>
   <Request caption="Fast">
     <Enabled check="2"/>
-    <Device>21;22;23;24</Device>
+    <Device>21;22;23;24;25</Device>
     <Timeout>300</Timeout>
     <RequestMethod><MethodPoll check="2"><PollInterval>400</PollInterval><PollUnits>MS</PollUnits></MethodPoll></RequestMethod>
     <Response><Item><Register>003C</Register></Item><Item><Register>005E</Register></Item><Item><Register>0044</Register></Item><Item><Register>0045</Register></Item><Item><Register>0048</Register></Item><Item><Register>0056</Register></Item><Item><Register>0057</Register></Item><Item><Register>0050</Register></Item></Response>
@@ -140,6 +160,7 @@ class SoakPort : public PortTransport {
             std::lock_guard<std::mutex> guard(lock_);
             if (closed_ || refusing_) {
                 ++refused_;
+                last_refused_ms_ = SteadyMs();
                 return false;
             }
             for (const auto& meter : sim_.Meters()) BumpCounter(meter.address);
@@ -204,6 +225,10 @@ class SoakPort : public PortTransport {
         std::lock_guard<std::mutex> guard(lock_);
         return refused_;
     }
+    std::uint64_t LastRefused() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return last_refused_ms_;
+    }
 
    private:
     void BumpCounter(std::uint8_t address) {
@@ -225,6 +250,21 @@ class SoakPort : public PortTransport {
     bool closed_ = false;
     bool refusing_ = false;
     std::uint32_t refused_ = 0;
+    std::uint64_t last_refused_ms_ = 0;
+};
+
+// The run's view of a soak line. The run frees its transports when it stops, and the soak
+// reads its lines' ledgers after that, so the lines belong to the soak and the run gets these.
+class SoakPortView : public PortTransport {
+   public:
+    explicit SoakPortView(SoakPort& port) : port_(port) {}
+    bool Write(std::span<const std::uint8_t> bytes) override { return port_.Write(bytes); }
+    bool Read(std::uint32_t timeout_ms, std::vector<std::uint8_t>& out) override {
+        return port_.Read(timeout_ms, out);
+    }
+
+   private:
+    SoakPort& port_;
 };
 
 struct Window {
@@ -268,6 +308,7 @@ struct SeenPacket {
     std::uint8_t address = 0;
     std::optional<std::uint32_t> counter;
     std::vector<double> values;
+    bool serial_no = false;  // it carries SERIAL_NO
 };
 
 SeenPacket ReadPacket(const PortPacket& packet, const std::string& counter_name) {
@@ -275,6 +316,7 @@ SeenPacket ReadPacket(const PortPacket& packet, const std::string& counter_name)
     seen.port = packet.source - 1;
     for (const auto& [name, value] : packet.items) {
         if (name == "DEVICE_ID") seen.address = static_cast<std::uint8_t>(value.AsInt64());
+        if (name == "SERIAL_NO") seen.serial_no = true;
     }
     for (const auto& r : RegisterValues(packet.items)) {
         const std::string text = PlainText(r.value);
@@ -310,6 +352,11 @@ bool IsLate(const LedgerEntry& entry) {
     return !entry.delivered_ms || *entry.delivered_ms - entry.reply.received_ms >= kInTimeMs;
 }
 
+// An answer a meter gave to a request for another address (an impostor's).
+bool IsStray(const LedgerEntry& entry) {
+    return entry.reply.request_address != entry.reply.address;
+}
+
 std::string ListText(const std::vector<double>& values) {
     std::string text;
     for (double v : values) {
@@ -324,8 +371,20 @@ std::string ListText(const std::vector<double>& values) {
 // soak's own bookkeeping must stay flat, or it would hide the plug-in's memory behind its own.
 class SoakChecker {
    public:
-    SoakChecker(std::uint64_t start, std::uint64_t end)
-        : start_(start), end_(end), lines_(kPorts) {}
+    SoakChecker(std::uint64_t start, std::uint64_t end) : start_(start), end_(end), lines_(kPorts) {
+        const RateSettings settings{start + kRateFromMs, end - kEndGraceMs, kPollMs,   kTickMs,
+                                    kTickMs * 2,         kMaxRetries,       kTimeoutMs};
+        for (int p = 0; p < kPorts; ++p) {
+            rates_.emplace_back(settings);
+            for (auto address : kAddresses) {
+                const bool cron = address == 21 || address == 23;  // read by "Energy" too
+                rates_[p].Judge(address, cron ? kCronMs : 0);
+                if (cron) rates_[p].Requests(address, 2, kCronMs);
+            }
+            if (p == kSerialZeroPort) rates_[p].Judge(kMisfitAddress);
+            rates_[p].Watch(kMisfitAddress);
+        }
+    }
 
     // New ledger entries of a line, in the order the meters handled the requests.
     void AddEntries(int port, std::vector<LedgerEntry> entries) {
@@ -340,12 +399,14 @@ class SoakChecker {
                     spell.next_cid = r.cid;
                 }
             }
+            // Silent requests stay in the ledger too: the line's timeline needs every request.
+            if (IsStray(entry)) ++strays;
             if (r.silent) {
                 ++silent_requests;
-                continue;
+            } else {
+                ++replies;
+                if (r.corrupt) ++damaged;
             }
-            ++replies;
-            if (r.corrupt) ++damaged;
             line.entries.push_back(std::move(entry));
             LedgerEntry& kept = line.entries.back();
             line.by_seq[kept.seq] = &kept;
@@ -360,7 +421,9 @@ class SoakChecker {
         if (found == line.by_seq.end()) return;
         LedgerEntry& entry = *found->second;
         entry.delivered_ms = when;
-        if (IsLate(entry)) {
+        if (IsStray(entry)) {
+            line.strays.emplace_back(entry.reply.address, when);
+        } else if (IsLate(entry)) {
             ++late;
             line.late_due.push_back(when);
         }
@@ -392,6 +455,9 @@ class SoakChecker {
             return;
         }
         const std::string which = where + " with counter " + std::to_string(*seen.counter);
+        if (seen.serial_no && seen.port == kSerialZeroPort && seen.address == kMisfitAddress) {
+            Violation("the packet of " + which + " carries SERIAL_NO; the meter's serial is 0");
+        }
         if (++entry->packets == 2) Violation("the reply of " + which + " was delivered twice");
         if (entry->reply.corrupt) Violation("a damaged reply of " + which + " was delivered");
         // The packet may come before the line says when the plug-in was through with it.
@@ -407,14 +473,16 @@ class SoakChecker {
         // registers that request names are then read from it. The answer it displaced is then
         // read for the request after that, whatever that one names.
         const bool late_reply = IsLate(entry);
-        if (!SameValues(values, entry.values, late_reply || Crossed(lines_[port], entry))) {
+        const bool stray = IsStray(entry);
+        if (!SameValues(values, entry.values,
+                        late_reply || stray || Crossed(lines_[port], entry))) {
             Violation("the packet of " + std::to_string(entry.reply.address) + " on port " +
                       std::to_string(port + 1) + " with counter " +
                       std::to_string(entry.counter.value_or(0)) + " carries " + ListText(values) +
                       (late_reply ? ", the late reply " : ", the reply ") + ListText(entry.values) +
                       History(port, entry));
         }
-        ++(late_reply ? packets_from_late : packets_in_time);
+        ++(stray ? packets_from_strays : late_reply ? packets_from_late : packets_in_time);
     }
 
     // The line's replies around `entry`, for a violation's report: when the meter had the
@@ -432,7 +500,11 @@ class SoakChecker {
                           &other == &entry ? "> " : "  ",
                           static_cast<long long>(o.received_ms) -
                               static_cast<long long>(entry.reply.received_ms),
-                          o.address, o.cid, other.values.size(), o.corrupt ? " (damaged)" : "",
+                          o.address, o.cid, other.values.size(),
+                          o.silent         ? " (silent)"
+                          : IsStray(other) ? " (answering another address)"
+                          : o.corrupt      ? " (damaged)"
+                                           : "",
                           other.delivered_ms ? std::to_string(*other.delivered_ms - o.received_ms)
                                                    .append(" ms later")
                                                    .c_str()
@@ -446,9 +518,41 @@ class SoakChecker {
         timeouts_.emplace_back(when, std::move(text));
         ++timeouts_logged;
     }
-    void PortClosed(int port, std::uint64_t when) { lines_[port].closed.push_back({when, kOpen}); }
-    void PortOpened(int port, std::uint64_t when) {
-        if (!lines_[port].closed.empty()) lines_[port].closed.back().to = when;
+    void PortClosed(int port, std::uint64_t when) {
+        lines_[port].closed.push_back({when, kOpen});
+        rates_[port].Block(std::nullopt, when - kCloseGraceMs);
+    }
+    // The port opened at `opened`; the plug-in was through with being told at `when`.
+    void PortOpened(int port, std::uint64_t opened, std::uint64_t when) {
+        if (lines_[port].closed.empty()) return;
+        Window& closed = lines_[port].closed.back();
+        closed.to = when;
+        rates_[port].EndBlock(std::nullopt, closed.from - kCloseGraceMs, when + kCloseGraceMs);
+        rates_[port].Restart(opened, false);
+    }
+    // Writes refused from `from` to `to`, the last one at `last`. The plug-in pauses the port
+    // after a refused write: 1 s, or 10 s once the request had used its attempts.
+    void Refusing(int port, std::uint64_t from, std::optional<std::uint64_t> to,
+                  std::uint64_t last = 0) {
+        if (!to) {
+            rates_[port].Block(std::nullopt, from);
+        } else {
+            rates_[port].EndBlock(std::nullopt, from, *to);
+            rates_[port].Hold(*to, std::max(*to, last + kRefusedPauseMs + 2 * kTickMs));
+        }
+    }
+    // A meter that cannot answer in time (silent or late) from `from` to `to`.
+    void MeterUnable(int port, std::uint8_t address, std::uint64_t from,
+                     std::optional<std::uint64_t> to) {
+        if (!to) {
+            rates_[port].Block(address, from);
+        } else {
+            rates_[port].EndBlock(address, from, *to);
+        }
+    }
+    // Settings reloaded: the lines may stand still until the plug-in has its requests again.
+    void Reloaded(std::uint64_t when) {
+        for (auto& rates : rates_) rates.Restart(when, true);
     }
     void SpellStarted(int port, std::uint8_t address, std::uint64_t when) {
         spells_.push_back({port, address, when, kOpen, false, false, std::nullopt});
@@ -474,6 +578,7 @@ class SoakChecker {
             while (!line.entries.empty() &&
                    (final || line.entries.front().reply.due_ms + kSettleMs < now)) {
                 const LedgerEntry& front = line.entries.front();
+                AddToTimeline(p, front);
                 Judge(p, front);
                 if (front.counter) line.by_counter.erase({front.reply.address, *front.counter});
                 line.by_seq.erase(front.seq);
@@ -482,6 +587,9 @@ class SoakChecker {
             const std::uint64_t horizon = now > kForgetMs ? now - kForgetMs : 0;
             while (!line.late_due.empty() && line.late_due.front() < horizon && !final) {
                 line.late_due.pop_front();
+            }
+            while (!line.strays.empty() && line.strays.front().second < horizon && !final) {
+                line.strays.pop_front();
             }
             std::erase_if(line.closed, [&](const Window& w) { return w.to < horizon; });
         }
@@ -497,10 +605,67 @@ class SoakChecker {
 
     std::uint64_t replies = 0, damaged = 0, late = 0, silent_requests = 0;
     std::uint64_t packets = 0, packets_in_time = 0, packets_from_late = 0;
+    std::uint64_t strays = 0, packets_from_strays = 0;
     std::uint64_t required = 0, excused = 0, timeouts_logged = 0;
     std::uint64_t spells_checked = 0, spells_not_asked = 0, spells_not_asked_after = 0;
     std::uint64_t spells_answered_across = 0;
+    std::uint64_t rates_judged = 0;
     std::vector<std::string> violations;  // the first ones
+
+    // Once everything is settled: every good meter's reading rate against what its line
+    // allowed, and the misfits' attempts per trigger. One line of figures per port.
+    std::vector<std::string> JudgeRates() {
+        std::vector<std::string> lines;
+        for (int p = 0; p < kPorts; ++p) {
+            rates_[p].Finish();
+            std::string text = "soak: port " + std::to_string(p + 1) + " reading rates";
+            for (const auto& rate : rates_[p].Rates()) {
+                char item[160];
+                const std::string where =
+                    std::to_string(rate.address) + " on port " + std::to_string(p + 1);
+                // Too little usable time to tell a rate from chance.
+                if (rate.allowed < kLeastAllowed) {
+                    std::snprintf(item, sizeof(item), " %u: not judged,", rate.address);
+                    text += item;
+                    continue;
+                }
+                const double share = static_cast<double>(rate.readings) / rate.allowed;
+                std::snprintf(item, sizeof(item), " %u: %.0f%%,", rate.address, share * 100);
+                text += item;
+                ++rates_judged;
+                if (share < kLeastRate) {
+                    std::snprintf(item, sizeof(item),
+                                  " was %.0f%% of what its line allowed (%llu readings, %.1f "
+                                  "allowed in %.1f s usable; at most %.1f s usable without a "
+                                  "reading, until %llu ms)",
+                                  share * 100, static_cast<unsigned long long>(rate.readings),
+                                  rate.allowed, rate.usable_ms / 1000.0,
+                                  rate.longest_wait_ms / 1000.0,
+                                  static_cast<unsigned long long>(rate.longest_wait_end - start_));
+                    Violation("the reading rate of " + where + item);
+                }
+            }
+            for (const auto& tried : rates_[p].Attempts()) {
+                char item[200];
+                std::snprintf(item, sizeof(item),
+                              " misfit %u (%s): at most %u attempts (%u requests) a trigger in %u",
+                              tried.address, kMisfitFaults[p], tried.most_attempts,
+                              tried.most_requests, tried.triggers);
+                text += item;
+                if (tried.most_attempts > kMaxRetries) {
+                    std::snprintf(item, sizeof(item),
+                                  "%u on port %d was tried %u times (%u requests) for one trigger "
+                                  "from %llu ms; at most %u",
+                                  tried.address, p + 1, tried.most_attempts, tried.most_requests,
+                                  static_cast<unsigned long long>(tried.worst_at - start_),
+                                  kMaxRetries);
+                    Violation(item);
+                }
+            }
+            lines.push_back(std::move(text));
+        }
+        return lines;
+    }
     std::uint64_t violation_count = 0;
 
     void Violation(std::string text) {
@@ -523,6 +688,8 @@ class SoakChecker {
         std::map<std::pair<std::uint8_t, std::uint32_t>, LedgerEntry*> by_counter;
         std::map<std::uint64_t, LedgerEntry*> by_seq;
         std::deque<std::uint64_t> late_due;  // when late replies reached the host
+        // When answers to another meter's requests reached the host, and whose they were.
+        std::deque<std::pair<std::uint8_t, std::uint64_t>> strays;
         std::vector<Window> closed;
     };
     struct Spell {
@@ -536,16 +703,39 @@ class SoakChecker {
 
     // A late reply of the same line reaching the plug-in just before or during this exchange may
     // be taken for its answer: KMP frames carry no sequence number.
+    // So may a meter's answer to another meter's request, for its own exchange.
     static bool Crossed(const Line& line, const LedgerEntry& entry) {
         if (!entry.delivered_ms) return false;
-        return std::any_of(line.late_due.begin(), line.late_due.end(), [&](std::uint64_t due) {
+        const auto close_by = [&](std::uint64_t due) {
             return due + 1000 >= entry.reply.received_ms && due <= *entry.delivered_ms + 100;
-        });
+        };
+        return std::any_of(line.late_due.begin(), line.late_due.end(), close_by) ||
+               std::any_of(line.strays.begin(), line.strays.end(), [&](const auto& stray) {
+                   return stray.first == entry.reply.address && close_by(stray.second);
+               });
+    }
+
+    // The request of `entry` on its line's timeline, for the reading-rate check. An answer
+    // given to another meter's request belongs to that request, already on the timeline.
+    void AddToTimeline(int port, const LedgerEntry& entry) {
+        const auto& r = entry.reply;
+        if (IsStray(entry)) return;
+        const bool in_time = !r.silent && !r.corrupt && entry.delivered_ms &&
+                             *entry.delivered_ms - r.received_ms < kTimeoutMs;
+        LineRequest request;
+        request.received_ms = r.received_ms;
+        request.to = r.address;
+        request.cid = r.cid;
+        request.end_ms = in_time ? *entry.delivered_ms : r.received_ms + kTimeoutMs;
+        request.reading = r.cid == kmp::CidGetRegister && entry.packets > 0;
+        request.productive = in_time && (r.cid != kmp::CidGetRegister || request.reading);
+        rates_[port].Add(request);
     }
 
     void Judge(int port, const LedgerEntry& entry) {
         const auto& r = entry.reply;
-        if (r.corrupt || r.cid != kmp::CidGetRegister) return;
+        if (r.silent || r.corrupt || r.cid != kmp::CidGetRegister) return;
+        if (IsStray(entry)) return;  // not an answer the plug-in waited for
         if (!entry.delivered_ms) {
             ++excused;  // a closed port dropped it
             return;
@@ -597,6 +787,7 @@ class SoakChecker {
 
     std::uint64_t start_, end_;
     std::vector<Line> lines_;
+    std::vector<LineRates> rates_;
     std::vector<Spell> spells_;
     std::deque<std::pair<std::uint64_t, std::string>> timeouts_;
 };
@@ -705,6 +896,7 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
         json.open(*arguments.json_file, std::ios::binary | std::ios::trunc);
         if (!json) return fail("cannot write " + *arguments.json_file);
     }
+    std::vector<std::unique_ptr<SoakPort>> lines;  // outlive the run, which stops first
     PluginLibrary library;
     if (!library.Load(dll)) return fail(library.Error());
     HostRun run(library, mode);
@@ -713,10 +905,15 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
     for (int p = 0; p < kPorts; ++p) {
         std::vector<metersim::SimMeter> meters;
         for (auto address : kAddresses) meters.push_back(SimulatedMeterAt(address));
-        auto port = std::make_unique<SoakPort>(std::move(meters));
-        ports.push_back(port.get());
+        // The misfit misbehaves from start to end; its replies take a while like the others'.
+        meters.push_back(SimulatedMeterAt(kMisfitAddress));
+        metersim::ApplyFaultList(kMisfitFaults[p], meters.back().faults);
+        meters.back().faults.delay_ms = 50;
+        lines.push_back(std::make_unique<SoakPort>(std::move(meters)));
+        ports.push_back(lines.back().get());
         names.push_back("SOAK" + std::to_string(p + 1));
-        run.AddPort(names.back(), "soak line " + std::to_string(p + 1), std::move(port));
+        run.AddPort(names.back(), "soak line " + std::to_string(p + 1),
+                    std::make_unique<SoakPortView>(*lines.back()));
     }
 
     const auto* counter_row =
@@ -751,6 +948,10 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
     if (!run.Start(kSoakOptionsText, std::nullopt, error)) return fail(error);
     std::printf("soak: %u s, seed %u, %d ports x %zu meters\n", arguments.seconds, arguments.seed,
                 kPorts, std::size(kAddresses));
+    std::printf(
+        "soak: misfits at %u: %s on SOAK1, %s on SOAK2, %s on SOAK3 (read as a good meter), "
+        "%s on SOAK4\n",
+        kMisfitAddress, kMisfitFaults[0], kMisfitFaults[1], kMisfitFaults[2], kMisfitFaults[3]);
     std::fflush(stdout);
 
     std::mt19937 random(arguments.seed);
@@ -764,6 +965,13 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
     std::vector<std::vector<std::uint64_t>> meter_until(
         kPorts, std::vector<std::uint64_t>(std::size(kAddresses), start));
     std::vector<std::vector<bool>> silent(kPorts, std::vector<bool>(std::size(kAddresses)));
+    // When the meter's spell of not answering in time (silent or late) began, and how long its
+    // last replies may still be under way after it: a late spell's replies come kLateMs after.
+    std::vector<std::vector<std::optional<std::uint64_t>>> unable(
+        kPorts, std::vector<std::optional<std::uint64_t>>(std::size(kAddresses)));
+    std::vector<std::vector<std::uint64_t>> unable_tail(
+        kPorts, std::vector<std::uint64_t>(std::size(kAddresses)));
+    std::uint64_t refusing_from = 0;
     int refusing = -1, closing = -1;  // the port refusing writes, the port closed; -1: none
     std::uint64_t refusing_until = 0, closing_until = 0;
     std::uint64_t next_refusal = start + between(5000, 15000);
@@ -806,28 +1014,42 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
                     continue;
                 }
                 if (silent[p][m]) checker.SpellEnded(p, kAddresses[m], now);
+                if (unable[p][m]) {
+                    checker.MeterUnable(p, kAddresses[m], *unable[p][m], now + unable_tail[p][m]);
+                    unable[p][m].reset();
+                }
                 FaultChoice choice = ChooseFaults(random);
                 if (!injecting) choice = {{}, end - now + 1000, false};
                 ports[p]->SetFaults(kAddresses[m], choice.faults);
                 silent[p][m] = choice.silent;
                 if (choice.silent) checker.SpellStarted(p, kAddresses[m], now);
+                if (choice.silent || choice.faults.delay_ms >= kTimeoutMs) {
+                    unable[p][m] = now;
+                    unable_tail[p][m] = choice.silent ? 0 : choice.faults.delay_ms;
+                    checker.MeterUnable(p, kAddresses[m], now, std::nullopt);
+                }
                 meter_until[p][m] = now + choice.duration_ms;
             }
         }
         if (refusing >= 0 && (now >= refusing_until || !injecting)) {
             ports[refusing]->SetRefusing(false);
+            checker.Refusing(refusing, refusing_from, now, ports[refusing]->LastRefused());
             refusing = -1;
         } else if (refusing < 0 && injecting && now >= next_refusal) {
             refusing = static_cast<int>(between(0, kPorts - 1));
+            refusing_from = now;
+            checker.Refusing(refusing, now, std::nullopt);
             ports[refusing]->SetRefusing(true);
             refusing_until = now + between(1000, 3000);
             next_refusal = now + between(15000, 25000);
         }
         if (closing >= 0 && (now >= closing_until || !injecting)) {
-            // Opened again: the line first, then the plug-in is told.
+            // Opened again: the line first, then the plug-in is told. The plug-in may write
+            // before PortEvent returns, and starts afresh then.
+            const std::uint64_t opened = SteadyMs();
             ports[closing]->SetClosed(false);
             if (run.PortEvent(names[closing], true) != 0) ++event_failures;
-            checker.PortOpened(closing, SteadyMs());
+            checker.PortOpened(closing, opened, SteadyMs());
             closing = -1;
             ++cycles;
         } else if (closing < 0 && injecting && now >= next_close) {
@@ -840,6 +1062,7 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
         }
         if (now >= next_reload) {
             // The command's designed result is -2; -3 reports a failure inside.
+            checker.Reloaded(now);
             if (run.ReloadSettings() == -3) ++reload_failures;
             ++reloads;
             next_reload += reload_every;
@@ -865,12 +1088,14 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
     for (int p = 0; p < kPorts; ++p) {
         for (std::size_t m = 0; m < std::size(kAddresses); ++m) {
             if (silent[p][m]) checker.SpellEnded(p, kAddresses[m], end);
+            if (unable[p][m]) checker.MeterUnable(p, kAddresses[m], *unable[p][m], end);
         }
     }
     std::uint64_t refused = 0;
     for (auto* port : ports) refused += port->Refused();
     run.Stop();  // the last packets are in when the readers have stopped
     settle(SteadyMs(), true);
+    const std::vector<std::string> rate_lines = checker.JudgeRates();
     if (reload_failures > 0) checker.Violation(std::to_string(reload_failures) + " reloads failed");
     if (event_failures > 0) {
         checker.Violation(std::to_string(event_failures) + " port events failed");
@@ -915,6 +1140,11 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
         n(checker.spells_checked), n(checker.spells_not_asked), n(checker.spells_not_asked_after),
         n(checker.spells_answered_across), cycles, reloads, n(checker.timeouts_logged), log_lines,
         port_faults.load());
+    std::printf(
+        "soak: answers to another meter's requests %llu (packets from them %llu); good "
+        "meters' reading rates judged %llu\n",
+        n(checker.strays), n(checker.packets_from_strays), n(checker.rates_judged));
+    for (const auto& line : rate_lines) std::printf("%s\n", line.c_str());
     if (!samples.empty()) {
         const Sample& first = samples.front();
         const Sample& last = samples.back();

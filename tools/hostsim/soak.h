@@ -1,10 +1,12 @@
 #pragma once
-// `hostsim run --soak`: the plug-in polling four simulated lines of four meters each while faults
-// are injected all the time (damaged checksums, silent spells, replies in single bytes, noise,
-// late replies, a port refusing writes, ports closed and opened again, settings reloaded). The
-// run checks itself from what the host saw: every reply sent intact and in time ends in exactly
-// one packet carrying its values, every silent spell ends in a fresh identification, and the
-// process's memory, handles and threads stay flat after warm-up.
+// `hostsim run --soak`: the plug-in polling four simulated lines of four meters each and a
+// misbehaving fifth while faults are injected all the time (damaged checksums, silent spells,
+// replies in single bytes, noise, late replies, a port refusing writes, ports closed and opened
+// again, settings reloaded). The run checks itself from what the host saw: every reply sent
+// intact and in time ends in exactly one packet carrying its values, every silent spell ends in a
+// fresh identification, every good meter is read at least 90% as often as its line allowed, a
+// misbehaving meter is tried at most three times a trigger, and the process's memory, handles
+// and threads stay flat after warm-up.
 
 #include <cstdint>
 #include <optional>

@@ -1,6 +1,6 @@
-// kmptool read: identifies a meter and reads registers from it, over a serial port or from the
-// built-in simulated meters, the way the plug-in polls: type request, serial-number request, then
-// register requests of at most eight registers each.
+// kmptool read: identifies a meter and reads registers from it, over a serial port, a serial
+// device server or from the built-in simulated meters, the way the plug-in polls: type request,
+// serial-number request, then register requests of at most eight registers each.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -86,7 +86,9 @@ Exchanged Exchange(Transport& line, const ReadOptions& options,
         fifo.Clear();
         if (!line.Write(frame)) {
             if (Interrupted()) return {Outcome::kInterrupted, {}};
-            std::fprintf(stderr, "kmptool read: the port failed while writing the request\n");
+            const std::string failure = line.FailureText();
+            std::fprintf(stderr, "kmptool read: writing the request failed%s%s\n",
+                         failure.empty() ? "" : ": ", failure.c_str());
             return {Outcome::kLineFailed, {}};
         }
         const std::uint64_t deadline = line.NowMs() + options.timeout_ms;
@@ -94,8 +96,8 @@ Exchanged Exchange(Transport& line, const ReadOptions& options,
             if (Interrupted()) return {Outcome::kInterrupted, {}};
             const auto bytes = line.Read(static_cast<std::uint32_t>(deadline - now));
             if (Interrupted()) return {Outcome::kInterrupted, {}};
-            if (line.Failed()) {
-                std::fprintf(stderr, "kmptool read: the port failed while waiting for a reply\n");
+            if (const std::string failure = line.FailureText(); !failure.empty()) {
+                std::fprintf(stderr, "kmptool read: %s\n", failure.c_str());
                 return {Outcome::kLineFailed, {}};
             }
             if (bytes.empty()) continue;
@@ -199,7 +201,8 @@ void PrintJson(std::uint8_t address, const Identity& identity,
 }
 
 const char* kUsage =
-    "read (--port DEVICE [--baud N] | --sim [--sim-fault F,...]) --addr A --regs R,R,... "
+    "read (--port DEVICE|tcp:HOST:PORT|rfc2217:HOST:PORT [--baud N] | --sim [--sim-fault F,...]) "
+    "--addr A --regs R,R,... "
     "[--catalogue heat|electricity] [--timeout MS] [--attempts N] [--json]";
 
 int RunRead(const std::vector<std::string>& arguments) {
@@ -261,18 +264,30 @@ int RunRead(const std::vector<std::string>& arguments) {
         SerialSettings settings;
         if (baud_text) {
             const auto baud = ParseNumber(*baud_text);
-            if (!baud) return UsageError("read", "--baud must be a number");
+            if (!baud || *baud == 0) return UsageError("read", "--baud must be a number");
             settings.baud = *baud;
         }
         std::string error;
-        line = OpenSerialPort(*port, settings, error);
+        if (tools::NamesDeviceServer(*port)) {
+            const auto server = tools::ParseDeviceServerAddress(*port, error);
+            if (!server) return UsageError("read", error);
+            if (!server->rfc2217 && baud_text) {
+                return UsageError("read",
+                                  "--baud sets nothing over tcp: (raw bytes); rfc2217: sets the "
+                                  "line on the device server");
+            }
+            line = OpenDeviceServer(*server, settings, error);
+        } else {
+            line = OpenSerialPort(*port, settings, error);
+        }
         if (!line) {
             std::fprintf(stderr, "kmptool read: %s\n", error.c_str());
             return tools::kExitFailed;
         }
     }
 
-    // The exit code of an exchange that brought no reply (tools/common/exit_codes.h).
+    // The exit code of an exchange that brought no reply (tools/common/exit_codes.h). A line
+    // that is gone has said so already; the meter was not asked again.
     const auto unanswered = [&](Outcome outcome, const char* what) {
         if (outcome == Outcome::kInterrupted) {
             std::fprintf(stderr, "kmptool read: interrupted\n");

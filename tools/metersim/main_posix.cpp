@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "metersim/meter_line.h"
 #include "metersim/meter_simulator.h"
 #include "zolShared/Public/Common/hex_text.h"
 
@@ -42,12 +43,18 @@ std::uint64_t NowMs() {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: metersim [--pty | --tcp PORT [--bind ADDR]] [--fault ADDR:F,...]...\n"
+                 "usage: metersim [--pty | --tcp PORT [--bind ADDR]] [--line ADDR[/F...],...]\n"
+                 "                [--fault ADDR:F,...]...\n"
                  "  meters: heat meter at address 63, electricity meter at address 64\n"
+                 "  --line  these meters instead (as hostsim's sim: ports): 64 the electricity\n"
+                 "          meter, any other address a heat meter; each with its faults after /\n"
                  "  faults: corrupt, corrupt=N (every Nth reply), silent, noise, delay=MS, "
                  "split=N,\n"
-                 "          garbled-registers, serial0, no-registers, answers=ADDR\n"
-                 "  --pty   serve on a pseudo-terminal; its device path is printed first\n"
+                 "          garbled-registers (register replies damaged), serial0, no-registers\n"
+                 "          (never answers a register request), answers=ADDR (answers ADDR's\n"
+                 "          requests too, with its own address)\n"
+                 "  --pty   serve on a pseudo-terminal; its device path is printed first, then\n"
+                 "          \"line: SPEED FORMAT\" (e.g. 1200 8N2) whenever its settings change\n"
                  "  --tcp   serve raw bytes on a TCP port (0: any free one), one connection at a\n"
                  "          time, on ADDR (default 127.0.0.1); \"listening on ADDR:PORT\" first\n"
                  "  else    read hex requests from standard input, print hex replies\n");
@@ -64,11 +71,47 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
     return out;
 }
 
+// The line settings the program on the device side of a pseudo-terminal has set, as "1200 8N2";
+// "" when they cannot be read. Linux answers a settings query on the master side with the
+// device side's settings, so the speed and format a master or device server chose can be seen.
+std::string LineText(int fd) {
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) return {};
+    static constexpr struct {
+        speed_t code;
+        unsigned baud;
+    } kSpeeds[] = {{B300, 300},     {B600, 600},      {B1200, 1200},   {B2400, 2400},
+                   {B4800, 4800},   {B9600, 9600},    {B19200, 19200}, {B38400, 38400},
+                   {B57600, 57600}, {B115200, 115200}};
+    const speed_t code = ::cfgetospeed(&tio);
+    std::string text = "?";
+    for (const auto& s : kSpeeds) {
+        if (s.code == code) text = std::to_string(s.baud);
+    }
+    const tcflag_t size = tio.c_cflag & CSIZE;
+    text += size == CS5 ? " 5" : size == CS6 ? " 6" : size == CS7 ? " 7" : " 8";
+    text += (tio.c_cflag & PARENB) == 0 ? 'N' : (tio.c_cflag & PARODD) != 0 ? 'O' : 'E';
+    text += (tio.c_cflag & CSTOPB) != 0 ? '2' : '1';
+    return text;
+}
+
 // Answers the requests read from `fd` until a stop signal, or until the other end closes when
 // `until_closed` (a pseudo-terminal's master side sees no end while the device is held open).
-void ServeLine(MeterSimulator& sim, int fd, bool until_closed) {
+// With `report_line`, prints "line: SPEED FORMAT" on standard output whenever the line settings
+// change, checked before each request is answered and at least every 200 ms.
+void ServeLine(MeterSimulator& sim, int fd, bool until_closed, bool report_line) {
     std::vector<std::uint8_t> buffer(512);
+    std::string line;
+    const auto check_line = [&] {
+        if (!report_line) return;
+        if (std::string now = LineText(fd); now != line) {
+            line = std::move(now);
+            std::printf("line: %s\n", line.c_str());
+            std::fflush(stdout);
+        }
+    };
     while (!g_stop) {
+        check_line();
         const std::uint64_t now = NowMs();
         while (auto delivery = sim.TakeDelivery(now)) {
             if (::write(fd, delivery->data(), delivery->size()) < 0 && errno != EAGAIN) {
@@ -80,6 +123,7 @@ void ServeLine(MeterSimulator& sim, int fd, bool until_closed) {
         pollfd p{fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, timeout);
         if (ready > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR))) {
+            check_line();  // the settings the request was sent with come first
             const ssize_t n = ::read(fd, buffer.data(), buffer.size());
             if (n > 0) {
                 sim.Receive(std::span(buffer).first(static_cast<std::size_t>(n)), NowMs());
@@ -117,7 +161,7 @@ int ServeTcp(MeterSimulator& sim, const std::string& bind_address, std::uint16_t
         if (connection < 0) continue;
         const int no_delay = 1;
         ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof no_delay);
-        ServeLine(sim, connection, true);
+        ServeLine(sim, connection, true, false);
         ::close(connection);
     }
     ::close(listener);
@@ -147,7 +191,7 @@ int ServePty(MeterSimulator& sim) {
     std::printf("%s\n", path);
     std::fflush(stdout);
 
-    ServeLine(sim, master, false);
+    ServeLine(sim, master, false, true);
     if (keep_open >= 0) ::close(keep_open);
     ::close(master);
     return 0;
@@ -175,8 +219,8 @@ int main(int argc, char** argv) {
     bool pty = false;
     std::optional<std::uint16_t> tcp_port;
     std::string bind_address = "127.0.0.1";
-    MeterSimulator sim;
-    for (auto& meter : zol::metersim::DemoMeters()) sim.AddMeter(std::move(meter));
+    std::optional<std::string> line;
+    std::vector<std::string> faults;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--pty") {
@@ -188,22 +232,36 @@ int main(int argc, char** argv) {
             tcp_port = static_cast<std::uint16_t>(port);
         } else if (arg == "--bind" && i + 1 < argc) {
             bind_address = argv[++i];
+        } else if (arg == "--line" && i + 1 < argc && !line) {
+            line = argv[++i];
         } else if (arg == "--fault" && i + 1 < argc) {
-            const std::string fault = argv[++i];
-            const auto colon = fault.find(':');
-            if (colon == std::string::npos) return Usage();
-            char* end = nullptr;
-            const unsigned long address = std::strtoul(fault.c_str(), &end, 0);
-            auto* meter = end == fault.c_str() + colon && address <= 0xFF
-                              ? sim.FindMeter(static_cast<std::uint8_t>(address))
-                              : nullptr;
-            if (meter == nullptr || !zol::metersim::ApplyFaultList(
-                                        std::string_view(fault).substr(colon + 1), meter->faults)) {
-                std::fprintf(stderr, "metersim: bad fault '%s'\n", fault.c_str());
-                return 2;
-            }
+            faults.emplace_back(argv[++i]);
         } else {
             return Usage();
+        }
+    }
+    MeterSimulator sim;
+    std::string error;
+    const auto meters = line ? zol::metersim::ParseMeterLine(*line, error)
+                             : std::optional(zol::metersim::DemoMeters());
+    if (!meters) {
+        std::fprintf(stderr, "metersim: bad line '%s': %s\n", line->c_str(), error.c_str());
+        return 2;
+    }
+    for (const auto& meter : *meters) sim.AddMeter(meter);
+    // Faults are given to the meters on the line, whatever order the options came in.
+    for (const auto& fault : faults) {
+        const auto colon = fault.find(':');
+        if (colon == std::string::npos) return Usage();
+        char* end = nullptr;
+        const unsigned long address = std::strtoul(fault.c_str(), &end, 0);
+        auto* meter = end == fault.c_str() + colon && address <= 0xFF
+                          ? sim.FindMeter(static_cast<std::uint8_t>(address))
+                          : nullptr;
+        if (meter == nullptr || !zol::metersim::ApplyFaultList(
+                                    std::string_view(fault).substr(colon + 1), meter->faults)) {
+            std::fprintf(stderr, "metersim: bad fault '%s'\n", fault.c_str());
+            return 2;
         }
     }
     std::signal(SIGINT, OnSignal);

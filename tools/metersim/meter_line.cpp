@@ -1,0 +1,72 @@
+#include "metersim/meter_line.h"
+
+#include <algorithm>
+
+namespace zol::metersim {
+
+namespace {
+
+std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t max) {
+    if (text.empty() || text.size() > 9) return std::nullopt;
+    std::uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    if (value > max) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+SimMeter SimulatedMeterAt(std::uint8_t address) {
+    auto demo = DemoMeters();
+    const auto pick = address == kDemoElectricityAddress ? 1 : 0;
+    SimMeter meter = demo[static_cast<std::size_t>(pick)];
+    if (meter.address != address) {
+        meter.address = address;
+        meter.serial = 67100000u + address;  // one serial number per simulated heat meter
+    }
+    return meter;
+}
+
+std::optional<std::vector<SimMeter>> ParseMeterLine(std::string_view text, std::string& error) {
+    std::vector<SimMeter> meters;
+    while (!text.empty()) {
+        const auto comma = text.find(',');
+        const std::string_view item = text.substr(0, comma);
+        text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+        const auto slash = item.find('/');
+        // KMP addresses are one byte; 0 and 255 are not meter addresses.
+        const auto address = ParseNumber(item.substr(0, slash), 254);
+        if (!address || *address == 0) {
+            error = "bad meter address '" + std::string(item.substr(0, slash)) + "'";
+            return std::nullopt;
+        }
+        const bool taken = std::any_of(meters.begin(), meters.end(), [&](const auto& meter) {
+            return meter.address == *address;
+        });
+        if (taken) {
+            error = "meter address " + std::to_string(*address) + " given twice";
+            return std::nullopt;
+        }
+        SimMeter meter = SimulatedMeterAt(static_cast<std::uint8_t>(*address));
+        if (slash != std::string_view::npos) {
+            // Faults are separated by "/" here because "," separates the meters.
+            std::string faults(item.substr(slash + 1));
+            std::replace(faults.begin(), faults.end(), '/', ',');
+            if (faults.empty() || !ApplyFaultList(faults, meter.faults)) {
+                error = "bad fault list '" + std::string(item.substr(slash + 1)) + "'";
+                return std::nullopt;
+            }
+        }
+        meters.push_back(std::move(meter));
+    }
+    if (meters.empty()) {
+        error = "no simulated meter given";
+        return std::nullopt;
+    }
+    return meters;
+}
+
+}  // namespace zol::metersim
