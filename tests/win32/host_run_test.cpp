@@ -252,12 +252,6 @@ TEST(HostRunProgram, MisbehavingMetersNeverStarveTheirLine) {
     }
 }
 
-std::string WriteConfig(const std::string& file, const std::string& requests) {
-    std::ofstream out(file, std::ios::binary);
-    out << "<QUERY>" << requests << "</QUERY>";
-    return file;
-}
-
 bool Has(const std::string& text, const char* pattern) {
     return std::regex_search(text, std::regex(pattern));
 }
@@ -266,21 +260,19 @@ bool Has(const std::string& text, const char* pattern) {
 // and one whose only request waits for a host event that never comes: each gets its verdict,
 // the run names the meters that delivered nothing and ends with 3.
 TEST(HostRunProgram, NamesEachMetersVerdictAndEndsWithThreeWhenOneDeliveredNothing) {
-    const std::string config = WriteConfig(
-        "host_run_verdict.xml",
-        "<Request caption=\"Heat\"><Enabled check=\"2\"/><Device>63;66;70</Device>"
+    const std::string report = "host_run_verdict.html";
+    const ConfiguredRun line = RunOnConfig(
+        "<QUERY><Request caption=\"Heat\"><Enabled check=\"2\"/><Device>63;66;70</Device>"
         "<Timeout>300</Timeout><MethodPoll check=\"2\"/><PollInterval>1</PollInterval>"
         "<PollUnits>S</PollUnits><Response><I><Register>003C</Register></I></Response></Request>"
         "<Request caption=\"Day end\"><Enabled check=\"2\"/><Device>65</Device>"
         "<MethodEvent check=\"2\"/><EventId>DAYEND</EventId>"
         "<Response><I><Register>003C</Register></I></Response></Request>"
         "<Request caption=\"Off\"><Enabled check=\"0\"/><Device>71</Device>"
-        "<Response><I><Register>003C</Register></I></Response></Request>");
-    const std::string report = "host_run_verdict.html";
-    const ProgramRun run = RunHostsim("run --seconds 4 --config " + config + " --report " + report +
-                                      " --port L1=sim:63,66/garbled-registers");
+        "<Response><I><Register>003C</Register></I></Response></Request></QUERY>",
+        "--seconds 4 --report " + report + " --port L1=sim:63,66/garbled-registers");
+    const ProgramRun& run = line.run;
     const std::string page = ReadBack(report);
-    DeleteFileA(config.c_str());
     DeleteFileA(report.c_str());
     EXPECT_EQ(run.exit_code, 3u) << run.err;
     // One line per configured meter, in address order, then the summary as before; the
@@ -493,14 +485,14 @@ TEST(HostRunPorts, TcpPortCarriesBytesBothWaysAndReportsTheServerHangingUp) {
 // summary, and says with 1 that a port failed.
 TEST(HostRunProgram, APortThatFailsDuringTheRunEndsItWithOne) {
     DeviceServer server(2);
-    const std::string config = WriteConfig(
-        "host_run_failing.xml",
-        "<Request caption=\"Power\"><Enabled check=\"2\"/><Device>64</Device><Timeout>500</Timeout>"
-        "<MethodPoll check=\"2\"/><PollInterval>1</PollInterval><PollUnits>S</PollUnits>"
-        "<Response><I><Register>0001</Register></I></Response></Request>");
-    const ProgramRun run = RunHostsim("run --seconds 3 --config " + config +
-                                      " --port L1=tcp:127.0.0.1:" + std::to_string(server.Port()));
-    DeleteFileA(config.c_str());
+    const ProgramRun run =
+        RunOnConfig(
+            "<QUERY><Request caption=\"Power\"><Enabled check=\"2\"/><Device>64</Device>"
+            "<Timeout>500</Timeout><MethodPoll check=\"2\"/><PollInterval>1</PollInterval>"
+            "<PollUnits>S</PollUnits><Response><I><Register>0001</Register></I></Response>"
+            "</Request></QUERY>",
+            "--seconds 3 --port L1=tcp:127.0.0.1:" + std::to_string(server.Port()))
+            .run;
     EXPECT_EQ(run.exit_code, 1u) << run.out << run.err;
     EXPECT_TRUE(Has(run.err, "hostsim: port L1 failed[^\n]*; it is closed")) << run.err;
     EXPECT_TRUE(Has(run.err, "hostsim: a port failed during the run")) << run.err;
