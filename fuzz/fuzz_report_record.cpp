@@ -1,7 +1,8 @@
 // Fuzz target for reading a saved run back into a commissioning report: the packet JSON lines,
-// the stderr log lines, the meters they name, and the page written from what they yield. The first byte picks where
-// the rest goes (JSON lines, log text or both halves); a copy in its own allocation lets the
-// sanitizer see any read past its end. Lines that do not parse are normal results.
+// the stderr log lines, the meters they name, and the page written from what they yield. The
+// first byte picks where the rest goes (JSON lines, log text or both halves); a copy in its own
+// allocation lets the sanitizer see any read past its end. Lines that do not parse are normal
+// results.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
