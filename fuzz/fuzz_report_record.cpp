@@ -1,7 +1,8 @@
 // Fuzz target for reading a saved run back into a commissioning report: the packet JSON lines,
-// the stderr log lines, and the page written from what they yield. The first byte picks where
-// the rest goes (JSON lines, log text or both halves); a copy in its own allocation lets the
-// sanitizer see any read past its end. Lines that do not parse are normal results.
+// the stderr log lines, the meters they name, and the page written from what they yield. The
+// first byte picks where the rest goes (JSON lines, log text or both halves); a copy in its own
+// allocation lets the sanitizer see any read past its end. Lines that do not parse are normal
+// results.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         zol::hostsim::ReadRunRecord(json.substr(0, variant == 2 ? json.size() / 2 : json.size()),
                                     log.substr(variant == 2 ? log.size() / 2 : 0), skipped);
     record.requests = zol::hostsim::ConfiguredRequests(text);
+    record.active = zol::hostsim::ActiveAddresses(text);  // the verdict per configured meter
     (void)zol::hostsim::ReportPage(record);
     return 0;
 }

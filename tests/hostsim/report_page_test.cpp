@@ -109,6 +109,7 @@ TEST(ReportPage, ShowsEveryMeterItsChartsAndTheFaultsOfASavedRun) {
         ReadRunRecord(ReadFile("run.jsonl") + "not json\n", ReadFile("run.log"), skipped);
     EXPECT_EQ(skipped, 1u);
     record.requests = ConfiguredRequests(ReadFile("site.xml"));
+    record.active = ActiveAddresses(ReadFile("site.xml"));
     ASSERT_EQ(record.ports.size(), 2u);
     EXPECT_EQ(record.start, "2026-12-07T06:00:00.100");
 
@@ -136,6 +137,63 @@ TEST(ReportPage, ShowsEveryMeterItsChartsAndTheFaultsOfASavedRun) {
     EXPECT_EQ(Count(page, "class=\"f-write\" d="), 1u);
     EXPECT_EQ(Count(page, "class=\"f-timeout\" d="), 10u);
     EXPECT_NE(page.find("10 timeouts"), std::string::npos);
+}
+
+// The verdict of every meter of the saved run, from the packets and the log alone: LINE1/65's
+// timeouts and damaged reply are its own (no other port heard 65), 70's cannot be put on a port
+// (both lines poll it, neither heard it), and the meters no packet came from are listed apart.
+TEST(ReportPage, GivesEveryMeterItsOwnCountsAndVerdict) {
+    std::size_t skipped = 0;
+    RunRecord record = ReadRunRecord(ReadFile("run.jsonl"), ReadFile("run.log"), skipped);
+    record.requests = ConfiguredRequests(ReadFile("site.xml"));
+    record.active = ActiveAddresses(ReadFile("site.xml"));
+    const std::string page = ReportPage(record);
+    const auto card = [&](const std::string& port, const std::string& address) {
+        const auto at = page.find("data-port=\"" + port + "\" data-address=\"" + address + "\"");
+        return at == std::string::npos ? std::string()
+                                       : page.substr(at, page.find("</table>", at) - at);
+    };
+    // Requests written are not in the saved files: "-"; then packets, empty packets, timeouts
+    // and checksum errors, each counted above zero in red.
+    const std::string line1_65 =
+        "<td class=\"num\">&ndash;</td><td class=\"num\">8</td><td class=\"num\">0</td>"
+        "<td class=\"num bad\">4</td><td class=\"num bad\">1</td>";
+    EXPECT_NE(card("LINE1", "65").find("v-faults\">faults</span>"), std::string::npos);
+    EXPECT_NE(card("LINE1", "65").find(line1_65), std::string::npos) << card("LINE1", "65");
+    EXPECT_NE(card("LINE1", "63").find("v-good\">good</span>"), std::string::npos);
+    EXPECT_NE(card("LINE2", "63").find("v-good\">good</span>"), std::string::npos);
+    const auto table = page.substr(page.find("<table class=\"unheard\">"));
+    const std::string rows = table.substr(0, table.find("</table>"));
+    for (const char* row :
+         {"<tr><td>LINE1</td><td>70</td><td><span class=\"verdict v-none\">no packet</span>",
+          "<tr><td>LINE2</td><td>65</td><td><span class=\"verdict v-none\">no packet</span>",
+          "<tr><td>LINE2</td><td>70</td><td><span class=\"verdict v-none\">no packet</span>",
+          "<tr><td>not known</td><td>70</td><td><span class=\"verdict v-none\">no "
+          "answer</span></td><td class=\"num\">&ndash;</td><td class=\"num bad\">6</td>"}) {
+        EXPECT_NE(rows.find(row), std::string::npos) << row << "\n" << rows;
+    }
+    EXPECT_EQ(Count(rows, "<tr><td>"), 4u);
+    // Severity in words; no banner for a run that went its course.
+    EXPECT_NE(page.find("<td title=\"1\">warning</td>"), std::string::npos);
+    EXPECT_EQ(page.find("class=\"bad interrupted\""), std::string::npos);
+}
+
+// A run cut short says so at the top, with the time from its own log line; a plug-in line that
+// happens to say "interrupted" does not count.
+TEST(ReportPage, AnInterruptedRunSaysSoAndWhen) {
+    std::size_t skipped = 0;
+    const std::string log =
+        "2026-12-07T06:00:00.000 log[0]: interrupted by the meter\n"
+        "2026-12-07T06:00:12.345 hostsim: interrupted: 0:12 elapsed, 0:48 left, 3 packets, "
+        "meters heard 1 of 2\n";
+    RunRecord record = ReadRunRecord(ReadFile("run.jsonl"), log, skipped);
+    ASSERT_TRUE(record.interrupted.has_value());
+    EXPECT_EQ(*record.interrupted, "2026-12-07T06:00:12.345");
+    EXPECT_NE(ReportPage(record).find("<p class=\"bad interrupted\">Interrupted at "
+                                      "2026-12-07T06:00:12.345: the run was cut short"),
+              std::string::npos);
+    record = ReadRunRecord(ReadFile("run.jsonl"), log.substr(0, log.find('\n') + 1), skipped);
+    EXPECT_FALSE(record.interrupted.has_value());
 }
 
 TEST(ReportPage, EscapesWhatTheMetersAndPortsSay) {

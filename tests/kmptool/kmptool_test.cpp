@@ -1,10 +1,20 @@
 // kmptool's printed formats are relied on by scripts and checks: run the built program and
 // compare its output with hand-worked results.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <regex>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -92,9 +102,78 @@ TEST(Kmptool, ReadsSimulatedMetersAndReportsSilentOnes) {
         Kmptool("read --sim --addr 63 --regs E1 --sim-fault split=1,noise,delay=1000");
     EXPECT_EQ(faulty.status, 0);
     EXPECT_NE(faulty.out.find("315904"), std::string::npos);
-    EXPECT_EQ(Kmptool("read --sim --addr 63 --regs E1 --sim-fault corrupt").status, 1);
-    EXPECT_EQ(Kmptool("read --sim --addr 9 --regs E1").status, 1);
+    // A meter that never answers, or only with damaged replies, is 3; a port that cannot be
+    // opened is 1; a bad command line is 2.
+    EXPECT_EQ(Kmptool("read --sim --addr 63 --regs E1 --sim-fault corrupt").status, 3);
+    EXPECT_EQ(Kmptool("read --sim --addr 9 --regs E1").status, 3);
     EXPECT_EQ(Kmptool("read --port /nonexistent/tty --addr 9 --regs E1").status, 1);
+    EXPECT_EQ(Kmptool("read --sim --adr 63 --regs E1").status, 2);
+}
+
+// kmptool read on a pseudo-terminal nobody answers: once its request is on the line, the test
+// either sends Ctrl-C (SIGINT) or closes the line's other end, as an unplugged adapter would.
+TEST(Kmptool, ReadEndsInOrderWhenInterruptedOrWhenThePortGoesAway) {
+    const struct {
+        bool interrupt;
+        int status;
+        const char* says;  // the one line on stderr
+    } cases[] = {
+        {true, 130, "kmptool read: interrupted\n"},
+        // Caught while still writing the request, or while waiting for the reply.
+        {false, 1, "kmptool read: (writing the request failed.*|the port hung up)\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        const int line = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(line, 0);
+        ASSERT_EQ(grantpt(line), 0);
+        ASSERT_EQ(unlockpt(line), 0);
+        const std::string device = ptsname(line);
+        int err[2];
+        ASSERT_EQ(pipe(err), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        posix_spawn_file_actions_addclose(&actions, err[0]);
+        posix_spawn_file_actions_addclose(&actions, line);
+        const std::string tool = std::string(ZOL_BIN_DIR) + "/kmptool";
+        std::vector<std::string> args = {tool,         "read", "--port",    device,
+                                         "--addr",     "63",   "--regs",    "E1",
+                                         "--attempts", "1",    "--timeout", "600000"};
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(err[1]);
+        // The type request to 63 up to its stop byte: the tool now waits for the answer.
+        std::vector<std::uint8_t> request;
+        while (request.empty() || request.back() != 0x0D) {
+            pollfd ready{line, POLLIN, 0};
+            if (poll(&ready, 1, 30000) != 1) break;
+            std::uint8_t byte = 0;
+            if (read(line, &byte, 1) != 1) break;
+            request.push_back(byte);
+        }
+        EXPECT_EQ(request, (std::vector<std::uint8_t>{0x80, 0x3F, 0x01, 0x05, 0x8A, 0x0D}));
+        if (c.interrupt) {
+            kill(pid, SIGINT);
+        } else {
+            close(line);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        if (c.interrupt) close(line);
+        std::string said;
+        char buffer[256];
+        for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;)
+            said.append(buffer, static_cast<std::size_t>(n));
+        close(err[0]);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), c.status);
+        EXPECT_TRUE(std::regex_match(said, std::regex(c.says))) << said;
+    }
 }
 
 TEST(Kmptool, ReadPrintsOneJsonObjectWithTypedValues) {

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -23,6 +24,7 @@
 
 #include "hostsim/packet_output.h"
 #include "hostsim/port_transport.h"
+#include "hostsim/report_record.h"
 #include "hostsim/run_command.h"
 #include "kmp/kmp_frame.h"
 #include "platform/system.h"
@@ -50,8 +52,11 @@ std::string ReadBack(const std::string& file) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// Runs hostsim.exe (beside this program) with `arguments`, collecting its two outputs.
-ProgramRun RunHostsim(const std::string& arguments) {
+// Runs hostsim.exe (beside this program) with `arguments`, collecting its two outputs;
+// `while_running` is called once the program has started. A run that does not end within a
+// minute is ended (its exit code then tells).
+ProgramRun RunHostsim(const std::string& arguments,
+                      const std::function<void()>& while_running = {}) {
     const std::string base = "hostsim_run_test_" + std::to_string(GetCurrentProcessId());
     const std::string out_file = base + ".out", err_file = base + ".err";
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -71,7 +76,11 @@ ProgramRun RunHostsim(const std::string& arguments) {
     if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                        &startup, &info)) {
         run.process_id = info.dwProcessId;
-        WaitForSingleObject(info.hProcess, 60000);
+        if (while_running) while_running();
+        if (WaitForSingleObject(info.hProcess, 60000) != WAIT_OBJECT_0) {
+            TerminateProcess(info.hProcess, 0xDEAD);
+            WaitForSingleObject(info.hProcess, 10000);
+        }
         GetExitCodeProcess(info.hProcess, &run.exit_code);
         CloseHandle(info.hThread);
         CloseHandle(info.hProcess);
@@ -85,28 +94,32 @@ ProgramRun RunHostsim(const std::string& arguments) {
     return run;
 }
 
-TEST(HostRunProgram, RefusesWhatItCannotStartWithOneLineAndExitOne) {
+// A mistake on the command line is a usage error (2); what cannot be opened or read, or does not
+// fit the module, could not be started (1).
+TEST(HostRunProgram, RefusesWhatItCannotStartWithOneLineAndItsExitCode) {
     const struct {
         const char* arguments;
         const char* error;
+        DWORD exit_code;
     } cases[] = {
-        {"run --seconds", "lacks its value"},
-        {"run --seconds 0", "--seconds needs a number"},
-        {"run --port COM1", "--port needs NAME=CONNECTION"},
-        {"run --port A=sim:1 --port a=sim:2", "port a given twice"},
-        {"run --port A=ttyS0", "not a port"},
-        {"run --port A=sim:63/loud", "bad fault list"},
-        {"run --port A=sim:63,63", "given twice"},
-        {"run --port A=tcp:localhost", "not tcp:HOST:PORT"},
-        {"run --port A=COM199", "port A: cannot open COM199"},
-        {"run --config no-such-file.xml", "cannot read no-such-file.xml"},
-        {"run --config kmpparser.dll", "is not an options text"},
-        {"run --config-id 7 --seconds 1", "configuration 7 does not exist"},
+        {"run --seconds", "lacks its value", 2},
+        {"run --seconds 0", "--seconds needs a number", 2},
+        {"run --port COM1", "--port needs NAME=CONNECTION", 2},
+        {"run --port A=sim:1 --port a=sim:2", "port a given twice", 2},
+        {"run --port A=ttyS0", "not a port", 2},
+        {"run --port A=sim:63/loud", "bad fault list", 2},
+        {"run --port A=sim:63,63", "given twice", 2},
+        {"run --port A=tcp:localhost", "not tcp:HOST:PORT", 2},
+        {"run --config no-such-file.xml --port A=sim:63/loud", "bad fault list", 2},
+        {"run --port A=COM199", "port A: cannot open COM199", 1},
+        {"run --config no-such-file.xml", "cannot read no-such-file.xml", 1},
+        {"run --config kmpparser.dll", "is not an options text", 1},
+        {"run --config-id 7 --seconds 1", "configuration 7 does not exist", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);
         const ProgramRun run = RunHostsim(c.arguments);
-        EXPECT_EQ(run.exit_code, 1u);
+        EXPECT_EQ(run.exit_code, c.exit_code);
         EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
         EXPECT_EQ(run.out.find("summary:"), std::string::npos);  // nothing was started
@@ -132,7 +145,8 @@ TEST(HostRunProgram, ARunOnSimulatedMetersEndsWithTheSummaryAndLeavesNoSettings)
     const std::string json = "host_run_test.json";
     const ProgramRun run =
         RunHostsim("run --seconds 1 --json " + json + " --port P1=sim:63/split=2");
-    EXPECT_EQ(run.exit_code, 0u) << run.err;
+    // The built-in configuration also polls 65 and 70, which this line does not have.
+    EXPECT_EQ(run.exit_code, 3u) << run.err;
     EXPECT_TRUE(std::regex_search(
         run.out, std::regex("(^|\n)summary: writes=[0-9]+ packets=[0-9]+ timeouts=[0-9]+ "
                             "crc_errors=[0-9]+\r?\n$")))
@@ -161,7 +175,8 @@ TEST(HostRunProgram, PollsTheConfiguredMetersThroughTheModule) {
     const std::string report = "host_run_site.html";
     const ProgramRun run = RunHostsim("run --seconds 3 --config " + config + " --json " + json +
                                       " --report " + report + " --port L1=sim:63");
-    EXPECT_EQ(run.exit_code, 0u) << run.err;
+    EXPECT_EQ(run.exit_code, 3u) << run.err;  // 70 never answers
+    EXPECT_NE(run.out.find("meter L1/70: no answer to "), std::string::npos) << run.out;
     const std::string lines = ReadBack(json);
     const std::string page = ReadBack(report);
     DeleteFileA(config.c_str());
@@ -268,6 +283,63 @@ TEST(HostRunProgram, MisbehavingMetersNeverStarveTheirLine) {
          {"[66/Heat] . Heat. Request timeout", "[68/Heat] . Heat. Request timeout"}) {
         EXPECT_NE(line.run.err.find(bad), std::string::npos) << bad;
     }
+}
+
+bool Has(const std::string& text, const char* pattern) {
+    return std::regex_search(text, std::regex(pattern));
+}
+
+// One line with a good meter, a silent one, one whose register replies always arrive damaged,
+// and one whose only request waits for a host event that never comes: each gets its verdict,
+// the run names the meters that delivered nothing and ends with 3.
+TEST(HostRunProgram, NamesEachMetersVerdictAndEndsWithThreeWhenOneDeliveredNothing) {
+    const std::string report = "host_run_verdict.html";
+    const ConfiguredRun line = RunOnConfig(
+        "<QUERY><Request caption=\"Heat\"><Enabled check=\"2\"/><Device>63;66;70</Device>"
+        "<Timeout>300</Timeout><MethodPoll check=\"2\"/><PollInterval>1</PollInterval>"
+        "<PollUnits>S</PollUnits><Response><I><Register>003C</Register></I></Response></Request>"
+        "<Request caption=\"Day end\"><Enabled check=\"2\"/><Device>65</Device>"
+        "<MethodEvent check=\"2\"/><EventId>DAYEND</EventId>"
+        "<Response><I><Register>003C</Register></I></Response></Request>"
+        "<Request caption=\"Off\"><Enabled check=\"0\"/><Device>71</Device>"
+        "<Response><I><Register>003C</Register></I></Response></Request></QUERY>",
+        "--seconds 4 --report " + report + " --port L1=sim:63,66/garbled-registers");
+    const ProgramRun& run = line.run;
+    const std::string page = ReadBack(report);
+    DeleteFileA(report.c_str());
+    EXPECT_EQ(run.exit_code, 3u) << run.err;
+    // One line per configured meter, in address order, then the summary as before; the
+    // disabled request's 71 is no meter of the run.
+    EXPECT_TRUE(
+        Has(run.out,
+            "\nmeter L1/63 serial 67012345: [0-9]+ packets?, last [0-2][0-9]:[0-5][0-9]:"
+            "[0-5][0-9]\r?\n"
+            "meter L1/65: never asked\r?\n"
+            "meter L1/66: no answer to [1-9][0-9]* requests?, [1-9][0-9]* checksum "
+            "errors?\r?\n"
+            "meter L1/70: no answer to [1-9][0-9]* requests?\r?\n"
+            "report: host_run_verdict.html\r?\n"
+            "summary: writes=[0-9]+ packets=[0-9]+ timeouts=[0-9]+ crc_errors=[0-9]+\r?\n$"))
+        << run.out;
+    EXPECT_TRUE(Has(run.err,
+                    "hostsim: no packet from meter L1/65 \\(never asked\\), L1/66 \\(no answer to "
+                    "[0-9]+ requests?, [0-9]+ checksum errors?\\), L1/70 \\(no answer to "))
+        << run.err;
+    // The report: 63's card with its own counts, and the three others told apart.
+    const std::string card = page.substr(page.find("data-address=\"63\"><summary>"), 400);
+    EXPECT_NE(card.find("<span class=\"verdict v-good\">good</span></summary><table "
+                        "class=\"counts\">"),
+              std::string::npos)
+        << card;
+    for (const char* row : {"<tr><td>L1</td><td>65</td><td><span class=\"verdict v-none\">never "
+                            "asked</span></td><td class=\"num\">0</td>",
+                            "<tr><td>L1</td><td>66</td><td><span class=\"verdict v-none\">no "
+                            "answer</span></td>",
+                            "<tr><td>L1</td><td>70</td><td><span class=\"verdict v-none\">no "
+                            "answer</span></td>"}) {
+        EXPECT_NE(page.find(row), std::string::npos) << row;
+    }
+    EXPECT_EQ(page.find("<td>71</td>"), std::string::npos);
 }
 
 // `--config-id` picks the module's configuration by its line in the description: the second one
@@ -440,6 +512,83 @@ TEST(HostRunPorts, TcpPortCarriesBytesBothWaysAndReportsTheServerHangingUp) {
     bool alive = true;
     for (int i = 0; i < 20 && alive; ++i) alive = port->Read(200, rest);
     EXPECT_FALSE(alive);
+}
+
+// A device server that hangs up in the middle of the run: the run goes on to its end with its
+// summary, and says with 1 that a port failed.
+TEST(HostRunProgram, APortThatFailsDuringTheRunEndsItWithOne) {
+    DeviceServer server(2);
+    const ProgramRun run =
+        RunOnConfig(
+            "<QUERY><Request caption=\"Power\"><Enabled check=\"2\"/><Device>64</Device>"
+            "<Timeout>500</Timeout><MethodPoll check=\"2\"/><PollInterval>1</PollInterval>"
+            "<PollUnits>S</PollUnits><Response><I><Register>0001</Register></I></Response>"
+            "</Request></QUERY>",
+            "--seconds 3 --port L1=tcp:127.0.0.1:" + std::to_string(server.Port()))
+            .run;
+    EXPECT_EQ(run.exit_code, 1u) << run.out << run.err;
+    EXPECT_TRUE(Has(run.err, "hostsim: port L1 failed[^\n]*; it is closed")) << run.err;
+    EXPECT_TRUE(Has(run.err, "hostsim: a port failed during the run")) << run.err;
+    EXPECT_TRUE(Has(run.out, "\nsummary: writes=[0-9]+ packets=[0-9]+ [^\n]*\r?\n$")) << run.out;
+}
+
+// The run's console control handler ignores nothing but its own run; this program ignores the
+// Ctrl-C it sends to both.
+BOOL WINAPI IgnoreControl(DWORD) { return TRUE; }
+
+// Ctrl-C in the middle of a run: the run closes down in order, writes its summary, JSON, CSV and
+// report (which says it was cut short), and ends with 130.
+TEST(HostRunProgram, CtrlCEndsTheRunWithEverythingWrittenAndOneHundredThirty) {
+    const std::string json = "host_run_cut.json", csv = "host_run_cut.csv",
+                      report = "host_run_cut.html";
+    // A console of its own, shared with the run, so the Ctrl-C reaches nobody else.
+    const HANDLE std_handles[3] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
+                                   GetStdHandle(STD_ERROR_HANDLE)};
+    FreeConsole();
+    ASSERT_TRUE(AllocConsole());
+    SetConsoleCtrlHandler(IgnoreControl, TRUE);
+    bool sent = false;
+    const ProgramRun run = RunHostsim(
+        "run --seconds 50 --json " + json + " --csv " + csv + " --report " + report +
+            " --port P1=sim:63",
+        [&] {
+            // Once the first packet is written: the run is well under way.
+            for (int i = 0; i < 400 && ReadBack(json).find('\n') == std::string::npos; ++i) {
+                Sleep(100);
+            }
+            sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != FALSE;
+        });
+    SetConsoleCtrlHandler(IgnoreControl, FALSE);
+    FreeConsole();
+    SetStdHandle(STD_INPUT_HANDLE, std_handles[0]);
+    SetStdHandle(STD_OUTPUT_HANDLE, std_handles[1]);
+    SetStdHandle(STD_ERROR_HANDLE, std_handles[2]);
+    const std::string lines = ReadBack(json), rows = ReadBack(csv), page = ReadBack(report);
+    for (const auto& file : {json, csv, report}) DeleteFileA(file.c_str());
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(run.exit_code, 130u) << run.err;
+    EXPECT_TRUE(Has(run.err,
+                    "hostsim: interrupted: [0-9]+:[0-9]{2} elapsed, [0-9]+:[0-9]{2} left, "
+                    "[0-9]+ packets?, meters heard 1 of 3"))
+        << run.err;
+    EXPECT_TRUE(Has(run.out, "\nmeter P1/63 serial 67012345: [1-9][0-9]* packets?, last "))
+        << run.out;
+    EXPECT_TRUE(Has(run.out, "\nsummary: writes=[0-9]+ packets=[1-9][0-9]* [^\n]*\r?\n$"))
+        << run.out;
+    // Every packet line whole, the CSV with its header and rows, and the report's banner.
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), '\n');
+    for (std::size_t at = 0; at < lines.size(); at = lines.find('\n', at) + 1) {
+        const std::string line = lines.substr(at, lines.find('\n', at) - at);
+        EXPECT_TRUE(ParsePacketJson(line).has_value()) << line;
+    }
+    EXPECT_EQ(rows.rfind(std::string(kCsvHeader) + "\n2", 0), 0u) << rows;
+    const std::string banner = page.substr(page.find("<p class=\"bad interrupted\">"), 120);
+    EXPECT_TRUE(Has(banner,
+                    "^<p class=\"bad interrupted\">Interrupted at 20[0-9-]+T[0-9:.]+: "
+                    "the run was cut short"))
+        << banner;
+    EXPECT_NE(page.find("<td>interrupted: "), std::string::npos);  // and the log says when
 }
 
 TEST(HostRunPorts, TcpPortThatNobodyServesIsAnError) {

@@ -56,6 +56,33 @@ std::vector<std::string> ConfigurationNames(const std::string& description) {
     return names;
 }
 
+std::string ItemPlainText(const std::vector<NamedValue>& items, std::string_view name) {
+    for (const auto& [item, value] : items) {
+        if (item == name) return PlainText(value);
+    }
+    return {};
+}
+
+// The meter a packet came from: its DEVICE_ID.
+std::optional<std::uint8_t> MeterAddress(const std::vector<NamedValue>& items) {
+    const std::string text = ItemPlainText(items, "DEVICE_ID");
+    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != text.npos) {
+        return std::nullopt;
+    }
+    const int number = std::stoi(text);
+    if (number > 255) return std::nullopt;
+    return static_cast<std::uint8_t>(number);
+}
+
+// A packet whose registers all came without a value (or that has none): the meter answered, but
+// not with what was asked.
+bool CarriesNoValue(const std::vector<NamedValue>& items) {
+    for (const auto& reg : RegisterValues(items)) {
+        if (!PlainText(reg.value).empty()) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 LogMarkers PluginLogMarkers(const std::string& dll_path) {
@@ -167,6 +194,13 @@ void HostRun::RemoveSettings() {
 
 bool HostRun::Start(const std::string& options_text, std::optional<std::size_t> config_index,
                     std::string& error) {
+    {
+        std::vector<std::string> names;
+        for (const auto& port : ports_) names.push_back(port.name);
+        std::lock_guard<std::mutex> guard(counts_lock_);
+        ledger_ = MeterLedger(std::move(names), ActiveAddresses(options_text), true, markers_,
+                              ReplyTimeouts(options_text));
+    }
     if (!StoreSettings(options_text, error)) return false;
     instance_.UseWindow(&window_);
     if (instance_.Create() != 0) {
@@ -227,14 +261,23 @@ bool HostRun::Start(const std::string& options_text, std::optional<std::size_t> 
     return true;
 }
 
-void HostRun::RunFor(std::uint32_t duration_ms, const std::atomic<bool>& stop) {
-    const ULONGLONG end = GetTickCount64() + duration_ms;
+std::uint64_t HostRun::RunFor(std::uint32_t duration_ms, const std::atomic<bool>& stop) {
+    const ULONGLONG begin = GetTickCount64();
+    const ULONGLONG end = begin + duration_ms;
+    const ULONGLONG interval = std::max<std::uint32_t>(progress_interval_ms, 1);
+    ULONGLONG next_progress = begin + interval;
     while (!stop) {
         const ULONGLONG now = GetTickCount64();
         if (now >= end) break;
-        window_.Pump(static_cast<unsigned>(std::min<ULONGLONG>(end - now, kReadSliceMs)));
+        if (now >= next_progress) {
+            if (OnProgress) OnProgress(now - begin);
+            while (next_progress <= now) next_progress += interval;
+        }
+        window_.Pump(static_cast<unsigned>(
+            std::min<ULONGLONG>({end - now, next_progress - now, kReadSliceMs})));
         TakeRecordedSends();  // already handled as they came; the record would only grow
     }
+    return std::min<ULONGLONG>(GetTickCount64(), end) - begin;
 }
 
 std::int32_t HostRun::PortEvent(const std::string& name, bool open) {
@@ -302,12 +345,28 @@ RunCounts HostRun::Counts() const {
     return counts_;
 }
 
+std::vector<MeterTally> HostRun::MeterTallies() const {
+    std::lock_guard<std::mutex> guard(counts_lock_);
+    return ledger_.Tallies();
+}
+
+std::size_t HostRun::MetersConfigured() const {
+    std::lock_guard<std::mutex> guard(counts_lock_);
+    return ledger_.Configured();
+}
+
+std::size_t HostRun::MetersHeard() const {
+    std::lock_guard<std::mutex> guard(counts_lock_);
+    return ledger_.Heard();
+}
+
 bool HostRun::WritePort(std::int32_t source_id, std::span<const std::uint8_t> bytes) {
     {
         std::lock_guard<std::mutex> guard(counts_lock_);
         ++counts_.writes;
         if (source_id >= 1 && static_cast<std::size_t>(source_id) <= port_writes_.size()) {
             ++port_writes_[static_cast<std::size_t>(source_id - 1)];
+            ledger_.Written(static_cast<std::size_t>(source_id - 1), bytes, GetTickCount64());
         }
     }
     if (!ports_open_ || source_id < 1 || static_cast<std::size_t>(source_id) > ports_.size()) {
@@ -325,6 +384,7 @@ void HostRun::ReadPort(Port& port) {
         chunk.clear();
         if (!port.transport->Read(kReadSliceMs, chunk)) {
             const std::string why = port.transport->FailureText();
+            port_failed_ = true;
             ReportPortFault("port " + port.name + " failed" + (why.empty() ? "" : ": ") + why +
                             "; it is closed");
             return;
@@ -344,6 +404,12 @@ void HostRun::Deliver(std::int32_t source_id, std::vector<NamedValue> items) {
     }
     std::lock_guard<std::mutex> guard(counts_lock_);
     ++counts_.packets;
+    if (const auto address = MeterAddress(packet.items);
+        address && source_id >= 1 && static_cast<std::size_t>(source_id) <= ports_.size()) {
+        ledger_.Delivered(static_cast<std::size_t>(source_id - 1), *address,
+                          ItemPlainText(packet.items, "SERIAL_NO"), packet.time,
+                          CarriesNoValue(packet.items));
+    }
     if (OnPacket) OnPacket(packet);
 }
 
@@ -351,6 +417,7 @@ void HostRun::HandleLogLine(const HostWindow::LogLine& line) {
     {
         std::lock_guard<std::mutex> guard(counts_lock_);
         CountLogLine(line.text, counts_, markers_);
+        ledger_.Logged(line.text, GetTickCount64());
     }
     if (OnLogLine) OnLogLine(line);
 }

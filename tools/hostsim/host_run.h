@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "hostsim/host_lib.h"
+#include "hostsim/meter_verdict.h"
 #include "hostsim/packet_output.h"
 #include "hostsim/port_transport.h"
 
@@ -26,14 +27,6 @@ struct RunCounts {
     std::uint32_t packets = 0;     // packets delivered
     std::uint32_t timeouts = 0;    // response timeouts the plug-in logged
     std::uint32_t crc_errors = 0;  // checksum errors the plug-in logged
-};
-
-// The beginnings of the log lines that report a response timeout or a checksum error, as the
-// plug-in writes them: in English, and in the language its own language file gives it
-// (system code page text, as the log is).
-struct LogMarkers {
-    std::vector<std::string> timeout = {"Request timeout"};
-    std::vector<std::string> crc_error = {"Invalid CRC ("};
 };
 
 // The markers for the plug-in at `dll_path`: it speaks the default language of the first of the
@@ -59,8 +52,9 @@ class HostRun {
     // the ports. False with `error` set when any step fails; what was started is undone.
     bool Start(const std::string& options_text, std::optional<std::size_t> config_index,
                std::string& error);
-    // Handles the window messages (log notifications) until `duration_ms` pass or `stop` is set.
-    void RunFor(std::uint32_t duration_ms, const std::atomic<bool>& stop);
+    // Handles the window messages (log notifications) until `duration_ms` pass or `stop` is set,
+    // calling OnProgress every `progress_interval_ms` on the way. The milliseconds it ran.
+    std::uint64_t RunFor(std::uint32_t duration_ms, const std::atomic<bool>& stop);
     // Closes the ports (PORT-CLOSE), UNLOADs, frees the instance and removes the stored
     // settings. Safe to call twice.
     void Stop();
@@ -74,6 +68,14 @@ class HostRun {
     RunCounts Counts() const;
     // Writes the plug-in asked for, per port in the order added.
     std::vector<std::uint32_t> PortWrites() const;
+    // What the host saw of each meter (see MeterLedger): every address of the configuration's
+    // enabled requests on every port, and every other meter a packet came from.
+    std::vector<MeterTally> MeterTallies() const;
+    // Configured meters on all ports, and those of them a packet came from so far.
+    std::size_t MetersConfigured() const;
+    std::size_t MetersHeard() const;
+    // True once a port has failed and was closed during the run.
+    bool PortFailed() const noexcept { return port_failed_; }
 
     // Every packet, from whichever thread delivered it; calls never overlap.
     std::function<void(const PortPacket&)> OnPacket;
@@ -85,6 +87,9 @@ class HostRun {
     // After ProcessData has had a received chunk and its packets are delivered, on the port's
     // own thread, with the port's data source id.
     std::function<void(std::int32_t)> OnChunkHandled;
+    // Every `progress_interval_ms` of RunFor, on its thread, with the milliseconds run so far.
+    std::function<void(std::uint64_t)> OnProgress;
+    std::uint32_t progress_interval_ms = 10000;
 
    private:
     struct Port {
@@ -116,6 +121,8 @@ class HostRun {
     RunCounts counts_;
     LogMarkers markers_;
     std::vector<std::uint32_t> port_writes_;
+    MeterLedger ledger_;  // under counts_lock_
+    std::atomic<bool> port_failed_{false};
 };
 
 }  // namespace zol::hostsim

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "common/exit_codes.h"
 #include "hostsim/gzip_inflate.h"
 #include "hostsim/host_lib.h"
 #include "hostsim/run_command.h"
@@ -49,8 +50,12 @@ int Usage() {
                  "[--json FILE]\n"
                  "       hostsim report RUN.jsonl [LOG] [--config FILE] -o FILE.html\n"
                  "  CONNECTION: COMn | tcp:HOST:PORT | rfc2217:HOST:PORT | "
-                 "sim:ADDR[/FAULT...],...\n");
-    return 2;
+                 "sim:ADDR[/FAULT...],...\n"
+                 "exit codes: 0 done, every configured meter delivered a packet; 1 could not "
+                 "start, or a port failed;\n"
+                 "            2 usage error; 3 a configured meter never delivered a packet; "
+                 "130 interrupted (Ctrl-C)\n");
+    return zol::tools::kExitUsage;
 }
 
 // Texts may hold line breaks; print them escaped so each key stays on one line.
@@ -229,7 +234,7 @@ int main(int argc, char** argv) {
         const auto arguments = zol::hostsim::ParseRunArguments(rest, error);
         if (!arguments) {
             std::fprintf(stderr, "hostsim: %s\n", error.c_str());
-            return 1;
+            return zol::tools::kExitUsage;
         }
         return zol::hostsim::RunHost(dll, mode, *arguments);
     }

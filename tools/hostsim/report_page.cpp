@@ -114,6 +114,70 @@ std::string AddressKey(std::string_view text) {
     return std::string(text);
 }
 
+// A DEVICE_ID as the packets carry it, as an address.
+std::optional<std::uint8_t> AddressNumber(std::string_view text) {
+    const std::string key = AddressKey(text);
+    if (key.empty() || key.size() > 3 || key.find_first_not_of("0123456789") != key.npos) {
+        return std::nullopt;
+    }
+    const int number = std::stoi(key);
+    if (number > 255) return std::nullopt;
+    return static_cast<std::uint8_t>(number);
+}
+
+// A packet in which no register came with a value.
+bool CarriesNoValue(const ReportPacket& packet) {
+    for (const auto& [name, value] : packet.items) {
+        if (IsRegisterItem(name) && value.kind != ReportValue::Kind::kNull) return false;
+    }
+    return true;
+}
+
+// The tallies of a rebuilt report: what the saved packets and log tell, without the requests
+// written (the saved files do not hold them).
+std::vector<MeterTally> TalliesOf(const RunRecord& record) {
+    std::vector<std::string> ports;
+    for (const auto& port : record.ports) ports.push_back(port.port);
+    MeterLedger ledger(ports, record.active, false);
+    for (const auto& packet : record.packets) {
+        const auto port = std::find(ports.begin(), ports.end(), packet.port);
+        const auto address = AddressNumber(ItemText(packet, "DEVICE_ID"));
+        if (port == ports.end() || !address) continue;
+        ledger.Delivered(static_cast<std::size_t>(port - ports.begin()), *address,
+                         ItemText(packet, "SERIAL_NO"), packet.time, CarriesNoValue(packet));
+    }
+    for (const auto& line : record.log) ledger.Logged(line.text);
+    return ledger.Tallies();
+}
+
+const MeterTally* FindTally(const std::vector<MeterTally>& tallies, const std::string& port,
+                            const std::string& address) {
+    const auto number = AddressNumber(address);
+    if (!number) return nullptr;
+    for (const auto& tally : tallies) {
+        if (tally.port == port && tally.address == *number) return &tally;
+    }
+    return nullptr;
+}
+
+// The verdict as a word, coloured by how bad it is.
+std::string VerdictBadge(MeterState state) {
+    const char* css = state == MeterState::kGood     ? "v-good"
+                      : state == MeterState::kFaults ? "v-faults"
+                                                     : "v-none";
+    return std::string("<span class=\"verdict ") + css + "\">" + StateWord(state) + "</span>";
+}
+
+std::string CountCell(std::uint32_t count) {
+    return std::string("<td class=\"num") + (count > 0 ? " bad" : "") + "\">" +
+           std::to_string(count) + "</td>";
+}
+
+std::string RequestsCell(const MeterTally& tally) {
+    return "<td class=\"num\">" +
+           (tally.requests ? std::to_string(*tally.requests) : std::string("&ndash;")) + "</td>";
+}
+
 // One meter per port and DEVICE_ID, in the order of the ports, then by address.
 std::vector<Meter> CollectMeters(const RunRecord& record) {
     std::vector<Meter> meters;
@@ -255,13 +319,31 @@ std::string Chart(const Register& reg, const TimeRange& range) {
     return svg + "</svg></figure>";
 }
 
-std::string MeterCard(const Meter& meter, bool open, const TimeRange& range) {
+std::string MeterCard(const Meter& meter, const MeterTally* tally, bool open,
+                      const TimeRange& range) {
     std::string html = std::string("<details class=\"card\"") + (open ? " open" : "") +
                        " data-port=\"" + HtmlText(meter.port) + "\" data-address=\"" +
                        HtmlText(meter.address) + "\"><summary><b>" + HtmlText(meter.port) +
                        " / address " + HtmlText(meter.address) + "</b> &middot; serial " +
                        HtmlText(meter.serial.empty() ? "?" : meter.serial) + " &middot; " +
-                       std::to_string(meter.packets) + " packets</summary>";
+                       std::to_string(meter.packets) + " packets";
+    if (tally != nullptr) html += " &middot; " + VerdictBadge(StateOf(*tally));
+    html += "</summary>";
+    // The meter's own counts: the plug-in's log lines name the meter they concern.
+    if (tally != nullptr) {
+        html +=
+            "<table class=\"counts\"><tr><th>Requests</th><th>Packets</th><th>Empty "
+            "packets</th><th>Timeouts</th><th>Checksum errors</th></tr><tr>" +
+            RequestsCell(*tally) + "<td class=\"num\">" + std::to_string(tally->packets) + "</td>" +
+            CountCell(tally->empty_packets) + CountCell(tally->timeouts) +
+            CountCell(tally->checksum_errors) + "</tr></table>";
+        if (tally->empty_packets > 0) {
+            html += "<p class=\"bad empty\">" + std::to_string(tally->empty_packets) + " of " +
+                    std::to_string(tally->packets) +
+                    " packets carried no register value: the meter answered, but not with the "
+                    "registers asked for.</p>";
+        }
+    }
     html += "<table class=\"identity\"><tr><th>Serial</th><td>" + HtmlText(meter.serial) +
             "</td><th>Type</th><td>" + HtmlText(meter.type) + "</td><th>Last packet</th><td>" +
             HtmlText(meter.last_time) + "</td></tr><tr><th>Requests</th><td colspan=\"5\">";
@@ -346,6 +428,10 @@ const char* SeverityClass(int severity) {
     return severity <= 0 ? "sev-error" : severity == 1 ? "sev-warning" : "sev-note";
 }
 
+const char* SeverityWord(int severity) {
+    return severity <= 0 ? "error" : severity == 1 ? "warning" : "note";
+}
+
 // One row per port plus one for the plug-in's lines, which do not say which port they concern.
 std::string FaultTimeline(const std::vector<Fault>& faults, const std::vector<std::string>& rows,
                           const TimeRange& range) {
@@ -384,7 +470,7 @@ std::string FaultTimeline(const std::vector<Fault>& faults, const std::vector<st
 constexpr const char* kStyle = R"(
 body{font:14px/1.4 system-ui,sans-serif;margin:0 auto;max-width:1200px;padding:12px;color:#222}
 h1{font-size:20px;margin:0 0 6px}h2{font-size:16px;margin:18px 0 6px}
-table{border-collapse:collapse;margin:4px 0}th,td{border:1px solid #ccc;padding:2px 6px;
+table{border-collapse:collapse;margin:4px 0}caption{text-align:left;font-weight:600}th,td{border:1px solid #ccc;padding:2px 6px;
 text-align:left;vertical-align:top}th{background:#f2f2f2}td.num{text-align:right}
 .card{border:1px solid #999;border-radius:4px;margin:8px 0;padding:4px 8px;break-inside:avoid}
 .card summary{cursor:pointer}.charts{display:flex;flex-wrap:wrap;gap:8px}
@@ -398,6 +484,9 @@ stroke-linecap:round}.tick,.label{fill:#444}
 .key .f-crc{background:#c62828}.key .f-write{background:#6a1b9a}.key .f-closed{background:#000}
 .timeline{max-width:900px}.sev-error{color:#b71c1c;font-weight:600}.sev-warning{color:#a65d00}
 .sev-note{color:#555}.bad{color:#b71c1c;font-weight:600}
+.verdict{padding:0 6px;border-radius:3px;color:#fff}.v-good{background:#2e7d32}
+.v-faults{background:#a65d00}.v-none{background:#b71c1c}
+.interrupted{border:2px solid #b71c1c;padding:6px;background:#fdecea}
 @media print{body{max-width:none;font-size:11px}.card{page-break-inside:avoid}}
 )";
 
@@ -432,6 +521,13 @@ std::string ReportPage(const RunRecord& record) {
             DurationText(range.to - range.from) + "</td><th>Configuration</th><td>" +
             HtmlText(record.config_file.empty() ? "built-in demo" : record.config_file) +
             "</td></tr></table>";
+    if (record.interrupted) {
+        html +=
+            "<p class=\"bad interrupted\">Interrupted" +
+            (record.interrupted->empty() ? std::string() : " at " + HtmlText(*record.interrupted)) +
+            ": the run was cut short (Ctrl-C), so this report shows only what came in until "
+            "then.</p>";
+    }
     html +=
         "<table class=\"ports\"><tr><th>Port</th><th>Connection</th><th>Writes</th>"
         "<th>Packets</th><th>Refused writes</th><th>Closed</th></tr>";
@@ -474,8 +570,38 @@ std::string ReportPage(const RunRecord& record) {
         }
         html += ".</p>";
     }
+    // Per port: the configured meters no packet came from, "no answer" told apart from "never
+    // asked"; and faults the log named a meter for, but not its port.
+    const std::vector<MeterTally> tallies =
+        record.meters.empty() ? TalliesOf(record) : record.meters;
+    std::string unheard;
+    for (const auto& tally : tallies) {
+        if (tally.packets > 0) continue;
+        std::string names;
+        for (const auto& request : record.requests) {
+            if (AddressNumber(request.address) == tally.address &&
+                names.find(request.name) == std::string::npos) {
+                names += (names.empty() ? "" : ", ") + request.name;
+            }
+        }
+        unheard += "<tr><td>" +
+                   (tally.port.empty() ? std::string("not known") : HtmlText(tally.port)) +
+                   "</td><td>" + std::to_string(tally.address) + "</td><td>" +
+                   VerdictBadge(StateOf(tally)) + "</td>" + RequestsCell(tally) +
+                   CountCell(tally.timeouts) + CountCell(tally.checksum_errors) + "<td>" +
+                   HtmlText(names) + "</td></tr>";
+    }
+    if (!unheard.empty()) {
+        html +=
+            "<table class=\"unheard\"><caption>Configured meters without a "
+            "packet</caption><tr><th>Port</th><th>Address</th><th>Verdict</th>"
+            "<th>Requests</th><th>Timeouts</th><th>Checksum errors</th><th>Configured "
+            "in</th></tr>" +
+            unheard + "</table>";
+    }
     for (std::size_t i = 0; i < meters.size(); ++i) {
-        html += MeterCard(meters[i], i < kOpenCards, range);
+        html += MeterCard(meters[i], FindTally(tallies, meters[i].port, meters[i].address),
+                          i < kOpenCards, range);
     }
 
     html +=
@@ -505,8 +631,8 @@ std::string ReportPage(const RunRecord& record) {
     for (std::size_t i = 0; i < record.log.size() && i < kMaxLogLines; ++i) {
         const auto& line = record.log[i];
         html += "<tr class=\"" + std::string(SeverityClass(line.severity)) + "\"><td>" +
-                HtmlText(line.time) + "</td><td>" + std::to_string(line.severity) + "</td><td>" +
-                HtmlText(line.text) + "</td></tr>";
+                HtmlText(line.time) + "</td><td title=\"" + std::to_string(line.severity) + "\">" +
+                SeverityWord(line.severity) + "</td><td>" + HtmlText(line.text) + "</td></tr>";
     }
     html += "</table>";
     if (record.log.size() > kMaxLogLines) {

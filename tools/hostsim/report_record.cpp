@@ -265,8 +265,11 @@ std::optional<ReportLogLine> ParseRunLogLine(std::string_view line) {
         out.time = std::string(line.substr(0, space));
         line.remove_prefix(space + 1);
     }
-    if (line.substr(0, kPortPrefix.size()) == kPortPrefix) {
-        out.text = std::string(line.substr(std::string_view("hostsim: ").size()));
+    constexpr std::string_view kOwnPrefix = "hostsim: ";
+    if (line.substr(0, kPortPrefix.size()) == kPortPrefix ||
+        (line.substr(0, kOwnPrefix.size()) == kOwnPrefix &&
+         line.substr(kOwnPrefix.size(), kInterruptedText.size()) == kInterruptedText)) {
+        out.text = std::string(line.substr(kOwnPrefix.size()));
         return out;
     }
     if (line.substr(0, 4) != "log[") return std::nullopt;
@@ -359,7 +362,14 @@ RunRecord ReadRunRecord(std::string_view json_lines, std::string_view log_text,
     });
     each_line(log_text, [&](std::string_view line) {
         auto log_line = ParseRunLogLine(line);
-        if (log_line) record.log.push_back(std::move(*log_line));
+        if (!log_line) return;
+        // hostsim's own line, not a plug-in line that happens to say so.
+        const auto own = line.find("hostsim: ");
+        if (own != std::string_view::npos && own <= log_line->time.size() + 1 &&
+            log_line->text.substr(0, kInterruptedText.size()) == kInterruptedText) {
+            record.interrupted = log_line->time;
+        }
+        record.log.push_back(std::move(*log_line));
     });
     return record;
 }

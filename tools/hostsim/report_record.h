@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "hostsim/meter_verdict.h"
+
 namespace zol::hostsim {
 
 // An item value as the JSON lines carry it.
@@ -57,8 +59,15 @@ struct RunRecord {
     std::string config_file;  // empty: the built-in demo configuration
     std::vector<ReportPortCounts> ports;
     std::vector<ConfiguredRequest> requests;
+    std::vector<std::uint8_t> active;  // the addresses the configuration polls (ActiveAddresses)
     std::vector<ReportPacket> packets;
     std::vector<ReportLogLine> log;
+    // What a live run saw of each meter; empty for a rebuilt report, whose page works the
+    // tallies out from the packets and the log (without the requests written).
+    std::vector<MeterTally> meters;
+    // When the run was cut short (Ctrl-C); nothing when it ran its course. The time may be empty
+    // when the saved log carried none.
+    std::optional<std::string> interrupted;
 };
 
 // Whether a packet item is a meter register: not one of the frame's standard items, not the
@@ -76,15 +85,20 @@ LogFault ClassifyLogLine(std::string_view text);
 // One line of `--json` output; nothing when it is not such an object.
 std::optional<ReportPacket> ParsePacketJson(std::string_view line);
 // One stderr line of a run: "[TIME ]log[N]: text", or hostsim's own "hostsim: port NAME ..."
-// lines about closed ports and refused writes (kept at severity 0). Nothing for other lines.
+// lines about closed ports and refused writes and its "hostsim: interrupted ..." line (kept at
+// severity 0, without "hostsim: "). Nothing for other lines.
 std::optional<ReportLogLine> ParseRunLogLine(std::string_view line);
 
 // Milliseconds of "YYYY-MM-DDTHH:MM:SS[.mmm]" counted from 1970-01-01 (the calendar only, no
 // zone); nothing when the text is not such a time.
 std::optional<std::int64_t> TimeMs(std::string_view text);
 
+// The beginning of the line a run writes when it is cut short: "interrupted after ...".
+inline constexpr std::string_view kInterruptedText = "interrupted";
+
 // Reads saved JSON lines and (optionally) the saved stderr log into a record. Lines that do not
-// parse are counted in `skipped` and left out. Ports are listed in the order they first appear.
+// parse are counted in `skipped` and left out. Ports are listed in the order they first appear;
+// an "interrupted" line of the log marks the record as cut short at its time.
 RunRecord ReadRunRecord(std::string_view json_lines, std::string_view log_text,
                         std::size_t& skipped);
 

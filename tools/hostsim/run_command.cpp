@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "common/config_check.h"
+#include "common/exit_codes.h"
 #include "hostsim/host_run.h"
 #include "hostsim/report_page.h"
 #include "hostsim/soak.h"
@@ -85,6 +86,7 @@ int RebuildReport(const std::vector<std::string>& args) {
         for (const auto& finding : tools::CheckOptionsText(*options)) {
             std::fprintf(stderr, "%s\n", tools::FindingLine(finding).c_str());
         }
+        record.active = ActiveAddresses(*options);
     }
     if (skipped > 0) {
         std::fprintf(stderr, "hostsim: %zu lines of %s are not packets; left out\n", skipped,
@@ -199,13 +201,23 @@ std::optional<RunArguments> ParseRunArguments(const std::vector<std::string>& ar
 }
 
 int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& arguments) {
+    using tools::kExitFailed;
     if (arguments.soak) {
         return RunSoak(dll, mode, {arguments.seconds, arguments.seed, arguments.json_file});
     }
-    auto fail = [](const std::string& message) {
+    auto fail = [](const std::string& message, int code = kExitFailed) {
         std::fprintf(stderr, "hostsim: %s\n", message.c_str());
-        return 1;
+        return code;
     };
+    // Port texts first: one that names no port is a mistake on the command line, whatever else.
+    const auto port_texts = arguments.ports.empty() ? DemoPorts() : arguments.ports;
+    std::vector<PortAddress> addresses;
+    for (const auto& [name, connection] : port_texts) {
+        std::string error;
+        auto address = ParsePortAddress(connection, error);
+        if (!address) return fail("port " + name + ": " + error, tools::kExitUsage);
+        addresses.push_back(std::move(*address));
+    }
     std::string options_text = kDemoOptionsText;
     if (arguments.config_file) {
         auto text = ReadTextFile(*arguments.config_file);
@@ -231,15 +243,13 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
     }
     // Every port is opened before the plug-in is loaded: one that cannot be opened stops the
     // run before anything has started.
-    const auto port_texts = arguments.ports.empty() ? DemoPorts() : arguments.ports;
     PortOptions port_options;
     port_options.baud = arguments.baud;
     std::vector<std::unique_ptr<PortTransport>> transports;
-    for (const auto& [name, connection] : port_texts) {
+    for (std::size_t i = 0; i < port_texts.size(); ++i) {
         std::string error;
-        const auto address = ParsePortAddress(connection, error);
-        auto transport = address ? OpenPort(*address, port_options, error) : nullptr;
-        if (transport == nullptr) return fail("port " + name + ": " + error);
+        auto transport = OpenPort(addresses[i], port_options, error);
+        if (transport == nullptr) return fail("port " + port_texts[i].first + ": " + error);
         transports.push_back(std::move(transport));
     }
     std::ofstream json, csv;
@@ -271,6 +281,7 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
     record.start = NowText();
     if (arguments.config_file) record.config_file = *arguments.config_file;
     record.requests = ConfiguredRequests(options_text);
+    record.active = ActiveAddresses(options_text);
     for (const auto& [name, connection] : port_texts)
         record.ports.push_back({name, connection, 0, 0});
     std::mutex record_lock;  // port faults arrive on the ports' threads
@@ -301,19 +312,51 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
             csv.flush();
         }
     };
+    const std::uint64_t total_ms = std::uint64_t{arguments.seconds} * 1000;
+    const auto progress = [&](std::uint64_t elapsed_ms) {
+        return ProgressLine(elapsed_ms, total_ms, run.Counts().packets, run.MetersHeard(),
+                            run.MetersConfigured());
+    };
+    // A run is silent until its first packet otherwise; this says it is alive and how it goes.
+    run.OnProgress = [&](std::uint64_t elapsed_ms) {
+        std::fprintf(stderr, "%s hostsim: %s\n", NowText().c_str(), progress(elapsed_ms).c_str());
+    };
     std::string error;
     if (!run.Start(options_text, arguments.config_index, error)) return fail(error);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    run.RunFor(arguments.seconds * 1000, g_interrupted);
+    const std::uint64_t ran_ms = run.RunFor(arguments.seconds * 1000, g_interrupted);
+    const bool interrupted = g_interrupted;
+    if (interrupted) {
+        // Said before the close-down, so the log shows where the run was cut.
+        const std::string time = NowText();
+        const std::string text = std::string(kInterruptedText) + ": " + progress(ran_ms);
+        std::fprintf(stderr, "%s hostsim: %s\n", time.c_str(), text.c_str());
+        std::lock_guard<std::mutex> guard(record_lock);
+        record.log.push_back({time, 0, text});
+        record.interrupted = time;
+    }
     run.Stop();
     SetConsoleCtrlHandler(OnConsoleControl, FALSE);
     const RunCounts counts = run.Counts();
+    const std::vector<MeterTally> meters = run.MeterTallies();
+    std::string silent;  // configured meters no packet came from
+    for (const auto& meter : meters) {
+        std::printf("%s\n", VerdictLine(meter).c_str());
+        if (!meter.configured || meter.port.empty() || meter.packets > 0) continue;
+        // "P1/70 (no answer to 9 requests)"
+        std::string line = VerdictLine(meter).substr(std::string_view("meter ").size());
+        if (const auto colon = line.find(": "); colon != std::string::npos) {
+            line = line.substr(0, colon) + " (" + line.substr(colon + 2) + ")";
+        }
+        silent += (silent.empty() ? "" : ", ") + line;
+    }
     if (report.is_open()) {
         record.end = NowText();
         const auto writes = run.PortWrites();
         for (std::size_t i = 0; i < record.ports.size() && i < writes.size(); ++i) {
             record.ports[i].writes = writes[i];
         }
+        record.meters = meters;
         report << ReportPage(record);
         report.close();
         if (!report) return fail("cannot write " + *arguments.report_file);
@@ -322,7 +365,13 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
     std::printf("summary: writes=%u packets=%u timeouts=%u crc_errors=%u\n", counts.writes,
                 counts.packets, counts.timeouts, counts.crc_errors);
     std::fflush(stdout);
-    return 0;
+    if (!silent.empty()) std::fprintf(stderr, "hostsim: no packet from meter %s\n", silent.c_str());
+    if (interrupted) return tools::kExitInterrupted;
+    if (run.PortFailed()) {
+        std::fprintf(stderr, "hostsim: a port failed during the run\n");
+        return kExitFailed;
+    }
+    return silent.empty() ? tools::kExitDone : tools::kExitMeterSilent;
 }
 
 }  // namespace zol::hostsim

@@ -37,7 +37,10 @@ std::vector<std::pair<std::string, std::string>> DemoPorts();
 // saved run.
 int RebuildReport(const std::vector<std::string>& args);
 
-// Runs the host; the process's exit code (1 when something could not be started).
+// Runs the host; the process's exit code (tools/common/exit_codes.h): 0 when every configured
+// active meter delivered a packet, 1 when something could not be started or a port failed,
+// 2 for a port text that names no port, 3 when a configured meter delivered nothing, 130 when
+// Ctrl-C cut the run short. The soak keeps its own verdict (1 when a check failed).
 int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& arguments);
 
 }  // namespace zol::hostsim

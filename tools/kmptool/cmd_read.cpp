@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/exit_codes.h"
 #include "common/json_text.h"
 #include "kmp/kmp_frame.h"
 #include "kmp/kmp_registers.h"
@@ -60,9 +61,16 @@ struct ReadOptions {
     std::uint32_t attempts = kDefaultAttempts;
 };
 
+// How an exchange with the meter ended.
+enum class Outcome { kAnswered, kSilent, kLineFailed, kInterrupted };
+struct Exchanged {
+    Outcome outcome = Outcome::kSilent;
+    std::vector<std::uint8_t> body;  // kAnswered: the verified reply body
+};
+
 // Sends one request and waits for the verified reply from the same meter with the same CID.
-std::optional<std::vector<std::uint8_t>> Exchange(Transport& line, const ReadOptions& options,
-                                                  const std::vector<std::uint8_t>& request) {
+Exchanged Exchange(Transport& line, const ReadOptions& options,
+                   const std::vector<std::uint8_t>& request) {
     const std::uint8_t cid = request[1];
     const auto frame = kmp::KmpStuff(request);
     common::TFIFOStream fifo(common::TFIFOStream::kClientCapacity, common::TFIFOStream::kClientStep,
@@ -73,29 +81,36 @@ std::optional<std::vector<std::uint8_t>> Exchange(Transport& line, const ReadOpt
     const kmp::ScanLogger log = [](int, std::string_view text) {
         std::fprintf(stderr, "kmptool read: %.*s\n", static_cast<int>(text.size()), text.data());
     };
-    std::vector<std::uint8_t> body;
+    Exchanged result;
     for (std::uint32_t attempt = 0; attempt < options.attempts; ++attempt) {
         fifo.Clear();
         if (!line.Write(frame)) {
+            if (Interrupted()) return {Outcome::kInterrupted, {}};
             const std::string failure = line.FailureText();
             std::fprintf(stderr, "kmptool read: writing the request failed%s%s\n",
                          failure.empty() ? "" : ": ", failure.c_str());
-            return std::nullopt;
+            return {Outcome::kLineFailed, {}};
         }
         const std::uint64_t deadline = line.NowMs() + options.timeout_ms;
         for (std::uint64_t now = line.NowMs(); now < deadline; now = line.NowMs()) {
+            if (Interrupted()) return {Outcome::kInterrupted, {}};
             const auto bytes = line.Read(static_cast<std::uint32_t>(deadline - now));
+            if (Interrupted()) return {Outcome::kInterrupted, {}};
             if (const std::string failure = line.FailureText(); !failure.empty()) {
                 std::fprintf(stderr, "kmptool read: %s\n", failure.c_str());
-                return std::nullopt;
+                return {Outcome::kLineFailed, {}};
             }
             if (bytes.empty()) continue;
             fifo.Write(bytes);
-            const int n = kmp::FindFrame(fifo, answers, log, body);
-            if (n > 0) return body;
+            const int n = kmp::FindFrame(fifo, answers, log, result.body);
+            if (n > 0) {
+                result.outcome = Outcome::kAnswered;
+                return result;
+            }
         }
     }
-    return std::nullopt;
+    if (Interrupted()) return {Outcome::kInterrupted, {}};
+    return {Outcome::kSilent, {}};
 }
 
 struct Identity {
@@ -267,48 +282,54 @@ int RunRead(const std::vector<std::string>& arguments) {
         }
         if (!line) {
             std::fprintf(stderr, "kmptool read: %s\n", error.c_str());
-            return 1;
+            return tools::kExitFailed;
         }
     }
 
-    const auto silent = [&](const char* what) {
-        // A line that is gone has said so already; the meter was not asked again.
-        if (!line->FailureText().empty()) return 1;
+    // The exit code of an exchange that brought no reply (tools/common/exit_codes.h). A line
+    // that is gone has said so already; the meter was not asked again.
+    const auto unanswered = [&](Outcome outcome, const char* what) {
+        if (outcome == Outcome::kInterrupted) {
+            std::fprintf(stderr, "kmptool read: interrupted\n");
+            return tools::kExitInterrupted;
+        }
+        if (outcome == Outcome::kLineFailed) return tools::kExitFailed;
         std::fprintf(stderr,
                      "kmptool read: no valid reply from meter %u to the %s request "
                      "(%u attempts, %u ms each)\n",
                      options.address, what, options.attempts, options.timeout_ms);
-        return 1;
+        return tools::kExitMeterSilent;
     };
+    CatchInterrupt();
 
     Identity identity;
     const auto type =
         Exchange(*line, options, kmp::BuildIdentificationRequest(options.address, kmp::CidGetType));
-    if (!type) return silent("type");
-    if (type->size() < 8) {
+    if (type.outcome != Outcome::kAnswered) return unanswered(type.outcome, "type");
+    if (type.body.size() < 8) {
         std::fprintf(stderr, "kmptool read: type reply too short\n");
-        return 1;
+        return tools::kExitMeterSilent;
     }
-    identity.type = common::ReadBe16(std::span(*type).subspan<2, 2>());
-    identity.revision = common::ReadBe16(std::span(*type).subspan<4, 2>());
+    identity.type = common::ReadBe16(std::span(type.body).subspan<2, 2>());
+    identity.revision = common::ReadBe16(std::span(type.body).subspan<4, 2>());
     const auto serial = Exchange(
         *line, options, kmp::BuildIdentificationRequest(options.address, kmp::CidGetSerialNo));
-    if (!serial) return silent("serial-number");
-    if (serial->size() < 8) {
+    if (serial.outcome != Outcome::kAnswered) return unanswered(serial.outcome, "serial-number");
+    if (serial.body.size() < 8) {
         std::fprintf(stderr, "kmptool read: serial-number reply too short\n");
-        return 1;
+        return tools::kExitMeterSilent;
     }
-    identity.serial = common::ReadBe32(std::span(*serial).subspan<2, 4>());
+    identity.serial = common::ReadBe32(std::span(serial.body).subspan<2, 4>());
 
     std::vector<std::vector<std::uint8_t>> replies;  // the blocks point into these
     std::vector<kmp::RegisterBlock> blocks;
     for (std::size_t first = 0; first < ids.size(); first += kmp::kMaxRequestRegisters) {
         const std::size_t count = std::min(kmp::kMaxRequestRegisters, ids.size() - first);
-        const auto reply = Exchange(
+        auto reply = Exchange(
             *line, options,
             kmp::BuildRegisterRequest(options.address, std::span(ids).subspan(first, count)));
-        if (!reply) return silent("register");
-        replies.push_back(*reply);
+        if (reply.outcome != Outcome::kAnswered) return unanswered(reply.outcome, "register");
+        replies.push_back(std::move(reply.body));
     }
     for (const auto& reply : replies) {
         std::span<const std::uint8_t> data = std::span(reply).subspan(2, reply.size() - 4);
@@ -317,12 +338,12 @@ int RunRead(const std::vector<std::string>& arguments) {
 
     if (json) {
         PrintJson(options.address, identity, ids, blocks, catalogue);
-        return 0;
+        return tools::kExitDone;
     }
     std::printf("METER %u TYPE %04X REVISION %04X SERIAL %lu\n", options.address, identity.type,
                 identity.revision, static_cast<unsigned long>(identity.serial));
     PrintRegisters(ids, blocks, catalogue);
-    return 0;
+    return tools::kExitDone;
 }
 
 const CommandRegistrar reg{{"read", kUsage, &RunRead}};

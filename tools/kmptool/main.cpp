@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/exit_codes.h"
 #include "kmptool/commands.h"
 
 namespace zol::kmptool {
@@ -30,6 +31,11 @@ void PrintUsage(std::FILE* out) {
     std::sort(commands.begin(), commands.end(),
               [](const auto& a, const auto& b) { return std::strcmp(a.name, b.name) < 0; });
     for (const auto& c : commands) std::fprintf(out, "  %s\n", c.usage);
+    std::fprintf(out,
+                 "exit codes: 0 done (read: the meter answered); 1 could not start, or the port "
+                 "failed;\n"
+                 "            2 usage error; 3 the meter never answered; 130 interrupted "
+                 "(Ctrl-C)\n");
 }
 
 }  // namespace
@@ -37,7 +43,7 @@ void PrintUsage(std::FILE* out) {
 int main(int argc, char** argv) {
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         PrintUsage(argc < 2 ? stderr : stdout);
-        return argc < 2 ? 2 : 0;
+        return argc < 2 ? zol::tools::kExitUsage : zol::tools::kExitDone;
     }
     std::vector<std::string> args(argv + 2, argv + argc);
     for (const auto& c : zol::kmptool::RegisteredCommands()) {
@@ -46,11 +52,11 @@ int main(int argc, char** argv) {
                 return c.run(args);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "kmptool %s: %s\n", argv[1], e.what());
-                return 1;
+                return zol::tools::kExitFailed;
             }
         }
     }
     std::fprintf(stderr, "kmptool: unknown command '%s'\n", argv[1]);
     PrintUsage(stderr);
-    return 2;
+    return zol::tools::kExitUsage;
 }

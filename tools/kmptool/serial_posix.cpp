@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "kmptool/transport.h"
 
@@ -57,19 +58,38 @@ class PosixSerialPort : public Transport {
             }
             bytes = bytes.subspan(static_cast<std::size_t>(n));
         }
-        return ::tcdrain(fd_) == 0;
+        while (::tcdrain(fd_) != 0) {
+            if (errno != EINTR) return false;
+        }
+        return true;
     }
 
     std::vector<std::uint8_t> Read(std::uint32_t timeout_ms) override {
         pollfd p{fd_, POLLIN, 0};
         const int ready = ::poll(&p, 1, static_cast<int>(timeout_ms));
-        if (ready <= 0) return {};
+        if (ready < 0) {
+            if (errno != EINTR) failure_ = std::string("the port failed: ") + std::strerror(errno);
+            return {};
+        }
+        if (ready == 0) return {};
+        // A hung-up or vanished device (a USB adapter pulled, a pseudo-terminal's other end
+        // closed) is gone for good, not a quiet line.
+        if ((p.revents & POLLIN) == 0) {
+            if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) failure_ = "the port hung up";
+            return {};
+        }
         std::vector<std::uint8_t> buffer(512);
         const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+        if (n == 0) failure_ = "the port hung up";
+        if (n < 0 && errno != EINTR && errno != EAGAIN) {
+            failure_ = std::string("the port failed: ") + std::strerror(errno);
+        }
         if (n <= 0) return {};
         buffer.resize(static_cast<std::size_t>(n));
         return buffer;
     }
+
+    std::string FailureText() const override { return failure_; }
 
     std::uint64_t NowMs() override {
         return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -79,6 +99,7 @@ class PosixSerialPort : public Transport {
 
    private:
     int fd_;
+    std::string failure_;
 };
 
 }  // namespace

@@ -38,6 +38,8 @@ class Win32SerialPort : public Transport {
         std::vector<std::uint8_t> buffer(512);
         DWORD n = 0;
         if (!ReadFile(handle_, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr)) {
+            // A removed adapter or a closed device: gone for good.
+            failure_ = "the port failed (error " + std::to_string(GetLastError()) + ")";
             return {};
         }
         buffer.resize(n);
@@ -45,9 +47,11 @@ class Win32SerialPort : public Transport {
     }
 
     std::uint64_t NowMs() override { return GetTickCount64(); }
+    std::string FailureText() const override { return failure_; }
 
    private:
     HANDLE handle_;
+    std::string failure_;
 };
 
 }  // namespace

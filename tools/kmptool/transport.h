@@ -21,9 +21,15 @@ class Transport {
     virtual std::vector<std::uint8_t> Read(std::uint32_t timeout_ms) = 0;
     // Milliseconds on the line's own clock (the simulator's is virtual).
     virtual std::uint64_t NowMs() = 0;
-    // Why the line is gone for good (a device server that hung up); "" while it works.
+    // Why the line is gone for good (a device server that hung up, a serial device that failed
+    // or hung up); "" while it works, however quiet.
     virtual std::string FailureText() const { return {}; }
 };
+
+// Ctrl-C (SIGINT, or the console's Ctrl-C and Ctrl-Break) from here on only sets a flag that
+// Interrupted() reports, so a command can end in order with its own exit code.
+void CatchInterrupt();
+bool Interrupted();
 
 struct SerialSettings {
     std::uint32_t baud = 1200;  // what meters' optical and wired ports use out of the box
