@@ -216,4 +216,10 @@ std::optional<std::string_view> KmpUnitText(int code) noexcept {
     return text;
 }
 
+KmpUnitForm UnitForm(std::string_view unit_text) noexcept {
+    if (unit_text == "hh:mm:ss") return KmpUnitForm::kTimeOfDay;
+    if (unit_text == "yy:mm:dd" || unit_text == "yyyy:mm:dd") return KmpUnitForm::kDate;
+    return KmpUnitForm::kOther;
+}
+
 }  // namespace zol::kmp

@@ -60,4 +60,10 @@ inline constexpr int kKmpUnitCount = 65;
 // The text of a KMP unit code; nothing for codes outside 1 to 64 and for the codes without text.
 std::optional<std::string_view> KmpUnitText(int code) noexcept;
 
+// What a unit text says a register's value is: a time of day ("hh:mm:ss"), a calendar date
+// ("yy:mm:dd", "yyyy:mm:dd") or anything else. The unit travels with the value in a packet, so a
+// reader can tell a clock register from a time stamp without knowing the register.
+enum class KmpUnitForm { kOther, kTimeOfDay, kDate };
+KmpUnitForm UnitForm(std::string_view unit_text) noexcept;
+
 }  // namespace zol::kmp

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "zolShared/Public/Common/byte_order.h"
@@ -51,6 +52,18 @@ double KmpDate::ToOleDate() const noexcept {
 
 double KmpTime::ToOleDate() const noexcept {
     return (hour * 3600.0 + minute * 60.0 + second) / 86400.0;
+}
+
+std::string DateText(const KmpDate& date) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", date.year, date.month, date.day);
+    return text;
+}
+
+std::string TimeText(const KmpTime& time) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", time.hour, time.minute, time.second);
+    return text;
 }
 
 std::optional<RegisterBlock> ReadRegisterBlock(std::span<const std::uint8_t>& data) noexcept {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <variant>
 
 namespace zol::kmp {
@@ -34,6 +35,11 @@ struct KmpTime {
 // A decoded register value. Plain numbers keep the narrowest exact type: unsigned 32-bit for a
 // positive integer, signed 32-bit for a negative one, signed 64-bit for a scaled integer (or for
 // an integer too wide for 32 bits), double for a fractional or very large value.
+// A date or clock register as people read it: "YYYY-MM-DD" and "HH:MM:SS". The tools write
+// these registers this way wherever they show them.
+std::string DateText(const KmpDate& date);
+std::string TimeText(const KmpTime& time);
+
 using RegisterValue =
     std::variant<std::uint32_t, std::int32_t, std::int64_t, double, KmpDate, KmpTime>;
 

@@ -139,6 +139,37 @@ TEST(ReportPage, ShowsEveryMeterItsChartsAndTheFaultsOfASavedRun) {
     EXPECT_NE(page.find("10 timeouts"), std::string::npos);
 }
 
+// A run writes clock and date registers as "HH:MM:SS" and "YYYY-MM-DD" with their unit items:
+// the page tables them as clock readings (not charted), a text register without such a unit is
+// neither, and the hexadecimal frame stays out of the card.
+TEST(ReportPage, TablesClockAndDateRegistersByTheirUnit) {
+    std::string lines;
+    for (const char* second : {"15", "25", "35"}) {
+        lines += std::string(R"({"time": "2026-12-07T14:30:)") + second +
+                 R"(.000", "port": "P1", "source": 1, "items": {"DATA_PACKET": "3F 10", )"
+                 R"("DEVICE_ID": 63, "SERIAL_NO": 67012345, "CLOCK": "14:30:)" +
+                 second +
+                 R"(", "CLOCK_UNIT": "hh:mm:ss", "DATE": "2026-12-07", "DATE_UNIT": "yy:mm:dd", )"
+                 R"("NOTE": "14:30", "E1": 3159, "E1_UNIT": "kWh"}})" +
+                 "\n";
+    }
+    std::size_t skipped = 99;
+    const RunRecord record = ReadRunRecord(lines, "", skipped);
+    EXPECT_EQ(skipped, 0u);
+    ASSERT_EQ(record.packets.size(), 3u);
+    EXPECT_EQ(record.packets[0].Find("CLOCK")->text, "14:30:15");
+
+    const std::string page = ReportPage(record);
+    EXPECT_EQ(Count(page, "<svg class=\"chart\""), 1u);
+    EXPECT_EQ(Count(page, "data-register=\"E1\""), 1u);
+    EXPECT_EQ(
+        Count(page, "<table class=\"clock\"><tr><th>Received</th><th>CLOCK</th><th>DATE</th></tr>"),
+        1u);
+    EXPECT_EQ(Count(page, "<td>14:30:25</td><td>14:30:25</td><td>2026-12-07</td>"), 1u);
+    EXPECT_EQ(Count(page, "<th>NOTE</th>"), 0u);
+    EXPECT_EQ(Count(page, "3F 10"), 0u);
+}
+
 // The verdict of every meter of the saved run, from the packets and the log alone: LINE1/65's
 // timeouts and damaged reply are its own (no other port heard 65), 70's cannot be put on a port
 // (both lines poll it, neither heard it), and the meters no packet came from are listed apart.

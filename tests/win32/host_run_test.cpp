@@ -807,7 +807,7 @@ PortPacket SamplePacket() {
     packet.port = "COM1";
     packet.source = 1;
     packet.items = {
-        {"DATA_PACKET", Variant::Ansi("3F10")},
+        {"DATA_PACKET", Variant::Ansi(std::string("\x3F\x10", 2))},
         {"DATE_TIME_STAMP", Variant::Date(46363.5)},  // 2026-12-07 12:00
         {"DATA_SOURCE_ID", Variant::Int32(1)},
         {"DEVICE_ID", Variant::UInt32(63)},
@@ -827,7 +827,7 @@ PortPacket SamplePacket() {
 TEST(HostRunOutput, PacketJsonHasEveryItemInItsJsonType) {
     EXPECT_EQ(PacketJson(SamplePacket()),
               "{\"time\": \"2026-12-07T14:30:15.250\", \"port\": \"COM1\", \"source\": 1, "
-              "\"items\": {\"DATA_PACKET\": \"3F10\", \"DATE_TIME_STAMP\": "
+              "\"items\": {\"DATA_PACKET\": \"3F 10\", \"DATE_TIME_STAMP\": "
               "\"2026-12-07T12:00:00.000\", \"DATA_SOURCE_ID\": 1, \"DEVICE_ID\": 63, "
               "\"SERIAL_NO\": 67012345, \"E1\": 315904, \"E1_UNIT\": \"kWh\", \"V1\": 27415.33, "
               "\"V1_UNIT\": \"m3\", \"HR\": -41877, \"INFO\": \"a,\\\"b\\\"\", \"T3\": null}}");
@@ -846,6 +846,63 @@ TEST(HostRunOutput, CsvRowsAndThePrintedLineCarryEachRegisterWithItsUnit) {
     EXPECT_EQ(PacketLine(packet),
               "2026-12-07T14:30:15.250 COM1 DEVICE_ID=63 SERIAL_NO=67012345 E1=315904 kWh, "
               "V1=27415.33 m3, HR=-41877, INFO=a,\"b\", T3=");
+}
+
+// Clock and date registers are told by the unit item that travels with them, not by their name;
+// the packet's own time stamps carry no unit and stay full; the frame and any text with control
+// bytes are bytes, written as hexadecimal.
+TEST(HostRunOutput, ClockDateAndBinaryItemsAreWrittenAsPeopleReadThem) {
+    struct Row {
+        const char* name;
+        Variant value;
+        const char* unit;  // nullptr: the packet carries no unit item
+        const char* json;  // the item's value in the JSON
+        const char* text;  // in the console line and the CSV; nullptr: no register
+    };
+    const double clock = (14 * 3600 + 30 * 60 + 15) / 86400.0;
+    const Row rows[] = {
+        {"FULL_DATA_PACKET", Variant::Ansi("?A"), nullptr, "\"3F 41\"", nullptr},
+        {"TIMESTAMP", Variant::Date(46363 + clock), nullptr, "\"2026-12-07T14:30:15.000\"",
+         nullptr},
+        {"T_METER", Variant::Date(clock), "hh:mm:ss", "\"14:30:15\"", "14:30:15"},
+        {"D_METER", Variant::Date(46363), "yy:mm:dd", "\"2026-12-07\"", "2026-12-07"},
+        {"D_LONG", Variant::Date(46363), "yyyy:mm:dd", "\"2026-12-07\"", "2026-12-07"},
+        // A date-time with any other unit is no clock register.
+        {"STAMP", Variant::Date(46363 + clock), "RTC", "\"2026-12-07T14:30:15.000\"",
+         "2026-12-07T14:30:15.000"},
+        // A meter clock the plug-in could not read as a time stays the number it is.
+        {"CLOCK", Variant::UInt32(256015), "hh:mm:ss", "256015", "256015"},
+        {"RAW", Variant::Ansi(std::string("\x3F\x00\x7F", 3)), nullptr, "\"3F 00 7F\"", "3F 00 7F"},
+        {"E1", Variant::Double(1.5), "kWh", "1.5", "1.5"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        PortPacket packet;
+        packet.time = "2026-12-07T14:30:16.000";
+        packet.port = "P1";
+        packet.items = {{"DEVICE_ID", Variant::UInt32(63)}, {row.name, row.value}};
+        if (row.unit != nullptr)
+            packet.items.push_back({std::string(row.name) + "_UNIT", Variant::Ansi(row.unit)});
+        const std::string unit_json =
+            row.unit != nullptr ? std::string(", \"") + row.name + "_UNIT\": \"" + row.unit + "\""
+                                : "";
+        EXPECT_EQ(PacketJson(packet),
+                  "{\"time\": \"2026-12-07T14:30:16.000\", \"port\": \"P1\", "
+                  "\"source\": 0, \"items\": {\"DEVICE_ID\": 63, \"" +
+                      std::string(row.name) + "\": " + row.json + unit_json + "}}");
+        const std::string unit_text = row.unit != nullptr ? row.unit : "";
+        const std::string head = "2026-12-07T14:30:16.000";
+        if (row.text == nullptr) {
+            EXPECT_TRUE(PacketCsvRows(packet).empty());
+            EXPECT_EQ(PacketLine(packet), head + " P1 DEVICE_ID=63 SERIAL_NO=");
+            continue;
+        }
+        EXPECT_EQ(PacketCsvRows(packet),
+                  std::vector<std::string>{head + ",P1,63,," + row.name + "," + row.text + "," +
+                                           unit_text});
+        EXPECT_EQ(PacketLine(packet), head + " P1 DEVICE_ID=63 SERIAL_NO= " + row.name + "=" +
+                                          row.text + (row.unit != nullptr ? " " + unit_text : ""));
+    }
 }
 
 TEST(HostRunOutput, SummaryCountsTheModulesTimeoutAndChecksumLines) {

@@ -1,11 +1,14 @@
 #include "hostsim/packet_output.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string_view>
 
 #include "common/json_text.h"
 #include "hostsim/report_record.h"
+#include "kmp/kmp_registers.h"
+#include "kmp/kmp_value.h"
 #include "platform/ole.h"
 #include "scheduler/date_helpers.h"
 
@@ -70,7 +73,57 @@ std::string CsvField(const std::string& text) {
     return out + "\"";
 }
 
+// The frame as received: raw bytes, never text.
+constexpr std::string_view kFrameItems[] = {"FULL_DATA_PACKET", "DATA_PACKET"};
+
+bool IsControlByte(unsigned char c) {
+    return (c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F;
+}
+
+// Bytes as "3F 10 ..", the form kmptool takes and prints frames in.
+std::string HexText(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size() * 3);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X",
+                      static_cast<unsigned char>(bytes[i]));
+        out += hex;
+    }
+    return out;
+}
+
+// The text of an item that is not a number: a clock or date register in its short form, binary
+// bytes as hexadecimal, anything else as PlainText.
+std::string ShownText(std::string_view name, const Variant& value, std::string_view unit) {
+    if (FormOf(value) == ValueForm::kDateTime) return RegisterDateTimeText(value, unit);
+    if (FormOf(value) != ValueForm::kText) return PlainText(value);
+    // The plug-in hands bytes over as 8-bit text: the system code page gives them back.
+    const std::string bytes = value.AsAnsi();
+    const bool frame =
+        std::find(std::begin(kFrameItems), std::end(kFrameItems), name) != std::end(kFrameItems);
+    if (frame || std::any_of(bytes.begin(), bytes.end(),
+                             [](char c) { return IsControlByte(static_cast<unsigned char>(c)); })) {
+        return HexText(bytes);
+    }
+    return PlainText(value);
+}
+
 }  // namespace
+
+std::string RegisterDateTimeText(const Variant& value, std::string_view unit) {
+    if (FormOf(value) != ValueForm::kDateTime) return PlainText(value);
+    const auto parts = scheduler::SplitMs(scheduler::OleToMs(value.ToDouble().value_or(0)));
+    switch (kmp::UnitForm(unit)) {
+        case kmp::KmpUnitForm::kTimeOfDay:
+            return kmp::TimeText({parts.hour, parts.minute, parts.second});
+        case kmp::KmpUnitForm::kDate:
+            return kmp::DateText({parts.year, parts.month, parts.day});
+        case kmp::KmpUnitForm::kOther:
+            break;
+    }
+    return PlainText(value);
+}
 
 std::vector<RegisterValue> RegisterValues(const std::vector<NamedValue>& items) {
     std::vector<RegisterValue> registers;
@@ -116,7 +169,7 @@ std::string PacketLine(const PortPacket& packet) {
                        " SERIAL_NO=" + ItemText(packet.items, "SERIAL_NO");
     const char* separator = " ";
     for (const auto& r : RegisterValues(packet.items)) {
-        line += separator + r.name + "=" + PlainText(r.value);
+        line += separator + r.name + "=" + ShownText(r.name, r.value, r.unit);
         if (!r.unit.empty()) line += " " + r.unit;
         separator = ", ";
     }
@@ -147,7 +200,7 @@ std::string PacketJson(const PortPacket& packet) {
                 break;
             case ValueForm::kDateTime:
             case ValueForm::kText:
-                out += JsonString(PlainText(value));
+                out += JsonString(ShownText(name, value, ItemText(packet.items, name + "_UNIT")));
                 break;
         }
     }
@@ -160,8 +213,8 @@ std::vector<std::string> PacketCsvRows(const PortPacket& packet) {
                              CsvField(ItemText(packet.items, "SERIAL_NO")) + ",";
     std::vector<std::string> rows;
     for (const auto& r : RegisterValues(packet.items)) {
-        rows.push_back(head + CsvField(r.name) + "," + CsvField(PlainText(r.value)) + "," +
-                       CsvField(r.unit));
+        rows.push_back(head + CsvField(r.name) + "," +
+                       CsvField(ShownText(r.name, r.value, r.unit)) + "," + CsvField(r.unit));
     }
     return rows;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "hostsim/host_lib.h"
@@ -33,6 +34,14 @@ std::string NowText();
 // A value as plain UTF-8 text: numbers as JSON writes them, date-times as DateTimeText, null and
 // empty as "".
 std::string PlainText(const common::Variant& value);
+
+// A date-time register value as its unit item says people read it: "HH:MM:SS" for a unit
+// "hh:mm:ss", "YYYY-MM-DD" for a date unit; any other value or unit as PlainText. The time stamps
+// of a packet carry no such unit and stay full.
+std::string RegisterDateTimeText(const common::Variant& value, std::string_view unit);
+
+// The console line, the JSON and the CSV write clock and date registers as RegisterDateTimeText,
+// and the frame items and any text holding control bytes as hexadecimal bytes ("3F 10 ..").
 
 // "TIME PORT DEVICE_ID=.. SERIAL_NO=.. NAME=VALUE UNIT, ..." (no line end).
 std::string PacketLine(const PortPacket& packet);

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "common/markup_text.h"
+#include "kmp/kmp_registers.h"
 
 namespace zol::hostsim {
 
@@ -206,12 +207,16 @@ std::vector<Meter> CollectMeters(const RunRecord& record) {
                 meter->registers.push_back({name, {}, {}, true, true});
                 reg = meter->registers.end() - 1;
             }
-            if (auto unit = ItemText(packet, name + "_UNIT"); !unit.empty()) reg->unit = unit;
+            const std::string unit = ItemText(packet, name + "_UNIT");
+            if (!unit.empty()) reg->unit = unit;
             reg->samples.push_back({*ms, &value});
             if (value.kind == ReportValue::Kind::kNull) continue;
             reg->numeric = reg->numeric && value.kind == ReportValue::Kind::kNumber;
-            reg->clock = reg->clock && value.kind == ReportValue::Kind::kText &&
-                         TimeMs(value.text).has_value();
+            // Clock and date registers come as "HH:MM:SS" and "YYYY-MM-DD" with their unit; runs
+            // saved before that wrote them as full date-times.
+            reg->clock =
+                reg->clock && value.kind == ReportValue::Kind::kText &&
+                (TimeMs(value.text).has_value() || kmp::UnitForm(unit) != kmp::KmpUnitForm::kOther);
         }
     }
     for (auto& meter : meters) {

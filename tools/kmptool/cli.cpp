@@ -116,10 +116,9 @@ std::string FormatValue(const kmp::RegisterValue& value) {
     } else if (const auto* d = std::get_if<double>(&value)) {
         std::snprintf(buf, sizeof buf, "%.15g", *d);
     } else if (const auto* date = std::get_if<kmp::KmpDate>(&value)) {
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", date->year, date->month, date->day);
+        return kmp::DateText(*date);
     } else {
-        const auto& t = std::get<kmp::KmpTime>(value);
-        std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", t.hour, t.minute, t.second);
+        return kmp::TimeText(std::get<kmp::KmpTime>(value));
     }
     return buf;
 }
