@@ -44,6 +44,9 @@ class SimulatedPort : public PortTransport {
    public:
     explicit SimulatedPort(std::vector<metersim::SimMeter> meters) {
         for (auto& meter : meters) sim_.AddMeter(std::move(meter));
+        // The meters' clocks start at the machine's local time; their behaviour follows seed 1
+        // and their addresses, the same on every run.
+        sim_.SetTimeBase(metersim::LocalTimeBase(SteadyMs(), 1));
     }
 
     bool Write(std::span<const std::uint8_t> bytes) override {

@@ -39,7 +39,8 @@ constexpr std::uint32_t kLateMs = 2 * kTimeoutMs;
 // How much longer a silent spell may last while its meter has not been asked yet.
 constexpr std::uint64_t kSpellExtraMs = 10000;
 // The counter register: every meter's value goes up by one with every request written to its
-// line, so each reply is told apart from every other by it.
+// line, beside the energy the living meter counts, so each reply is told apart from every other
+// by it.
 constexpr std::uint16_t kCounterRegister = 0x003C;
 // Replies due this close to the end of the run, or to a port being closed, are not required.
 constexpr std::uint64_t kEndGraceMs = 2000;
@@ -145,8 +146,13 @@ LedgerEntry MakeEntry(const metersim::SimReply& reply) {
 // refusing, it refuses writes only.
 class SoakPort : public PortTransport {
    public:
-    explicit SoakPort(std::vector<metersim::SimMeter> meters) {
+    SoakPort(std::vector<metersim::SimMeter> meters, std::uint32_t seed) {
         for (auto& meter : meters) sim_.AddMeter(std::move(meter));
+        // The meters live from the line's start; the ledger keeps what they answered.
+        metersim::SimTimeBase base;
+        base.origin_ms = SteadyMs();
+        base.seed = seed;
+        sim_.SetTimeBase(base);
         sim_.OnReply = [this](const metersim::SimReply& reply) {
             news_.entries.push_back(MakeEntry(reply));
             news_.entries.back().seq = next_seq_;
@@ -909,7 +915,8 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
         meters.push_back(SimulatedMeterAt(kMisfitAddress));
         metersim::ApplyFaultList(kMisfitFaults[p], meters.back().faults);
         meters.back().faults.delay_ms = 50;
-        lines.push_back(std::make_unique<SoakPort>(std::move(meters)));
+        lines.push_back(std::make_unique<SoakPort>(std::move(meters),
+                                                   arguments.seed + static_cast<std::uint32_t>(p)));
         ports.push_back(lines.back().get());
         names.push_back("SOAK" + std::to_string(p + 1));
         run.AddPort(names.back(), "soak line " + std::to_string(p + 1),

@@ -14,7 +14,8 @@ constexpr std::uint8_t kKwh = 2, kGj = 8, kKw = 21, kV = 33, kA = 34, kC = 37, k
                        kDate = 48, kBar = 52;
 constexpr std::uint8_t kTwoDecimals = 0x42, kThreeDecimals = 0x43, kOneDecimal = 0x41;
 
-// A believable value for the well-known registers; every other one gets a plain number derived
+// A believable value for the well-known registers (what a living meter reads at the simulator's
+// start, clock and date apart); every other one gets a plain number derived
 // from its id, so a read shows at a glance which register answered.
 SimRegister HeatValue(std::int32_t id_value) {
     const auto id = static_cast<std::uint16_t>(id_value);
@@ -105,6 +106,7 @@ std::vector<SimRegister> EveryRegister(kmp::KmpCatalogue catalogue, MakeValue ma
 std::vector<SimMeter> DemoMeters() {
     SimMeter heat;
     heat.address = kDemoHeatAddress;
+    heat.life = SimLife::kHeat;
     heat.type = 0x0210;
     heat.revision = 0x0005;
     heat.serial = 67012345;
@@ -112,6 +114,7 @@ std::vector<SimMeter> DemoMeters() {
 
     SimMeter electricity;
     electricity.address = kDemoElectricityAddress;
+    electricity.life = SimLife::kElectricity;
     electricity.type = 0x0401;
     electricity.revision = 0x0102;
     electricity.serial = 5512093;

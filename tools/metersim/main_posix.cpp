@@ -44,15 +44,18 @@ std::uint64_t NowMs() {
 int Usage() {
     std::fprintf(stderr,
                  "usage: metersim [--pty | --tcp PORT [--bind ADDR]] [--line ADDR[/F...],...]\n"
-                 "                [--fault ADDR:F,...]...\n"
-                 "  meters: heat meter at address 63, electricity meter at address 64\n"
+                 "                [--fault ADDR:F,...]... [--seed N]\n"
+                 "  meters: heat meter at address 63, electricity meter at address 64; they count\n"
+                 "          with their power and flow, and their clocks start at local time now\n"
+                 "  --seed  how the meters move (default 1): the same seed, the same answers\n"
                  "  --line  these meters instead (as hostsim's sim: ports): 64 the electricity\n"
                  "          meter, any other address a heat meter; each with its faults after /\n"
                  "  faults: corrupt, corrupt=N (every Nth reply), silent, noise, delay=MS, "
                  "split=N,\n"
                  "          garbled-registers (register replies damaged), serial0, no-registers\n"
                  "          (never answers a register request), answers=ADDR (answers ADDR's\n"
-                 "          requests too, with its own address)\n"
+                 "          requests too, with its own address); in --line also pace=N (the meter\n"
+                 "          counts and moves N times faster, its clock keeps time)\n"
                  "  --pty   serve on a pseudo-terminal; its device path is printed first, then\n"
                  "          \"line: SPEED FORMAT\" (e.g. 1200 8N2) whenever its settings change\n"
                  "  --tcp   serve raw bytes on a TCP port (0: any free one), one connection at a\n"
@@ -220,6 +223,7 @@ int main(int argc, char** argv) {
     std::optional<std::uint16_t> tcp_port;
     std::string bind_address = "127.0.0.1";
     std::optional<std::string> line;
+    std::uint32_t seed = 1;
     std::vector<std::string> faults;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -234,6 +238,11 @@ int main(int argc, char** argv) {
             bind_address = argv[++i];
         } else if (arg == "--line" && i + 1 < argc && !line) {
             line = argv[++i];
+        } else if (arg == "--seed" && i + 1 < argc) {
+            char* end = nullptr;
+            const unsigned long value = std::strtoul(argv[++i], &end, 10);
+            if (end == argv[i] || *end != '\0' || value > 0xFFFFFFFFul) return Usage();
+            seed = static_cast<std::uint32_t>(value);
         } else if (arg == "--fault" && i + 1 < argc) {
             faults.emplace_back(argv[++i]);
         } else {
@@ -241,6 +250,7 @@ int main(int argc, char** argv) {
         }
     }
     MeterSimulator sim;
+    sim.SetTimeBase(zol::metersim::LocalTimeBase(NowMs(), seed));
     std::string error;
     const auto meters = line ? zol::metersim::ParseMeterLine(*line, error)
                              : std::optional(zol::metersim::DemoMeters());
@@ -270,5 +280,11 @@ int main(int argc, char** argv) {
     // A master hanging up must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
     if (tcp_port) return ServeTcp(sim, bind_address, *tcp_port);
+    if (!pty) {
+        // Standard input is answered on a clock of its own that starts at 0.
+        auto base = sim.TimeBase();
+        base.origin_ms = 0;
+        sim.SetTimeBase(base);
+    }
     return pty ? ServePty(sim) : ServeStdio(sim);
 }

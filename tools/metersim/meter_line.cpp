@@ -1,6 +1,7 @@
 #include "metersim/meter_line.h"
 
 #include <algorithm>
+#include <ctime>
 
 namespace zol::metersim {
 
@@ -52,10 +53,29 @@ std::optional<std::vector<SimMeter>> ParseMeterLine(std::string_view text, std::
         }
         SimMeter meter = SimulatedMeterAt(static_cast<std::uint8_t>(*address));
         if (slash != std::string_view::npos) {
-            // Faults are separated by "/" here because "," separates the meters.
-            std::string faults(item.substr(slash + 1));
-            std::replace(faults.begin(), faults.end(), '/', ',');
-            if (faults.empty() || !ApplyFaultList(faults, meter.faults)) {
+            // Faults are separated by "/" here because "," separates the meters; "pace=N" among
+            // them is the meter's pace, not a fault.
+            std::string faults;
+            bool paced = false;
+            std::string_view rest = item.substr(slash + 1);
+            for (bool more = true; more;) {
+                const auto next = rest.find('/');
+                const std::string_view one = rest.substr(0, next);
+                more = next != std::string_view::npos;
+                rest = more ? rest.substr(next + 1) : std::string_view{};
+                if (one.rfind("pace=", 0) == 0) {
+                    const auto pace = ParseNumber(one.substr(5), 100000);
+                    if (!pace || *pace == 0) {
+                        error = "bad pace '" + std::string(one) + "' (1 to 100000)";
+                        return std::nullopt;
+                    }
+                    meter.pace = *pace;
+                    paced = true;
+                } else {
+                    faults += (faults.empty() ? "" : ",") + std::string(one);
+                }
+            }
+            if ((!paced && faults.empty()) || !ApplyFaultList(faults, meter.faults)) {
                 error = "bad fault list '" + std::string(item.substr(slash + 1)) + "'";
                 return std::nullopt;
             }
@@ -67,6 +87,26 @@ std::optional<std::vector<SimMeter>> ParseMeterLine(std::string_view text, std::
         return std::nullopt;
     }
     return meters;
+}
+
+SimTimeBase LocalTimeBase(std::uint64_t origin_ms, std::uint32_t seed) {
+    SimTimeBase base;
+    base.origin_ms = origin_ms;
+    base.seed = seed;
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    const bool known = localtime_s(&local, &now) == 0;
+#else
+    const bool known = localtime_r(&now, &local) != nullptr;
+#endif
+    if (known) {
+        base.start_local_s = CivilSeconds(
+            local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1),
+            static_cast<unsigned>(local.tm_mday), static_cast<unsigned>(local.tm_hour),
+            static_cast<unsigned>(local.tm_min), static_cast<unsigned>(std::min(local.tm_sec, 59)));
+    }
+    return base;
 }
 
 }  // namespace zol::metersim

@@ -18,8 +18,13 @@ namespace zol::metersim {
 SimMeter SimulatedMeterAt(std::uint8_t address);
 
 // Reads "ADDR[/FAULT...],...": meters separated by ",", each with its faults (the names of
-// ApplyFaultList) separated by "/". Nothing, with `error` set, for an address outside 1 to 254,
-// an address given twice, an unknown or empty fault list, or no meter at all.
+// ApplyFaultList) separated by "/"; "pace=N" among them lets the meter live N times faster.
+// Nothing, with `error` set, for an address outside 1 to 254, an address given twice, an unknown
+// or empty fault list, a pace outside 1 to 100000, or no meter at all.
 std::optional<std::vector<SimMeter>> ParseMeterLine(std::string_view text, std::string& error);
+
+// A time base for the programs serving meters on the real clock: the clock reading `origin_ms`
+// is the machine's local date-time now. (The simulator itself never reads the wall clock.)
+SimTimeBase LocalTimeBase(std::uint64_t origin_ms, std::uint32_t seed);
 
 }  // namespace zol::metersim

@@ -85,6 +85,7 @@ std::optional<std::vector<std::uint8_t>> MeterSimulator::Answer(
 }
 
 void MeterSimulator::Receive(std::span<const std::uint8_t> bytes, std::uint64_t now_ms) {
+    latest_ms_ = std::max(latest_ms_, now_ms);
     input_.insert(input_.end(), bytes.begin(), bytes.end());
     for (;;) {
         const auto start = std::find(input_.begin(), input_.end(), kmp::KmpReqStart);
@@ -125,7 +126,10 @@ void MeterSimulator::Reply(const SimMeter& meter, std::span<const std::uint8_t> 
     // A meter answering another address builds its answer as if the request were its own.
     std::vector<std::uint8_t> own(body.begin(), body.end());
     own[0] = meter.address;
-    auto reply = Answer(meter, own);
+    // A living meter answers with its registers as they read now.
+    const std::uint64_t elapsed = latest_ms_ > base_.origin_ms ? latest_ms_ - base_.origin_ms : 0;
+    auto reply = meter.life == SimLife::kFixed ? Answer(meter, own)
+                                               : Answer(MeterAt(meter, base_, elapsed), own);
     if (!reply) {
         ++rejected_;
         return;

@@ -6,6 +6,14 @@
 // but never let it be read (damaged or missing register replies), a serial number of 0, and a
 // meter answering another meter's address. Time is whatever clock the caller passes
 // in, so tests run on a fake clock and the pseudo-terminal server on the real one.
+//
+// Living meters change with that time: a heat meter's energy, volume and mass count up at the
+// rate of its power and flow, which swing slowly about the table's values; its temperatures move
+// within a few kelvin of theirs; an electricity meter counts energy with the power of its three
+// phases, whose currents follow that power while the voltages move a little. Every meter's clock
+// and date registers tell the simulator's local date-time with an offset of the meter's own. How
+// each meter moves is derived from the simulator's seed and the meter's address, so a seed and
+// the clock readings passed in decide every answer.
 
 #include <array>
 #include <cstddef>
@@ -47,6 +55,11 @@ struct SimFaults {
     std::vector<std::uint8_t> answers_for;
 };
 
+// How a meter's registers change with time. A fixed meter answers its table as it stands; a
+// living one answers the table's counters plus what it has counted since the simulator's start,
+// and gauges moving about the table's values.
+enum class SimLife : std::uint8_t { kFixed, kHeat, kElectricity };
+
 struct SimMeter {
     std::uint8_t address = 0;
     std::uint16_t type = 0;
@@ -54,6 +67,10 @@ struct SimMeter {
     std::uint32_t serial = 0;
     std::vector<SimRegister> registers;
     SimFaults faults;
+    SimLife life = SimLife::kFixed;
+    // A living meter counts and moves this many times faster than the clock, so a short demo
+    // shows what hours would; its clock and date registers still keep the simulator's time.
+    std::uint32_t pace = 1;
 
     const SimRegister* FindRegister(std::uint16_t id) const noexcept;
 };
@@ -72,6 +89,27 @@ struct SimReply {
     std::size_t pieces = 0;         // the deliveries it is queued as, behind all earlier ones
 };
 
+// Seconds since 1970-01-01 00:00 of a local date-time, counted as if every day had 86400 s (no
+// time zone): what the clock and date registers are computed from.
+std::int64_t CivilSeconds(int year, unsigned month, unsigned day, unsigned hour, unsigned minute,
+                          unsigned second) noexcept;
+
+// The simulator's time and how its meters behave. At the caller's clock reading `origin_ms` the
+// meters' local date-time is `start_local_s` (CivilSeconds); before it, time stands at the start.
+struct SimTimeBase {
+    std::uint64_t origin_ms = 0;
+    std::int64_t start_local_s = CivilSeconds(2026, 12, 7, 14, 30, 15);
+    std::uint32_t seed = 1;
+};
+
+// How far a meter's clock is off the simulator's local time, in seconds (-90 to +90), for `seed`
+// and the meter's address.
+std::int32_t ClockOffsetSeconds(std::uint32_t seed, std::uint8_t address) noexcept;
+
+// `meter` as it reads `elapsed_ms` after the start of `base`: its registers with the values a
+// living meter has then, each kept within its byte length. A fixed meter comes back as it is.
+SimMeter MeterAt(const SimMeter& meter, const SimTimeBase& base, std::uint64_t elapsed_ms);
+
 class MeterSimulator {
    public:
     // Called for every request a meter answers or stays silent to, as it is handled.
@@ -81,6 +119,11 @@ class MeterSimulator {
     void AddMeter(SimMeter meter);
     SimMeter* FindMeter(std::uint8_t address) noexcept;
     const std::vector<SimMeter>& Meters() const noexcept { return meters_; }
+
+    // Sets the simulator's time base and seed (by default: clock reading 0 is 2026-12-07
+    // 14:30:15, seed 1).
+    void SetTimeBase(const SimTimeBase& base) noexcept { base_ = base; }
+    const SimTimeBase& TimeBase() const noexcept { return base_; }
 
     // Bytes written by the master at `now_ms`. Each complete request frame for a known meter is
     // answered; frames with a bad checksum, for unknown addresses or with unknown CIDs are not.
@@ -110,6 +153,10 @@ class MeterSimulator {
     void Reply(const SimMeter& meter, std::span<const std::uint8_t> body, std::uint64_t now_ms);
 
     std::vector<SimMeter> meters_;
+    SimTimeBase base_;
+    // The latest clock reading passed in: an earlier one later on reads as this one, so no
+    // counter goes backwards.
+    std::uint64_t latest_ms_ = 0;
     std::vector<std::uint8_t> input_;  // request bytes since the last complete frame
     std::deque<Delivery> deliveries_;
     std::array<std::uint32_t, 256> replies_{};  // replies sent, by meter address
@@ -123,8 +170,8 @@ class MeterSimulator {
 // False (with `faults` partly set) when an item is unknown or its number is missing.
 bool ApplyFaultList(std::string_view list, SimFaults& faults);
 
-// Two meters with a value for every register of their catalogue: a heat meter at address 63
-// and an electricity meter at address 64 (an address that is sent escaped).
+// Two living meters with a value for every register of their catalogue: a heat meter at address
+// 63 and an electricity meter at address 64 (an address that is sent escaped).
 std::vector<SimMeter> DemoMeters();
 inline constexpr std::uint8_t kDemoHeatAddress = 63;
 inline constexpr std::uint8_t kDemoElectricityAddress = 64;
