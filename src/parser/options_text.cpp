@@ -85,23 +85,6 @@ std::string DecodeCdata(std::string_view raw) {
     return out;
 }
 
-// Position of the ">" that ends the tag starting at `from`, skipping quoted parts; npos when the
-// tag never ends.
-std::size_t FindTagEnd(std::string_view text, std::size_t from) noexcept {
-    char quote = 0;
-    for (std::size_t i = from; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quote != 0) {
-            if (c == quote) quote = 0;
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '>') {
-            return i;
-        }
-    }
-    return std::string_view::npos;
-}
-
 // Name and attributes of a tag body (without "<", ">" and a closing "/").
 OptionsElement ElementFromTag(std::string_view tag) {
     OptionsElement element;
@@ -145,6 +128,23 @@ const OptionsElement* FindSelfOrDescendant(const OptionsElement& element,
 }
 
 }  // namespace
+
+// Position of the ">" that ends the tag starting at `from`, skipping quoted parts; npos when the
+// tag never ends.
+std::size_t FindTagEnd(std::string_view text, std::size_t from) noexcept {
+    char quote = 0;
+    for (std::size_t i = from; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote != 0) {
+            if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '>') {
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
 
 const OptionsElement* OptionsElement::FindDescendant(std::string_view element_name) const noexcept {
     for (const auto& child : children) {

@@ -69,4 +69,8 @@ std::string OptionsCaption(const OptionsElement& entry, std::string_view name, i
 // Reads a whole text as an integer by the rule of OptionsIntegerValue.
 std::optional<std::int32_t> ParseOptionsInteger(std::string_view text) noexcept;
 
+// Position of the ">" that ends the tag starting at `from`, skipping quoted parts; npos when the
+// tag never ends. The reader's rule, shared with tools that scan the same text.
+std::size_t FindTagEnd(std::string_view text, std::size_t from) noexcept;
+
 }  // namespace zol::parser

@@ -42,23 +42,6 @@ std::string_view TagName(std::string_view tag) {
     return tag.substr(start, i - start);
 }
 
-// Position of the ">" ending a tag that starts at `from`, skipping quoted parts (the reader's
-// rule).
-std::size_t FindTagEnd(std::string_view text, std::size_t from) noexcept {
-    char quote = 0;
-    for (std::size_t i = from; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quote != 0) {
-            if (c == quote) quote = 0;
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '>') {
-            return i;
-        }
-    }
-    return std::string_view::npos;
-}
-
 }  // namespace
 
 // Walks the text as the reader does (same tokens, same depth limit, same places to stop) and
@@ -111,7 +94,7 @@ Markup ScanMarkup(std::string_view text) {
             i = close + close_mark.size();
             continue;
         }
-        const std::size_t gt = FindTagEnd(text, lt + 1);
+        const std::size_t gt = parser::FindTagEnd(text, lt + 1);
         if (gt == std::string_view::npos) {
             cut_off(lt, "the tag that starts here never ends: the rest of the text is not read");
             break;

@@ -12,17 +12,6 @@ namespace zol::hostsim {
 
 namespace {
 
-std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t max) {
-    if (text.empty() || text.size() > 9) return std::nullopt;
-    std::uint32_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
-    }
-    if (value > max) return std::nullopt;
-    return value;
-}
-
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
     return std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
@@ -99,7 +88,8 @@ std::optional<PortAddress> ParsePortAddress(const std::string& text, std::string
         address.port = server->port;
         return address;
     }
-    if (StartsWithNoCase(view, "COM") && ParseNumber(view.substr(3), 255).value_or(0) > 0) {
+    if (StartsWithNoCase(view, "COM") &&
+        metersim::ParseDecimal(view.substr(3), 255).value_or(0) > 0) {
         address.kind = PortKind::kSerial;
         address.device = "COM" + text.substr(3);
         return address;

@@ -5,9 +5,7 @@
 
 namespace zol::metersim {
 
-namespace {
-
-std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t max) {
+std::optional<std::uint32_t> ParseDecimal(std::string_view text, std::uint32_t max) {
     if (text.empty() || text.size() > 9) return std::nullopt;
     std::uint32_t value = 0;
     for (char c : text) {
@@ -17,8 +15,6 @@ std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t ma
     if (value > max) return std::nullopt;
     return value;
 }
-
-}  // namespace
 
 SimMeter SimulatedMeterAt(std::uint8_t address) {
     auto demo = DemoMeters();
@@ -39,7 +35,7 @@ std::optional<std::vector<SimMeter>> ParseMeterLine(std::string_view text, std::
         text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
         const auto slash = item.find('/');
         // KMP addresses are one byte; 0 and 255 are not meter addresses.
-        const auto address = ParseNumber(item.substr(0, slash), 254);
+        const auto address = ParseDecimal(item.substr(0, slash), 254);
         if (!address || *address == 0) {
             error = "bad meter address '" + std::string(item.substr(0, slash)) + "'";
             return std::nullopt;
@@ -64,7 +60,7 @@ std::optional<std::vector<SimMeter>> ParseMeterLine(std::string_view text, std::
                 more = next != std::string_view::npos;
                 rest = more ? rest.substr(next + 1) : std::string_view{};
                 if (one.rfind("pace=", 0) == 0) {
-                    const auto pace = ParseNumber(one.substr(5), 100000);
+                    const auto pace = ParseDecimal(one.substr(5), 100000);
                     if (!pace || *pace == 0) {
                         error = "bad pace '" + std::string(one) + "' (1 to 100000)";
                         return std::nullopt;

@@ -15,6 +15,9 @@ namespace zol::metersim {
 
 // The meter simulated at `address`: the demo electricity meter at its address, the demo heat
 // meter (with a serial number of its own) at any other.
+// A decimal number of at most nine digits, not above `max`; nothing for anything else.
+std::optional<std::uint32_t> ParseDecimal(std::string_view text, std::uint32_t max);
+
 SimMeter SimulatedMeterAt(std::uint8_t address);
 
 // Reads "ADDR[/FAULT...],...": meters separated by ",", each with its faults (the names of
