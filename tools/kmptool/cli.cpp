@@ -113,18 +113,16 @@ const char* CatalogueName(kmp::KmpCatalogue which) {
 std::string UnknownRegisterText(std::string_view text, kmp::KmpCatalogue which) {
     const auto other = which == kmp::KmpCatalogue::kHeat ? kmp::KmpCatalogue::kElectricity
                                                          : kmp::KmpCatalogue::kHeat;
-    std::string out = "unknown register '" + std::string(text) + "': no code of the " +
-                      CatalogueName(which) +
-                      " catalogue and no register id (decimal, or hex as 0x3C)";
+    std::string out = "unknown register '" + std::string(text) + "': the " + CatalogueName(which) +
+                      " catalogue has no such code";
     if (const auto* row = kmp::FindRegisterByCode(kmp::Catalogue(other), text)) {
         char id[8];
         std::snprintf(id, sizeof id, "0x%04X", static_cast<unsigned>(row->Id));
-        out += std::string("; ") + std::string(row->Code) + " is register " + id + " of the " +
-               CatalogueName(other) + " catalogue";
+        out += std::string(" (") + std::string(row->Code) + " is " + CatalogueName(other) +
+               " register " + id + ")";
     }
-    out += std::string("; `kmptool registers --catalogue ") + CatalogueName(which) +
-           "` lists its registers";
-    return out;
+    return out + "; give a code or an id (0x003C or 60) from `kmptool registers --catalogue " +
+           CatalogueName(which) + "`";
 }
 
 std::string FormatValue(const kmp::RegisterValue& value) {
