@@ -102,12 +102,11 @@ int CommandLineExit(const CLI::App& app, const CLI::ParseError& error) {
     const CLI::App& at = Reached(app);
     const std::string path = CommandPath(at);
     if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
+        // The first argument not taken tells: the ones after it may only be its value.
         const auto extras = app.remaining(/*recurse=*/true);
-        const auto option = std::find_if(extras.begin(), extras.end(), [](const std::string& arg) {
-            return arg.size() > 1 && arg[0] == '-';
-        });
-        if (option != extras.end())
-            return Refuse(UnknownOptionText(*option, OptionNames(at), path));
+        if (!extras.empty() && extras.front().size() > 1 && extras.front()[0] == '-') {
+            return Refuse(UnknownOptionText(extras.front(), OptionNames(at), path));
+        }
         const std::string first = extras.empty() ? std::string() : extras.front();
         if (at.get_parent() == nullptr) {
             std::vector<std::string> actions;

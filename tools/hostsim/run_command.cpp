@@ -52,8 +52,10 @@ bool WriteTextFile(const std::string& path, const std::string& text) {
 }  // namespace
 
 void AddReportOptions(CLI::App& report, ReportArguments& arguments) {
-    report.add_option("RUN.jsonl [LOG]", arguments.inputs,
-                      "the saved --json lines of a run, and optionally its saved stderr");
+    report
+        .add_option("RUN.jsonl", arguments.inputs,
+                    "the saved --json lines of a run, and optionally its saved stderr")
+        ->type_name("[LOG]");
     report.add_option("-o", arguments.output, "the report page to write")->type_name("FILE.html");
     report
         .add_option("--config", arguments.config_file,
