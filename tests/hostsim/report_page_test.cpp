@@ -91,7 +91,9 @@ TEST(ReportRecord, HostileNumbersAndTextsAreRefusedOrReadExactly) {
         SCOPED_TRACE(c.name);
         const auto packet = ParsePacketJson(head + c.rest);
         ASSERT_EQ(packet.has_value(), c.source.has_value());
-        if (packet) EXPECT_EQ(packet->source, *c.source);
+        if (packet) {
+            EXPECT_EQ(packet->source, *c.source);
+        }
     }
     // Values the run never writes but JSON allows are read as they are.
     const auto packet = ParsePacketJson(
