@@ -11,6 +11,9 @@
 //                          [--strict]
 //   hostsim report RUN.jsonl [LOG] [--config FILE] -o FILE.html
 //
+// The command line is read by CLI11: `hostsim --help` and `hostsim ACTION --help` print the
+// options on stdout (exit 0); an unknown option or action is named with the nearest known one on
+// stderr (exit 2).
 // `run` prints the configuration check's findings on stderr before it starts; with --strict a
 // configuration with findings is not started (exit 1).
 // Log lines the plug-in announces are collected by the host window and printed on stderr as
@@ -208,7 +211,8 @@ int main(int argc, char** argv) {
     std::string dll;
     bool interface_mode = false;
     app.add_option("--dll", dll, "the plug-in to load (every action but report)")
-        ->type_name("PATH");
+        ->type_name("PATH")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);  // the last one, as always
     app.add_flag("--interface", interface_mode,
                  "hand parameters over as interfaces instead of list objects");
     CLI::App* info = app.add_subcommand("info", "print the module information and version");
