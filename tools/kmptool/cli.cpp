@@ -121,8 +121,8 @@ std::string UnknownRegisterText(std::string_view text, kmp::KmpCatalogue which) 
         out += std::string(" (") + std::string(row->Code) + " is " + CatalogueName(other) +
                " register " + id + ")";
     }
-    return out + "; give a code or an id (0x003C or 60) from `kmptool registers --catalogue " +
-           CatalogueName(which) + "`";
+    return out + "; give a code, or an id in hex (0x...) or decimal, from `kmptool registers " +
+           "--catalogue " + CatalogueName(which) + "`";
 }
 
 std::string FormatValue(const kmp::RegisterValue& value) {
