@@ -8,6 +8,7 @@
 
 #include "common/config_check.h"
 #include "common/exit_codes.h"
+#include "common/text_encoding.h"
 #include "hostsim/host_run.h"
 #include "hostsim/report_page.h"
 #include "hostsim/soak.h"
@@ -285,18 +286,20 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
     if (arguments.config_file) record.config_file = *arguments.config_file;
     record.requests = ConfiguredRequests(options_text);
     record.active = ActiveAddresses(options_text);
+    record.markers = run.Markers();
     for (const auto& [name, connection] : port_texts)
         record.ports.push_back({name, connection, 0, 0});
     std::mutex record_lock;  // port faults arrive on the ports' threads
     run.OnLogLine = [&](const HostWindow::LogLine& line) {
         const std::string time = NowText();
-        std::fprintf(stderr, "%s log[%d]: %s\n", time.c_str(), line.severity, line.text.c_str());
+        tools::WriteLine(stderr,
+                         time + " log[" + std::to_string(line.severity) + "]: " + line.text);
         std::lock_guard<std::mutex> guard(record_lock);
         record.log.push_back({time, line.severity, line.text});
     };
     run.OnPortFault = [&](const std::string& text) {
         const std::string time = NowText();
-        std::fprintf(stderr, "%s hostsim: %s\n", time.c_str(), text.c_str());
+        tools::WriteLine(stderr, time + " hostsim: " + text);
         std::lock_guard<std::mutex> guard(record_lock);
         record.log.push_back({time, 0, text});
     };
@@ -307,7 +310,7 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
                 record.packets.push_back(std::move(*parsed));
             }
         }
-        std::printf("%s\n", PacketLine(packet).c_str());
+        tools::WriteLine(stdout, PacketLine(packet));
         std::fflush(stdout);
         if (json.is_open()) json << PacketJson(packet) << "\n" << std::flush;
         if (csv.is_open()) {
