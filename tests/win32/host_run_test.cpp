@@ -54,9 +54,9 @@ std::string ReadBack(const std::string& file) {
 
 // Runs hostsim.exe (beside this program) with `arguments`, collecting its two outputs;
 // `while_running` is called once the program has started. A run that does not end within a
-// minute is ended (its exit code then tells). `dll`: the plug-in it loads.
+// minute is ended (its exit code then tells). `program`: the program and its plug-in.
 ProgramRun RunHostsim(const std::string& arguments, const std::function<void()>& while_running = {},
-                      const std::string& dll = "kmpparser.dll") {
+                      const std::string& program = "hostsim.exe --dll kmpparser.dll") {
     const std::string base = "hostsim_run_test_" + std::to_string(GetCurrentProcessId());
     const std::string out_file = base + ".out", err_file = base + ".err";
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -70,7 +70,7 @@ ProgramRun RunHostsim(const std::string& arguments, const std::function<void()>&
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = out;
     startup.hStdError = err;
-    std::string command = "hostsim.exe --dll " + dll + " " + arguments;
+    std::string command = program + " " + arguments;
     PROCESS_INFORMATION info{};
     ProgramRun run;
     if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
@@ -345,11 +345,14 @@ TEST(HostRunProgram, NamesEachMetersVerdictAndEndsWithThreeWhenOneDeliveredNothi
 // The plug-in in German, as a site whose host language is German runs it: its log lines reach
 // the console log and the report as UTF-8 (not as the system code page's bytes, which a UTF-8 page
 // shows as "Zeit\uFFFDberschreitung"), and the summary and the report count its timeouts and
-// damaged replies in that language.
+// damaged replies in that language; so does a report rebuilt beside the packaged plug-in.
 TEST(HostRunProgram, AGermanRunWritesItsLinesAsUtf8AndCountsThem) {
     const std::string folder = "german_" + std::to_string(GetCurrentProcessId());
     CreateDirectoryA(folder.c_str(), nullptr);
-    ASSERT_TRUE(CopyFileA("kmpparser.dll", (folder + "\\kmpparser.dll").c_str(), FALSE));
+    // The package's layout: hostsim, the plug-in and its language file in one folder.
+    for (const char* file : {"kmpparser.dll", "hostsim.exe"}) {
+        ASSERT_TRUE(CopyFileA(file, (folder + "\\" + file).c_str(), FALSE));
+    }
     {
         // The shipped file's lines, with German as its default.
         std::ofstream out(folder + "\\kmpparser.lng", std::ios::binary);
@@ -371,10 +374,18 @@ TEST(HostRunProgram, AGermanRunWritesItsLinesAsUtf8AndCountsThem) {
     }
     const ProgramRun run = RunHostsim("run --seconds 4 --config " + config + " --json " + json +
                                           " --report " + report + " --port L1=sim:63/corrupt=4",
-                                      {}, folder + "\\kmpparser.dll");
+                                      {}, folder + "\\hostsim.exe --dll kmpparser.dll");
+    const std::string log = folder + "\\run.log", rebuilt = folder + "\\rebuilt.html";
+    {
+        std::ofstream out(log, std::ios::binary);
+        out << run.err;
+    }
+    const ProgramRun rebuild =
+        RunHostsim("report " + json + " " + log + " -o " + rebuilt, {}, folder + "\\hostsim.exe");
     const std::string page = ReadBack(report), lines = ReadBack(json);
-    for (const auto& file :
-         {folder + "\\kmpparser.dll", folder + "\\kmpparser.lng", report, config, json}) {
+    const std::string rebuilt_page = ReadBack(rebuilt);
+    for (const auto& file : {folder + "\\kmpparser.dll", folder + "\\hostsim.exe",
+                             folder + "\\kmpparser.lng", report, config, json, log, rebuilt}) {
         DeleteFileA(file.c_str());
     }
     RemoveDirectoryA(folder.c_str());
@@ -404,10 +415,16 @@ TEST(HostRunProgram, AGermanRunWritesItsLinesAsUtf8AndCountsThem) {
                         "berschreitung der Anfrage"),
               std::string::npos);
     EXPECT_EQ(page.find("Zeit\xfc"), std::string::npos);
-    EXPECT_TRUE(Has(page,
-                    "All ports: <span class=\"bad\">[1-9][0-9]* timeouts</span>, <span "
-                    "class=\"bad\">[1-9][0-9]* checksum errors</span>"))
+    const std::regex all_ports(
+        "All ports: <span class=\"bad\">[1-9][0-9]* timeouts</span>, <span "
+        "class=\"bad\">[1-9][0-9]* checksum errors</span>");
+    std::smatch counted;
+    EXPECT_TRUE(std::regex_search(page, counted, all_ports))
         << page.substr(page.find("All ports"), 200);
+    // Rebuilt from the saved log, the same lines count the same.
+    EXPECT_EQ(rebuild.exit_code, 0u) << rebuild.err;
+    EXPECT_NE(rebuilt_page.find(counted.str()), std::string::npos)
+        << rebuilt_page.substr(rebuilt_page.find("All ports"), 200);
     EXPECT_TRUE(Has(page,
                     "<tr><td>L1</td><td>70</td><td><span class=\"verdict v-none\">no "
                     "answer</span></td><td class=\"num\">[1-9][0-9]*</td><td class=\"num "

@@ -13,6 +13,7 @@
 #include "hostsim/report_page.h"
 #include "hostsim/soak.h"
 #include "parser/options_text.h"
+#include "platform/system.h"
 
 namespace zol::hostsim {
 
@@ -76,6 +77,9 @@ int RebuildReport(const std::vector<std::string>& args) {
     }
     std::size_t skipped = 0;
     RunRecord record = ReadRunRecord(*json, *log, skipped);
+    // The saved log is in the language of the plug-in that wrote it. The package puts the plug-in
+    // beside hostsim: its language files tell that language, as they told the run.
+    record.markers = PluginLogMarkers(platform::HostProgramFolder() + "kmpparser.dll");
     if (!config_file.empty()) {
         const auto options = ReadTextFile(config_file);
         if (!options) {
