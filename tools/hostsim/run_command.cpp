@@ -214,7 +214,7 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
         return RunSoak(dll, mode, {arguments.seconds, arguments.seed, arguments.json_file});
     }
     auto fail = [](const std::string& message, int code = kExitFailed) {
-        std::fprintf(stderr, "hostsim: %s\n", message.c_str());
+        tools::WriteLine(stderr, "hostsim: " + message);
         return code;
     };
     // Port texts first: one that names no port is a mistake on the command line, whatever else.
