@@ -382,7 +382,7 @@ TEST(HostRunProgram, AGermanRunWritesItsLinesAsUtf8AndCountsThem) {
     }
     const ProgramRun rebuild =
         RunHostsim("report " + json + " " + log + " -o " + rebuilt, {}, folder + "\\hostsim.exe");
-    const std::string page = ReadBack(report), lines = ReadBack(json);
+    const std::string page = ReadBack(report);
     const std::string rebuilt_page = ReadBack(rebuilt);
     for (const auto& file : {folder + "\\kmpparser.dll", folder + "\\hostsim.exe",
                              folder + "\\kmpparser.lng", report, config, json, log, rebuilt}) {
@@ -401,11 +401,6 @@ TEST(HostRunProgram, AGermanRunWritesItsLinesAsUtf8AndCountsThem) {
         << run.err;
     // Nothing in the system code page's bytes: a lone 0xFC is no UTF-8.
     EXPECT_EQ(run.err.find("Zeit\xfc"), std::string::npos);
-    EXPECT_TRUE(Has(run.out,
-                    "\nmeter L1/63 serial 67012345: [0-9]+ packets?, last [0-9:]+, "
-                    "[0-9]+ timeouts?, [1-9][0-9]* checksum errors?\r?\n"
-                    "meter L1/70: no answer to [1-9][0-9]* requests?\r?\n"))
-        << run.out;
     EXPECT_TRUE(Has(run.out,
                     "summary: writes=[0-9]+ packets=[1-9][0-9]* timeouts=[1-9][0-9]* "
                     "crc_errors=[1-9][0-9]*"))
@@ -429,11 +424,6 @@ TEST(HostRunProgram, AGermanRunWritesItsLinesAsUtf8AndCountsThem) {
                     "<tr><td>L1</td><td>70</td><td><span class=\"verdict v-none\">no "
                     "answer</span></td><td class=\"num\">[1-9][0-9]*</td><td class=\"num "
                     "bad\">[1-9][0-9]*</td>"));
-    ASSERT_FALSE(lines.empty());
-    for (std::size_t at = 0; at < lines.size(); at = lines.find('\n', at) + 1) {
-        const std::string line = lines.substr(at, lines.find('\n', at) - at);
-        EXPECT_TRUE(ParsePacketJson(line).has_value()) << line;
-    }
 }
 
 // `--config-id` picks the module's configuration by its line in the description: the second one
