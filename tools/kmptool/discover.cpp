@@ -137,6 +137,10 @@ class Scan {
     std::vector<std::uint8_t> pending_;
 };
 
+std::string_view CatalogueWord(kmp::KmpCatalogue catalogue) noexcept {
+    return catalogue == kmp::KmpCatalogue::kElectricity ? "electricity" : "heat";
+}
+
 std::string Hex4(std::uint16_t value) {
     char text[8];
     std::snprintf(text, sizeof text, "%04X", value);
@@ -150,10 +154,6 @@ CatalogueChoice CatalogueOfType(std::uint16_t type) noexcept {
         if (rule.type == type) return {rule.catalogue, true};
     }
     return {kmp::KmpCatalogue::kHeat, false};
-}
-
-std::string_view CatalogueName(kmp::KmpCatalogue catalogue) noexcept {
-    return catalogue == kmp::KmpCatalogue::kElectricity ? "electricity" : "heat";
 }
 
 std::size_t DiscoverResult::Count(StrayKind kind) const noexcept {
@@ -249,7 +249,7 @@ std::string FoundMeterLine(const FoundMeter& meter) {
     const std::string serial = meter.serial ? std::to_string(*meter.serial) : "-";
     return "METER " + std::to_string(meter.address) + " TYPE " + Hex4(meter.type) + " REVISION " +
            Hex4(meter.revision) + " SERIAL " + serial + " CATALOGUE " +
-           std::string(CatalogueName(meter.catalogue.catalogue));
+           std::string(CatalogueWord(meter.catalogue.catalogue));
 }
 
 std::string FoundMetersJson(const std::vector<FoundMeter>& meters) {
@@ -259,7 +259,7 @@ std::string FoundMetersJson(const std::vector<FoundMeter>& meters) {
         out += "{\"address\": " + std::to_string(meter.address) + ", \"type\": \"" +
                Hex4(meter.type) + "\", \"revision\": \"" + Hex4(meter.revision) +
                "\", \"serial\": " + (meter.serial ? std::to_string(*meter.serial) : "null") +
-               ", \"catalogue\": " + tools::JsonString(CatalogueName(meter.catalogue.catalogue)) +
+               ", \"catalogue\": " + tools::JsonString(CatalogueWord(meter.catalogue.catalogue)) +
                "}";
     }
     return out + "]";

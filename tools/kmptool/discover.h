@@ -29,8 +29,6 @@ struct CatalogueChoice {
     bool known = false;  // false: the type word is not in the rule; heat was taken
 };
 CatalogueChoice CatalogueOfType(std::uint16_t type) noexcept;
-// "heat" or "electricity".
-std::string_view CatalogueName(kmp::KmpCatalogue catalogue) noexcept;
 
 struct FoundMeter {
     std::uint8_t address = 0;

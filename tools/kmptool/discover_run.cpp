@@ -184,10 +184,10 @@ int RunDiscover(DiscoverCommand command) {
     PrintNotes(result.meters);
     for (const std::string& stray : StrayReport(result))
         std::fprintf(stderr, "kmptool discover: %s\n", stray.c_str());
-    std::fprintf(stderr,
-                 "kmptool discover: %zu meters on %zu of %zu addresses in %s (%zu requests)\n",
-                 result.meters.size(), result.asked, command.scan.addresses.size(),
-                 Duration(result.elapsed_ms).c_str(), result.requests);
+    std::fprintf(
+        stderr, "kmptool discover: %zu meter%s on %zu of %zu addresses in %s (%zu requests)\n",
+        result.meters.size(), result.meters.size() == 1 ? "" : "s", result.asked,
+        command.scan.addresses.size(), Duration(result.elapsed_ms).c_str(), result.requests);
 
     if (result.end == DiscoverEnd::kStopped) {
         std::fprintf(stderr, "kmptool discover: interrupted%s\n",
@@ -212,8 +212,9 @@ int RunDiscover(DiscoverCommand command) {
                          command.config_file->c_str());
             return tools::kExitFailed;
         }
-        std::fprintf(stderr, "kmptool discover: wrote %s (%zu meters)\n",
-                     command.config_file->c_str(), result.meters.size());
+        std::fprintf(stderr, "kmptool discover: wrote %s (%zu meter%s)\n",
+                     command.config_file->c_str(), result.meters.size(),
+                     result.meters.size() == 1 ? "" : "s");
     }
     return tools::kExitDone;
 }
