@@ -79,6 +79,11 @@ void ExpectScenarioFound(const Scenario& s, const DiscoverResult& result) {
     EXPECT_TRUE(HasStray(result, StrayKind::kDamaged, s.damaged, s.damaged));
     EXPECT_TRUE(HasStray(result, StrayKind::kWrongAddress, s.empty, s.impostor));
     EXPECT_TRUE(HasStray(result, StrayKind::kWrongAddress, s.answered, s.impostor));
+    for (const StrayReply& stray : result.strays) {
+        if (stray.kind != StrayKind::kWrongAddress) continue;
+        EXPECT_EQ(stray.from, s.impostor);
+        EXPECT_TRUE(stray.asked == s.empty || stray.asked == s.answered) << int{stray.asked};
+    }
     const auto report = StrayReport(result);
     const std::string wrong =
         "asked " + std::to_string(s.empty) + ", answered by " + std::to_string(s.impostor);

@@ -71,13 +71,20 @@ class Scan {
     Asked Ask(std::uint8_t address, std::uint8_t cid, std::vector<std::uint8_t>& body,
               std::uint32_t& resent) {
         const auto frame = kmp::KmpStuff(kmp::BuildIdentificationRequest(address, cid));
+        // A stray answering the command of the exchange before this one (a second meter
+        // replying behind the first) is put down to that exchange's address.
+        const auto asked_for = [&](std::uint8_t reply_cid) {
+            return reply_cid != cid && reply_cid == previous_cid_ ? previous_address_ : address;
+        };
         const kmp::FrameAcceptor answers = [&](std::span<const std::uint8_t> reply) {
             if (reply[0] != address) {
-                result_.strays.push_back({StrayKind::kWrongAddress, address, reply[0], reply[1]});
+                result_.strays.push_back(
+                    {StrayKind::kWrongAddress, asked_for(reply[1]), reply[0], reply[1]});
                 return false;
             }
             if (reply[1] != cid) {
-                result_.strays.push_back({StrayKind::kOutOfTurn, address, reply[0], reply[1]});
+                result_.strays.push_back(
+                    {StrayKind::kOutOfTurn, asked_for(reply[1]), reply[0], reply[1]});
                 return false;
             }
             if (reply.size() < kIdentificationBodySize) {
@@ -88,8 +95,16 @@ class Scan {
         };
         const kmp::ScanLogger damaged = [&](int, std::string_view text) {
             const auto [from, from_cid] = DamagedFrameOrigin(text);
-            result_.strays.push_back({StrayKind::kDamaged, address, from, from_cid});
+            result_.strays.push_back({StrayKind::kDamaged, asked_for(from_cid), from, from_cid});
         };
+        struct Remember {
+            Scan& scan;
+            std::uint8_t address, cid;
+            ~Remember() {
+                scan.previous_address_ = address;
+                scan.previous_cid_ = cid;
+            }
+        } remember{*this, address, cid};
         for (std::uint32_t attempt = 0; attempt < options_.attempts; ++attempt) {
             if (Stopped()) return Asked::kStopped;
             if (attempt > 0) ++resent;
@@ -135,6 +150,8 @@ class Scan {
     // Bytes received and not yet taken: what came behind an accepted reply (a second meter
     // answering the same request) is judged in the next exchange, not thrown away.
     std::vector<std::uint8_t> pending_;
+    std::uint8_t previous_address_ = 0;
+    std::uint8_t previous_cid_ = 0;
 };
 
 std::string_view CatalogueWord(kmp::KmpCatalogue catalogue) noexcept {
@@ -268,9 +285,8 @@ std::string FoundMetersJson(const std::vector<FoundMeter>& meters) {
 std::vector<std::string> StrayReport(const DiscoverResult& result) {
     std::vector<std::string> lines;
     if (result.echoes > 0) {
-        lines.push_back(std::to_string(result.echoes) +
-                        " echoes of the requests (the line repeats what is sent; not taken for "
-                        "replies)");
+        lines.push_back("echoes of the requests: " + std::to_string(result.echoes) +
+                        " (the line repeats what is sent; not taken for replies)");
     }
     static constexpr struct {
         StrayKind kind;
@@ -288,14 +304,16 @@ std::vector<std::string> StrayReport(const DiscoverResult& result) {
             if (stray.kind == kind.kind) ++pairs[{stray.asked, stray.from}];
         }
         if (pairs.empty()) continue;
-        std::string line = std::to_string(result.Count(kind.kind)) + " " + kind.what + ":";
-        const char* separator = " ";
+        std::string line =
+            std::string(kind.what) + ": " + std::to_string(result.Count(kind.kind)) + " (";
+        const char* separator = "";
         for (const auto& [pair, count] : pairs) {
             line += separator;
             line += "asked " + std::to_string(pair.first) + ", " + kind.from + " " +
                     std::to_string(pair.second) + (count > 1 ? " x" + std::to_string(count) : "");
             separator = "; ";
         }
+        line += ")";
         lines.push_back(line);
     }
     return lines;
