@@ -6,7 +6,7 @@
 #include <map>
 #include <utility>
 
-#include "common/json_text.h"
+#include "common/json_write.h"
 #include "kmp/kmp_frame.h"
 #include "zolShared/Public/Common/byte_order.h"
 
@@ -270,16 +270,17 @@ std::string FoundMeterLine(const FoundMeter& meter) {
 }
 
 std::string FoundMetersJson(const std::vector<FoundMeter>& meters) {
-    std::string out = "[";
+    tools::Json list = tools::Json::array();
     for (const FoundMeter& meter : meters) {
-        out += (out.size() > 1 ? ", " : "");
-        out += "{\"address\": " + std::to_string(meter.address) + ", \"type\": \"" +
-               Hex4(meter.type) + "\", \"revision\": \"" + Hex4(meter.revision) +
-               "\", \"serial\": " + (meter.serial ? std::to_string(*meter.serial) : "null") +
-               ", \"catalogue\": " + tools::JsonString(CatalogueWord(meter.catalogue.catalogue)) +
-               "}";
+        tools::Json item;
+        item["address"] = meter.address;
+        item["type"] = Hex4(meter.type);
+        item["revision"] = Hex4(meter.revision);
+        item["serial"] = meter.serial ? tools::Json(*meter.serial) : tools::Json(nullptr);
+        item["catalogue"] = CatalogueWord(meter.catalogue.catalogue);
+        list.push_back(std::move(item));
     }
-    return out + "]";
+    return tools::JsonText(list);
 }
 
 std::vector<std::string> StrayReport(const DiscoverResult& result) {
