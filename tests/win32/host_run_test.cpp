@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
@@ -123,6 +124,59 @@ TEST(HostRunProgram, RefusesWhatItCannotStartWithOneLineAndItsExitCode) {
         EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
         EXPECT_EQ(run.out.find("summary:"), std::string::npos);  // nothing was started
+    }
+}
+
+// Help is asked of every action and prints one line per option on stdout with exit 0; a mistyped
+// option or action is named on one stderr line with the nearest known one, exit 2.
+TEST(HostRunProgram, HelpOnEveryActionAndMistypedOptionsNamedWithTheNearestOne) {
+    const struct {
+        const char* arguments;
+        std::vector<const char*> option_lines;  // each must start a line of the help
+    } helps[] = {
+        {"--help", {"  --dll PATH", "  --interface", "  run ", "  report "}},
+        {"run --help",
+         {"  --config FILE", "  --seconds N", "  --json FILE", "  --csv FILE",
+          "  --report FILE.html", "  --port NAME=CONNECTION", "  --baud N", "  --config-id N",
+          "  --strict", "  --soak", "  --seed N"}},
+        {"report -h", {"  -o FILE.html", "  --config FILE"}},
+        {"cmd --help", {"  --no-result", "  --state-mask N"}},
+        {"cmd LOAD A=1 --help", {"  --no-result"}},
+        {"options --help", {"  OUTDIR"}},
+        {"info --help", {"  -h,--help"}},
+    };
+    for (const auto& c : helps) {
+        SCOPED_TRACE(c.arguments);
+        const ProgramRun run = RunHostsim(c.arguments);
+        EXPECT_EQ(run.exit_code, 0u);
+        EXPECT_EQ(run.err, "");
+        for (const char* line : c.option_lines) {
+            EXPECT_NE(("\n" + run.out).find(std::string("\n") + line), std::string::npos)
+                << line << "\n"
+                << run.out;
+        }
+    }
+    const struct {
+        const char* arguments;
+        const char* error;  // the whole of stderr
+    } mistakes[] = {
+        {"run --confg site.xml", "hostsim: unknown option --confg; did you mean --config?\r\n"},
+        {"run --seconds 1 --sed=3", "hostsim: unknown option --sed; did you mean --seed?\r\n"},
+        {"run --verbose",
+         "hostsim: unknown option --verbose (hostsim run --help lists the options)\r\n"},
+        {"rn --seconds 1", "hostsim: unknown action 'rn'; did you mean run?\r\n"},
+        {"cmd LOAD --no-reslt",
+         "hostsim: unknown option --no-reslt; did you mean --no-result?\r\n"},
+        {"report run.jsonl -o x.html --conifg a.xml",
+         "hostsim: unknown option --conifg; did you mean --config?\r\n"},
+        {"run 20", "hostsim: '20' is not an option of run\r\n"},
+    };
+    for (const auto& c : mistakes) {
+        SCOPED_TRACE(c.arguments);
+        const ProgramRun run = RunHostsim(c.arguments);
+        EXPECT_EQ(run.exit_code, 2u);
+        EXPECT_EQ(run.err, c.error);
+        EXPECT_EQ(run.out, "");
     }
 }
 
@@ -861,6 +915,45 @@ TEST(HostRunOutput, PacketJsonHasEveryItemInItsJsonType) {
               "\"2026-12-07T12:00:00.000\", \"DATA_SOURCE_ID\": 1, \"DEVICE_ID\": 63, "
               "\"SERIAL_NO\": 67012345, \"E1\": 315904, \"E1_UNIT\": \"kWh\", \"V1\": 27415.33, "
               "\"V1_UNIT\": \"m3\", \"HR\": -41877, \"INFO\": \"a,\\\"b\\\"\", \"T3\": null}}");
+}
+
+// Numbers keep the form the console shows (15 significant digits) whatever the JSON library
+// would choose, JSON's missing NaN and infinity become null, and a name that is not UTF-8 (the
+// plug-in's 8-bit texts) is written with U+FFFD instead of failing; the report reads it all back.
+TEST(HostRunOutput, PacketJsonKeepsItsNumberFormsAndSurvivesTextThatIsNotUtf8) {
+    platform::OleVariant u64{};
+    u64.vt = platform::kVtUI8;
+    u64.ullVal = 18446744073709551615ull;
+    PortPacket packet;
+    packet.time = "2026-12-07T14:30:15.250";
+    packet.port = "P\xB0";
+    packet.source = -2;
+    packet.items = {
+        {"THIRD", Variant::Double(1.0 / 3)},
+        {"TENTH", Variant::Double(0.1 + 0.2)},
+        {"SMALL", Variant::Double(1e-7)},
+        {"LARGE", Variant::Double(1e21)},
+        {"WHOLE", Variant::Double(28.0)},
+        {"NAN", Variant::Double(std::nan(""))},
+        {"INF", Variant::Double(-HUGE_VAL)},
+        {"U64", Variant::Take(u64)},
+        {"I64", Variant::Int64(-9223372036854775807ll - 1)},
+        {"OK", Variant::Bool(true)},
+        {"T\xB0\xFF", Variant::Ansi("x")},
+    };
+    const std::string json = PacketJson(packet);
+    EXPECT_EQ(json,
+              "{\"time\": \"2026-12-07T14:30:15.250\", \"port\": \"P\xEF\xBF\xBD\", \"source\": "
+              "-2, \"items\": {\"THIRD\": 0.333333333333333, \"TENTH\": 0.3, \"SMALL\": 1e-07, "
+              "\"LARGE\": 1e+21, \"WHOLE\": 28, \"NAN\": null, \"INF\": null, \"U64\": "
+              "18446744073709551615, \"I64\": -9223372036854775808, \"OK\": true, "
+              "\"T\xEF\xBF\xBD\xEF\xBF\xBD\": \"x\"}}");
+    const auto read = ParsePacketJson(json);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->source, -2);
+    EXPECT_EQ(read->items.size(), packet.items.size());
+    EXPECT_EQ(read->Find("THIRD")->number, 0.333333333333333);
+    EXPECT_EQ(read->Find("NAN")->kind, ReportValue::Kind::kNull);
 }
 
 TEST(HostRunOutput, CsvRowsAndThePrintedLineCarryEachRegisterWithItsUnit) {
