@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "common/exit_codes.h"
+#include "common/text_encoding.h"
 #include "hostsim/command_line.h"
 #include "hostsim/gzip_inflate.h"
 #include "hostsim/host_lib.h"
@@ -81,18 +82,18 @@ int PrintInfo(HostInstance& host) {
                 info->interface_version >> 16);
     std::printf("info version: %g\n", static_cast<double>(info->info_version));
     std::printf("flag: %u\n", info->flag);
-    std::printf("description: %s\n", OneLine(info->description).c_str());
-    std::printf("custom commands: %s\n", OneLine(info->custom_commands).c_str());
+    zol::tools::WriteLine(stdout, "description: " + OneLine(info->description));
+    zol::tools::WriteLine(stdout, "custom commands: " + OneLine(info->custom_commands));
     // The plug-in's own reading of its version resource: what the host shows as its version.
     const auto version =
         host.Command("GET-MODULE-PARAMETER", {{"PARAM", Variant::Ansi("DisplayFullVersion")}});
     const auto text = version.Find("RESULT");
-    std::printf("version: %s\n", text ? zol::hostsim::ValueText(*text).c_str() : "");
+    zol::tools::WriteLine(stdout, "version: " + (text ? zol::hostsim::ValueText(*text) : ""));
     return 0;
 }
 
 void PrintLogLine(const zol::hostsim::HostWindow::LogLine& line) {
-    std::fprintf(stderr, "log[%d]: %s\n", line.severity, line.text.c_str());
+    zol::tools::WriteLine(stderr, "log[" + std::to_string(line.severity) + "]: " + line.text);
 }
 
 // Collects what is left in the log without waiting for the notification.
@@ -111,7 +112,8 @@ void PrintSend(const zol::hostsim::RecordedSend& send) {
         std::printf("packet: source=%d client=%d items=%zu\n", send.source_id, send.client_id,
                     send.packet.size());
         for (const auto& [name, value] : send.packet) {
-            std::printf("  %s=%s\n", name.c_str(), OneLine(zol::hostsim::ValueText(value)).c_str());
+            zol::tools::WriteLine(stdout,
+                                  "  " + name + "=" + OneLine(zol::hostsim::ValueText(value)));
         }
     }
     std::fflush(stdout);
@@ -125,7 +127,7 @@ int RunCommands(HostInstance& host, zol::hostsim::HostWindow& window,
             host.Command(entry.command, entry.params, entry.with_result, entry.state_mask);
         std::printf("result=%d\n", answer.result);
         for (const auto& [name, value] : answer.items) {
-            std::printf("%s=%s\n", name.c_str(), OneLine(zol::hostsim::ValueText(value)).c_str());
+            zol::tools::WriteLine(stdout, name + "=" + OneLine(zol::hostsim::ValueText(value)));
         }
         std::fflush(stdout);
         window.Pump();
@@ -319,7 +321,7 @@ int main(int argc, char** argv) {
             status = 1;
         } else {
             auto text = answer.Find("RESULT");
-            std::printf("%s\n", text ? zol::hostsim::ValueText(*text).c_str() : "");
+            zol::tools::WriteLine(stdout, text ? zol::hostsim::ValueText(*text) : "");
         }
         (void)state;
         window.Pump();

@@ -120,8 +120,6 @@ std::int64_t DaysFromCivil(int year, int month, int day) {
 }
 
 constexpr std::string_view kPortPrefix = "hostsim: port ";
-constexpr std::string_view kTimeoutText = "Request timeout";
-constexpr std::string_view kInvalidCrcText = "Invalid CRC (";
 constexpr std::string_view kClosedText = "; it is closed";
 constexpr std::string_view kRefusedText = " refused a write";
 
@@ -147,7 +145,7 @@ bool IsRegisterItem(std::string_view name) {
     return true;
 }
 
-LogFault ClassifyLogLine(std::string_view text) {
+LogFault ClassifyLogLine(std::string_view text, const LogMarkers& markers) {
     // hostsim's own lines: "port NAME failed...; it is closed", "port NAME refused a write".
     constexpr std::string_view kPort = "port ";
     if (text.substr(0, kPort.size()) == kPort) {
@@ -160,10 +158,13 @@ LogFault ClassifyLogLine(std::string_view text) {
             return {FaultKind::kRefusedWrite, port};
         }
     }
-    if (text.find(kTimeoutText) != std::string_view::npos) return {FaultKind::kTimeout, {}};
-    if (text.find(kInvalidCrcText) != std::string_view::npos) {
-        return {FaultKind::kChecksumError, {}};
-    }
+    const auto has_any = [&](const std::vector<std::string>& marks) {
+        return std::any_of(marks.begin(), marks.end(), [&](const std::string& mark) {
+            return !mark.empty() && text.find(mark) != std::string_view::npos;
+        });
+    };
+    if (has_any(markers.timeout)) return {FaultKind::kTimeout, {}};
+    if (has_any(markers.crc_error)) return {FaultKind::kChecksumError, {}};
     return {};
 }
 

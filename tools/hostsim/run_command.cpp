@@ -9,10 +9,12 @@
 
 #include "common/config_check.h"
 #include "common/exit_codes.h"
+#include "common/text_encoding.h"
 #include "hostsim/host_run.h"
 #include "hostsim/report_page.h"
 #include "hostsim/soak.h"
 #include "parser/options_text.h"
+#include "platform/system.h"
 
 namespace zol::hostsim {
 
@@ -80,6 +82,9 @@ int RebuildReport(const ReportArguments& arguments) {
     }
     std::size_t skipped = 0;
     RunRecord record = ReadRunRecord(*json, *log, skipped);
+    // The saved log is in the language of the plug-in that wrote it. The package puts the plug-in
+    // beside hostsim: its language files tell that language, as they told the run.
+    record.markers = PluginLogMarkers(platform::HostProgramFolder() + "kmpparser.dll");
     if (!config_file.empty()) {
         const auto options = ReadTextFile(config_file);
         if (!options) {
@@ -234,7 +239,7 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
         return RunSoak(dll, mode, {arguments.seconds, arguments.seed, arguments.json_file});
     }
     auto fail = [](const std::string& message, int code = kExitFailed) {
-        std::fprintf(stderr, "hostsim: %s\n", message.c_str());
+        tools::WriteLine(stderr, "hostsim: " + message);
         return code;
     };
     // Port texts first: one that names no port is a mistake on the command line, whatever else.
@@ -310,18 +315,20 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
     if (arguments.config_file) record.config_file = *arguments.config_file;
     record.requests = ConfiguredRequests(options_text);
     record.active = ActiveAddresses(options_text);
+    record.markers = run.Markers();
     for (const auto& [name, connection] : port_texts)
         record.ports.push_back({name, connection, 0, 0});
     std::mutex record_lock;  // port faults arrive on the ports' threads
     run.OnLogLine = [&](const HostWindow::LogLine& line) {
         const std::string time = NowText();
-        std::fprintf(stderr, "%s log[%d]: %s\n", time.c_str(), line.severity, line.text.c_str());
+        tools::WriteLine(stderr,
+                         time + " log[" + std::to_string(line.severity) + "]: " + line.text);
         std::lock_guard<std::mutex> guard(record_lock);
         record.log.push_back({time, line.severity, line.text});
     };
     run.OnPortFault = [&](const std::string& text) {
         const std::string time = NowText();
-        std::fprintf(stderr, "%s hostsim: %s\n", time.c_str(), text.c_str());
+        tools::WriteLine(stderr, time + " hostsim: " + text);
         std::lock_guard<std::mutex> guard(record_lock);
         record.log.push_back({time, 0, text});
     };
@@ -332,7 +339,7 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
                 record.packets.push_back(std::move(*parsed));
             }
         }
-        std::printf("%s\n", PacketLine(packet).c_str());
+        tools::WriteLine(stdout, PacketLine(packet));
         std::fflush(stdout);
         if (json.is_open()) json << PacketJson(packet) << "\n" << std::flush;
         if (csv.is_open()) {
