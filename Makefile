@@ -38,6 +38,7 @@ tsan: bootstrap
 fuzz: bootstrap
 	@cmake --preset native-fuzz >/dev/null
 	@cmake --build build/native-fuzz -j $(JOBS) --target fuzz_targets
+	@scripts/fuzz-replay
 
 bench: native
 	@for b in build/native/bin/*_bench; do [ -x "$$b" ] && "$$b"; done
@@ -89,8 +90,8 @@ soak: win32
 	 scripts/wine-run build/win32/bin/hostsim.exe --dll build/win32/bin/kmpparser.dll \
 	     run --soak --seconds $(SOAK_SECONDS) --seed $(SOAK_SEED)
 
-# The fuzz targets are built (their corpora are replayed by the native tests) so a change that
-# only clang rejects is caught here.
+# The fuzz targets are built and their corpora replayed under clang's sanitizers too (the native
+# trees replay them through GCC's), so a change that only clang rejects is caught here.
 test: bootstrap format-check lint
 	@$(MAKE) --no-print-directory test-native
 	@$(MAKE) --no-print-directory test-asan

@@ -16,10 +16,13 @@ set(ZOL_PACKAGE_GUIDE ${CMAKE_BINARY_DIR}/package/guide.html)
 set(ZOL_PACKAGE_TEXTS ${PROJECT_SOURCE_DIR}/src/dll/kmpparser.lng
                       ${PROJECT_SOURCE_DIR}/docs/package/NOTICE.txt ${ZOL_PACKAGE_GUIDE})
 
+# The guide's pictures are embedded in the page; it is made again when one changes.
+file(GLOB ZOL_GUIDE_IMAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/images/*)
 add_custom_command(OUTPUT ${ZOL_PACKAGE_GUIDE}
     COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/scripts/markdown-html
             ${PROJECT_SOURCE_DIR}/docs/guide.md ${ZOL_PACKAGE_GUIDE}
     DEPENDS ${PROJECT_SOURCE_DIR}/docs/guide.md ${PROJECT_SOURCE_DIR}/scripts/markdown-html
+            ${ZOL_GUIDE_IMAGES}
     COMMENT "Guide as HTML")
 
 add_custom_command(OUTPUT ${ZOL_PACKAGE_ZIP}

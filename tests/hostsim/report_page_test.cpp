@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <regex>
 #include <string>
 
@@ -53,6 +54,65 @@ TEST(ReportRecord, ReadsPacketLinesAsRunWritesThem) {
         SCOPED_TRACE(line);
         EXPECT_FALSE(ParsePacketJson(line).has_value());
     }
+}
+
+// Saved runs are outside input: numbers no run writes and texts that are not JSON's are refused
+// or read as what they say, never cast out of range (the source id once was) nor thrown.
+TEST(ReportRecord, HostileNumbersAndTextsAreRefusedOrReadExactly) {
+    const std::string head = R"({"time": "2026-12-08T00:22:37.506", "port": "P", )";
+    struct Case {
+        const char* name;
+        std::string rest;                    // after the head, up to the end of the line
+        std::optional<std::int32_t> source;  // nothing: the line is refused
+    };
+    const Case cases[] = {
+        {"fuzzer's float", R"("source": 4.44444e+17, "items": {}})", std::nullopt},
+        {"one past int32", R"("source": 2147483648, "items": {}})", std::nullopt},
+        {"one below int32", R"("source": -2147483649, "items": {}})", std::nullopt},
+        {"uint64 max", R"("source": 18446744073709551615, "items": {}})", std::nullopt},
+        {"beyond uint64", R"("source": 1e400, "items": {}})", std::nullopt},
+        {"fraction", R"("source": 1.5, "items": {}})", std::nullopt},
+        {"int32 max", R"("source": 2147483647, "items": {}})", 2147483647},
+        {"int32 min", R"("source": -2147483648, "items": {}})", -2147483647 - 1},
+        {"whole float", R"("source": 3.0, "items": {}})", 3},
+        {"negative zero", R"("source": -0.0, "items": {}})", 0},
+        {"not a number", R"("source": "7", "items": {}})", 0},
+        {"nested items", R"("source": 1, "items": {"A": {"B": 1}}})", std::nullopt},
+        {"lone surrogate", R"("source": 1, "items": {"A": "\ud800"}})", std::nullopt},
+        {"invalid UTF-8",
+         "\"source\": 1, \"items\": {\"A\": \"\xB0"
+         "C\"}}",
+         std::nullopt},
+        {"NaN", R"("source": 1, "items": {"A": NaN}})", std::nullopt},
+        {"deep", R"("source": 1, "x": )" + std::string(5000, '[') + std::string(5000, ']') + "}",
+         std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto packet = ParsePacketJson(head + c.rest);
+        ASSERT_EQ(packet.has_value(), c.source.has_value());
+        if (packet) {
+            EXPECT_EQ(packet->source, *c.source);
+        }
+    }
+    // Values the run never writes but JSON allows are read as they are.
+    const auto packet = ParsePacketJson(
+        head +
+        R"("items": {"BIG": 18446744073709551615, "HUGE": 1e308, "LOW": -9223372036854775808, )"
+        R"("SMILE": "\ud83d\ude00", "NUL": "a\u0000b"}})");
+    ASSERT_TRUE(packet.has_value());
+    EXPECT_EQ(packet->Find("BIG")->number, 18446744073709551615.0);
+    EXPECT_EQ(packet->Find("HUGE")->number, 1e308);
+    EXPECT_EQ(packet->Find("LOW")->number, -9223372036854775808.0);
+    EXPECT_EQ(packet->Find("SMILE")->text, "\xF0\x9F\x98\x80");
+    EXPECT_EQ(packet->Find("NUL")->text, std::string("a\0b", 3));
+    // A refused line is counted, and the lines around it are kept.
+    std::size_t skipped = 0;
+    const RunRecord record = ReadRunRecord(head + R"("source": 1, "items": {}})" + "\n" + head +
+                                               R"("source": 4.44444e+17, "items": {}})" + "\n",
+                                           "", skipped);
+    EXPECT_EQ(record.packets.size(), 1u);
+    EXPECT_EQ(skipped, 1u);
 }
 
 TEST(ReportRecord, ReadsLogLinesAndTellsFaultsApart) {

@@ -33,7 +33,16 @@ TEST(KmptoolCron, ErrorsGoToStderrWithExitCode2) {
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "Schedule is not in valid CRON format\n");
     EXPECT_EQ(RunKmptool("cron next '0 0 12' --from 2026-02-30T00:00:00").status, 2);
-    EXPECT_EQ(RunKmptool("cron next '0 0 12'").status, 2);
+}
+
+TEST(KmptoolCron, WithoutFromStartsFromNow) {
+    // A run in 2100 is still to come and one in 2000 is past, whenever the test runs.
+    ToolRun run = RunKmptool("cron next '0 0 0 1 1 * 2100'", true);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "2100-01-01T00:00:00\n");
+    run = RunKmptool("cron next '0 0 0 1 1 * 2000'", true);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
 }
 
 }  // namespace

@@ -7,6 +7,11 @@ endif()
 string(REGEX MATCHALL "DLL Name: [^\n]+" names "${dump}")
 set(allowed kernel32.dll user32.dll advapi32.dll oleaut32.dll ole32.dll msvcrt.dll version.dll
             gdi32.dll shell32.dll dbghelp.dll ntdll.dll)
+# A program may allow a few more system libraries (hostsim: ws2_32.dll for device servers).
+if(EXTRA_ALLOWED)
+    string(REPLACE "," ";" extra "${EXTRA_ALLOWED}")
+    list(APPEND allowed ${extra})
+endif()
 if(NOT names)
     message(FATAL_ERROR "no imports found in ${DLL}")
 endif()

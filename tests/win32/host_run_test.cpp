@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
@@ -54,9 +55,9 @@ std::string ReadBack(const std::string& file) {
 
 // Runs hostsim.exe (beside this program) with `arguments`, collecting its two outputs;
 // `while_running` is called once the program has started. A run that does not end within a
-// minute is ended (its exit code then tells).
-ProgramRun RunHostsim(const std::string& arguments,
-                      const std::function<void()>& while_running = {}) {
+// minute is ended (its exit code then tells). `program`: the program and its plug-in.
+ProgramRun RunHostsim(const std::string& arguments, const std::function<void()>& while_running = {},
+                      const std::string& program = "hostsim.exe --dll kmpparser.dll") {
     const std::string base = "hostsim_run_test_" + std::to_string(GetCurrentProcessId());
     const std::string out_file = base + ".out", err_file = base + ".err";
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -70,7 +71,7 @@ ProgramRun RunHostsim(const std::string& arguments,
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = out;
     startup.hStdError = err;
-    std::string command = "hostsim.exe --dll kmpparser.dll " + arguments;
+    std::string command = program + " " + arguments;
     PROCESS_INFORMATION info{};
     ProgramRun run;
     if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
@@ -123,6 +124,59 @@ TEST(HostRunProgram, RefusesWhatItCannotStartWithOneLineAndItsExitCode) {
         EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
         EXPECT_EQ(run.out.find("summary:"), std::string::npos);  // nothing was started
+    }
+}
+
+// Help is asked of every action and prints one line per option on stdout with exit 0; a mistyped
+// option or action is named on one stderr line with the nearest known one, exit 2.
+TEST(HostRunProgram, HelpOnEveryActionAndMistypedOptionsNamedWithTheNearestOne) {
+    const struct {
+        const char* arguments;
+        std::vector<const char*> option_lines;  // each must start a line of the help
+    } helps[] = {
+        {"--help", {"  --dll PATH", "  --interface", "  run ", "  report "}},
+        {"run --help",
+         {"  --config FILE", "  --seconds N", "  --json FILE", "  --csv FILE",
+          "  --report FILE.html", "  --port NAME=CONNECTION", "  --baud N", "  --config-id N",
+          "  --strict", "  --soak", "  --seed N"}},
+        {"report -h", {"  -o FILE.html", "  --config FILE"}},
+        {"cmd --help", {"  --no-result", "  --state-mask N"}},
+        {"cmd LOAD A=1 --help", {"  --no-result"}},
+        {"options --help", {"  OUTDIR"}},
+        {"info --help", {"  -h,--help"}},
+    };
+    for (const auto& c : helps) {
+        SCOPED_TRACE(c.arguments);
+        const ProgramRun run = RunHostsim(c.arguments);
+        EXPECT_EQ(run.exit_code, 0u);
+        EXPECT_EQ(run.err, "");
+        for (const char* line : c.option_lines) {
+            EXPECT_NE(("\n" + run.out).find(std::string("\n") + line), std::string::npos)
+                << line << "\n"
+                << run.out;
+        }
+    }
+    const struct {
+        const char* arguments;
+        const char* error;  // the whole of stderr
+    } mistakes[] = {
+        {"run --confg site.xml", "hostsim: unknown option --confg; did you mean --config?\r\n"},
+        {"run --seconds 1 --sed=3", "hostsim: unknown option --sed; did you mean --seed?\r\n"},
+        {"run --verbose",
+         "hostsim: unknown option --verbose (hostsim run --help lists the options)\r\n"},
+        {"rn --seconds 1", "hostsim: unknown action 'rn'; did you mean run?\r\n"},
+        {"cmd LOAD --no-reslt",
+         "hostsim: unknown option --no-reslt; did you mean --no-result?\r\n"},
+        {"report run.jsonl -o x.html --conifg a.xml",
+         "hostsim: unknown option --conifg; did you mean --config?\r\n"},
+        {"run 20", "hostsim: '20' is not an option of run\r\n"},
+    };
+    for (const auto& c : mistakes) {
+        SCOPED_TRACE(c.arguments);
+        const ProgramRun run = RunHostsim(c.arguments);
+        EXPECT_EQ(run.exit_code, 2u);
+        EXPECT_EQ(run.err, c.error);
+        EXPECT_EQ(run.out, "");
     }
 }
 
@@ -340,6 +394,90 @@ TEST(HostRunProgram, NamesEachMetersVerdictAndEndsWithThreeWhenOneDeliveredNothi
         EXPECT_NE(page.find(row), std::string::npos) << row;
     }
     EXPECT_EQ(page.find("<td>71</td>"), std::string::npos);
+}
+
+// The plug-in in German, as a site whose host language is German runs it: its log lines reach
+// the console log and the report as UTF-8 (not as the system code page's bytes, which a UTF-8 page
+// shows as "Zeit\uFFFDberschreitung"), and the summary and the report count its timeouts and
+// damaged replies in that language; so does a report rebuilt beside the packaged plug-in.
+TEST(HostRunProgram, AGermanRunWritesItsLinesAsUtf8AndCountsThem) {
+    const std::string folder = "german_" + std::to_string(GetCurrentProcessId());
+    CreateDirectoryA(folder.c_str(), nullptr);
+    // The package's layout: hostsim, the plug-in and its language file in one folder.
+    for (const char* file : {"kmpparser.dll", "hostsim.exe"}) {
+        ASSERT_TRUE(CopyFileA(file, (folder + "\\" + file).c_str(), FALSE));
+    }
+    {
+        // The shipped file's lines, with German as its default.
+        std::ofstream out(folder + "\\kmpparser.lng", std::ios::binary);
+        out << "// Encoding=utf-8\r\n[Languages]\r\nDefault=DE\r\n$EN=English\r\n$DE=Deutsch\r\n"
+               "\r\nEN:>Invalid CRC (%.4x,%.4x)\r\nDE:>Ung\xc3\xbcltige Pr\xc3\xbc"
+               "fsumme (%.4x,%.4x)\r\n\r\nEN:>Request timeout (ms)\r\n"
+               "DE:>Zeit\xc3\xbc"
+               "berschreitung der Anfrage (ms)\r\n";
+    }
+    const std::string report = folder + "\\report.html";
+    const std::string base = "host_run_german_" + std::to_string(GetCurrentProcessId());
+    const std::string config = base + ".xml", json = base + ".json";
+    {
+        std::ofstream out(config, std::ios::binary);
+        out << "<QUERY><Request caption=\"Heat\"><Enabled check=\"2\"/>"
+               "<Device>63;70</Device><Timeout>300</Timeout><MethodPoll check=\"2\"/>"
+               "<PollInterval>1</PollInterval><PollUnits>S</PollUnits><Response><I>"
+               "<Register>003C</Register></I></Response></Request></QUERY>";
+    }
+    const ProgramRun run = RunHostsim("run --seconds 4 --config " + config + " --json " + json +
+                                          " --report " + report + " --port L1=sim:63/corrupt=4",
+                                      {}, folder + "\\hostsim.exe --dll kmpparser.dll");
+    const std::string log = folder + "\\run.log", rebuilt = folder + "\\rebuilt.html";
+    {
+        std::ofstream out(log, std::ios::binary);
+        out << run.err;
+    }
+    const ProgramRun rebuild =
+        RunHostsim("report " + json + " " + log + " -o " + rebuilt, {}, folder + "\\hostsim.exe");
+    const std::string page = ReadBack(report);
+    const std::string rebuilt_page = ReadBack(rebuilt);
+    for (const auto& file : {folder + "\\kmpparser.dll", folder + "\\hostsim.exe",
+                             folder + "\\kmpparser.lng", report, config, json, log, rebuilt}) {
+        DeleteFileA(file.c_str());
+    }
+    RemoveDirectoryA(folder.c_str());
+
+    EXPECT_EQ(run.exit_code, 3u) << run.err;  // 70 has no meter
+    const std::string timeout_line =
+        "[70/Heat] . Heat. Zeit\xc3\xbc"
+        "berschreitung der Anfrage";
+    EXPECT_NE(run.err.find(timeout_line), std::string::npos) << run.err;
+    EXPECT_TRUE(Has(run.err,
+                    "log\\[[0-9]\\]: [^\n]*Ung\xc3\xbcltige Pr\xc3\xbc"
+                    "fsumme \\([0-9A-F]{4},[0-9A-F]{4}\\) \\[63,"))
+        << run.err;
+    // Nothing in the system code page's bytes: a lone 0xFC is no UTF-8.
+    EXPECT_EQ(run.err.find("Zeit\xfc"), std::string::npos);
+    EXPECT_TRUE(Has(run.out,
+                    "summary: writes=[0-9]+ packets=[1-9][0-9]* timeouts=[1-9][0-9]* "
+                    "crc_errors=[1-9][0-9]*"))
+        << run.out;
+    // The report: the lines as UTF-8 and its counts in the plug-in's language.
+    EXPECT_NE(page.find("Zeit\xc3\xbc"
+                        "berschreitung der Anfrage"),
+              std::string::npos);
+    EXPECT_EQ(page.find("Zeit\xfc"), std::string::npos);
+    const std::regex all_ports(
+        "All ports: <span class=\"bad\">[1-9][0-9]* timeouts</span>, <span "
+        "class=\"bad\">[1-9][0-9]* checksum errors</span>");
+    std::smatch counted;
+    EXPECT_TRUE(std::regex_search(page, counted, all_ports))
+        << page.substr(page.find("All ports"), 200);
+    // Rebuilt from the saved log, the same lines count the same.
+    EXPECT_EQ(rebuild.exit_code, 0u) << rebuild.err;
+    EXPECT_NE(rebuilt_page.find(counted.str()), std::string::npos)
+        << rebuilt_page.substr(rebuilt_page.find("All ports"), 200);
+    EXPECT_TRUE(Has(page,
+                    "<tr><td>L1</td><td>70</td><td><span class=\"verdict v-none\">no "
+                    "answer</span></td><td class=\"num\">[1-9][0-9]*</td><td class=\"num "
+                    "bad\">[1-9][0-9]*</td>"));
 }
 
 // `--config-id` picks the module's configuration by its line in the description: the second one
@@ -833,6 +971,45 @@ TEST(HostRunOutput, PacketJsonHasEveryItemInItsJsonType) {
               "\"V1_UNIT\": \"m3\", \"HR\": -41877, \"INFO\": \"a,\\\"b\\\"\", \"T3\": null}}");
 }
 
+// Numbers keep the form the console shows (15 significant digits) whatever the JSON library
+// would choose, JSON's missing NaN and infinity become null, and a name that is not UTF-8 (the
+// plug-in's 8-bit texts) is written with U+FFFD instead of failing; the report reads it all back.
+TEST(HostRunOutput, PacketJsonKeepsItsNumberFormsAndSurvivesTextThatIsNotUtf8) {
+    platform::OleVariant u64{};
+    u64.vt = platform::kVtUI8;
+    u64.ullVal = 18446744073709551615ull;
+    PortPacket packet;
+    packet.time = "2026-12-07T14:30:15.250";
+    packet.port = "P\xB0";
+    packet.source = -2;
+    packet.items = {
+        {"THIRD", Variant::Double(1.0 / 3)},
+        {"TENTH", Variant::Double(0.1 + 0.2)},
+        {"SMALL", Variant::Double(1e-7)},
+        {"LARGE", Variant::Double(1e21)},
+        {"WHOLE", Variant::Double(28.0)},
+        {"NAN", Variant::Double(std::nan(""))},
+        {"INF", Variant::Double(-HUGE_VAL)},
+        {"U64", Variant::Take(u64)},
+        {"I64", Variant::Int64(-9223372036854775807ll - 1)},
+        {"OK", Variant::Bool(true)},
+        {"T\xB0\xFF", Variant::Ansi("x")},
+    };
+    const std::string json = PacketJson(packet);
+    EXPECT_EQ(json,
+              "{\"time\": \"2026-12-07T14:30:15.250\", \"port\": \"P\xEF\xBF\xBD\", \"source\": "
+              "-2, \"items\": {\"THIRD\": 0.333333333333333, \"TENTH\": 0.3, \"SMALL\": 1e-07, "
+              "\"LARGE\": 1e+21, \"WHOLE\": 28, \"NAN\": null, \"INF\": null, \"U64\": "
+              "18446744073709551615, \"I64\": -9223372036854775808, \"OK\": true, "
+              "\"T\xEF\xBF\xBD\xEF\xBF\xBD\": \"x\"}}");
+    const auto read = ParsePacketJson(json);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->source, -2);
+    EXPECT_EQ(read->items.size(), packet.items.size());
+    EXPECT_EQ(read->Find("THIRD")->number, 0.333333333333333);
+    EXPECT_EQ(read->Find("NAN")->kind, ReportValue::Kind::kNull);
+}
+
 TEST(HostRunOutput, CsvRowsAndThePrintedLineCarryEachRegisterWithItsUnit) {
     const auto packet = SamplePacket();
     const std::vector<std::string> rows = {
@@ -934,14 +1111,18 @@ TEST(HostRunOutput, SummaryCountsTheLinesInThePluginsLanguage) {
     DeleteFileA(language_file.c_str());
     RemoveDirectoryA(folder.c_str());
 
+    // The lines as the host reads them: written in the system code page, UTF-8 once read.
+    const std::vector<HostWindow::LogLine> lines = ParseLog(
+        1, "\x02[70/Silent] . Silent. " +
+               platform::Utf16ToAnsi(u"Zeit\u00fcberschreitung der Anfrage") + "\r\n\x02" +
+               platform::Utf16ToAnsi(u"Ung\u00fcltige Pr\u00fcfsumme (BE71,BE70) [63,01]") +
+               "\r\n\x02[63/Heat] . Heat. Request timeout\r\n\x03Zeitplan (Anfrage 3)\r\n");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].text,
+              "[70/Silent] . Silent. Zeit\xc3\xbc"
+              "berschreitung der Anfrage");
     RunCounts counts;
-    const std::string lines[] = {
-        "[70/Silent] . Silent. " + platform::Utf16ToAnsi(u"Zeit\u00fcberschreitung der Anfrage"),
-        platform::Utf16ToAnsi(u"Ung\u00fcltige Pr\u00fcfsumme (BE71,BE70) [63,01]"),
-        "[63/Heat] . Heat. Request timeout",
-        "Zeitplan (Anfrage 3)",
-    };
-    for (const auto& line : lines) CountLogLine(line, counts, markers);
+    for (const auto& line : lines) CountLogLine(line.text, counts, markers);
     EXPECT_EQ(counts.timeouts, 2u);
     EXPECT_EQ(counts.crc_errors, 1u);
 

@@ -158,9 +158,6 @@ TEST(GzipReader, ReadsMembersOfOtherWriters) {
         EXPECT_EQ(result.data, c.text);
         EXPECT_EQ(result.file_name, c.file_name);
     }
-    const std::string check = "123456789";
-    EXPECT_EQ(Crc32({reinterpret_cast<const std::uint8_t*>(check.data()), check.size()}),
-              0xCBF43926u);
 }
 
 // The package reader that hostsim uses refuses damaged streams instead of returning bad text.
@@ -180,7 +177,10 @@ TEST_F(OptionsDialog, DamagedPackagesAreRefused) {
         SCOPED_TRACE(c.name);
         auto bad = gz;
         bad[c.from_end ? bad.size() - c.at : c.at] ^= 0x55;
-        EXPECT_FALSE(Gunzip(bad).ok);
+        const auto result = Gunzip(bad);
+        EXPECT_FALSE(result.ok);
+        EXPECT_FALSE(result.error.empty());  // hostsim prints why
+        EXPECT_TRUE(result.data.empty());
     }
     const std::vector<std::uint8_t> cut(gz.begin(), gz.end() - 9);
     EXPECT_FALSE(Gunzip(cut).ok);

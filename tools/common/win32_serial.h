@@ -9,12 +9,16 @@
 
 namespace zol::tools {
 
-// The system's text for the calling thread's last error, without the trailing line break.
+// The system's text for the calling thread's last error, in UTF-8 like everything the tools write
+// (the 8-bit form would be in the system code page), without the trailing line break.
 inline std::string LastErrorText() {
     const DWORD code = GetLastError();
-    char text[256] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                   text, sizeof text, nullptr);
+    wchar_t wide[256] = {};
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, wide, 256, nullptr);
+    char text[1024] = {};
+    WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), text, sizeof text - 1, nullptr,
+                        nullptr);
     std::string s(text);
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
     return s.empty() ? "error " + std::to_string(code) : s;

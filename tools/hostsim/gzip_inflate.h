@@ -1,7 +1,7 @@
 #pragma once
-// A small gzip reader for the host simulator and the Windows tests: the plug-in's script package
-// is a gzip stream, and no zlib is built for the Windows side. It reads one member (header with
-// its optional fields, deflate data, CRC-32 and length trailer) and checks the trailer.
+// The gzip reader of the host simulator and the Windows tests: the plug-in's script package is a
+// gzip stream. zlib (linked statically) reads one member and checks its CRC-32 and length
+// trailer; this wraps it with a size limit and an error text.
 
 #include <cstddef>
 #include <cstdint>
@@ -19,8 +19,5 @@ struct GunzipResult {
 
 // Decompresses the first gzip member of `input`; output above `max_output` bytes is refused.
 GunzipResult Gunzip(std::span<const std::uint8_t> input, std::size_t max_output = 64u << 20);
-
-// CRC-32 (the gzip and zip polynomial, reflected, 0xEDB88320) of a byte string.
-std::uint32_t Crc32(std::span<const std::uint8_t> bytes) noexcept;
 
 }  // namespace zol::hostsim

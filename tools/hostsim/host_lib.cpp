@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/text_encoding.h"
 #include "platform/system.h"
 #include "zolShared/Public/Common/component.h"
 #include "zolShared/Public/Common/hex_text.h"
@@ -67,7 +68,7 @@ std::optional<Variant> CommandAnswer::Find(std::string_view name) const {
 std::vector<NamedValue> ItemsOf(const common::TzolParamsList& list) {
     std::vector<NamedValue> out;
     for (std::int32_t i = 0; i < list.Count(); ++i) {
-        out.emplace_back(list.Item(i)->Name, list.Item(i)->Value);
+        out.emplace_back(tools::PluginTextToUtf8(list.Item(i)->Name), list.Item(i)->Value);
     }
     return out;
 }
@@ -82,7 +83,7 @@ std::vector<NamedValue> ItemsOf(common::IzolParamsListA* list) {
         platform::OleVariant raw{};
         item->GetValue(&raw);
         const char* name = item->GetName();
-        out.emplace_back(name != nullptr ? name : "", Variant::Take(raw));
+        out.emplace_back(tools::PluginTextToUtf8(name != nullptr ? name : ""), Variant::Take(raw));
         item->Release();
     }
     return out;
@@ -105,7 +106,7 @@ std::vector<std::vector<NamedValue>> SplitRows(const std::vector<NamedValue>& it
 
 std::string ValueText(const Variant& value) {
     if (value.IsEmptyOrNull()) return {};
-    return value.AsAnsi();
+    return value.AsUtf8();
 }
 
 // --- Call records ----------------------------------------------------------------------------
@@ -254,7 +255,7 @@ std::vector<HostWindow::LogLine> ParseLog(std::int32_t tag, const std::string& t
         start = end + 2;
         if (line.empty()) continue;
         const int severity = (static_cast<unsigned char>(line[0]) & 0x7F) - 1;
-        lines.push_back({tag, severity, line.substr(1)});
+        lines.push_back({tag, severity, tools::PluginTextToUtf8(line.substr(1))});
     }
     return lines;
 }

@@ -149,7 +149,8 @@ class HostWindow {
     std::uint32_t log_notifications_ = 0;
 };
 
-// Splits collected log text into lines with their severity.
+// Splits collected log text into lines with their severity. The plug-in writes its log in the
+// system code page; the lines' texts come out in UTF-8, as the tools write every text.
 std::vector<HostWindow::LogLine> ParseLog(std::int32_t tag, const std::string& text);
 
 class HostInstance {
@@ -177,7 +178,8 @@ class HostInstance {
     CommandAnswer Load(const std::vector<NamedValue>& extra = {});
 
     std::optional<ModuleInfo> GetModuleInfo(std::int32_t buffer_size = 4096);
-    // Collects the whole log (asking again with a larger buffer when needed).
+    // Collects the whole log (asking again with a larger buffer when needed), as the plug-in
+    // wrote it: in the system code page.
     std::string CollectLog();
     // ProcessData with raw bytes from a port.
     std::int32_t ProcessBytes(std::int32_t source_id, std::int32_t client_id,
@@ -239,10 +241,10 @@ void SetPortWriter(PortWriter writer);
 // row is kept.
 std::vector<std::vector<NamedValue>> SplitRows(const std::vector<NamedValue>& items);
 
-// Items of a list as name/value pairs.
+// Items of a list as name/value pairs; the names (system code page in the list) in UTF-8.
 std::vector<NamedValue> ItemsOf(const common::TzolParamsList& list);
 std::vector<NamedValue> ItemsOf(common::IzolParamsListA* list);
-// A value as text for printing: numbers plainly, text as is, empty/null as "".
+// A value as text for printing: numbers plainly, text in UTF-8, empty/null as "".
 std::string ValueText(const common::Variant& value);
 
 }  // namespace zol::hostsim

@@ -5,10 +5,11 @@
 #include <fstream>
 #include <iterator>
 
+#include "common/text_encoding.h"
 #include "hostsim/report_record.h"
+#include "kmp/PluginDM_TextResources.h"
 #include "parser/parser_CfgOptionsProxy.h"
 #include "platform/system.h"
-#include "platform/utf.h"
 #include "translation/language_file.h"
 #include "zolShared/Private/Plugins/zolPluginModule.h"
 #include "zolShared/Public/Common/zolParamLst.h"
@@ -22,10 +23,6 @@ using common::Variant;
 
 // How long a port read waits before the reader looks at whether the run is over.
 constexpr std::uint32_t kReadSliceMs = 100;
-// The message-table texts the plug-in logs for a meter that did not answer and for a damaged
-// reply; a log line carries the text before "(" of the first, and the second with its values.
-constexpr std::string_view kTimeoutSource = "Request timeout (ms)";
-constexpr std::string_view kInvalidCrcSource = "Invalid CRC (%.4x,%.4x)";
 // Module kinds 0 and 1: events and received data.
 constexpr std::uint8_t kModuleKinds = 0x03;
 
@@ -107,26 +104,28 @@ LogMarkers PluginLogMarkers(const std::string& dll_path) {
         break;
     }
     if (language.empty() || language == "EN") return markers;
+    // The module's message table in English is what the language files translate: a line carries
+    // the timeout text before its "(", and the checksum text with its values.
+    const kmp::TTextResources english;
     // Of several files the later one's entry counts, as in the plug-in's dictionary.
     std::string timeout, crc_error;
     for (const auto& bytes : files) {
         for (const auto& entry : translation::ReadLanguageFile(bytes, "EN", language).entries) {
-            if (entry.source == kTimeoutSource) timeout = entry.translation;
-            if (entry.source == kInvalidCrcSource) crc_error = entry.translation;
+            if (entry.source == english.RequestTimeout) timeout = entry.translation;
+            if (entry.source == english.InvalidCrc) crc_error = entry.translation;
         }
     }
-    // As the plug-in writes them: the timeout text up to its "(", the checksum text with it.
-    const auto ansi = [](std::string_view text) {
-        return platform::Utf16ToAnsi(platform::Utf8ToUtf16(text));
-    };
+    // As the log reaches the tools: written by the plug-in in the system code page, turned into
+    // UTF-8 where it enters the host (ParseLog).
     const auto open = timeout.find('(');
     if (open != std::string::npos && open > 0) {
-        markers.timeout.push_back(
-            ansi(common::TrimControl(std::string_view(timeout).substr(0, open))));
+        markers.timeout.push_back(tools::ThroughPluginCodePage(
+            common::TrimControl(std::string_view(timeout).substr(0, open))));
     }
     const auto crc_open = crc_error.find('(');
     if (crc_open != std::string::npos && crc_open > 0) {
-        markers.crc_error.push_back(ansi(std::string_view(crc_error).substr(0, crc_open + 1)));
+        markers.crc_error.push_back(
+            tools::ThroughPluginCodePage(std::string_view(crc_error).substr(0, crc_open + 1)));
     }
     return markers;
 }

@@ -31,7 +31,7 @@ struct RunCounts {
 
 // The markers for the plug-in at `dll_path`: it speaks the default language of the first of the
 // host's "plugins.lng" and its own language file that names languages, and only when its own
-// file is there.
+// file is there. In UTF-8, as the host's log lines are (ParseLog).
 LogMarkers PluginLogMarkers(const std::string& dll_path);
 
 // Counts a log line into `counts` when it reports a response timeout or a checksum error.
@@ -66,6 +66,8 @@ class HostRun {
     std::int32_t ReloadSettings();
 
     RunCounts Counts() const;
+    // The beginnings of the plug-in's timeout and checksum lines, in its own language too.
+    const LogMarkers& Markers() const noexcept { return markers_; }
     // Writes the plug-in asked for, per port in the order added.
     std::vector<std::uint32_t> PortWrites() const;
     // What the host saw of each meter (see MeterLedger): every address of the configuration's

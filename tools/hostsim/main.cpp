@@ -11,10 +11,15 @@
 //                          [--strict]
 //   hostsim report RUN.jsonl [LOG] [--config FILE] -o FILE.html
 //
+// The command line is read by CLI11: `hostsim --help` and `hostsim ACTION --help` print the
+// options on stdout (exit 0); an unknown option or action is named with the nearest known one on
+// stderr (exit 2).
 // `run` prints the configuration check's findings on stderr before it starts; with --strict a
 // configuration with findings is not started (exit 1).
 // Log lines the plug-in announces are collected by the host window and printed on stderr as
 // "log[severity]: text"; data packets and port writes it sends are printed on stdout.
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -23,6 +28,8 @@
 #include <vector>
 
 #include "common/exit_codes.h"
+#include "common/text_encoding.h"
+#include "hostsim/command_line.h"
 #include "hostsim/gzip_inflate.h"
 #include "hostsim/host_lib.h"
 #include "hostsim/run_command.h"
@@ -34,29 +41,19 @@ using zol::hostsim::HostInstance;
 using zol::hostsim::ParamsMode;
 using zol::hostsim::PluginLibrary;
 
-int Usage() {
-    std::fprintf(stderr,
-                 "usage: hostsim --dll PATH [--interface] info\n"
-                 "       hostsim --dll PATH [--interface] demo\n"
-                 "       hostsim --dll PATH [--interface] cmd COMMAND [NAME=VALUE ...] "
-                 "[--no-result] [--state-mask N] [-- COMMAND ...]...\n"
-                 "       hostsim --dll PATH [--interface] items\n"
-                 "       hostsim --dll PATH [--interface] options OUTDIR\n"
-                 "       hostsim --dll PATH [--interface] run [--config FILE] [--seconds N] "
-                 "[--json FILE] [--csv FILE]\n"
-                 "                [--port NAME=CONNECTION]... [--baud N] [--config-id N] "
-                 "[--report FILE.html] [--strict]\n"
-                 "       hostsim --dll PATH [--interface] run --soak [--seconds N] [--seed N] "
-                 "[--json FILE]\n"
-                 "       hostsim report RUN.jsonl [LOG] [--config FILE] -o FILE.html\n"
-                 "  CONNECTION: COMn | tcp:HOST:PORT | rfc2217:HOST:PORT | "
-                 "sim:ADDR[/FAULT...],...\n"
-                 "exit codes: 0 done, every configured meter delivered a packet; 1 could not "
-                 "start, or a port failed;\n"
-                 "            2 usage error; 3 a configured meter never delivered a packet; "
-                 "130 interrupted (Ctrl-C)\n");
-    return zol::tools::kExitUsage;
-}
+constexpr const char* kExitCodesText =
+    "exit codes: 0 done, every configured meter delivered a packet; 1 could not start, or a port\n"
+    "failed; 2 usage error; 3 a configured meter never delivered a packet; 130 interrupted "
+    "(Ctrl-C)";
+
+// The per-command options of `cmd`, which CLI11 leaves to the script reader: listed as option
+// lines of the help.
+constexpr const char* kScriptText =
+    "Each COMMAND of the script takes:\n"
+    "  NAME=VALUE                  a parameter of the command (NAME alone: a null value)\n"
+    "  --no-result                 send the command without asking for its result\n"
+    "  --state-mask N              the state mask of the call, 0..255 (0x.. for hexadecimal)\n"
+    "  --                          ends the command; the next one follows";
 
 // Texts may hold line breaks; print them escaped so each key stays on one line.
 std::string OneLine(const std::string& text) {
@@ -85,18 +82,18 @@ int PrintInfo(HostInstance& host) {
                 info->interface_version >> 16);
     std::printf("info version: %g\n", static_cast<double>(info->info_version));
     std::printf("flag: %u\n", info->flag);
-    std::printf("description: %s\n", OneLine(info->description).c_str());
-    std::printf("custom commands: %s\n", OneLine(info->custom_commands).c_str());
+    zol::tools::WriteLine(stdout, "description: " + OneLine(info->description));
+    zol::tools::WriteLine(stdout, "custom commands: " + OneLine(info->custom_commands));
     // The plug-in's own reading of its version resource: what the host shows as its version.
     const auto version =
         host.Command("GET-MODULE-PARAMETER", {{"PARAM", Variant::Ansi("DisplayFullVersion")}});
     const auto text = version.Find("RESULT");
-    std::printf("version: %s\n", text ? zol::hostsim::ValueText(*text).c_str() : "");
+    zol::tools::WriteLine(stdout, "version: " + (text ? zol::hostsim::ValueText(*text) : ""));
     return 0;
 }
 
 void PrintLogLine(const zol::hostsim::HostWindow::LogLine& line) {
-    std::fprintf(stderr, "log[%d]: %s\n", line.severity, line.text.c_str());
+    zol::tools::WriteLine(stderr, "log[" + std::to_string(line.severity) + "]: " + line.text);
 }
 
 // Collects what is left in the log without waiting for the notification.
@@ -115,7 +112,8 @@ void PrintSend(const zol::hostsim::RecordedSend& send) {
         std::printf("packet: source=%d client=%d items=%zu\n", send.source_id, send.client_id,
                     send.packet.size());
         for (const auto& [name, value] : send.packet) {
-            std::printf("  %s=%s\n", name.c_str(), OneLine(zol::hostsim::ValueText(value)).c_str());
+            zol::tools::WriteLine(stdout,
+                                  "  " + name + "=" + OneLine(zol::hostsim::ValueText(value)));
         }
     }
     std::fflush(stdout);
@@ -129,7 +127,7 @@ int RunCommands(HostInstance& host, zol::hostsim::HostWindow& window,
             host.Command(entry.command, entry.params, entry.with_result, entry.state_mask);
         std::printf("result=%d\n", answer.result);
         for (const auto& [name, value] : answer.items) {
-            std::printf("%s=%s\n", name.c_str(), OneLine(zol::hostsim::ValueText(value)).c_str());
+            zol::tools::WriteLine(stdout, name + "=" + OneLine(zol::hostsim::ValueText(value)));
         }
         std::fflush(stdout);
         window.Pump();
@@ -209,29 +207,64 @@ int WriteOptionsDialog(const PluginLibrary& library, HostInstance& host, const s
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Rebuilding a report needs no plug-in.
-    if (argc >= 2 && std::strcmp(argv[1], "report") == 0) {
-        return zol::hostsim::RebuildReport(std::vector<std::string>(argv + 2, argv + argc));
-    }
+    CLI::App app("hostsim: plays the host application against a plug-in DLL", "hostsim");
+    app.footer(kExitCodesText);
+    app.require_subcommand(0, 1);
     std::string dll;
-    ParamsMode mode = ParamsMode::kListObject;
-    int i = 1;
-    for (; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--dll") == 0 && i + 1 < argc) {
-            dll = argv[++i];
-        } else if (std::strcmp(argv[i], "--interface") == 0) {
-            mode = ParamsMode::kInterface;
-        } else {
-            break;
-        }
+    bool interface_mode = false;
+    app.add_option("--dll", dll, "the plug-in to load (every action but report)")
+        ->type_name("PATH")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);  // the last one, as always
+    app.add_flag("--interface", interface_mode,
+                 "hand parameters over as interfaces instead of list objects");
+    CLI::App* info = app.add_subcommand("info", "print the module information and version");
+    CLI::App* demo = app.add_subcommand("demo", "load, print the module information, unload");
+    CLI::App* cmd = app.add_subcommand("cmd", "send host commands: COMMAND [NAME=VALUE ...] ...");
+    cmd->prefix_command();  // the script's own options are read by ParseCommandScript
+    cmd->footer(kScriptText);
+    CLI::App* items = app.add_subcommand("items", "print the parser items of the module");
+    CLI::App* options = app.add_subcommand("options", "write the options dialog's blocks");
+    std::string options_dir;
+    options->add_option("OUTDIR", options_dir, "the folder to write them into")->required();
+    CLI::App* run = app.add_subcommand("run", "poll meters with the plug-in and report them");
+    zol::hostsim::RunOptionTexts run_texts;
+    zol::hostsim::AddRunOptions(*run, run_texts);
+    CLI::App* report =
+        app.add_subcommand("report", "rebuild the commissioning report of a saved run");
+    zol::hostsim::ReportArguments report_arguments;
+    zol::hostsim::AddReportOptions(*report, report_arguments);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return zol::hostsim::CommandLineExit(app, error);
     }
-    if (dll.empty() || i >= argc) return Usage();
-    const std::string action = argv[i++];
-    std::vector<std::string> rest(argv + i, argv + argc);
+    (void)info;
 
-    if (action == "run") {
+    // Rebuilding a report needs no plug-in.
+    if (report->parsed()) return zol::hostsim::RebuildReport(report_arguments);
+    if (app.get_subcommands().empty()) {
+        std::fputs(app.help().c_str(), stderr);
+        return zol::tools::kExitUsage;
+    }
+    const std::string action = app.get_subcommands().front()->get_name();
+    if (dll.empty()) {
+        std::fprintf(stderr, "hostsim: %s needs --dll PATH before it\n", action.c_str());
+        return zol::tools::kExitUsage;
+    }
+    const ParamsMode mode = interface_mode ? ParamsMode::kInterface : ParamsMode::kListObject;
+    const std::vector<std::string> script = cmd->remaining();
+    if (cmd->parsed()) {
+        if (std::find(script.begin(), script.end(), "--help") != script.end() ||
+            std::find(script.begin(), script.end(), "-h") != script.end()) {
+            std::fputs(cmd->help("hostsim").c_str(), stdout);
+            return zol::tools::kExitDone;
+        }
+        if (const auto refused = zol::hostsim::UnknownScriptOption(script)) return *refused;
+    }
+
+    if (run->parsed()) {
         std::string error;
-        const auto arguments = zol::hostsim::ParseRunArguments(rest, error);
+        const auto arguments = zol::hostsim::RunArgumentsOf(run_texts, error);
         if (!arguments) {
             std::fprintf(stderr, "hostsim: %s\n", error.c_str());
             return zol::tools::kExitUsage;
@@ -254,9 +287,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     int status = 0;
-    if (action == "info") {
-        status = PrintInfo(host);
-    } else if (action == "demo") {
+    if (demo->parsed()) {
         auto load = host.Load({{"REGISTRY-PATH", Variant::Ansi("Software\\Demo\\Host\\Demo")}});
         std::printf("LOAD result=%d\n", load.result);
         status = PrintInfo(host);
@@ -265,40 +296,42 @@ int main(int argc, char** argv) {
         std::printf("UNLOAD result=%d\n", unload.result);
         window.Pump();
         PrintLog(host.CollectLog());
-    } else if (action == "cmd") {
+    } else if (cmd->parsed()) {
         std::string error;
-        auto script = zol::hostsim::ParseCommandScript(rest, error);
-        if (!script || script->empty()) {
-            if (!error.empty()) std::fprintf(stderr, "hostsim: %s\n", error.c_str());
-            return Usage();
+        auto commands = zol::hostsim::ParseCommandScript(script, error);
+        if (!commands || commands->empty()) {
+            std::fprintf(
+                stderr, "hostsim: %s\n",
+                error.empty() ? "cmd needs a COMMAND (hostsim cmd --help)" : error.c_str());
+            host.Free();
+            return zol::tools::kExitUsage;
         }
         host.Load();
         window.Pump();
-        status = RunCommands(host, window, *script);
+        status = RunCommands(host, window, *commands);
         host.Command("UNLOAD");
         window.Pump();
-    } else if (action == "items") {
+    } else if (items->parsed()) {
         host.Load();
         auto state = host.Command("SET-STATE",
                                   {{"DATA-SOURCES-IN-CFG", Variant::Ansi("1;COM1;COM1")}}, false);
-        auto items = host.Command("ITEMS");
-        if (items.result != 0) {
-            std::fprintf(stderr, "hostsim: ITEMS failed (%d)\n", items.result);
+        auto answer = host.Command("ITEMS");
+        if (answer.result != 0) {
+            std::fprintf(stderr, "hostsim: ITEMS failed (%d)\n", answer.result);
             status = 1;
         } else {
-            auto text = items.Find("RESULT");
-            std::printf("%s\n", text ? zol::hostsim::ValueText(*text).c_str() : "");
+            auto text = answer.Find("RESULT");
+            zol::tools::WriteLine(stdout, text ? zol::hostsim::ValueText(*text) : "");
         }
         (void)state;
         window.Pump();
         host.Command("UNLOAD");
-    } else if (action == "options") {
-        if (rest.size() != 1) return Usage();
-        status = WriteOptionsDialog(library, host, rest[0]);
+    } else if (options->parsed()) {
+        status = WriteOptionsDialog(library, host, options_dir);
     } else {
-        return Usage();
+        status = PrintInfo(host);  // info
     }
     const std::int32_t freed = host.Free();
-    if (action == "demo") std::printf("FREE result=%d\n", freed);
+    if (demo->parsed()) std::printf("FREE result=%d\n", freed);
     return status;
 }

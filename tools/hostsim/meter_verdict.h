@@ -18,8 +18,8 @@
 namespace zol::hostsim {
 
 // The beginnings of the log lines that report a response timeout or a checksum error, as the
-// plug-in writes them: in English, and in the language its own language file gives it
-// (system code page text, as the log is).
+// plug-in writes them: in English, and in the language its own language file gives it (UTF-8,
+// as the host's log lines are once they are read).
 struct LogMarkers {
     std::vector<std::string> timeout = {"Request timeout"};
     std::vector<std::string> crc_error = {"Invalid CRC ("};

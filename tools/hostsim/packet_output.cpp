@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string_view>
 
-#include "common/json_text.h"
 #include "hostsim/report_record.h"
 #include "kmp/kmp_registers.h"
 #include "kmp/kmp_value.h"
@@ -109,6 +109,46 @@ std::string ShownText(std::string_view name, const Variant& value, std::string_v
     return PlainText(value);
 }
 
+using Json = nlohmann::ordered_json;
+
+// The JSON lines' own form, which the tools that read them expect byte for byte: ", " between
+// members, ": " after a key, numbers with 15 significant digits as the console shows them
+// (common::FormatDouble). nlohmann writes the strings: text that is not UTF-8 becomes U+FFFD
+// instead of an exception.
+void AppendLineJson(const Json& json, std::string& out) {
+    switch (json.type()) {
+        case Json::value_t::object: {
+            out += '{';
+            const char* separator = "";
+            for (const auto& [key, member] : json.items()) {
+                out += separator;
+                AppendLineJson(Json(key), out);
+                out += ": ";
+                AppendLineJson(member, out);
+                separator = ", ";
+            }
+            out += '}';
+            break;
+        }
+        case Json::value_t::array: {
+            out += '[';
+            const char* separator = "";
+            for (const auto& member : json) {
+                out += separator;
+                AppendLineJson(member, out);
+                separator = ", ";
+            }
+            out += ']';
+            break;
+        }
+        case Json::value_t::number_float:
+            out += common::FormatDouble(json.get<double>());
+            break;
+        default:
+            out += json.dump(-1, ' ', false, Json::error_handler_t::replace);
+    }
+}
+
 }  // namespace
 
 std::string RegisterDateTimeText(const Variant& value, std::string_view unit) {
@@ -177,34 +217,43 @@ std::string PacketLine(const PortPacket& packet) {
 }
 
 std::string PacketJson(const PortPacket& packet) {
-    using tools::JsonString;
-    std::string out = "{\"time\": " + JsonString(packet.time) +
-                      ", \"port\": " + JsonString(packet.port) +
-                      ", \"source\": " + std::to_string(packet.source) + ", \"items\": {";
-    const char* separator = "";
+    Json items = Json::object();
     for (const auto& [name, value] : packet.items) {
         if (name == common::kNewRowName) continue;
-        out += separator + JsonString(name) + ": ";
-        separator = ", ";
         switch (FormOf(value)) {
             case ValueForm::kNone:
-                out += "null";
+                items[name] = nullptr;
                 break;
-            case ValueForm::kNumber:
+            case ValueForm::kNumber: {
                 // JSON has no NaN or infinity.
-                out += std::isfinite(value.ToDouble().value_or(0)) ? PlainText(value) : "null";
+                const double number = value.ToDouble().value_or(0);
+                items[name] = std::isfinite(number) ? Json(number) : Json(nullptr);
                 break;
+            }
             case ValueForm::kInteger:
+                if (value.Type() == platform::kVtUI8) {
+                    items[name] = static_cast<std::uint64_t>(value.Raw().ullVal);
+                } else {
+                    items[name] = value.AsInt64();
+                }
+                break;
             case ValueForm::kBoolean:
-                out += PlainText(value);
+                items[name] = value.ToBool().value_or(false);
                 break;
             case ValueForm::kDateTime:
             case ValueForm::kText:
-                out += JsonString(ShownText(name, value, ItemText(packet.items, name + "_UNIT")));
+                items[name] = ShownText(name, value, ItemText(packet.items, name + "_UNIT"));
                 break;
         }
     }
-    return out + "}}";
+    Json line = Json::object();
+    line["time"] = packet.time;
+    line["port"] = packet.port;
+    line["source"] = packet.source;
+    line["items"] = std::move(items);
+    std::string out;
+    AppendLineJson(line, out);
+    return out;
 }
 
 std::vector<std::string> PacketCsvRows(const PortPacket& packet) {

@@ -139,7 +139,7 @@ bool CarriesNoValue(const ReportPacket& packet) {
 std::vector<MeterTally> TalliesOf(const RunRecord& record) {
     std::vector<std::string> ports;
     for (const auto& port : record.ports) ports.push_back(port.port);
-    MeterLedger ledger(ports, record.active, false);
+    MeterLedger ledger(ports, record.active, false, record.markers);
     for (const auto& packet : record.packets) {
         const auto port = std::find(ports.begin(), ports.end(), packet.port);
         const auto address = AddressNumber(ItemText(packet, "DEVICE_ID"));
@@ -508,7 +508,7 @@ std::string ReportPage(const RunRecord& record) {
     std::vector<Fault> faults;
     std::map<std::string, std::map<FaultKind, std::uint32_t>> fault_counts;
     for (const auto& line : record.log) {
-        const LogFault what = ClassifyLogLine(line.text);
+        const LogFault what = ClassifyLogLine(line.text, record.markers);
         if (what.kind == FaultKind::kNone) continue;
         faults.push_back({TimeMs(line.time), &line, what});
         ++fault_counts[what.port][what.kind];

@@ -1,9 +1,11 @@
 #include "hostsim/report_record.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <limits>
+#include <nlohmann/json.hpp>
 #include <string>
-#include <tuple>
 
 #include "parser/options_text.h"
 
@@ -11,145 +13,90 @@ namespace zol::hostsim {
 
 namespace {
 
-// A cursor over one JSON line; every step reports failure as false and never reads past the end.
-class JsonCursor {
-   public:
-    explicit JsonCursor(std::string_view text) : text_(text) {}
+using Json = nlohmann::ordered_json;
 
-    void SkipSpace() {
-        while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' ||
-                                       text_[pos_] == '\r' || text_[pos_] == '\n')) {
-            ++pos_;
-        }
-    }
-    bool Take(char c) {
-        SkipSpace();
-        if (pos_ >= text_.size() || text_[pos_] != c) return false;
-        ++pos_;
-        return true;
-    }
-    bool Peek(char c) {
-        SkipSpace();
-        return pos_ < text_.size() && text_[pos_] == c;
-    }
-    bool AtEnd() {
-        SkipSpace();
-        return pos_ == text_.size();
-    }
-
-    bool String(std::string& out) {
-        if (!Take('"')) return false;
-        out.clear();
-        while (pos_ < text_.size()) {
-            const char c = text_[pos_++];
-            if (c == '"') return true;
-            if (c != '\\') {
-                out.push_back(c);
-                continue;
-            }
-            if (pos_ >= text_.size()) return false;
-            const char e = text_[pos_++];
-            switch (e) {
-                case 'n':
-                    out.push_back('\n');
-                    break;
-                case 'r':
-                    out.push_back('\r');
-                    break;
-                case 't':
-                    out.push_back('\t');
-                    break;
-                case 'b':
-                    out.push_back('\b');
-                    break;
-                case 'f':
-                    out.push_back('\f');
-                    break;
-                case 'u': {
-                    if (text_.size() - pos_ < 4) return false;
-                    unsigned code = 0;
-                    for (int i = 0; i < 4; ++i) {
-                        const char h = text_[pos_++];
-                        code <<= 4;
-                        if (h >= '0' && h <= '9') {
-                            code |= static_cast<unsigned>(h - '0');
-                        } else if ((h | 0x20) >= 'a' && (h | 0x20) <= 'f') {
-                            code |= static_cast<unsigned>((h | 0x20) - 'a' + 10);
-                        } else {
-                            return false;
-                        }
-                    }
-                    AppendUtf8(code, out);
-                    break;
-                }
-                default:
-                    out.push_back(e);  // \" \\ \/
-            }
-        }
-        return false;
-    }
-
-    // A scalar: string, number, true, false or null. Objects and arrays are refused.
-    bool Scalar(ReportValue& out) {
-        SkipSpace();
-        if (pos_ >= text_.size()) return false;
-        out = {};
-        if (text_[pos_] == '"') {
+// A scalar of the JSON lines as the report keeps it; nothing for an object or an array.
+std::optional<ReportValue> ScalarValue(const Json& json) {
+    ReportValue out;
+    switch (json.type()) {
+        case Json::value_t::null:
+            return out;
+        case Json::value_t::boolean:
+            out.kind = ReportValue::Kind::kBoolean;
+            out.number = json.get<bool>() ? 1 : 0;
+            return out;
+        case Json::value_t::number_integer:
+            out.kind = ReportValue::Kind::kNumber;
+            out.number = static_cast<double>(json.get<std::int64_t>());
+            return out;
+        case Json::value_t::number_unsigned:
+            out.kind = ReportValue::Kind::kNumber;
+            out.number = static_cast<double>(json.get<std::uint64_t>());
+            return out;
+        case Json::value_t::number_float:
+            out.kind = ReportValue::Kind::kNumber;
+            out.number = json.get<double>();
+            return out;
+        case Json::value_t::string:
             out.kind = ReportValue::Kind::kText;
-            return String(out.text);
-        }
-        for (auto [word, kind, number] : {std::tuple{"true", ReportValue::Kind::kBoolean, 1.0},
-                                          std::tuple{"false", ReportValue::Kind::kBoolean, 0.0},
-                                          std::tuple{"null", ReportValue::Kind::kNull, 0.0}}) {
-            const std::string_view w(word);
-            if (text_.substr(pos_, w.size()) == w) {
-                pos_ += w.size();
-                out.kind = kind;
-                out.number = number;
-                return true;
+            out.text = json.get_ref<const std::string&>();
+            return out;
+        default:
+            return std::nullopt;
+    }
+}
+
+// The data source id of a packet: a whole number the host's 32-bit id can hold. A fraction or
+// a number out of range (a line not written by a run) is refused, never cast.
+std::optional<std::int32_t> SourceId(const Json& json) {
+    constexpr auto kLowest = std::numeric_limits<std::int32_t>::min();
+    constexpr auto kHighest = std::numeric_limits<std::int32_t>::max();
+    if (json.is_number_integer() && !json.is_number_unsigned()) {
+        const auto number = json.get<std::int64_t>();
+        if (number < kLowest || number > kHighest) return std::nullopt;
+        return static_cast<std::int32_t>(number);
+    }
+    if (json.is_number_unsigned()) {
+        const auto number = json.get<std::uint64_t>();
+        if (number > static_cast<std::uint64_t>(kHighest)) return std::nullopt;
+        return static_cast<std::int32_t>(number);
+    }
+    const double number = json.get<double>();  // a float; NaN and infinity fail both tests
+    if (!(number >= kLowest && number <= kHighest) || std::trunc(number) != number) {
+        return std::nullopt;
+    }
+    return static_cast<std::int32_t>(number);
+}
+
+std::optional<ReportPacket> PacketOf(const Json& document) {
+    if (!document.is_object()) return std::nullopt;
+    ReportPacket packet;
+    bool has_time = false, has_port = false, has_items = false;
+    for (const auto& [key, value] : document.items()) {
+        if (key == "items") {
+            if (!value.is_object()) return std::nullopt;
+            for (const auto& [name, item] : value.items()) {
+                auto scalar = ScalarValue(item);
+                if (!scalar) return std::nullopt;
+                packet.items.emplace_back(name, std::move(*scalar));
             }
-        }
-        const std::size_t start = pos_;
-        while (pos_ < text_.size() &&
-               std::string_view("+-0123456789.eE").find(text_[pos_]) != std::string_view::npos) {
-            ++pos_;
-        }
-        if (pos_ == start) return false;
-        const std::string digits(text_.substr(start, pos_ - start));
-        char* end = nullptr;
-        out.number = std::strtod(digits.c_str(), &end);
-        out.kind = ReportValue::Kind::kNumber;
-        return end == digits.c_str() + digits.size();
-    }
-
-   private:
-    static void AppendUtf8(unsigned code, std::string& out) {
-        if (code < 0x80) {
-            out.push_back(static_cast<char>(code));
-        } else if (code < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+            has_items = true;
+        } else if (!ScalarValue(value)) {
+            return std::nullopt;
+        } else if (key == "time" && value.is_string()) {
+            packet.time = value.get<std::string>();
+            has_time = TimeMs(packet.time).has_value();
+        } else if (key == "port" && value.is_string()) {
+            packet.port = value.get<std::string>();
+            has_port = !packet.port.empty();
+        } else if (key == "source" && value.is_number()) {
+            const auto source = SourceId(value);
+            if (!source) return std::nullopt;
+            packet.source = *source;
         }
     }
-
-    std::string_view text_;
-    std::size_t pos_ = 0;
-};
-
-bool ParseItems(JsonCursor& in, ReportPacket& packet) {
-    if (!in.Take('{')) return false;
-    if (in.Take('}')) return true;
-    do {
-        std::string name;
-        ReportValue value;
-        if (!in.String(name) || !in.Take(':') || !in.Scalar(value)) return false;
-        packet.items.emplace_back(std::move(name), std::move(value));
-    } while (in.Take(','));
-    return in.Take('}');
+    if (!has_time || !has_port || !has_items) return std::nullopt;
+    return packet;
 }
 
 std::optional<int> Digits(std::string_view text, std::size_t from, std::size_t count) {
@@ -173,8 +120,6 @@ std::int64_t DaysFromCivil(int year, int month, int day) {
 }
 
 constexpr std::string_view kPortPrefix = "hostsim: port ";
-constexpr std::string_view kTimeoutText = "Request timeout";
-constexpr std::string_view kInvalidCrcText = "Invalid CRC (";
 constexpr std::string_view kClosedText = "; it is closed";
 constexpr std::string_view kRefusedText = " refused a write";
 
@@ -200,7 +145,7 @@ bool IsRegisterItem(std::string_view name) {
     return true;
 }
 
-LogFault ClassifyLogLine(std::string_view text) {
+LogFault ClassifyLogLine(std::string_view text, const LogMarkers& markers) {
     // hostsim's own lines: "port NAME failed...; it is closed", "port NAME refused a write".
     constexpr std::string_view kPort = "port ";
     if (text.substr(0, kPort.size()) == kPort) {
@@ -213,10 +158,13 @@ LogFault ClassifyLogLine(std::string_view text) {
             return {FaultKind::kRefusedWrite, port};
         }
     }
-    if (text.find(kTimeoutText) != std::string_view::npos) return {FaultKind::kTimeout, {}};
-    if (text.find(kInvalidCrcText) != std::string_view::npos) {
-        return {FaultKind::kChecksumError, {}};
-    }
+    const auto has_any = [&](const std::vector<std::string>& marks) {
+        return std::any_of(marks.begin(), marks.end(), [&](const std::string& mark) {
+            return !mark.empty() && text.find(mark) != std::string_view::npos;
+        });
+    };
+    if (has_any(markers.timeout)) return {FaultKind::kTimeout, {}};
+    if (has_any(markers.crc_error)) return {FaultKind::kChecksumError, {}};
     return {};
 }
 
@@ -228,32 +176,15 @@ const ReportValue* ReportPacket::Find(std::string_view name) const {
 }
 
 std::optional<ReportPacket> ParsePacketJson(std::string_view line) {
-    JsonCursor in(line);
-    ReportPacket packet;
-    bool has_time = false, has_port = false, has_items = false;
-    if (!in.Take('{')) return std::nullopt;
-    do {
-        std::string key;
-        if (!in.String(key) || !in.Take(':')) return std::nullopt;
-        if (key == "items") {
-            if (!ParseItems(in, packet)) return std::nullopt;
-            has_items = true;
-            continue;
-        }
-        ReportValue value;
-        if (!in.Scalar(value)) return std::nullopt;
-        if (key == "time" && value.kind == ReportValue::Kind::kText) {
-            packet.time = value.text;
-            has_time = TimeMs(value.text).has_value();
-        } else if (key == "port" && value.kind == ReportValue::Kind::kText) {
-            packet.port = value.text;
-            has_port = !value.text.empty();
-        } else if (key == "source" && value.kind == ReportValue::Kind::kNumber) {
-            packet.source = static_cast<std::int32_t>(value.number);
-        }
-    } while (in.Take(','));
-    if (!in.Take('}') || !in.AtEnd() || !has_time || !has_port || !has_items) return std::nullopt;
-    return packet;
+    // Saved runs are outside input: a line that is not JSON is a normal result, never an
+    // exception, and nothing the library might still throw leaves the reader.
+    try {
+        const Json document = Json::parse(line, nullptr, /*allow_exceptions=*/false);
+        if (document.is_discarded()) return std::nullopt;
+        return PacketOf(document);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }
 
 std::optional<ReportLogLine> ParseRunLogLine(std::string_view line) {

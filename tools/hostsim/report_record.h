@@ -68,6 +68,9 @@ struct RunRecord {
     // When the run was cut short (Ctrl-C); nothing when it ran its course. The time may be empty
     // when the saved log carried none.
     std::optional<std::string> interrupted;
+    // How the plug-in's timeout and checksum lines begin (a live run knows its language; a
+    // rebuilt report reads English).
+    LogMarkers markers;
 };
 
 // Whether a packet item is a meter register: not one of the frame's standard items, not the
@@ -80,7 +83,8 @@ struct LogFault {
     FaultKind kind = FaultKind::kNone;
     std::string port;  // empty when the line does not say (the plug-in's lines do not)
 };
-LogFault ClassifyLogLine(std::string_view text);
+// The plug-in's lines are told by `markers` (its own language, and English).
+LogFault ClassifyLogLine(std::string_view text, const LogMarkers& markers = {});
 
 // One line of `--json` output; nothing when it is not such an object.
 std::optional<ReportPacket> ParsePacketJson(std::string_view line);

@@ -1,5 +1,6 @@
 #include "hostsim/run_command.h"
 
+#include <CLI/CLI.hpp>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -8,10 +9,12 @@
 
 #include "common/config_check.h"
 #include "common/exit_codes.h"
+#include "common/text_encoding.h"
 #include "hostsim/host_run.h"
 #include "hostsim/report_page.h"
 #include "hostsim/soak.h"
 #include "parser/options_text.h"
+#include "platform/system.h"
 
 namespace zol::hostsim {
 
@@ -50,18 +53,22 @@ bool WriteTextFile(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-int RebuildReport(const std::vector<std::string>& args) {
-    std::vector<std::string> inputs;
-    std::string output, config_file;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-o" && i + 1 < args.size()) {
-            output = args[++i];
-        } else if (args[i] == "--config" && i + 1 < args.size()) {
-            config_file = args[++i];
-        } else {
-            inputs.push_back(args[i]);
-        }
-    }
+void AddReportOptions(CLI::App& report, ReportArguments& arguments) {
+    report
+        .add_option("RUN.jsonl", arguments.inputs,
+                    "the saved --json lines of a run, and optionally its saved stderr")
+        ->type_name("[LOG]");
+    report.add_option("-o", arguments.output, "the report page to write")->type_name("FILE.html");
+    report
+        .add_option("--config", arguments.config_file,
+                    "the options text of the run: requests, never-asked meters, findings")
+        ->type_name("FILE");
+}
+
+int RebuildReport(const ReportArguments& arguments) {
+    const auto& inputs = arguments.inputs;
+    const std::string& output = arguments.output;
+    const std::string& config_file = arguments.config_file;
     if (output.empty() || inputs.empty() || inputs.size() > 2) {
         std::fprintf(stderr,
                      "hostsim: report needs RUN.jsonl [LOG] [--config FILE] -o FILE.html\n");
@@ -75,6 +82,9 @@ int RebuildReport(const std::vector<std::string>& args) {
     }
     std::size_t skipped = 0;
     RunRecord record = ReadRunRecord(*json, *log, skipped);
+    // The saved log is in the language of the plug-in that wrote it. The package puts the plug-in
+    // beside hostsim: its language files tell that language, as they told the run.
+    record.markers = PluginLogMarkers(platform::HostProgramFolder() + "kmpparser.dll");
     if (!config_file.empty()) {
         const auto options = ReadTextFile(config_file);
         if (!options) {
@@ -138,62 +148,82 @@ std::vector<std::pair<std::string, std::string>> DemoPorts() {
             {"SIM2", "sim:63/delay=150/split=6/pace=600,65/pace=600"}};
 }
 
-std::optional<RunArguments> ParseRunArguments(const std::vector<std::string>& args,
-                                              std::string& error) {
+void AddRunOptions(CLI::App& run, RunOptionTexts& texts) {
+    // A repeated option counts with its last value, as before CLI11 read the line.
+    const auto add = [&](const char* name, std::string& text, const char* type, const char* help) {
+        auto* option = run.add_option(name, text, help)->type_name(type);
+        option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        texts.options.push_back(option);
+    };
+    add("--config", texts.config, "FILE", "the options text (default: the built-in demo)");
+    add("--seconds", texts.seconds, "N", "how long the run polls (default 20)");
+    add("--json", texts.json, "FILE", "write each packet as a JSON line");
+    add("--csv", texts.csv, "FILE", "write each register value as a CSV row");
+    add("--report", texts.report, "FILE.html", "write the commissioning report at the end");
+    run.add_option("--port", texts.ports,
+                   "a port of the run, once per port (default: two demo lines)")
+        ->type_name("NAME=CONNECTION")
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    add("--baud", texts.baud, "N", "the line speed of serial ports and RFC 2217 (default 1200)");
+    add("--config-id", texts.config_id, "N", "the module configuration to start (default 0)");
+    run.add_flag("--strict", texts.strict,
+                 "do not start when the configuration check finds anything");
+    run.add_flag("--soak", texts.soak, "the soak: own lines, injected faults, checked verdict");
+    add("--seed", texts.seed, "N", "the soak's random seed (default 1)");
+    run.footer(
+        "CONNECTION: COMn | tcp:HOST:PORT | rfc2217:HOST:PORT | sim:ADDR[/FAULT...],...\n"
+        "exit codes: 0 done, every configured meter delivered a packet; 1 could not start, or a\n"
+        "port failed; 2 usage error; 3 a configured meter never delivered a packet; 130\n"
+        "interrupted (Ctrl-C). --soak: 0 passed, 1 a check failed.");
+}
+
+std::optional<RunArguments> RunArgumentsOf(const RunOptionTexts& texts, std::string& error) {
+    const auto given = [&](const char* name) {
+        for (const CLI::Option* option : texts.options) {
+            if (option->check_lname(name + 2)) return option->count() > 0;
+        }
+        return false;
+    };
     RunArguments out;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& option = args[i];
-        if (option == "--soak") {
-            out.soak = true;
-            continue;
-        }
-        if (option == "--strict") {
-            out.strict = true;
-            continue;
-        }
-        if (i + 1 >= args.size()) {
-            error = "'" + option + "' is not an option of run, or lacks its value";
+    out.soak = texts.soak;
+    out.strict = texts.strict;
+    if (given("--config")) out.config_file = texts.config;
+    if (given("--json")) out.json_file = texts.json;
+    if (given("--csv")) out.csv_file = texts.csv;
+    if (given("--report")) out.report_file = texts.report;
+    const std::pair<const char*, const std::string*> numbers[] = {{"--seconds", &texts.seconds},
+                                                                  {"--baud", &texts.baud},
+                                                                  {"--config-id", &texts.config_id},
+                                                                  {"--seed", &texts.seed}};
+    for (const auto& [option, value] : numbers) {
+        if (!given(option)) continue;
+        const std::string name = option;
+        const auto number = Number(*value, 10000000);
+        if (!number || (name != "--config-id" && name != "--seed" && *number == 0)) {
+            error = name + " needs a number, not '" + *value + "'";
             return std::nullopt;
         }
-        const std::string& value = args[++i];
-        if (option == "--config") {
-            out.config_file = value;
-        } else if (option == "--json") {
-            out.json_file = value;
-        } else if (option == "--csv") {
-            out.csv_file = value;
-        } else if (option == "--report") {
-            out.report_file = value;
-        } else if (option == "--seconds" || option == "--baud" || option == "--config-id" ||
-                   option == "--seed") {
-            const auto number = Number(value, 10000000);
-            if (!number || (option != "--config-id" && option != "--seed" && *number == 0)) {
-                error = option + " needs a number, not '" + value + "'";
-                return std::nullopt;
-            }
-            if (option == "--seconds") out.seconds = *number;
-            if (option == "--baud") out.baud = *number;
-            if (option == "--config-id") out.config_index = *number;
-            if (option == "--seed") out.seed = *number;
-        } else if (option == "--port") {
-            const auto eq = value.find('=');
-            if (eq == 0 || eq == std::string::npos || eq + 1 == value.size() ||
-                value.find(';') != std::string::npos) {
-                error = "--port needs NAME=CONNECTION, not '" + value + "'";
-                return std::nullopt;
-            }
-            const std::string name = value.substr(0, eq);
-            for (const auto& [other, connection] : out.ports) {
-                if (_stricmp(other.c_str(), name.c_str()) == 0) {
-                    error = "port " + name + " given twice";
-                    return std::nullopt;
-                }
-            }
-            out.ports.emplace_back(name, value.substr(eq + 1));
-        } else {
-            error = "'" + option + "' is not an option of run";
+        if (name == "--seconds") out.seconds = *number;
+        if (name == "--baud") out.baud = *number;
+        if (name == "--config-id") out.config_index = *number;
+        if (name == "--seed") out.seed = *number;
+    }
+    for (const std::string& value : texts.ports) {
+        const auto eq = value.find('=');
+        if (eq == 0 || eq == std::string::npos || eq + 1 == value.size() ||
+            value.find(';') != std::string::npos) {
+            error = "--port needs NAME=CONNECTION, not '" + value + "'";
             return std::nullopt;
         }
+        const std::string name = value.substr(0, eq);
+        for (const auto& [other, connection] : out.ports) {
+            if (_stricmp(other.c_str(), name.c_str()) == 0) {
+                error = "port " + name + " given twice";
+                return std::nullopt;
+            }
+        }
+        out.ports.emplace_back(name, value.substr(eq + 1));
     }
     if (out.soak && (out.config_file || out.csv_file || out.report_file || !out.ports.empty() ||
                      out.config_index || out.strict)) {
@@ -209,7 +239,7 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
         return RunSoak(dll, mode, {arguments.seconds, arguments.seed, arguments.json_file});
     }
     auto fail = [](const std::string& message, int code = kExitFailed) {
-        std::fprintf(stderr, "hostsim: %s\n", message.c_str());
+        tools::WriteLine(stderr, "hostsim: " + message);
         return code;
     };
     // Port texts first: one that names no port is a mistake on the command line, whatever else.
@@ -285,18 +315,20 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
     if (arguments.config_file) record.config_file = *arguments.config_file;
     record.requests = ConfiguredRequests(options_text);
     record.active = ActiveAddresses(options_text);
+    record.markers = run.Markers();
     for (const auto& [name, connection] : port_texts)
         record.ports.push_back({name, connection, 0, 0});
     std::mutex record_lock;  // port faults arrive on the ports' threads
     run.OnLogLine = [&](const HostWindow::LogLine& line) {
         const std::string time = NowText();
-        std::fprintf(stderr, "%s log[%d]: %s\n", time.c_str(), line.severity, line.text.c_str());
+        tools::WriteLine(stderr,
+                         time + " log[" + std::to_string(line.severity) + "]: " + line.text);
         std::lock_guard<std::mutex> guard(record_lock);
         record.log.push_back({time, line.severity, line.text});
     };
     run.OnPortFault = [&](const std::string& text) {
         const std::string time = NowText();
-        std::fprintf(stderr, "%s hostsim: %s\n", time.c_str(), text.c_str());
+        tools::WriteLine(stderr, time + " hostsim: " + text);
         std::lock_guard<std::mutex> guard(record_lock);
         record.log.push_back({time, 0, text});
     };
@@ -307,7 +339,7 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
                 record.packets.push_back(std::move(*parsed));
             }
         }
-        std::printf("%s\n", PacketLine(packet).c_str());
+        tools::WriteLine(stdout, PacketLine(packet));
         std::fflush(stdout);
         if (json.is_open()) json << PacketJson(packet) << "\n" << std::flush;
         if (csv.is_open()) {

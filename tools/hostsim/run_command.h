@@ -8,6 +8,11 @@
 
 #include "hostsim/host_lib.h"
 
+namespace CLI {
+class App;
+class Option;
+}  // namespace CLI
+
 namespace zol::hostsim {
 
 struct RunArguments {
@@ -24,9 +29,19 @@ struct RunArguments {
     std::uint32_t seed = 1;
 };
 
-// Reads the arguments after "run"; nothing with `error` set when they are not usable.
-std::optional<RunArguments> ParseRunArguments(const std::vector<std::string>& args,
-                                              std::string& error);
+// The options of `run` as given on the command line, before they are checked.
+struct RunOptionTexts {
+    std::string config, json, csv, report, seconds, baud, config_id, seed;
+    std::vector<std::string> ports;
+    bool soak = false;
+    bool strict = false;
+    // Which of the texts were given (an empty --config "" is given and cannot be read).
+    std::vector<const CLI::Option*> options;
+};
+// Declares the options of `run` on its subcommand, with one help line each.
+void AddRunOptions(CLI::App& run, RunOptionTexts& texts);
+// Checks what was given; nothing with `error` set when it is not usable.
+std::optional<RunArguments> RunArgumentsOf(const RunOptionTexts& texts, std::string& error);
 
 // The options text of the demo: polling every 2 s, a cron request, a passive request and one
 // address no meter answers; and its two simulated ports.
@@ -35,7 +50,13 @@ std::vector<std::pair<std::string, std::string>> DemoPorts();
 
 // `report RUN.jsonl [LOG] [--config FILE] -o FILE.html`: the commissioning report again from a
 // saved run.
-int RebuildReport(const std::vector<std::string>& args);
+struct ReportArguments {
+    std::vector<std::string> inputs;  // RUN.jsonl and the optional saved log
+    std::string output;
+    std::string config_file;
+};
+void AddReportOptions(CLI::App& report, ReportArguments& arguments);
+int RebuildReport(const ReportArguments& arguments);
 
 // Runs the host; the process's exit code (tools/common/exit_codes.h): 0 when every configured
 // active meter delivered a packet, 1 when something could not be started or a port failed,

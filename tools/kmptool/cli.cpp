@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <variant>
 
+#include "common/exit_codes.h"
 #include "scheduler/string_helpers.h"
 
 namespace zol::kmptool {
@@ -105,6 +106,25 @@ std::optional<kmp::KmpCatalogue> ParseCatalogue(std::string_view text) {
     return std::nullopt;
 }
 
+const char* CatalogueName(kmp::KmpCatalogue which) {
+    return which == kmp::KmpCatalogue::kElectricity ? "electricity" : "heat";
+}
+
+std::string UnknownRegisterText(std::string_view text, kmp::KmpCatalogue which) {
+    const auto other = which == kmp::KmpCatalogue::kHeat ? kmp::KmpCatalogue::kElectricity
+                                                         : kmp::KmpCatalogue::kHeat;
+    std::string out = "unknown register '" + std::string(text) + "': the " + CatalogueName(which) +
+                      " catalogue has no such code";
+    if (const auto* row = kmp::FindRegisterByCode(kmp::Catalogue(other), text)) {
+        char id[8];
+        std::snprintf(id, sizeof id, "0x%04X", static_cast<unsigned>(row->Id));
+        out += std::string(" (") + std::string(row->Code) + " is " + CatalogueName(other) +
+               " register " + id + ")";
+    }
+    return out + "; give a code, or an id in hex (0x...) or decimal, from `kmptool registers " +
+           "--catalogue " + CatalogueName(which) + "`";
+}
+
 std::string FormatValue(const kmp::RegisterValue& value) {
     char buf[64];
     if (const auto* u = std::get_if<std::uint32_t>(&value)) {
@@ -123,36 +143,9 @@ std::string FormatValue(const kmp::RegisterValue& value) {
     return buf;
 }
 
-std::optional<std::string> TakeOption(std::vector<std::string>& args, std::string_view name,
-                                      bool& missing_value) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] != name) continue;
-        if (i + 1 >= args.size()) {
-            missing_value = true;
-            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
-            return std::nullopt;
-        }
-        std::string value = args[i + 1];
-        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
-                   args.begin() + static_cast<std::ptrdiff_t>(i + 2));
-        return value;
-    }
-    return std::nullopt;
-}
-
-bool TakeFlag(std::vector<std::string>& args, std::string_view name) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == name) {
-            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
-            return true;
-        }
-    }
-    return false;
-}
-
 int UsageError(const char* command, const std::string& message) {
     std::fprintf(stderr, "kmptool %s: %s\n", command, message.c_str());
-    return 2;
+    return tools::kExitUsage;
 }
 
 // YYYY-MM-DDTHH:MM:SS with optional .mmm (one to three digits of a second).

@@ -33,17 +33,15 @@ std::optional<std::uint16_t> ParseRegister(std::string_view text,
                                            std::span<const kmp::TKmpRegisterInfo> catalogue);
 
 std::optional<kmp::KmpCatalogue> ParseCatalogue(std::string_view text);
+const char* CatalogueName(kmp::KmpCatalogue which);
+
+// Why `text` names no register of the `which` catalogue, and where the codes are listed; says so
+// when `text` is a code of the other catalogue, as a heat meter's "E1" is no electricity code.
+std::string UnknownRegisterText(std::string_view text, kmp::KmpCatalogue which);
 
 // A value as kmptool prints it: integers in decimal, doubles as "%.15g", dates YYYY-MM-DD,
 // times HH:MM:SS.
 std::string FormatValue(const kmp::RegisterValue& value);
-
-// Finds "--name VALUE" in `args`, removes both and returns the value; nothing when absent.
-// `missing_value` is set when the option is the last argument.
-std::optional<std::string> TakeOption(std::vector<std::string>& args, std::string_view name,
-                                      bool& missing_value);
-// Removes "--name" from `args` and tells whether it was there.
-bool TakeFlag(std::vector<std::string>& args, std::string_view name);
 
 // A local time written YYYY-MM-DDTHH:MM:SS with an optional .mmm (one to three digits of a
 // second); nothing when malformed or not a real date.
@@ -51,5 +49,8 @@ std::optional<scheduler::DateTimeParts> ParseLocalTime(std::string_view text);
 
 // Prints "kmptool <command>: <message>" to stderr and returns the usage exit code 2.
 int UsageError(const char* command, const std::string& message);
+
+// The option help texts several subcommands share.
+inline constexpr const char* kCatalogueHelp = "register catalogue: heat (default) or electricity";
 
 }  // namespace zol::kmptool

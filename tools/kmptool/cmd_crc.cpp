@@ -1,5 +1,7 @@
 // kmptool crc: checksums from the catalogue, for checking a captured frame by hand.
+#include <CLI/CLI.hpp>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,10 +53,19 @@ int Check() {
     return mismatches == 0 ? 0 : 1;
 }
 
-int RunCrc(const std::vector<std::string>& args) {
-    if (args.size() == 1 && args[0] == "--list") return List();
-    if (args.size() == 1 && args[0] == "--check") return Check();
-    if (args.empty()) return UsageError("crc", "expected MODEL HEX..., --list or --check");
+struct CrcArguments {
+    std::vector<std::string> words;  // MODEL HEX...
+    bool list = false;
+    bool check = false;
+};
+
+int RunCrc(const CrcArguments& arguments) {
+    const auto& args = arguments.words;
+    if (arguments.list + arguments.check + !args.empty() != 1) {
+        return UsageError("crc", "expected MODEL HEX..., --list or --check");
+    }
+    if (arguments.list) return List();
+    if (arguments.check) return Check();
 
     auto model = common::FindCrcModel(args[0]);
     if (!model) {
@@ -68,7 +79,18 @@ int RunCrc(const std::vector<std::string>& args) {
     return 0;
 }
 
-const CommandRegistrar reg{{"crc", "crc MODEL HEX... | crc --list | crc --check", &RunCrc}};
+CommandRunner DefineCrc(CLI::App& command) {
+    auto given = std::make_shared<CrcArguments>();
+    command
+        .add_option("MODEL", given->words,
+                    "model name or number (see --list), then the bytes in hex: MODEL HEX...")
+        ->type_name("");
+    command.add_flag("--list", given->list, "list the models: number, name, width, check value");
+    command.add_flag("--check", given->check, "check every model against its check value");
+    return [given] { return RunCrc(*given); };
+}
+
+const CommandRegistrar reg{{"crc", "checksums of the catalogue over hex bytes", &DefineCrc}};
 
 }  // namespace
 }  // namespace zol::kmptool

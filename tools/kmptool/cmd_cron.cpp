@@ -1,14 +1,19 @@
 // kmptool cron: shows when a cron string runs, computed by the plug-in's own scheduler.
-//   kmptool cron next "CRON" --from YYYY-MM-DDTHH:MM:SS[.mmm] [-n N]
-// prints the next N runs after the base time (no start or end limit), one per line.
+//   kmptool cron next "CRON" [--from YYYY-MM-DDTHH:MM:SS[.mmm]] [-n N]
+// prints the next N runs after the base time (now when --from is not given; no start or end
+// limit), one per line.
+#include <CLI/CLI.hpp>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/exit_codes.h"
 #include "kmptool/cli.h"
 #include "kmptool/commands.h"
+#include "platform/local_clock.h"
 #include "scheduler/cron_scheduler.h"
 #include "scheduler/date_helpers.h"
 #include "scheduler/string_helpers.h"
@@ -17,48 +22,44 @@ namespace {
 
 using zol::scheduler::DateTimeParts;
 
-int Usage() {
-    std::fprintf(stderr,
-                 "usage: kmptool cron next \"CRON\" --from YYYY-MM-DDTHH:MM:SS[.mmm] [-n N]\n");
-    return 2;
-}
+struct CronArguments {
+    std::string cron;
+    std::optional<std::string> from;
+    std::optional<std::string> count;
+};
 
-int RunCron(const std::vector<std::string>& args) {
-    if (args.size() < 2 || args[0] != "next") return Usage();
-    const std::string& cron = args[1];
+int RunNext(const CronArguments& arguments) {
     std::optional<DateTimeParts> base;
-    long count = 1;
-    for (std::size_t i = 2; i < args.size(); ++i) {
-        if (args[i] == "--from" && i + 1 < args.size()) {
-            base = zol::kmptool::ParseLocalTime(args[++i]);
-            if (!base) {
-                std::fprintf(stderr, "invalid --from time '%s'\n", args[i].c_str());
-                return 2;
-            }
-        } else if (args[i] == "-n" && i + 1 < args.size()) {
-            auto n = zol::scheduler::ParseDecimal(args[++i]);
-            if (!n || *n < 1) {
-                std::fprintf(stderr, "invalid count '%s'\n", args[i].c_str());
-                return 2;
-            }
-            count = *n;
-        } else {
-            return Usage();
+    if (arguments.from) {
+        base = zol::kmptool::ParseLocalTime(*arguments.from);
+        if (!base) {
+            std::fprintf(stderr, "invalid --from time '%s'\n", arguments.from->c_str());
+            return zol::tools::kExitUsage;
         }
+    } else {
+        base = zol::scheduler::SplitMs(zol::platform::CurrentLocalClock().NowLocalMs());
     }
-    if (!base) return Usage();
+    long count = 1;
+    if (arguments.count) {
+        auto n = zol::scheduler::ParseDecimal(*arguments.count);
+        if (!n || *n < 1) {
+            std::fprintf(stderr, "invalid count '%s'\n", arguments.count->c_str());
+            return zol::tools::kExitUsage;
+        }
+        count = *n;
+    }
 
-    auto parsed = zol::scheduler::ParseCronString(cron);
+    auto parsed = zol::scheduler::ParseCronString(arguments.cron);
     if (!parsed.Ok()) {
         std::fprintf(stderr, "%s\n", parsed.error.c_str());
-        return 2;
+        return zol::tools::kExitUsage;
     }
     double from = zol::scheduler::EncodeOle(*base);
     for (long i = 0; i < count; ++i) {
         auto next = zol::scheduler::NextRun(parsed.entries, from, 0, 0);
         if (!next.Ok()) {
             std::fprintf(stderr, "%s\n", next.error);
-            return 2;
+            return zol::tools::kExitUsage;
         }
         if (next.time == 0) break;  // no further run
         DateTimeParts run = zol::scheduler::SplitMs(zol::scheduler::OleToMs(next.time));
@@ -66,10 +67,23 @@ int RunCron(const std::vector<std::string>& args) {
                     run.minute, run.second);
         from = next.time;
     }
-    return 0;
+    return zol::tools::kExitDone;
+}
+
+zol::kmptool::CommandRunner DefineCron(CLI::App& command) {
+    command.require_subcommand(1);
+    auto given = std::make_shared<CronArguments>();
+    CLI::App* next = command.add_subcommand("next", "print the next runs of a cron string");
+    next->add_option("CRON", given->cron, "the cron string, quoted (\"0 */15 6-18 * * 1-5\")")
+        ->type_name("")
+        ->required();
+    next->add_option("--from", given->from, "local base time (default: now)")
+        ->type_name("YYYY-MM-DDTHH:MM:SS[.mmm]");
+    next->add_option("-n", given->count, "how many runs to print (1)")->type_name("N");
+    return [given] { return RunNext(*given); };
 }
 
 }  // namespace
 
 static zol::kmptool::CommandRegistrar reg{
-    {"cron", "cron next \"CRON\" --from YYYY-MM-DDTHH:MM:SS[.mmm] [-n N]", &RunCron}};
+    {"cron", "when a cron string runs, by the plug-in's scheduler", &DefineCron}};

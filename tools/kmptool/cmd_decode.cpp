@@ -1,6 +1,9 @@
 // kmptool decode: what a response body says: the meter type, the serial number or the register
 // values with their units.
+#include <CLI/CLI.hpp>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,12 +18,14 @@
 namespace zol::kmptool {
 namespace {
 
-int RunDecode(const std::vector<std::string>& arguments) {
-    std::vector<std::string> args = arguments;
-    bool missing = false;
-    const auto catalogue_text = TakeOption(args, "--catalogue", missing);
-    if (missing) return UsageError("decode", "--catalogue needs heat or electricity");
-    const auto which = ParseCatalogue(catalogue_text.value_or("heat"));
+struct DecodeArguments {
+    std::vector<std::string> body;
+    std::optional<std::string> catalogue;
+};
+
+int RunDecode(const DecodeArguments& arguments) {
+    const auto& args = arguments.body;
+    const auto which = ParseCatalogue(arguments.catalogue.value_or("heat"));
     if (!which) return UsageError("decode", "--catalogue must be heat or electricity");
     const auto parsed = ParseHex(args);
     if (!parsed) return UsageError("decode", "BODYHEX must be pairs of hex digits");
@@ -85,7 +90,19 @@ int RunDecode(const std::vector<std::string>& arguments) {
     return status;
 }
 
-const CommandRegistrar reg{{"decode", "decode [--catalogue heat|electricity] BODYHEX", &RunDecode}};
+CommandRunner DefineDecode(CLI::App& command) {
+    auto given = std::make_shared<DecodeArguments>();
+    command
+        .add_option("BODYHEX", given->body,
+                    "a response body in hex: address, CID, data and checksum, unstuffed")
+        ->type_name("");
+    command.add_option("--catalogue", given->catalogue, kCatalogueHelp)
+        ->type_name("heat|electricity");
+    return [given] { return RunDecode(*given); };
+}
+
+const CommandRegistrar reg{
+    {"decode", "what a response body says: type, serial number or register values", &DefineDecode}};
 
 }  // namespace
 }  // namespace zol::kmptool

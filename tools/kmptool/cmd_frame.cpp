@@ -1,5 +1,8 @@
 // kmptool frame: the request frame the plug-in would send, stuffed and ready for the wire.
+#include <CLI/CLI.hpp>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,15 +13,15 @@
 namespace zol::kmptool {
 namespace {
 
-int RunFrame(const std::vector<std::string>& arguments) {
-    std::vector<std::string> args = arguments;
-    bool missing = false;
-    const auto addr_text = TakeOption(args, "--addr", missing);
-    const auto cid_text = TakeOption(args, "--cid", missing);
-    const auto regs_text = TakeOption(args, "--regs", missing);
-    if (missing || !args.empty() || !addr_text || !cid_text) {
-        return UsageError("frame", "usage: frame --addr A --cid C [--regs R,R,...]");
-    }
+struct FrameArguments {
+    std::string addr, cid;
+    std::optional<std::string> regs;
+};
+
+int RunFrame(const FrameArguments& arguments) {
+    const std::optional<std::string> addr_text = arguments.addr;
+    const std::optional<std::string> cid_text = arguments.cid;
+    const auto& regs_text = arguments.regs;
     const auto address = ParseNumber(*addr_text, 0xFF);
     const auto cid = ParseNumber(*cid_text, 0xFF);
     if (!address) return UsageError("frame", "--addr must be a number from 0 to 255");
@@ -30,7 +33,9 @@ int RunFrame(const std::vector<std::string>& arguments) {
         const auto heat = kmp::Catalogue(kmp::KmpCatalogue::kHeat);
         for (const auto& item : SplitList(regs_text.value_or(""))) {
             const auto id = ParseRegister(item, heat);
-            if (!id) return UsageError("frame", "unknown register '" + item + "'");
+            if (!id) {
+                return UsageError("frame", UnknownRegisterText(item, kmp::KmpCatalogue::kHeat));
+            }
             ids.push_back(*id);
         }
         if (ids.size() > kmp::kMaxRequestRegisters) {
@@ -47,7 +52,23 @@ int RunFrame(const std::vector<std::string>& arguments) {
     return 0;
 }
 
-const CommandRegistrar reg{{"frame", "frame --addr A --cid C [--regs R,R,...]", &RunFrame}};
+CommandRunner DefineFrame(CLI::App& command) {
+    auto given = std::make_shared<FrameArguments>();
+    command.add_option("--addr", given->addr, "meter address, 0 to 255 (0x3F or 63)")
+        ->type_name("A")
+        ->required();
+    command.add_option("--cid", given->cid, "command id: 1 type, 2 serial number, 0x10 registers")
+        ->type_name("C")
+        ->required();
+    command
+        .add_option("--regs", given->regs,
+                    "with --cid 0x10: heat catalogue codes (E1) or ids (0x3C, 60)")
+        ->type_name("R,...");
+    return [given] { return RunFrame(*given); };
+}
+
+const CommandRegistrar reg{
+    {"frame", "the request frame the plug-in would send, stuffed", &DefineFrame}};
 
 }  // namespace
 }  // namespace zol::kmptool

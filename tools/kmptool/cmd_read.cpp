@@ -1,16 +1,17 @@
 // kmptool read: identifies a meter and reads registers from it, over a serial port, a serial
 // device server or from the built-in simulated meters, the way the plug-in polls: type request,
 // serial-number request, then register requests of at most eight registers each.
+#include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "common/exit_codes.h"
-#include "common/json_text.h"
+#include "common/json_write.h"
 #include "kmp/kmp_frame.h"
 #include "kmp/kmp_registers.h"
 #include "kmp/kmp_value.h"
@@ -148,79 +149,76 @@ void PrintRegisters(const std::vector<std::uint16_t>& ids,
 
 // One register's value for JSON: numbers as numbers (null when not finite), dates and clock
 // times as text, as `hostsim run --json` writes item values.
-std::string ValueJson(const kmp::RegisterValue& value) {
-    if (const auto* d = std::get_if<double>(&value); d != nullptr && !std::isfinite(*d)) {
-        return "null";
-    }
-    if (std::holds_alternative<kmp::KmpDate>(value) ||
-        std::holds_alternative<kmp::KmpTime>(value)) {
-        return tools::JsonString(FormatValue(value));
-    }
+tools::Json ValueJson(const kmp::RegisterValue& value) {
+    if (const auto* u = std::get_if<std::uint32_t>(&value)) return *u;
+    if (const auto* i = std::get_if<std::int32_t>(&value)) return *i;
+    if (const auto* l = std::get_if<std::int64_t>(&value)) return *l;
+    if (const auto* d = std::get_if<double>(&value)) return *d;
     return FormatValue(value);
 }
 
 // The meter's identity and every register asked for as one object:
 // {"address": A, "type": "TTTT", "revision": "RRRR", "serial": N,
 //  "values": {CODE: {"id": "XXXX", "value": V, "unit": U}, ...}}; a register the meter did not
-// return has a null value, one its decoder refused also "invalid": true.
+// return has a null value, one its decoder refused also "invalid": true. A register without a
+// code, or whose code an earlier register took, is REG_XXXX.
 void PrintJson(std::uint8_t address, const Identity& identity,
                const std::vector<std::uint16_t>& ids, const std::vector<kmp::RegisterBlock>& blocks,
                std::span<const kmp::TKmpRegisterInfo> catalogue) {
-    char head[160];
-    std::snprintf(head, sizeof head,
-                  "{\"address\": %u, \"type\": \"%04X\", \"revision\": \"%04X\", \"serial\": %lu, "
-                  "\"values\": {",
-                  address, identity.type, identity.revision,
-                  static_cast<unsigned long>(identity.serial));
-    std::string out = head;
-    const char* separator = "";
+    const auto hex4 = [](unsigned number) {
+        char text[8];
+        std::snprintf(text, sizeof text, "%04X", number & 0xFFFFu);
+        return std::string(text);
+    };
+    tools::Json values = tools::Json::object();
     for (std::uint16_t id : ids) {
         const auto* row = kmp::FindRegister(catalogue, id);
-        char fallback[16];
-        std::snprintf(fallback, sizeof fallback, "REG_%04X", id);
-        const std::string code = row && !row->Code.empty() ? std::string(row->Code) : fallback;
-        char id_text[8];
-        std::snprintf(id_text, sizeof id_text, "%04X", id);
-        std::string value = "null", unit = "null";
-        bool invalid = false;
+        // A register asked twice is one member; a second register under a code already taken
+        // (heat's VALUE is both 0000 and 0050) is named by its id, so no value is lost.
+        std::string code = row && !row->Code.empty() ? std::string(row->Code) : "REG_" + hex4(id);
+        if (values.contains(code) && values[code]["id"] != hex4(id)) code = "REG_" + hex4(id);
+        tools::Json entry = {{"id", hex4(id)}, {"value", nullptr}, {"unit", nullptr}};
         const auto block = std::find_if(blocks.begin(), blocks.end(),
                                         [&](const kmp::RegisterBlock& b) { return b.id == id; });
         if (block != blocks.end()) {
             kmp::RegisterValue v = kmp::DecodeRegisterValue(block->value, block->sign_exponent);
-            invalid = row && row->Decoder &&
-                      !row->Decoder(*row, kmp::RawMantissa(block->value), block->value, v);
-            value = ValueJson(v);
-            if (const auto text = kmp::KmpUnitText(block->unit)) unit = tools::JsonString(*text);
+            const bool invalid =
+                row && row->Decoder &&
+                !row->Decoder(*row, kmp::RawMantissa(block->value), block->value, v);
+            entry["value"] = ValueJson(v);
+            if (const auto text = kmp::KmpUnitText(block->unit)) entry["unit"] = std::string(*text);
+            if (invalid) entry["invalid"] = true;
         }
-        out += separator + tools::JsonString(code) + ": {\"id\": \"" + id_text +
-               "\", \"value\": " + value + ", \"unit\": " + unit +
-               (invalid ? ", \"invalid\": true}" : "}");
-        separator = ", ";
+        values[code] = std::move(entry);
     }
-    std::printf("%s}}\n", out.c_str());
+    const tools::Json meter = {{"address", address},
+                               {"type", hex4(identity.type)},
+                               {"revision", hex4(identity.revision)},
+                               {"serial", identity.serial},
+                               {"values", std::move(values)}};
+    std::printf("%s\n", tools::JsonText(meter).c_str());
 }
 
-const char* kUsage =
-    "read (--port DEVICE|tcp:HOST:PORT|rfc2217:HOST:PORT [--baud N] | --sim [--sim-fault F,...]) "
-    "--addr A --regs R,R,... "
-    "[--catalogue heat|electricity] [--timeout MS] [--attempts N] [--json]";
+// The command line of `kmptool read`, as given; RunRead checks the values.
+struct ReadArguments {
+    bool sim = false;
+    bool json = false;
+    std::optional<std::string> port, baud, fault, addr, regs, catalogue, timeout, attempts;
+};
 
-int RunRead(const std::vector<std::string>& arguments) {
-    std::vector<std::string> args = arguments;
-    bool missing = false;
-    const bool sim = TakeFlag(args, "--sim");
-    const bool json = TakeFlag(args, "--json");
-    const auto port = TakeOption(args, "--port", missing);
-    const auto baud_text = TakeOption(args, "--baud", missing);
-    const auto fault_text = TakeOption(args, "--sim-fault", missing);
-    const auto addr_text = TakeOption(args, "--addr", missing);
-    const auto regs_text = TakeOption(args, "--regs", missing);
-    const auto catalogue_text = TakeOption(args, "--catalogue", missing);
-    const auto timeout_text = TakeOption(args, "--timeout", missing);
-    const auto attempts_text = TakeOption(args, "--attempts", missing);
-    if (missing || !args.empty() || sim == port.has_value() || !addr_text || !regs_text) {
-        return UsageError("read", std::string("usage: ") + kUsage);
+int RunRead(const ReadArguments& arguments) {
+    if (arguments.sim == arguments.port.has_value()) {
+        return UsageError("read", "give either --port or --sim");
     }
+    const auto& addr_text = arguments.addr;
+    const auto& regs_text = arguments.regs;
+    const auto& timeout_text = arguments.timeout;
+    const auto& attempts_text = arguments.attempts;
+    const auto& fault_text = arguments.fault;
+    const auto& baud_text = arguments.baud;
+    const auto& port = arguments.port;
+    const bool sim = arguments.sim;
+    const bool json = arguments.json;
 
     ReadOptions options;
     const auto address = ParseNumber(*addr_text, 0xFF);
@@ -236,13 +234,13 @@ int RunRead(const std::vector<std::string>& arguments) {
         if (!a || *a == 0) return UsageError("read", "--attempts must be 1 to 100");
         options.attempts = *a;
     }
-    const auto which = ParseCatalogue(catalogue_text.value_or("heat"));
+    const auto which = ParseCatalogue(arguments.catalogue.value_or("heat"));
     if (!which) return UsageError("read", "--catalogue must be heat or electricity");
     const auto catalogue = kmp::Catalogue(*which);
     std::vector<std::uint16_t> ids;
     for (const auto& item : SplitList(*regs_text)) {
         const auto id = ParseRegister(item, catalogue);
-        if (!id) return UsageError("read", "unknown register '" + item + "'");
+        if (!id) return UsageError("read", UnknownRegisterText(item, *which));
         ids.push_back(*id);
     }
     if (ids.empty()) return UsageError("read", "--regs names no register");
@@ -346,7 +344,45 @@ int RunRead(const std::vector<std::string>& arguments) {
     return tools::kExitDone;
 }
 
-const CommandRegistrar reg{{"read", kUsage, &RunRead}};
+CommandRunner DefineRead(CLI::App& command) {
+    auto given = std::make_shared<ReadArguments>();
+    command
+        .add_option("--port", given->port,
+                    "serial device (COM3, /dev/ttyUSB0), tcp:HOST:PORT (raw) or rfc2217:HOST:PORT")
+        ->type_name("DEVICE");
+    command.add_flag("--sim", given->sim, "read the built-in simulated meters instead");
+    command.add_option("--baud", given->baud, "line speed on a serial port or rfc2217: (1200)")
+        ->type_name("N");
+    command
+        .add_option("--sim-fault", given->fault,
+                    "faults of the simulated meter: corrupt, silent, noise, delay=MS, split=N")
+        ->type_name("F,...");
+    command.add_option("--addr", given->addr, "meter address, 0 to 255 (0x3F or 63)")
+        ->type_name("A")
+        ->required();
+    command
+        .add_option("--regs", given->regs,
+                    "registers: codes of the catalogue (E1,V1) or ids (0x3C, 60); "
+                    "see kmptool registers")
+        ->type_name("R,...")
+        ->required();
+    command.add_option("--catalogue", given->catalogue, kCatalogueHelp)
+        ->type_name("heat|electricity");
+    command
+        .add_option("--timeout", given->timeout, "reply timeout per request, 1 to 600000 ms (2000)")
+        ->type_name("MS");
+    command.add_option("--attempts", given->attempts, "tries per request, 1 to 100 (3)")
+        ->type_name("N");
+    command.add_flag("--json", given->json, "print the meter and its values as one JSON object");
+    command.footer(
+        "Exit codes: 0 the meter answered; 1 the port did not open or failed; 2 usage error;\n"
+        "            3 the meter never answered; 130 interrupted (Ctrl-C)");
+    return [given] { return RunRead(*given); };
+}
+
+const CommandRegistrar reg{
+    {"read", "read registers from one meter (serial port, device server or simulator)",
+     &DefineRead}};
 
 }  // namespace
 }  // namespace zol::kmptool

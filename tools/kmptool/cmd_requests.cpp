@@ -9,11 +9,13 @@
 //   kmptool requests [--catalogue ...] FILE --check
 // prints only the configuration check's findings: exit 0 when there are none, 3 when there are.
 // Without --check the findings go to stderr and the output is as above.
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -21,7 +23,7 @@
 #include <vector>
 
 #include "common/config_check.h"
-#include "common/json_text.h"
+#include "common/json_write.h"
 #include "kmp/request_config.h"
 #include "kmptool/cli.h"
 #include "kmptool/commands.h"
@@ -32,11 +34,7 @@ namespace {
 
 using zol::kmp::TRequestItem;
 using zol::parser::TRequestMethod;
-using zol::tools::JsonString;
-
-constexpr const char* kUsage =
-    "requests [--catalogue heat|electricity] FILE [--check | --dry-run SECONDS --from "
-    "YYYY-MM-DDTHH:MM:SS [--silent ADDR,...]]";
+using zol::tools::Json;
 
 const char* MethodName(TRequestMethod method) {
     switch (method) {
@@ -54,11 +52,10 @@ const char* MethodName(TRequestMethod method) {
     return "once";
 }
 
-std::string SchedulesJson(const TRequestItem& request) {
-    std::string out = "[";
-    auto add = [&out](int index, const std::string& cron) {
-        if (out.size() > 1) out += ", ";
-        out += "{\"index\": " + std::to_string(index) + ", \"cron\": " + JsonString(cron) + "}";
+Json SchedulesJson(const TRequestItem& request) {
+    Json schedules = Json::array();
+    auto add = [&schedules](int index, const std::string& cron) {
+        schedules.push_back({{"index", index}, {"cron", cron}});
     };
     if (request.MethodParams.Method == TRequestMethod::rmCron) {
         add(0, zol::parser::CronStringFromParams(request.MethodParams.CronParams));
@@ -67,35 +64,35 @@ std::string SchedulesJson(const TRequestItem& request) {
             add(schedule.index, schedule.cron);
         }
     }
-    return out + "]";
+    return schedules;
 }
 
-std::string RequestJson(const TRequestItem& request) {
+Json RequestJson(const TRequestItem& request) {
     const auto& p = request.Parameters;
-    std::string out = "{\"address\": " + std::to_string(p.Address);
-    out += ", \"addressText\": " + JsonString(p.AddressText);
-    out += ", \"name\": " + JsonString(request.Name);
-    out += std::string(", \"enabled\": ") + (request.Enabled ? "true" : "false");
-    out += std::string(", \"method\": \"") + MethodName(request.Method) + "\"";
-    out += ", \"pollInterval\": " + std::to_string(request.PollInterval);
-    out += ", \"param\": " + JsonString(request.MethodParams.Param);
-    out += ", \"cronParams\": [";
-    for (std::size_t i = 0; i < request.MethodParams.CronParams.size(); ++i) {
-        out += (i ? ", " : "") + JsonString(request.MethodParams.CronParams[i]);
-    }
-    out += "], \"schedules\": " + SchedulesJson(request);
-    out += ", \"timeout\": " + std::to_string(p.Timeout);
-    out += ", \"maxRetries\": " + std::to_string(request.MaxRetries);
-    out += ", \"group\": " + std::to_string(p.Group);
-    out += ", \"registers\": [";
+    Json registers = Json::array();
     for (std::size_t i = 0; i < request.ResponseCount(); ++i) {
         const auto& r = request.Response(i).Parameters;
-        out += i ? ", " : "";
-        out += "{\"id\": " + std::to_string(r.Register) + ", \"name\": " + JsonString(r.Name) +
-               ", \"caption\": " + JsonString(r.Caption) + ", \"code\": " +
-               (r.Info != nullptr ? JsonString(r.Info->Code) : std::string("null")) + "}";
+        registers.push_back(
+            {{"id", r.Register},
+             {"name", r.Name},
+             {"caption", r.Caption},
+             {"code", r.Info != nullptr ? Json(std::string(r.Info->Code)) : Json()}});
     }
-    return out + "]}";
+    Json cron_params = Json::array();
+    for (const auto& param : request.MethodParams.CronParams) cron_params.push_back(param);
+    return {{"address", p.Address},
+            {"addressText", p.AddressText},
+            {"name", request.Name},
+            {"enabled", request.Enabled},
+            {"method", MethodName(request.Method)},
+            {"pollInterval", request.PollInterval},
+            {"param", request.MethodParams.Param},
+            {"cronParams", std::move(cron_params)},
+            {"schedules", SchedulesJson(request)},
+            {"timeout", p.Timeout},
+            {"maxRetries", request.MaxRetries},
+            {"group", p.Group},
+            {"registers", std::move(registers)}};
 }
 
 std::optional<std::string> ReadInput(const std::string& file, std::string& problem) {
@@ -301,20 +298,26 @@ int Fail(const std::string& file, const std::string& problem) {
     return 1;
 }
 
-int RunRequests(const std::vector<std::string>& arguments) {
-    using zol::kmptool::TakeOption;
+// The command line of `kmptool requests`, as given; RunRequests checks the values.
+struct RequestsArguments {
+    std::string file;
+    std::optional<std::string> catalogue, dry_run, from, silent;
+    bool check = false;
+};
+
+int RunRequests(const RequestsArguments& arguments) {
     using zol::kmptool::UsageError;
-    std::vector<std::string> args = arguments;
-    bool missing = false;
-    const auto catalogue_text = TakeOption(args, "--catalogue", missing);
-    const auto dry_run_text = TakeOption(args, "--dry-run", missing);
-    const auto from_text = TakeOption(args, "--from", missing);
-    const auto silent_text = TakeOption(args, "--silent", missing);
-    const bool check = zol::kmptool::TakeFlag(args, "--check");
-    if (missing || args.size() != 1 || dry_run_text.has_value() != from_text.has_value() ||
-        (silent_text && !dry_run_text) || (check && dry_run_text)) {
-        return UsageError("requests", std::string("usage: kmptool ") + kUsage);
+    const auto& catalogue_text = arguments.catalogue;
+    const auto& dry_run_text = arguments.dry_run;
+    const auto& from_text = arguments.from;
+    const auto& silent_text = arguments.silent;
+    const bool check = arguments.check;
+    if (dry_run_text.has_value() != from_text.has_value()) {
+        return UsageError("requests", "--dry-run and --from go together");
     }
+    if (silent_text && !dry_run_text) return UsageError("requests", "--silent needs --dry-run");
+    if (check && dry_run_text)
+        return UsageError("requests", "--check runs alone, without --dry-run");
     auto catalogue = zol::kmp::KmpCatalogue::kHeat;
     if (catalogue_text) {
         auto parsed = zol::kmptool::ParseCatalogue(*catalogue_text);
@@ -338,7 +341,7 @@ int RunRequests(const std::vector<std::string>& arguments) {
         }
     }
 
-    const std::string& file = args[0];
+    const std::string& file = arguments.file;
     std::string problem;
     auto text = ReadInput(file, problem);
     if (!text) return Fail(file, problem);
@@ -366,13 +369,14 @@ int RunRequests(const std::vector<std::string>& arguments) {
         zol::parser::TBasicRequestList requests;
         zol::kmp::LoadRequests(&host, &config, requests, nullptr);
         zol::common::SharedSection lock(requests.Lock());
-        std::printf("{\"passiveCount\": %d, \"requests\": [",
-                    static_cast<int>(host.PassiveRequestCount()));
+        Json list = Json::array();
         for (std::int32_t i = 0; i < requests.CountLocked(); ++i) {
-            std::printf("%s\n  %s", i ? "," : "",
-                        RequestJson(static_cast<const TRequestItem&>(*requests.Item(i))).c_str());
+            list.push_back(RequestJson(static_cast<const TRequestItem&>(*requests.Item(i))));
         }
-        std::printf("%s]}\n", requests.CountLocked() > 0 ? "\n" : "");
+        const Json listing = {{"passiveCount", static_cast<int>(host.PassiveRequestCount())},
+                              {"requests", std::move(list)}};
+        std::printf("%s\n",
+                    zol::tools::JsonText(listing, zol::tools::JsonLayout::kRowsOnLines).c_str());
         return 0;
     }
 
@@ -382,6 +386,27 @@ int RunRequests(const std::vector<std::string>& arguments) {
     return 0;
 }
 
+zol::kmptool::CommandRunner DefineRequests(CLI::App& command) {
+    auto given = std::make_shared<RequestsArguments>();
+    command.add_option("FILE", given->file, "the options text (XML); - reads standard input")
+        ->type_name("")
+        ->required();
+    command.add_option("--catalogue", given->catalogue, zol::kmptool::kCatalogueHelp)
+        ->type_name("heat|electricity");
+    command.add_flag("--check", given->check,
+                     "print only the configuration check's findings (exit 0: none, 3: some)");
+    command
+        .add_option("--dry-run", given->dry_run,
+                    "run the requests on a simulated clock and print each send")
+        ->type_name("SECONDS");
+    command.add_option("--from", given->from, "local start time of the dry run")
+        ->type_name("YYYY-MM-DDTHH:MM:SS");
+    command.add_option("--silent", given->silent, "addresses that never answer in the dry run")
+        ->type_name("ADDR,...");
+    return [given] { return RunRequests(*given); };
+}
+
 }  // namespace
 
-static zol::kmptool::CommandRegistrar reg{{"requests", kUsage, &RunRequests}};
+static zol::kmptool::CommandRegistrar reg{
+    {"requests", "show what a request configuration reads and when, or check it", &DefineRequests}};

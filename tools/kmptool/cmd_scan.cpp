@@ -1,7 +1,9 @@
 // kmptool scan: runs the receive-side frame scan over captured bytes, accepting every verified
 // frame, to see what a client would make of them.
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,7 +40,14 @@ int RunScan(const std::vector<std::string>& args) {
     return 0;
 }
 
-const CommandRegistrar reg{{"scan", "scan HEX...", &RunScan}};
+CommandRunner DefineScan(CLI::App& command) {
+    auto given = std::make_shared<std::vector<std::string>>();
+    command.add_option("HEX", *given, "received bytes in hex, as captured from the line")
+        ->type_name("");
+    return [given] { return RunScan(*given); };
+}
+
+const CommandRegistrar reg{{"scan", "the frames a client finds in captured bytes", &DefineScan}};
 
 }  // namespace
 }  // namespace zol::kmptool

@@ -1,6 +1,8 @@
 // kmptool settings: the encoding of stored setting strings, for reading or preparing a value of
 // the registry or an INI file by hand. The result is printed as is, followed by a line end.
+#include <CLI/CLI.hpp>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,20 +33,37 @@ std::string ToConsole(const std::string& utf8) {
 #endif
 }
 
-int RunSettings(const std::vector<std::string>& args) {
-    if (args.size() != 2 || (args[0] != "encode" && args[0] != "decode")) {
-        return UsageError("settings", "expected encode TEXT or decode TEXT");
-    }
-    const std::string text = FromConsole(args[1]);
+struct SettingsArguments {
+    bool encode = false;  // else decode
+    std::string text;
+};
+
+int RunSettings(const SettingsArguments& arguments) {
+    const std::string text = FromConsole(arguments.text);
     const std::string result =
-        args[0] == "encode" ? common::EncodeSettingString(text) : common::DecodeSettingString(text);
+        arguments.encode ? common::EncodeSettingString(text) : common::DecodeSettingString(text);
     const std::string out = ToConsole(result) + "\n";
     std::fwrite(out.data(), 1, out.size(), stdout);
     return 0;
 }
 
+CommandRunner DefineSettings(CLI::App& command) {
+    command.require_subcommand(1);
+    auto given = std::make_shared<SettingsArguments>();
+    CLI::App* encode = command.add_subcommand("encode", "the stored form of a text");
+    CLI::App* decode = command.add_subcommand("decode", "the text of a stored value");
+    for (CLI::App* sub : {encode, decode}) {
+        sub->add_option("TEXT", given->text,
+                        "the text, quoted; after -- when it begins with a dash")
+            ->type_name("")
+            ->required();
+    }
+    encode->callback([given] { given->encode = true; });
+    return [given] { return RunSettings(*given); };
+}
+
 const CommandRegistrar reg{
-    {"settings", "settings encode TEXT | settings decode TEXT", &RunSettings}};
+    {"settings", "encode or decode a stored setting string", &DefineSettings}};
 
 }  // namespace
 }  // namespace zol::kmptool

@@ -1,19 +1,27 @@
 #pragma once
 // Subcommand registry of kmptool. Each cmd_<name>.cpp registers itself with a static
-// CommandRegistrar; main() looks the first argument up here.
+// CommandRegistrar; main() declares every registered subcommand on the command line and runs the
+// one given.
 
-#include <string>
+#include <functional>
 #include <vector>
+
+namespace CLI {
+class App;
+}
 
 namespace zol::kmptool {
 
-// Arguments after the subcommand name. Returns the process exit code.
-using CommandFunction = int (*)(const std::vector<std::string>& args);
+// Runs a subcommand once the command line is read; returns the process exit code.
+using CommandRunner = std::function<int()>;
+// Declares a subcommand's options and positionals on `command` and returns its runner, which
+// reads the values the parse stored.
+using CommandDefinition = CommandRunner (*)(CLI::App& command);
 
 struct Command {
     const char* name;
-    const char* usage;  // one line, shown by `kmptool --help`
-    CommandFunction run;
+    const char* summary;  // one line, shown in the list of `kmptool --help`
+    CommandDefinition define;
 };
 
 struct CommandRegistrar {

@@ -1,0 +1,152 @@
+#include "hostsim/command_line.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdio>
+
+#include "common/exit_codes.h"
+
+namespace zol::hostsim {
+
+namespace {
+
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The deepest subcommand the parse reached, or `app` itself.
+const CLI::App& Reached(const CLI::App& app) {
+    const CLI::App* at = &app;
+    for (bool deeper = true; deeper;) {
+        deeper = false;
+        for (const CLI::App* sub : at->get_subcommands()) {
+            at = sub;
+            deeper = true;
+            break;
+        }
+    }
+    return *at;
+}
+
+// "--config", "-o", ... of one (sub)command, with those of its parents it lets through.
+std::vector<std::string> OptionNames(const CLI::App& app) {
+    std::vector<std::string> names;
+    for (const CLI::App* at = &app; at != nullptr; at = at->get_parent()) {
+        for (const CLI::Option* option : at->get_options()) {
+            for (const auto& name : option->get_lnames()) names.push_back("--" + name);
+            for (const auto& name : option->get_snames()) names.push_back("-" + name);
+        }
+        if (!at->get_fallthrough()) break;
+    }
+    return names;
+}
+
+std::string CommandPath(const CLI::App& app) {
+    std::string path = app.get_name();
+    for (const CLI::App* at = app.get_parent(); at != nullptr; at = at->get_parent()) {
+        path = at->get_name() + " " + path;
+    }
+    return path;
+}
+
+int Refuse(const std::string& text) {
+    std::fprintf(stderr, "hostsim: %s\n", text.c_str());
+    return tools::kExitUsage;
+}
+
+std::string UnknownOptionText(const std::string& argument, const std::vector<std::string>& known,
+                              const std::string& path) {
+    const std::string name = argument.substr(0, argument.find('='));  // "--confg=x"
+    std::string text = "unknown option " + name;
+    if (const auto nearest = NearestName(name, known))
+        return text + "; did you mean " + *nearest + "?";
+    return text + " (" + path + " --help lists the options)";
+}
+
+}  // namespace
+
+std::optional<std::string> NearestName(std::string_view name,
+                                       const std::vector<std::string>& known) {
+    if (name.empty() || name.size() > 40) return std::nullopt;
+    std::optional<std::string> best;
+    std::size_t best_distance = 0;
+    for (const auto& candidate : known) {
+        const std::size_t limit = std::min<std::size_t>(2, (candidate.size() + 2) / 3);
+        const std::size_t distance = EditDistance(name, candidate);
+        if (distance > 0 && distance <= limit && (!best || distance < best_distance)) {
+            best = candidate;
+            best_distance = distance;
+        }
+    }
+    return best;
+}
+
+int CommandLineExit(const CLI::App& app, const CLI::ParseError& error) {
+    if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+        // --help: the usage of the command asked (the whole app's help goes down to it), on
+        // stdout.
+        std::fputs(app.help().c_str(), stdout);
+        return tools::kExitDone;
+    }
+    const CLI::App& at = Reached(app);
+    const std::string path = CommandPath(at);
+    if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
+        // The first argument not taken tells: the ones after it may only be its value.
+        const auto extras = app.remaining(/*recurse=*/true);
+        if (!extras.empty() && extras.front().size() > 1 && extras.front()[0] == '-') {
+            return Refuse(UnknownOptionText(extras.front(), OptionNames(at), path));
+        }
+        const std::string first = extras.empty() ? std::string() : extras.front();
+        if (at.get_parent() == nullptr) {
+            std::vector<std::string> actions;
+            for (const CLI::App* sub : at.get_subcommands([](const CLI::App*) { return true; })) {
+                actions.push_back(sub->get_name());
+            }
+            std::string text = "unknown action '" + first + "'";
+            if (const auto nearest = NearestName(first, actions)) {
+                return Refuse(text + "; did you mean " + *nearest + "?");
+            }
+            return Refuse(text + " (hostsim --help lists the actions)");
+        }
+        return Refuse("'" + first + "' is not an option of " + at.get_name());
+    }
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
+        // "--seconds: 1 required N missing", "--seconds: At Most 1 required but received 2"
+        const std::string what = error.what();
+        const std::string name = what.substr(0, what.find(':'));
+        if (what.find("missing") != std::string::npos) return Refuse(name + " lacks its value");
+        return Refuse(what);
+    }
+    return Refuse(std::string(error.what()) + " (" + path + " --help)");
+}
+
+std::optional<int> UnknownScriptOption(const std::vector<std::string>& args) {
+    const std::vector<std::string> known = {"--no-result", "--state-mask", "--help"};
+    bool command_next = true;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (command_next || arg == "--") {
+            command_next = arg == "--";
+            continue;
+        }
+        if (arg == "--state-mask") {
+            ++i;
+        } else if (arg.size() > 1 && arg[0] == '-' && arg != "--no-result") {
+            return Refuse(UnknownOptionText(arg, known, "hostsim cmd"));
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace zol::hostsim
