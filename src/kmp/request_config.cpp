@@ -138,7 +138,16 @@ void LoadRequests(RequestLoadHost* plugin, const TDataSourceCfg* config,
         port_queue->MinInterval = MinIntervalMs(config->spMinInt_Value);
         port_queue->StopSchedules();
     }
-    if (plugin != nullptr) plugin->SetPassiveCount(0);
+    // The count is set once the requests are read, not counted up in place: a port's thread
+    // reads it for every frame, and a load that passed through 0 would turn away the answers
+    // that arrive meanwhile for the passive requests the clients still hold.
+    struct PassiveCount {
+        RequestLoadHost* plugin;
+        std::int32_t count = 0;
+        ~PassiveCount() {
+            if (plugin != nullptr) plugin->SetPassiveCount(count);
+        }
+    } passive{plugin};
     const KmpCatalogue catalogue_kind =
         plugin != nullptr ? plugin->CatalogueInUse() : KmpCatalogue::kHeat;
     const auto catalogue = Catalogue(catalogue_kind);
@@ -159,9 +168,7 @@ void LoadRequests(RequestLoadHost* plugin, const TDataSourceCfg* config,
             parameters.CatalogueKind = catalogue_kind == KmpCatalogue::kElectricity ? 1 : 0;
             parameters.Group = static_cast<std::int32_t>(k);
             parameters.Cid = CidGetRegister;
-            if (!template_item.Enabled && plugin != nullptr) {
-                plugin->SetPassiveCount(plugin->PassiveRequestCount() + 1);
-            }
+            if (!template_item.Enabled) ++passive.count;
             if (plugin != nullptr) ReportShortCron(*plugin, template_item);
 
             std::vector<std::string> devices =

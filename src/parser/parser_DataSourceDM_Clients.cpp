@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "scheduler/date_helpers.h"
@@ -225,11 +226,20 @@ int TDataSourceScheduledWithClients::DispatchPacket(plugins::TPluginCallRec& pac
         client->AddData(std::span<const std::uint8_t>(bytes, size));
         while (true) {
             bool continue_scan = false;
-            const int consumed = client->FindFrame(continue_scan);
+            int consumed = -1;
+            int result = 0;
+            std::optional<plugins::TParsedDataList> list;
+            {
+                // A frame is found and decoded under one read lock of the client's requests: a
+                // settings load that replaces them waits for both steps, so the request the frame
+                // was matched to is the one it is decoded against (between the steps a load
+                // could drop a passive request's answer, or take its request away).
+                common::SharedSection requests(client->Queue->Requests.Lock());
+                consumed = client->FindFrame(continue_scan);
+                if (consumed >= 0) result = client->ParseFrame(list.emplace());
+            }
             if (consumed >= 0) {
-                plugins::TParsedDataList list;
-                const int result = client->ParseFrame(list);
-                if (list.Count() > 0) plugins::DeliverToCall(packet, list, list.RawText, true);
+                if (list->Count() > 0) plugins::DeliverToCall(packet, *list, list->RawText, true);
                 fifo.Discard(static_cast<std::size_t>(consumed));
                 client->ResetFrame();
                 if (result == kStopPacket) break;

@@ -4,6 +4,7 @@
 // the test lets this thread handle its messages, as the host's thread would.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -750,6 +751,63 @@ TEST_F(Polling, TheExpectedGapIsReadWhileASettingsLoadReplacesTheSchedules) {
     // A day between runs, or nothing while the requests are being replaced.
     for (std::int64_t gap : gaps) EXPECT_TRUE(gap == 86'400'000 || gap == -1) << gap;
     EXPECT_EQ(port->LongestExpectedGap(), 86'400'000);
+}
+
+// Another master's answers reach the port's thread while the command thread loads the settings
+// again and again, switching between two passive requests that both take the energy register.
+// Each answer is one packet: a load may neither leave the client without a request for a frame
+// nor drop one it has found. Run under TSan as well.
+TEST_F(Polling, PassiveAnswersDuringSettingsLoadsAreEachDeliveredOnce) {
+    const std::string energy =
+        "<QUERY><Listen><Device>63</Device><Response><I><Register>3C</Register></I>"
+        "</Response></Listen></QUERY>";
+    const std::string energy_and_volume =
+        "<QUERY><Listen><Device>63</Device><Response><I><Register>3C</Register></I>"
+        "<I><Register>44</Register></I></Response></Listen></QUERY>";
+    Start(energy);
+    ASSERT_EQ(Command("SAVE-SETTINGS-NOW", {}), -2);
+    const auto answer = [](std::uint32_t value) {
+        std::vector<std::uint8_t> body = {63,
+                                          CidGetRegister,
+                                          0x00,
+                                          0x3C,
+                                          0x02,
+                                          0x04,
+                                          0x00,
+                                          static_cast<std::uint8_t>(value >> 24),
+                                          static_cast<std::uint8_t>(value >> 16),
+                                          static_cast<std::uint8_t>(value >> 8),
+                                          static_cast<std::uint8_t>(value)};
+        AppendKmpCrc(body);
+        return KmpStuff(body, KmpRespStart);
+    };
+    constexpr int kAnswers = 2000;
+    std::atomic<bool> port_done{false};
+    std::atomic<int> loads{0};
+    std::uint32_t sent = 0;
+    std::thread port([&] {
+        // At least kAnswers, and on until some loads have run among them.
+        for (; sent < kAnswers || loads < 20; ++sent) Deliver(answer(sent));
+        port_done = true;
+    });
+    std::string failed;
+    for (int i = 0; !port_done; ++i) {
+        plugin_->Config->lblParams_Caption = i % 2 == 0 ? energy_and_volume : energy;
+        if (Command("SAVE-SETTINGS-NOW", {}) != -2 || Command("LOAD-SETTINGS-NOW", {}) != -2) {
+            failed = "a settings command failed";
+        }
+        ++loads;
+    }
+    port.join();
+    EXPECT_EQ(failed, "");
+    std::vector<std::int64_t> values;
+    for (const Packet& packet : returned_) {
+        if (packet.count("E1") != 0) values.push_back(std::stoll(packet.at("E1")));
+    }
+    std::sort(values.begin(), values.end());
+    EXPECT_EQ(std::adjacent_find(values.begin(), values.end()), values.end()) << "one twice";
+    EXPECT_EQ(values.size(), sent) << sent - values.size() << " answers lost";
+    EXPECT_EQ(returned_.size(), values.size());  // nothing but the answers' packets
 }
 
 }  // namespace
