@@ -94,7 +94,7 @@ int RebuildReport(const ReportArguments& arguments) {
         record.config_file = config_file;
         record.requests = ConfiguredRequests(*options);
         for (const auto& finding : tools::CheckOptionsText(*options)) {
-            std::fprintf(stderr, "%s\n", tools::FindingLine(finding).c_str());
+            tools::WriteLine(stderr, tools::FindingLine(finding));
         }
         record.active = ActiveAddresses(*options);
     }
@@ -268,7 +268,7 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
                           ? kmp::KmpCatalogue::kElectricity
                           : kmp::KmpCatalogue::kHeat);
     for (const auto& finding : findings) {
-        std::fprintf(stderr, "%s\n", tools::FindingLine(finding).c_str());
+        tools::WriteLine(stderr, tools::FindingLine(finding));
     }
     if (arguments.strict && !findings.empty()) {
         return fail("--strict: the configuration has " + std::to_string(findings.size()) +
