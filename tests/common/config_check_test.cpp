@@ -80,6 +80,19 @@ TEST(ConfigCheck, EachMistakeIsNamedWithWhatThePluginDoesWithIt) {
           "read",
           "warning: Heat: line 8: Register \"1003C\" has more than four hexadecimal digits: "
           "register 003C is read"}},
+        {"more registers than one request carries",
+         Site("<Device>63</Device>\n<Response>\n" +
+              [] {
+                  std::string items;
+                  for (const char* id :
+                       {"003C", "0044", "0056", "0057", "0050", "03EB", "03EA", "005E", "003F"})
+                      items += std::string("<Item><Register>") + id + "</Register></Item>\n";
+                  return items;
+              }() +
+              "</Response>"),
+         kmp::KmpCatalogue::kHeat,
+         {"warning: Heat: line 13: Response holds 9 registers: only the first 8 are read (one "
+          "register request carries 8; the rest need a request of their own)"}},
         {"a heat code under the electricity catalogue",
          Site("<Device>1</Device>\n<Response><Item><Register>E1</Register></Item></Response>"),
          kmp::KmpCatalogue::kElectricity,

@@ -11,6 +11,7 @@
 
 #include "common/config_markup.h"
 #include "common/edit_distance.h"
+#include "kmp/kmp_frame.h"
 #include "kmp/request_config.h"
 #include "parser/options_text.h"
 #include "parser/parser_BasicRequestItem.h"
@@ -472,6 +473,13 @@ class Checker {
     }
 
     void CheckRegisters(std::size_t entry, const OptionsElement& response) {
+        // The plug-in sends the first eight registers of a request and never the rest.
+        if (response.children.size() > kmp::kMaxRequestRegisters) {
+            Add(entry, LineOf(&response.children[kmp::kMaxRequestRegisters]),
+                "Response holds " + std::to_string(response.children.size()) +
+                    " registers: only the first 8 are read (one register request carries 8; "
+                    "the rest need a request of their own)");
+        }
         for (const OptionsElement& item : response.children) {
             // The plug-in's rule: Custom when present and not 0, else Register as hexadecimal.
             if (parser::OptionsIntegerValue(item, "Custom", 0) != 0) continue;

@@ -32,6 +32,9 @@ namespace {
 using zol::metersim::MeterSimulator;
 
 volatile std::sig_atomic_t g_stop = 0;
+// The line hears its own master (a two-wire bus whose adapter does not mute its receiver): every
+// request byte comes back before any reply.
+bool g_echo = false;
 
 void OnSignal(int) { g_stop = 1; }
 
@@ -43,19 +46,26 @@ std::uint64_t NowMs() {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: metersim [--pty | --tcp PORT [--bind ADDR]] [--line ADDR[/F...],...]\n"
-                 "                [--fault ADDR:F,...]... [--seed N]\n"
+                 "usage: metersim [--pty | --tcp PORT [--bind ADDR]]\n"
+                 "                [--line ADDR[/F...],... | --meters N [--mix KIND:N,...]]\n"
+                 "                [--fault ADDR:F,...]... [--seed N] [--echo]\n"
                  "  meters: heat meter at address 63, electricity meter at address 64; they count\n"
                  "          with their power and flow, and their clocks start at local time now\n"
                  "  --seed  how the meters move (default 1): the same seed, the same answers\n"
                  "  --line  these meters instead (as hostsim's sim: ports): 64 the electricity\n"
-                 "          meter, any other address a heat meter; each with its faults after /\n"
+                 "          meter, any other address a heat meter; each with its faults after /,\n"
+                 "          and heat, electricity, type=HHHH (the type word), serial=N\n"
+                 "  --meters N meters at random addresses with random serial numbers, drawn from\n"
+                 "          the seed; --mix how many of each kind (heat:8,electricity:4; other:N\n"
+                 "          for a type word no catalogue is known for; default all heat). The\n"
+                 "          line is printed on stderr as --line would give it\n"
                  "  faults: corrupt, corrupt=N (every Nth reply), silent, noise, delay=MS, "
                  "split=N,\n"
                  "          garbled-registers (register replies damaged), serial0, no-registers\n"
                  "          (never answers a register request), answers=ADDR (answers ADDR's\n"
                  "          requests too, with its own address); in --line also pace=N (the meter\n"
                  "          counts and moves N times faster, its clock keeps time)\n"
+                 "  --echo  the line echoes every request byte, as a two-wire bus may\n"
                  "  --pty   serve on a pseudo-terminal; its device path is printed first, then\n"
                  "          \"line: SPEED FORMAT\" (e.g. 1200 8N2) whenever its settings change\n"
                  "  --tcp   serve raw bytes on a TCP port (0: any free one), one connection at a\n"
@@ -129,6 +139,9 @@ void ServeLine(MeterSimulator& sim, int fd, bool until_closed, bool report_line)
             check_line();  // the settings the request was sent with come first
             const ssize_t n = ::read(fd, buffer.data(), buffer.size());
             if (n > 0) {
+                if (g_echo && ::write(fd, buffer.data(), static_cast<std::size_t>(n)) < 0) {
+                    std::fprintf(stderr, "metersim: echo failed: %s\n", std::strerror(errno));
+                }
                 sim.Receive(std::span(buffer).first(static_cast<std::size_t>(n)), NowMs());
             } else if (until_closed && (n == 0 || errno != EINTR)) {
                 return;
@@ -225,6 +238,8 @@ int main(int argc, char** argv) {
     std::optional<std::string> line;
     std::uint32_t seed = 1;
     std::vector<std::string> faults;
+    std::optional<std::uint32_t> meter_count;
+    std::optional<std::string> mix_text;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--pty") {
@@ -243,6 +258,13 @@ int main(int argc, char** argv) {
             const unsigned long value = std::strtoul(argv[++i], &end, 10);
             if (end == argv[i] || *end != '\0' || value > 0xFFFFFFFFul) return Usage();
             seed = static_cast<std::uint32_t>(value);
+        } else if (arg == "--meters" && i + 1 < argc && !meter_count) {
+            meter_count = zol::metersim::ParseDecimal(argv[++i], 254);
+            if (!meter_count || *meter_count == 0) return Usage();
+        } else if (arg == "--mix" && i + 1 < argc && !mix_text) {
+            mix_text = argv[++i];
+        } else if (arg == "--echo") {
+            g_echo = true;
         } else if (arg == "--fault" && i + 1 < argc) {
             faults.emplace_back(argv[++i]);
         } else {
@@ -252,8 +274,32 @@ int main(int argc, char** argv) {
     MeterSimulator sim;
     sim.SetTimeBase(zol::metersim::LocalTimeBase(NowMs(), seed));
     std::string error;
-    const auto meters = line ? zol::metersim::ParseMeterLine(*line, error)
-                             : std::optional(zol::metersim::DemoMeters());
+    if (line && (meter_count || mix_text)) return Usage();
+    std::optional<std::vector<zol::metersim::SimMeter>> meters;
+    if (meter_count || mix_text) {
+        zol::metersim::MeterMix mix;
+        mix.heat = meter_count.value_or(0);
+        if (mix_text) {
+            const auto parsed = zol::metersim::ParseMeterMix(*mix_text, error);
+            if (!parsed) {
+                std::fprintf(stderr, "metersim: bad --mix '%s': %s\n", mix_text->c_str(),
+                             error.c_str());
+                return 2;
+            }
+            if (meter_count && parsed->Total() != *meter_count) {
+                std::fprintf(stderr, "metersim: --mix names %u meters, --meters %u\n",
+                             parsed->Total(), *meter_count);
+                return 2;
+            }
+            mix = *parsed;
+        }
+        meters = zol::metersim::DrawMeterLine(mix, seed);
+        std::fprintf(stderr, "meters: %s\n", zol::metersim::MeterLineText(*meters).c_str());
+    } else if (line) {
+        meters = zol::metersim::ParseMeterLine(*line, error);
+    } else {
+        meters = zol::metersim::DemoMeters();
+    }
     if (!meters) {
         std::fprintf(stderr, "metersim: bad line '%s': %s\n", line->c_str(), error.c_str());
         return 2;

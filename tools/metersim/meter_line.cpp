@@ -1,9 +1,104 @@
 #include "metersim/meter_line.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 
 namespace zol::metersim {
+
+namespace {
+
+// The demo meter of one kind, moved to `address`, keeping its own serial number.
+SimMeter DemoMeterOfKind(bool electricity, std::uint8_t address) {
+    SimMeter meter = DemoMeters()[electricity ? 1 : 0];
+    meter.address = address;
+    return meter;
+}
+
+std::optional<std::uint16_t> ParseTypeWord(std::string_view text) {
+    if (text.size() != 4) return std::nullopt;
+    std::uint16_t value = 0;
+    for (char c : text) {
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                 : -1;
+        if (digit < 0) return std::nullopt;
+        value = static_cast<std::uint16_t>(value * 16 + digit);
+    }
+    return value;
+}
+
+// The options after a meter's address, separated by "/": its kind, type word and serial number
+// are the meter's own; "pace=N" its pace; everything else goes to ApplyFaultList.
+bool ApplyMeterOptions(std::string_view options, SimMeter& meter, std::string& error) {
+    const std::string_view all = options;
+    std::string faults;
+    bool any = false;
+    std::optional<std::uint16_t> type;
+    std::optional<std::uint32_t> serial;
+    for (bool more = true; more;) {
+        const auto next = options.find('/');
+        const std::string_view one = options.substr(0, next);
+        more = next != std::string_view::npos;
+        options = more ? options.substr(next + 1) : std::string_view{};
+        if (one.empty()) continue;
+        any = true;
+        // Faults are separated by "/" here because "," separates the meters.
+        if (one.starts_with("pace=")) {
+            const auto pace = ParseDecimal(one.substr(5), 100000);
+            if (!pace || *pace == 0) {
+                error = "bad pace '" + std::string(one) + "' (1 to 100000)";
+                return false;
+            }
+            meter.pace = *pace;
+        } else if (one == "heat" || one == "electricity") {
+            const std::uint32_t pace = meter.pace;
+            meter = DemoMeterOfKind(one == "electricity", meter.address);
+            meter.pace = pace;
+        } else if (one.starts_with("type=")) {
+            type = ParseTypeWord(one.substr(5));
+            if (!type) {
+                error = "bad type '" + std::string(one) + "' (four hexadecimal digits)";
+                return false;
+            }
+        } else if (one.starts_with("serial=")) {
+            serial = ParseDecimal(one.substr(7), 999999999);
+            if (!serial) {
+                error = "bad serial number '" + std::string(one) + "'";
+                return false;
+            }
+        } else {
+            faults += (faults.empty() ? "" : ",") + std::string(one);
+        }
+    }
+    if (!any || !ApplyFaultList(faults, meter.faults)) {
+        error = "bad fault list '" + std::string(all) + "'";
+        return false;
+    }
+    if (type) meter.type = *type;
+    if (serial) meter.serial = *serial;
+    return true;
+}
+
+// splitmix64: the same numbers for the same seed on every platform, unlike the standard
+// library's distributions.
+class LineDraws {
+   public:
+    explicit LineDraws(std::uint32_t seed) : state_(0x6D657465726C696Eull ^ seed) {}
+    // A number in [0, n); n > 0.
+    std::uint32_t Below(std::uint32_t n) {
+        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return static_cast<std::uint32_t>((z ^ (z >> 31)) % n);
+    }
+
+   private:
+    std::uint64_t state_;
+};
+
+}  // namespace
 
 std::optional<std::uint32_t> ParseDecimal(std::string_view text, std::uint32_t max) {
     if (text.empty() || text.size() > 9) return std::nullopt;
@@ -48,33 +143,9 @@ std::optional<std::vector<SimMeter>> ParseMeterLine(std::string_view text, std::
             return std::nullopt;
         }
         SimMeter meter = SimulatedMeterAt(static_cast<std::uint8_t>(*address));
-        if (slash != std::string_view::npos) {
-            // Faults are separated by "/" here because "," separates the meters; "pace=N" among
-            // them is the meter's pace, not a fault.
-            std::string faults;
-            bool paced = false;
-            std::string_view rest = item.substr(slash + 1);
-            for (bool more = true; more;) {
-                const auto next = rest.find('/');
-                const std::string_view one = rest.substr(0, next);
-                more = next != std::string_view::npos;
-                rest = more ? rest.substr(next + 1) : std::string_view{};
-                if (one.rfind("pace=", 0) == 0) {
-                    const auto pace = ParseDecimal(one.substr(5), 100000);
-                    if (!pace || *pace == 0) {
-                        error = "bad pace '" + std::string(one) + "' (1 to 100000)";
-                        return std::nullopt;
-                    }
-                    meter.pace = *pace;
-                    paced = true;
-                } else {
-                    faults += (faults.empty() ? "" : ",") + std::string(one);
-                }
-            }
-            if ((!paced && faults.empty()) || !ApplyFaultList(faults, meter.faults)) {
-                error = "bad fault list '" + std::string(item.substr(slash + 1)) + "'";
-                return std::nullopt;
-            }
+        if (slash != std::string_view::npos &&
+            !ApplyMeterOptions(item.substr(slash + 1), meter, error)) {
+            return std::nullopt;
         }
         meters.push_back(std::move(meter));
     }
@@ -103,6 +174,88 @@ SimTimeBase LocalTimeBase(std::uint64_t origin_ms, std::uint32_t seed) {
             static_cast<unsigned>(local.tm_min), static_cast<unsigned>(std::min(local.tm_sec, 59)));
     }
     return base;
+}
+
+}  // namespace zol::metersim
+
+namespace zol::metersim {
+
+std::optional<MeterMix> ParseMeterMix(std::string_view text, std::string& error) {
+    MeterMix mix;
+    bool seen[3] = {false, false, false};
+    while (!text.empty()) {
+        const auto comma = text.find(',');
+        const std::string_view item = text.substr(0, comma);
+        text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+        const auto colon = item.find(':');
+        const std::string_view kind = item.substr(0, colon);
+        const int which = kind == "heat" ? 0 : kind == "electricity" ? 1 : kind == "other" ? 2 : -1;
+        const std::uint32_t count = colon == std::string_view::npos
+                                        ? 255u
+                                        : ParseDecimal(item.substr(colon + 1), 254).value_or(255u);
+        if (which < 0 || count > 254) {
+            error = "bad mix item '" + std::string(item) + "' (heat:N, electricity:N, other:N)";
+            return std::nullopt;
+        }
+        if (seen[which]) {
+            error = "meter kind '" + std::string(kind) + "' given twice";
+            return std::nullopt;
+        }
+        seen[which] = true;
+        (which == 0 ? mix.heat : which == 1 ? mix.electricity : mix.other) = count;
+    }
+    if (mix.Total() == 0 || mix.Total() > 254) {
+        error = "a line holds 1 to 254 meters";
+        return std::nullopt;
+    }
+    return mix;
+}
+
+std::vector<SimMeter> DrawMeterLine(const MeterMix& mix, std::uint32_t seed) {
+    LineDraws draws(seed);
+    // A partial shuffle of the 254 addresses gives distinct ones without retries.
+    std::vector<std::uint8_t> addresses(254);
+    for (std::size_t i = 0; i < addresses.size(); ++i)
+        addresses[i] = static_cast<std::uint8_t>(i + 1);
+    const std::uint32_t total = std::min<std::uint32_t>(mix.Total(), 254);
+    std::vector<SimMeter> meters;
+    std::vector<std::uint32_t> serials;
+    for (std::uint32_t i = 0; i < total; ++i) {
+        const std::uint32_t pick = i + draws.Below(254 - i);
+        std::swap(addresses[i], addresses[pick]);
+        const bool electricity = i >= mix.heat && i < mix.heat + mix.electricity;
+        SimMeter meter = DemoMeterOfKind(electricity, addresses[i]);
+        if (i >= mix.heat + mix.electricity) meter.type = kOtherMeterType;
+        // Eight digits, as meters print them; drawn again on the rare repeat.
+        do {
+            meter.serial = 10000000u + draws.Below(90000000u);
+        } while (std::find(serials.begin(), serials.end(), meter.serial) != serials.end());
+        serials.push_back(meter.serial);
+        meters.push_back(std::move(meter));
+    }
+    std::sort(meters.begin(), meters.end(),
+              [](const SimMeter& a, const SimMeter& b) { return a.address < b.address; });
+    return meters;
+}
+
+std::string MeterLineText(const std::vector<SimMeter>& meters) {
+    std::string text;
+    for (const SimMeter& meter : meters) {
+        const SimMeter by_address = SimulatedMeterAt(meter.address);
+        const bool electricity = meter.life == SimLife::kElectricity;
+        const bool other_kind = electricity != (by_address.life == SimLife::kElectricity);
+        const SimMeter plain =
+            other_kind ? DemoMeterOfKind(electricity, meter.address) : by_address;
+        text += (text.empty() ? "" : ",") + std::to_string(meter.address);
+        if (other_kind) text += electricity ? "/electricity" : "/heat";
+        if (meter.type != plain.type) {
+            char type[16];
+            std::snprintf(type, sizeof type, "/type=%04X", meter.type);
+            text += type;
+        }
+        if (meter.serial != plain.serial) text += "/serial=" + std::to_string(meter.serial);
+    }
+    return text;
 }
 
 }  // namespace zol::metersim

@@ -1,0 +1,91 @@
+// kmptool discover as scripts run it: the meters on stdout (lines or one JSON array) and nothing
+// else there, progress on stderr a line per tenth when it is not a terminal, the exit codes, and
+// a written configuration that kmptool's own check passes.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+
+#include "kmptool/run_kmptool.h"
+
+namespace zol::kmptool::testing {
+namespace {
+
+TEST(KmptoolDiscover, PrintsTheMetersFoundAndEndsWithItsExitCode) {
+    const struct {
+        const char* args;
+        int status;
+        const char* out;  // stdout, exactly
+    } cases[] = {
+        {"discover --sim 63,64 --addresses 60-70", 0,
+         "METER 63 TYPE 0210 REVISION 0005 SERIAL 67012345 CATALOGUE heat\n"
+         "METER 64 TYPE 0401 REVISION 0102 SERIAL 5512093 CATALOGUE electricity\n"},
+        {"discover --sim 64,20/serial=7/type=7F01 --addresses 64,20 --json", 0,
+         "[{\"address\": 64, \"type\": \"0401\", \"revision\": \"0102\", \"serial\": 5512093, "
+         "\"catalogue\": \"electricity\"}, {\"address\": 20, \"type\": \"7F01\", \"revision\": "
+         "\"0005\", \"serial\": 7, \"catalogue\": \"heat\"}]\n"},
+        {"discover --sim 63/silent,65 --addresses 60-64 --json", 3, "[]\n"},
+        {"discover --port /nonexistent/tty --addresses 1", 1, ""},
+        {"discover --sim 63 --port /dev/null", 2, ""},
+        {"discover --sim 63/loud", 2, ""},
+        {"discover --sim 63 --addresses 0-3", 2, ""},
+        {"discover --sim 63 --poll 15M", 2, ""},
+        {"discover --sim 63 --write-config /dev/null --registers some", 2, ""},
+        {"discover --tcp 127.0.0.1:1 --baud 9600", 2, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const ToolRun run = RunKmptool(c.args, true);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.out, c.out);
+    }
+}
+
+TEST(KmptoolDiscover, ReportsProgressByTenthsAndWhatItHeardBesidesMeters) {
+    // 63 damaged every second reply, 70 answering 71's requests as well.
+    const ToolRun run = RunKmptoolStderr("discover --sim 63/corrupt=2,70/answers=71");
+    EXPECT_EQ(run.status, 0);
+    const std::regex tenth(
+        "kmptool discover: (\\d+)% \\(\\d+ of 254 addresses\\), \\d found, "
+        "\\d+:\\d\\d left\n");
+    std::string percents;
+    for (std::sregex_iterator it(run.out.begin(), run.out.end(), tenth), end; it != end; ++it)
+        percents += (*it)[1].str() + " ";
+    EXPECT_EQ(percents, "10 20 30 40 50 60 70 80 90 100 ") << run.out;
+    EXPECT_NE(run.out.find("damaged replies: 1 (asked 63, from 63)"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("replies from the wrong address: 2 (asked 71, answered by 70 x2)"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("kmptool discover: 2 meters on 254 of 254 addresses"), std::string::npos)
+        << run.out;
+}
+
+TEST(KmptoolDiscover, WritesAConfigurationThatPassesTheCheck) {
+    const std::string file = ::testing::TempDir() + "discover_written.xml";
+    for (const char* registers : {"default", "all"}) {
+        SCOPED_TRACE(registers);
+        std::remove(file.c_str());
+        const ToolRun found = RunKmptool(
+            "discover --sim 63,64,200/electricity --addresses 60-70,200 "
+            "--write-config " +
+            file + " --poll 30S --registers " + registers);
+        EXPECT_EQ(found.status, 0) << found.out;
+        const ToolRun check = RunKmptool("requests " + file + " --check");
+        EXPECT_EQ(check.status, 0);
+        EXPECT_EQ(check.out, "");
+        const ToolRun preview =
+            RunKmptool("requests " + file + " --dry-run 40 --from 2026-12-07T06:00:00", true);
+        EXPECT_EQ(preview.status, 0);
+        for (const char* meter : {"send 63 67012345", "send 64 5512093", "send 200 5512093"}) {
+            EXPECT_NE(preview.out.find(meter), std::string::npos) << meter << "\n" << preview.out;
+        }
+    }
+    // No meter, no file.
+    std::remove(file.c_str());
+    EXPECT_EQ(RunKmptool("discover --sim 63 --addresses 1-3 --write-config " + file).status, 3);
+    EXPECT_EQ(std::fopen(file.c_str(), "r"), nullptr);
+}
+
+}  // namespace
+}  // namespace zol::kmptool::testing
