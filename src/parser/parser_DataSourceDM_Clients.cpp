@@ -16,7 +16,7 @@ namespace zol::parser {
 TCustomParserScheduledClient::TCustomParserScheduledClient(
     TDataSourceScheduledWithClients& data_source, const plugins::TPluginCallRec& packet)
     : TCustomParserClient(data_source, packet),
-      Queue(std::make_unique<TQueueControllerTimerClients>(this)) {}
+      Queue(std::make_unique<TQueueControllerTimerClients>(this, data_source.Home.get())) {}
 
 TCustomParserScheduledClient::~TCustomParserScheduledClient() {
     // The queue's timer and schedules go first: nothing may tick into a half-destroyed client.
@@ -99,6 +99,7 @@ TDataSourceScheduledWithClients::TDataSourceScheduledWithClients(plugins::TzolPl
       ClientClass([](TDataSourceScheduledWithClients& source, const plugins::TPluginCallRec& p) {
           return std::make_unique<TCustomParserScheduledClient>(source, p);
       }),
+      Home(std::make_unique<common::TimerHome>()),
       // One OS timer serves the housekeeping of every data source of this thread.
       HousekeepingTimer(std::make_unique<common::TzolRoundTimer>(kHousekeepingInterval,
                                                                  [this] { Housekeeping(); })) {

@@ -96,6 +96,11 @@ class TDataSourceScheduledWithClients : public TDataSourceScheduled {
     std::int64_t LongestExpectedGap();
 
     ClientFactory ClientClass;
+    // The data source's own thread, where its queue and housekeeping tick: the clients' queue
+    // timers live there too, whatever thread made the client. A client may be made by a packet
+    // on a thread that never handles window messages (a connection notice on the host's port
+    // thread), where its queue would never tick.
+    std::unique_ptr<common::TimerHome> Home;
     TCustomParserClientList Clients;
     std::unique_ptr<common::TzolRoundTimer> HousekeepingTimer;
 

@@ -140,11 +140,17 @@ std::vector<std::unique_ptr<scheduler::TScheduledEvent>> TSchEventList::TakeAll(
 
 // ---- TQueueControllerTimer -------------------------------------------------------------------
 
-TQueueControllerTimer::TQueueControllerTimer(QueueOwner* owner)
-    : TQueueController(owner), Timer(std::make_unique<common::TzolTimerEx>(nullptr)) {
+TQueueControllerTimer::TQueueControllerTimer(QueueOwner* owner, common::TimerHome* home)
+    : TQueueController(owner) {
+    auto tick = [this](common::TzolTimerEx&) { Tick(); };
+    if (home != nullptr) {
+        Timer = std::make_unique<common::TzolTimerEx>(*home, kDefaultTickInterval, tick);
+        return;
+    }
+    Timer = std::make_unique<common::TzolTimerEx>(nullptr);
     Timer->SetEnabled(false);
     Timer->SetInterval(kDefaultTickInterval);
-    Timer->SetOnTimer([this](common::TzolTimerEx&) { Tick(); });
+    Timer->SetOnTimer(tick);
 }
 
 TQueueControllerTimer::~TQueueControllerTimer() {

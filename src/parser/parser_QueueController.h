@@ -159,10 +159,11 @@ class TSchEventList {
     std::vector<std::unique_ptr<scheduler::TScheduledEvent>> events_;
 };
 
-// A queue with its own tick, driven by a timer of the thread that created it.
+// A queue with its own tick, driven by a timer of the thread that created it, or of `home`'s
+// thread when one is given.
 class TQueueControllerTimer : public TQueueController {
    public:
-    explicit TQueueControllerTimer(QueueOwner* owner = nullptr);
+    explicit TQueueControllerTimer(QueueOwner* owner = nullptr, common::TimerHome* home = nullptr);
     ~TQueueControllerTimer() override;
 
     // True: the tick does nothing and does not re-arm itself.

@@ -17,6 +17,9 @@ constexpr std::uint64_t kMaxWaitMs = 86'400'000;
 
 std::int64_t NowMs() noexcept { return platform::CurrentLocalClock().NowLocalMs(); }
 
+// The fire guard of the event whose worker this thread is; null on every other thread.
+thread_local const void* t_worker_of = nullptr;
+
 // Milliseconds from now to an OLE date, 0 when it has passed.
 std::uint64_t MsUntil(double ole) noexcept {
     const std::int64_t delta = OleToMs(ole) - NowMs();
@@ -237,11 +240,15 @@ TScheduledEvent::TScheduledEvent(std::string name) : Name(std::move(name)) {}
 
 TScheduledEvent::~TScheduledEvent() {
     Stop();
-    std::unique_lock<std::mutex> lock(workers_mutex_);
-    workers_changed_.wait(lock, [this] { return workers_ == 0; });
-    lock.unlock();
-    std::lock_guard<std::recursive_mutex> fire_lock(fire_guard_->mutex);
-    fire_guard_->event_gone = true;
+    const std::shared_ptr<FireGuard> guard = fire_guard_;
+    // A worker freeing its own event cannot wait for itself, nor for other workers, which may
+    // be waiting for its fire to end: they find the event gone and touch nothing of it.
+    if (t_worker_of != guard.get()) {
+        std::unique_lock<std::mutex> lock(guard->workers_mutex);
+        guard->workers_changed.wait(lock, [&guard] { return guard->workers == 0; });
+    }
+    std::lock_guard<std::recursive_mutex> fire_lock(guard->mutex);
+    guard->event_gone = true;
 }
 
 void TScheduledEvent::SetSignalType(TSignalType type) {
@@ -328,12 +335,14 @@ void TScheduledEvent::Stop() {
         thread.reset();
         wake.reset();
         window.reset();  // after the loop, which posts to it
-        if (running && OnStop) OnStop(*this);
     } catch (...) {
         finish();
         throw;
     }
     finish();
+    lock.unlock();
+    // Last, outside the lock: the notification may free the event.
+    if (running) CallHandler(OnStop);
 }
 
 void TScheduledEvent::CallHandler(const Handler& handler) {
@@ -351,7 +360,8 @@ void TScheduledEvent::Fire() {
     CallHandler(OnSchedule);
     if (guard->event_gone) return;  // the handler freed the event
     if (RunLimit > 0 && RunCount >= RunLimit) {
-        if (OnRunLimit) OnRunLimit(*this);
+        CallHandler(OnRunLimit);
+        if (guard->event_gone) return;  // the notification freed the event
         Stop();
     }
 }
@@ -369,26 +379,30 @@ bool TScheduledEvent::HandleWindowMessage(std::uint32_t message) {
 }
 
 void TScheduledEvent::StartWorker() {
+    const std::shared_ptr<FireGuard> guard = fire_guard_;
     {
-        std::lock_guard<std::mutex> lock(workers_mutex_);
-        ++workers_;
+        std::lock_guard<std::mutex> lock(guard->workers_mutex);
+        ++guard->workers;
     }
     try {
-        std::thread([this] {
+        // The worker holds the guard, not the event: its handler (or a worker before it) may
+        // free the event, after which only the guard is left to sign off with.
+        std::thread([this, guard] {
+            t_worker_of = guard.get();
             try {
-                Fire();
+                std::lock_guard<std::recursive_mutex> fire(guard->mutex);
+                if (!guard->event_gone) Fire();
             } catch (...) {
                 platform::ReportCurrentException("TWorkerThread");
             }
-            std::lock_guard<std::mutex> lock(workers_mutex_);
-            --workers_;
-            // Notified under the lock: the event may be destroyed as soon as it is released.
-            workers_changed_.notify_all();
+            std::lock_guard<std::mutex> lock(guard->workers_mutex);
+            --guard->workers;
+            guard->workers_changed.notify_all();
         }).detach();
     } catch (...) {
-        std::lock_guard<std::mutex> lock(workers_mutex_);
-        --workers_;
-        workers_changed_.notify_all();
+        std::lock_guard<std::mutex> lock(guard->workers_mutex);
+        --guard->workers;
+        guard->workers_changed.notify_all();
         throw;
     }
 }

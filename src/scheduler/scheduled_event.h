@@ -127,8 +127,9 @@ class TScheduledEvent {
 
     explicit TScheduledEvent(std::string name);
     // Stops the event, waiting for worker threads still firing it. It may be destroyed from its
-    // own OnSchedule in the timer type: the pass that called the handler then touches nothing of
-    // the event any more.
+    // own OnSchedule and notifications: the pass or worker that called the handler then touches
+    // nothing of the event any more. From a worker of the event the other workers are not waited
+    // for (they may be waiting for this one's fire to end); they find the event gone.
     ~TScheduledEvent();
     TScheduledEvent(const TScheduledEvent&) = delete;
     TScheduledEvent& operator=(const TScheduledEvent&) = delete;
@@ -176,11 +177,15 @@ class TScheduledEvent {
     std::unique_ptr<platform::MessageWindow> window_;
     std::shared_ptr<TScheduleThread> thread_;
 
-    // Serializes fires; shared, so a fire whose handler destroyed the event can still unlock it
-    // and learn that the event is gone.
+    // Serializes fires and counts the worker threads firing the event; shared, so a fire whose
+    // handler destroyed the event can still unlock it and learn that the event is gone, and a
+    // worker can sign off after that.
     struct FireGuard {
         std::recursive_mutex mutex;
         bool event_gone = false;
+        std::mutex workers_mutex;
+        std::condition_variable workers_changed;
+        int workers = 0;
     };
     std::shared_ptr<FireGuard> fire_guard_ = std::make_shared<FireGuard>();
 
@@ -192,10 +197,6 @@ class TScheduledEvent {
     std::array<std::thread::id, 2> awaited_loops_{};
     // A loop stopped from its own end notification, still finishing it.
     std::shared_ptr<TScheduleThread> retired_;
-
-    std::mutex workers_mutex_;
-    std::condition_variable workers_changed_;
-    int workers_ = 0;
 };
 
 // A thread that fires its event once and ends; the event waits for it before it goes away.

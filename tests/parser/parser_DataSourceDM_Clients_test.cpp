@@ -4,10 +4,12 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/fake_clock.h"
 #include "platform/message_window.h"
+#include "platform/system.h"
 #include "scheduler/cron_test_support.h"
 
 namespace zol::parser {
@@ -209,6 +211,37 @@ TEST_F(DataSource, AFiredScheduleMarksTheClientsCopiesPending) {
     EXPECT_TRUE(sent.empty());
     Advance(kHour, 60000);
     EXPECT_EQ(sent, (std::vector<std::string>{"cron"}));
+}
+
+// A client made by a connection notice on a thread that never handles window messages (the
+// host's port thread) polls like any other: its queue ticks on the data source's own thread, and
+// data handed over on yet another thread reaches it.
+TEST_F(DataSource, AClientMadeOnAThreadWithoutAMessageLoopPollsOnTheDataSourcesThread) {
+    AddMasterRequest(TRequestMethod::rmPoll, 1000);
+    std::thread port([&] {
+        TPluginCallRec connect = Packet(3, "TCP:3", nullptr, kNoticeConnected);
+        source_.DispatchPacket(connect);
+    });
+    port.join();
+    ByteClient* client = Client(3);
+    ASSERT_NE(client, nullptr);
+    std::vector<std::uint32_t> sent_on;
+    client->Queue->OnSendRequest = [&](TQueueController&, TBasicRequestItem&, std::uint32_t&,
+                                       std::int32_t&) {
+        sent_on.push_back(platform::CurrentThreadId());
+        return true;
+    };
+    Advance(3000);
+    ASSERT_FALSE(sent_on.empty());
+    for (const std::uint32_t thread : sent_on) EXPECT_EQ(thread, platform::CurrentThreadId());
+    std::thread data([&] {
+        std::vector<std::uint8_t> bytes{7};
+        TPluginCallRec packet = Packet(3, "TCP:3", &bytes);
+        source_.DispatchPacket(packet);
+    });
+    data.join();
+    EXPECT_EQ(client->parsed, (std::vector<std::uint8_t>{7}));
+    EXPECT_EQ(source_.Clients.Count(), 1);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -276,6 +277,104 @@ TEST(ThreadEventStop, TwoThreadsStoppingAtOnceTearDownOnce) {
         first.join();
         second.join();
         EXPECT_EQ(stops, 1);
+    }
+}
+
+// The worker type fires on a thread of its own: what its handler and notifications do to their
+// own event (free it, stop it, restart it) must not wait for that very thread, nor touch the
+// event once it is gone.
+enum class WorkerAction { kFree, kStop, kRestart, kFreeAtRunLimit, kFreeFromOnStop };
+
+struct WorkerCase {
+    const char* name;
+    WorkerAction action;
+};
+
+const WorkerCase kWorkerCases[] = {
+    {"the handler frees its own event", WorkerAction::kFree},
+    {"the handler stops its own event", WorkerAction::kStop},
+    {"the handler restarts its own event, which fires again", WorkerAction::kRestart},
+    {"the run-limit notification frees the event", WorkerAction::kFreeAtRunLimit},
+    {"the stop notification of the handler's own stop frees the event",
+     WorkerAction::kFreeFromOnStop},
+};
+
+TEST(WorkerEvent, HandlerAndNotificationsMayFreeStopOrRestartTheirOwnEvent) {
+    for (const auto& c : kWorkerCases) {
+        SCOPED_TRACE(c.name);
+        std::mutex mutex;
+        std::condition_variable changed;
+        int fires = 0;
+        int stops = 0;
+        bool done = false;
+        const auto finish = [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+            changed.notify_all();
+        };
+        auto owned = std::make_unique<TScheduledEvent>("worker");
+        TScheduledEvent* event = owned.get();
+        event->SetSignalType(TSignalType::kWorkerThread);
+        event->Schedule.SetCronString("0 0 12 * * * *");
+        event->OnStop = [&](TScheduledEvent& self) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                ++stops;
+            }
+            if (c.action == WorkerAction::kFreeFromOnStop) delete &self;
+        };
+        if (c.action == WorkerAction::kFreeAtRunLimit) {
+            event->RunLimit = 1;
+            event->OnRunLimit = [&](TScheduledEvent& self) {
+                delete &self;
+                finish();
+            };
+        }
+        event->OnSchedule = [&](TScheduledEvent& self) {
+            int fired = 0;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                fired = ++fires;
+            }
+            switch (c.action) {
+                case WorkerAction::kFree:
+                    delete &self;
+                    break;
+                case WorkerAction::kStop:
+                case WorkerAction::kFreeFromOnStop:
+                    self.Stop();
+                    break;
+                case WorkerAction::kRestart:
+                    // The restarted event fires once more at once (first run), then is left.
+                    if (fired == 1) {
+                        EXPECT_TRUE(self.Run(true));
+                        return;
+                    }
+                    break;
+                case WorkerAction::kFreeAtRunLimit:
+                    return;  // the notification finishes
+            }
+            finish();
+        };
+        const bool frees = c.action == WorkerAction::kFree ||
+                           c.action == WorkerAction::kFreeAtRunLimit ||
+                           c.action == WorkerAction::kFreeFromOnStop;
+        if (frees) owned.release();  // the event's own code frees it
+        ASSERT_TRUE(event->Run(true));
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return done; }));
+        }
+        if (!frees) {
+            event->Stop();
+            EXPECT_FALSE(event->Running());
+            owned.reset();
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(fires, c.action == WorkerAction::kRestart ? 2 : 1);
+        if (c.action == WorkerAction::kStop || c.action == WorkerAction::kFreeFromOnStop) {
+            EXPECT_EQ(stops, 1);
+        }
     }
 }
 

@@ -279,6 +279,36 @@ ConfiguredRun RunOnConfig(const std::string& options, const std::string& argumen
     return result;
 }
 
+// The polling interval is counted in its unit: in a run of three seconds a meter polled every
+// minute is read once (at the start), one polled every second two to four times. A unit left
+// unread (milliseconds) would read it all the time.
+TEST(HostRunProgram, PollUnitsScaleThePollingInterval) {
+    struct Case {
+        const char* units;
+        std::size_t fewest;
+        std::size_t most;
+    } cases[] = {{"M", 1, 1}, {"S", 2, 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.units);
+        const ConfiguredRun result = RunOnConfig(
+            std::string("<QUERY><Request caption=\"Heat\"><Enabled check=\"2\"/><Device>63"
+                        "</Device><Timeout>300</Timeout><MethodPoll check=\"2\"/><PollInterval>1"
+                        "</PollInterval><PollUnits>") +
+                c.units +
+                "</PollUnits><Response><I><Register>003C</Register></I></Response></Request>"
+                "</QUERY>",
+            "--seconds 3 --port L1=sim:63");
+        EXPECT_EQ(result.run.exit_code, 0u) << result.run.err;
+        std::size_t readings = 0;
+        for (std::size_t at = result.lines.find("\"DEVICE_ID\": 63"); at != std::string::npos;
+             at = result.lines.find("\"DEVICE_ID\": 63", at + 1)) {
+            ++readings;
+        }
+        EXPECT_GE(readings, c.fewest) << result.lines;
+        EXPECT_LE(readings, c.most) << result.lines;
+    }
+}
+
 // The configuration check before a run: --strict refuses a text with findings as a run that could
 // not start; without it the findings come first on stderr and the run goes on, doing what they
 // say (the misspelt Device leaves address 1 polled). The built-in demo text has no findings.

@@ -3,6 +3,8 @@
 // DispatchPendingMessages. Timers follow the process tick source, so tests drive them with a fake
 // clock: advance it, then dispatch. Like window timers, a due timer yields one tick per dispatch
 // however late it is, and its next tick is one interval after the tick was handled.
+#include "platform/native/message_window_native.h"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -44,6 +46,7 @@ struct ThreadQueue {
     std::condition_variable arrived;
     std::deque<Item> items;
     std::vector<Timer> timers;
+    std::size_t timer_quota = native::kUnlimitedTimers;
 };
 
 std::shared_ptr<ThreadQueue> QueueOfThisThread() {
@@ -100,6 +103,7 @@ class NativeMessageWindow final : public MessageWindow {
                 return true;
             }
         }
+        if (queue.timers.size() >= queue.timer_quota) return false;
         queue.timers.push_back({core_, id, interval_ms, now + interval_ms});
         return true;
     }
@@ -187,6 +191,12 @@ void FinishSend(const std::shared_ptr<SendWait>& wait) {
 }
 
 }  // namespace
+
+void native::SetThreadTimerQuota(std::size_t quota) {
+    std::shared_ptr<ThreadQueue> queue = QueueOfThisThread();
+    std::lock_guard<std::mutex> lock(queue->mutex);
+    queue->timer_quota = quota;
+}
 
 std::unique_ptr<MessageWindow> MessageWindow::Allocate(WindowProcedure procedure) {
     return std::make_unique<NativeMessageWindow>(std::move(procedure));

@@ -146,12 +146,12 @@ void TzolPlugin::Log(int severity, std::string_view text, bool marked) noexcept 
 }
 
 std::string TzolPlugin::ReadText(const std::string& field) const {
-    std::shared_lock<std::shared_mutex> guard(texts_lock_);
+    std::shared_lock<platform::SharedMutex> guard(texts_lock_);
     return field;
 }
 
 void TzolPlugin::WriteText(std::string& field, std::string value) {
-    std::unique_lock<std::shared_mutex> guard(texts_lock_);
+    std::unique_lock<platform::SharedMutex> guard(texts_lock_);
     field = std::move(value);
 }
 
@@ -394,7 +394,7 @@ bool TzolPlugin::FillModuleInfo(std::uint8_t* info, std::int32_t* needed) {
     std::string description;
     std::string commands;
     {
-        std::shared_lock<std::shared_mutex> guard(texts_lock_);
+        std::shared_lock<platform::SharedMutex> guard(texts_lock_);
         description = Description;
         commands = CustomCommands.Text();
     }
@@ -530,8 +530,10 @@ void TzolPlugin::ShowOptionsDialogCall(TPluginCallRec& rec) {
     {
         CallRecordScope scope(rec);
         {
-            // Commands on other host threads change the same fields under the command lock. The
-            // dialog itself runs outside it, so that the host's commands are not held up.
+            // The handler runs under the command lock, as a command does: commands on other host
+            // threads change the same fields and the settings it stores. It does not count as a
+            // command, so the host's calls back from this thread while its dialog is open (the
+            // script's events) are not refused as nested; the lock is re-entered by them.
             std::lock_guard<std::recursive_mutex> guard(CommandLock);
             if (rec.Params != nullptr) {
                 CallParams params(rec);
@@ -543,11 +545,11 @@ void TzolPlugin::ShowOptionsDialogCall(TPluginCallRec& rec) {
             }
             OptionsOpen = 1;
             OptionsFlags = rec.Flags;
-        }
-        try {
-            OnShowOptionsDialog(*this, rec, result);
-        } catch (...) {
-            Log(0, CurrentExceptionMessage() + " {SHOWOPTIONS}");
+            try {
+                OnShowOptionsDialog(*this, rec, result);
+            } catch (...) {
+                Log(0, CurrentExceptionMessage() + " {SHOWOPTIONS}");
+            }
         }
     }
     rec.OutData.Value.Number = static_cast<std::uint32_t>(result);

@@ -58,9 +58,17 @@ class TzolRoundTimer::Round : public std::enable_shared_from_this<Round> {
         }
     }
 
+    // Whether the round's timer runs or is asked for; false after the system refused it.
+    bool TimerWanted() const noexcept { return timer_->EnableWanted(); }
+
     void SetEnabled(Job& job, bool value) {
         std::lock_guard lock(lock_);
-        if (job.enabled == value) return;
+        if (job.enabled == value) {
+            // An enabled job whose round timer the system refused (on the owner thread, after a
+            // request from another one) asks for it again.
+            if (value && !timer_->EnableWanted()) timer_->SetEnabled(true);
+            return;
+        }
         // The OS timer is asked for before the job counts as enabled: when it is refused the
         // job stays disabled and the caller hears of it.
         if (value && enabled_count_ == 0) timer_->SetEnabled(true);
@@ -195,7 +203,11 @@ TzolRoundTimer::~TzolRoundTimer() {
 }
 
 void TzolRoundTimer::SetEnabled(bool value) {
-    if (job_->enabled.load(std::memory_order_acquire) == value) return;
+    // The per-packet call of an enabled job costs two atomic reads.
+    if (job_->enabled.load(std::memory_order_acquire) == value &&
+        (!value || round_->TimerWanted())) {
+        return;
+    }
     round_->SetEnabled(*job_, value);
 }
 

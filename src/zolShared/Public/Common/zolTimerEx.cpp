@@ -1,6 +1,7 @@
 #include "zolShared/Public/Common/zolTimerEx.h"
 
 #include <chrono>
+#include <vector>
 
 #include "platform/crash_report.h"
 #include "platform/system.h"
@@ -16,7 +17,60 @@ TzolTimerEx::TzolTimerEx(Component* owner)
     if (!window_) throw OutOfResourcesError("AllocateHWND failed");
 }
 
+TzolTimerEx::TzolTimerEx(TimerHome& home, std::uint32_t interval_ms, TimerHandler handler)
+    : Component(nullptr), owner_thread_(home.Thread()) {
+    enabled_.store(false, std::memory_order_relaxed);
+    requested_.store(0, std::memory_order_relaxed);
+    interval_.store(interval_ms, std::memory_order_relaxed);
+    on_timer_ = std::move(handler);
+    if (OnOwnerThread()) {
+        window_ =
+            platform::MessageWindow::Allocate([this](std::uint32_t message, std::uintptr_t wparam) {
+                return HandleMessage(message, wparam);
+            });
+        if (!window_) throw OutOfResourcesError("AllocateHWND failed");
+        return;
+    }
+    homing_ = std::make_shared<Homing>();
+    homing_->timer = this;
+    homed_.store(false, std::memory_order_release);
+    if (!home.Post([homing = homing_] {
+            std::lock_guard<std::mutex> lock(homing->mutex);
+            if (homing->timer != nullptr) homing->timer->Settle();
+        })) {
+        throw OutOfResourcesError("AllocateHWND failed");
+    }
+}
+
+void TzolTimerEx::Settle() {
+    window_ =
+        platform::MessageWindow::Allocate([this](std::uint32_t message, std::uintptr_t wparam) {
+            return HandleMessage(message, wparam);
+        });
+    if (!window_) {
+        platform::ReportFailure("TzolTimerEx.Create", "AllocateHWND failed");
+        return;
+    }
+    homed_.store(true, std::memory_order_release);
+    try {
+        SetEnabled(requested_.load(std::memory_order_acquire) == 1);
+    } catch (...) {
+        platform::ReportCurrentException("TzolTimerEx.SetEnabled");
+    }
+    if (tick_requested_.load(std::memory_order_acquire) && !window_->Post(kTickNowMessage, 0)) {
+        tick_requested_.store(false, std::memory_order_release);
+    }
+}
+
 TzolTimerEx::~TzolTimerEx() {
+    if (!homed_.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> lock(homing_->mutex);
+        if (!homed_.load(std::memory_order_acquire)) {
+            // The window never came: nothing exists on the home thread to stop or release.
+            homing_->timer = nullptr;
+            return;
+        }
+    }
     if (!OnOwnerThread()) {
         // Only the owner thread can stop its OS timer and destroy its window. The whole
         // destruction waits at most kCrossThreadWaitMs: a tick in progress may itself wait for a
@@ -58,6 +112,14 @@ bool TzolTimerEx::OnOwnerThread() const noexcept {
 }
 
 void TzolTimerEx::SetEnabled(bool value) {
+    if (!homed_.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> lock(homing_->mutex);
+        if (!homed_.load(std::memory_order_acquire)) {
+            // Applied by the home thread when the window comes.
+            requested_.store(value ? 1 : 0, std::memory_order_release);
+            return;
+        }
+    }
     if (!OnOwnerThread() && window_->Exists()) {
         // The owner thread applies the latest request when the message arrives, so a request
         // equal to the one before it needs no message of its own: data sources ask for their
@@ -82,6 +144,10 @@ void TzolTimerEx::SetInterval(std::uint32_t value) {
 
 void TzolTimerEx::RequestTick() {
     if (tick_requested_.exchange(true, std::memory_order_acq_rel)) return;
+    if (!homed_.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> lock(homing_->mutex);
+        if (!homed_.load(std::memory_order_acquire)) return;  // posted when the window comes
+    }
     // Posted on the owner thread too: the tick never runs inside its caller.
     if (!window_->Post(kTickNowMessage, 0)) tick_requested_.store(false, std::memory_order_release);
 }
@@ -92,6 +158,8 @@ void TzolTimerEx::SetOnTimer(TimerHandler handler) {
 }
 
 void TzolTimerEx::UpdateTimer() {
+    // Not yet at home: the home thread sets the timer when the window comes.
+    if (!homed_.load(std::memory_order_acquire)) return;
     if (Interval() == 0 || !Enabled() || !on_timer_) {
         window_->StopTimer(kTimerId);
         timer_running_ = false;
@@ -103,6 +171,10 @@ void TzolTimerEx::UpdateTimer() {
     if (!window_->StartTimer(kTimerId, Interval())) {
         window_->StopTimer(kTimerId);
         timer_running_ = false;
+        // Left disabled, and no request of another thread stands: the next enable, wherever it
+        // comes from, asks the system again instead of finding the timer already on.
+        enabled_.store(false, std::memory_order_release);
+        requested_.store(0, std::memory_order_release);
         throw OutOfResourcesError("Not enough timers available");
     }
     timer_running_ = true;
@@ -140,6 +212,48 @@ bool TzolTimerEx::HandleMessage(std::uint32_t message, std::uintptr_t wparam) {
         default:
             return false;
     }
+}
+
+struct TimerHome::Jobs {
+    std::mutex mutex;
+    std::vector<std::function<void()>> waiting;
+};
+
+TimerHome::TimerHome() : thread_(platform::CurrentThreadId()), jobs_(std::make_shared<Jobs>()) {
+    window_ =
+        platform::MessageWindow::Allocate([jobs = jobs_](std::uint32_t message, std::uintptr_t) {
+            if (message != kRunJobsMessage) return false;
+            std::vector<std::function<void()>> due;
+            {
+                std::lock_guard<std::mutex> lock(jobs->mutex);
+                due.swap(jobs->waiting);
+            }
+            for (auto& job : due) {
+                try {
+                    job();
+                } catch (...) {
+                    platform::ReportCurrentException("TimerHome");
+                }
+            }
+            return true;
+        });
+    if (!window_) throw OutOfResourcesError("AllocateHWND failed");
+}
+
+TimerHome::~TimerHome() = default;
+
+bool TimerHome::Post(std::function<void()> job) {
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(jobs_->mutex);
+        first = jobs_->waiting.empty();
+        jobs_->waiting.push_back(std::move(job));
+    }
+    // One message runs every job waiting when it is handled.
+    if (!first || window_->Post(kRunJobsMessage, 0)) return true;
+    std::lock_guard<std::mutex> lock(jobs_->mutex);
+    jobs_->waiting.pop_back();
+    return false;
 }
 
 void FreeTimer(TzolTimerEx*& timer) noexcept {

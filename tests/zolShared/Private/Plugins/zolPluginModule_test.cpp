@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "platform/native/host_link_native.h"
 #include "platform/system.h"
@@ -458,6 +459,42 @@ TEST_F(PluginFrame, ShowOptionsDialogReloadsInstancesSharingTheRegistryPath) {
     EXPECT_EQ(messages[0].message, kMsgReloadSettings);
     EXPECT_EQ(messages[0].wparam, 5u);
     EXPECT_EQ(first.OptionsOpen, 0);
+}
+
+// The dialog's handler runs under the command lock, as commands do: a command of another host
+// thread waits for it. The host's own calls back from the dialog's thread (its script asks for
+// the register list through an event) still get through and are not refused as nested.
+TEST_F(PluginFrame, ShowOptionsDialogHandlerHoldsTheCommandLockButLetsItsThreadCallBack) {
+    TzolPlugin& plugin = Create();
+    int events = 0;
+    plugin.OnEvent = [&](TzolPlugin&, const std::string& name, std::int32_t& result,
+                         TPluginCallRec&) {
+        EXPECT_EQ(name, "GetFuncTypeList");
+        ++events;
+        result = 0;
+    };
+    bool other_thread_got_lock = true;
+    std::int32_t callback_result = -99;
+    plugin.OnShowOptionsDialog = [&](TzolPlugin& self, TPluginCallRec&, std::int32_t& result) {
+        std::thread other([&] {
+            other_thread_got_lock = self.CommandLock.try_lock();
+            if (other_thread_got_lock) self.CommandLock.unlock();
+        });
+        other.join();
+        TzolParamsList event;
+        event.Add("EVENT-TYPE", Variant::Ansi("GetFuncTypeList"));
+        callback_result = Command("EVENT", &event);
+        result = 0;
+    };
+    TPluginCallRec rec = NewRecord(nullptr);
+    ShowOptionsDialogCall(&rec);
+    EXPECT_FALSE(other_thread_got_lock);
+    EXPECT_EQ(callback_result, 0);
+    EXPECT_EQ(events, 1);
+    EXPECT_EQ(plugin.OptionsOpen, 0);
+    // Free again for the next command.
+    EXPECT_TRUE(plugin.CommandLock.try_lock());
+    plugin.CommandLock.unlock();
 }
 
 TEST_F(PluginFrame, ReleaseEverythingRunsTheShutdownRoutinesOnce) {

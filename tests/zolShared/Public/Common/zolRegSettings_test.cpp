@@ -3,12 +3,16 @@
 #include "zolShared/Public/Common/zolRegSettings.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "parser/parser_CfgOptionsProxy.h"
 #include "platform/named_mutex.h"
@@ -448,6 +452,54 @@ TEST_F(IniSettings, TwoWritersAtOnceLoseNothing) {
         EXPECT_NE(section_b.find(key), std::string::npos) << i;
     }
     EXPECT_EQ(second.Left, 2000 + kRounds - 1);
+}
+
+// The file is replaced whole (a new file takes its place): a hard link taken before a store
+// still holds the whole old text, and a store that runs out of room (the file size limit of the
+// process) leaves the file byte for byte as it was. A rewrite in place fails both.
+TEST_F(IniSettings, StoreReplacesTheFileAndNeverRewritesItInPlace) {
+    std::string original = "; kept by the host\r\n[Host]\r\n";
+    for (int i = 0; i < 40; ++i) original += "key" + std::to_string(i) + "=value\r\n";
+    WriteFile(original);
+    const std::filesystem::path link = folder_ / "taken-before.ini";
+    std::filesystem::create_hard_link(file_, link);
+
+    TProxyCodeObject object;
+    object.Left = 7;
+    auto wreg = Wreg(object);
+    ASSERT_TRUE(wreg->Execute(TWregOperation::kStore));
+    EXPECT_NE(FileText().find("Left=7\r\n"), std::string::npos);
+    {
+        std::ifstream in(link, std::ios::binary);
+        EXPECT_EQ(
+            std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()),
+            original);
+    }
+
+    WriteFile(original);
+    const std::uintmax_t size = std::filesystem::file_size(file_);
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = static_cast<rlim_t>(size / 2);  // room for half the old text, none for more
+    // Past the limit a write fails with EFBIG instead of the process getting the signal.
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    object.Left = 8;
+    std::vector<std::string> log;
+    wreg->SetLog([&](int, std::string_view text) { log.emplace_back(text); });
+    const bool stored = wreg->Execute(TWregOperation::kStore);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(stored);
+    EXPECT_EQ(log.size(), 1u);
+    EXPECT_EQ(FileText(), original);
+    // Nothing is left behind beside it but the link.
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder_)) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 2u);
 }
 
 TEST_F(IniSettings, UnusableStoresChangeNothingAndSaySo) {

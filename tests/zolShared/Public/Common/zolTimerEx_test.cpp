@@ -13,6 +13,7 @@
 #include "platform/crash_report.h"
 #include "platform/fake_clock.h"
 #include "platform/message_window.h"
+#include "platform/native/message_window_native.h"
 #include "platform/system.h"
 #include "zolShared/Public/Common/zolRoundTimer.h"
 
@@ -280,6 +281,54 @@ TEST_F(TimerTest, DestructionFromAnotherThreadGivesUpOnATickWaitingForItsLock) {
     EXPECT_TRUE(tick_done);
 }
 
+// Sets the calling thread's timer quota for one scope: a system whose timers are used up.
+class ScopedTimerQuota {
+   public:
+    explicit ScopedTimerQuota(std::size_t quota) { platform::native::SetThreadTimerQuota(quota); }
+    ~ScopedTimerQuota() {
+        platform::native::SetThreadTimerQuota(platform::native::kUnlimitedTimers);
+    }
+    ScopedTimerQuota(const ScopedTimerQuota&) = delete;
+    ScopedTimerQuota& operator=(const ScopedTimerQuota&) = delete;
+};
+
+// A timer the system refuses is reported and stays disabled, so that the next enable, from the
+// owner thread or from another one, asks the system again.
+TEST_F(TimerTest, RefusedTimerStaysDisabledAndTheNextEnableTriesAgain) {
+    int ticks = 0;
+    TzolTimerEx timer;
+    timer.SetEnabled(false);
+    timer.SetInterval(10);
+    CountTicks(timer, ticks);
+    {
+        ScopedTimerQuota used_up(0);
+        EXPECT_THROW(timer.SetEnabled(true), OutOfResourcesError);
+        EXPECT_FALSE(timer.Enabled());
+        EXPECT_FALSE(timer.TimerRunning());
+    }
+    timer.SetEnabled(true);
+    EXPECT_TRUE(timer.TimerRunning());
+    Advance(10);
+    EXPECT_EQ(ticks, 1);
+
+    timer.SetEnabled(false);
+    const std::uint32_t reported = platform::ReportedFailureCount();
+    {
+        ScopedTimerQuota used_up(0);
+        std::thread enable([&] { timer.SetEnabled(true); });
+        enable.join();
+        DispatchPendingMessages();  // the owner thread applies the request and is refused
+    }
+    EXPECT_EQ(platform::ReportedFailureCount(), reported + 1);
+    EXPECT_FALSE(timer.Enabled());
+    std::thread again([&] { timer.SetEnabled(true); });
+    again.join();
+    DispatchPendingMessages();
+    EXPECT_TRUE(timer.TimerRunning());
+    Advance(10);
+    EXPECT_EQ(ticks, 2);
+}
+
 // Round timers: periodic jobs of one thread and interval sharing one timer.
 using RoundTimerTest = TimerTest;
 
@@ -312,6 +361,38 @@ TEST_F(RoundTimerTest, EnabledJobsRunEachTickOfTheirRound) {
     jobs[1]->SetEnabled(true);
     Advance(100);
     EXPECT_EQ(runs, (std::vector<int>{2, 1, 2}));
+}
+
+// A round whose timer the system refused runs when a job asks for it again: on the owner
+// thread the refusal reaches the caller, from another thread (a data source's packets) it is
+// reported and the job's next request tries again.
+TEST_F(RoundTimerTest, RefusedRoundTimerIsAskedForAgainByTheNextEnable) {
+    int runs = 0;
+    TzolRoundTimer job(100, [&runs] { ++runs; });
+    {
+        ScopedTimerQuota used_up(0);
+        EXPECT_THROW(job.SetEnabled(true), OutOfResourcesError);
+        EXPECT_FALSE(job.Enabled());
+    }
+    job.SetEnabled(true);
+    Advance(100);
+    EXPECT_EQ(runs, 1);
+
+    job.SetEnabled(false);
+    Advance(100);  // the round goes quiet
+    const std::uint32_t reported = platform::ReportedFailureCount();
+    {
+        ScopedTimerQuota used_up(0);
+        std::thread packet([&] { job.SetEnabled(true); });
+        packet.join();
+        DispatchPendingMessages();
+    }
+    EXPECT_EQ(platform::ReportedFailureCount(), reported + 1);
+    std::thread next_packet([&] { job.SetEnabled(true); });
+    next_packet.join();
+    DispatchPendingMessages();
+    Advance(100);
+    EXPECT_EQ(runs, 2);
 }
 
 // A round belongs to the thread that made it: a job of another thread with the same interval
