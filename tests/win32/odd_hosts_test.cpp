@@ -191,9 +191,8 @@ TEST(OddHosts, OnePortFedFromTwoHostThreadsAtOnceDeliversEachAnswerOnce) {
     EXPECT_EQ(host->Command("UNLOAD").result, 0);
 }
 
-// Disabled while it fails: a few answers in a thousand that arrive while LOAD-SETTINGS-NOW
-// replaces the requests are lost (4 of about 600 in one run), none twice.
-TEST(OddHosts, DISABLED_ASettingsLoadReplacingTheRequestsLosesNoAnswerOfThePortsThread) {
+// Answers that arrive while LOAD-SETTINGS-NOW replaces the requests: none lost, none twice.
+TEST(OddHosts, ASettingsLoadReplacingTheRequestsLosesNoAnswerOfThePortsThread) {
     SettingsFile settings("reload");
     ASSERT_TRUE(settings.Store(kListenEnergy));
     PluginLibrary library;
