@@ -30,6 +30,31 @@ TEST(CliSupport, EditDistanceCountsSlipsAndIgnoresCase) {
     }
 }
 
+// hostsim's command line compares case exactly and the configuration check counts a swap as two
+// edits: the same measure must honour both rules, alone and together.
+TEST(CliSupport, EditDistanceRulesForCaseAndSwaps) {
+    using zol::tools::EditRules;
+    const struct {
+        const char* a;
+        const char* b;
+        EditRules rules;
+        std::size_t distance;
+    } cases[] = {
+        {"--Addr", "--addr", {.ignore_ascii_case = false, .swap_is_one_edit = true}, 1},
+        {"--jsno", "--json", {.ignore_ascii_case = true, .swap_is_one_edit = false}, 2},
+        {"Devise", "device", {.ignore_ascii_case = true, .swap_is_one_edit = false}, 1},
+        {"ab", "BA", {.ignore_ascii_case = true, .swap_is_one_edit = true}, 1},
+        {"ab", "BA", {.ignore_ascii_case = false, .swap_is_one_edit = true}, 2},
+        {"ab", "BA", {.ignore_ascii_case = true, .swap_is_one_edit = false}, 2},
+        {"ab", "ba", {.ignore_ascii_case = false, .swap_is_one_edit = false}, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.a) + " / " + c.b);
+        EXPECT_EQ(EditDistance(c.a, c.b, c.rules), c.distance);
+        EXPECT_EQ(EditDistance(c.b, c.a, c.rules), c.distance);
+    }
+}
+
 TEST(CliSupport, NearestNameGuessesOnlyWhenOneNameIsClose) {
     const std::vector<std::string> options = {"--port",    "--sim",  "--sim-fault",
                                               "--addr",    "--regs", "--catalogue",

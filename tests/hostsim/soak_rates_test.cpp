@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <functional>
 #include <string>
 
@@ -206,6 +208,64 @@ TEST(SoakRates, ANeighbourReadByTwoRequestsMayGoTwiceAhead) {
             EXPECT_LT(ratio, 0.7);
         }
     }
+}
+
+// The soak's memory verdict on commit-charge series as the run samples them (every 5 s, in whole
+// pages, from a base near 48 MiB): the fitted slope after warm-up against the limit for the span
+// measured. A two-hour run must catch a leak of a few KiB an hour, and a short run must neither
+// fail on one heap step nor let a gross leak through.
+TEST(SoakMemory, TheSlopeVerdictFitsTheRunLength) {
+    constexpr double kPage = 4, kBase = 48576;
+    const auto pages = [](double kib) { return kPage * std::floor(kib / kPage); };
+    const struct {
+        const char* name;
+        std::uint32_t seconds;
+        std::function<double(double)> memory;  // KiB at a second of the run
+        bool leak;
+    } cases[] = {
+        {"two hours flat, a page taken and given back now and then", 7200,
+         [](double t) { return kBase + (static_cast<int>(t / 5) % 97 == 0 ? kPage : 0); }, false},
+        {"two hours, 1 KiB/h", 7200, [&](double t) { return pages(kBase + t / 3600); }, false},
+        {"two hours, 4 KiB/h", 7200, [&](double t) { return pages(kBase + 4 * t / 3600); }, true},
+        {"two hours, the hour soak's 56 KiB/h", 7200,
+         [&](double t) { return pages(kBase + 56 * t / 3600); }, true},
+        {"ten minutes, one 64 KiB heap step in the middle", 600,
+         [](double t) { return kBase + (t > 360 ? 64 : 0); }, false},
+        {"ten minutes, the ten-minute soak's 45 KiB/h", 600,
+         [&](double t) { return pages(kBase + 45 * t / 3600); }, false},
+        {"ten minutes, 40 bytes for each of 14 packets a second", 600,
+         [&](double t) { return pages(kBase + 14 * 40 * t / 1024); }, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const double warm_up = std::clamp(c.seconds / 5.0, 30.0, 300.0);
+        TrendFit fit;
+        std::vector<double> times, values;
+        for (double t = 0; t <= c.seconds; t += 5) {
+            if (t < warm_up) continue;
+            fit.Add(t / 3600, c.memory(t));
+            times.push_back(t / 3600);
+            values.push_back(c.memory(t));
+        }
+        ASSERT_GT(fit.Count(), 2u);
+        EXPECT_EQ(fit.Slope() > MemorySlopeLimit(fit.Span()), c.leak)
+            << fit.Slope() << " KiB/h over " << fit.Span() << " h, limit "
+            << MemorySlopeLimit(fit.Span());
+        // The fit kept no samples, yet agrees with the one over the whole list: large values
+        // and small slopes lose nothing to cancellation.
+        double mean_t = 0, mean_v = 0;
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            mean_t += times[i] / static_cast<double>(times.size());
+            mean_v += values[i] / static_cast<double>(times.size());
+        }
+        double num = 0, den = 0;
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            num += (times[i] - mean_t) * (values[i] - mean_v);
+            den += (times[i] - mean_t) * (times[i] - mean_t);
+        }
+        EXPECT_NEAR(fit.Slope(), num / den, 1e-6);
+    }
+    EXPECT_EQ(TrendFit{}.Slope(), 0);
 }
 
 }  // namespace

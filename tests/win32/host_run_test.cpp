@@ -429,7 +429,8 @@ TEST(HostRunProgram, NamesEachMetersVerdictAndEndsWithThreeWhenOneDeliveredNothi
 // The plug-in in German, as a site whose host language is German runs it: its log lines reach
 // the console log and the report as UTF-8 (not as the system code page's bytes, which a UTF-8 page
 // shows as "Zeit\uFFFDberschreitung"), and the summary and the report count its timeouts and
-// damaged replies in that language; so does a report rebuilt beside the packaged plug-in.
+// damaged replies in that language; so does a report rebuilt beside the packaged plug-in, or
+// elsewhere with that plug-in named by --dll.
 TEST(HostRunProgram, AGermanRunWritesItsLinesAsUtf8AndCountsThem) {
     const std::string folder = "german_" + std::to_string(GetCurrentProcessId());
     CreateDirectoryA(folder.c_str(), nullptr);
@@ -466,10 +467,16 @@ TEST(HostRunProgram, AGermanRunWritesItsLinesAsUtf8AndCountsThem) {
     }
     const ProgramRun rebuild =
         RunHostsim("report " + json + " " + log + " -o " + rebuilt, {}, folder + "\\hostsim.exe");
+    // The build's own hostsim has no German language file beside it: only --dll tells German.
+    const std::string named = base + "_named.html";
+    const ProgramRun rebuild_named = RunHostsim("report " + json + " " + log + " -o " + named, {},
+                                                "hostsim.exe --dll " + folder + "\\kmpparser.dll");
+    const std::string named_page = ReadBack(named);
     const std::string page = ReadBack(report);
     const std::string rebuilt_page = ReadBack(rebuilt);
-    for (const auto& file : {folder + "\\kmpparser.dll", folder + "\\hostsim.exe",
-                             folder + "\\kmpparser.lng", report, config, json, log, rebuilt}) {
+    for (const auto& file :
+         {folder + "\\kmpparser.dll", folder + "\\hostsim.exe", folder + "\\kmpparser.lng", report,
+          config, json, log, rebuilt, named}) {
         DeleteFileA(file.c_str());
     }
     RemoveDirectoryA(folder.c_str());
@@ -504,6 +511,8 @@ TEST(HostRunProgram, AGermanRunWritesItsLinesAsUtf8AndCountsThem) {
     EXPECT_EQ(rebuild.exit_code, 0u) << rebuild.err;
     EXPECT_NE(rebuilt_page.find(counted.str()), std::string::npos)
         << rebuilt_page.substr(rebuilt_page.find("All ports"), 200);
+    EXPECT_EQ(rebuild_named.exit_code, 0u) << rebuild_named.err;
+    EXPECT_NE(named_page.find(counted.str()), std::string::npos) << rebuild_named.err;
     EXPECT_TRUE(Has(page,
                     "<tr><td>L1</td><td>70</td><td><span class=\"verdict v-none\">no "
                     "answer</span></td><td class=\"num\">[1-9][0-9]*</td><td class=\"num "
@@ -1038,6 +1047,12 @@ TEST(HostRunOutput, PacketJsonKeepsItsNumberFormsAndSurvivesTextThatIsNotUtf8) {
     EXPECT_EQ(read->items.size(), packet.items.size());
     EXPECT_EQ(read->Find("THIRD")->number, 0.333333333333333);
     EXPECT_EQ(read->Find("NAN")->kind, ReportValue::Kind::kNull);
+    // Backspace and form feed as kmptool's JSON writes them, not as \b and \f.
+    packet.port = "P\b\f";
+    packet.items.clear();
+    EXPECT_EQ(PacketJson(packet),
+              "{\"time\": \"2026-12-07T14:30:15.250\", \"port\": \"P\\u0008\\u000c\", \"source\": "
+              "-2, \"items\": {}}");
 }
 
 TEST(HostRunOutput, CsvRowsAndThePrintedLineCarryEachRegisterWithItsUnit) {

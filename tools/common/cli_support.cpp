@@ -135,28 +135,6 @@ std::string Reworded(const CLI::ParseError& error) {
 
 }  // namespace
 
-std::size_t EditDistance(std::string_view a, std::string_view b) {
-    // Optimal string alignment: Levenshtein plus the swap of two neighbours, the commonest slip
-    // on a keyboard. Three rows of the table suffice.
-    std::vector<std::size_t> before(b.size() + 1), previous(b.size() + 1), current(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) previous[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        current[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const bool same = LowerAscii(a[i - 1]) == LowerAscii(b[j - 1]);
-            current[j] =
-                std::min({previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (same ? 0 : 1)});
-            if (i > 1 && j > 1 && LowerAscii(a[i - 1]) == LowerAscii(b[j - 2]) &&
-                LowerAscii(a[i - 2]) == LowerAscii(b[j - 1])) {
-                current[j] = std::min(current[j], before[j - 2] + 1);
-            }
-        }
-        std::swap(before, previous);
-        std::swap(previous, current);
-    }
-    return previous[b.size()];
-}
-
 std::optional<std::string> NearestName(std::string_view typed, std::span<const std::string> known) {
     std::optional<std::string> best;
     std::size_t best_distance = AllowedEdits(typed.size()) + 1;
@@ -186,6 +164,12 @@ std::optional<std::string> NearestName(std::string_view typed, std::span<const s
 }
 
 CLI::App& SelectedCommand(CLI::App& app) { return *SelectedChain(app).back(); }
+
+const CLI::App& SelectedCommand(const CLI::App& app) {
+    const CLI::App* at = &app;
+    while (!at->get_subcommands().empty()) at = at->get_subcommands().front();
+    return *at;
+}
 
 std::string CommandPath(const CLI::App& command) {
     std::string path = command.get_name();

@@ -9,20 +9,18 @@
 #include <string>
 #include <string_view>
 
+#include "common/edit_distance.h"
+
 namespace CLI {
 class App;
 }
 
 namespace zol::tools {
 
-// Edits (insert, delete, replace, or swap two neighbouring characters) that turn `a` into `b`,
-// ASCII case ignored.
-std::size_t EditDistance(std::string_view a, std::string_view b);
-
-// The name in `known` that `typed` most likely was meant to be: one a few edits away (none for
-// names of one or two characters, one up to five, two beyond), or the only known name that
-// starts with `typed`. Leading dashes are compared like any other character. Nothing when no
-// name is close or two are equally close.
+// The name in `known` that `typed` most likely was meant to be: one a few edits away by
+// EditDistance's default rules (none for names of one or two characters, one up to five, two
+// beyond), or the only known name that starts with `typed`. Leading dashes are compared like any
+// other character. Nothing when no name is close or two are equally close.
 std::optional<std::string> NearestName(std::string_view typed, std::span<const std::string> known);
 
 // Reads `argv` into `app`, the tool with its subcommands and their options already declared.
@@ -35,6 +33,7 @@ std::optional<int> ParseCommandLine(CLI::App& app, int argc, const char* const* 
 
 // The command the parse selected: the deepest subcommand given, or `app` itself.
 CLI::App& SelectedCommand(CLI::App& app);
+const CLI::App& SelectedCommand(const CLI::App& app);
 
 // "TOOL COMMAND SUBCOMMAND" of a selected command, for messages.
 std::string CommandPath(const CLI::App& command);

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/config_markup.h"
+#include "common/edit_distance.h"
 #include "kmp/kmp_frame.h"
 #include "kmp/request_config.h"
 #include "parser/options_text.h"
@@ -42,27 +43,6 @@ bool IsKnownName(std::string_view name) {
         [name](std::string_view known) { return common::SameTextAscii(known, name); });
 }
 
-char LowerAscii(char c) noexcept {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Edit distance of two short names, ASCII case ignored.
-std::size_t NameDistance(std::string_view a, std::string_view b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t above = row[j];
-            const std::size_t cost = LowerAscii(a[i - 1]) == LowerAscii(b[j - 1]) ? 0 : 1;
-            row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + cost});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
-}
-
 // The known name nearest to a misspelt one, when one is near enough to be what was meant.
 std::optional<std::string_view> NearestKnownName(std::string_view name) {
     if (name.empty() || name.size() > 40) return std::nullopt;
@@ -71,7 +51,9 @@ std::optional<std::string_view> NearestKnownName(std::string_view name) {
     for (std::string_view known : kKnownNames) {
         const std::size_t limit =
             std::min<std::size_t>(2, std::max<std::size_t>(1, known.size() / 3));
-        const std::size_t distance = NameDistance(name, known);
+        // A swap counts two edits here, so the check guesses as it always has.
+        const std::size_t distance =
+            EditDistance(name, known, {.ignore_ascii_case = true, .swap_is_one_edit = false});
         if (distance <= limit && (!best || distance < best_distance)) {
             best = known;
             best_distance = distance;

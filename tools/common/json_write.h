@@ -1,9 +1,10 @@
 #pragma once
-// JSON text as the field tools write it for other programs: documents are built with
-// nlohmann/json (ordered, so members keep the order they were added in) and written in the
-// tools' fixed form, which scripts and checks read: ", " between items, ": " after a key,
-// doubles as "%.15g" (null when not finite), integers in decimal. Strings that are not valid
-// UTF-8 get U+FFFD for each bad byte instead of failing the whole document.
+// JSON text as the field tools write it for other programs (kmptool's JSON, hostsim's JSON
+// lines): documents are built with nlohmann/json (ordered, so members keep the order they were
+// added in) and written in the tools' fixed form, which scripts and checks read: ", " between
+// items, ": " after a key, doubles as "%.15g" (null when not finite), integers in decimal.
+// Strings that are not valid UTF-8 get U+FFFD for each bad byte instead of failing the whole
+// document.
 
 #include <nlohmann/json.hpp>
 #include <string>

@@ -4,40 +4,13 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/cli_support.h"
+#include "common/edit_distance.h"
 #include "common/exit_codes.h"
 
 namespace zol::hostsim {
 
 namespace {
-
-std::size_t EditDistance(std::string_view a, std::string_view b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t above = row[j];
-            row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
-}
-
-// The deepest subcommand the parse reached, or `app` itself.
-const CLI::App& Reached(const CLI::App& app) {
-    const CLI::App* at = &app;
-    for (bool deeper = true; deeper;) {
-        deeper = false;
-        for (const CLI::App* sub : at->get_subcommands()) {
-            at = sub;
-            deeper = true;
-            break;
-        }
-    }
-    return *at;
-}
 
 // "--config", "-o", ... of one (sub)command, with those of its parents it lets through.
 std::vector<std::string> OptionNames(const CLI::App& app) {
@@ -50,14 +23,6 @@ std::vector<std::string> OptionNames(const CLI::App& app) {
         if (!at->get_fallthrough()) break;
     }
     return names;
-}
-
-std::string CommandPath(const CLI::App& app) {
-    std::string path = app.get_name();
-    for (const CLI::App* at = app.get_parent(); at != nullptr; at = at->get_parent()) {
-        path = at->get_name() + " " + path;
-    }
-    return path;
 }
 
 int Refuse(const std::string& text) {
@@ -83,7 +48,9 @@ std::optional<std::string> NearestName(std::string_view name,
     std::size_t best_distance = 0;
     for (const auto& candidate : known) {
         const std::size_t limit = std::min<std::size_t>(2, (candidate.size() + 2) / 3);
-        const std::size_t distance = EditDistance(name, candidate);
+        // Case counts on a command line, and a swap is two edits here.
+        const std::size_t distance = tools::EditDistance(
+            name, candidate, {.ignore_ascii_case = false, .swap_is_one_edit = false});
         if (distance > 0 && distance <= limit && (!best || distance < best_distance)) {
             best = candidate;
             best_distance = distance;
@@ -99,8 +66,8 @@ int CommandLineExit(const CLI::App& app, const CLI::ParseError& error) {
         std::fputs(app.help().c_str(), stdout);
         return tools::kExitDone;
     }
-    const CLI::App& at = Reached(app);
-    const std::string path = CommandPath(at);
+    const CLI::App& at = tools::SelectedCommand(app);
+    const std::string path = tools::CommandPath(at);
     if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
         // The first argument not taken tells: the ones after it may only be its value.
         const auto extras = app.remaining(/*recurse=*/true);

@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(0, 1);
     std::string dll;
     bool interface_mode = false;
-    app.add_option("--dll", dll, "the plug-in to load (every action but report)")
+    app.add_option("--dll", dll, "the plug-in to load (report reads only its language)")
         ->type_name("PATH")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);  // the last one, as always
     app.add_flag("--interface", interface_mode,
@@ -240,8 +240,11 @@ int main(int argc, char** argv) {
     }
     (void)info;
 
-    // Rebuilding a report needs no plug-in.
-    if (report->parsed()) return zol::hostsim::RebuildReport(report_arguments);
+    // Rebuilding a report loads no plug-in; a --dll names the one whose language the log is in.
+    if (report->parsed()) {
+        report_arguments.dll = dll;
+        return zol::hostsim::RebuildReport(report_arguments);
+    }
     if (app.get_subcommands().empty()) {
         std::fputs(app.help().c_str(), stderr);
         return zol::tools::kExitUsage;

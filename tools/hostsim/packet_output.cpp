@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "common/json_write.h"
 #include "hostsim/report_record.h"
 #include "kmp/kmp_registers.h"
 #include "kmp/kmp_value.h"
@@ -109,46 +109,6 @@ std::string ShownText(std::string_view name, const Variant& value, std::string_v
     return PlainText(value);
 }
 
-using Json = nlohmann::ordered_json;
-
-// The JSON lines' own form, which the tools that read them expect byte for byte: ", " between
-// members, ": " after a key, numbers with 15 significant digits as the console shows them
-// (common::FormatDouble). nlohmann writes the strings: text that is not UTF-8 becomes U+FFFD
-// instead of an exception.
-void AppendLineJson(const Json& json, std::string& out) {
-    switch (json.type()) {
-        case Json::value_t::object: {
-            out += '{';
-            const char* separator = "";
-            for (const auto& [key, member] : json.items()) {
-                out += separator;
-                AppendLineJson(Json(key), out);
-                out += ": ";
-                AppendLineJson(member, out);
-                separator = ", ";
-            }
-            out += '}';
-            break;
-        }
-        case Json::value_t::array: {
-            out += '[';
-            const char* separator = "";
-            for (const auto& member : json) {
-                out += separator;
-                AppendLineJson(member, out);
-                separator = ", ";
-            }
-            out += ']';
-            break;
-        }
-        case Json::value_t::number_float:
-            out += common::FormatDouble(json.get<double>());
-            break;
-        default:
-            out += json.dump(-1, ' ', false, Json::error_handler_t::replace);
-    }
-}
-
 }  // namespace
 
 std::string RegisterDateTimeText(const Variant& value, std::string_view unit) {
@@ -217,6 +177,7 @@ std::string PacketLine(const PortPacket& packet) {
 }
 
 std::string PacketJson(const PortPacket& packet) {
+    using tools::Json;
     Json items = Json::object();
     for (const auto& [name, value] : packet.items) {
         if (name == common::kNewRowName) continue;
@@ -251,9 +212,7 @@ std::string PacketJson(const PortPacket& packet) {
     line["port"] = packet.port;
     line["source"] = packet.source;
     line["items"] = std::move(items);
-    std::string out;
-    AppendLineJson(line, out);
-    return out;
+    return tools::JsonText(line);
 }
 
 std::vector<std::string> PacketCsvRows(const PortPacket& packet) {

@@ -82,9 +82,11 @@ int RebuildReport(const ReportArguments& arguments) {
     }
     std::size_t skipped = 0;
     RunRecord record = ReadRunRecord(*json, *log, skipped);
-    // The saved log is in the language of the plug-in that wrote it. The package puts the plug-in
-    // beside hostsim: its language files tell that language, as they told the run.
-    record.markers = PluginLogMarkers(platform::HostProgramFolder() + "kmpparser.dll");
+    // The saved log is in the language of the plug-in that wrote it: its language files tell
+    // that language, as they told the run. Without --dll, the plug-in the package puts beside
+    // hostsim.
+    record.markers = PluginLogMarkers(
+        arguments.dll.empty() ? platform::HostProgramFolder() + "kmpparser.dll" : arguments.dll);
     if (!config_file.empty()) {
         const auto options = ReadTextFile(config_file);
         if (!options) {
@@ -94,7 +96,7 @@ int RebuildReport(const ReportArguments& arguments) {
         record.config_file = config_file;
         record.requests = ConfiguredRequests(*options);
         for (const auto& finding : tools::CheckOptionsText(*options)) {
-            std::fprintf(stderr, "%s\n", tools::FindingLine(finding).c_str());
+            tools::WriteLine(stderr, tools::FindingLine(finding));
         }
         record.active = ActiveAddresses(*options);
     }
@@ -268,7 +270,7 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
                           ? kmp::KmpCatalogue::kElectricity
                           : kmp::KmpCatalogue::kHeat);
     for (const auto& finding : findings) {
-        std::fprintf(stderr, "%s\n", tools::FindingLine(finding).c_str());
+        tools::WriteLine(stderr, tools::FindingLine(finding));
     }
     if (arguments.strict && !findings.empty()) {
         return fail("--strict: the configuration has " + std::to_string(findings.size()) +

@@ -54,6 +54,9 @@ struct ReportArguments {
     std::vector<std::string> inputs;  // RUN.jsonl and the optional saved log
     std::string output;
     std::string config_file;
+    // The plug-in whose language the saved log is in (hostsim's --dll); empty: the one packaged
+    // beside hostsim.
+    std::string dll;
 };
 void AddReportOptions(CLI::App& report, ReportArguments& arguments);
 int RebuildReport(const ReportArguments& arguments);

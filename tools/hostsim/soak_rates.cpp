@@ -278,4 +278,22 @@ std::vector<LineRates::MeterAttempts> LineRates::Attempts() const {
     return attempts;
 }
 
+void TrendFit::Add(double x, double y) {
+    if (count_ == 0) first_x_ = x;
+    last_x_ = x;
+    ++count_;
+    // Running means and co-moments (Welford): no sums of large squares to lose precision in.
+    const double dx = x - mean_x_;
+    mean_x_ += dx / static_cast<double>(count_);
+    mean_y_ += (y - mean_y_) / static_cast<double>(count_);
+    spread_x_ += dx * (x - mean_x_);
+    co_spread_ += dx * (y - mean_y_);
+}
+
+double MemorySlopeLimit(double span_hours) {
+    if (span_hours >= 1) return kMemorySlopeLimitKiBPerHour;
+    if (span_hours <= 0) return std::numeric_limits<double>::infinity();
+    return std::max(kMemorySlopeLimitKiBPerHour, kShortRunRiseKiB / span_hours);
+}
+
 }  // namespace zol::hostsim

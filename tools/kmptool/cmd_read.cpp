@@ -12,6 +12,7 @@
 
 #include "common/exit_codes.h"
 #include "common/json_write.h"
+#include "common/text_encoding.h"
 #include "kmp/kmp_frame.h"
 #include "kmp/kmp_registers.h"
 #include "kmp/kmp_value.h"
@@ -88,8 +89,8 @@ Exchanged Exchange(Transport& line, const ReadOptions& options,
         if (!line.Write(frame)) {
             if (Interrupted()) return {Outcome::kInterrupted, {}};
             const std::string failure = line.FailureText();
-            std::fprintf(stderr, "kmptool read: writing the request failed%s%s\n",
-                         failure.empty() ? "" : ": ", failure.c_str());
+            tools::WriteLine(stderr, "kmptool read: writing the request failed" +
+                                         (failure.empty() ? "" : ": " + failure));
             return {Outcome::kLineFailed, {}};
         }
         const std::uint64_t deadline = line.NowMs() + options.timeout_ms;
@@ -98,7 +99,7 @@ Exchanged Exchange(Transport& line, const ReadOptions& options,
             const auto bytes = line.Read(static_cast<std::uint32_t>(deadline - now));
             if (Interrupted()) return {Outcome::kInterrupted, {}};
             if (const std::string failure = line.FailureText(); !failure.empty()) {
-                std::fprintf(stderr, "kmptool read: %s\n", failure.c_str());
+                tools::WriteLine(stderr, "kmptool read: " + failure);
                 return {Outcome::kLineFailed, {}};
             }
             if (bytes.empty()) continue;
@@ -279,7 +280,8 @@ int RunRead(const ReadArguments& arguments) {
             line = OpenSerialPort(*port, settings, error);
         }
         if (!line) {
-            std::fprintf(stderr, "kmptool read: %s\n", error.c_str());
+            // The system's own text may be in any language (UTF-8, see LastErrorText).
+            tools::WriteLine(stderr, "kmptool read: " + error);
             return tools::kExitFailed;
         }
     }

@@ -24,6 +24,7 @@
 
 #include "common/config_check.h"
 #include "common/json_write.h"
+#include "common/text_encoding.h"
 #include "kmp/request_config.h"
 #include "kmptool/cli.h"
 #include "kmptool/commands.h"
@@ -348,7 +349,7 @@ int RunRequests(const RequestsArguments& arguments) {
     const auto findings = zol::tools::CheckOptionsText(*text, catalogue);
     if (check) {
         for (const auto& finding : findings) {
-            std::printf("%s\n", zol::tools::FindingLine(finding).c_str());
+            zol::tools::WriteLine(stdout, zol::tools::FindingLine(finding));
         }
         std::fflush(stdout);
         return findings.empty() ? 0 : 3;
@@ -359,7 +360,7 @@ int RunRequests(const RequestsArguments& arguments) {
         return Fail(file, "no QUERY element: this is not a request configuration");
     }
     for (const auto& finding : findings) {
-        std::fprintf(stderr, "%s\n", zol::tools::FindingLine(finding).c_str());
+        zol::tools::WriteLine(stderr, zol::tools::FindingLine(finding));
     }
     zol::kmp::TDataSourceCfg config;
     config.lblParams_Caption = std::move(*text);

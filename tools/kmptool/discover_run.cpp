@@ -6,6 +6,7 @@
 
 #include "common/device_server.h"
 #include "common/exit_codes.h"
+#include "common/text_encoding.h"
 #include "kmptool/sim_line.h"
 #include "kmptool/transport.h"
 #include "metersim/meter_line.h"
@@ -110,7 +111,8 @@ std::unique_ptr<Transport> OpenLine(const DiscoverCommand& command, int& exit_co
             break;
     }
     if (!line) {
-        std::fprintf(stderr, "kmptool discover: %s\n", error.c_str());
+        // The system's own text may be in any language (UTF-8, see LastErrorText).
+        tools::WriteLine(stderr, "kmptool discover: " + error);
         exit_code = tools::kExitFailed;
     }
     return line;
@@ -195,8 +197,8 @@ int RunDiscover(DiscoverCommand command) {
         return tools::kExitInterrupted;
     }
     if (result.end == DiscoverEnd::kLineFailed) {
-        std::fprintf(stderr, "kmptool discover: the line failed: %s%s\n", result.failure.c_str(),
-                     command.config_file ? "; no configuration written" : "");
+        tools::WriteLine(stderr, "kmptool discover: the line failed: " + result.failure +
+                                     (command.config_file ? "; no configuration written" : ""));
         return tools::kExitFailed;
     }
     if (result.meters.empty()) {

@@ -311,7 +311,7 @@ std::optional<std::string> TzolPlugin::CustomName(std::string_view key) {
 Variant TzolPlugin::GetModuleParameter(const std::string& key) {
     // "CustomCommands" is a key of its own, not a value of the "Custom" store.
     if (Same(key, "CustomCommands")) {
-        std::shared_lock<std::shared_mutex> guard(TextsLock());
+        std::shared_lock<platform::SharedMutex> guard(TextsLock());
         return Variant::Utf8(CustomCommands.Text());
     }
     if (auto custom = CustomName(key)) {
@@ -391,7 +391,7 @@ Variant TzolPlugin::GetModuleParameter(const std::string& key) {
 
 bool TzolPlugin::SetModuleParameter(const std::string& key, const Variant& value) {
     if (Same(key, "CustomCommands")) {
-        std::unique_lock<std::shared_mutex> guard(TextsLock());
+        std::unique_lock<platform::SharedMutex> guard(TextsLock());
         CustomCommands.AddFromText(value.AsUtf8());
         return true;
     }

@@ -7,6 +7,7 @@
 
 #include "platform/crash_report.h"
 #include "platform/host_link.h"
+#include "platform/shared_mutex.h"
 #include "platform/system.h"
 #include "zolShared/Private/Plugins/call_record.h"
 #include "zolShared/Private/Plugins/zolPluginModule.h"
@@ -18,7 +19,7 @@ namespace {
 // The module-wide instance list and its lock. The list object lives from library start-up to
 // shutdown; "no list" makes the exports refuse their work.
 struct InstanceRegistry {
-    std::shared_mutex lock;
+    platform::SharedMutex lock;
     std::vector<std::shared_ptr<TzolPlugin>> instances;
 };
 
@@ -87,7 +88,7 @@ void LibraryShutdown() {
     if (!registry) return;
     std::vector<std::shared_ptr<TzolPlugin>> doomed;
     {
-        std::unique_lock<std::shared_mutex> lock(registry->lock);
+        std::unique_lock<platform::SharedMutex> lock(registry->lock);
         doomed.swap(registry->instances);
     }
     doomed.clear();
@@ -97,7 +98,7 @@ std::shared_ptr<TzolPlugin> FindInstance(const void* handle) {
     if (handle == nullptr) return nullptr;
     auto registry = Registry();
     if (!registry) return nullptr;
-    std::shared_lock<std::shared_mutex> lock(registry->lock);
+    std::shared_lock<platform::SharedMutex> lock(registry->lock);
     for (const auto& instance : registry->instances) {
         if (instance->SelfHandle == handle) return instance;
     }
@@ -107,7 +108,7 @@ std::shared_ptr<TzolPlugin> FindInstance(const void* handle) {
 std::vector<std::shared_ptr<TzolPlugin>> AllInstances() {
     auto registry = Registry();
     if (!registry) return {};
-    std::shared_lock<std::shared_mutex> lock(registry->lock);
+    std::shared_lock<platform::SharedMutex> lock(registry->lock);
     return registry->instances;
 }
 
@@ -135,7 +136,7 @@ std::int32_t CreatePluginInstanceCall(TPluginCallRec* rec) noexcept {
         instance->SelfHandle = instance.get();
         instance->AfterConstruction();
         {
-            std::unique_lock<std::shared_mutex> lock(registry->lock);
+            std::unique_lock<platform::SharedMutex> lock(registry->lock);
             registry->instances.push_back(instance);
         }
         rec->Instance = instance->SelfHandle;
@@ -169,7 +170,7 @@ std::int32_t FreePluginInstanceCall(TPluginCallRec* rec) noexcept {
         if (rec->Instance == nullptr || !registry) return -1;
         std::shared_ptr<TzolPlugin> doomed;
         {
-            std::unique_lock<std::shared_mutex> lock(registry->lock);
+            std::unique_lock<platform::SharedMutex> lock(registry->lock);
             auto& list = registry->instances;
             auto it = std::find_if(list.begin(), list.end(),
                                    [&](const auto& p) { return p->SelfHandle == rec->Instance; });

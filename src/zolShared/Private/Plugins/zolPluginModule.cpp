@@ -146,12 +146,12 @@ void TzolPlugin::Log(int severity, std::string_view text, bool marked) noexcept 
 }
 
 std::string TzolPlugin::ReadText(const std::string& field) const {
-    std::shared_lock<std::shared_mutex> guard(texts_lock_);
+    std::shared_lock<platform::SharedMutex> guard(texts_lock_);
     return field;
 }
 
 void TzolPlugin::WriteText(std::string& field, std::string value) {
-    std::unique_lock<std::shared_mutex> guard(texts_lock_);
+    std::unique_lock<platform::SharedMutex> guard(texts_lock_);
     field = std::move(value);
 }
 
@@ -394,7 +394,7 @@ bool TzolPlugin::FillModuleInfo(std::uint8_t* info, std::int32_t* needed) {
     std::string description;
     std::string commands;
     {
-        std::shared_lock<std::shared_mutex> guard(texts_lock_);
+        std::shared_lock<platform::SharedMutex> guard(texts_lock_);
         description = Description;
         commands = CustomCommands.Text();
     }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/abi.h"
+#include "platform/shared_mutex.h"
 #include "zolShared/Private/Plugins/plugin_abi.h"
 #include "zolShared/Private/Plugins/zolPluginCustomCmd.h"
 #include "zolShared/Private/Plugins/zolPluginItems.h"
@@ -129,7 +130,7 @@ class TzolPlugin : public common::Component {
     // ReadText and change them with WriteText (or under TextsLock).
     std::string ReadText(const std::string& field) const;
     void WriteText(std::string& field, std::string value);
-    std::shared_mutex& TextsLock() const noexcept { return texts_lock_; }
+    platform::SharedMutex& TextsLock() const noexcept { return texts_lock_; }
     // Posts a message to the host window (Tag, 0), falling back to a send with a time-out.
     void NotifyHost(std::uint32_t message) noexcept;
 
@@ -271,7 +272,7 @@ class TzolPlugin : public common::Component {
     void ResolveEntryPoints();
 
     common::TLogDataList host_log_;
-    mutable std::shared_mutex texts_lock_;
+    mutable platform::SharedMutex texts_lock_;
     mutable std::mutex entry_points_lock_;
     HostEntryPoints entry_points_;
     std::atomic<bool> destroying_{false};

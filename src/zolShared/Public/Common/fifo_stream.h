@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/shared_mutex.h"
+
 namespace zol::common {
 
 // Raised by a write that does not fit a queue without overwriting.
@@ -68,7 +70,7 @@ class TFIFOStream {
         bool HeldByThisThread() const noexcept {
             return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
         }
-        std::shared_mutex mutex_;
+        platform::SharedMutex mutex_;
         std::atomic<std::thread::id> owner_{};
         int depth_ = 0;  // touched only by the writing owner
     };

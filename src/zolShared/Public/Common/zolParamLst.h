@@ -19,6 +19,7 @@
 
 #include "platform/abi.h"
 #include "platform/com.h"
+#include "platform/shared_mutex.h"
 #include "zolShared/Public/Common/variant.h"
 
 namespace zol::common {
@@ -424,7 +425,7 @@ class TzolThreadParamsList {
 
    private:
     TzolParamsList list_;
-    std::shared_mutex lock_;
+    platform::SharedMutex lock_;
 };
 
 struct TStorageDataType {

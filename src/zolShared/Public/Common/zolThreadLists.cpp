@@ -6,7 +6,7 @@
 namespace zol::common {
 
 std::size_t TThreadStringList::Count() const {
-    std::unique_lock<std::shared_mutex> guard(lock_);
+    std::unique_lock<platform::SharedMutex> guard(lock_);
     return lines_.size();
 }
 
@@ -17,7 +17,7 @@ void TLogDataList::Unfold(Line& line) {
 }
 
 void TLogDataList::AddLine(std::string line) {
-    std::unique_lock<std::shared_mutex> guard(lock_);
+    std::unique_lock<platform::SharedMutex> guard(lock_);
     if (!lines_.empty() && lines_.back().text == line) {
         ++lines_.back().repeats;
     } else {
@@ -28,7 +28,7 @@ void TLogDataList::AddLine(std::string line) {
 }
 
 std::string TLogDataList::Text() {
-    std::unique_lock<std::shared_mutex> guard(lock_);
+    std::unique_lock<platform::SharedMutex> guard(lock_);
     if (!lines_.empty()) Unfold(lines_.back());
     std::string text;
     for (const auto& line : lines_) text.append(line.text).append("\r\n");
@@ -36,7 +36,7 @@ std::string TLogDataList::Text() {
 }
 
 std::int32_t TLogDataList::Take(char* buffer, std::int32_t buffer_size, std::int32_t& length) {
-    std::unique_lock<std::shared_mutex> guard(lock_);
+    std::unique_lock<platform::SharedMutex> guard(lock_);
     if (!lines_.empty()) Unfold(lines_.back());
     std::string text;
     for (const auto& line : lines_) text.append(line.text).append("\r\n");
@@ -52,7 +52,7 @@ std::int32_t TLogDataList::Take(char* buffer, std::int32_t buffer_size, std::int
 }
 
 void TLogDataList::Clear() {
-    std::unique_lock<std::shared_mutex> guard(lock_);
+    std::unique_lock<platform::SharedMutex> guard(lock_);
     lines_.clear();
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/shared_mutex.h"
+
 namespace zol::common {
 
 // A list of text lines guarded by a readers-writer lock.
@@ -21,7 +23,7 @@ class TThreadStringList {
         std::string text;
         std::uint32_t repeats = 0;  // further occurrences of the same text, folded into it
     };
-    mutable std::shared_mutex lock_;
+    mutable platform::SharedMutex lock_;
     std::deque<Line> lines_;
 };
 
