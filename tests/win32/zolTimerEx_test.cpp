@@ -99,6 +99,27 @@ TEST(Win32Timer, DestructionFromAnotherThreadStopsTheTimerOnTheOwnerThread) {
     EXPECT_EQ(ticks, after);
 }
 
+TEST(Win32Timer, DestructionFromAnotherThreadEndsWhileTheOwnerHandlesNoMessages) {
+    auto* timer = new TzolTimerEx;
+    timer->SetInterval(10);
+    timer->SetOnTimer([](TzolTimerEx&) {});
+    // The owner blocks without handling messages (a host's main thread busy elsewhere): the
+    // destruction uses up its whole wait on the first message it sends, and must still return
+    // rather than wait on for the owner with no time left.
+    HANDLE returned = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> destroyed{false};
+    std::thread other([&] {
+        delete timer;
+        destroyed = true;
+        SetEvent(returned);
+    });
+    EXPECT_EQ(WaitForSingleObject(returned, 3 * TzolTimerEx::kCrossThreadWaitMs), WAIT_OBJECT_0);
+    // Whatever happened, the other thread is let finish before it is joined.
+    EXPECT_TRUE(PumpUntil([&] { return destroyed.load(); }, 2 * TzolTimerEx::kCrossThreadWaitMs));
+    other.join();
+    CloseHandle(returned);
+}
+
 TEST(Win32Timer, HandlerExceptionGoesToTheCrashReportAndTicksContinue) {
     std::atomic<int> ticks{0};
     const std::uint32_t reported = platform::ReportedFailureCount();

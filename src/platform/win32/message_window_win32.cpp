@@ -88,7 +88,10 @@ class Win32MessageWindow final : public MessageWindow {
         HWND hwnd = hwnd_.load();
         if (hwnd == nullptr) return false;
         DWORD_PTR result = 0;
-        return SendMessageTimeoutA(hwnd, message, wparam, 0, SMTO_NORMAL, timeout_ms, &result) != 0;
+        // At least 1 ms: Wine takes a timeout of 0 as no timeout at all, so a caller whose time
+        // has run out would wait for an owner thread that may never handle its messages.
+        const UINT timeout = timeout_ms > 0 ? timeout_ms : 1;
+        return SendMessageTimeoutA(hwnd, message, wparam, 0, SMTO_NORMAL, timeout, &result) != 0;
     }
 
     void Release() noexcept override {
