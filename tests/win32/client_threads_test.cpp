@@ -20,6 +20,7 @@
 #include "hostsim/host_lib.h"
 #include "metersim/meter_simulator.h"
 #include "parser/parser_CfgOptionsProxy.h"
+#include "win32/helpers/stored_options.h"
 #include "zolShared/Private/Plugins/zolPluginModule.h"
 #include "zolShared/Public/Common/zolRegSettings.h"
 
@@ -30,30 +31,7 @@ using common::Variant;
 
 constexpr std::int32_t kClient = 5;
 
-// A settings file holding `options` as the options dialog stores it, removed with the object.
-class StoredOptions {
-   public:
-    explicit StoredOptions(const std::string& options) {
-        char temp[MAX_PATH] = {};
-        GetTempPathA(MAX_PATH, temp);
-        file_ =
-            std::string(temp) + "client_threads_" + std::to_string(GetCurrentProcessId()) + ".ini";
-        parser::TProxyCodeObject settings;
-        settings.lblParams_Caption = options;
-        common::TWreg store;
-        store.INIFile = file_;
-        store.Components = {"lblParams.Caption,Parser config"};
-        store.Object = &settings;
-        stored_ = store.Execute(common::TWregOperation::kStore);
-    }
-    ~StoredOptions() { DeleteFileA(file_.c_str()); }
-    bool Stored() const noexcept { return stored_; }
-    const std::string& File() const noexcept { return file_; }
-
-   private:
-    std::string file_;
-    bool stored_ = false;
-};
+using test::StoredOptions;
 
 // Hands `bytes` to ProcessData for the client, as a host's port thread does; a connection notice
 // when `notice` is not 0. Returns the packets decoded into the call's output list.
@@ -125,7 +103,8 @@ TEST(ClientThreads, AClientMadeOnAPortThreadWithoutAMessageLoopPolls) {
     const StoredOptions stored(
         "<QUERY><R caption=\"Heat\"><Enabled>1</Enabled><Device>63</Device><MethodPoll>1"
         "</MethodPoll><PollInterval>1</PollInterval><PollUnits>S</PollUnits><Timeout>400"
-        "</Timeout><Response><I><Register>3C</Register></I></Response></R></QUERY>");
+        "</Timeout><Response><I><Register>3C</Register></I></Response></R></QUERY>",
+        "client_threads");
     ASSERT_TRUE(stored.Stored());
     PluginLibrary library;
     ASSERT_TRUE(library.Load("kmpparser.dll")) << library.Error();

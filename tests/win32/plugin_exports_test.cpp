@@ -9,6 +9,7 @@
 
 #include "hostsim/host_lib.h"
 #include "parser/parser_CfgOptionsProxy.h"
+#include "win32/helpers/stored_options.h"
 #include "zolShared/Private/Plugins/zolPluginModule.h"
 #include "zolShared/Public/Common/zolRegSettings.h"
 
@@ -257,30 +258,7 @@ INSTANTIATE_TEST_SUITE_P(BothListForms, PluginExportCalls,
                                                                                 : "Interface";
                          });
 
-// A settings file holding `options` as the options dialog stores it, removed with the object.
-class StoredOptions {
-   public:
-    explicit StoredOptions(const std::string& options) {
-        char temp[MAX_PATH] = {};
-        GetTempPathA(MAX_PATH, temp);
-        file_ =
-            std::string(temp) + "plugin_items_" + std::to_string(GetCurrentProcessId()) + ".ini";
-        parser::TProxyCodeObject settings;
-        settings.lblParams_Caption = options;
-        common::TWreg store;
-        store.INIFile = file_;
-        store.Components = {"lblParams.Caption,Parser config"};
-        store.Object = &settings;
-        stored_ = store.Execute(common::TWregOperation::kStore);
-    }
-    ~StoredOptions() { DeleteFileA(file_.c_str()); }
-    bool Stored() const noexcept { return stored_; }
-    const std::string& File() const noexcept { return file_; }
-
-   private:
-    std::string file_;
-    bool stored_ = false;
-};
+using test::StoredOptions;
 
 // The declaration lines the module adds behind its catalogue, and the catalogue query's answer,
 // for a configuration loaded under the module configuration `config_name` (none: the default).
@@ -290,7 +268,7 @@ struct Declared {
 };
 Declared DeclaredFor(const std::string& options, const char* config_name) {
     Declared declared;
-    const StoredOptions stored(options);
+    const StoredOptions stored(options, "plugin_items");
     EXPECT_TRUE(stored.Stored());
     PluginLibrary library;
     EXPECT_TRUE(library.Load("kmpparser.dll")) << library.Error();
