@@ -170,6 +170,7 @@ TEST(ReportPage, ShowsEveryMeterItsChartsAndTheFaultsOfASavedRun) {
     EXPECT_EQ(skipped, 1u);
     record.requests = ConfiguredRequests(ReadFile("site.xml"));
     record.active = ActiveAddresses(ReadFile("site.xml"));
+    record.requests.push_back({"67", "passive"});  // listened to, never asked: not "no answer"
     ASSERT_EQ(record.ports.size(), 2u);
     EXPECT_EQ(record.start, "2026-12-07T06:00:00.100");
 
@@ -177,6 +178,7 @@ TEST(ReportPage, ShowsEveryMeterItsChartsAndTheFaultsOfASavedRun) {
     EXPECT_EQ(Count(page, "<details class=\"card\""), 3u);
     EXPECT_EQ(Count(page, "<svg class=\"chart\""), 9u) << "E1, T1 and VALUE per meter; no clock";
     EXPECT_NE(page.find("No answer from address 70 (Silent)."), std::string::npos);
+    EXPECT_NE(page.find("Nothing heard from listened-to address 67 (passive)."), std::string::npos);
     // The clock request reads 63 ("063" in the configuration) and only that meter.
     EXPECT_EQ(Count(page, "Heat, Meter clock"), 2u);
     // Clock readings without a date show as times of day.

@@ -560,21 +560,28 @@ std::string ReportPage(const RunRecord& record) {
     const auto meters = CollectMeters(record);
     html += "<h2>Meters (" + std::to_string(meters.size()) + ")</h2>";
     if (meters.empty()) html += "<p class=\"bad\">No meter answered.</p>";
-    // Configured addresses no port delivered a packet from: the meters that never answered.
-    std::vector<std::string> silent;
+    // Configured addresses no port delivered a packet from: the meters that never answered, and
+    // apart from them the listened-to (passive) ones, which the plug-in never asks.
+    std::vector<std::string> silent, unheard_passive;
     for (const auto& request : record.requests) {
         const bool answered = std::any_of(meters.begin(), meters.end(), [&](const Meter& m) {
             return AddressKey(m.address) == AddressKey(request.address);
         });
-        if (!answered) AddUnique(silent, request.address + " (" + request.name + ")");
+        if (answered) continue;
+        AddUnique(request.name == "passive" ? unheard_passive : silent,
+                  request.address + " (" + request.name + ")");
     }
-    if (!silent.empty()) {
-        html += "<p class=\"bad silent\">No answer from address";
-        for (std::size_t i = 0; i < silent.size(); ++i) {
-            html += (i > 0 ? ", " : " ") + HtmlText(silent[i]);
+    const auto list_addresses = [&html](const char* css, const char* lead,
+                                        const std::vector<std::string>& addresses) {
+        if (addresses.empty()) return;
+        html += std::string("<p class=\"") + css + "\">" + lead;
+        for (std::size_t i = 0; i < addresses.size(); ++i) {
+            html += (i > 0 ? ", " : " ") + HtmlText(addresses[i]);
         }
         html += ".</p>";
-    }
+    };
+    list_addresses("bad silent", "No answer from address", silent);
+    list_addresses("silent", "Nothing heard from listened-to address", unheard_passive);
     // Per port: the configured meters no packet came from, "no answer" told apart from "never
     // asked"; and faults the log named a meter for, but not its port.
     const std::vector<MeterTally> tallies =
