@@ -95,7 +95,7 @@ CommandRunner DefineDiscover(CLI::App& command) {
         .add_option("--sim", given->sim,
                     "simulated meters, as hostsim's sim: ports name them "
                     "(63,64,17/electricity/serial=N; metersim --meters prints one)")
-        ->type_name("SPEC");
+        ->type_name("METERS");
     command.add_option("--baud", given->baud, "line speed on a serial port or --rfc2217 (1200)")
         ->type_name("N");
     command.add_option("--addresses", given->addresses, "addresses to ask (1-254)")
