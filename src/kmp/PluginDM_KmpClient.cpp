@@ -333,10 +333,10 @@ int TKmpParserClient::ParseFrame(plugins::TParsedDataList& output) {
         constexpr std::size_t kFixedItems = 12;
         PendingItems.Reserve(static_cast<std::int32_t>(kFixedItems + 2 * current->ResponseCount()));
         const TKmpDeviceInfo info = LookupDevice(address);
-        const std::int64_t local_ms = platform::CurrentLocalClock().NowLocalMs();
-        const double local = scheduler::MsToOle(local_ms);
-        const double utc =
-            scheduler::MsToOle(local_ms - platform::CurrentLocalClock().UtcOffsetMs());
+        // One reading for both stamps: they differ by the offset the local time was read with.
+        const platform::LocalTimeReading now = platform::CurrentLocalClock().ReadLocal();
+        const double local = scheduler::MsToOle(now.local_ms);
+        const double utc = scheduler::MsToOle(now.local_ms - now.utc_offset_ms);
         TSerialPortDM& port = Port();
         plugins::AddPacketItems(PendingItems, AsText(body), AsText(body), port.Id, port.Name(),
                                 port.FullName, ClientId, SourceName, local);

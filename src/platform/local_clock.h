@@ -7,6 +7,13 @@
 
 namespace zol::platform {
 
+// One reading of the local clock: the local time and the offset it was worked out with, so that
+// local_ms - utc_offset_ms is the same moment in UTC.
+struct LocalTimeReading {
+    std::int64_t local_ms = 0;
+    std::int64_t utc_offset_ms = 0;
+};
+
 class LocalClock {
    public:
     virtual ~LocalClock() = default;
@@ -14,6 +21,9 @@ class LocalClock {
     // How far local time is ahead of UTC now, in milliseconds (a local reading minus this is the
     // same moment in UTC). A clock that knows no time zone answers 0.
     virtual std::int64_t UtcOffsetMs() const noexcept { return 0; }
+    // The local time and its offset from one reading: two separate calls may fall on either side
+    // of a daylight-saving change.
+    virtual LocalTimeReading ReadLocal() const noexcept { return {NowLocalMs(), UtcOffsetMs()}; }
 };
 
 // The OS wall clock (implemented per platform).
