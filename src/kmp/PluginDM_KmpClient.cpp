@@ -244,9 +244,8 @@ int TKmpParserClient::FindFrame(bool& /*continue_scan*/) {
         }
         return false;
     };
-    std::vector<std::uint8_t> body;
     return kmp::FindFrame(
-        Fifo, accept, [this](int level, std::string_view text) { Log(level, text); }, body,
+        Fifo, accept, [this](int level, std::string_view text) { Log(level, text); }, scan_body_,
         module != nullptr ? std::string_view(module->TextResources->InvalidCrc)
                           : kInvalidCrcFormat);
 }

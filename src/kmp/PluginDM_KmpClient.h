@@ -104,6 +104,9 @@ class TKmpParserClient : public parser::TCustomParserScheduledClient {
     std::deque<Outgoing> outbox_;
     bool flushing_ = false;  // a thread is handing the outbox to the host (under the mutex)
 
+    // The scan's unstuffed bodies, kept from frame to frame so that its storage is reused.
+    std::vector<std::uint8_t> scan_body_;
+
     TSerialPortDM& Port();
     TaPlugin* Module();
     void Log(int severity, std::string_view text);

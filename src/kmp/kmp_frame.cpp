@@ -1,5 +1,6 @@
 #include "kmp/kmp_frame.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -26,6 +27,10 @@ std::vector<std::uint8_t> KmpStuff(std::span<const std::uint8_t> body, std::uint
 }
 
 void KmpUnstuff(std::span<const std::uint8_t> stuffed, std::vector<std::uint8_t>& body) {
+    // Unstuffing never lengthens: room for all of it at once rather than growth byte by byte.
+    if (body.capacity() - body.size() < stuffed.size()) {
+        body.reserve(std::max(body.size() + stuffed.size(), 2 * body.capacity()));
+    }
     for (std::size_t i = 0; i < stuffed.size(); ++i) {
         if (stuffed[i] != KmpEscape) {
             body.push_back(stuffed[i]);
@@ -75,8 +80,8 @@ std::string InvalidCrcMessage(std::uint16_t received, std::uint16_t computed, st
     return text + where;
 }
 
-FrameScanResult ScanFrames(std::span<const std::uint8_t> bytes, const FrameAcceptor& accept,
-                           const ScanLogger& log, std::vector<std::uint8_t>& body,
+FrameScanResult ScanFrames(std::span<const std::uint8_t> bytes, FrameAcceptorRef accept,
+                           ScanLoggerRef log, std::vector<std::uint8_t>& body,
                            std::string_view crc_format) {
     body.clear();
     const std::size_t n = bytes.size();
@@ -133,7 +138,7 @@ FrameScanResult ScanFrames(std::span<const std::uint8_t> bytes, const FrameAccep
     return {p, 0};
 }
 
-int FindFrame(common::TFIFOStream& fifo, const FrameAcceptor& accept, const ScanLogger& log,
+int FindFrame(common::TFIFOStream& fifo, FrameAcceptorRef accept, ScanLoggerRef log,
               std::vector<std::uint8_t>& body, std::string_view crc_format) {
     struct Unlocker {
         common::TFIFOStream& fifo;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "zolShared/Public/Common/fifo_stream.h"
+#include "zolShared/Public/Common/function_ref.h"
 
 namespace zol::kmp {
 
@@ -79,6 +80,10 @@ std::string InvalidCrcMessage(std::uint16_t received, std::uint16_t computed, st
 using FrameAcceptor = std::function<bool(std::span<const std::uint8_t> body)>;
 // Receives log lines from the scan (level, text).
 using ScanLogger = std::function<void(int level, std::string_view text)>;
+// What the scans take: any callable of those forms (a FrameAcceptor, a ScanLogger, a lambda),
+// called during the scan only and never copied.
+using FrameAcceptorRef = common::FunctionRef<bool(std::span<const std::uint8_t> body)>;
+using ScanLoggerRef = common::FunctionRef<void(int level, std::string_view text)>;
 
 // Outcome of one pass of the scan over a block of received bytes.
 struct FrameScanResult {
@@ -95,8 +100,8 @@ struct FrameScanResult {
 // the first one accepted ends the pass with its unstuffed body in `body`. Checksum errors are
 // logged through `log` (may be empty), written with `crc_format` (see InvalidCrcMessage). Never
 // reads outside `bytes`.
-FrameScanResult ScanFrames(std::span<const std::uint8_t> bytes, const FrameAcceptor& accept,
-                           const ScanLogger& log, std::vector<std::uint8_t>& body,
+FrameScanResult ScanFrames(std::span<const std::uint8_t> bytes, FrameAcceptorRef accept,
+                           ScanLoggerRef log, std::vector<std::uint8_t>& body,
                            std::string_view crc_format = kInvalidCrcFormat);
 
 // The scan over a receive queue, holding its lock throughout. Removes the bytes it passed over;
@@ -105,7 +110,7 @@ FrameScanResult ScanFrames(std::span<const std::uint8_t> bytes, const FrameAccep
 // frame. Returns -1 when no frame was accepted. A frame whose stop byte has not arrived yet, and
 // anything after the accepted frame, stays in the queue. Checksum errors are logged as
 // ScanFrames logs them.
-int FindFrame(common::TFIFOStream& fifo, const FrameAcceptor& accept, const ScanLogger& log,
+int FindFrame(common::TFIFOStream& fifo, FrameAcceptorRef accept, ScanLoggerRef log,
               std::vector<std::uint8_t>& body, std::string_view crc_format = kInvalidCrcFormat);
 
 }  // namespace zol::kmp
