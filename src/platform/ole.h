@@ -96,11 +96,42 @@ constexpr std::int32_t kStatusOutOfMemory = static_cast<std::int32_t>(0x8007000E
 
 // A new BSTR holding `text` (may contain zeros); nullptr for empty text, as OLE treats both alike.
 char16_t* BstrAlloc(std::u16string_view text);
+// A new BSTR holding 8-bit `text` in the system code page converted as AnsiToUtf16 converts it,
+// without a UTF-16 copy on the way; nullptr when that gives empty text.
+char16_t* BstrFromAnsi(std::string_view text);
 void BstrFree(char16_t* bstr) noexcept;
 // Length in UTF-16 units; 0 for nullptr.
 std::uint32_t BstrLength(const char16_t* bstr) noexcept;
 
-void OleVariantInit(OleVariant& v) noexcept;
+// Leaves the variant empty, all of its bytes zero.
+inline void OleVariantInit(OleVariant& v) noexcept { v = OleVariant{}; }
+// True for the types whose value the variant holds itself (empty, null, numbers, dates,
+// booleans): clearing such a variant frees nothing.
+constexpr bool HoldsPlainValue(std::uint16_t vt) noexcept {
+    switch (vt) {
+        case kVtEmpty:
+        case kVtNull:
+        case kVtI2:
+        case kVtI4:
+        case kVtR4:
+        case kVtR8:
+        case kVtCy:
+        case kVtDate:
+        case kVtError:
+        case kVtBool:
+        case kVtI1:
+        case kVtUI1:
+        case kVtUI2:
+        case kVtUI4:
+        case kVtI8:
+        case kVtUI8:
+        case kVtInt:
+        case kVtUInt:
+            return true;
+        default:
+            return false;
+    }
+}
 // Frees what the variant owns (BSTR, interface reference) and leaves it empty.
 std::int32_t OleVariantClear(OleVariant& v) noexcept;
 // Clears `dst` and makes it a deep copy of `src` (BSTRs duplicated, interfaces AddRef'ed).

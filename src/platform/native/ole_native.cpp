@@ -6,6 +6,7 @@
 
 #include "platform/com.h"
 #include "platform/ole.h"
+#include "platform/system.h"
 
 namespace zol::platform {
 
@@ -22,6 +23,8 @@ char16_t* BstrAlloc(std::u16string_view text) {
     return chars;
 }
 
+char16_t* BstrFromAnsi(std::string_view text) { return BstrAlloc(AnsiToUtf16(text)); }
+
 void BstrFree(char16_t* bstr) noexcept {
     if (bstr != nullptr) std::free(reinterpret_cast<std::uint8_t*>(bstr) - 4);
 }
@@ -32,8 +35,6 @@ std::uint32_t BstrLength(const char16_t* bstr) noexcept {
     std::memcpy(&bytes, reinterpret_cast<const std::uint8_t*>(bstr) - 4, 4);
     return bytes / 2;
 }
-
-void OleVariantInit(OleVariant& v) noexcept { std::memset(&v, 0, sizeof v); }
 
 std::int32_t OleVariantClear(OleVariant& v) noexcept {
     if ((v.vt & kVtByRef) == 0) {

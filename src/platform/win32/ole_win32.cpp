@@ -24,15 +24,30 @@ char16_t* BstrAlloc(std::u16string_view text) {
     return reinterpret_cast<char16_t*>(s);
 }
 
+char16_t* BstrFromAnsi(std::string_view text) {
+    if (text.empty()) return nullptr;
+    // Every ANSI code page keeps 7-bit text as it is; other text goes through the system's
+    // converter, measured first so that it is written straight into the string.
+    bool seven_bit = true;
+    for (char c : text) seven_bit = seven_bit && static_cast<unsigned char>(c) < 0x80;
+    const auto size = static_cast<int>(text.size());
+    const int length =
+        seven_bit ? size : MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+    if (length <= 0) return nullptr;
+    BSTR s = SysAllocStringLen(nullptr, static_cast<UINT>(length));
+    if (s == nullptr) throw std::bad_alloc();
+    if (seven_bit) {
+        for (int i = 0; i < length; ++i) s[i] = static_cast<unsigned char>(text[i]);
+    } else {
+        MultiByteToWideChar(CP_ACP, 0, text.data(), size, s, length);
+    }
+    return reinterpret_cast<char16_t*>(s);
+}
+
 void BstrFree(char16_t* bstr) noexcept { SysFreeString(reinterpret_cast<BSTR>(bstr)); }
 
 std::uint32_t BstrLength(const char16_t* bstr) noexcept {
     return SysStringLen(reinterpret_cast<BSTR>(const_cast<char16_t*>(bstr)));
-}
-
-void OleVariantInit(OleVariant& v) noexcept {
-    VariantInit(reinterpret_cast<VARIANT*>(&v));
-    v.llVal = 0;
 }
 
 std::int32_t OleVariantClear(OleVariant& v) noexcept {

@@ -32,7 +32,7 @@ Variant& Variant::operator=(const Variant& other) {
 
 Variant& Variant::operator=(Variant&& other) noexcept {
     if (this != &other) {
-        platform::OleVariantClear(v_);
+        if (!platform::HoldsPlainValue(v_.vt)) platform::OleVariantClear(v_);
         v_ = other.v_;
         platform::OleVariantInit(other.v_);
     }
@@ -123,7 +123,12 @@ Variant Variant::Utf16(std::u16string_view text) {
     return out;
 }
 
-Variant Variant::Ansi(std::string_view text) { return Utf16(platform::AnsiToUtf16(text)); }
+Variant Variant::Ansi(std::string_view text) {
+    Variant out;
+    out.v_.bstrVal = platform::BstrFromAnsi(text);
+    out.v_.vt = platform::kVtBstr;
+    return out;
+}
 
 Variant Variant::Utf8(std::string_view text) { return Utf16(Utf8ToUtf16(text)); }
 

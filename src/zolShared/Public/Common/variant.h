@@ -20,7 +20,9 @@ class Variant {
     Variant(Variant&& other) noexcept;
     Variant& operator=(const Variant& other);
     Variant& operator=(Variant&& other) noexcept;
-    ~Variant() { platform::OleVariantClear(v_); }
+    ~Variant() {
+        if (!platform::HoldsPlainValue(v_.vt)) platform::OleVariantClear(v_);
+    }
 
     // Deep copy of a raw variant (BSTR duplicated); raw 0x100/0x102 text must be converted first.
     static Variant CopyOf(const platform::OleVariant& raw);
