@@ -127,7 +127,7 @@ void TCustomParserClientList::Clear() {
     }
 }
 
-void TCustomParserClientList::ForEach(const Visitor& visit) {
+void TCustomParserClientList::ForEach(Visitor visit) {
     common::SharedSection section(lock_);
     for (std::size_t i = 0; i < clients_.size(); ++i) {
         if (!visit(clients_[i].first, *clients_[i].second)) break;

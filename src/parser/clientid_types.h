@@ -17,6 +17,7 @@
 #include "zolShared/Private/Plugins/plugin_abi.h"
 #include "zolShared/Private/Plugins/zolPluginModuleMulti.h"
 #include "zolShared/Public/Common/fifo_stream.h"
+#include "zolShared/Public/Common/function_ref.h"
 #include "zolShared/Public/Common/read_write_lock.h"
 #include "zolShared/Public/Common/zolTimeout.h"
 
@@ -92,7 +93,9 @@ class TCustomParserClient : public plugins::TzolPluginMulti {
 // lock in which a reader may also take the writer side.
 class TCustomParserClientList {
    public:
-    using Visitor = std::function<bool(std::intptr_t key, TCustomParserClient& client)>;
+    // Called while ForEach runs, never kept: a packet's dispatch visits the clients with a
+    // lambda of several captures, which std::function would allocate for.
+    using Visitor = common::FunctionRef<bool(std::intptr_t key, TCustomParserClient& client)>;
 
     TCustomParserClientList() = default;
     ~TCustomParserClientList();
@@ -108,7 +111,7 @@ class TCustomParserClientList {
     // Removes every client.
     void Clear();
     // Visits every client in the order they were added until the visitor answers false.
-    void ForEach(const Visitor& visit);
+    void ForEach(Visitor visit);
 
     std::atomic<bool> HasPlaceholder{false};
 
