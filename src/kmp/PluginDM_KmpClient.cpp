@@ -339,15 +339,20 @@ int TKmpParserClient::ParseFrame(plugins::TParsedDataList& output) {
         TSerialPortDM& port = Port();
         plugins::AddPacketItems(PendingItems, AsText(body), AsText(body), port.Id, port.Name(),
                                 port.FullName, ClientId, SourceName, local);
-        PendingItems.Add("DEVICE_ID", common::Variant::Byte(address));
-        if (info.Serial != 0) PendingItems.Add("SERIAL_NO", common::Variant::UInt32(info.Serial));
+        static const common::ItemName kDeviceId("DEVICE_ID");
+        static const common::ItemName kSerialNo("SERIAL_NO");
+        static const common::ItemName kDeviceType("DEVICE_TYPE");
+        static const common::ItemName kTimestamp("TIMESTAMP");
+        static const common::ItemName kTimestampUtc("TIMESTAMP_UTC");
+        PendingItems.Add(kDeviceId, common::Variant::Byte(address));
+        if (info.Serial != 0) PendingItems.Add(kSerialNo, common::Variant::UInt32(info.Serial));
         if (info.MeterType != 0) {
             char type[8];
             std::snprintf(type, sizeof type, "%04X", static_cast<unsigned>(info.MeterType));
-            PendingItems.Add("DEVICE_TYPE", common::Variant::Ansi(type));
+            PendingItems.Add(kDeviceType, common::Variant::Ansi(type));
         }
-        PendingItems.Add("TIMESTAMP", common::Variant::Date(local));
-        PendingItems.Add("TIMESTAMP_UTC", common::Variant::Date(utc));
+        PendingItems.Add(kTimestamp, common::Variant::Date(local));
+        PendingItems.Add(kTimestampUtc, common::Variant::Date(utc));
     }
     DecodeRegisters(*current, data);
     EndRequest(kAnswered);
@@ -359,7 +364,8 @@ void TKmpParserClient::DecodeRegisters(const TRequestItem& request,
     // Meters leave out registers they do not have, so each block is matched to its configured
     // register by id (in configured order while they agree); blocks nobody asked for are skipped.
     const std::size_t count = request.ResponseCount();
-    std::vector<bool> used(count, false);
+    std::vector<bool>& used = decode_used_;
+    used.assign(count, false);
     std::size_t expected = 0;
     std::size_t remaining = count;
     while (data.size() > 4 && remaining > 0) {

@@ -104,8 +104,10 @@ class TKmpParserClient : public parser::TCustomParserScheduledClient {
     std::deque<Outgoing> outbox_;
     bool flushing_ = false;  // a thread is handing the outbox to the host (under the mutex)
 
-    // The scan's unstuffed bodies, kept from frame to frame so that its storage is reused.
+    // The scan's unstuffed bodies and the registers a decode has matched, kept from frame to
+    // frame so that their storage is reused.
     std::vector<std::uint8_t> scan_body_;
+    std::vector<bool> decode_used_;
 
     TSerialPortDM& Port();
     TaPlugin* Module();

@@ -109,25 +109,33 @@ std::int32_t AddPacketItems(common::TzolParamsList& list, std::string_view full_
                             std::string_view source_name, std::string_view source_full_name,
                             std::int32_t client_id, std::string_view client_source_name,
                             double now_ole_date) {
+    // Every packet carries these names: their keys are worked out once.
+    static const common::ItemName kFullDataPacket("FULL_DATA_PACKET");
+    static const common::ItemName kDataPacket("DATA_PACKET");
+    static const common::ItemName kDateTimeStamp("DATE_TIME_STAMP");
+    static const common::ItemName kDataSourceId("DATA_SOURCE_ID");
+    static const common::ItemName kDataSourceFullName("DATA_SOURCE_FULL_NAME");
+    static const common::ItemName kClientId("CLIENTID");
+    static const common::ItemName kDataSourceName("DATA_SOURCE_NAME");
     std::int32_t added = 0;
     if (!full_packet.empty()) {
-        list.Add("FULL_DATA_PACKET", Variant::Ansi(full_packet));
+        list.Add(kFullDataPacket, Variant::Ansi(full_packet));
         ++added;
     }
     if (!packet.empty()) {
-        list.Add("DATA_PACKET", Variant::Ansi(packet));
+        list.Add(kDataPacket, Variant::Ansi(packet));
         ++added;
     }
-    list.Add("DATE_TIME_STAMP", Variant::Date(now_ole_date));
-    list.Add("DATA_SOURCE_ID", Variant::Int32(source_id));
-    list.Add("DATA_SOURCE_FULL_NAME", Variant::Ansi(source_full_name));
+    list.Add(kDateTimeStamp, Variant::Date(now_ole_date));
+    list.Add(kDataSourceId, Variant::Int32(source_id));
+    list.Add(kDataSourceFullName, Variant::Ansi(source_full_name));
     added += 3;
     if (client_id != 0) {
-        list.Add("CLIENTID", Variant::Int32(client_id));
-        list.Add("DATA_SOURCE_NAME", Variant::Ansi(client_source_name));
+        list.Add(kClientId, Variant::Int32(client_id));
+        list.Add(kDataSourceName, Variant::Ansi(client_source_name));
         added += 2;
     } else {
-        list.Add("DATA_SOURCE_NAME", Variant::Ansi(source_name));
+        list.Add(kDataSourceName, Variant::Ansi(source_name));
         added += 1;
     }
     return added;

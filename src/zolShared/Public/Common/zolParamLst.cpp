@@ -103,8 +103,15 @@ std::string_view TrimControl(std::string_view text) noexcept {
 // ---------------------------------------------------------------------------------------------
 // Items
 
+ItemName::ItemName(std::string_view name) : Name(name), Key(platform::AnsiLowerCase(name)) {}
+
 TzolParamsListItem::TzolParamsListItem(std::string_view name, Variant value)
     : Name(name), Key(platform::AnsiLowerCase(name)), Value(std::move(value)) {
+    State = Value.IsEmptyOrNull() ? 0 : 2;
+}
+
+TzolParamsListItem::TzolParamsListItem(const ItemName& name, Variant value)
+    : Name(name.Name), Key(name.Key), Value(std::move(value)) {
     State = Value.IsEmptyOrNull() ? 0 : 2;
 }
 
@@ -193,6 +200,13 @@ Variant TzolParamsList::GetValueDef(std::string_view name, const Variant& fallba
 
 TzolParamsListItem* TzolParamsList::Add(std::string_view name, Variant value) {
     if (TrimControl(name).empty()) return nullptr;
+    items_.push_back(std::make_unique<TzolParamsListItem>(name, std::move(value)));
+    items_.back()->State = 2;
+    return items_.back().get();
+}
+
+TzolParamsListItem* TzolParamsList::Add(const ItemName& name, Variant value) {
+    if (TrimControl(name.Name).empty()) return nullptr;
     items_.push_back(std::make_unique<TzolParamsListItem>(name, std::move(value)));
     items_.back()->State = 2;
     return items_.back().get();
@@ -289,7 +303,8 @@ bool TzolParamsList::FindRowEnd(std::int32_t from, std::int32_t& index, bool& is
 
 void TzolParamsList::NewRow() {
     if (!items_.empty() && items_.back()->IsRowMarker()) return;
-    TzolParamsListItem* marker = Add(kNewRowName, Variant::Null());
+    static const ItemName kMarker(kNewRowName);
+    TzolParamsListItem* marker = Add(kMarker, Variant::Null());
     marker->DataType = kRowMarkerDataType;
 }
 

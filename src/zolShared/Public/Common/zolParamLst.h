@@ -40,11 +40,19 @@ class ParamsListAssertion : public std::logic_error {
     std::string message_;
 };
 
+// An item name with its key, lower-cased once: for the names a module adds to every packet.
+struct ItemName {
+    explicit ItemName(std::string_view name);
+    std::string Name;
+    std::string Key;
+};
+
 // One named value.
 class TzolParamsListItem {
    public:
     // Sets Name, Key and Value; State is 2 when the value is neither empty nor null, else 0.
     TzolParamsListItem(std::string_view name, Variant value);
+    TzolParamsListItem(const ItemName& name, Variant value);
 
     // Copies Name, Key, DataType and State, not Value.
     void Assign(const TzolParamsListItem& other);
@@ -83,6 +91,7 @@ class TzolParamsList {
 
     // Appends an item; nothing (nullptr) when the name trimmed of characters up to 32 is empty.
     TzolParamsListItem* Add(std::string_view name, Variant value);
+    TzolParamsListItem* Add(const ItemName& name, Variant value);
     TzolParamsListItem* Insert(std::int32_t index, std::string_view name, Variant value);
     // Frees and removes the item; an index outside the list does nothing.
     void Delete(std::int32_t index);
