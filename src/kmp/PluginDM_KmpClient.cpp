@@ -128,13 +128,15 @@ std::int32_t TKmpParserClient::SendFrame(std::span<const std::uint8_t> body, boo
 void TKmpParserClient::Enqueue(Outgoing outgoing) {
     std::lock_guard<std::mutex> lock(outbox_mutex_);
     outbox_.push_back(std::move(outgoing));
+    outbox_count_.store(outbox_.size(), std::memory_order_release);
 }
 
 void TKmpParserClient::FlushSends() {
     // One thread hands the outbox over at a time, so frames reach the host in the order they
     // were made. A flush asked for while another runs (on another thread, or for a packet that
     // the host delivers from inside the write) is left to the one running: it looks again
-    // before it stops.
+    // before it stops. Most packets leave nothing to hand over: that needs no lock.
+    if (outbox_count_.load(std::memory_order_acquire) == 0) return;
     {
         std::lock_guard<std::mutex> lock(outbox_mutex_);
         if (flushing_) return;
@@ -151,6 +153,7 @@ void TKmpParserClient::FlushSends() {
                 }
                 next = std::move(outbox_.front());
                 outbox_.pop_front();
+                outbox_count_.store(outbox_.size(), std::memory_order_release);
             }
             if (DataSource.Plugin == nullptr) continue;
             if (next.packet) {

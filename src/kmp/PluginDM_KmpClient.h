@@ -4,6 +4,7 @@
 // and checks response frames in its receive buffer, decodes register values and hands the items
 // to the host, one packet per request group.
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -102,6 +103,7 @@ class TKmpParserClient : public parser::TCustomParserScheduledClient {
     void WriteRefused(const Outgoing& outgoing);
     std::mutex outbox_mutex_;
     std::deque<Outgoing> outbox_;
+    std::atomic<std::size_t> outbox_count_{0};  // outbox_.size(), stored under the mutex
     bool flushing_ = false;  // a thread is handing the outbox to the host (under the mutex)
 
     // The scan's unstuffed bodies and the registers a decode has matched, kept from frame to
