@@ -24,7 +24,8 @@ std::string AnsiLowerCase(std::string_view text);
 // A fresh GUID in registry form: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, upper-case hex.
 std::string NewGuidText();
 
-// True when `size` bytes at `address` can be read without a fault.
+// True when `size` bytes at `address` can be read without a fault. While a ProbeMemo runs on the
+// thread, the probes answer from the regions it holds (see platform/probe_memo.h).
 bool IsReadableMemory(const void* address, std::size_t size) noexcept;
 // True when `size` bytes at `address` can be written without a fault.
 bool IsWritableMemory(const void* address, std::size_t size) noexcept;

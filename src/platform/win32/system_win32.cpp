@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/probe_memo.h"
 #include "platform/system.h"
 #include "platform/utf.h"
 
@@ -128,17 +129,37 @@ constexpr DWORD kWritable =
 constexpr DWORD kExecutable =
     PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
 
+// The region at `p` as the system describes it, from the thread's probe memo when it holds it.
+bool RegionAt(const char* p, ProbeMemo::Region& region) noexcept {
+    const auto address = reinterpret_cast<std::uintptr_t>(p);
+    ProbeMemo* memo = ProbeMemo::Active();
+    if (memo != nullptr) {
+        if (const ProbeMemo::Region* known = memo->Find(address)) {
+            region = *known;
+            return true;
+        }
+    }
+    MEMORY_BASIC_INFORMATION info{};
+    if (VirtualQuery(p, &info, sizeof info) == 0) return false;
+    region.begin = reinterpret_cast<std::uintptr_t>(info.BaseAddress);
+    region.end = region.begin + info.RegionSize;
+    region.state = info.State;
+    region.protect = info.Protect;
+    if (memo != nullptr) memo->Remember(region);
+    return true;
+}
+
 // The committed region at `p` when its protection has one of `wanted`: [*begin, return value),
 // else null.
 const char* RegionWith(const char* p, DWORD wanted, const char** begin) noexcept {
-    MEMORY_BASIC_INFORMATION info{};
-    if (VirtualQuery(p, &info, sizeof info) == 0) return nullptr;
-    if (info.State != MEM_COMMIT) return nullptr;
-    if ((info.Protect & wanted) == 0 || (info.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0) {
+    ProbeMemo::Region region;
+    if (!RegionAt(p, region)) return nullptr;
+    if (region.state != MEM_COMMIT) return nullptr;
+    if ((region.protect & wanted) == 0 || (region.protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0) {
         return nullptr;
     }
-    *begin = static_cast<const char*>(info.BaseAddress);
-    return *begin + info.RegionSize;
+    *begin = reinterpret_cast<const char*>(region.begin);
+    return reinterpret_cast<const char*>(region.end);
 }
 
 // The end of the committed region at `p` when its protection has one of `wanted`, else null.

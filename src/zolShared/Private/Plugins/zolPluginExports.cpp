@@ -7,6 +7,7 @@
 
 #include "platform/crash_report.h"
 #include "platform/host_link.h"
+#include "platform/probe_memo.h"
 #include "platform/shared_mutex.h"
 #include "platform/system.h"
 #include "zolShared/Private/Plugins/call_record.h"
@@ -225,6 +226,10 @@ std::int32_t ExecutePluginCommandCall(TPluginCallRec* rec) noexcept {
 }
 
 std::int32_t ProcessDataCall(TPluginCallRec* rec) noexcept {
+    // The record, its lists and its received bytes are probed one after the other, by the
+    // checks here and by the record's conversion: they share the regions they look up (each
+    // lookup is a system call) until the record is converted.
+    platform::ProbeMemo record_checks;
     if (!RecordUsable(rec)) return -1;
     auto instance = FindInstance(rec->Instance);
     if (!instance) return -1;
@@ -233,6 +238,7 @@ std::int32_t ProcessDataCall(TPluginCallRec* rec) noexcept {
         for (std::uint32_t waited = 0; instance->Busy != 0 && instance->Unloaded != 0;
              waited += 50) {
             if (waited >= 30000) return -1;
+            record_checks.End();  // messages are handled while waiting
             platform::WaitProcessingMessages(50);
         }
         if (instance->Unloaded != 0 || !Registry()) return -1;
@@ -242,7 +248,7 @@ std::int32_t ProcessDataCall(TPluginCallRec* rec) noexcept {
             ~BusyGuard() { p.Busy = 0; }
         } busy{*instance};
         try {
-            return instance->ProcessDataCall(*rec);
+            return instance->ProcessDataCall(*rec, &record_checks);
         } catch (...) {
             instance->LogCommandFailure("PROCESS", CurrentExceptionMessage());
             return -3;

@@ -342,8 +342,10 @@ std::int32_t TzolPlugin::CommandUnload(TPluginCallRec& rec) {
     }
 }
 
-std::int32_t TzolPlugin::ProcessDataCall(TPluginCallRec& rec) {
+std::int32_t TzolPlugin::ProcessDataCall(TPluginCallRec& rec, platform::ProbeMemo* record_checks) {
     CallRecordScope scope(rec);
+    // The handler may call the host, which may release memory: what was probed is probed again.
+    if (record_checks != nullptr) record_checks->End();
     void* remembered = rec.InData.Value.Ptr;
     // The message texts are read only when a message is due: most calls log nothing.
     std::int32_t result = 0;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/abi.h"
+#include "platform/probe_memo.h"
 #include "platform/shared_mutex.h"
 #include "zolShared/Private/Plugins/plugin_abi.h"
 #include "zolShared/Private/Plugins/zolPluginCustomCmd.h"
@@ -110,8 +111,9 @@ class TzolPlugin : public common::Component {
 
     // ExecutePluginCommand after the record was converted: TEMPORARY-LOAD, COMMAND, dispatch.
     std::int32_t ExecuteCommand(TPluginCallRec& rec);
-    // ProcessData steps 4 to 9 (the record is converted inside).
-    std::int32_t ProcessDataCall(TPluginCallRec& rec);
+    // ProcessData steps 4 to 9 (the record is converted inside). `record_checks`, the probe
+    // memo of the record's checks, is ended once the record is converted.
+    std::int32_t ProcessDataCall(TPluginCallRec& rec, platform::ProbeMemo* record_checks = nullptr);
     void GetOptionsDialogCall(TPluginCallRec& rec);
     void ShowOptionsDialogCall(TPluginCallRec& rec);
     // GetModuleInfo's buffer rules; see the export.
