@@ -67,17 +67,17 @@ void TCustomParserClient::AddData(std::span<const std::uint8_t> data) {
 }
 
 void TCustomParserClient::RestartIdleTimer() {
-    std::lock_guard<std::mutex> lock(idle_mutex_);
+    std::lock_guard<platform::SharedMutex> lock(idle_mutex_);
     idle_timer_.StartNow();
 }
 
 bool TCustomParserClient::IdleExpired(std::uint32_t ms) {
-    std::lock_guard<std::mutex> lock(idle_mutex_);
+    std::lock_guard<platform::SharedMutex> lock(idle_mutex_);
     return idle_timer_.Expired(ms);
 }
 
 void TCustomParserClient::ShiftIdleTimer(std::int64_t offset_ms) {
-    std::lock_guard<std::mutex> lock(idle_mutex_);
+    std::lock_guard<platform::SharedMutex> lock(idle_mutex_);
     idle_timer_.StartShifted(offset_ms);
 }
 
