@@ -1,10 +1,10 @@
 #pragma once
-// A mutex its owner may lock again, for std::lock_guard and std::unique_lock (as
-// std::recursive_mutex), that holds nothing of the system's when it is gone. MinGW's
-// std::recursive_mutex gets a block of memory at its first lock and an event at its first wait,
-// and its destructor frees neither: each instance, translator and scheduled event that came and
-// went left them behind in the host. This one is a SharedMutex (a slim lock on Windows) with an
-// owner and a depth.
+// A recursive mutex for std::lock_guard and std::unique_lock (like std::recursive_mutex). It is
+// an exclusive platform::SharedMutex with an owner and a depth, so on Windows it holds no handle
+// and no memory of the system's: the MinGW threads library behind std::recursive_mutex allocates
+// its state the first time one is locked and never frees it (the standard library does not
+// destroy such a mutex), so every queue, schedule and plug-in instance that came and went left
+// a few dozen bytes behind in the host.
 
 #include <atomic>
 #include <cstdint>
@@ -22,43 +22,36 @@ class RecursiveMutex {
 
     void lock() noexcept {
         const std::uint32_t self = CurrentThreadId();
-        if (Owns(self)) {
+        // Only this thread can have stored its own id, so a relaxed read is enough to tell.
+        if (owner_.load(std::memory_order_relaxed) == self) {
             ++depth_;
             return;
         }
-        lock_.lock();
-        Take(self);
-    }
-    bool try_lock() noexcept {
-        const std::uint32_t self = CurrentThreadId();
-        if (Owns(self)) {
-            ++depth_;
-            return true;
-        }
-        if (!lock_.try_lock()) return false;
-        Take(self);
-        return true;
-    }
-    void unlock() noexcept {
-        if (--depth_ > 0) return;
-        owner_.store(0, std::memory_order_relaxed);
-        lock_.unlock();
-    }
-
-   private:
-    // Only the owner itself ever stores its id, so a thread reads its own id back only while it
-    // holds the lock; no ordering beyond the lock's is needed. Thread ids are never 0.
-    bool Owns(std::uint32_t self) const noexcept {
-        return owner_.load(std::memory_order_relaxed) == self;
-    }
-    void Take(std::uint32_t self) noexcept {
+        mutex_.lock();
         owner_.store(self, std::memory_order_relaxed);
         depth_ = 1;
     }
+    bool try_lock() noexcept {
+        const std::uint32_t self = CurrentThreadId();
+        if (owner_.load(std::memory_order_relaxed) == self) {
+            ++depth_;
+            return true;
+        }
+        if (!mutex_.try_lock()) return false;
+        owner_.store(self, std::memory_order_relaxed);
+        depth_ = 1;
+        return true;
+    }
+    void unlock() noexcept {
+        if (--depth_ != 0) return;
+        owner_.store(0, std::memory_order_relaxed);
+        mutex_.unlock();
+    }
 
-    SharedMutex lock_;
-    std::atomic<std::uint32_t> owner_{0};
-    std::uint32_t depth_ = 0;  // written only by the owner
+   private:
+    SharedMutex mutex_;
+    std::atomic<std::uint32_t> owner_{0};  // the holding thread, 0 when free
+    std::uint32_t depth_ = 0;              // read and written by the holder only
 };
 
 }  // namespace zol::platform
