@@ -100,7 +100,7 @@ TDataSourceScheduledWithClients::TDataSourceScheduledWithClients(plugins::TzolPl
       ClientClass([](TDataSourceScheduledWithClients& source, const plugins::TPluginCallRec& p) {
           return std::make_unique<TCustomParserScheduledClient>(source, p);
       }),
-      Home(std::make_unique<common::TimerHome>()),
+      Home(common::TimerHome::OfThisThread()),
       // One OS timer serves the housekeeping of every data source of this thread.
       HousekeepingTimer(std::make_unique<common::TzolRoundTimer>(kHousekeepingInterval,
                                                                  [this] { Housekeeping(); })) {

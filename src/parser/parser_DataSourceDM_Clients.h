@@ -99,8 +99,9 @@ class TDataSourceScheduledWithClients : public TDataSourceScheduled {
     // The data source's own thread, where its queue and housekeeping tick: the clients' queue
     // timers live there too, whatever thread made the client. A client may be made by a packet
     // on a thread that never handles window messages (a connection notice on the host's port
-    // thread), where its queue would never tick.
-    std::unique_ptr<common::TimerHome> Home;
+    // thread), where its queue would never tick. The data sources of one thread share the home,
+    // so all their clients tick through one window and one OS timer.
+    std::shared_ptr<common::TimerHome> Home;
     TCustomParserClientList Clients;
     std::unique_ptr<common::TzolRoundTimer> HousekeepingTimer;
 

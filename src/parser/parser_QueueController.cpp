@@ -57,7 +57,7 @@ void TQueueController::DoScheduled(scheduler::TScheduledEvent& event, TBasicRequ
 
 void TQueueController::ReleaseCurrent(std::uint8_t code) {
     common::SharedSection list(Requests.Lock());
-    std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    std::lock_guard<platform::RecursiveMutex> state(state_mutex_);
     ResponseTimeout.Clear();
     answer_claimed_ = false;
     AnswerSettled();
@@ -68,7 +68,7 @@ void TQueueController::ReleaseCurrent(std::uint8_t code) {
 }
 
 void TQueueController::ExpectResponse(std::uint32_t timeout_ms) {
-    std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    std::lock_guard<platform::RecursiveMutex> state(state_mutex_);
     answer_claimed_ = false;
     if (timeout_ms > 0) {
         ResponseTimeout.StartWithTimeout(timeout_ms);
@@ -79,12 +79,12 @@ void TQueueController::ExpectResponse(std::uint32_t timeout_ms) {
 }
 
 void TQueueController::ClaimAnswer() {
-    std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    std::lock_guard<platform::RecursiveMutex> state(state_mutex_);
     answer_claimed_ = Current != nullptr;
 }
 
 void TQueueController::LetGoOfAnswer() {
-    std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    std::lock_guard<platform::RecursiveMutex> state(state_mutex_);
     if (!answer_claimed_) return;
     answer_claimed_ = false;
     // The deadline may have passed while the answer was in hand: let a tick look at it now.
@@ -97,7 +97,7 @@ TBasicRequestItem* TQueueController::ClaimedRequest() const noexcept {
 
 std::optional<bool> TQueueController::SendRefused(std::uint64_t exchange) {
     common::SharedSection list(Requests.Lock());
-    std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    std::lock_guard<platform::RecursiveMutex> state(state_mutex_);
     if (exchange != exchange_number_ || Current == nullptr) return std::nullopt;
     const std::int32_t position = Requests.IndexOf(Current);
     TBasicRequestItem& item = *Current;
@@ -166,7 +166,7 @@ void TQueueControllerTimer::SetTimerEnabled(bool value) {
 void TQueueControllerTimer::Rearm(bool reset_position) {
     if (!Timer) return;
     if (reset_position) {
-        std::lock_guard<std::recursive_mutex> state(state_mutex_);
+        std::lock_guard<platform::RecursiveMutex> state(state_mutex_);
         ResumeIndex = -1;
         Pause.Clear();
     }
@@ -201,7 +201,7 @@ void TQueueControllerTimer::Tick() {
     if (IsBusy()) {
         // A skipped tick still chooses the next one: the extra tick that ended a wait for an
         // answer must not leave the timer waiting for that answer's deadline.
-        std::lock_guard<std::recursive_mutex> state(state_mutex_);
+        std::lock_guard<platform::RecursiveMutex> state(state_mutex_);
         ChooseNextTick();
         return;
     }
@@ -262,7 +262,7 @@ std::int32_t TQueueControllerTimer::Select(std::int32_t first, std::int32_t end)
 
 void TQueueControllerTimer::TickLocked() {
     common::SharedSection list(Requests.Lock());
-    std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    std::lock_guard<platform::RecursiveMutex> state(state_mutex_);
     TickSteps();
     ChooseNextTick();
 }
@@ -385,7 +385,7 @@ void TQueueControllerTimer::ResetSchedule() {
         // soon even while an answer is awaited.
         ResetRequest.store(1);
         {
-            std::lock_guard<std::recursive_mutex> state(state_mutex_);
+            std::lock_guard<platform::RecursiveMutex> state(state_mutex_);
             TickSoon();
         }
         Rearm(false);
@@ -395,7 +395,7 @@ void TQueueControllerTimer::ResetSchedule() {
     SetTimerEnabled(false);
     {
         common::ExclusiveSection list(Requests.Lock());
-        std::lock_guard<std::recursive_mutex> state(state_mutex_);
+        std::lock_guard<platform::RecursiveMutex> state(state_mutex_);
         ResumeIndex = -1;
         for (std::int32_t i = 0; i < Requests.CountLocked(); ++i) {
             TBasicRequestItem& item = *Requests.Item(i);
@@ -417,7 +417,7 @@ void TQueueControllerTimer::ResetSchedule() {
 void TQueueControllerTimer::HostEvent(std::string_view name, bool is_port_open,
                                       const common::TzolParamsList* params) {
     common::ExclusiveSection list(Requests.Lock());
-    std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    std::lock_guard<platform::RecursiveMutex> state(state_mutex_);
     for (std::int32_t i = 0; i < Requests.CountLocked(); ++i) {
         TBasicRequestItem& item = *Requests.Item(i);
         const bool match = item.Method == TRequestMethod::rmEvent &&
@@ -443,7 +443,7 @@ void TQueueControllerTimer::StopSchedules() noexcept {
     try {
         std::vector<std::unique_ptr<scheduler::TScheduledEvent>> events;
         {
-            std::lock_guard<std::recursive_mutex> lock(events_mutex_);
+            std::lock_guard<platform::RecursiveMutex> lock(events_mutex_);
             events = Events.TakeAll();
         }
         // Stopped outside the lock: nobody can reach them any more.
@@ -474,7 +474,7 @@ void TQueueControllerTimer::RegisterSchedule(TBasicRequestItem& item, const std:
     char group[40];
     std::snprintf(group, sizeof group, "G%u_%08X_%08X",
                   static_cast<unsigned>(item.MethodParams.Method), item.Identity(), Identity());
-    std::lock_guard<std::recursive_mutex> lock(events_mutex_);
+    std::lock_guard<platform::RecursiveMutex> lock(events_mutex_);
     scheduler::TScheduledEvent& event =
         Events.Add(std::string(group) + "/" + std::to_string(index));
     item.ScheduleId = group;
@@ -494,7 +494,7 @@ void TQueueControllerTimer::ScheduleFired(scheduler::TScheduledEvent& event) {
     bool matched = false;
     {
         common::SharedSection list(Requests.Lock());
-        std::lock_guard<std::recursive_mutex> state(state_mutex_);
+        std::lock_guard<platform::RecursiveMutex> state(state_mutex_);
         for (std::int32_t i = 0; i < Requests.CountLocked(); ++i) {
             TBasicRequestItem& item = *Requests.Item(i);
             if (item.ScheduleId != group) continue;
@@ -509,7 +509,7 @@ void TQueueControllerTimer::ScheduleFired(scheduler::TScheduledEvent& event) {
 
 bool TQueueControllerTimer::MarkPending(std::string_view schedule_id) {
     common::SharedSection list(Requests.Lock());
-    std::lock_guard<std::recursive_mutex> state(state_mutex_);
+    std::lock_guard<platform::RecursiveMutex> state(state_mutex_);
     bool matched = false;
     for (std::int32_t i = 0; i < Requests.CountLocked(); ++i) {
         TBasicRequestItem& item = *Requests.Item(i);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "parser/parser_BasicRequestItem.h"
+#include "platform/recursive_mutex.h"
 #include "scheduler/scheduled_event.h"
 #include "zolShared/Public/Common/zolTimeout.h"
 #include "zolShared/Public/Common/zolTimerEx.h"
@@ -77,8 +78,8 @@ class TQueueController {
 
     // Holds the exchange state for a client that reads or changes it outside a tick (take the
     // list's lock first when both are needed).
-    std::unique_lock<std::recursive_mutex> LockExchange() {
-        return std::unique_lock<std::recursive_mutex>(state_mutex_);
+    std::unique_lock<platform::RecursiveMutex> LockExchange() {
+        return std::unique_lock<platform::RecursiveMutex>(state_mutex_);
     }
     // A follow-up request of the current exchange went out: wait for its answer as for the first.
     void ExpectResponse(std::uint32_t timeout_ms);
@@ -126,7 +127,7 @@ class TQueueController {
     // The exchange state (Current, the two timeouts, the resume position and the run-time fields
     // of the items) is changed under this lock, taken after the list's lock: ticks, releases,
     // schedules and host events arrive on different threads.
-    std::recursive_mutex state_mutex_;
+    platform::RecursiveMutex state_mutex_;
 
     // Under the exchange lock: the answer of Current is being decoded.
     bool answer_claimed_ = false;
@@ -206,8 +207,8 @@ class TQueueControllerTimer : public TQueueController {
     // Registered and stopped by a settings load on the command thread while clients read them
     // (LongestExpectedGap): every access holds EventsLock().
     TSchEventList Events;
-    std::unique_lock<std::recursive_mutex> EventsLock() {
-        return std::unique_lock<std::recursive_mutex>(events_mutex_);
+    std::unique_lock<platform::RecursiveMutex> EventsLock() {
+        return std::unique_lock<platform::RecursiveMutex>(events_mutex_);
     }
 
    protected:
@@ -215,7 +216,7 @@ class TQueueControllerTimer : public TQueueController {
 
    private:
     void RegisterSchedule(TBasicRequestItem& item, const std::string& cron, int index);
-    std::recursive_mutex events_mutex_;
+    platform::RecursiveMutex events_mutex_;
     // A tick is running on the timer's thread (ticks never nest).
     bool ticking_ = false;
     // The timer waits for the deadline of the awaited answer rather than ticking (under the

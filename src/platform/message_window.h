@@ -67,4 +67,9 @@ std::size_t DispatchPendingMessages();
 // may be a fake clock.
 std::size_t WaitAndDispatchMessages(std::uint32_t timeout_ms);
 
+// For a library being freed while the process goes on: unregisters its window class, which
+// would otherwise outlive the library with a procedure pointing into freed code. Does nothing
+// while a window of the class still exists; a later Allocate registers the class again.
+void ReleaseMessageWindowClass() noexcept;
+
 }  // namespace zol::platform

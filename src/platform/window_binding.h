@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/message_window.h"
+#include "platform/system.h"
 
 namespace zol::platform {
 
@@ -29,7 +30,7 @@ class WindowBinding {
             if (detached_) return false;
             // A copy, so the procedure may detach or destroy its own window while it runs.
             call = procedure_;
-            if (depth_++ == 0) caller_ = std::this_thread::get_id();
+            if (depth_++ == 0) caller_ = CurrentThreadId();
         }
         struct Leave {
             WindowBinding& binding;
@@ -51,7 +52,7 @@ class WindowBinding {
         if (detached_) return true;
         detached_ = true;
         dropped = std::move(procedure_);
-        if (depth_ == 0 || caller_ == std::this_thread::get_id()) return true;
+        if (depth_ == 0 || caller_ == CurrentThreadId()) return true;
         const auto idle = [this] { return depth_ == 0; };
         if (!timeout_ms) {
             idle_.wait(lock, idle);
@@ -65,8 +66,10 @@ class WindowBinding {
     std::condition_variable idle_;
     WindowProcedure procedure_;
     bool detached_ = false;
-    int depth_ = 0;             // nested calls in progress on the owner thread
-    std::thread::id caller_{};  // the thread of the calls in progress
+    int depth_ = 0;  // nested calls in progress on the owner thread
+    // The thread of the calls in progress, by its OS id (0: none): on MinGW std::thread::id would
+    // make the threads library keep a record for the host's thread (see runtime_threads.h).
+    std::uint32_t caller_ = 0;
 };
 
 }  // namespace zol::platform

@@ -247,7 +247,7 @@ TScheduledEvent::~TScheduledEvent() {
         std::unique_lock<std::mutex> lock(guard->workers_mutex);
         guard->workers_changed.wait(lock, [&guard] { return guard->workers == 0; });
     }
-    std::lock_guard<std::recursive_mutex> fire_lock(guard->mutex);
+    std::lock_guard<platform::RecursiveMutex> fire_lock(guard->mutex);
     guard->event_gone = true;
 }
 
@@ -353,7 +353,7 @@ void TScheduledEvent::CallHandler(const Handler& handler) {
 
 void TScheduledEvent::Fire() {
     const std::shared_ptr<FireGuard> guard = fire_guard_;
-    std::lock_guard<std::recursive_mutex> lock(guard->mutex);
+    std::lock_guard<platform::RecursiveMutex> lock(guard->mutex);
     if (guard->event_gone || !Running()) return;
     if (RunLimit != 0 && RunCount >= RunLimit) return;
     ++RunCount;
@@ -390,7 +390,7 @@ void TScheduledEvent::StartWorker() {
         std::thread([this, guard] {
             t_worker_of = guard.get();
             try {
-                std::lock_guard<std::recursive_mutex> fire(guard->mutex);
+                std::lock_guard<platform::RecursiveMutex> fire(guard->mutex);
                 if (!guard->event_gone) Fire();
             } catch (...) {
                 platform::ReportCurrentException("TWorkerThread");

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/message_window.h"
+#include "platform/recursive_mutex.h"
 #include "scheduler/cron_scheduler.h"
 #include "zolShared/Public/Common/zolTimerEx.h"
 
@@ -181,7 +182,7 @@ class TScheduledEvent {
     // handler destroyed the event can still unlock it and learn that the event is gone, and a
     // worker can sign off after that.
     struct FireGuard {
-        std::recursive_mutex mutex;
+        platform::RecursiveMutex mutex;
         bool event_gone = false;
         std::mutex workers_mutex;
         std::condition_variable workers_changed;

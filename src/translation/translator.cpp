@@ -115,37 +115,37 @@ TWtransl::~TWtransl() {
     // Taken out under the lock, so a tick in progress on the timer's thread finds no timer to free.
     std::unique_ptr<common::TzolTimerEx> timer;
     {
-        std::lock_guard<std::recursive_mutex> guard(lock_);
+        std::lock_guard<platform::RecursiveMutex> guard(lock_);
         timer = std::move(release_timer_);
     }
     common::FreeTimer(timer);
 }
 
 std::string TWtransl::LanguageFile() const {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<platform::RecursiveMutex> guard(lock_);
     return language_file_;
 }
 
 void TWtransl::SetLanguageFile(std::string files) {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<platform::RecursiveMutex> guard(lock_);
     language_file_ = std::move(files);
     ReleaseDictionary();
 }
 
 std::vector<std::string> TWtransl::ComponentProperties() const {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<platform::RecursiveMutex> guard(lock_);
     return component_properties_;
 }
 
 std::string TWtransl::ComponentPropertiesText() const {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<platform::RecursiveMutex> guard(lock_);
     std::string text;
     for (const auto& name : component_properties_) text.append(name).append("\r\n");
     return text;
 }
 
 void TWtransl::AddComponentProperties(std::string_view names) {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<platform::RecursiveMutex> guard(lock_);
     std::size_t from = 0;
     while (from <= names.size()) {
         std::size_t at = names.find_first_of(";|", from);
@@ -162,44 +162,44 @@ bool TWtransl::IsTranslatedProperty(std::string_view name) const {
 }
 
 std::string TWtransl::SourceLanguage() const {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<platform::RecursiveMutex> guard(lock_);
     return source_language_;
 }
 
 void TWtransl::SetSourceLanguage(std::string language) {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<platform::RecursiveMutex> guard(lock_);
     source_language_ = std::move(language);
 }
 
 std::string TWtransl::CurrentLanguage() const {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<platform::RecursiveMutex> guard(lock_);
     return current_language_;
 }
 
 LanguageFileOptions TWtransl::FileOptions() const {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<platform::RecursiveMutex> guard(lock_);
     return options_;
 }
 
 std::size_t TWtransl::LoadedCount() const {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<platform::RecursiveMutex> guard(lock_);
     return loaded_ ? loaded_count_ : 0;
 }
 
 bool TWtransl::DictionaryLoaded() const {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<platform::RecursiveMutex> guard(lock_);
     return loaded_;
 }
 
 std::vector<std::string> TWtransl::UntranslatedTexts() const {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<platform::RecursiveMutex> guard(lock_);
     return untranslated_;
 }
 
 LanguageList TWtransl::ListLanguages() const {
     std::string files;
     {
-        std::lock_guard<std::recursive_mutex> guard(lock_);
+        std::lock_guard<platform::RecursiveMutex> guard(lock_);
         files = language_file_;
     }
     for (const auto& file : SplitFileList(files)) {
@@ -242,7 +242,7 @@ void TWtransl::ReleaseDictionary() noexcept {
 }
 
 bool TWtransl::ReleaseIfIdle() {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<platform::RecursiveMutex> guard(lock_);
     if (!loaded_ || !release_deadline_.Expired()) return false;
     ReleaseDictionary();
     return true;
@@ -255,7 +255,7 @@ void TWtransl::ArmReleaseTimer() noexcept {
             auto timer = std::make_unique<common::TzolTimerEx>();
             timer->SetInterval(kReleaseAfterMs);
             timer->SetOnTimer([this](common::TzolTimerEx&) {
-                std::lock_guard<std::recursive_mutex> guard(lock_);
+                std::lock_guard<platform::RecursiveMutex> guard(lock_);
                 // Not idle yet: a later translation moved the deadline; tick again.
                 if (!ReleaseIfIdle()) return;
                 // An idle engine keeps no timer (and no window) bound to a thread; the next
@@ -293,7 +293,7 @@ bool TWtransl::TranslateComponent(std::string_view target, common::Component& co
                                   std::string_view source) {
     std::string wanted_target(target);
     if (wanted_target.empty()) wanted_target = ListLanguages().default_language;
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<platform::RecursiveMutex> guard(lock_);
     if (SplitFileList(language_file_).empty() || wanted_target.empty()) return false;
     const std::string wanted_source = source.empty() ? source_language_ : std::string(source);
     if (wanted_source.empty()) return false;
@@ -312,7 +312,7 @@ bool TWtransl::TranslateComponent(std::string_view target, common::Component& co
 }
 
 std::optional<std::string> TWtransl::TranslateString(std::string_view text) {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<platform::RecursiveMutex> guard(lock_);
     if (loaded_ && release_deadline_.Expired()) ReleaseDictionary();
     if (!loaded_) {
         if (current_language_.empty() || SplitFileList(language_file_).empty()) {

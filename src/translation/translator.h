@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/recursive_mutex.h"
 #include "translation/language_file.h"
 #include "zolShared/Public/Common/component.h"
 #include "zolShared/Public/Common/zolTimeout.h"
@@ -123,7 +124,7 @@ class TWtransl : public common::Component {
     bool IsTranslatedProperty(std::string_view name) const;
     void ArmReleaseTimer() noexcept;
 
-    mutable std::recursive_mutex lock_;
+    mutable platform::RecursiveMutex lock_;
     std::string language_file_ = "app.lng";
     std::vector<std::string> component_properties_;
     std::string source_language_ = "EN";

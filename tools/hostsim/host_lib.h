@@ -163,6 +163,9 @@ class HostInstance {
     // CreatePluginInstance with an empty list (or none); returns the export's result.
     std::int32_t Create(bool with_params = true);
     std::int32_t Free();
+    // Forgets the instance without freeing it, as a host that frees the library with the
+    // instance still open (the library frees it as it goes).
+    void Abandon() noexcept { handle_ = nullptr; }
     void* Handle() const noexcept { return handle_; }
     ParamsMode Mode() const noexcept { return mode_; }
     std::int32_t Tag() const noexcept { return tag_; }

@@ -261,4 +261,7 @@ std::size_t WaitAndDispatchMessages(std::uint32_t timeout_ms) {
     return DispatchPendingMessages();
 }
 
+// The stand-in has no window class to outlive a library.
+void ReleaseMessageWindowClass() noexcept {}
+
 }  // namespace zol::platform

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/message_window.h"
+#include "platform/runtime_threads.h"
 #include "platform/window_binding.h"
 
 namespace zol::platform {
@@ -15,7 +16,9 @@ namespace {
 
 const char kClassName[] = "ZolMessageWindow";
 
+// An entry of a host thread into the library when the window belongs to one.
 LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    const HostEntryScope entry;
     auto* holder =
         reinterpret_cast<std::shared_ptr<WindowBinding>*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
     if (message == WM_NCDESTROY) {
@@ -43,14 +46,17 @@ HINSTANCE ThisModule() {
     return module;
 }
 
+std::atomic<bool> g_class_registered{false};
+
 bool RegisterClassOnce() {
-    static const bool registered = [] {
-        WNDCLASSA window_class{};
-        window_class.lpfnWndProc = &WindowProc;
-        window_class.hInstance = ThisModule();
-        window_class.lpszClassName = kClassName;
-        return RegisterClassA(&window_class) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
-    }();
+    if (g_class_registered.load(std::memory_order_acquire)) return true;
+    WNDCLASSA window_class{};
+    window_class.lpfnWndProc = &WindowProc;
+    window_class.hInstance = ThisModule();
+    window_class.lpszClassName = kClassName;
+    const bool registered =
+        RegisterClassA(&window_class) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    if (registered) g_class_registered.store(true, std::memory_order_release);
     return registered;
 }
 
@@ -132,6 +138,12 @@ std::size_t DispatchPendingMessages() {
         ++handled;
     }
     return handled;
+}
+
+void ReleaseMessageWindowClass() noexcept {
+    if (UnregisterClassA(kClassName, ThisModule()) != 0) {
+        g_class_registered.store(false, std::memory_order_release);
+    }
 }
 
 std::size_t WaitAndDispatchMessages(std::uint32_t timeout_ms) {

@@ -249,7 +249,7 @@ std::int32_t TzolPlugin::ExecuteCommand(TPluginCallRec& rec) {
 }
 
 std::int32_t TzolPlugin::DispatchCommand(const std::string& command, TPluginCallRec& rec) {
-    std::lock_guard<std::recursive_mutex> guard(CommandLock);
+    std::lock_guard<platform::RecursiveMutex> guard(CommandLock);
     struct DepthGuard {
         std::atomic<std::int32_t>& depth;
         std::int32_t value;
@@ -536,7 +536,7 @@ void TzolPlugin::ShowOptionsDialogCall(TPluginCallRec& rec) {
             // threads change the same fields and the settings it stores. It does not count as a
             // command, so the host's calls back from this thread while its dialog is open (the
             // script's events) are not refused as nested; the lock is re-entered by them.
-            std::lock_guard<std::recursive_mutex> guard(CommandLock);
+            std::lock_guard<platform::RecursiveMutex> guard(CommandLock);
             if (rec.Params != nullptr) {
                 CallParams params(rec);
                 if (auto ini = params.GetPresent("INI-FILE")) INIFile = ini->AsUtf8();
@@ -556,7 +556,7 @@ void TzolPlugin::ShowOptionsDialogCall(TPluginCallRec& rec) {
     }
     rec.OutData.Value.Number = static_cast<std::uint32_t>(result);
     if (result != 0) ReloadInstancesSharingSettings();
-    std::lock_guard<std::recursive_mutex> guard(CommandLock);
+    std::lock_guard<platform::RecursiveMutex> guard(CommandLock);
     OptionsOpen = 0;
     OptionsList = nullptr;
     OptionsFlags = 0;
@@ -565,14 +565,14 @@ void TzolPlugin::ShowOptionsDialogCall(TPluginCallRec& rec) {
 void TzolPlugin::ReloadInstancesSharingSettings() {
     std::string path;
     {
-        std::lock_guard<std::recursive_mutex> guard(CommandLock);
+        std::lock_guard<platform::RecursiveMutex> guard(CommandLock);
         path = ModuleRegistryPath;
     }
     const std::uint32_t this_thread = platform::CurrentThreadId();
     for (const auto& other : AllInstances()) {
         // An instance's registry path and loader thread are set by LOAD under its command lock;
         // one lock at a time, so that two dialogs on different threads cannot deadlock.
-        std::unique_lock<std::recursive_mutex> guard(other->CommandLock);
+        std::unique_lock<platform::RecursiveMutex> guard(other->CommandLock);
         if (other->ModuleRegistryPath != path || !other->OnLoadSettingsNow) continue;
         if (other->LoaderThread == this_thread) {
             try {

@@ -18,6 +18,7 @@
 
 #include "platform/abi.h"
 #include "platform/probe_memo.h"
+#include "platform/recursive_mutex.h"
 #include "platform/shared_mutex.h"
 #include "zolShared/Private/Plugins/plugin_abi.h"
 #include "zolShared/Private/Plugins/zolPluginCustomCmd.h"
@@ -148,7 +149,7 @@ class TzolPlugin : public common::Component {
     // --- Fields (the system's own names) -----------------------------------------------------
     // Texts are UTF-8 inside the plug-in; they are converted where they leave it.
 
-    std::recursive_mutex CommandLock;
+    platform::RecursiveMutex CommandLock;
     std::atomic<std::int32_t> CommandDepth{0};
     void* SelfHandle = nullptr;
     std::uintptr_t ModuleHandle = 0;

@@ -11,13 +11,13 @@ void TFIFOStream::ReentrantSharedLock::Lock() {
         return;
     }
     mutex_.lock();
-    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    owner_.store(platform::CurrentThreadId(), std::memory_order_relaxed);
     depth_ = 1;
 }
 
 void TFIFOStream::ReentrantSharedLock::Unlock() {
     if (--depth_ == 0) {
-        owner_.store(std::thread::id{}, std::memory_order_relaxed);
+        owner_.store(0, std::memory_order_relaxed);
         mutex_.unlock();
     }
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/shared_mutex.h"
+#include "platform/system.h"
 
 namespace zol::common {
 
@@ -67,12 +68,14 @@ class TFIFOStream {
         void UnlockShared();
 
        private:
+        // The OS thread id, not std::thread::id: on MinGW asking for the latter makes the threads
+        // library keep a record for the host's thread (see platform/runtime_threads.h).
         bool HeldByThisThread() const noexcept {
-            return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+            return owner_.load(std::memory_order_relaxed) == platform::CurrentThreadId();
         }
         platform::SharedMutex mutex_;
-        std::atomic<std::thread::id> owner_{};
-        int depth_ = 0;  // touched only by the writing owner
+        std::atomic<std::uint32_t> owner_{0};  // 0: no writer (no thread has id 0)
+        int depth_ = 0;                        // touched only by the writing owner
     };
 
     void DiscardLocked(std::size_t n) noexcept;

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+#include "platform/system.h"
+
 namespace zol::common {
 
-ReadWriteLock::Reader* ReadWriteLock::FindReader(std::thread::id thread) noexcept {
+ReadWriteLock::Reader* ReadWriteLock::FindReader(std::uint32_t thread) noexcept {
     for (Reader& reader : readers_) {
         if (reader.thread == thread) return &reader;
     }
@@ -12,7 +14,7 @@ ReadWriteLock::Reader* ReadWriteLock::FindReader(std::thread::id thread) noexcep
 }
 
 void ReadWriteLock::LockShared() {
-    const std::thread::id self = std::this_thread::get_id();
+    const std::uint32_t self = platform::CurrentThreadId();
     std::unique_lock<std::mutex> lock(mutex_);
     if (write_depth_ > 0 && writer_ == self) {
         // The writer reads inside its own section: counted as a nested write.
@@ -30,7 +32,7 @@ void ReadWriteLock::LockShared() {
 }
 
 void ReadWriteLock::UnlockShared() {
-    const std::thread::id self = std::this_thread::get_id();
+    const std::uint32_t self = platform::CurrentThreadId();
     std::unique_lock<std::mutex> lock(mutex_);
     if (write_depth_ > 0 && writer_ == self) {
         if (--write_depth_ == 0) EndWrite(lock);
@@ -46,7 +48,7 @@ void ReadWriteLock::UnlockShared() {
 }
 
 void ReadWriteLock::LockExclusive() {
-    const std::thread::id self = std::this_thread::get_id();
+    const std::uint32_t self = platform::CurrentThreadId();
     std::unique_lock<std::mutex> lock(mutex_);
     if (write_depth_ > 0 && writer_ == self) {
         ++write_depth_;
@@ -70,7 +72,7 @@ void ReadWriteLock::LockExclusive() {
 void ReadWriteLock::EndWrite(std::unique_lock<std::mutex>& lock) {
     if (writer_read_depth_ > 0) readers_.push_back({writer_, writer_read_depth_});
     writer_read_depth_ = 0;
-    writer_ = {};
+    writer_ = 0;
     lock.unlock();
     changed_.notify_all();
 }

@@ -31,16 +31,18 @@ class ReadWriteLock {
    private:
     // Ends the outermost write section of the calling thread (the mutex held).
     void EndWrite(std::unique_lock<std::mutex>& lock);
+    // Threads by their OS id, not std::thread::id: on MinGW asking for the latter makes the
+    // threads library keep a record for the host's thread (see platform/runtime_threads.h).
     struct Reader {
-        std::thread::id thread;
+        std::uint32_t thread;
         std::uint32_t depth;
     };
-    Reader* FindReader(std::thread::id thread) noexcept;
+    Reader* FindReader(std::uint32_t thread) noexcept;
 
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Reader> readers_;
-    std::thread::id writer_;
+    std::uint32_t writer_ = 0;  // 0: none (no thread has id 0)
     std::uint32_t write_depth_ = 0;
     std::uint32_t writers_waiting_ = 0;
     std::uint32_t writer_read_depth_ = 0;  // the writer's reading, given back when it stops writing

@@ -1,12 +1,175 @@
 #include "zolShared/Public/Common/zolTimerEx.h"
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <limits>
+#include <map>
 #include <vector>
 
 #include "platform/crash_report.h"
 #include "platform/system.h"
+#include "zolShared/Public/Common/zolTimeout.h"
 
 namespace zol::common {
+
+// ---- The timers of a home ----------------------------------------------------------------------
+
+namespace {
+
+constexpr std::uint64_t kNever = UINT64_MAX;
+
+// Due times fall on the home's grid, never before the time asked for.
+std::uint64_t OnGrid(std::uint64_t tick) noexcept {
+    constexpr std::uint64_t grid = TimerHome::kGridMs;
+    return (tick + grid - 1) / grid * grid;
+}
+
+}  // namespace
+
+struct TimerHome::Hub {
+    std::mutex mutex;
+    std::vector<std::function<void()>> jobs;
+    // Every live timer of the home, in the order they were made (the order they tick in).
+    std::vector<TzolTimerEx*> timers;
+    // Counts the timers destroyed, so a run knows whether the timers it collected still live.
+    std::uint64_t destroyed = 0;
+    // Null once the home is gone. Used for posts from any thread under the lock; its timer is
+    // set only on the home thread.
+    std::unique_ptr<platform::MessageWindow> window;
+    std::uint32_t thread = 0;
+    // Reads the tick counter, counting the wraps of a 32-bit one.
+    TzolTimeout clock;
+    // When the OS timer fires next (kNever: not set) and the interval it was set with: a window
+    // timer goes on firing at that interval until it is set again.
+    std::uint64_t armed_due = kNever;
+    std::uint32_t armed_interval = 0;
+    // A wake message is on its way, or the home thread is running its timers: either way it
+    // looks at every timer again before it waits.
+    bool wake_posted = false;
+    bool in_run = false;
+    // The timer whose handler runs now on the home thread, for destroyers on other threads.
+    TzolTimerEx* running = nullptr;
+    std::condition_variable tick_ended;
+
+    std::uint64_t Now() noexcept { return clock.ReadTick(); }
+    bool OnHomeThread() const noexcept { return platform::CurrentThreadId() == thread; }
+
+    // Under the lock, on any thread: a timer is due at `due` (kNever with `at_once`: it asked
+    // for a tick). Sets the OS timer earlier, or has the home thread look at its timers.
+    void Kick(std::uint64_t due, bool at_once) noexcept {
+        if (!window) return;
+        if (!at_once && due >= armed_due) return;  // the OS timer comes in time
+        if (in_run) return;                        // the run sets the timer when it ends
+        if (!at_once && OnHomeThread()) {
+            Arm(Now());
+            return;
+        }
+        PostWake();
+    }
+
+    void PostWake() noexcept {
+        if (wake_posted || !window) return;
+        wake_posted = window->Post(kWakeMessage, 0);
+        if (!wake_posted) platform::ReportFailure("TimerHome", "the home's window took no message");
+    }
+
+    // Under the lock, on the home thread: sets the OS timer for the earliest due time, or stops
+    // it when no timer runs. `after_os_tick`: the OS timer has just fired.
+    void Arm(std::uint64_t now, bool after_os_tick = false) noexcept {
+        std::uint64_t earliest = kNever;
+        for (const TzolTimerEx* timer : timers) {
+            if (timer->timer_running_ && timer->due_ < earliest) earliest = timer->due_;
+        }
+        if (earliest == kNever) {
+            if (armed_due != kNever && window) window->StopTimer(kOsTimerId);
+            armed_due = kNever;
+            return;
+        }
+        // Already due (a run that ended late): handled as soon as the thread handles messages.
+        if (earliest <= now) {
+            PostWake();
+            return;
+        }
+        // No OS call while the OS timer comes at most a grid step late for it; while it comes
+        // early (the earliest timer moved on: its answer came), none either, until it has fired:
+        // then it is set for the new earliest. On a busy home the earliest moves with nearly
+        // every answer, and setting the OS timer each time was most of the timers' cost.
+        if (armed_due != kNever) {
+            if (earliest <= armed_due && armed_due - earliest < kGridMs) return;
+            if (earliest > armed_due && !after_os_tick) return;
+            if (earliest > armed_due && earliest - armed_due < kGridMs) return;
+        }
+        const auto interval = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(earliest - now, std::numeric_limits<std::uint32_t>::max()));
+        if (!window->StartTimer(kOsTimerId, interval)) {
+            armed_due = kNever;
+            platform::ReportFailure("TimerHome", "Not enough timers available");
+            return;
+        }
+        armed_due = now + interval;
+        armed_interval = interval;
+    }
+
+    // On the home thread: ticks every timer that is due or asked for a tick, each once, then
+    // sets the OS timer for the next. A timer that becomes due meanwhile waits for the next
+    // message, so a handler that asks for its own tick again cannot hold the thread.
+    void Run(bool os_tick) {
+        std::unique_lock<std::mutex> lock(mutex);
+        wake_posted = false;
+        if (!window) return;
+        std::uint64_t now = Now();
+        if (os_tick) armed_due = armed_due == kNever ? kNever : now + armed_interval;
+        std::vector<TzolTimerEx*> due;
+        for (TzolTimerEx* timer : timers) {
+            if (!timer->timer_running_) {
+                timer->tick_requested_.store(false, std::memory_order_release);
+                continue;
+            }
+            if (timer->due_ <= now || timer->tick_requested_.load(std::memory_order_acquire)) {
+                due.push_back(timer);
+            }
+        }
+        in_run = true;
+        const std::uint64_t destroyed_before = destroyed;
+        for (TzolTimerEx* timer : due) {
+            if (destroyed != destroyed_before &&
+                std::find(timers.begin(), timers.end(), timer) == timers.end()) {
+                continue;  // freed by an earlier handler of this run
+            }
+            if (!timer->timer_running_) continue;  // stopped by an earlier handler
+            timer->tick_requested_.store(false, std::memory_order_release);
+            if (timer->due_ <= now) {
+                // Like a window timer, a late tick is one tick, and the next keeps the rhythm.
+                const std::uint32_t interval = timer->Interval();
+                std::uint64_t next = timer->due_ + interval;
+                if (next <= now) next = OnGrid(now + interval);
+                timer->due_ = next;
+            }
+            TzolTimerEx::TimerHandler handler = timer->on_timer_;
+            running = timer;
+            lock.unlock();
+            try {
+                if (handler) handler(*timer);
+            } catch (...) {
+                platform::ReportCurrentException("TzolTimerEx.OnTimer");
+            }
+            lock.lock();
+            running = nullptr;
+            tick_ended.notify_all();
+        }
+        in_run = false;
+        if (!window) return;
+        now = Now();
+        for (const TzolTimerEx* timer : timers) {
+            if (timer->timer_running_ && timer->tick_requested_.load(std::memory_order_acquire)) {
+                PostWake();
+                break;
+            }
+        }
+        Arm(now, os_tick);
+    }
+};
 
 TzolTimerEx::TzolTimerEx(Component* owner)
     : Component(owner), owner_thread_(platform::CurrentThreadId()) {
@@ -18,58 +181,20 @@ TzolTimerEx::TzolTimerEx(Component* owner)
 }
 
 TzolTimerEx::TzolTimerEx(TimerHome& home, std::uint32_t interval_ms, TimerHandler handler)
-    : Component(nullptr), owner_thread_(home.Thread()) {
+    : Component(nullptr), owner_thread_(home.Thread()), hub_(home.hub_) {
     enabled_.store(false, std::memory_order_relaxed);
     requested_.store(0, std::memory_order_relaxed);
     interval_.store(interval_ms, std::memory_order_relaxed);
     on_timer_ = std::move(handler);
-    if (OnOwnerThread()) {
-        window_ =
-            platform::MessageWindow::Allocate([this](std::uint32_t message, std::uintptr_t wparam) {
-                return HandleMessage(message, wparam);
-            });
-        if (!window_) throw OutOfResourcesError("AllocateHWND failed");
-        return;
-    }
-    homing_ = std::make_shared<Homing>();
-    homing_->timer = this;
-    homed_.store(false, std::memory_order_release);
-    if (!home.Post([homing = homing_] {
-            std::lock_guard<std::mutex> lock(homing->mutex);
-            if (homing->timer != nullptr) homing->timer->Settle();
-        })) {
-        throw OutOfResourcesError("AllocateHWND failed");
-    }
-}
-
-void TzolTimerEx::Settle() {
-    window_ =
-        platform::MessageWindow::Allocate([this](std::uint32_t message, std::uintptr_t wparam) {
-            return HandleMessage(message, wparam);
-        });
-    if (!window_) {
-        platform::ReportFailure("TzolTimerEx.Create", "AllocateHWND failed");
-        return;
-    }
-    homed_.store(true, std::memory_order_release);
-    try {
-        SetEnabled(requested_.load(std::memory_order_acquire) == 1);
-    } catch (...) {
-        platform::ReportCurrentException("TzolTimerEx.SetEnabled");
-    }
-    if (tick_requested_.load(std::memory_order_acquire) && !window_->Post(kTickNowMessage, 0)) {
-        tick_requested_.store(false, std::memory_order_release);
-    }
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    if (!hub_->window) throw OutOfResourcesError("AllocateHWND failed");
+    hub_->timers.push_back(this);
 }
 
 TzolTimerEx::~TzolTimerEx() {
-    if (!homed_.load(std::memory_order_acquire)) {
-        std::lock_guard<std::mutex> lock(homing_->mutex);
-        if (!homed_.load(std::memory_order_acquire)) {
-            // The window never came: nothing exists on the home thread to stop or release.
-            homing_->timer = nullptr;
-            return;
-        }
+    if (HomeTimer()) {
+        HubDestroy();
+        return;
     }
     if (!OnOwnerThread()) {
         // Only the owner thread can stop its OS timer and destroy its window. The whole
@@ -112,13 +237,9 @@ bool TzolTimerEx::OnOwnerThread() const noexcept {
 }
 
 void TzolTimerEx::SetEnabled(bool value) {
-    if (!homed_.load(std::memory_order_acquire)) {
-        std::lock_guard<std::mutex> lock(homing_->mutex);
-        if (!homed_.load(std::memory_order_acquire)) {
-            // Applied by the home thread when the window comes.
-            requested_.store(value ? 1 : 0, std::memory_order_release);
-            return;
-        }
+    if (HomeTimer()) {
+        HubSetEnabled(value);
+        return;
     }
     if (!OnOwnerThread() && window_->Exists()) {
         // The owner thread applies the latest request when the message arrives, so a request
@@ -137,29 +258,35 @@ void TzolTimerEx::SetEnabled(bool value) {
 }
 
 void TzolTimerEx::SetInterval(std::uint32_t value) {
+    if (HomeTimer()) {
+        HubSetInterval(value);
+        return;
+    }
     if (value == Interval()) return;
     interval_.store(value, std::memory_order_release);
     UpdateTimer();
 }
 
 void TzolTimerEx::RequestTick() {
-    if (tick_requested_.exchange(true, std::memory_order_acq_rel)) return;
-    if (!homed_.load(std::memory_order_acquire)) {
-        std::lock_guard<std::mutex> lock(homing_->mutex);
-        if (!homed_.load(std::memory_order_acquire)) return;  // posted when the window comes
+    if (HomeTimer()) {
+        HubRequestTick();
+        return;
     }
+    if (tick_requested_.exchange(true, std::memory_order_acq_rel)) return;
     // Posted on the owner thread too: the tick never runs inside its caller.
     if (!window_->Post(kTickNowMessage, 0)) tick_requested_.store(false, std::memory_order_release);
 }
 
 void TzolTimerEx::SetOnTimer(TimerHandler handler) {
+    if (HomeTimer()) {
+        HubSetOnTimer(std::move(handler));
+        return;
+    }
     on_timer_ = std::move(handler);
     UpdateTimer();
 }
 
 void TzolTimerEx::UpdateTimer() {
-    // Not yet at home: the home thread sets the timer when the window comes.
-    if (!homed_.load(std::memory_order_acquire)) return;
     if (Interval() == 0 || !Enabled() || !on_timer_) {
         window_->StopTimer(kTimerId);
         timer_running_ = false;
@@ -214,46 +341,144 @@ bool TzolTimerEx::HandleMessage(std::uint32_t message, std::uintptr_t wparam) {
     }
 }
 
-struct TimerHome::Jobs {
-    std::mutex mutex;
-    std::vector<std::function<void()>> waiting;
-};
-
-TimerHome::TimerHome() : thread_(platform::CurrentThreadId()), jobs_(std::make_shared<Jobs>()) {
-    window_ =
-        platform::MessageWindow::Allocate([jobs = jobs_](std::uint32_t message, std::uintptr_t) {
-            if (message != kRunJobsMessage) return false;
-            std::vector<std::function<void()>> due;
-            {
-                std::lock_guard<std::mutex> lock(jobs->mutex);
-                due.swap(jobs->waiting);
-            }
-            for (auto& job : due) {
-                try {
-                    job();
-                } catch (...) {
-                    platform::ReportCurrentException("TimerHome");
-                }
-            }
-            return true;
-        });
-    if (!window_) throw OutOfResourcesError("AllocateHWND failed");
+void TzolTimerEx::ScheduleLocked(std::uint64_t now) {
+    timer_running_ = Enabled() && Interval() > 0 && on_timer_;
+    due_ = timer_running_ ? OnGrid(now + Interval()) : kNever;
+    if (timer_running_) hub_->Kick(due_, false);
 }
 
-TimerHome::~TimerHome() = default;
+void TzolTimerEx::HubSetEnabled(bool value) {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    requested_.store(value ? 1 : 0, std::memory_order_release);
+    if (value == Enabled()) return;
+    enabled_.store(value, std::memory_order_release);
+    ScheduleLocked(hub_->Now());
+}
+
+void TzolTimerEx::HubSetInterval(std::uint32_t value) {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    if (value == Interval()) return;
+    interval_.store(value, std::memory_order_release);
+    ScheduleLocked(hub_->Now());
+}
+
+void TzolTimerEx::HubSetOnTimer(TimerHandler handler) {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    on_timer_ = std::move(handler);
+    ScheduleLocked(hub_->Now());
+}
+
+void TzolTimerEx::HubRequestTick() {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    if (tick_requested_.exchange(true, std::memory_order_acq_rel)) return;
+    // Posted on the home thread too: the tick never runs inside its caller.
+    hub_->Kick(kNever, true);
+}
+
+void TzolTimerEx::HubDestroy() noexcept {
+    std::unique_lock<std::mutex> lock(hub_->mutex);
+    auto& timers = hub_->timers;
+    timers.erase(std::remove(timers.begin(), timers.end(), this), timers.end());
+    ++hub_->destroyed;
+    timer_running_ = false;
+    if (hub_->running != this || hub_->OnHomeThread()) return;
+    // The tick in progress may itself wait for a lock the destroying thread holds: it is waited
+    // for at most kCrossThreadWaitMs, then runs on without the timer.
+    if (!hub_->tick_ended.wait_for(lock, std::chrono::milliseconds(kCrossThreadWaitMs),
+                                   [this] { return hub_->running != this; })) {
+        platform::ReportFailure("TzolTimerEx.Destroy",
+                                "a tick in progress on the owner thread did not end within "
+                                "5000 ms; the timer was freed without it");
+    }
+}
+
+TimerHome::TimerHome() : thread_(platform::CurrentThreadId()), hub_(std::make_shared<Hub>()) {
+    hub_->thread = thread_;
+    // The window belongs to the home, which frees it before the hub can go: a plain pointer.
+    Hub* const hub = hub_.get();
+    auto window =
+        platform::MessageWindow::Allocate([hub](std::uint32_t message, std::uintptr_t wparam) {
+            switch (message) {
+                case kRunJobsMessage: {
+                    std::vector<std::function<void()>> due;
+                    {
+                        std::lock_guard<std::mutex> lock(hub->mutex);
+                        due.swap(hub->jobs);
+                    }
+                    for (auto& job : due) {
+                        try {
+                            job();
+                        } catch (...) {
+                            platform::ReportCurrentException("TimerHome");
+                        }
+                    }
+                    return true;
+                }
+                case kWakeMessage:
+                    hub->Run(false);
+                    return true;
+                case platform::kTimerMessage:
+                    if (wparam != kOsTimerId) return false;
+                    hub->Run(true);
+                    return true;
+                default:
+                    return false;
+            }
+        });
+    if (!window) throw OutOfResourcesError("AllocateHWND failed");
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    hub_->window = std::move(window);
+}
+
+TimerHome::~TimerHome() {
+    std::unique_ptr<platform::MessageWindow> window;
+    {
+        std::lock_guard<std::mutex> lock(hub_->mutex);
+        window.swap(hub_->window);
+        hub_->jobs.clear();
+        hub_->armed_due = kNever;
+    }
+    if (window) window->StopTimer(kOsTimerId);
+}
 
 bool TimerHome::Post(std::function<void()> job) {
-    bool first = false;
-    {
-        std::lock_guard<std::mutex> lock(jobs_->mutex);
-        first = jobs_->waiting.empty();
-        jobs_->waiting.push_back(std::move(job));
-    }
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    if (!hub_->window) return false;
+    const bool first = hub_->jobs.empty();
+    hub_->jobs.push_back(std::move(job));
     // One message runs every job waiting when it is handled.
-    if (!first || window_->Post(kRunJobsMessage, 0)) return true;
-    std::lock_guard<std::mutex> lock(jobs_->mutex);
-    jobs_->waiting.pop_back();
+    if (!first || hub_->window->Post(kRunJobsMessage, 0)) return true;
+    hub_->jobs.pop_back();
     return false;
+}
+
+std::shared_ptr<TimerHome> TimerHome::OfThisThread() {
+    static std::mutex lock;
+    static std::map<std::uint32_t, std::weak_ptr<TimerHome>> homes;
+    const std::uint32_t thread = platform::CurrentThreadId();
+    std::lock_guard<std::mutex> guard(lock);
+    for (auto it = homes.begin(); it != homes.end();) {
+        it = it->second.expired() ? homes.erase(it) : std::next(it);
+    }
+    if (auto found = homes.find(thread); found != homes.end()) {
+        std::shared_ptr<TimerHome> home = found->second.lock();
+        // A thread id may come again after its thread ended, with the windows it had.
+        std::lock_guard<std::mutex> hub_lock(home->hub_->mutex);
+        if (home->hub_->window && home->hub_->window->Exists()) return home;
+    }
+    auto home = std::make_shared<TimerHome>();
+    homes[thread] = home;
+    return home;
+}
+
+std::size_t TimerHome::TimerCount() const {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    return hub_->timers.size();
+}
+
+bool TimerHome::OsTimerSet() const {
+    std::lock_guard<std::mutex> lock(hub_->mutex);
+    return hub_->armed_due != kNever;
 }
 
 void FreeTimer(TzolTimerEx*& timer) noexcept {

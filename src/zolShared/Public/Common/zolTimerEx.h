@@ -5,6 +5,7 @@
 // and OnTimer are set on the owner thread.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,29 +23,46 @@ class OutOfResourcesError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// A thread that timers can be made for from other threads: a window of that thread runs the
-// jobs that finish such timers there. Made on the thread it stands for, which must dispatch its
-// messages for as long as the home lives.
+// A thread that timers can be made for from other threads, and the one OS timer those timers
+// share. Every timer made with a home ticks through the home's window: the home keeps their due
+// times and sets its OS timer for the earliest, so a thread with hundreds of queues runs one OS
+// timer and one window instead of one each, and a timer that changes its interval or asks for
+// an extra tick costs no OS call while the home's timer is already set early enough. Due times
+// fall on a grid of kGridMs, so timers of one interval tick together. Made on the thread it
+// stands for, which must dispatch its messages for as long as the home lives.
 class TimerHome {
    public:
     // Throws OutOfResourcesError when no window can be allocated.
     TimerHome();
+    // On the home thread. Timers made with the home may outlive it: they stop ticking.
     ~TimerHome();
     TimerHome(const TimerHome&) = delete;
     TimerHome& operator=(const TimerHome&) = delete;
+
+    // The home of the calling thread, shared by everything on it that asks: a site's data
+    // sources (one per port) then tick their clients through one window and one OS timer.
+    // Throws OutOfResourcesError when no window can be allocated.
+    static std::shared_ptr<TimerHome> OfThisThread();
 
     std::uint32_t Thread() const noexcept { return thread_; }
     // Runs `job` on the home thread when it next handles its messages (never inside the caller);
     // false when the home's window is gone. Jobs still waiting when the home goes are dropped.
     bool Post(std::function<void()> job);
+    // How many timers the home serves, and whether its OS timer is set (diagnostics, tests).
+    std::size_t TimerCount() const;
+    bool OsTimerSet() const;
 
     static constexpr std::uint32_t kRunJobsMessage = platform::kUserMessage + 1050;
+    // Run the timers that are due or asked for a tick (posted by other threads).
+    static constexpr std::uint32_t kWakeMessage = platform::kUserMessage + 1051;
+    static constexpr std::uint32_t kOsTimerId = 1;
+    static constexpr std::uint32_t kGridMs = 10;
 
    private:
-    struct Jobs;
+    friend class TzolTimerEx;
+    struct Hub;
     std::uint32_t thread_;
-    std::shared_ptr<Jobs> jobs_;
-    std::unique_ptr<platform::MessageWindow> window_;
+    std::shared_ptr<Hub> hub_;
 };
 
 class TzolTimerEx : public Component {
@@ -65,14 +83,15 @@ class TzolTimerEx : public Component {
     // runs before OnTimer is set. Throws OutOfResourcesError when no window can be allocated.
     explicit TzolTimerEx(Component* owner = nullptr);
     // A disabled timer of `home`'s thread with `interval_ms` and `handler`, made from any thread.
-    // Made elsewhere, its window comes when the home thread next handles its messages; until
-    // then Enabled and RequestTick requests are kept and applied there, and it may be destroyed
-    // (nothing is then left behind). Throws OutOfResourcesError when the home's window is gone.
+    // It has no window of its own: it ticks through the home's (see TimerHome). Every call may
+    // come from any thread and takes effect at once; the handler runs only on the home thread.
+    // Throws OutOfResourcesError when the home's window is gone.
     TzolTimerEx(TimerHome& home, std::uint32_t interval_ms, TimerHandler handler);
     // From another thread, first has the owner thread stop the timer and release the window,
     // then waits for a tick in progress to end; all of it within kCrossThreadWaitMs in total.
     // When the time runs out it reports the failure and returns: the tick in progress finishes
-    // without the timer, and nothing reaches the timer after it.
+    // without the timer, and nothing reaches the timer after it. A home's timer has nothing to
+    // release: from another thread it only waits (as long at most) for its tick in progress.
     ~TzolTimerEx() override;
 
     bool Enabled() const noexcept { return enabled_.load(std::memory_order_acquire); }
@@ -96,14 +115,23 @@ class TzolTimerEx : public Component {
     const TimerHandler& OnTimer() const noexcept { return on_timer_; }
     void SetOnTimer(TimerHandler handler);
 
-    // Whether an OS timer is currently set (for diagnostics and tests).
+    // Whether an OS timer is currently set, or for a home's timer whether it is due to tick (for
+    // diagnostics and tests).
     bool TimerRunning() const noexcept { return timer_running_; }
 
    private:
+    friend class TimerHome;
+    friend struct TimerHome::Hub;
+    // A timer of a home (its state is kept under the home's lock).
+    bool HomeTimer() const noexcept { return hub_ != nullptr; }
+    // Under the home's lock: counts the interval from `now` when the timer runs.
+    void ScheduleLocked(std::uint64_t now);
+    void HubSetEnabled(bool value);
+    void HubSetInterval(std::uint32_t value);
+    void HubRequestTick();
+    void HubSetOnTimer(TimerHandler handler);
+    void HubDestroy() noexcept;
     bool OnOwnerThread() const noexcept;
-    // The home thread's job for a timer made from another thread: allocates the window and
-    // applies what was asked for meanwhile.
-    void Settle();
     // Sets the OS timer anew (its interval counted from now) when Interval, Enabled and OnTimer
     // allow, else kills it. Throws OutOfResourcesError("Not enough timers available") when the
     // OS refuses, leaving no timer running and the timer disabled.
@@ -121,14 +149,10 @@ class TzolTimerEx : public Component {
     TimerHandler on_timer_;
     bool timer_running_ = false;
     std::unique_ptr<platform::MessageWindow> window_;
-    // A timer made for another thread: false until its window exists there. The guard is
-    // shared with the home's job, which may outlive the timer.
-    struct Homing {
-        std::mutex mutex;
-        TzolTimerEx* timer = nullptr;  // cleared by a timer destroyed before its window came
-    };
-    std::atomic<bool> homed_{true};
-    std::shared_ptr<Homing> homing_;
+    // A timer of a home: the home's shared state, and when the timer ticks next (UINT64_MAX:
+    // not running; under the home's lock).
+    std::shared_ptr<TimerHome::Hub> hub_;
+    std::uint64_t due_ = UINT64_MAX;
 };
 
 // Frees a timer the way every owner does: disable it, drop its handler (each step ignoring

@@ -329,6 +329,102 @@ TEST_F(TimerTest, RefusedTimerStaysDisabledAndTheNextEnableTriesAgain) {
     EXPECT_EQ(ticks, 2);
 }
 
+// Timers of a home: a hundred queues' timers, made on the home thread and elsewhere and started
+// at scattered times, share the home's one OS timer (the thread's quota of one would refuse a
+// second) and tick on its grid, each once per interval; a stopped one stops.
+TEST_F(TimerTest, TimersOfAHomeShareOneOsTimer) {
+    ScopedTimerQuota one(1);
+    TimerHome home;
+    constexpr int kTimers = 100;
+    std::vector<int> ticks(kTimers, 0);
+    std::vector<std::unique_ptr<TzolTimerEx>> timers(kTimers);
+    auto make = [&](int i) {
+        timers[i] =
+            std::make_unique<TzolTimerEx>(home, 50, [&ticks, i](TzolTimerEx&) { ++ticks[i]; });
+    };
+    std::thread other([&] {
+        for (int i = 0; i < kTimers; i += 2) make(i);
+    });
+    other.join();
+    for (int i = 1; i < kTimers; i += 2) make(i);
+    EXPECT_EQ(home.TimerCount(), static_cast<std::size_t>(kTimers));
+    for (int i = 0; i < kTimers; ++i) {
+        if (i % 10 == 0) clock_.Advance(3);
+        if (i % 2 == 0) {
+            std::thread enable([&] { timers[i]->SetEnabled(true); });
+            enable.join();
+        } else {
+            timers[i]->SetEnabled(true);
+        }
+    }
+    DispatchPendingMessages();
+    EXPECT_TRUE(home.OsTimerSet());
+    for (int step = 0; step < 40; ++step) Advance(10);  // 400 ms: eight intervals each
+    for (int i = 0; i < kTimers; ++i) EXPECT_EQ(ticks[i], 8) << "timer " << i;
+    timers[7]->SetEnabled(false);
+    for (int step = 0; step < 10; ++step) Advance(10);
+    EXPECT_EQ(ticks[7], 8);
+    EXPECT_EQ(ticks[8], 10);
+    for (auto& timer : timers) FreeTimer(timer);
+    Advance(50);
+    EXPECT_FALSE(home.OsTimerSet());
+    EXPECT_EQ(home.TimerCount(), 0u);
+}
+
+// In one run of a home's timers a handler may free itself and a timer due after it, and a
+// handler that asks for its own tick again gets it at the next dispatch, not in a loop. Timers
+// may outlive their home: they no longer tick.
+TEST_F(TimerTest, HomeTimersMayBeFreedAndAskedForTicksFromTheirHandlers) {
+    auto home = std::make_unique<TimerHome>();
+    int first_ticks = 0, second_ticks = 0, eager_ticks = 0;
+    TzolTimerEx* second = nullptr;
+    auto* first = new TzolTimerEx(*home, 20, [&](TzolTimerEx& self) {
+        ++first_ticks;
+        delete second;
+        second = nullptr;
+        delete &self;
+    });
+    second = new TzolTimerEx(*home, 20, [&](TzolTimerEx&) { ++second_ticks; });
+    TzolTimerEx eager(*home, 20, [&](TzolTimerEx& self) {
+        ++eager_ticks;
+        self.RequestTick();
+    });
+    first->SetEnabled(true);
+    second->SetEnabled(true);
+    eager.SetEnabled(true);
+    Advance(20);
+    EXPECT_EQ(first_ticks, 1);
+    EXPECT_EQ(second_ticks, 0);
+    EXPECT_EQ(eager_ticks, 1);
+    DispatchPendingMessages();
+    EXPECT_EQ(eager_ticks, 2);
+    EXPECT_EQ(home->TimerCount(), 1u);
+    home.reset();
+    Advance(100);
+    EXPECT_EQ(eager_ticks, 2);
+}
+
+// Freed from another thread while its tick runs, a home's timer waits for the tick to end.
+TEST_F(TimerTest, HomeTimerFreedFromAnotherThreadWaitsForItsTick) {
+    TimerHome home;
+    std::atomic<bool> in_tick{false}, tick_done{false}, destroyed{false};
+    auto* timer = new TzolTimerEx(home, 10, [&](TzolTimerEx&) {
+        in_tick = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        tick_done = true;
+    });
+    timer->SetEnabled(true);
+    std::thread other([&] {
+        while (!in_tick) std::this_thread::yield();
+        delete timer;
+        EXPECT_TRUE(tick_done);
+        destroyed = true;
+    });
+    clock_.Advance(10);
+    while (!destroyed) platform::WaitAndDispatchMessages(5);
+    other.join();
+}
+
 // Round timers: periodic jobs of one thread and interval sharing one timer.
 using RoundTimerTest = TimerTest;
 
