@@ -455,7 +455,7 @@ int RunDecode(const hostsim::PluginLibrary& library) {
     }
     std::printf(
         "decode: ProcessData, one 8-register response to a packet of %d items: %.2f us "
-        "per call (target < 20 us)\n",
+        "per call (target < 10 us)\n",
         static_cast<int>(items), export_us);
     std::printf("decode: core scan + decode of the same response, in-process: %.2f us per call\n",
                 core_us);
