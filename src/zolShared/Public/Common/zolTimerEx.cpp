@@ -460,11 +460,14 @@ std::shared_ptr<TimerHome> TimerHome::OfThisThread() {
     for (auto it = homes.begin(); it != homes.end();) {
         it = it->second.expired() ? homes.erase(it) : std::next(it);
     }
+    // The last owner of a home may let it go on another thread at any moment, even between the
+    // sweep above and here: each entry is taken once and checked.
     if (auto found = homes.find(thread); found != homes.end()) {
-        std::shared_ptr<TimerHome> home = found->second.lock();
-        // A thread id may come again after its thread ended, with the windows it had.
-        std::lock_guard<std::mutex> hub_lock(home->hub_->mutex);
-        if (home->hub_->window && home->hub_->window->Exists()) return home;
+        if (std::shared_ptr<TimerHome> home = found->second.lock()) {
+            // A thread id may come again after its thread ended, with the windows it had.
+            std::lock_guard<std::mutex> hub_lock(home->hub_->mutex);
+            if (home->hub_->window && home->hub_->window->Exists()) return home;
+        }
     }
     auto home = std::make_shared<TimerHome>();
     homes[thread] = home;
