@@ -21,6 +21,7 @@
 #include "hostsim/host_lib.h"
 #include "kmp/kmp_frame.h"
 #include "parser/parser_CfgOptionsProxy.h"
+#include "win32/helpers/guarded_pages.h"
 #include "zolShared/Public/Common/zolRegSettings.h"
 
 namespace zol::hostsim {
@@ -51,28 +52,19 @@ std::uint32_t Seed() {
 class BadMemory {
    public:
     BadMemory() {
-        SYSTEM_INFO info;
-        GetSystemInfo(&info);
-        page_ = info.dwPageSize;
-        base_ = static_cast<char*>(
-            VirtualAlloc(nullptr, 3 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old = 0;
-        VirtualProtect(base_ + page_, page_, PAGE_NOACCESS, &old);
-        VirtualProtect(base_ + 2 * page_, page_, PAGE_READONLY, &old);
         // Freed but kept reserved, so that no later allocation can bring it back to life.
-        freed_ = VirtualAlloc(nullptr, page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-        VirtualFree(freed_, page_, MEM_DECOMMIT);
+        freed_ = VirtualAlloc(nullptr, pages_.Page(), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        VirtualFree(freed_, pages_.Page(), MEM_DECOMMIT);
     }
-    ~BadMemory() {
-        VirtualFree(base_, 0, MEM_RELEASE);
-        VirtualFree(freed_, 0, MEM_RELEASE);
-    }
-    void* NoAccess() const { return base_ + page_; }
+    ~BadMemory() { VirtualFree(freed_, 0, MEM_RELEASE); }
+    BadMemory(const BadMemory&) = delete;
+    BadMemory& operator=(const BadMemory&) = delete;
+    void* NoAccess() const { return pages_.NoAccess(); }
     void* Freed() const { return freed_; }
-    void* ReadOnly() const { return base_ + 2 * page_; }
+    void* ReadOnly() const { return pages_.ReadOnly(); }
     // `n` bytes of `fill` ending exactly where the unreadable page begins.
     char* AtGuard(std::size_t n, char fill = 'A') const {
-        char* at = base_ + page_ - n;
+        char* at = pages_.NoAccess() - n;
         std::memset(at, fill, n);
         return at;
     }
@@ -87,8 +79,7 @@ class BadMemory {
     }
 
    private:
-    std::size_t page_ = 4096;
-    char* base_ = nullptr;
+    zol::test::GuardedPages pages_;
     void* freed_ = nullptr;
 };
 

@@ -9,40 +9,15 @@
 
 #include "platform/probe_memo.h"
 #include "platform/system.h"
+#include "win32/helpers/guarded_pages.h"
 
 namespace zol::platform {
 namespace {
 
-// Three pages of one allocation: read-write, no access, read-only.
-class ThreePages {
-   public:
-    ThreePages() {
-        SYSTEM_INFO info;
-        GetSystemInfo(&info);
-        page_ = info.dwPageSize;
-        base_ = static_cast<char*>(
-            VirtualAlloc(nullptr, 3 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old = 0;
-        VirtualProtect(base_ + page_, page_, PAGE_NOACCESS, &old);
-        VirtualProtect(base_ + 2 * page_, page_, PAGE_READONLY, &old);
-    }
-    ~ThreePages() { Release(); }
-    ThreePages(const ThreePages&) = delete;
-    ThreePages& operator=(const ThreePages&) = delete;
-
-    std::size_t Page() const { return page_; }
-    char* At(std::size_t offset) const { return base_ + offset; }
-    void Release() {
-        if (base_ != nullptr) VirtualFree(base_, 0, MEM_RELEASE);
-    }
-
-   private:
-    std::size_t page_ = 0;
-    char* base_ = nullptr;
-};
+using test::GuardedPages;
 
 TEST(Win32ProbeMemo, AnswersAsTheSystemDoesForEveryRange) {
-    ThreePages pages;
+    GuardedPages pages;
     const std::size_t page = pages.Page();
     struct Case {
         const char* name;
@@ -77,7 +52,7 @@ TEST(Win32ProbeMemo, AnswersAsTheSystemDoesForEveryRange) {
 }
 
 TEST(Win32ProbeMemo, MemoryReleasedAfterAMemoEndsIsNotReadable) {
-    ThreePages ended;
+    GuardedPages ended;
     {
         ProbeMemo memo;
         EXPECT_TRUE(IsWritableMemory(ended.At(0), 8));
@@ -85,7 +60,7 @@ TEST(Win32ProbeMemo, MemoryReleasedAfterAMemoEndsIsNotReadable) {
         ended.Release();
         EXPECT_FALSE(IsReadableMemory(ended.At(0), 8));
     }
-    ThreePages destroyed;
+    GuardedPages destroyed;
     {
         ProbeMemo memo;
         EXPECT_TRUE(IsReadableMemory(destroyed.At(0), 8));
