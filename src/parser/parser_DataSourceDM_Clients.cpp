@@ -79,8 +79,9 @@ void TCustomParserScheduledClient::LoadRequests() {
         if (claimed && kept == nullptr) Queue->LetGoOfAnswer();
         Queue->HeldRetry = nullptr;
         for (auto& item : fresh) Queue->Requests.Add(std::move(item));
+        // Under the list's lock: a tick on the queue's own thread reads it while it sends.
+        Queue->MinInterval = master->MinInterval;
     }
-    Queue->MinInterval = master->MinInterval;
     if (AutoExpire && IdleTimeout != kNeverExpires) {
         const auto gap = static_cast<std::int32_t>(
             static_cast<std::uint32_t>(DataSource.LongestExpectedGap() & 0xFFFFFFFF));
