@@ -93,6 +93,10 @@ TEST_F(TimerEvent, RunLimitStopsTheEventFromInsideItsOwnTick) {
     ASSERT_TRUE(event_.Run(false));
     Advance(1000);
     EXPECT_EQ(fires_, 3);
+    // Stopped while the counters its handlers hold still live: the fixture's end would call
+    // OnStop on a dead frame.
+    event_.Stop();
+    EXPECT_EQ(stopped, 2);
 }
 
 TEST_F(TimerEvent, FailingHandlerIsReportedAndLaterRunsStillFire) {
