@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <optional>
 #include <vector>
 
 #include "scheduler/date_helpers.h"
@@ -229,7 +228,22 @@ int TDataSourceScheduledWithClients::DispatchPacket(plugins::TPluginCallRec& pac
             bool continue_scan = false;
             int consumed = -1;
             int result = 0;
-            std::optional<plugins::TParsedDataList> list;
+            // The frame's packet list starts with the room the last one left (its items went
+            // to the host, or are freed here) and gives it back, whatever way the frame ends.
+            struct PacketList {
+                plugins::TParsedDataList& spare;
+                plugins::TParsedDataList list;
+                explicit PacketList(plugins::TParsedDataList& kept) : spare(kept) {
+                    list.TakeItems(spare);
+                    list.RawText.swap(spare.RawText);
+                }
+                ~PacketList() {
+                    list.Clear();
+                    spare.TakeItems(list);
+                    spare.RawText.swap(list.RawText);
+                }
+            } packet_list{client->SparePacket};
+            plugins::TParsedDataList& list = packet_list.list;
             {
                 // A frame is found and decoded under one read lock of the client's requests: a
                 // settings load that replaces them waits for both steps, so the request the frame
@@ -237,10 +251,10 @@ int TDataSourceScheduledWithClients::DispatchPacket(plugins::TPluginCallRec& pac
                 // could drop a passive request's answer, or take its request away).
                 common::SharedSection requests(client->Queue->Requests.Lock());
                 consumed = client->FindFrame(continue_scan);
-                if (consumed >= 0) result = client->ParseFrame(list.emplace());
+                if (consumed >= 0) result = client->ParseFrame(list);
             }
             if (consumed >= 0) {
-                if (list->Count() > 0) plugins::DeliverToCall(packet, *list, list->RawText, true);
+                if (list.Count() > 0) plugins::DeliverToCall(packet, list, list.RawText, true);
                 fifo.Discard(static_cast<std::size_t>(consumed));
                 client->ResetFrame();
                 if (result == kStopPacket) break;

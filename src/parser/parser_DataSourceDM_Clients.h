@@ -56,6 +56,12 @@ class TCustomParserScheduledClient : public TCustomParserClient, public QueueOwn
 
     std::uint32_t DataGapReset = 15000;
     std::unique_ptr<TQueueControllerTimerClients> Queue;
+
+    // The room of the packet list that the last frame was decoded into (its item slots and raw
+    // text, no items), kept for the next frame so that a packet allocates neither. Used under the
+    // client's buffer lock; a frame takes it and gives it back, so a packet handled inside
+    // another on the same thread finds it empty and makes its own.
+    plugins::TParsedDataList SparePacket;
 };
 
 class TDataSourceScheduledWithClients : public TDataSourceScheduled {

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "kmp/PluginDM.h"
@@ -391,6 +392,101 @@ TEST_F(Polling, ProcessDataBeforeLoadAndAfterUnloadIsRefused) {
     const std::size_t written = WrittenCids().size();
     Run(5000);
     EXPECT_EQ(WrittenCids().size(), written);  // an unloaded plug-in sends nothing more
+}
+
+// A packet's items as the host's list holds them: name, key, data type, state, value type and
+// value, one packet per row.
+using ItemRecord =
+    std::tuple<std::string, std::string, std::int32_t, std::uint8_t, std::uint16_t, std::string>;
+
+std::vector<std::vector<ItemRecord>> PacketsFrom(const TzolParamsList& list, std::int32_t from) {
+    std::vector<std::vector<ItemRecord>> packets(1);
+    for (std::int32_t i = from; i < list.Count(); ++i) {
+        const common::TzolParamsListItem& item = *list.Item(i);
+        if (item.IsRowMarker()) {
+            packets.emplace_back();
+            continue;
+        }
+        packets.back().emplace_back(item.Name, item.Key, item.DataType, item.State,
+                                    item.Value.Type(), item.Value.AsUtf8());
+    }
+    if (packets.back().empty()) packets.pop_back();
+    return packets;
+}
+
+// The packet list of a frame keeps its room from frame to frame, and the adapters of a call's
+// lists are reused from call to call: whichever way the host takes its packets, the same answer
+// must reach it as the same items every time.
+TEST_F(Polling, RepeatedAnswersReachTheHostAlikeHoweverItTakesThePackets) {
+    Start(
+        "<QUERY><Listen><Device>63</Device><Response><I><Register>3C</Register></I>"
+        "<I><Register>56</Register></I><I><Register>3EB</Register></I></Response></Listen>"
+        "</QUERY>");
+    Run(200);
+    const std::uint16_t ids[] = {0x3C, 0x56, 0x3EB};
+    const auto body =
+        metersim::MeterSimulator::Answer(*meters_.FindMeter(63), BuildRegisterRequest(63, ids));
+    ASSERT_TRUE(body.has_value());
+    const std::vector<std::uint8_t> answer = KmpStuff(*body, KmpRespStart);
+
+    struct HostKind {
+        const char* name;
+        bool interface;  // the output list as an interface, else as a list object
+        bool clears;     // the host empties its list before each call, else it keeps adding
+        int answers;     // answers in one call's bytes
+    };
+    const HostKind kinds[] = {
+        {"list object emptied by the host", false, true, 1},
+        {"list object the host keeps adding to", false, false, 1},
+        {"interface", true, true, 1},
+        {"two answers in one call", false, true, 2},
+    };
+    std::vector<ItemRecord> reference;
+    for (const HostKind& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        TzolParamsList output;
+        auto* host_adapter = new common::TzolParamsListWrap(&output, true);
+        for (int call = 0; call < 3; ++call) {
+            if (kind.clears) output.Clear();
+            const std::int32_t from = output.Count();
+            std::vector<std::uint8_t> bytes;
+            for (int i = 0; i < kind.answers; ++i)
+                bytes.insert(bytes.end(), answer.begin(), answer.end());
+            TzolParamsList params;
+            TPluginCallRec rec{};
+            rec.RecSize = plugins::kCallRecSize;
+            rec.Instance = handle_;
+            rec.Params = &params;
+            rec.SourceId = 1;
+            rec.StateMask = 0x02;
+            void* buffer = platform::SharedAlloc(bytes.size());
+            std::memcpy(buffer, bytes.data(), bytes.size());
+            rec.InData.Kind = plugins::kDataRawBytes;
+            rec.InData.Value.Ptr = buffer;
+            rec.InData.Size = static_cast<std::int32_t>(bytes.size());
+            rec.OutData.Kind =
+                kind.interface ? plugins::kDataListInterface : plugins::kDataListObject;
+            rec.OutData.Value.Ptr =
+                kind.interface ? static_cast<void*>(host_adapter->AsInterfaceA())
+                               : static_cast<void*>(&output);
+            EXPECT_EQ(plugins::ProcessDataCall(&rec), 0);
+            platform::SharedFree(rec.InData.Value.Ptr != nullptr ? rec.InData.Value.Ptr : buffer);
+            EXPECT_EQ(rec.OutData.Count, kind.answers);
+            // The caller's list object is back in its slot.
+            EXPECT_EQ(rec.OutData.Value.Ptr,
+                      kind.interface ? static_cast<void*>(host_adapter->AsInterfaceA())
+                                     : static_cast<void*>(&output));
+            const auto packets = PacketsFrom(output, from);
+            ASSERT_EQ(packets.size(), static_cast<std::size_t>(kind.answers));
+            for (const auto& packet : packets) {
+                if (reference.empty()) reference = packet;
+                EXPECT_EQ(packet, reference);
+            }
+        }
+        host_adapter->DestroyCached();
+    }
+    // The standard items, the meter's, and a value and a unit for each register.
+    EXPECT_GE(reference.size(), 6u + 2u * std::size(ids));
 }
 
 TEST_F(Polling, RequestsOfOneGroupLeaveAsOnePacket) {
