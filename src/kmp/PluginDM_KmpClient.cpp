@@ -1,5 +1,7 @@
 #include "kmp/PluginDM_KmpClient.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <utility>
 
@@ -196,12 +198,12 @@ std::int32_t TKmpParserClient::SendRegisterRequest(TRequestItem& request, bool f
         if (request.Enabled && !LookupDevice(request.Parameters.Address).Identified) {
             return SendIdentification(request, CidGetType, first);
         }
-        std::vector<std::uint16_t> ids;
-        for (std::size_t i = 0; i < request.ResponseCount() && ids.size() < kMaxRequestRegisters;
-             ++i) {
-            ids.push_back(request.Response(i).Parameters.Register);
-        }
-        return SendFrame(BuildRegisterRequest(request.Parameters.Address, ids), first);
+        // One frame names at most kMaxRequestRegisters registers: room for them on the stack.
+        std::array<std::uint16_t, kMaxRequestRegisters> ids{};
+        const std::size_t count = std::min(request.ResponseCount(), ids.size());
+        for (std::size_t i = 0; i < count; ++i) ids[i] = request.Response(i).Parameters.Register;
+        return SendFrame(
+            BuildRegisterRequest(request.Parameters.Address, std::span(ids).first(count)), first);
     } catch (const std::exception& error) {
         Log(0, RequestTag(nullptr) + ": " + error.what());
         return -1;

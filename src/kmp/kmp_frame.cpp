@@ -52,7 +52,9 @@ bool KmpBodyVerified(std::span<const std::uint8_t> body) noexcept {
 }
 
 std::vector<std::uint8_t> BuildIdentificationRequest(std::uint8_t address, std::uint8_t cid) {
-    std::vector<std::uint8_t> body{address, cid};
+    std::vector<std::uint8_t> body;
+    body.reserve(4);
+    body.insert(body.end(), {address, cid});
     AppendKmpCrc(body);
     return body;
 }
@@ -62,8 +64,11 @@ std::vector<std::uint8_t> BuildRegisterRequest(std::uint8_t address,
     if (register_ids.size() > kMaxRequestRegisters) {
         register_ids = register_ids.first(kMaxRequestRegisters);
     }
-    std::vector<std::uint8_t> body{address, CidGetRegister,
-                                   static_cast<std::uint8_t>(register_ids.size())};
+    std::vector<std::uint8_t> body;
+    // Address, CID, count, two bytes an id and the checksum: one allocation.
+    body.reserve(3 + 2 * register_ids.size() + 2);
+    body.insert(body.end(),
+                {address, CidGetRegister, static_cast<std::uint8_t>(register_ids.size())});
     for (std::uint16_t id : register_ids) common::WriteBe16(body, id);
     AppendKmpCrc(body);
     return body;
