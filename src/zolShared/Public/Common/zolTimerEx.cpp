@@ -50,6 +50,9 @@ struct TimerHome::Hub {
     bool in_run = false;
     // The timer whose handler runs now on the home thread, for destroyers on other threads.
     TzolTimerEx* running = nullptr;
+    // The room of the last run's list of due timers, kept for the next run: a busy home runs
+    // with nearly every answer. A run inside a run (a handler's message loop) makes its own.
+    std::vector<TzolTimerEx*> spare_due;
     std::condition_variable tick_ended;
 
     std::uint64_t Now() noexcept { return clock.ReadTick(); }
@@ -121,6 +124,7 @@ struct TimerHome::Hub {
         std::uint64_t now = Now();
         if (os_tick) armed_due = armed_due == kNever ? kNever : now + armed_interval;
         std::vector<TzolTimerEx*> due;
+        due.swap(spare_due);
         for (TzolTimerEx* timer : timers) {
             if (!timer->timer_running_) {
                 timer->tick_requested_.store(false, std::memory_order_release);
@@ -159,6 +163,8 @@ struct TimerHome::Hub {
             tick_ended.notify_all();
         }
         in_run = false;
+        due.clear();
+        if (spare_due.capacity() < due.capacity()) spare_due.swap(due);
         if (!window) return;
         now = Now();
         for (const TzolTimerEx* timer : timers) {
