@@ -471,11 +471,13 @@ TEST_F(Polling, RepeatedAnswersReachTheHostAlikeHoweverItTakesThePackets) {
                                : static_cast<void*>(&output);
             EXPECT_EQ(plugins::ProcessDataCall(&rec), 0);
             platform::SharedFree(rec.InData.Value.Ptr != nullptr ? rec.InData.Value.Ptr : buffer);
-            EXPECT_EQ(rec.OutData.Count, kind.answers);
+            // A copy: the record is packed, and a check takes its arguments by reference.
+            const std::int32_t delivered = rec.OutData.Count;
+            EXPECT_EQ(delivered, kind.answers);
             // The caller's list object is back in its slot.
-            EXPECT_EQ(rec.OutData.Value.Ptr,
-                      kind.interface ? static_cast<void*>(host_adapter->AsInterfaceA())
-                                     : static_cast<void*>(&output));
+            void* const slot = rec.OutData.Value.Ptr;
+            EXPECT_EQ(slot, kind.interface ? static_cast<void*>(host_adapter->AsInterfaceA())
+                                           : static_cast<void*>(&output));
             const auto packets = PacketsFrom(output, from);
             ASSERT_EQ(packets.size(), static_cast<std::size_t>(kind.answers));
             for (const auto& packet : packets) {
