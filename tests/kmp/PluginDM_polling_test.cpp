@@ -146,9 +146,9 @@ class Polling : public ::testing::Test {
                           0x03),
                   0);
     }
-    std::int32_t Deliver(std::span<const std::uint8_t> bytes) {
-        TzolParamsList params;
-        TzolParamsList output;
+    // A ProcessData record of port 1 handing in `bytes`, copied into memory from the host's
+    // allocator; the caller frees what InData points at after the call.
+    TPluginCallRec DeliveryRecord(TzolParamsList& params, std::span<const std::uint8_t> bytes) {
         TPluginCallRec rec{};
         rec.RecSize = plugins::kCallRecSize;
         rec.Instance = handle_;
@@ -160,6 +160,13 @@ class Polling : public ::testing::Test {
         rec.InData.Kind = plugins::kDataRawBytes;
         rec.InData.Value.Ptr = buffer;
         rec.InData.Size = static_cast<std::int32_t>(bytes.size());
+        return rec;
+    }
+    std::int32_t Deliver(std::span<const std::uint8_t> bytes) {
+        TzolParamsList params;
+        TzolParamsList output;
+        TPluginCallRec rec = DeliveryRecord(params, bytes);
+        void* buffer = rec.InData.Value.Ptr;
         rec.OutData.Kind = plugins::kDataListUnchecked;
         rec.OutData.Value.Ptr = &output;
         const std::int32_t result = plugins::ProcessDataCall(&rec);
@@ -453,17 +460,8 @@ TEST_F(Polling, RepeatedAnswersReachTheHostAlikeHoweverItTakesThePackets) {
             for (int i = 0; i < kind.answers; ++i)
                 bytes.insert(bytes.end(), answer.begin(), answer.end());
             TzolParamsList params;
-            TPluginCallRec rec{};
-            rec.RecSize = plugins::kCallRecSize;
-            rec.Instance = handle_;
-            rec.Params = &params;
-            rec.SourceId = 1;
-            rec.StateMask = 0x02;
-            void* buffer = platform::SharedAlloc(bytes.size());
-            std::memcpy(buffer, bytes.data(), bytes.size());
-            rec.InData.Kind = plugins::kDataRawBytes;
-            rec.InData.Value.Ptr = buffer;
-            rec.InData.Size = static_cast<std::int32_t>(bytes.size());
+            TPluginCallRec rec = DeliveryRecord(params, bytes);
+            void* buffer = rec.InData.Value.Ptr;
             rec.OutData.Kind =
                 kind.interface ? plugins::kDataListInterface : plugins::kDataListObject;
             rec.OutData.Value.Ptr =
