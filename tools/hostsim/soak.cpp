@@ -282,6 +282,9 @@ struct Sample {
     double private_kib = 0;
     double handles = 0;
     double threads = 0;
+    // The bytes of the process's heaps handed out and not yet freed. Beside the commit charge it
+    // tells a heap that holds more from one whose free room only reached a new high mark.
+    double heap_kib = 0;
 };
 
 // The samples of the process as the run takes them, folded at once: the first and the latest,
@@ -298,6 +301,7 @@ class SampleTrend {
         if (sample.seconds < warm_up_) return;
         const double hours = sample.seconds / 3600.0;
         memory_.Add(hours, sample.private_kib);
+        heap_.Add(hours, sample.heap_kib);
         handles_.Add(hours, sample.handles);
         threads_.Add(hours, sample.threads);
         if (levels_.empty() || sample.private_kib != last_level_) {
@@ -313,6 +317,7 @@ class SampleTrend {
     const std::optional<Sample>& First() const { return first_; }
     const Sample& Last() const { return last_; }
     const TrendFit& Memory() const { return memory_; }
+    const TrendFit& Heap() const { return heap_; }
     const TrendFit& Handles() const { return handles_; }
     const TrendFit& Threads() const { return threads_; }
     // "48576 KiB from 300 s, 48640 KiB from 1805 s, ..." and how many changes were not kept.
@@ -335,14 +340,34 @@ class SampleTrend {
     double warm_up_;
     std::optional<Sample> first_;
     Sample last_;
-    TrendFit memory_, handles_, threads_;
+    TrendFit memory_, heap_, handles_, threads_;
     std::vector<Sample> levels_;
     double last_level_ = 0;
     std::uint64_t levels_dropped_ = 0;
 };
 
+// The bytes in use in every heap of the process, walked block by block under each heap's lock.
+double HeapInUseKiB() {
+    std::vector<HANDLE> heaps(64);
+    DWORD count = GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data());
+    if (count > heaps.size()) {
+        heaps.resize(count);
+        count = GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data());
+    }
+    double bytes = 0;
+    for (DWORD i = 0; i < std::min<DWORD>(count, static_cast<DWORD>(heaps.size())); ++i) {
+        if (!HeapLock(heaps[i])) continue;
+        PROCESS_HEAP_ENTRY entry{};
+        while (HeapWalk(heaps[i], &entry)) {
+            if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) bytes += entry.cbData;
+        }
+        HeapUnlock(heaps[i]);
+    }
+    return bytes / 1024.0;
+}
+
 Sample TakeSample(double seconds) {
-    Sample sample{seconds, 0, 0, 0};
+    Sample sample{seconds, 0, 0, 0, 0};
     PROCESS_MEMORY_COUNTERS_EX memory{};
     memory.cb = sizeof(memory);
     if (K32GetProcessMemoryInfo(GetCurrentProcess(),
@@ -352,6 +377,7 @@ Sample TakeSample(double seconds) {
         sample.private_kib = static_cast<double>(memory.PagefileUsage) / 1024.0;
     }
     sample.handles = ProcessHandleCount();
+    sample.heap_kib = HeapInUseKiB();
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snapshot != INVALID_HANDLE_VALUE) {
         THREADENTRY32 entry{};
@@ -1213,6 +1239,8 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
             handle_slope, first.threads, last.threads, thread_slope, warm_up, measured);
         if (measured > 0) {
             std::printf("soak: private memory after warm-up: %s\n", samples.LevelsText().c_str());
+            std::printf("soak: heap in use %.1f -> %.1f KiB, slope %.2f KiB/h after warm-up\n",
+                        first.heap_kib, last.heap_kib, samples.Heap().Slope());
         }
     }
     if (checker.required == 0) checker.Violation("no reply was required: the run proved nothing");
