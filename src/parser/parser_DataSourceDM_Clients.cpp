@@ -118,7 +118,18 @@ TDataSourceScheduledWithClients::~TDataSourceScheduledWithClients() {
 }
 
 void TDataSourceScheduledWithClients::EnableHousekeeping() {
-    if (HousekeepingTimer) HousekeepingTimer->SetEnabled(Clients.Count() > 0);
+    if (!HousekeepingTimer) return;
+    // A round only expires clients (and tells the ones that may expire that they are idle), so
+    // it runs while some client can expire. Clients of packets that were not connection notices
+    // never do: a large site of serial lines would otherwise visit every data source three
+    // times a second for nothing. Every change that lets a client expire (a connection notice,
+    // an idle timeout set) is followed by a call here.
+    bool may_expire = false;
+    Clients.ForEach([&](std::intptr_t, TCustomParserClient& client) {
+        may_expire = !client.Closed && client.AutoExpire && client.IdleTimeout != kNeverExpires;
+        return !may_expire;
+    });
+    HousekeepingTimer->SetEnabled(may_expire);
 }
 
 void TDataSourceScheduledWithClients::HostEvent(std::string_view name, bool is_port_open,

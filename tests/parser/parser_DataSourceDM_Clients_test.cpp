@@ -174,6 +174,28 @@ TEST_F(DataSource, ADisconnectedClientExpiresAfterATenthOfItsIdleTimeout) {
     EXPECT_NE(Client(4), nullptr);
 }
 
+// Housekeeping only expires clients, so its round runs only while some client can expire: on
+// a large site of clients that never expire it would visit every data source three times a
+// second for nothing.
+TEST_F(DataSource, HousekeepingRunsOnlyWhileAClientCanExpire) {
+    AddMasterRequest(TRequestMethod::rmOnce, 0);
+    std::vector<std::uint8_t> bytes{1};
+    TPluginCallRec data = Packet(2, "COM1", &bytes);
+    source_.DispatchPacket(data);
+    ASSERT_NE(Client(2), nullptr);
+    EXPECT_FALSE(source_.HousekeepingTimer->Enabled());
+
+    TPluginCallRec connect = Packet(3, "TCP:3", nullptr, kNoticeConnected);
+    source_.DispatchPacket(connect);
+    EXPECT_TRUE(source_.HousekeepingTimer->Enabled());
+    TPluginCallRec gone = Packet(3, "TCP:3", nullptr, kNoticeDisconnected);
+    source_.DispatchPacket(gone);
+    Advance(6500);
+    EXPECT_EQ(Client(3), nullptr);
+    EXPECT_NE(Client(2), nullptr);
+    EXPECT_FALSE(source_.HousekeepingTimer->Enabled());
+}
+
 TEST_F(DataSource, IdleTimeoutsGrowWithTheLongestExpectedGap) {
     AddMasterRequest(TRequestMethod::rmPoll, 600000);
     TPluginCallRec connect = Packet(3, "TCP:3", nullptr, kNoticeConnected);
