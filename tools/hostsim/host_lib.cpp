@@ -67,6 +67,8 @@ std::optional<Variant> CommandAnswer::Find(std::string_view name) const {
 
 std::vector<NamedValue> ItemsOf(const common::TzolParamsList& list) {
     std::vector<NamedValue> out;
+    // Sized once: a packet's items grown one by one left a trail of freed blocks per packet.
+    out.reserve(static_cast<std::size_t>(std::max<std::int32_t>(list.Count(), 0)));
     for (std::int32_t i = 0; i < list.Count(); ++i) {
         out.emplace_back(tools::PluginTextToUtf8(list.Item(i)->Name), list.Item(i)->Value);
     }
@@ -77,6 +79,7 @@ std::vector<NamedValue> ItemsOf(common::IzolParamsListA* list) {
     std::vector<NamedValue> out;
     if (list == nullptr) return out;
     const std::int32_t count = list->GetCount();
+    out.reserve(static_cast<std::size_t>(std::max<std::int32_t>(count, 0)));
     for (std::int32_t i = 0; i < count; ++i) {
         common::IzolParamsListItemA* item = nullptr;
         if (list->GetItem(i, &item) != 0 || item == nullptr) continue;
@@ -92,13 +95,20 @@ std::vector<NamedValue> ItemsOf(common::IzolParamsListA* list) {
 std::vector<std::vector<NamedValue>> SplitRows(const std::vector<NamedValue>& items) {
     std::vector<std::vector<NamedValue>> rows;
     std::vector<NamedValue> row;
-    for (const auto& item : items) {
-        if (item.first == common::kNewRowName) {
+    for (auto it = items.begin(); it != items.end(); ++it) {
+        if (it->first == common::kNewRowName) {
             rows.push_back(std::move(row));
             row.clear();
-        } else {
-            row.push_back(item);
+            continue;
         }
+        if (row.empty()) {
+            // Each row sized once, up to the next row mark.
+            const auto next = std::find_if(it, items.end(), [](const NamedValue& item) {
+                return item.first == common::kNewRowName;
+            });
+            row.reserve(static_cast<std::size_t>(next - it));
+        }
+        row.push_back(*it);
     }
     if (!row.empty()) rows.push_back(std::move(row));
     return rows;

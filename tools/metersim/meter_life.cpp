@@ -179,8 +179,15 @@ std::int32_t ClockOffsetSeconds(std::uint32_t seed, std::uint8_t address) noexce
 }
 
 SimMeter MeterAt(const SimMeter& meter, const SimTimeBase& base, std::uint64_t elapsed_ms) {
-    SimMeter at = meter;
-    if (meter.life == SimLife::kFixed) return at;
+    SimMeter at;
+    MeterAtInto(meter, base, elapsed_ms, at);
+    return at;
+}
+
+void MeterAtInto(const SimMeter& meter, const SimTimeBase& base, std::uint64_t elapsed_ms,
+                 SimMeter& at) {
+    at = meter;
+    if (meter.life == SimLife::kFixed) return;
     const double t =
         static_cast<double>(elapsed_ms) / 1000 * std::max<std::uint32_t>(meter.pace, 1);
     MeterDraws draws(base.seed, meter.address);
@@ -204,7 +211,6 @@ SimMeter MeterAt(const SimMeter& meter, const SimTimeBase& base, std::uint64_t e
                                             static_cast<int>(day)));
         }
     }
-    return at;
 }
 
 }  // namespace zol::metersim

@@ -128,8 +128,12 @@ void MeterSimulator::Reply(const SimMeter& meter, std::span<const std::uint8_t> 
     own[0] = meter.address;
     // A living meter answers with its registers as they read now.
     const std::uint64_t elapsed = latest_ms_ > base_.origin_ms ? latest_ms_ - base_.origin_ms : 0;
-    auto reply = meter.life == SimLife::kFixed ? Answer(meter, own)
-                                               : Answer(MeterAt(meter, base_, elapsed), own);
+    const SimMeter* now = &meter;
+    if (meter.life != SimLife::kFixed) {
+        MeterAtInto(meter, base_, elapsed, living_);
+        now = &living_;
+    }
+    auto reply = Answer(*now, own);
     if (!reply) {
         ++rejected_;
         return;

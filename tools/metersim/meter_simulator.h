@@ -109,6 +109,10 @@ std::int32_t ClockOffsetSeconds(std::uint32_t seed, std::uint8_t address) noexce
 // `meter` as it reads `elapsed_ms` after the start of `base`: its registers with the values a
 // living meter has then, each kept within its byte length. A fixed meter comes back as it is.
 SimMeter MeterAt(const SimMeter& meter, const SimTimeBase& base, std::uint64_t elapsed_ms);
+// The same into `at`, reusing the room `at` already holds: a simulator answering many requests
+// then makes no allocations of its own beside the plug-in it exercises.
+void MeterAtInto(const SimMeter& meter, const SimTimeBase& base, std::uint64_t elapsed_ms,
+                 SimMeter& at);
 
 class MeterSimulator {
    public:
@@ -159,6 +163,7 @@ class MeterSimulator {
     std::uint64_t latest_ms_ = 0;
     std::vector<std::uint8_t> input_;  // request bytes since the last complete frame
     std::deque<Delivery> deliveries_;
+    SimMeter living_;  // a living meter as it reads for the reply being built
     std::array<std::uint32_t, 256> replies_{};  // replies sent, by meter address
     std::size_t answered_ = 0;
     std::size_t rejected_ = 0;
