@@ -299,5 +299,32 @@ TEST_F(InProcessFrame, ReloadRequestsGoByMessageToInstancesOnOtherThreads) {
     EXPECT_EQ(reloads, std::vector<std::int32_t>{2});
 }
 
+
+// A list the host no longer needs is split without copying when it holds one row; every shape of
+// list still splits as the copying split does.
+TEST(HostLink, SplittingAListItNoLongerNeedsGivesTheRowsACopyingSplitGives) {
+    const std::string mark(common::kNewRowName);
+    const std::vector<std::vector<std::string>> shapes = {
+        {}, {"A"}, {"A", "B", mark}, {mark}, {"A", mark, "B"}, {"A", mark, "B", mark},
+        {mark, "A"}, {mark, mark},
+    };
+    for (const auto& shape : shapes) {
+        std::vector<NamedValue> items;
+        for (std::size_t i = 0; i < shape.size(); ++i) {
+            items.emplace_back(shape[i], Variant::Int32(static_cast<std::int32_t>(i)));
+        }
+        const auto copied = SplitRows(static_cast<const std::vector<NamedValue>&>(items));
+        const auto moved = SplitRows(std::move(items));
+        ASSERT_EQ(moved.size(), copied.size()) << shape.size() << " items";
+        for (std::size_t r = 0; r < copied.size(); ++r) {
+            ASSERT_EQ(moved[r].size(), copied[r].size());
+            for (std::size_t i = 0; i < copied[r].size(); ++i) {
+                EXPECT_EQ(moved[r][i].first, copied[r][i].first);
+                EXPECT_EQ(ValueText(moved[r][i].second), ValueText(copied[r][i].second));
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace zol::hostsim

@@ -114,6 +114,21 @@ std::vector<std::vector<NamedValue>> SplitRows(const std::vector<NamedValue>& it
     return rows;
 }
 
+std::vector<std::vector<NamedValue>> SplitRows(std::vector<NamedValue>&& items) {
+    // Most answers carry one packet: its items are the row, with no second list made for it.
+    if (items.empty()) return {};
+    const auto mark = std::find_if(items.begin(), items.end(), [](const NamedValue& item) {
+        return item.first == common::kNewRowName;
+    });
+    if (mark != items.end() && mark + 1 != items.end()) {
+        return SplitRows(static_cast<const std::vector<NamedValue>&>(items));
+    }
+    std::vector<std::vector<NamedValue>> rows;
+    if (mark != items.end()) items.pop_back();
+    rows.push_back(std::move(items));
+    return rows;
+}
+
 std::string ValueText(const Variant& value) {
     if (value.IsEmptyOrNull()) return {};
     return value.AsUtf8();

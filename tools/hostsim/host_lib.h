@@ -243,6 +243,8 @@ void SetPortWriter(PortWriter writer);
 // Splits a list's items into rows at the row markers; markers are left out, an unterminated last
 // row is kept.
 std::vector<std::vector<NamedValue>> SplitRows(const std::vector<NamedValue>& items);
+// The same for a list that is not needed after: a list of one row becomes that row as it is.
+std::vector<std::vector<NamedValue>> SplitRows(std::vector<NamedValue>&& items);
 
 // Items of a list as name/value pairs; the names (system code page in the list) in UTF-8.
 std::vector<NamedValue> ItemsOf(const common::TzolParamsList& list);
