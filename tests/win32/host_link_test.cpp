@@ -299,14 +299,19 @@ TEST_F(InProcessFrame, ReloadRequestsGoByMessageToInstancesOnOtherThreads) {
     EXPECT_EQ(reloads, std::vector<std::int32_t>{2});
 }
 
-
 // A list the host no longer needs is split without copying when it holds one row; every shape of
 // list still splits as the copying split does.
 TEST(HostLink, SplittingAListItNoLongerNeedsGivesTheRowsACopyingSplitGives) {
     const std::string mark(common::kNewRowName);
     const std::vector<std::vector<std::string>> shapes = {
-        {}, {"A"}, {"A", "B", mark}, {mark}, {"A", mark, "B"}, {"A", mark, "B", mark},
-        {mark, "A"}, {mark, mark},
+        {},
+        {"A"},
+        {"A", "B", mark},
+        {mark},
+        {"A", mark, "B"},
+        {"A", mark, "B", mark},
+        {mark, "A"},
+        {mark, mark},
     };
     for (const auto& shape : shapes) {
         std::vector<NamedValue> items;
