@@ -92,20 +92,22 @@ std::vector<NamedValue> ItemsOf(common::IzolParamsListA* list) {
     return out;
 }
 
+namespace {
+bool IsRowMark(const NamedValue& item) { return item.first == common::kNewRowName; }
+}  // namespace
+
 std::vector<std::vector<NamedValue>> SplitRows(const std::vector<NamedValue>& items) {
     std::vector<std::vector<NamedValue>> rows;
     std::vector<NamedValue> row;
     for (auto it = items.begin(); it != items.end(); ++it) {
-        if (it->first == common::kNewRowName) {
+        if (IsRowMark(*it)) {
             rows.push_back(std::move(row));
             row.clear();
             continue;
         }
         if (row.empty()) {
             // Each row sized once, up to the next row mark.
-            const auto next = std::find_if(it, items.end(), [](const NamedValue& item) {
-                return item.first == common::kNewRowName;
-            });
+            const auto next = std::find_if(it, items.end(), IsRowMark);
             row.reserve(static_cast<std::size_t>(next - it));
         }
         row.push_back(*it);
@@ -117,9 +119,7 @@ std::vector<std::vector<NamedValue>> SplitRows(const std::vector<NamedValue>& it
 std::vector<std::vector<NamedValue>> SplitRows(std::vector<NamedValue>&& items) {
     // Most answers carry one packet: its items are the row, with no second list made for it.
     if (items.empty()) return {};
-    const auto mark = std::find_if(items.begin(), items.end(), [](const NamedValue& item) {
-        return item.first == common::kNewRowName;
-    });
+    const auto mark = std::find_if(items.begin(), items.end(), IsRowMark);
     if (mark != items.end() && mark + 1 != items.end()) {
         return SplitRows(static_cast<const std::vector<NamedValue>&>(items));
     }

@@ -109,8 +109,8 @@ std::int32_t ClockOffsetSeconds(std::uint32_t seed, std::uint8_t address) noexce
 // `meter` as it reads `elapsed_ms` after the start of `base`: its registers with the values a
 // living meter has then, each kept within its byte length. A fixed meter comes back as it is.
 SimMeter MeterAt(const SimMeter& meter, const SimTimeBase& base, std::uint64_t elapsed_ms);
-// The same into `at`, reusing the room `at` already holds: a simulator answering many requests
-// then makes no allocations of its own beside the plug-in it exercises.
+// The same into `at`, reusing the room `at` already holds, so a simulator answering many
+// requests does not copy a meter's registers into new memory for each reply.
 void MeterAtInto(const SimMeter& meter, const SimTimeBase& base, std::uint64_t elapsed_ms,
                  SimMeter& at);
 
