@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace zol::tools {
@@ -55,15 +56,27 @@ SizeClassPool::SpinGuard::SpinGuard(std::atomic_flag& flag) noexcept : flag_(fla
     while (flag_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
 }
 
+SizeClassPool::~SizeClassPool() {
+    while (slabs_ != nullptr) {
+        unsigned char* before = nullptr;
+        std::memcpy(&before, slabs_, sizeof before);
+        std::free(slabs_);
+        slabs_ = before;
+    }
+}
+
 void* SizeClassPool::Carve(std::size_t bytes) noexcept {
     if (static_cast<std::size_t>(slab_end_ - slab_next_) < bytes) {
         // What is left of the old slab is too small for this class; it stays unused, at most
         // one largest block per slab.
-        auto* raw = static_cast<unsigned char*>(std::malloc(kSlabBytes + kAlign));
+        // A slab begins with the link to the one before it, so a pool that ends frees them.
+        auto* raw = static_cast<unsigned char*>(std::malloc(kSlabBytes + 2 * kAlign));
         if (raw == nullptr) return nullptr;
-        reserved_ += kSlabBytes + kAlign;
-        slab_next_ = AlignedAfterHeader(raw) - sizeof(Header);
-        slab_end_ = raw + kSlabBytes + kAlign;
+        reserved_ += kSlabBytes + 2 * kAlign;
+        std::memcpy(raw, &slabs_, sizeof slabs_);
+        slabs_ = raw;
+        slab_next_ = AlignedAfterHeader(raw + kAlign) - sizeof(Header);
+        slab_end_ = raw + kSlabBytes + 2 * kAlign;
     }
     unsigned char* header = slab_next_;
     slab_next_ += bytes;

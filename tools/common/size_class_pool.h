@@ -23,6 +23,9 @@ class SizeClassPool {
     static constexpr std::size_t kLargest = 64 * 1024;
 
     constexpr SizeClassPool() = default;
+    // Frees the slabs: every block of the pool must be given back by then. A program's own pool
+    // is never destroyed (blocks are freed up to its very end).
+    ~SizeClassPool();
     SizeClassPool(const SizeClassPool&) = delete;
     SizeClassPool& operator=(const SizeClassPool&) = delete;
 
@@ -64,6 +67,7 @@ class SizeClassPool {
 
     mutable std::atomic_flag busy_;
     std::array<FreeBlock*, kClasses> free_{};
+    unsigned char* slabs_ = nullptr;  // the newest slab; each begins with the one before
     unsigned char* slab_next_ = nullptr;
     unsigned char* slab_end_ = nullptr;
     std::size_t reserved_ = 0;

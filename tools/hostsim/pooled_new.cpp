@@ -9,7 +9,13 @@
 namespace {
 // Built at compile time and never destroyed: the first allocation may come before any other
 // static is built, the last free after they are gone.
-constinit zol::tools::SizeClassPool g_pool;
+union NeverDestroyed {
+    constexpr NeverDestroyed() : pool() {}
+    ~NeverDestroyed() {}
+    zol::tools::SizeClassPool pool;
+};
+constinit NeverDestroyed g_kept;
+constinit zol::tools::SizeClassPool& g_pool = g_kept.pool;
 
 void* AllocateOrThrow(std::size_t size) {
     for (;;) {
