@@ -67,9 +67,8 @@ SizeClassPool::~SizeClassPool() {
 
 void* SizeClassPool::Carve(std::size_t bytes) noexcept {
     if (static_cast<std::size_t>(slab_end_ - slab_next_) < bytes) {
-        // What is left of the old slab is too small for this class; it stays unused, at most
-        // one largest block per slab.
-        // A slab begins with the link to the one before it, so a pool that ends frees them.
+        // What is left of the old slab stays unused (less than one largest block). A slab
+        // begins with the link to the one before it, so a pool that ends frees them.
         auto* raw = static_cast<unsigned char*>(std::malloc(kSlabBytes + 2 * kAlign));
         if (raw == nullptr) return nullptr;
         reserved_ += kSlabBytes + 2 * kAlign;

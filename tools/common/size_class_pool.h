@@ -2,10 +2,8 @@
 // of that class and is never handed back to the heap underneath. A program whose working set is
 // steady reaches its high mark once and stays there, whatever the heap underneath would make of
 // the mix of sizes. The host simulator takes its memory from one, as a real host's memory manager
-// keeps its own pools: without it, its churn of packet lists and replies shared the runtime heap
-// with the plug-in, and on a heap with no low-fragmentation front end (Wine's) it cut fragments
-// that made the heap grow at its end, so a soak could not tell the plug-in's memory from the
-// host's.
+// keeps its own pools, so its churn of packet lists and replies stays out of the runtime heap the
+// plug-in allocates from, and a soak's heap figures are the plug-in's.
 #pragma once
 
 #include <array>
