@@ -54,6 +54,13 @@ class TzolParamsListItem {
     TzolParamsListItem(std::string_view name, Variant value);
     TzolParamsListItem(const ItemName& name, Variant value);
 
+    // Items are made and freed with every packet for as long as the plug-in runs: their blocks
+    // come from a bounded cache of their own (see block_cache.h).
+    static void* operator new(std::size_t size);
+    static void operator delete(void* block, std::size_t size) noexcept;
+    // Freed item blocks the cache holds now.
+    static std::size_t CachedBlocks() noexcept;
+
     // Copies Name, Key, DataType and State, not Value.
     void Assign(const TzolParamsListItem& other);
     bool IsRowMarker() const noexcept { return DataType == kRowMarkerDataType; }

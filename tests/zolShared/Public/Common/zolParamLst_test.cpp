@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -456,6 +458,81 @@ TEST(ThreadParamsList, ReadersShareWritersExclude) {
     EXPECT_EQ(&first, &second);
     shared.ReadUnlock();
     shared.ReadUnlock();
+}
+
+}  // namespace
+}  // namespace zol::common
+
+namespace zol::common {
+namespace {
+
+// Packets are made on the port threads and freed on the host's, so item blocks cross threads on
+// their way back to the cache. Each packet carries its own number in every item: a block handed
+// out twice, or taken back while in use, shows as another packet's number.
+TEST(ParamsListItemCache, PacketsMadeAndFreedOnDifferentThreadsKeepTheirOwnItems) {
+    constexpr int kMakers = 3;
+    constexpr int kPackets = 400;
+    constexpr int kItems = 24;
+    std::mutex lock;
+    std::vector<std::unique_ptr<TzolParamsList>> handed;
+    std::atomic<int> made{0};
+    std::atomic<int> wrong{0};
+    std::atomic<int> checked{0};
+    std::vector<std::thread> threads;
+    for (int maker = 0; maker < kMakers; ++maker) {
+        threads.emplace_back([&, maker] {
+            for (int n = 0; n < kPackets; ++n) {
+                auto packet = std::make_unique<TzolParamsList>();
+                const int id = maker * kPackets + n;
+                for (int i = 0; i < kItems; ++i)
+                    packet->Add("E" + std::to_string(i), Variant::Int32(id));
+                std::lock_guard guard(lock);
+                handed.push_back(std::move(packet));
+            }
+            made.fetch_add(1);
+        });
+    }
+    threads.emplace_back([&] {
+        for (;;) {
+            std::vector<std::unique_ptr<TzolParamsList>> batch;
+            {
+                std::lock_guard guard(lock);
+                batch.swap(handed);
+            }
+            if (batch.empty() && made.load() == kMakers) {
+                std::lock_guard guard(lock);
+                if (handed.empty()) break;
+                continue;
+            }
+            for (const auto& packet : batch) {
+                const auto id = packet->Item(0)->Value.AsInt64(-1);
+                for (int i = 0; i < packet->Count(); ++i) {
+                    if (packet->Item(i)->Value.AsInt64(-2) != id) wrong.fetch_add(1);
+                }
+                checked.fetch_add(1);
+            }
+        }
+    });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(checked.load(), kMakers * kPackets);
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+// The cache gives back what it holds before it asks the heap, and never holds more than its
+// bound however many items were freed at once.
+TEST(ParamsListItemCache, FreedItemsAreReusedAndABurstIsNotKept) {
+    {
+        TzolParamsList burst;
+        for (int i = 0; i < 10000; ++i) burst.Add("V", Variant::Int32(i));
+    }
+    const std::size_t held = TzolParamsListItem::CachedBlocks();
+    EXPECT_LE(held, 4096u);
+#if !defined(__SANITIZE_ADDRESS__)
+    ASSERT_GT(held, 10u);
+    TzolParamsList list;
+    for (int i = 0; i < 10; ++i) list.Add("V", Variant::Int32(i));
+    EXPECT_EQ(TzolParamsListItem::CachedBlocks(), held - 10);
+#endif
 }
 
 }  // namespace
