@@ -2,8 +2,8 @@
 // A bounded cache of freed blocks of one size, for objects made and freed at a steady rate for
 // as long as the plug-in runs (the items of every decoded packet). Blocks come from the heap the
 // first time and go back to the cache when freed, so that a steady stream of them reuses the same
-// blocks instead of walking the process heap for months: the host's heap then keeps its working
-// size instead of creeping up as small free blocks scatter. At most `Capacity` blocks are held;
+// blocks instead of cutting and merging small blocks in the host's heap for months (it takes
+// most of the plug-in's churn out of that heap, not all of it). At most `Capacity` blocks are held;
 // beyond that, freed blocks go back to the heap, so a burst costs nothing for ever. When the cache
 // ends (the module is unloaded, the program ends) it hands what it holds back to the heap, and a
 // block freed after that (by another static torn down later) goes straight to the heap.
