@@ -1,6 +1,8 @@
 #include "zolShared/Public/Common/zolThreadLists.h"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 namespace zol::common {
@@ -30,23 +32,40 @@ void TLogDataList::AddLine(std::string line) {
 std::string TLogDataList::Text() {
     std::unique_lock<platform::SharedMutex> guard(lock_);
     if (!lines_.empty()) Unfold(lines_.back());
+    std::size_t total = 0;
+    for (const auto& line : lines_) total += line.text.size() + 2;
     std::string text;
+    text.reserve(total);
     for (const auto& line : lines_) text.append(line.text).append("\r\n");
     return text;
 }
 
 std::int32_t TLogDataList::Take(char* buffer, std::int32_t buffer_size, std::int32_t& length) {
+    // The lines go straight into the host's buffer: the host asks first with a small buffer for
+    // the length, then again, and a text built for each call would be a block of the log's whole
+    // size, grown piece by piece, made and freed twice per collection for as long as the
+    // plug-in runs.
     std::unique_lock<platform::SharedMutex> guard(lock_);
     if (!lines_.empty()) Unfold(lines_.back());
-    std::string text;
-    for (const auto& line : lines_) text.append(line.text).append("\r\n");
-    length = static_cast<std::int32_t>(text.size());
+    std::size_t total = 0;
+    for (const auto& line : lines_) total += line.text.size() + 2;
+    constexpr auto kMost = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+    length = static_cast<std::int32_t>(std::min(total, kMost));
     if (buffer_size == 0) {
         lines_.clear();
         return 0;
     }
-    if (buffer_size < 0 || buffer == nullptr || text.empty() || buffer_size < length) return 0;
-    std::memcpy(buffer, text.data(), text.size());
+    if (buffer_size < 0 || buffer == nullptr || total == 0 || total > kMost ||
+        static_cast<std::size_t>(buffer_size) < total) {
+        return 0;
+    }
+    char* out = buffer;
+    for (const auto& line : lines_) {
+        std::memcpy(out, line.text.data(), line.text.size());
+        out += line.text.size();
+        *out++ = '\r';
+        *out++ = '\n';
+    }
     lines_.clear();
     return length;
 }

@@ -28,6 +28,17 @@ TEST(LogStore, TakingAFoldedLastLineWritesItsSuffixOnce) {
     EXPECT_EQ(log.Count(), 0u);
     EXPECT_EQ(log.Take(big, sizeof big, length), 0);
     EXPECT_EQ(length, 0);
+
+    // Several lines into a buffer of exactly their length, nothing written past it.
+    log.AddLine("one");
+    log.AddLine("two");
+    log.AddLine("two");
+    std::string exact(13, '#');
+    exact.push_back('!');
+    EXPECT_EQ(log.Take(exact.data(), 12, length), 0);
+    EXPECT_EQ(length, 13);
+    ASSERT_EQ(log.Take(exact.data(), 13, length), 13);
+    EXPECT_EQ(exact, "one\r\ntwo x2\r\n!");
 }
 
 TEST(LogStore, ABufferOfSizeZeroDiscardsTheLog) {
