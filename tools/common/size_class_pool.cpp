@@ -71,6 +71,12 @@ void* SizeClassPool::Carve(std::size_t bytes) noexcept {
         // begins with the link to the one before it, so a pool that ends frees them.
         auto* raw = static_cast<unsigned char*>(std::malloc(kSlabBytes + 2 * kAlign));
         if (raw == nullptr) return nullptr;
+        // Written through at once, so the system charges the whole slab when the pool takes it,
+        // as Windows charges a committed block, and not page by page as the blocks carved from it
+        // first reach each page: under Wine the program's private memory counts pages touched,
+        // and a slab carved over hours would show the program's high mark creeping up as if it
+        // leaked.
+        std::memset(raw, 0, kSlabBytes + 2 * kAlign);
         reserved_ += kSlabBytes + 2 * kAlign;
         std::memcpy(raw, &slabs_, sizeof slabs_);
         slabs_ = raw;
