@@ -8,6 +8,11 @@
 #include <thread>
 #include <vector>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace zol::tools {
 namespace {
 
@@ -83,6 +88,27 @@ TEST(SizeClassPool, ASteadyWorkloadOnSeveralThreadsStaysAtItsFirstHighMark) {
     }
     pool.Free(nullptr);
 }
+
+#ifdef __linux__
+// The system charges a slab whole when the pool takes it: every page of it is resident at once,
+// not only the pages the first blocks were carved from (a program's memory figures would
+// otherwise show its high mark creeping up through the slab as if it leaked).
+TEST(SizeClassPool, ASlabIsResidentWholeWhenTaken) {
+    Pool pool;
+    void* first = pool.Allocate(16);
+    ASSERT_NE(first, nullptr);
+    const long page = sysconf(_SC_PAGESIZE);
+    const auto from = (reinterpret_cast<std::uintptr_t>(first) + page - 1) &
+                      ~static_cast<std::uintptr_t>(page - 1);
+    const std::size_t span = 192 * 1024;  // well inside the slab the first block came from
+    std::vector<unsigned char> resident(span / static_cast<std::size_t>(page));
+    ASSERT_EQ(mincore(reinterpret_cast<void*>(from), span, resident.data()), 0);
+    for (std::size_t i = 0; i < resident.size(); ++i) {
+        ASSERT_TRUE(resident[i] & 1) << "page " << i << " of the slab is not resident";
+    }
+    pool.Free(first);
+}
+#endif
 
 }  // namespace
 }  // namespace zol::tools

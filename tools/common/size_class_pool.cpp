@@ -75,8 +75,11 @@ void* SizeClassPool::Carve(std::size_t bytes) noexcept {
         // as Windows charges a committed block, and not page by page as the blocks carved from it
         // first reach each page: under Wine the program's private memory counts pages touched,
         // and a slab carved over hours would show the program's high mark creeping up as if it
-        // leaked.
-        std::memset(raw, 0, kSlabBytes + 2 * kAlign);
+        // leaked. One write a page, through a volatile pointer: a plain clear of a fresh block is
+        // turned into calloc, which may leave fresh pages untouched.
+        constexpr std::size_t kPage = 4096;
+        volatile unsigned char* const touch = raw;
+        for (std::size_t at = 0; at < kSlabBytes + 2 * kAlign; at += kPage) touch[at] = 0;
         reserved_ += kSlabBytes + 2 * kAlign;
         std::memcpy(raw, &slabs_, sizeof slabs_);
         slabs_ = raw;
