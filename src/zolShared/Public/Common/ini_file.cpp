@@ -27,7 +27,9 @@ IniDocument::Line MakeLine(std::string_view raw) {
     if (equals == std::string_view::npos) return line;
     line.is_entry = true;
     line.key = std::string(Trim(trimmed.substr(0, equals)));
-    line.value = std::string(Trim(trimmed.substr(equals + 1)));
+    const std::string_view value = Trim(trimmed.substr(equals + 1));
+    line.value_at = static_cast<std::size_t>(value.data() - raw.data());
+    line.value_size = value.size();
     return line;
 }
 
@@ -118,11 +120,12 @@ const IniDocument::Section* IniDocument::FindSection(std::string_view name) cons
     return nullptr;
 }
 
-std::optional<std::string> IniDocument::Read(std::string_view section, std::string_view key) const {
+std::optional<std::string_view> IniDocument::Read(std::string_view section,
+                                                  std::string_view key) const {
     const Section* s = FindSection(section);
     if (s == nullptr) return std::nullopt;
     for (const auto& line : s->lines) {
-        if (line.is_entry && SameTextAscii(line.key, key)) return line.value;
+        if (line.is_entry && SameTextAscii(line.key, key)) return line.Value();
     }
     return std::nullopt;
 }

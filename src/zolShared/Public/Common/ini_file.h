@@ -31,7 +31,13 @@ class IniDocument {
         std::string text;
         bool is_entry = false;  // a key line
         std::string key;        // trimmed, for key lines
-        std::string value;      // trimmed, for key lines
+        // The trimmed value of a key line, inside `text`: a settings value may be kilobytes long,
+        // and a second copy of it for every load is a large block made and freed each time.
+        std::string_view Value() const {
+            return std::string_view(text).substr(value_at, value_size);
+        }
+        std::size_t value_at = 0;
+        std::size_t value_size = 0;
     };
     struct Section {
         std::string name;
@@ -45,8 +51,9 @@ class IniDocument {
     // Names and values are UTF-8 for a UTF-16 file, system code page bytes otherwise.
     IniTextForm TextForm() const noexcept { return text_form_; }
 
-    // The value of the first line with this key in the section; nothing when there is none.
-    std::optional<std::string> Read(std::string_view section, std::string_view key) const;
+    // The value of the first line with this key in the section; nothing when there is none. The
+    // text stays the document's: valid until the document changes or ends.
+    std::optional<std::string_view> Read(std::string_view section, std::string_view key) const;
     // Sets the key's value: the first line with this key is replaced in place (keeping the
     // key's spelling) when its text differs; a new key goes to the end of its section, a new
     // section to the end of the file.

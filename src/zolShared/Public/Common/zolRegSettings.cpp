@@ -1,5 +1,6 @@
 #include "zolShared/Public/Common/zolRegSettings.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -294,7 +295,7 @@ std::string NameOf(const PropertyRef& ref, const PropertyValue& value) {
 }
 
 // Applies a text value to an enumeration or string property; false when it does not fit.
-bool ApplyText(const PropertyRef& ref, const std::string& text) {
+bool ApplyText(const PropertyRef& ref, std::string_view text) {
     if (ref.kind == PropertyKind::kEnumeration) {
         if (text.empty()) return true;  // an empty name leaves the property as it is
         auto ordinal = OrdinalOf(ref, Trim(text));
@@ -469,8 +470,16 @@ bool TWreg::ExecuteIni(TWregOperation operation) {
     auto to_file = [utf8_file](std::string_view utf8) {
         return utf8_file ? std::string(utf8) : Utf8ToAnsi(utf8);
     };
-    auto from_file = [utf8_file](std::string_view text) {
-        return utf8_file ? std::string(text) : AnsiToUtf8(text);
+    // ASCII reads the same in every system code page, and the long texts of the settings are
+    // stored escaped to ASCII: they are used where they stand, without a converted copy.
+    std::string converted;
+    auto from_file = [utf8_file, &converted](std::string_view text) -> std::string_view {
+        const bool ascii = std::all_of(text.begin(), text.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x80;
+        });
+        if (utf8_file || ascii) return text;
+        converted = AnsiToUtf8(text);
+        return converted;
     };
     const char separator = platform::LocaleDecimalSeparator();
     bool done = false;

@@ -378,6 +378,20 @@ TEST_F(IniSettings, MissingFileLoadsFromTheRegistry) {
     EXPECT_FALSE(std::filesystem::exists(file_));
 }
 
+// Values are read where they stand in the file: a code-page value with foreign characters is
+// still converted, a plain one is taken as it is, and a value padded with blanks comes trimmed.
+TEST_F(IniSettings, ValuesLoadTrimmedAndInUtf8) {
+    WriteFile("[Common]\r\nOpen files dir = C:\\Z\xE4hler  \r\nSave files dir=\r\n"
+              "Parser config=  <Q>%0D%0A+<A/>%0D%0A</Q>\t\r\n");
+    TProxyCodeObject object;
+    object.SaveDialog_FileName = "kept?";
+    auto wreg = Wreg(object);
+    ASSERT_TRUE(wreg->Execute(TWregOperation::kLoad));
+    EXPECT_EQ(object.OpenDialog_FileName, "C:\\Z\xC3\xA4hler");
+    EXPECT_EQ(object.SaveDialog_FileName, "");
+    EXPECT_EQ(object.lblParams_Caption, "<Q>\r\n <A/>\r\n</Q>");
+}
+
 TEST_F(IniSettings, PrefixesNameTheSections) {
     TProxyCodeObject object;
     auto first = Wreg(object, "KMP1");
