@@ -381,8 +381,9 @@ TEST_F(IniSettings, MissingFileLoadsFromTheRegistry) {
 // Values are read where they stand in the file: a code-page value with foreign characters is
 // still converted, a plain one is taken as it is, and a value padded with blanks comes trimmed.
 TEST_F(IniSettings, ValuesLoadTrimmedAndInUtf8) {
-    WriteFile("[Common]\r\nOpen files dir = C:\\Z\xE4hler  \r\nSave files dir=\r\n"
-              "Parser config=  <Q>%0D%0A+<A/>%0D%0A</Q>\t\r\n");
+    WriteFile(
+        "[Common]\r\nOpen files dir = C:\\Z\xE4hler  \r\nSave files dir=\r\n"
+        "Parser config=  <Q>%0D%0A+<A/>%0D%0A</Q>\t\r\n");
     TProxyCodeObject object;
     object.SaveDialog_FileName = "kept?";
     auto wreg = Wreg(object);
