@@ -474,9 +474,8 @@ bool TWreg::ExecuteIni(TWregOperation operation) {
     // stored escaped to ASCII: they are used where they stand, without a converted copy.
     std::string converted;
     auto from_file = [utf8_file, &converted](std::string_view text) -> std::string_view {
-        const bool ascii = std::all_of(text.begin(), text.end(), [](char c) {
-            return static_cast<unsigned char>(c) < 0x80;
-        });
+        const bool ascii = std::all_of(text.begin(), text.end(),
+                                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
         if (utf8_file || ascii) return text;
         converted = AnsiToUtf8(text);
         return converted;
