@@ -25,7 +25,7 @@ std::vector<std::string> Entries(const IniDocument& doc) {
         if (!any) continue;
         out.push_back("[" + section.name + "]");
         for (const auto& line : section.lines) {
-            if (line.is_entry) out.push_back(line.key + "=" + line.value);
+            if (line.is_entry) out.push_back(line.key + "=" + std::string(line.Value()));
         }
     }
     return out;
