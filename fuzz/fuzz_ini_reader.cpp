@@ -41,6 +41,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(again.Serialize() == written);
     Check(Entries(again) == Entries(doc));
 
+    // A load reads values from the text without a document, and must find what the document does.
+    const zol::common::IniText text(bytes);
+    for (const auto& section : doc.Sections()) {
+        for (const auto& line : section.lines) {
+            if (line.is_entry)
+                Check(text.Read(section.name, line.key) == doc.Read(section.name, line.key));
+        }
+    }
+
     // A key and value made of plain characters, written into a section of the document.
     if (!doc.Sections().empty()) {
         const std::string section = doc.Sections().front().name;

@@ -18,43 +18,57 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
+// The trimmed key and value of a key line ("key=value"); nothing for a comment or other line.
+std::optional<std::pair<std::string_view, std::string_view>> EntryOf(std::string_view trimmed) {
+    if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#') return std::nullopt;
+    const auto equals = trimmed.find('=');
+    if (equals == std::string_view::npos) return std::nullopt;
+    return std::pair{Trim(trimmed.substr(0, equals)), Trim(trimmed.substr(equals + 1))};
+}
+
 IniDocument::Line MakeLine(std::string_view raw) {
     IniDocument::Line line;
     line.text = std::string(raw);
-    const std::string_view trimmed = Trim(raw);
-    if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#') return line;
-    const auto equals = trimmed.find('=');
-    if (equals == std::string_view::npos) return line;
+    const auto entry = EntryOf(Trim(raw));
+    if (!entry) return line;
     line.is_entry = true;
-    line.key = std::string(Trim(trimmed.substr(0, equals)));
-    const std::string_view value = Trim(trimmed.substr(equals + 1));
-    line.value_at = static_cast<std::size_t>(value.data() - raw.data());
-    line.value_size = value.size();
+    line.key = std::string(entry->first);
+    line.value_at = static_cast<std::size_t>(entry->second.data() - raw.data());
+    line.value_size = entry->second.size();
     return line;
 }
 
-}  // namespace
-
-IniDocument IniDocument::Parse(std::string_view bytes) {
-    IniDocument doc;
-    std::string utf8;
+// The file's bytes as text: the form it is held in, and its lines from the first (past a UTF-8
+// mark). A UTF-16 file's text is converted into `utf8`.
+std::string_view DecodeText(std::string_view bytes, std::string& utf8, IniTextForm& form,
+                            bool& byte_order_mark) {
+    form = IniTextForm::kCodePage;
+    byte_order_mark = false;
     if (bytes.starts_with(kUtf16LeMark) || bytes.starts_with(kUtf16BeMark)) {
         const bool big_endian = bytes.starts_with(kUtf16BeMark);
-        doc.text_form_ = big_endian ? IniTextForm::kUtf16Be : IniTextForm::kUtf16Le;
+        form = big_endian ? IniTextForm::kUtf16Be : IniTextForm::kUtf16Le;
         utf8 = platform::Utf16ToUtf8(platform::Utf16FromBytes(bytes.substr(2), big_endian));
-        bytes = utf8;
-    } else if (bytes.starts_with(kByteOrderMark)) {
-        doc.byte_order_mark_ = true;
+        return utf8;
+    }
+    if (bytes.starts_with(kByteOrderMark)) {
+        byte_order_mark = true;
         bytes.remove_prefix(kByteOrderMark.size());
     }
-    Section* current = nullptr;
+    return bytes;
+}
+
+// Calls `section(name)` for each section line and `line(trimmed)` for every other line that is
+// not empty, in file order. Both the document and the plain reader see a file through this, so
+// they cannot disagree on what a line is.
+template <typename OnSection, typename OnLine>
+void ForEachLine(std::string_view text, OnSection&& section, OnLine&& line) {
     std::size_t from = 0;
-    while (from < bytes.size()) {
-        std::size_t end = bytes.find_first_of("\r\n", from);
-        if (end == std::string_view::npos) end = bytes.size();
-        const std::string_view raw = bytes.substr(from, end - from);
+    while (from < text.size()) {
+        std::size_t end = text.find_first_of("\r\n", from);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view raw = text.substr(from, end - from);
         from = end + 1;
-        if (end < bytes.size() && bytes[end] == '\r' && from < bytes.size() && bytes[from] == '\n')
+        if (end < text.size() && text[end] == '\r' && from < text.size() && text[from] == '\n')
             ++from;
         std::string_view trimmed = Trim(raw);
         // Byte-order marks at the start of a line (UTF-8, or the bytes of a UTF-16 one) are
@@ -70,20 +84,36 @@ IniDocument IniDocument::Parse(std::string_view bytes) {
         }
         if (trimmed.empty()) continue;
         if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
-            const std::string_view name = Trim(trimmed.substr(1, trimmed.size() - 2));
+            section(Trim(trimmed.substr(1, trimmed.size() - 2)));
+        } else {
+            line(trimmed);
+        }
+    }
+}
+
+}  // namespace
+
+IniDocument IniDocument::Parse(std::string_view bytes) {
+    IniDocument doc;
+    std::string utf8;
+    const std::string_view text = DecodeText(bytes, utf8, doc.text_form_, doc.byte_order_mark_);
+    Section* current = nullptr;
+    ForEachLine(
+        text,
+        [&](std::string_view name) {
             current = doc.FindSection(name);
             if (current == nullptr) {
                 doc.sections_.push_back(Section{std::string(name), {}});
                 current = &doc.sections_.back();
             }
-            continue;
-        }
-        if (current == nullptr) {
-            doc.preamble_.emplace_back(trimmed);
-        } else {
-            current->lines.push_back(MakeLine(trimmed));
-        }
-    }
+        },
+        [&](std::string_view trimmed) {
+            if (current == nullptr) {
+                doc.preamble_.emplace_back(trimmed);
+            } else {
+                current->lines.push_back(MakeLine(trimmed));
+            }
+        });
     return doc;
 }
 
@@ -162,6 +192,27 @@ void IniDocument::Remove(std::string_view section, std::string_view key) {
             ++it;
         }
     }
+}
+
+IniText::IniText(std::string bytes) : bytes_(std::move(bytes)) {
+    bool byte_order_mark = false;
+    text_ = DecodeText(bytes_, utf8_, text_form_, byte_order_mark);
+}
+
+std::optional<std::string_view> IniText::Read(std::string_view section,
+                                              std::string_view key) const {
+    // Lines of a section named twice count as one section, in file order: the first matching
+    // key line anywhere in it is the value, as the document reads it.
+    bool inside = false;
+    std::optional<std::string_view> found;
+    ForEachLine(
+        text_, [&](std::string_view name) { inside = !found && SameTextAscii(name, section); },
+        [&](std::string_view trimmed) {
+            if (!inside || found) return;
+            const auto entry = EntryOf(trimmed);
+            if (entry && SameTextAscii(entry->first, key)) found = entry->second;
+        });
+    return found;
 }
 
 }  // namespace zol::common

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zol::common {
@@ -75,6 +76,27 @@ class IniDocument {
     bool changed_ = false;
     std::vector<std::string> preamble_;
     std::vector<Section> sections_;
+};
+
+// A settings file's values read where they stand in its text, without a document: a load reads
+// a few values, and a copy of every line at each load is needless churn of the heap in a process
+// that runs for months. Its answers are the document's.
+class IniText {
+   public:
+    // Takes the file's bytes (in any of the forms a document reads).
+    explicit IniText(std::string bytes);
+    IniText(const IniText&) = delete;  // the text is viewed where it stands
+    IniText& operator=(const IniText&) = delete;
+
+    IniTextForm TextForm() const noexcept { return text_form_; }
+    // As IniDocument::Read; the text stays this object's.
+    std::optional<std::string_view> Read(std::string_view section, std::string_view key) const;
+
+   private:
+    IniTextForm text_form_ = IniTextForm::kCodePage;
+    std::string bytes_;
+    std::string utf8_;       // the text of a UTF-16 file
+    std::string_view text_;  // the lines, in `bytes_` or `utf8_`
 };
 
 }  // namespace zol::common

@@ -457,16 +457,25 @@ bool TWreg::ExecuteIni(TWregOperation operation) {
 
     // A file that exists but cannot be read now is not an empty one: rewriting it would drop
     // every section other programs keep in it.
-    const platform::FileContents file = platform::ReadWholeFile(INIFile);
+    platform::FileContents file = platform::ReadWholeFile(INIFile);
     if (file.status == platform::FileReadStatus::kUnreadable) {
         LogFailure(operation,
                    quoted + " exists but cannot be read (another program may hold it open)");
         return false;
     }
-    IniDocument doc = IniDocument::Parse(file.bytes);
+    // A store changes the file and needs its document; a load only reads values, where they
+    // stand in the file's text.
+    std::optional<IniDocument> doc;
+    std::optional<IniText> text_read;
+    if (store) {
+        doc.emplace(IniDocument::Parse(file.bytes));
+    } else {
+        text_read.emplace(std::move(file.bytes));
+    }
     // Names and values are kept in the file in the system code page, or as UTF-8 text inside a
     // UTF-16 file.
-    const bool utf8_file = doc.TextForm() != IniTextForm::kCodePage;
+    const bool utf8_file =
+        (store ? doc->TextForm() : text_read->TextForm()) != IniTextForm::kCodePage;
     auto to_file = [utf8_file](std::string_view utf8) {
         return utf8_file ? std::string(utf8) : Utf8ToAnsi(utf8);
     };
@@ -509,12 +518,12 @@ bool TWreg::ExecuteIni(TWregOperation operation) {
                 case PropertyKind::kObject:
                     break;
             }
-            doc.Write(section, key, stored);
+            doc->Write(section, key, stored);
             done = true;
             continue;
         }
 
-        auto stored = doc.Read(section, key);
+        auto stored = text_read->Read(section, key);
         if (!stored) continue;
         done = true;
         switch (ref->kind) {
@@ -533,7 +542,7 @@ bool TWreg::ExecuteIni(TWregOperation operation) {
                 break;
         }
     }
-    if (doc.Changed() && !platform::WriteWholeFile(INIFile, doc.Serialize())) {
+    if (store && doc->Changed() && !platform::WriteWholeFile(INIFile, doc->Serialize())) {
         LogFailure(operation, quoted + " cannot be written; it is left as it was");
         return false;
     }

@@ -58,5 +58,32 @@ TEST(IniDocument, Utf16BigEndianIsReadAndWrittenAsSuch) {
               "1\0\r\0\n\0\r\0\n"s);
 }
 
+// A load reads through IniText, a store through the document: both must give one answer.
+TEST(IniText, ReadsWhatTheDocumentReads) {
+    using namespace std::string_literals;
+    const std::string files[] = {
+        "\xEF\xBB\xBFk=top\n[ One ]\r\n a = 1 \r\n;c=3\n\n[two]\rb=x=y\r[ONE]\nc=\na=2\n[broken\n",
+        "[A]\nk=1\nk=8\n[B]\nk=2\n[a]\nk=3\nm=4\n \xEF\xBB\xBF n = 5\n#n=6\n[]\nk=7",
+        "\xFE\xFF\0[\0A\0]\0\n\0k\0=\0\xE4"s,
+        "\xFF\xFE[\0A\0]\0\r\0\n\0k\0=\0\xE4\0"s,
+        "",
+        "[A]",
+    };
+    const std::pair<const char*, const char*> queries[] = {
+        {"", "k"},  {"one", "A"}, {"ONE", "c"}, {"two", "B"},    {"one", ";c"}, {"a", "k"},
+        {"A", "m"}, {"a", "N"},   {"b", "k"},   {"broken", "a"}, {"", "K"},     {"c", "k"},
+    };
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        const IniDocument doc = IniDocument::Parse(file);
+        const IniText text(file);
+        EXPECT_EQ(text.TextForm(), doc.TextForm());
+        for (const auto& [section, key] : queries) {
+            SCOPED_TRACE(std::string(section) + " / " + key);
+            EXPECT_EQ(text.Read(section, key), doc.Read(section, key));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace zol::common
