@@ -121,6 +121,14 @@ constexpr std::size_t kCachedItems = 4096;
 // the module is unloaded, so a host that loads and unloads the plug-in keeps no items of it.
 constinit BlockCache<sizeof(TzolParamsListItem), kCachedItems> g_item_cache;
 
+// Adapters live for one call (a few at once, more when calls nest or run on several threads).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kCachedAdapters = 0;
+#else
+constexpr std::size_t kCachedAdapters = 64;
+#endif
+constinit BlockCache<sizeof(TzolParamsListWrap), kCachedAdapters> g_adapter_cache;
+
 }  // namespace
 
 void* TzolParamsListItem::operator new(std::size_t size) {
@@ -136,6 +144,18 @@ void TzolParamsListItem::operator delete(void* block, std::size_t size) noexcept
 }
 
 std::size_t TzolParamsListItem::CachedBlocks() noexcept { return g_item_cache.Held(); }
+
+void* TzolParamsListWrap::operator new(std::size_t size) {
+    return size == sizeof(TzolParamsListWrap) ? g_adapter_cache.Take() : ::operator new(size);
+}
+
+void TzolParamsListWrap::operator delete(void* block, std::size_t size) noexcept {
+    if (size == sizeof(TzolParamsListWrap)) {
+        g_adapter_cache.Give(block);
+    } else {
+        ::operator delete(block);
+    }
+}
 
 TzolParamsListItem::TzolParamsListItem(std::string_view name, Variant value)
     : Name(name), Key(platform::AnsiLowerCase(name)), Value(std::move(value)) {

@@ -335,6 +335,11 @@ class TzolParamsListWrap final : public IzolParamsListW, public IzolParamsListA 
     // list gives a new owned one.
     TzolParamsListWrap(TzolParamsList* list, bool borrowed);
 
+    // An adapter is made and freed by every call that hands over a list object: the blocks come
+    // from a small cache of their own, as items' do, and not from the host's heap each time.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* block, std::size_t size) noexcept;
+
     // The address of the adapter's own cached IzolParamsListA reference (set on first use):
     // the "pointer to an interface variable" that call records carry.
     IzolParamsListA** AsInterfaceA();
