@@ -1,5 +1,7 @@
 #include "zolShared/Public/Common/ini_file.h"
 
+#include <type_traits>
+
 #include "platform/utf.h"
 #include "zolShared/Public/Common/component.h"
 
@@ -85,8 +87,10 @@ void ForEachLine(std::string_view text, OnSection&& section, OnLine&& line) {
         if (trimmed.empty()) continue;
         if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
             section(Trim(trimmed.substr(1, trimmed.size() - 2)));
-        } else {
+        } else if constexpr (std::is_void_v<std::invoke_result_t<OnLine&, std::string_view>>) {
             line(trimmed);
+        } else if (!line(trimmed)) {
+            return;  // the reader has what it looked for
         }
     }
 }
@@ -206,11 +210,13 @@ std::optional<std::string_view> IniText::Read(std::string_view section,
     bool inside = false;
     std::optional<std::string_view> found;
     ForEachLine(
-        text_, [&](std::string_view name) { inside = !found && SameTextAscii(name, section); },
+        text_, [&](std::string_view name) { inside = SameTextAscii(name, section); },
         [&](std::string_view trimmed) {
-            if (!inside || found) return;
+            if (!inside) return true;
             const auto entry = EntryOf(trimmed);
-            if (entry && SameTextAscii(entry->first, key)) found = entry->second;
+            if (!entry || !SameTextAscii(entry->first, key)) return true;
+            found = entry->second;
+            return false;
         });
     return found;
 }
