@@ -399,9 +399,9 @@ void TKmpParserClient::DecodeRegisters(const TRequestItem& request,
                                       value)) {
             continue;  // not a valid date or time: nothing is published for it
         }
-        PendingItems.Add(configured.ValueItem, ValueVariant(value));
+        PendingItems.Add(configured.Name, ValueVariant(value));
         if (const auto unit = KmpUnitText(block->unit)) {
-            PendingItems.Add(configured.UnitItem, common::Variant::Ansi(*unit));
+            PendingItems.Add(configured.Name + "_UNIT", common::Variant::Ansi(*unit));
         }
     }
 }

@@ -192,14 +192,14 @@ void LoadRequests(RequestLoadHost* plugin, const TDataSourceCfg* config,
                     TResponseParameters& registered = request->AddResponse().Parameters;
                     registered.Register = RegisterId(node);
                     registered.Info = FindRegister(catalogue, registered.Register);
-                    std::string name = parser::OptionsTextValue(node, "Name", "");
-                    if (name.empty() && registered.Info != nullptr) {
-                        name = std::string(registered.Info->Code);
+                    registered.Name = parser::OptionsTextValue(node, "Name", "");
+                    if (registered.Name.empty() && registered.Info != nullptr) {
+                        registered.Name = std::string(registered.Info->Code);
                     }
                     // An item without a name cannot be published: a register that neither
                     // the configuration nor the catalogue names gets one from its id.
-                    if (name.empty()) name = RegisterItemName(registered.Register);
-                    registered.SetName(std::move(name));
+                    if (registered.Name.empty())
+                        registered.Name = RegisterItemName(registered.Register);
                     if (registered.Info != nullptr) {
                         registered.Caption = std::string(registered.Info->Name);
                     }

@@ -13,7 +13,6 @@
 #include "parser/parser_BasicRequestItem.h"
 #include "parser/parser_CfgOptionsProxy.h"
 #include "parser/parser_QueueController.h"
-#include "zolShared/Public/Common/zolParamLst.h"
 
 namespace zol::kmp {
 
@@ -38,19 +37,9 @@ struct TRequestParameters {
 
 struct TResponseParameters {
     std::uint16_t Register = 0;
-    std::string Name;                        // name of the output item (set by SetName)
+    std::string Name;                        // name of the output item
     std::string Caption;                     // readable caption
     const TKmpRegisterInfo* Info = nullptr;  // the catalogue row of Register, if any
-    // The items a reading is published as, the value's and its unit's, with their keys: worked
-    // out once by SetName rather than for every packet.
-    common::ItemName ValueItem{""};
-    common::ItemName UnitItem{"_UNIT"};
-
-    void SetName(std::string name) {
-        ValueItem = common::ItemName(name);
-        UnitItem = common::ItemName(name + "_UNIT");
-        Name = std::move(name);
-    }
 };
 
 class TRequestItem;

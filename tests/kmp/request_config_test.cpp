@@ -99,11 +99,6 @@ TEST(RequestConfig, RegistersAreNamedFromTheCatalogueInUse) {
     const auto& today = request.Response(1).Parameters;
     EXPECT_EQ(today.Register, 1003);
     EXPECT_EQ(today.Name, "Today");
-    // Readings are published under the configured name and its unit's, keyed in lower case.
-    EXPECT_EQ(today.ValueItem.Name, "Today");
-    EXPECT_EQ(today.ValueItem.Key, "today");
-    EXPECT_EQ(today.UnitItem.Name, "Today_UNIT");
-    EXPECT_EQ(today.UnitItem.Key, "today_unit");
     ASSERT_NE(today.Info, nullptr);
     EXPECT_NE(today.Info->Decoder, nullptr);  // read as a date
     const auto& unusable = request.Response(2).Parameters;
