@@ -60,6 +60,17 @@ class BlockCache {
         ::operator delete(block);
     }
 
+    // For a class's operator new and delete: blocks of the class's own size go through the
+    // cache, those of a derived class's size straight to the heap.
+    void* TakeSized(std::size_t size) { return size == Size ? Take() : ::operator new(size); }
+    void GiveSized(void* block, std::size_t size) noexcept {
+        if (size == Size) {
+            Give(block);
+        } else {
+            ::operator delete(block);
+        }
+    }
+
     std::size_t Held() const noexcept {
         Guard guard(busy_);
         return held_;

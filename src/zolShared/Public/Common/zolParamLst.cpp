@@ -131,30 +131,18 @@ constinit BlockCache<sizeof(TzolParamsListWrap), kCachedAdapters> g_adapter_cach
 
 }  // namespace
 
-void* TzolParamsListItem::operator new(std::size_t size) {
-    return size == sizeof(TzolParamsListItem) ? g_item_cache.Take() : ::operator new(size);
-}
+void* TzolParamsListItem::operator new(std::size_t size) { return g_item_cache.TakeSized(size); }
 
 void TzolParamsListItem::operator delete(void* block, std::size_t size) noexcept {
-    if (size == sizeof(TzolParamsListItem)) {
-        g_item_cache.Give(block);
-    } else {
-        ::operator delete(block);
-    }
+    g_item_cache.GiveSized(block, size);
 }
 
 std::size_t TzolParamsListItem::CachedBlocks() noexcept { return g_item_cache.Held(); }
 
-void* TzolParamsListWrap::operator new(std::size_t size) {
-    return size == sizeof(TzolParamsListWrap) ? g_adapter_cache.Take() : ::operator new(size);
-}
+void* TzolParamsListWrap::operator new(std::size_t size) { return g_adapter_cache.TakeSized(size); }
 
 void TzolParamsListWrap::operator delete(void* block, std::size_t size) noexcept {
-    if (size == sizeof(TzolParamsListWrap)) {
-        g_adapter_cache.Give(block);
-    } else {
-        ::operator delete(block);
-    }
+    g_adapter_cache.GiveSized(block, size);
 }
 
 TzolParamsListItem::TzolParamsListItem(std::string_view name, Variant value)
