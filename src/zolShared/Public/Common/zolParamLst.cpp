@@ -108,25 +108,24 @@ ItemName::ItemName(std::string_view name) : Name(name), Key(platform::AnsiLowerC
 
 namespace {
 
-// Enough for the items of the packets a busy host holds at once (some hundreds); a burst beyond
-// it goes back to the heap. Address sanitizer builds keep none, so that it still sees every
-// item used after it was freed.
+// Address sanitizer builds keep no freed blocks, so that it still sees every item or adapter
+// used after it was freed.
 #if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kCachedItems = 0;
+constexpr bool kKeepFreedBlocks = false;
 #else
-constexpr std::size_t kCachedItems = 4096;
+constexpr bool kKeepFreedBlocks = true;
 #endif
+
+// Enough for the items of the packets a busy host holds at once (some hundreds); a burst beyond
+// it goes back to the heap.
+constexpr std::size_t kCachedItems = kKeepFreedBlocks ? 4096 : 0;
 
 // Built as a constant, so it works before any static is built; it gives its blocks back when
 // the module is unloaded, so a host that loads and unloads the plug-in keeps no items of it.
 constinit BlockCache<sizeof(TzolParamsListItem), kCachedItems> g_item_cache;
 
 // Adapters live for one call (a few at once, more when calls nest or run on several threads).
-#if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kCachedAdapters = 0;
-#else
-constexpr std::size_t kCachedAdapters = 64;
-#endif
+constexpr std::size_t kCachedAdapters = kKeepFreedBlocks ? 64 : 0;
 constinit BlockCache<sizeof(TzolParamsListWrap), kCachedAdapters> g_adapter_cache;
 
 }  // namespace
