@@ -367,10 +367,10 @@ std::uint64_t ProcessCpuUs() {
 }
 
 // The step in which the process's CPU clock moves, in microseconds: Windows and Wine charge CPU
-// time by the scheduler's tick (10 - 16 ms), not by the instruction. A row's CPU per packet is
-// only as fine as one step spread over the packets of its window, which is why the window is a
-// minute: at 64 lines 20 s held about 1 300 packets, a 10-ms step was 7 us a packet, and one
-// run read 29.8 us where the next read 44.6 us of the same work.
+// time in whole ticks (10 - 20 ms), not by the instruction. A row's CPU per packet is only as
+// fine as one step spread over the packets of its window, which is why the window is a minute:
+// at 64 lines 20 s held about 1 340 packets, Wine's 20-ms step was 15 us a packet, and one run
+// read 29.8 us where the next read 44.6 us of the same work.
 double CpuClockStepUs() {
     std::uint64_t last = ProcessCpuUs();
     std::uint64_t step = 0;
