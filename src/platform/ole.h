@@ -82,9 +82,17 @@ struct OleVariant {
         char16_t* bstrVal;
         void* byref;
         struct IUnknownAbi* punkVal;
+        // A user-defined record: two pointers, the widest member where pointers are 8 bytes,
+        // which makes VARIANT 24 bytes in 64-bit code.
+        struct {
+            void* pvRecord;
+            void* pRecInfo;
+        } record;
     };
 };
-static_assert(sizeof(OleVariant) == 16, "VARIANT is 16 bytes");
+static_assert(sizeof(OleVariant) == 8 + 2 * sizeof(void*),
+              "VARIANT is 16 bytes, 24 in 64-bit code");
+static_assert(sizeof(void*) != 4 || sizeof(OleVariant) == 16, "the host's VARIANT is 16 bytes");
 static_assert(offsetof(OleVariant, llVal) == 8, "VARIANT payload starts at byte 8");
 
 // Status codes of COM-style methods.

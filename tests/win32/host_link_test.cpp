@@ -217,11 +217,9 @@ class InProcessFrame : public ::testing::Test {
         auto instance = plugins::FindInstance(rec.Instance);
         common::TzolParamsList load;
         load.Add("COMMAND", Variant::Ansi("LOAD"));
-        load.Add("HANDLE", Variant::Int32(static_cast<std::int32_t>(
-                               reinterpret_cast<std::uintptr_t>(GetModuleHandleA(nullptr)))));
-        load.Add(
-            "MSG-PROC-HANDLE",
-            Variant::Int32(static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(window))));
+        load.Add("HANDLE",
+                 Variant::Handle(reinterpret_cast<std::uintptr_t>(GetModuleHandleA(nullptr))));
+        load.Add("MSG-PROC-HANDLE", Variant::Handle(reinterpret_cast<std::uintptr_t>(window)));
         rec.Params = &load;
         rec.Tag = tag;
         EXPECT_EQ(plugins::ExecutePluginCommandCall(&rec), 0);

@@ -325,14 +325,12 @@ CommandAnswer HostInstance::Command(const std::string& command,
 
 CommandAnswer HostInstance::Load(const std::vector<NamedValue>& extra) {
     std::vector<NamedValue> params = {
-        {"HANDLE", Variant::Int32(static_cast<std::int32_t>(
-                       reinterpret_cast<std::uintptr_t>(GetModuleHandleA(nullptr))))},
+        {"HANDLE", Variant::Handle(reinterpret_cast<std::uintptr_t>(GetModuleHandleA(nullptr)))},
     };
     // The plug-in keeps the window it is told at any command; LOAD is where the host says it.
     if (window_ != nullptr && window_->Handle() != nullptr) {
         params.emplace_back("MSG-PROC-HANDLE",
-                            Variant::Int32(static_cast<std::int32_t>(
-                                reinterpret_cast<std::uintptr_t>(window_->Handle()))));
+                            Variant::Handle(reinterpret_cast<std::uintptr_t>(window_->Handle())));
     }
     params.insert(params.end(), extra.begin(), extra.end());
     return Command("LOAD", params);

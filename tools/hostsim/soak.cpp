@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -936,23 +937,30 @@ double ProcessHandleCount() {
         PVOID object;
         ACCESS_MASK access;
     };
+    // The list: a count, then the entries at their own alignment (byte 4 in 32-bit code, byte 8
+    // in 64-bit code, where an entry holds an 8-byte pointer).
+    struct Table {
+        ULONG count;
+        Entry entries[1];
+    };
     constexpr ULONG kSystemHandleInformation = 16;
-    std::vector<ULONG> buffer(1 << 18);
+    std::vector<std::uint64_t> buffer(1 << 17);  // 8-byte units keep the table aligned
     for (int attempt = 0; attempt < 4; ++attempt) {
         ULONG needed = 0;
-        const auto size = static_cast<ULONG>(buffer.size() * sizeof(ULONG));
+        const auto size = static_cast<ULONG>(buffer.size() * sizeof(buffer[0]));
         const LONG status = query(kSystemHandleInformation, buffer.data(), size, &needed);
         if (status == 0) {
-            const ULONG count = buffer[0];
-            const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + 1);
-            if (sizeof(ULONG) + std::uint64_t{count} * sizeof(Entry) > size) return 0;
+            const ULONG count = reinterpret_cast<const Table*>(buffer.data())->count;
+            if (offsetof(Table, entries) + std::uint64_t{count} * sizeof(Entry) > size) return 0;
+            const auto* entries = reinterpret_cast<const Entry*>(
+                reinterpret_cast<const char*>(buffer.data()) + offsetof(Table, entries));
             double mine = 0;
             for (ULONG i = 0; i < count; ++i) {
                 if (entries[i].process == GetCurrentProcessId()) ++mine;
             }
             return mine;
         }
-        buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed / sizeof(ULONG) + 1024));
+        buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed / sizeof(buffer[0]) + 512));
     }
     return 0;
 }

@@ -74,6 +74,14 @@ Variant Variant::Int64(std::int64_t value) {
     return out;
 }
 
+Variant Variant::Handle(std::uintptr_t value) {
+    if constexpr (sizeof(value) == 4) {
+        return Int32(static_cast<std::int32_t>(value));
+    } else {
+        return Int64(static_cast<std::int64_t>(value));
+    }
+}
+
 Variant Variant::UInt32(std::uint32_t value) {
     Variant out;
     out.v_.vt = platform::kVtUI4;

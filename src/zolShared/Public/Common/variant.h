@@ -32,6 +32,9 @@ class Variant {
     static Variant Null();
     static Variant Int32(std::int32_t value);
     static Variant Int64(std::int64_t value);
+    // A handle or address as the host passes one: a 32-bit integer where pointers are 4 bytes
+    // (the host's own format), a 64-bit one where they are 8, so nothing is cut off.
+    static Variant Handle(std::uintptr_t value);
     static Variant UInt32(std::uint32_t value);
     static Variant Byte(std::uint8_t value);
     static Variant Double(double value);
