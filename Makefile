@@ -2,20 +2,21 @@
 SHELL := /bin/bash
 .SHELLFLAGS := -euo pipefail -c
 JOBS ?= $(shell nproc)
-export WINEPREFIX := $(CURDIR)/build/wineprefix
-export WINEDEBUG := -all
-export WINEARCH := win32
-export WINEDLLOVERRIDES := mscoree,mshtml=
+# The Windows build this machine tests on: win32 where it runs 32-bit programs, else win64
+# (scripts/windows-road; ZOL_RUNS_32BIT=no takes the 64-bit road anywhere). Each script that
+# starts Wine picks the loader and prefix of the build it runs (scripts/wine-env).
+ROAD = $(shell scripts/windows-road)
 
-.PHONY: all bootstrap build native win32 asan tsan fuzz bench bench-win32 test test-native \
-        test-asan test-tsan test-win32 format format-check lint demo dist clean soak
+.PHONY: all bootstrap build native win32 win64 windows asan tsan fuzz bench bench-win32 \
+        bench-win64 test test-native test-asan test-tsan test-win32 test-win64 format \
+        format-check lint demo dist clean soak
 
 all: build
 
 bootstrap:
 	@scripts/bootstrap
 
-build: native win32
+build: native windows
 
 native: bootstrap
 	@cmake --preset native >/dev/null
@@ -24,6 +25,15 @@ native: bootstrap
 win32: bootstrap
 	@cmake --preset win32 >/dev/null
 	@cmake --build build/win32 -j $(JOBS)
+
+# The 64-bit tree: the same sources for x86-64, tested under wine64 where 32-bit programs do not
+# run, and built everywhere so it cannot rot.
+win64: bootstrap
+	@cmake --preset win64 >/dev/null
+	@cmake --build build/win64 -j $(JOBS)
+
+# Both Windows trees: the 32-bit one is the DLL that ships (building it runs nothing).
+windows: win32 win64
 
 asan: bootstrap
 	@cmake --preset native-asan >/dev/null
@@ -45,11 +55,22 @@ bench: native
 
 # The scale bench under Wine (see docs/live-polling.md), then the native scan and decode cost of
 # the same response for comparison. Never part of `make test`: benchmarks are not timed tests.
-bench-win32: win32
-	@cmake --build build/win32 -j $(JOBS) --target scale_bench
-	@wineserver -p 2>/dev/null || true; trap 'wineserver -k || true' EXIT; \
-	 scripts/wine-run cmd.exe /c exit </dev/null >/dev/null 2>&1 || true; \
-	 cd build/win32/bin && ../../../scripts/wine-run scale_bench.exe --dll kmpparser.dll
+# bench-win32 measures the DLL that ships; where 32-bit programs do not run it says so and
+# measures the 64-bit build instead.
+bench-win32:
+	@if [ "$(ROAD)" = win64 ]; then \
+	     echo "bench: the 32-bit build cannot run here, $$(scripts/windows-road --why)"; \
+	     $(MAKE) --no-print-directory bench-win64; \
+	 else $(MAKE) --no-print-directory bench-tree TREE=win32; fi
+
+bench-win64:
+	@$(MAKE) --no-print-directory bench-tree TREE=win64
+
+bench-tree: $(TREE)
+	@cmake --build build/$(TREE) -j $(JOBS) --target scale_bench
+	@echo "bench: the scale bench of build/$(TREE)"
+	@cd build/$(TREE)/bin && ../../../scripts/with-wine .. ../../../scripts/wine-run \
+	     scale_bench.exe --dll kmpparser.dll
 	@if [ -x build/native/bin/kmp_frame_bench ]; then \
 	     build/native/bin/kmp_frame_bench --benchmark_filter=ScanAndDecode 2>/dev/null | \
 	     grep ScanAndDecode | sed 's/^/native: /'; \
@@ -77,25 +98,26 @@ test-tsan: tsan
 	@cd build/native-tsan && ctest --output-on-failure -j $(JOBS) \
 	     -E '^Kmptool\.ReadEndsInOrderWhenInterruptedOrWhenThePortGoesAway$$'
 
-# One persistent wineserver for the whole run: every test program then starts quickly. The first
-# program of a session starts Wine's background services, and the first one that creates a window
-# starts its desktop process; both inherit that program's output and would keep CTest waiting on
-# the pipes. Starting them here with no output attached avoids that.
-test-win32: win32
-	@wineserver -p 2>/dev/null || true; trap 'wineserver -k || true' EXIT; \
-	 scripts/wine-run cmd.exe /c exit </dev/null >/dev/null 2>&1 || true; \
-	 scripts/wine-run build/win32/bin/hostsim.exe --dll build/win32/bin/kmpparser.dll info \
-	     </dev/null >/dev/null 2>&1 || true; \
-	 cd build/win32 && ctest --output-on-failure -j $(JOBS)
+# Each Windows tree's tests under its own Wine (scripts/test-windows): the 32-bit tree where the
+# machine runs 32-bit programs, the 64-bit one anywhere. On a machine without 32-bit support
+# test-win32 runs what needs no 32-bit program and names every test it could not run.
+test-win32: win32 native
+	@scripts/test-windows build/win32 $(JOBS)
+
+test-win64: win64 native
+	@scripts/test-windows build/win64 $(JOBS)
 
 # The slow tier, not part of `make test`: the soak with injected faults under Wine, checked by the
-# run itself. SOAK_SECONDS and SOAK_SEED choose its length and its faults.
+# run itself, on the build this machine tests on. SOAK_SECONDS and SOAK_SEED choose its length
+# and its faults.
 SOAK_SECONDS ?= 600
 SOAK_SEED ?= $(shell echo $$((RANDOM + 1)))
-soak: win32
-	@wineserver -p 2>/dev/null || true; trap 'wineserver -k || true' EXIT; \
-	 scripts/wine-run build/win32/bin/hostsim.exe --dll build/win32/bin/kmpparser.dll \
-	     run --soak --seconds $(SOAK_SECONDS) --seed $(SOAK_SEED)
+soak: bootstrap
+	@$(MAKE) --no-print-directory $(ROAD)
+	@echo "soak: build/$(ROAD), as $$(scripts/windows-road --why)"
+	@scripts/with-wine build/$(ROAD) scripts/wine-run build/$(ROAD)/bin/hostsim.exe \
+	     --dll build/$(ROAD)/bin/kmpparser.dll run --soak --seconds $(SOAK_SECONDS) \
+	     --seed $(SOAK_SEED)
 
 # The fuzz targets are built and their corpora replayed under clang's sanitizers too (the native
 # trees replay them through GCC's), so a change that only clang rejects is caught here.
@@ -104,11 +126,15 @@ test: bootstrap format-check lint
 	@$(MAKE) --no-print-directory test-asan
 	@$(MAKE) --no-print-directory test-tsan
 	@$(MAKE) --no-print-directory fuzz
-	@$(MAKE) --no-print-directory test-win32
+	@$(MAKE) --no-print-directory windows
+	@$(MAKE) --no-print-directory test-$(ROAD)
+	@if [ "$(ROAD)" = win64 ]; then $(MAKE) --no-print-directory test-win32; fi
+	@echo "make test: the Windows tests ran on the $(if $(filter win64,$(ROAD)),64,32)-bit build (build/$(ROAD))"
+	@echo "make test: $$(scripts/windows-road --why)"
 
 demo: bootstrap
-	@$(MAKE) --no-print-directory native win32
-	@scripts/demo
+	@$(MAKE) --no-print-directory native $(ROAD)
+	@scripts/demo build/$(ROAD)
 
 # The release package from a build tree of its own, configured afresh, so nothing left over from
 # earlier builds can reach it: dist/kmpparser-<project version>.zip.
@@ -118,6 +144,11 @@ dist: bootstrap
 	@cmake --build build/dist -j $(JOBS) --target dist_package
 	@mkdir -p dist && cp build/dist/package/kmpparser-*.zip dist/
 	@ls dist/kmpparser-*.zip
+	@if [ "$(ROAD)" = win64 ]; then \
+	     scripts/check-package build/dist/package/kmpparser-*.zip \
+	         "$$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/dist/CMakeCache.txt)" \
+	         docs/guide.md || [ $$? -eq 77 ]; \
+	 else echo "dist: the package's guide commands are checked by win32.PackageRunsOnItsOwn (make test)"; fi
 
 clean:
-	rm -rf build/native build/native-asan build/native-tsan build/native-fuzz build/win32
+	rm -rf build/native build/native-asan build/native-tsan build/native-fuzz build/win32 build/win64

@@ -9,7 +9,13 @@ if(NOT Python3_EXECUTABLE AND EXISTS /usr/bin/python3)
 endif()
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
-set(ZOL_PACKAGE_NAME kmpparser-${PROJECT_VERSION})
+# The 64-bit tree's twin of the package carries the programs it tests and says so in its name;
+# only the 32-bit one is shipped.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(ZOL_PACKAGE_NAME kmpparser-${PROJECT_VERSION}-win64)
+else()
+    set(ZOL_PACKAGE_NAME kmpparser-${PROJECT_VERSION})
+endif()
 set(ZOL_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package/${ZOL_PACKAGE_NAME})
 set(ZOL_PACKAGE_ZIP ${CMAKE_BINARY_DIR}/package/${ZOL_PACKAGE_NAME}.zip)
 set(ZOL_PACKAGE_GUIDE ${CMAKE_BINARY_DIR}/package/guide.html)
