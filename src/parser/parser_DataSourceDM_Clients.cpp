@@ -306,13 +306,16 @@ void TDataSourceScheduledWithClients::CreatePlaceholders(plugins::TzolPlugin& pl
         packet.Flags = 1;
         packet.SourceId = configured.Id;
         char name[sizeof packet.SourceName];
+        // The instance's address in full: 8 hex digits on the 32-bit target, 16 in 64-bit code.
+        constexpr int kAddressDigits = static_cast<int>(2 * sizeof(std::uintptr_t));
+        const auto address =
+            static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&plugin));
         if (suffix != 0) {
-            std::snprintf(name, sizeof name, "%s%08X_%08X", kPlaceholderPrefix.data(),
-                          static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&plugin)),
-                          static_cast<unsigned>(suffix));
+            std::snprintf(name, sizeof name, "%s%0*llX_%08X", kPlaceholderPrefix.data(),
+                          kAddressDigits, address, static_cast<unsigned>(suffix));
         } else {
-            std::snprintf(name, sizeof name, "%s%08X", kPlaceholderPrefix.data(),
-                          static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&plugin)));
+            std::snprintf(name, sizeof name, "%s%0*llX", kPlaceholderPrefix.data(), kAddressDigits,
+                          address);
         }
         std::memcpy(packet.SourceName, name, std::strlen(name));
         auto* source =

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -48,18 +49,20 @@ TEST_P(PluginExportCalls, ModuleInfoFillsTheHeaderAndTextsOnlyWhenTheBufferIsLar
     CallRecord call(GetParam());
     call.Rec().Instance = host.Handle();
 
-    std::uint8_t small[33] = {};
-    std::int32_t size = 33;
+    // The header alone: 33 bytes on the 32-bit target, its texts' pointers wider in 64-bit code.
+    constexpr std::int32_t kHeader = sizeof(plugins::TModuleInfo);
+    std::uint8_t small[kHeader] = {};
+    std::int32_t size = kHeader;
     std::memcpy(small, &size, 4);
     std::int32_t needed = -1;
     EXPECT_EQ(library_.Exports().GetModuleInfo(&call.Rec(), small, &needed), 0);
     // The module's configurations, one per line: heat meters, then electricity meters.
     const std::string description =
         "Kamstrup [KMP protocol]\r\nKamstrup electricity [KMP protocol]";
-    EXPECT_EQ(needed, static_cast<std::int32_t>(33 + description.size()));
+    EXPECT_EQ(needed, static_cast<std::int32_t>(kHeader + description.size()));
     std::uint32_t word = 0;
     std::memcpy(&word, small, 4);
-    EXPECT_EQ(word, 33u);  // the size word is left as given
+    EXPECT_EQ(word, static_cast<std::uint32_t>(kHeader));  // the size word is left as given
     std::memcpy(&word, small + 4, 4);
     EXPECT_EQ(word, 3u | (4u << 16));  // kinds 0 and 1; reads CONFIG-ID at LOAD
     std::memcpy(&word, small + 8, 4);
@@ -70,12 +73,15 @@ TEST_P(PluginExportCalls, ModuleInfoFillsTheHeaderAndTextsOnlyWhenTheBufferIsLar
     EXPECT_EQ(small[16], 1);
     std::memcpy(&word, small + 17, 4);
     EXPECT_EQ(word, description.size());
+    void* text = &word;  // no texts in a buffer too small for them: their pointers are null
+    std::memcpy(&text, small + offsetof(plugins::TModuleInfo, Description), sizeof text);
+    EXPECT_EQ(text, nullptr);
 
-    std::uint8_t tiny[32] = {};
-    size = 32;
+    std::uint8_t tiny[kHeader - 1] = {};
+    size = kHeader - 1;
     std::memcpy(tiny, &size, 4);
     EXPECT_EQ(library_.Exports().GetModuleInfo(&call.Rec(), tiny, &needed), 0);
-    EXPECT_EQ(tiny[16], 0);  // a buffer of 32 bytes or less is left alone
+    EXPECT_EQ(tiny[16], 0);  // a buffer smaller than the header is left alone
 
     auto info = host.GetModuleInfo(4096);
     ASSERT_TRUE(info.has_value());

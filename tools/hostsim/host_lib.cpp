@@ -345,22 +345,23 @@ std::optional<ModuleInfo> HostInstance::GetModuleInfo(std::int32_t buffer_size) 
     if (library_.Exports().GetModuleInfo(&call.Rec(), buffer.data(), &needed) == 0) {
         return std::nullopt;
     }
-    auto read32 = [&](std::size_t offset) {
-        std::uint32_t v = 0;
-        std::memcpy(&v, buffer.data() + offset, 4);
-        return v;
-    };
+    if (buffer.size() < sizeof(plugins::TModuleInfo)) return std::nullopt;
+    plugins::TModuleInfo header{};
+    std::memcpy(&header, buffer.data(), sizeof header);
     ModuleInfo info;
-    info.module_type = read32(4) & 0xFFFF;
-    info.capabilities = read32(4) >> 16;
-    info.interface_version = read32(8);
-    std::memcpy(&info.info_version, buffer.data() + 12, 4);
-    info.flag = buffer[16];
-    const auto* description =
-        reinterpret_cast<const char*>(static_cast<std::uintptr_t>(read32(21)));
-    const auto* commands = reinterpret_cast<const char*>(static_cast<std::uintptr_t>(read32(29)));
-    if (description != nullptr) info.description.assign(description, read32(17));
-    if (commands != nullptr) info.custom_commands.assign(commands, read32(25));
+    info.module_type = header.TypeWord & 0xFFFF;
+    info.capabilities = header.TypeWord >> 16;
+    info.interface_version = header.InterfaceVersion;
+    info.info_version = header.InfoVersion;
+    info.flag = header.Flag;
+    if (header.Description != nullptr && header.DescriptionLength > 0) {
+        info.description.assign(header.Description,
+                                static_cast<std::size_t>(header.DescriptionLength));
+    }
+    if (header.Commands != nullptr && header.CommandsLength > 0) {
+        info.custom_commands.assign(header.Commands,
+                                    static_cast<std::size_t>(header.CommandsLength));
+    }
     return info;
 }
 

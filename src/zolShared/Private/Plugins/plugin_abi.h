@@ -58,6 +58,30 @@ static_assert(!kAbiPointersAre32Bit || offsetof(TPluginCallRec, InData) == 26);
 static_assert(!kAbiPointersAre32Bit || offsetof(TPluginCallRec, OutData) == 39);
 static_assert(!kAbiPointersAre32Bit || offsetof(TPluginCallRec, SourceName) == 52);
 
+// The module-information record GetModuleInfo fills in the caller's buffer: this header, then the
+// description and custom-command texts it points at, inside the same buffer. 33 bytes on the
+// 32-bit target.
+#pragma pack(push, 1)
+struct TModuleInfo {
+    std::int32_t Size;               // the caller's buffer size; left as given
+    std::uint32_t TypeWord;          // module type, capabilities in the high word
+    std::uint32_t InterfaceVersion;  // frame interface version: low word 4, high word 0
+    float InfoVersion;
+    std::uint8_t Flag;
+    std::int32_t DescriptionLength;
+    const char* Description;  // 8-bit text in the caller's buffer, not terminated
+    std::int32_t CommandsLength;
+    const char* Commands;
+};
+#pragma pack(pop)
+
+static_assert(!kAbiPointersAre32Bit || sizeof(TModuleInfo) == 33);
+static_assert(offsetof(TModuleInfo, Flag) == 16);
+static_assert(offsetof(TModuleInfo, DescriptionLength) == 17);
+static_assert(!kAbiPointersAre32Bit || offsetof(TModuleInfo, Description) == 21);
+static_assert(!kAbiPointersAre32Bit || offsetof(TModuleInfo, CommandsLength) == 25);
+static_assert(!kAbiPointersAre32Bit || offsetof(TModuleInfo, Commands) == 29);
+
 // The record size the exports require: the 32-bit layout's size.
 constexpr std::int32_t kCallRecSize = 102;
 

@@ -400,7 +400,8 @@ bool TzolPlugin::FillModuleInfo(std::uint8_t* info, std::int32_t* needed) {
         description = Description;
         commands = CustomCommands.Text();
     }
-    const auto total = static_cast<std::int32_t>(33 + description.size() + commands.size());
+    constexpr std::size_t kHeader = sizeof(TModuleInfo);
+    const auto total = static_cast<std::int32_t>(kHeader + description.size() + commands.size());
     *needed = total;
     if (info == nullptr) return false;
     if (!platform::IsReadableMemory(info, 4)) {
@@ -409,36 +410,34 @@ bool TzolPlugin::FillModuleInfo(std::uint8_t* info, std::int32_t* needed) {
     }
     std::int32_t size = 0;
     std::memcpy(&size, info, 4);
-    if (size <= 32) return false;
+    if (size < static_cast<std::int32_t>(kHeader)) return false;
     // The caller's size word promises room for the header, or for everything when large enough.
-    const std::size_t written = static_cast<std::size_t>(size >= total ? total : 33);
+    const std::size_t written = size >= total ? static_cast<std::size_t>(total) : kHeader;
     if (!platform::IsWritableMemory(info, written)) {
         Log(0, "{MODULEINFO} The module-information buffer of " + std::to_string(size) +
                    " bytes cannot be written");
         return false;
     }
-    auto put32 = [&](std::size_t offset, std::uint32_t value) {
-        std::memcpy(info + offset, &value, 4);
-    };
-    const std::uint32_t type_word = static_cast<std::uint32_t>(ModuleType) |
-                                    (static_cast<std::uint32_t>(Capabilities & 7) << 16);
-    put32(4, type_word);
-    put32(8, 4);  // frame interface version: low word 4, high word 0
-    std::memcpy(info + 12, &InfoVersion, 4);
-    info[16] = InfoFlag;
-    put32(17, static_cast<std::uint32_t>(description.size()));
-    put32(21, 0);
-    put32(25, static_cast<std::uint32_t>(commands.size()));
-    put32(29, 0);
-    if (size < total) return false;
-    std::uint8_t* text = info + 33;
-    std::memcpy(text, description.data(), description.size());
-    std::memcpy(text + description.size(), commands.data(), commands.size());
-    // Addresses of the texts inside the caller's buffer (32-bit on the plug-in's platform).
-    put32(21, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(text)));
-    put32(29,
-          static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(text + description.size())));
-    return true;
+    // Built whole and copied, as the caller's buffer has no alignment to rely on.
+    TModuleInfo header{};
+    header.Size = size;
+    header.TypeWord = static_cast<std::uint32_t>(ModuleType) |
+                      (static_cast<std::uint32_t>(Capabilities & 7) << 16);
+    header.InterfaceVersion = 4;
+    header.InfoVersion = InfoVersion;
+    header.Flag = InfoFlag;
+    header.DescriptionLength = static_cast<std::int32_t>(description.size());
+    header.CommandsLength = static_cast<std::int32_t>(commands.size());
+    if (size >= total) {
+        // The texts follow the header; the header points at them inside the caller's buffer.
+        auto* text = reinterpret_cast<char*>(info + kHeader);
+        std::memcpy(text, description.data(), description.size());
+        std::memcpy(text + description.size(), commands.data(), commands.size());
+        header.Description = text;
+        header.Commands = text + description.size();
+    }
+    std::memcpy(info, &header, kHeader);
+    return size >= total;
 }
 
 void TzolPlugin::GetOptionsDialogCall(TPluginCallRec& rec) {
