@@ -1,9 +1,13 @@
 // kmptool's printed formats are relied on by scripts and checks: run the built program and
-// compare its output with hand-worked results.
+// compare its output with hand-worked results. How a read ends on Ctrl-C is checked on the
+// program and on the line's waits themselves.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,9 +16,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
+
+#include "kmptool/transport.h"
 
 namespace {
 
@@ -174,6 +181,47 @@ TEST(Kmptool, ReadEndsInOrderWhenInterruptedOrWhenThePortGoesAway) {
         EXPECT_EQ(WEXITSTATUS(status), c.status);
         EXPECT_TRUE(std::regex_match(said, std::regex(c.says))) << said;
     }
+}
+
+// The moment the test above can only hope to hit, made certain: Ctrl-C comes after the reader last
+// asked Interrupted() and before its wait starts. The wait must end at once all the same, on a
+// serial port as on a device server. Each wait runs in a child process, as a caught Ctrl-C stays
+// caught; the alarm ends only a wait that missed it, which would otherwise sit out 10 minutes.
+TEST(Kmptool, LineWaitEndsForACtrlCThatCameJustBeforeIt) {
+    using namespace zol::kmptool;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    // A device server that takes the connection and never sends a byte.
+    const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(server, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(server, 1), 0);
+    ASSERT_EQ(getsockname(server, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    std::string error;
+    std::unique_ptr<Transport> lines[] = {
+        OpenSerialPort(ptsname(master), SerialSettings{}, error),
+        OpenDeviceServer({false, "127.0.0.1", ntohs(address.sin_port)}, SerialSettings{}, error)};
+    for (auto& line : lines) {
+        ASSERT_NE(line, nullptr) << error;
+        EXPECT_EXIT(
+            {
+                alarm(30);
+                CatchInterrupt();
+                std::raise(SIGINT);
+                const bool ended = line->Read(600000).empty() && line->FailureText().empty();
+                std::_Exit(ended && Interrupted() ? 0 : 1);
+            },
+            testing::ExitedWithCode(0), "");
+        line.reset();
+    }
+    close(server);
+    close(master);
 }
 
 TEST(Kmptool, ReadPrintsOneJsonObjectWithTypedValues) {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "kmptool/interrupt_posix.h"
 #include "kmptool/transport.h"
 
 namespace zol::kmptool {
@@ -66,7 +67,8 @@ class PosixSerialPort : public Transport {
 
     std::vector<std::uint8_t> Read(std::uint32_t timeout_ms) override {
         pollfd p{fd_, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(timeout_ms));
+        // Ctrl-C ends the wait early, as EINTR: the caller asks Interrupted() why.
+        const int ready = PollUnlessInterrupted(p, static_cast<int>(timeout_ms));
         if (ready < 0) {
             if (errno != EINTR) failure_ = std::string("the port failed: ") + std::strerror(errno);
             return {};

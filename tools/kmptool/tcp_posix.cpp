@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "kmptool/interrupt_posix.h"
 #include "kmptool/transport.h"
 
 namespace zol::kmptool {
@@ -37,7 +38,8 @@ class PosixTcpConnection : public TcpConnection {
 
     bool Receive(std::uint32_t timeout_ms, std::vector<std::uint8_t>& out) override {
         pollfd p{fd_, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(timeout_ms));
+        // Ctrl-C ends the wait early, as EINTR: the caller asks Interrupted() why.
+        const int ready = PollUnlessInterrupted(p, static_cast<int>(timeout_ms));
         if (ready < 0) return errno == EINTR;
         if (ready == 0) return true;
         std::uint8_t buffer[512];
