@@ -92,11 +92,8 @@ test-asan: asan
 	@cd build/native-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
 # Every native test again under ThreadSanitizer: a race it reports makes the test exit non-zero.
-# Left out: kmptool's interrupted read, whose Ctrl+C the sanitizer's signal handling can hold
-# back until the test's time runs out (seen once in CI; it runs in every other tree).
 test-tsan: tsan
-	@cd build/native-tsan && ctest --output-on-failure -j $(JOBS) \
-	     -E '^Kmptool\.ReadEndsInOrderWhenInterruptedOrWhenThePortGoesAway$$'
+	@cd build/native-tsan && ctest --output-on-failure -j $(JOBS)
 
 # Each Windows tree's tests under its own Wine (scripts/test-windows): the 32-bit tree where the
 # machine runs 32-bit programs, the 64-bit one anywhere. On a machine without 32-bit support
