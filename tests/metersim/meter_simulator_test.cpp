@@ -202,12 +202,13 @@ TEST(MeterSimulator, InjectedFaultsShowOnTheLine) {
     }
 }
 
-// Every frame on the line after one request, in order: "ADDR CID-name", "serial=N" for a serial
+// Every frame on the line due by `now`, in order: "ADDR CID-name", "serial=N" for a serial
 // reply, the register count of a register reply, " damaged" when its checksum is off.
-std::string WireAfter(MeterSimulator& sim, const std::vector<std::uint8_t>& request) {
-    sim.Receive(kmp::KmpStuff(request), 0);
+std::string WireDue(MeterSimulator& sim, std::uint64_t now) {
     std::vector<std::uint8_t> line;
-    while (auto bytes = sim.TakeDelivery(0)) line.insert(line.end(), bytes->begin(), bytes->end());
+    while (auto bytes = sim.TakeDelivery(now)) {
+        line.insert(line.end(), bytes->begin(), bytes->end());
+    }
     std::string out;
     for (auto it = line.begin(); it != line.end();) {
         const auto start = std::find(it, line.end(), kmp::KmpRespStart);
@@ -234,6 +235,12 @@ std::string WireAfter(MeterSimulator& sim, const std::vector<std::uint8_t>& requ
     return out;
 }
 
+// The frames on the line after one request at time 0.
+std::string WireAfter(MeterSimulator& sim, const std::vector<std::uint8_t>& request) {
+    sim.Receive(kmp::KmpStuff(request), 0);
+    return WireDue(sim, 0);
+}
+
 // What goes on the wire for each fault of meter 63 and each kind of request. Meter 65 is a plain
 // heat meter beside it; no meter sits at 66.
 TEST(MeterSimulator, FaultsPerCommandOnTheWire) {
@@ -257,6 +264,19 @@ TEST(MeterSimulator, FaultsPerCommandOnTheWire) {
          "65 serial=67012365 | 63 serial=0", "65 registers(2) | 63 registers(2) damaged"},
         {"answers=65,no-registers", 65, "65 type | 63 type",
          "65 serial=67012365 | 63 serial=67012345", "65 registers(2)"},
+        // Identified as usual, then the serial-number reply for every register request.
+        {"serial-for-registers", 63, "63 type", "63 serial=67012345", "63 serial=67012345"},
+        {"serial-for-registers,serial0", 63, "63 type", "63 serial=0", "63 serial=0"},
+        {"serial-for-registers,garbled-registers", 63, "63 type", "63 serial=67012345",
+         "63 serial=67012345 damaged"},
+        // Each identification reply again, ahead of the reply to the next request.
+        {"late-duplicate-ident=0", 63, "63 type", "63 type | 63 serial=67012345",
+         "63 serial=67012345 | 63 registers(2)"},
+        {"late-duplicate-ident=0,serial-for-registers", 63, "63 type",
+         "63 type | 63 serial=67012345", "63 serial=67012345 | 63 serial=67012345"},
+        {"late-duplicate-ident=0,answers=65", 65, "65 type | 63 type",
+         "63 type | 65 serial=67012365 | 63 serial=67012345",
+         "63 serial=67012345 | 65 registers(2) | 63 registers(2)"},
     };
     const std::vector<std::uint16_t> ids{0x003C, 0x0056};
     for (const auto& c : cases) {
@@ -269,7 +289,7 @@ TEST(MeterSimulator, FaultsPerCommandOnTheWire) {
         ASSERT_TRUE(ApplyFaultList(c.faults, sim.FindMeter(kDemoHeatAddress)->faults));
         std::vector<std::pair<int, int>> handled;  // handling meter, request address
         sim.OnReply = [&](const SimReply& r) {
-            handled.emplace_back(r.address, r.request_address);
+            if (!r.copy) handled.emplace_back(r.address, r.request_address);
         };
         EXPECT_EQ(WireAfter(sim, kmp::BuildIdentificationRequest(c.to, kmp::CidGetType)), c.type);
         EXPECT_EQ(WireAfter(sim, kmp::BuildIdentificationRequest(c.to, kmp::CidGetSerialNo)),
@@ -280,6 +300,48 @@ TEST(MeterSimulator, FaultsPerCommandOnTheWire) {
         for (const auto& [by, to] : handled) EXPECT_EQ(to, c.to);
         EXPECT_EQ(std::count(handled.begin(), handled.end(), std::pair(63, int{c.to})), 3);
     }
+}
+
+// The copy of an identification reply waits for the line's next request, whoever it is for, and
+// goes out the fault's delay after it, queued ahead of that request's reply; it goes once, and
+// the ledger hears of it as a copy when it is queued.
+TEST(MeterSimulator, LateIdentificationCopiesFollowTheLinesNextRequest) {
+    auto sim = Demo();
+    ASSERT_TRUE(ApplyFaultList("late-duplicate-ident=30", sim.FindMeter(kDemoHeatAddress)->faults));
+    std::vector<SimReply> replies;
+    sim.OnReply = [&](const SimReply& r) { replies.push_back(r); };
+    const std::vector<std::uint16_t> ids{0x003C};
+
+    sim.Receive(kmp::KmpStuff(kmp::BuildIdentificationRequest(kDemoHeatAddress, kmp::CidGetType)),
+                0);
+    EXPECT_EQ(WireDue(sim, 0), "63 type");
+    EXPECT_FALSE(sim.NextDue());  // held, not scheduled: an idle line carries no copy
+    EXPECT_EQ(WireDue(sim, 5000), "");
+
+    // The electricity meter's request lets the copy go, 30 ms after it came in.
+    sim.Receive(kmp::KmpStuff(
+                    kmp::BuildIdentificationRequest(kDemoElectricityAddress, kmp::CidGetSerialNo)),
+                6000);
+    EXPECT_EQ(sim.NextDue(), 6030u);
+    EXPECT_EQ(WireDue(sim, 6029), "");
+    EXPECT_EQ(WireDue(sim, 6030), "63 type | 64 serial=5512093");
+
+    // Register replies have no copy; the type reply's copy went once.
+    sim.Receive(kmp::KmpStuff(kmp::BuildRegisterRequest(kDemoHeatAddress, ids)), 7000);
+    EXPECT_EQ(WireDue(sim, 7000), "63 registers(1)");
+    sim.Receive(kmp::KmpStuff(kmp::BuildRegisterRequest(kDemoHeatAddress, ids)), 8000);
+    EXPECT_EQ(WireDue(sim, 9000), "63 registers(1)");
+
+    ASSERT_EQ(replies.size(), 5u);
+    const SimReply& copy = replies[1];
+    EXPECT_TRUE(copy.copy);
+    EXPECT_EQ(copy.address, kDemoHeatAddress);
+    EXPECT_EQ(copy.request_address, kDemoHeatAddress);
+    EXPECT_EQ(copy.cid, kmp::CidGetType);
+    EXPECT_EQ(copy.received_ms, 6000u);
+    EXPECT_EQ(copy.due_ms, 6030u);
+    EXPECT_EQ(copy.body, replies[0].body);
+    EXPECT_EQ(std::count_if(replies.begin(), replies.end(), [](auto& r) { return r.copy; }), 1);
 }
 
 TEST(MeterSimulator, IgnoresBrokenRequestsAndReassemblesSplitOnes) {
@@ -308,9 +370,16 @@ TEST(MeterSimulator, FaultListsParseOrAreRefused) {
     EXPECT_TRUE(ApplyFaultList("answers=65,answers=66,serial0", faults));
     EXPECT_EQ(faults.answers_for, (std::vector<std::uint8_t>{65, 66}));
     EXPECT_TRUE(faults.serial_zero);
-    for (const char* bad :
-         {"split=0", "delay=", "delay=x", "loud", "silent=1", "corrupt=0", "answers=0",
-          "answers=255", "answers", "serial0=1", "no-registers=1", "garbled-registers=2"}) {
+    EXPECT_FALSE(faults.late_copy_ms);
+    EXPECT_TRUE(ApplyFaultList("serial-for-registers,late-duplicate-ident", faults));
+    EXPECT_TRUE(faults.serial_for_registers);
+    EXPECT_EQ(faults.late_copy_ms, kLateCopyMs);
+    EXPECT_TRUE(ApplyFaultList("late-duplicate-ident=250", faults));
+    EXPECT_EQ(faults.late_copy_ms, 250u);
+    for (const char* bad : {"split=0", "delay=", "delay=x", "loud", "silent=1", "corrupt=0",
+                            "answers=0", "answers=255", "answers", "serial0=1", "no-registers=1",
+                            "garbled-registers=2", "serial-for-registers=1",
+                            "late-duplicate-ident=", "late-duplicate-ident=x", "late-duplicate"}) {
         SimFaults f;
         EXPECT_FALSE(ApplyFaultList(bad, f)) << bad;
     }

@@ -110,6 +110,7 @@ void MeterSimulator::HandleRequest(std::span<const std::uint8_t> body, std::uint
         ++rejected_;
         return;
     }
+    ReleaseCopies(now_ms);
     // The meter at the request's address answers first, then any meter answering for it too.
     const std::uint8_t to = body[0];
     if (const SimMeter* meter = FindMeter(to)) Reply(*meter, body, now_ms);
@@ -142,7 +143,15 @@ void MeterSimulator::Reply(const SimMeter& meter, std::span<const std::uint8_t> 
     const SimFaults& faults = meter.faults;
     const std::uint8_t cid = body[1];
     const bool registers = cid == kmp::CidGetRegister;
-    if (faults.serial_zero && cid == kmp::CidGetSerialNo) {
+    if (faults.serial_for_registers && registers) {
+        // The serial-number reply, whatever registers were asked for.
+        reply->assign({meter.address, kmp::CidGetSerialNo});
+        common::WriteBe32(*reply, meter.serial);
+        kmp::AppendKmpCrc(*reply);
+    }
+    // The CID the reply carries: the request's, unless the meter answers another question.
+    const std::uint8_t answered_cid = (*reply)[1];
+    if (faults.serial_zero && answered_cid == kmp::CidGetSerialNo) {
         reply->resize(2);
         common::WriteBe32(*reply, 0);
         kmp::AppendKmpCrc(*reply);
@@ -179,11 +188,35 @@ void MeterSimulator::Reply(const SimMeter& meter, std::span<const std::uint8_t> 
         record.pieces = (wire.size() + piece - 1) / piece;
         OnReply(record);
     }
+    Queue(wire, piece, due);
+    if (faults.late_copy_ms &&
+        (answered_cid == kmp::CidGetType || answered_cid == kmp::CidGetSerialNo)) {
+        record.copy = true;
+        held_copies_.push_back({std::move(wire), piece, *faults.late_copy_ms, std::move(record)});
+    }
+}
+
+void MeterSimulator::ReleaseCopies(std::uint64_t now_ms) {
+    for (auto& held : held_copies_) {
+        const std::uint64_t due = now_ms + held.delay_ms;
+        if (OnReply) {
+            held.record.received_ms = now_ms;
+            held.record.due_ms = due;
+            OnReply(held.record);
+        }
+        Queue(held.wire, held.piece, due);
+    }
+    held_copies_.clear();
+}
+
+void MeterSimulator::Queue(const std::vector<std::uint8_t>& wire, std::size_t piece,
+                           std::uint64_t due_ms) {
     for (std::size_t offset = 0; offset < wire.size(); offset += piece) {
         const std::size_t n = std::min(piece, wire.size() - offset);
-        deliveries_.push_back({due, std::vector<std::uint8_t>(
-                                        wire.begin() + static_cast<std::ptrdiff_t>(offset),
-                                        wire.begin() + static_cast<std::ptrdiff_t>(offset + n))});
+        deliveries_.push_back(
+            {due_ms,
+             std::vector<std::uint8_t>(wire.begin() + static_cast<std::ptrdiff_t>(offset),
+                                       wire.begin() + static_cast<std::ptrdiff_t>(offset + n))});
     }
 }
 
@@ -231,6 +264,12 @@ bool ApplyFaultList(std::string_view list, SimFaults& faults) {
             faults.no_registers = true;
         } else if (name == "answers" && has_number && number > 0 && number < 255) {
             faults.answers_for.push_back(static_cast<std::uint8_t>(number));
+        } else if (name == "serial-for-registers" && eq == std::string_view::npos) {
+            faults.serial_for_registers = true;
+        } else if (name == "late-duplicate-ident" && eq == std::string_view::npos) {
+            faults.late_copy_ms = kLateCopyMs;
+        } else if (name == "late-duplicate-ident" && has_number) {
+            faults.late_copy_ms = static_cast<std::uint32_t>(number);
         } else {
             return false;
         }

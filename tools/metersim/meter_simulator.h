@@ -3,8 +3,10 @@
 // answers type, serial-number and register requests from each meter's table. Faults are injected
 // per meter: a corrupt checksum, no reply, a late reply, a reply split across deliveries, noise
 // or stray acknowledge bytes ahead of the reply, and the misbehaviours that identify a meter
-// but never let it be read (damaged or missing register replies), a serial number of 0, and a
-// meter answering another meter's address. Time is whatever clock the caller passes
+// but never let it be read (damaged or missing register replies, or the serial-number reply
+// given for every register request), a serial number of 0, a meter answering another meter's
+// address, and one that sends each identification reply a second time, late, into the next
+// exchange on the line. Time is whatever clock the caller passes
 // in, so tests run on a fake clock and the pseudo-terminal server on the real one.
 //
 // Living meters change with that time: a heat meter's energy, volume and mass count up at the
@@ -49,6 +51,13 @@ struct SimFaults {
     bool garbled_registers = false;
     bool serial_zero = false;   // the serial-number reply reads 0
     bool no_registers = false;  // identification is answered, register requests never are
+    // Identification is answered as usual, but every register request gets the serial-number
+    // reply (as a meter whose firmware mixes up its command codes).
+    bool serial_for_registers = false;
+    // Each identification reply (type or serial number) goes out a second time: the copy waits
+    // for the line's next request and follows it this many milliseconds after it came in, so it
+    // reaches the master inside that next exchange. Nothing: no copies.
+    std::optional<std::uint32_t> late_copy_ms;
     // Requests to these addresses are answered too, as if they were the meter's own; the reply
     // carries the meter's own address, so the master hears the wrong meter. A meter really at
     // such an address answers first.
@@ -87,6 +96,10 @@ struct SimReply {
     std::uint64_t received_ms = 0;  // when the request's last byte came in
     std::uint64_t due_ms = 0;       // when the reply goes out (all its pieces at once)
     std::size_t pieces = 0;         // the deliveries it is queued as, behind all earlier ones
+    // A late second copy of an earlier identification reply (SimFaults::late_copy_ms): `cid`
+    // and `request_address` are the original request's, `received_ms` is when the request that
+    // let the copy go came in.
+    bool copy = false;
 };
 
 // Seconds since 1970-01-01 00:00 of a local date-time, counted as if every day had 86400 s (no
@@ -152,7 +165,19 @@ class MeterSimulator {
         std::vector<std::uint8_t> bytes;
     };
 
+    // A copy of an identification reply waiting for the line's next request.
+    struct HeldCopy {
+        std::vector<std::uint8_t> wire;
+        std::size_t piece = 0;
+        std::uint32_t delay_ms = 0;
+        SimReply record;
+    };
+
     void HandleRequest(std::span<const std::uint8_t> body, std::uint64_t now_ms);
+    // Queues every held copy `delay_ms` after `now_ms`, ahead of the reply to the request that
+    // came in then.
+    void ReleaseCopies(std::uint64_t now_ms);
+    void Queue(const std::vector<std::uint8_t>& wire, std::size_t piece, std::uint64_t due_ms);
     // `meter`'s reply (or silence) to `body`, which may be addressed to another meter.
     void Reply(const SimMeter& meter, std::span<const std::uint8_t> body, std::uint64_t now_ms);
 
@@ -163,6 +188,7 @@ class MeterSimulator {
     std::uint64_t latest_ms_ = 0;
     std::vector<std::uint8_t> input_;  // request bytes since the last complete frame
     std::deque<Delivery> deliveries_;
+    std::vector<HeldCopy> held_copies_;
     SimMeter living_;  // a living meter as it reads for the reply being built
     std::array<std::uint32_t, 256> replies_{};  // replies sent, by meter address
     std::size_t answered_ = 0;
@@ -171,9 +197,11 @@ class MeterSimulator {
 
 // Applies a comma-separated fault list to `faults`: corrupt, corrupt=N (every Nth reply), silent,
 // noise, delay=MS, split=N, garbled-registers, serial0, no-registers, answers=ADDR (1 to 254;
-// repeated for several addresses).
+// repeated for several addresses), serial-for-registers, late-duplicate-ident[=MS] (the copy
+// MS after the next request, default kLateCopyMs).
 // False (with `faults` partly set) when an item is unknown or its number is missing.
 bool ApplyFaultList(std::string_view list, SimFaults& faults);
+inline constexpr std::uint32_t kLateCopyMs = 20;
 
 // Two living meters with a value for every register of their catalogue: a heat meter at address
 // 63 and an electricity meter at address 64 (an address that is sent escaped).
