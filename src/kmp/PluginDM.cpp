@@ -38,10 +38,39 @@ TaPlugin::TaPlugin(plugins::TPluginCallRec* creating_call) : TzolPlugin(creating
 }
 
 TaPlugin::~TaPlugin() {
-    // The ports (and their clients and timers) go before the frame they report to.
-    common::ExclusiveSection ports(ports_lock_);
-    for (TSerialPortDM* port : ports_) delete port;
-    ports_.clear();
+    // The ports (and their clients and timers) go before the frame they report to, outside the
+    // ports' lock: a port waits for its clients' ticks, and a tick's host may deliver a packet.
+    std::vector<TSerialPortDM*> doomed;
+    {
+        common::ExclusiveSection ports(ports_lock_);
+        doomed.swap(ports_);
+    }
+    doomed.insert(doomed.end(), retired_ports_.begin(), retired_ports_.end());
+    retired_ports_.clear();
+    for (TSerialPortDM* port : doomed) delete port;
+}
+
+void TaPlugin::LetGoOfPorts(std::vector<TSerialPortDM*> doomed) {
+    // Retired ports whose last tick has ended go too.
+    for (auto it = retired_ports_.begin(); it != retired_ports_.end();) {
+        if ((*it)->TicksInProgressOnThisThread()) {
+            ++it;
+            continue;
+        }
+        doomed.push_back(*it);
+        it = retired_ports_.erase(it);
+    }
+    for (TSerialPortDM* port : doomed) {
+        if (port->TicksInProgressOnThisThread()) {
+            // A host that runs this command from a message loop inside a tick of the port's own
+            // client: the port stays until that tick has ended (its clients are retired now, so
+            // nothing more is sent), and goes with the next state change or the module.
+            port->Clients.Clear();
+            retired_ports_.push_back(port);
+            continue;
+        }
+        delete port;
+    }
 }
 
 std::unique_ptr<plugins::TzolPlugin> TaPlugin::Create(plugins::TPluginCallRec* creating_call) {
@@ -100,8 +129,13 @@ void TaPlugin::zolPluginUnload(plugins::TzolPlugin&, plugins::TPluginCallRec&, s
         common::SharedSection ports(ports_lock_);
         for (TSerialPortDM* port : ports_) {
             LoadRequests(this, nullptr, port->Queue->Requests, port->Queue.get());
-            // The clients' copies go too: an unloaded plug-in sends nothing more.
+            // The clients' copies go too: an unloaded plug-in sends nothing more, not even the
+            // frames already waiting for the host.
             port->RearmClients(true, true);
+            port->Clients.ForEach([](std::intptr_t, parser::TCustomParserClient& client) {
+                static_cast<TKmpParserClient&>(client).ClearOutbox();
+                return true;
+            });
         }
     }
     delete Config;  // the owner forgets it as it goes
@@ -175,6 +209,7 @@ TSerialPortDM* TaPlugin::FindPort(std::int32_t id) const noexcept {
 }
 
 void TaPlugin::zolPluginChangeState(plugins::TzolPlugin&, std::uint8_t) {
+    std::vector<TSerialPortDM*> doomed;
     {
         common::ExclusiveSection ports(ports_lock_);
         std::vector<TSerialPortDM*> kept;
@@ -202,10 +237,12 @@ void TaPlugin::zolPluginChangeState(plugins::TzolPlugin&, std::uint8_t) {
             }
         }
         for (TSerialPortDM* port : ports_) {
-            if (std::find(kept.begin(), kept.end(), port) == kept.end()) delete port;
+            if (std::find(kept.begin(), kept.end(), port) == kept.end()) doomed.push_back(port);
         }
         ports_ = std::move(kept);
     }
+    // Outside the ports' lock: a port that goes waits for its clients' ticks on other threads.
+    LetGoOfPorts(std::move(doomed));
     if (Config != nullptr) ApplyConfig(*Config, true);
     if (IsTemporaryLoad == 0) {
         common::SharedSection ports(ports_lock_);
@@ -218,10 +255,23 @@ void TaPlugin::zolPluginProcessData(plugins::TzolPlugin&, plugins::TPluginCallRe
                                     std::int32_t& result) {
     result = Config != nullptr ? 0 : -1;
     if (Unloading) return;
-    common::SharedSection ports(ports_lock_);
-    TSerialPortDM* port = FindPort(rec.SourceId);
-    if (port != nullptr && (rec.StateMask & 0x02) != 0 && Enabled[1]) {
-        result = port->DispatchPacket(rec);
+    std::shared_ptr<parser::TCustomParserScheduledClient> flush;
+    {
+        common::SharedSection ports(ports_lock_);
+        TSerialPortDM* port = FindPort(rec.SourceId);
+        if (port != nullptr && (rec.StateMask & 0x02) != 0 && Enabled[1]) {
+            result = port->DispatchPacket(rec, flush);
+        }
+    }
+    // What the client answered with goes to the host with no lock of the plug-in held: a host
+    // that hands the write to its main thread and waits must not find that thread waiting for
+    // the ports (a state change) while this thread waits for it.
+    if (flush) {
+        try {
+            flush->FlushSends();
+        } catch (...) {
+            // The frames are lost; the exchange runs into its deadline and is retried.
+        }
     }
 }
 
@@ -352,8 +402,8 @@ void TaPlugin::zolPluginEvent(plugins::TzolPlugin&, const std::string& name, std
         TSerialPortDM& port = **it;
         try {
             if (!port_text.empty() && !common::SameTextAscii(port_text, port.Name())) continue;
-            if (port_open && port.SendFailed) {
-                port.SendFailed = false;
+            if (port_open && *port.SendFailed) {
+                *port.SendFailed = false;
                 port.RearmClients(true, false);
             }
             const auto copy = CopyParams(params.List());

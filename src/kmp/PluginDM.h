@@ -94,8 +94,14 @@ class TaPlugin : public plugins::TzolPlugin, public RequestLoadHost {
     std::mutex schedule_problems_lock_;
     std::unordered_set<std::string> schedule_problems_;
 
+    // Frees the ports a state change dropped, and those retired before whose ticks have ended;
+    // keeps (retired) a port whose client's tick is in progress on this thread. On the command
+    // thread, with the ports' lock let go.
+    void LetGoOfPorts(std::vector<TSerialPortDM*> doomed);
+
     mutable common::ReadWriteLock ports_lock_;
-    std::vector<TSerialPortDM*> ports_;  // owned as components of the module
+    std::vector<TSerialPortDM*> ports_;          // owned as components of the module
+    std::vector<TSerialPortDM*> retired_ports_;  // likewise; out of ports_, waiting for a tick
 };
 
 // Registers TaPlugin as the module class; called once at library start-up.

@@ -38,7 +38,10 @@ std::string_view AsText(std::span<const std::uint8_t> bytes) {
 
 TKmpParserClient::TKmpParserClient(parser::TDataSourceScheduledWithClients& data_source,
                                    const plugins::TPluginCallRec& packet)
-    : TCustomParserScheduledClient(data_source, packet) {
+    : TCustomParserScheduledClient(data_source, packet),
+      plugin_(data_source.Plugin),
+      module_(dynamic_cast<TaPlugin*>(data_source.Plugin)),
+      send_failed_(static_cast<TSerialPortDM&>(data_source).SendFailed) {
     Queue->OnSendRequest = [this](parser::TQueueController&, parser::TBasicRequestItem& item,
                                   std::uint32_t& timeout,
                                   std::int32_t& tag) { return SendNext(&item, timeout, tag); };
@@ -61,10 +64,10 @@ TKmpParserClient::~TKmpParserClient() {
 
 TSerialPortDM& TKmpParserClient::Port() { return static_cast<TSerialPortDM&>(DataSource); }
 
-TaPlugin* TKmpParserClient::Module() { return dynamic_cast<TaPlugin*>(DataSource.Plugin); }
+TaPlugin* TKmpParserClient::Module() { return module_; }
 
 void TKmpParserClient::Log(int severity, std::string_view text) {
-    if (DataSource.Plugin != nullptr) DataSource.Plugin->Log(severity, text);
+    if (plugin_ != nullptr) plugin_->Log(severity, text);
 }
 
 std::unique_ptr<parser::TBasicRequestItem> TKmpParserClient::CreateRequestItem() {
@@ -104,6 +107,7 @@ void TKmpParserClient::SetActive(bool value) {
     auto exchange = Queue->LockExchange();
     DeviceInfo.clear();
     EndRequest(kClosed);
+    ClearOutbox();
 }
 
 // ---- Sending ---------------------------------------------------------------------------------
@@ -157,19 +161,21 @@ void TKmpParserClient::FlushSends() {
                 outbox_.pop_front();
                 outbox_count_.store(outbox_.size(), std::memory_order_release);
             }
-            if (DataSource.Plugin == nullptr) continue;
+            if (plugin_ == nullptr) continue;
             if (next.packet) {
-                plugins::PushPacket(*DataSource.Plugin, DataSourceId, ClientId, *next.packet);
+                plugins::PushPacket(*plugin_, DataSourceId, ClientId, *next.packet);
                 continue;
             }
+            // An unloading module writes nothing more (its exchanges are over).
+            if (module_ != nullptr && module_->Unloading) continue;
             const std::int32_t result =
-                DataSource.Plugin->SendDataEx(DataSourceId, ClientId, plugins::kSendRawBytes,
-                                              reinterpret_cast<std::intptr_t>(next.frame.data()),
-                                              static_cast<std::int32_t>(next.frame.size()));
+                plugin_->SendDataEx(DataSourceId, ClientId, plugins::kSendRawBytes,
+                                    reinterpret_cast<std::intptr_t>(next.frame.data()),
+                                    static_cast<std::int32_t>(next.frame.size()));
             if (result == kPortNotWritten) {
                 WriteRefused(next);
             } else {
-                Port().SendFailed = false;
+                *send_failed_ = false;
             }
         }
     } catch (...) {
@@ -190,7 +196,14 @@ void TKmpParserClient::WriteRefused(const Outgoing& outgoing) {
         auto exchange = Queue->LockExchange();
         Queue->Pause.StartWithTimeout(attempts_left.value_or(true) ? 1000 : 10000);
     }
-    Port().SendFailed = true;
+    *send_failed_ = true;
+}
+
+void TKmpParserClient::ClearOutbox() {
+    std::lock_guard<std::mutex> lock(outbox_mutex_);
+    // Packets are readings the meters gave: they still go; frames do not.
+    std::erase_if(outbox_, [](const Outgoing& outgoing) { return !outgoing.packet; });
+    outbox_count_.store(outbox_.size(), std::memory_order_release);
 }
 
 std::int32_t TKmpParserClient::SendRegisterRequest(TRequestItem& request, bool first) {
@@ -410,8 +423,7 @@ void TKmpParserClient::DecodeRegisters(const TRequestItem& request,
 
 void TKmpParserClient::RequestTimedOut(parser::TBasicRequestItem& item, bool& retry) {
     auto& request = static_cast<TRequestItem&>(item);
-    if (!retry && PendingItems.Count() > 0 && IsLastOfGroup(request) &&
-        DataSource.Plugin != nullptr) {
+    if (!retry && PendingItems.Count() > 0 && IsLastOfGroup(request) && plugin_ != nullptr) {
         // Pushed once the tick has let go of the queue (FlushSends).
         Outgoing outgoing;
         outgoing.packet = std::make_unique<plugins::TParsedDataList>();

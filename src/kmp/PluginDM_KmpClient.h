@@ -73,6 +73,9 @@ class TKmpParserClient : public parser::TCustomParserScheduledClient {
     // Writes the queued frames and pushes the queued packets, in order; never holds a lock of
     // the client or its queue while it calls the host.
     void FlushSends() override;
+    // Drops what waits for the host: the line closed or the module unloads, and frames of
+    // exchanges that are over must not reach the meters.
+    void ClearOutbox();
     void RequestTimedOut(parser::TBasicRequestItem& request, bool& retry);
     void ScheduleError(std::string_view context, const std::exception& error,
                        std::string_view detail);
@@ -101,6 +104,8 @@ class TKmpParserClient : public parser::TCustomParserScheduledClient {
     };
     void Enqueue(Outgoing outgoing);
     void WriteRefused(const Outgoing& outgoing);
+    // The pending items of a group go to the host as a packet of their own.
+    void EnqueuePending();
     std::mutex outbox_mutex_;
     std::deque<Outgoing> outbox_;
     std::atomic<std::size_t> outbox_count_{0};  // outbox_.size(), stored under the mutex
@@ -110,6 +115,12 @@ class TKmpParserClient : public parser::TCustomParserScheduledClient {
     // frame so that their storage is reused.
     std::vector<std::uint8_t> scan_body_;
     std::vector<bool> decode_used_;
+
+    // What a flush needs, kept from the port: a flush after a packet runs with no lock of the
+    // plug-in held and may end after the port has gone (the module outlives the host's call).
+    plugins::TzolPlugin* const plugin_;
+    TaPlugin* const module_;
+    const std::shared_ptr<std::atomic<bool>> send_failed_;
 
     TSerialPortDM& Port();
     TaPlugin* Module();

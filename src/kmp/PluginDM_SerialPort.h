@@ -2,6 +2,7 @@
 // The port data module: one host data source (a port) of the KMP module, with KMP clients.
 
 #include <atomic>
+#include <memory>
 
 #include "parser/parser_DataSourceDM_Clients.h"
 
@@ -12,8 +13,10 @@ class TSerialPortDM : public parser::TDataSourceScheduledWithClients {
     explicit TSerialPortDM(plugins::TzolPlugin* plugin);
     ~TSerialPortDM() override;
 
-    // The host could not write the last request to the port; cleared by the next write.
-    std::atomic<bool> SendFailed{false};
+    // The host could not write the last request to the port; cleared by the next write. Shared
+    // with the port's clients: a write on a packet thread may end after the port has gone.
+    const std::shared_ptr<std::atomic<bool>> SendFailed =
+        std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace zol::kmp

@@ -90,40 +90,63 @@ std::int32_t TCustomParserClientList::Count() {
 
 TCustomParserClient& TCustomParserClientList::AddOrReplace(
     std::intptr_t key, std::unique_ptr<TCustomParserClient> client) {
-    std::unique_ptr<TCustomParserClient> old;
-    common::ExclusiveSection section(lock_);
-    TCustomParserClient& added = *client;
-    for (auto& entry : clients_) {
-        if (entry.first == key) {
-            old = std::move(entry.second);
-            entry.second = std::move(client);
-            return added;
+    std::vector<std::shared_ptr<TCustomParserClient>> gone;
+    TCustomParserClient* added = client.get();
+    {
+        common::ExclusiveSection section(lock_);
+        bool replaced = false;
+        for (auto& entry : clients_) {
+            if (entry.first == key) {
+                gone.push_back(std::move(entry.second));
+                entry.second = std::move(client);
+                replaced = true;
+                break;
+            }
         }
+        if (!replaced) clients_.emplace_back(key, std::move(client));
     }
-    clients_.emplace_back(key, std::move(client));
-    return added;
+    LetGo(gone);
+    return *added;
 }
 
 void TCustomParserClientList::Remove(std::intptr_t key) {
-    std::unique_ptr<TCustomParserClient> removed;
-    common::ExclusiveSection section(lock_);
-    for (auto it = clients_.begin(); it != clients_.end(); ++it) {
-        if (it->first == key) {
-            removed = std::move(it->second);
-            clients_.erase(it);
-            break;
+    std::vector<std::shared_ptr<TCustomParserClient>> gone;
+    {
+        common::ExclusiveSection section(lock_);
+        for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+            if (it->first == key) {
+                gone.push_back(std::move(it->second));
+                clients_.erase(it);
+                break;
+            }
         }
     }
-    // The client is destroyed here, still under the write lock: no reader can reach it.
-    removed.reset();
+    LetGo(gone);
 }
 
 void TCustomParserClientList::Clear() {
-    common::ExclusiveSection section(lock_);
-    while (!clients_.empty()) {
-        std::unique_ptr<TCustomParserClient> last = std::move(clients_.back().second);
-        clients_.pop_back();
-        last.reset();
+    std::vector<std::shared_ptr<TCustomParserClient>> gone;
+    {
+        common::ExclusiveSection section(lock_);
+        while (!clients_.empty()) {
+            gone.push_back(std::move(clients_.back().second));
+            clients_.pop_back();
+        }
+    }
+    LetGo(gone);
+}
+
+void TCustomParserClientList::LetGo(
+    std::vector<std::shared_ptr<TCustomParserClient>>& gone) noexcept {
+    // Outside the list's lock: a client's last work (a tick on the timer thread that calls the
+    // host, a packet being written) may itself want the lock as a reader.
+    for (auto& client : gone) {
+        try {
+            client->Retire(client);
+        } catch (...) {
+            // Retiring cannot fail in a way worth more than letting the client go.
+        }
+        client.reset();
     }
 }
 

@@ -41,7 +41,10 @@ std::string PacketSourceName(const plugins::TPluginCallRec& packet);
 // The source name cut before its last "." or ":"; empty when it has neither.
 std::string BaseNameOf(std::string_view source_name);
 
-class TCustomParserClient : public plugins::TzolPluginMulti {
+// Shared: the list owns its clients, and a packet thread or a tick that is using one keeps it
+// alive by a reference of its own until it is done, whatever the list does meanwhile.
+class TCustomParserClient : public plugins::TzolPluginMulti,
+                            public std::enable_shared_from_this<TCustomParserClient> {
    public:
     TCustomParserClient(TDataSourceScheduledWithClients& data_source,
                         const plugins::TPluginCallRec& packet);
@@ -55,6 +58,10 @@ class TCustomParserClient : public plugins::TzolPluginMulti {
     void AddText(std::string_view data);
     // Called by housekeeping while the client has not expired.
     virtual void OnIdle() {}
+    // The list has let the client go: it does no more work of its own (ticks) from now on. True
+    // when work in progress holds it still: the client then takes `self` and lets it go when that
+    // work ends, so it is never freed under its own feet.
+    virtual bool Retire(std::shared_ptr<TCustomParserClient>& /*self*/) { return false; }
     void AddData(std::span<const std::uint8_t> data);
 
     // Takes the packet's client identifier and source name.
@@ -91,8 +98,9 @@ class TCustomParserClient : public plugins::TzolPluginMulti {
 };
 
 // The clients of a data source by the identifier each had when it was added. Owns the clients:
-// removing a key destroys its client. Guarded by a re-entrant multiple-reader / single-writer
-// lock in which a reader may also take the writer side.
+// removing a key retires its client and lets it go once the list's lock is let go (a caller or a
+// tick still using it keeps it). Guarded by a re-entrant multiple-reader / single-writer lock in
+// which a reader may also take the writer side.
 class TCustomParserClientList {
    public:
     // Called while ForEach runs, never kept: a packet's dispatch visits the clients with a
@@ -119,7 +127,9 @@ class TCustomParserClientList {
 
    private:
     common::ReadWriteLock lock_;
-    std::vector<std::pair<std::intptr_t, std::unique_ptr<TCustomParserClient>>> clients_;
+    // Retires the clients taken out of the list and lets them go.
+    static void LetGo(std::vector<std::shared_ptr<TCustomParserClient>>& gone) noexcept;
+    std::vector<std::pair<std::intptr_t, std::shared_ptr<TCustomParserClient>>> clients_;
 };
 
 }  // namespace zol::parser

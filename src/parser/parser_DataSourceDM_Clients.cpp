@@ -1,12 +1,15 @@
 #include "parser/parser_DataSourceDM_Clients.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <vector>
 
+#include "platform/crash_report.h"
+#include "platform/system.h"
 #include "scheduler/date_helpers.h"
 
 namespace zol::parser {
@@ -24,6 +27,28 @@ TCustomParserScheduledClient::~TCustomParserScheduledClient() {
 }
 
 bool TCustomParserScheduledClient::IsBusy() const noexcept { return DataSource.IsBusy(); }
+
+bool TCustomParserScheduledClient::Retire(std::shared_ptr<TCustomParserClient>& self) {
+    if (!Queue) return false;
+    std::shared_ptr<void> owner = self;
+    if (!Queue->Retire(owner)) return false;
+    self.reset();
+    return true;
+}
+
+void TCustomParserScheduledClient::TickBegins() {
+    std::lock_guard<std::mutex> lock(DataSource.ticks_mutex_);
+    DataSource.tick_threads_.push_back(platform::CurrentThreadId());
+}
+
+void TCustomParserScheduledClient::TickEnds() {
+    // The data source may go as soon as the lock is let go: nothing of it is touched after.
+    std::lock_guard<std::mutex> lock(DataSource.ticks_mutex_);
+    auto& threads = DataSource.tick_threads_;
+    const auto mine = std::find(threads.begin(), threads.end(), platform::CurrentThreadId());
+    if (mine != threads.end()) threads.erase(mine);
+    DataSource.ticks_ended_.notify_all();
+}
 
 void TCustomParserScheduledClient::SetActive(bool value) {
     const bool was_active = IsActive();
@@ -112,9 +137,43 @@ TDataSourceScheduledWithClients::TDataSourceScheduledWithClients(plugins::TzolPl
 }
 
 TDataSourceScheduledWithClients::~TDataSourceScheduledWithClients() {
+    // The clients are retired: none starts a tick from now on. A tick in progress on another
+    // thread uses this data source until it ends: it is waited for, without end (freeing the data
+    // source under it would crash the host later and far from here); it takes no lock a
+    // destroying thread may hold, so the wait ends. Past 5 s the wait is reported once.
+    Clients.Clear();
+    {
+        std::unique_lock<std::mutex> lock(ticks_mutex_);
+        const std::uint32_t me = platform::CurrentThreadId();
+        const auto others_done = [&] {
+            return std::all_of(tick_threads_.begin(), tick_threads_.end(),
+                               [&](std::uint32_t thread) { return thread == me; });
+        };
+        if (!ticks_ended_.wait_for(lock, std::chrono::seconds(5), others_done)) {
+            platform::ReportFailure("TDataSourceScheduledWithClients.Destroy",
+                                    "a client's tick on another thread did not end within 5000 ms; "
+                                    "waiting on for it");
+            ticks_ended_.wait(lock, others_done);
+        }
+        if (!tick_threads_.empty()) {
+            platform::ReportFailure("TDataSourceScheduledWithClients.Destroy",
+                                    "freed from inside a tick of its own client");
+        }
+    }
     Shutdown();
     HousekeepingTimer.reset();
     Clients.Clear();
+}
+
+int TDataSourceScheduledWithClients::TicksInProgress() {
+    std::lock_guard<std::mutex> lock(ticks_mutex_);
+    return static_cast<int>(tick_threads_.size());
+}
+
+bool TDataSourceScheduledWithClients::TicksInProgressOnThisThread() {
+    std::lock_guard<std::mutex> lock(ticks_mutex_);
+    return std::find(tick_threads_.begin(), tick_threads_.end(), platform::CurrentThreadId()) !=
+           tick_threads_.end();
 }
 
 void TDataSourceScheduledWithClients::EnableHousekeeping() {
@@ -178,6 +237,20 @@ TCustomParserScheduledClient* TDataSourceScheduledWithClients::FindOrCreateClien
 }
 
 int TDataSourceScheduledWithClients::DispatchPacket(plugins::TPluginCallRec& packet) {
+    std::shared_ptr<TCustomParserScheduledClient> flush;
+    const int result = DispatchPacket(packet, flush);
+    if (flush) {
+        try {
+            flush->FlushSends();
+        } catch (...) {
+            // The frames are lost; the exchange runs into its deadline and is retried.
+        }
+    }
+    return result;
+}
+
+int TDataSourceScheduledWithClients::DispatchPacket(
+    plugins::TPluginCallRec& packet, std::shared_ptr<TCustomParserScheduledClient>& flush) {
     try {
         common::SharedSection read(Clients.Lock());
         const bool notice = IsConnectionNotice(packet);
@@ -208,18 +281,11 @@ int TDataSourceScheduledWithClients::DispatchPacket(plugins::TPluginCallRec& pac
             return 0;
         }
 
-        // Frames the client answered with go to the host once its buffer is let go: a host
-        // that hands the answer back from inside the write must find the buffer free.
-        struct Flush {
-            TCustomParserScheduledClient& client;
-            ~Flush() {
-                try {
-                    client.FlushSends();
-                } catch (...) {
-                    // The frames are lost; the exchange runs into its deadline and is retried.
-                }
-            }
-        } flush{*client};
+        // Frames the client answered with go to the host once the caller has let go of every
+        // lock (a host that hands the answer back from inside the write must find the buffer
+        // free); the reference keeps the client for that, whatever the list does meanwhile.
+        flush =
+            std::static_pointer_cast<TCustomParserScheduledClient>(client->weak_from_this().lock());
         const auto* bytes = static_cast<const std::uint8_t*>(packet.InData.Value.Ptr);
         const std::size_t size = bytes != nullptr && packet.InData.Size > 0
                                      ? static_cast<std::size_t>(packet.InData.Size)

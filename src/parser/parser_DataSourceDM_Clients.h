@@ -4,10 +4,13 @@
 // are dispatched to their client, which extracts and parses frames; connection notices switch
 // clients active or inactive; clients that stay silent are dropped by housekeeping.
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <vector>
 
 #include "parser/clientid_types.h"
 #include "parser/parser_DataSourceDM.h"
@@ -38,6 +41,10 @@ class TCustomParserScheduledClient : public TCustomParserClient, public QueueOwn
     bool IsBusy() const noexcept override;
     // Turning active makes every polling request due at once.
     void SetActive(bool value) override;
+    // Its queue ticks no more; a tick in progress keeps the client until it ends.
+    bool Retire(std::shared_ptr<TCustomParserClient>& self) override;
+    void TickBegins() override;
+    void TickEnds() override;
 
     // Copies the data source's requests into the queue again; an auto-expiring client's idle
     // timeout grows to 1.3 times the longest expected gap between requests.
@@ -81,7 +88,14 @@ class TDataSourceScheduledWithClients : public TDataSourceScheduled {
 
     // Feeds a packet of the host to its client: bytes into its buffer and frames out of it, or a
     // connection notice. Decoded packets are delivered into the packet's call record. Always 0;
-    // failures lose the packet and nothing else.
+    // failures lose the packet and nothing else. What the client has to send in answer (the next
+    // step of an exchange) is left to the caller, in `flush`: it must be handed to the host only
+    // once the caller holds no lock of the plug-in (FlushSends), since a host may hand the write
+    // to a thread of its own and wait for it while that thread waits for one of those locks.
+    int DispatchPacket(plugins::TPluginCallRec& packet,
+                       std::shared_ptr<TCustomParserScheduledClient>& flush);
+    // The same, for a caller that holds no lock of the plug-in: the client's frames go to the
+    // host before it returns.
     int DispatchPacket(plugins::TPluginCallRec& packet);
     // For every client: with `reload` copies the requests again, then re-arms its queue.
     void RearmClients(bool reset_position, bool reload);
@@ -101,6 +115,12 @@ class TDataSourceScheduledWithClients : public TDataSourceScheduled {
     // The longest time between two sends that the requests lead to expect (ms, -1: none).
     std::int64_t LongestExpectedGap();
 
+    // Ticks of the clients' queues in progress. The data source waits for them before it goes
+    // (a tick uses it); one on the calling thread cannot be waited for: its owner keeps the data
+    // source until it has ended.
+    int TicksInProgress();
+    bool TicksInProgressOnThisThread();
+
     ClientFactory ClientClass;
     // The data source's own thread, where its queue and housekeeping tick: the clients' queue
     // timers live there too, whatever thread made the client. A client may be made by a packet
@@ -113,6 +133,11 @@ class TDataSourceScheduledWithClients : public TDataSourceScheduled {
 
    private:
     void EnableHousekeeping();
+    friend class TCustomParserScheduledClient;
+    std::mutex ticks_mutex_;
+    std::condition_variable ticks_ended_;
+    // The threads of the ticks in progress, one entry per tick.
+    std::vector<std::uint32_t> tick_threads_;
 };
 
 }  // namespace zol::parser

@@ -174,30 +174,48 @@ void TQueueControllerTimer::Rearm(bool reset_position) {
 }
 
 void TQueueControllerTimer::Tick() {
+    // An owner retired during this tick is let go when everything else of the tick is done (it
+    // may free this queue): declared first, so destroyed last.
+    std::shared_ptr<void> parked;
     // The timer keeps running through the tick: stopping it here and setting it again at the end
     // would cost two OS timer calls per tick and queue, the most frequent work of a large site. A
     // tick that a message loop inside this one would start is skipped instead, as a stopped
     // timer would skip it.
-    if (ticking_) return;
-    if (IsStopped()) {
-        SetTimerEnabled(false);
-        return;
+    {
+        std::lock_guard<std::mutex> lock(tick_mutex_);
+        if (ticking_ || retired_) return;
+        ticking_ = true;
     }
-    ticking_ = true;
+    if (Owner != nullptr) Owner->TickBegins();
     // Every way out, an exception included, re-arms the timer (which leaves a running timer
     // alone); the exception itself goes on to the timer, which reports it.
     struct RearmOnExit {
         TQueueControllerTimer& queue;
+        std::shared_ptr<void>& parked;
         ~RearmOnExit() {
-            queue.ticking_ = false;
-            try {
-                queue.Rearm(false);
-            } catch (...) {
-                // The timer could not be re-armed (no timers left); nothing more can be done
-                // from a tick, and the next reset or host event arms it again.
+            bool retired = false;
+            {
+                std::lock_guard<std::mutex> lock(queue.tick_mutex_);
+                retired = queue.retired_;
             }
+            if (!retired) {
+                try {
+                    queue.Rearm(false);
+                } catch (...) {
+                    // The timer could not be re-armed (no timers left); nothing more can be done
+                    // from a tick, and the next reset or host event arms it again.
+                }
+            }
+            if (queue.Owner != nullptr) queue.Owner->TickEnds();
+            std::lock_guard<std::mutex> lock(queue.tick_mutex_);
+            queue.ticking_ = false;
+            parked = std::move(queue.parked_owner_);
         }
-    } rearm{*this};
+    } rearm{*this, parked};
+    if (IsStopped()) {
+        SetTimerEnabled(false);
+        return;
+    }
     if (IsBusy()) {
         // A skipped tick still chooses the next one: the extra tick that ended a wait for an
         // answer must not leave the timer waiting for that answer's deadline.
@@ -212,6 +230,24 @@ void TQueueControllerTimer::Tick() {
     TickLocked();
     // What the tick chose to send goes to the host now, with the queue's locks let go.
     if (Owner != nullptr) Owner->FlushSends();
+}
+
+bool TQueueControllerTimer::Retire(std::shared_ptr<void>& owner) {
+    bool parked = false;
+    {
+        std::lock_guard<std::mutex> lock(tick_mutex_);
+        retired_ = true;
+        if (ticking_) {
+            parked_owner_ = std::move(owner);
+            parked = true;
+        }
+    }
+    try {
+        SetTimerEnabled(false);
+    } catch (...) {
+        // A retired queue's ticks end at their start whatever its timer does.
+    }
+    return parked;
 }
 
 void TQueueControllerTimer::HoldRetry(TBasicRequestItem& item) {

@@ -40,6 +40,10 @@ class QueueOwner {
     // of every lock of the queue, so a host that takes its own locks in its entry points, or that
     // answers from inside them, cannot deadlock with a packet being handled on another thread.
     virtual void FlushSends() {}
+    // A tick of the owner's queue begins and ends: what the owner lives in may wait for the
+    // ticks in progress before it goes.
+    virtual void TickBegins() {}
+    virtual void TickEnds() {}
 };
 
 class TQueueController {
@@ -181,6 +185,10 @@ class TQueueControllerTimer : public TQueueController {
 
     // One tick: the timer's handler. Public so that a driver with its own clock can run it.
     void Tick();
+    // The queue's owner has left its list: no tick starts from now on. When a tick is in
+    // progress (on any thread), the queue takes `owner` and lets it go when that tick ends, so
+    // the owner is never freed under a running tick; whether it did.
+    bool Retire(std::shared_ptr<void>& owner);
     // Tick interval 50 ms, or the shortest polling interval when that is shorter (at least the
     // system's timer floor); every polling request becomes due at once.
     void ResetSchedule();
@@ -217,8 +225,12 @@ class TQueueControllerTimer : public TQueueController {
    private:
     void RegisterSchedule(TBasicRequestItem& item, const std::string& cron, int index);
     platform::RecursiveMutex events_mutex_;
-    // A tick is running on the timer's thread (ticks never nest).
+    // A tick is running (ticks never nest), the queue is retired, and the owner that a retirement
+    // during a tick left for the tick to let go: under tick_mutex_.
+    std::mutex tick_mutex_;
     bool ticking_ = false;
+    bool retired_ = false;
+    std::shared_ptr<void> parked_owner_;
     // The timer waits for the deadline of the awaited answer rather than ticking (under the
     // exchange lock).
     bool waiting_for_answer_ = false;
