@@ -100,6 +100,16 @@ std::uint32_t TKmpParserClient::TimeoutOf(const TRequestItem& request) const {
                                           : 0;
 }
 
+std::uint32_t TKmpParserClient::StepTimeout(const TRequestItem& request) {
+    const std::uint32_t timeout = TimeoutOf(request);
+    if (timeout == 0) return 0;  // the request waits for no answer
+    const std::uint64_t now = clock_.ReadTick();
+    const std::uint64_t left = attempt_deadline_ > now ? attempt_deadline_ - now : 0;
+    // At least a tick: 0 would mean "no answer awaited" and end the exchange unanswered.
+    return static_cast<std::uint32_t>(
+        std::max<std::uint64_t>(1, std::min<std::uint64_t>(timeout, left)));
+}
+
 void TKmpParserClient::SetActive(bool value) {
     TCustomParserScheduledClient::SetActive(value);
     if (value) return;
@@ -116,6 +126,11 @@ bool TKmpParserClient::SendNext(parser::TBasicRequestItem* item, std::uint32_t& 
                                 std::int32_t& send_tag) {
     if (item == nullptr) return false;
     auto& request = static_cast<TRequestItem&>(*item);
+    // An unknown meter is identified first (type, serial number): three steps, each with the
+    // request's timeout, within one deadline.
+    const std::uint64_t steps =
+        request.Enabled && !LookupDevice(request.Parameters.Address).Identified ? 3 : 1;
+    attempt_deadline_ = clock_.ReadTick() + steps * TimeoutOf(request);
     SendRegisterRequest(request, true);
     response_timeout = TimeoutOf(request);
     send_tag = 0;
@@ -123,6 +138,7 @@ bool TKmpParserClient::SendNext(parser::TBasicRequestItem* item, std::uint32_t& 
 }
 
 std::int32_t TKmpParserClient::SendFrame(std::span<const std::uint8_t> body, bool first) {
+    awaited_cid_ = body.size() > 1 ? body[1] : 0;
     Outgoing outgoing;
     outgoing.frame = KmpStuff(body);
     outgoing.exchange = Queue->ExchangeNumber();
@@ -237,16 +253,22 @@ int TKmpParserClient::FindFrame(bool& /*continue_scan*/) {
     TaPlugin* module = Module();
     const bool passive = module != nullptr && module->PassiveCount > 0;
     auto matches = [](const TRequestItem& request, std::uint8_t address, std::uint8_t cid) {
-        return request.Parameters.Address == address &&
-               (cid == request.Parameters.Cid ||
-                (request.Enabled && (cid == CidGetType || cid == CidGetSerialNo)));
+        return request.Parameters.Address == address && cid == request.Parameters.Cid;
     };
     auto accept = [&](std::span<const std::uint8_t> body) {
         const std::uint8_t address = body[0];
         const std::uint8_t cid = body[1];
         TRequestItem* current = CurrentRequest();
         if (current != nullptr || !passive) {
-            if (current == nullptr || !matches(*current, address, cid)) return false;
+            if (current == nullptr) return false;
+            // A request of this master takes the reply to the step it sent last and nothing
+            // else: an identification reply to a register request (a meter that answers so, a
+            // late copy, another master identifying the meter) would otherwise restart the
+            // exchange for ever.
+            if (current->Enabled ? current->Parameters.Address != address || cid != awaited_cid_
+                                 : !matches(*current, address, cid)) {
+                return false;
+            }
             LastResponse.assign(body.begin(), body.end());
             Queue->ClaimAnswer();
             return true;
@@ -269,13 +291,31 @@ int TKmpParserClient::FindFrame(bool& /*continue_scan*/) {
 }
 
 bool TKmpParserClient::IsLastOfGroup(const TRequestItem& request) {
+    return NextOfGroup(request) == nullptr;
+}
+
+const TRequestItem* TKmpParserClient::NextOfGroup(const TRequestItem& request) {
     common::SharedSection list(Queue->Requests.Lock());
     const std::int32_t position = Queue->Requests.IndexOf(&request);
-    if (position < 0) return true;
+    if (position < 0) return nullptr;
     const auto* next = static_cast<const TRequestItem*>(Queue->Requests.Item(position + 1));
-    if (next == nullptr) return true;
-    return !(next->Parameters.Address == request.Parameters.Address &&
-             next->Parameters.Group == request.Parameters.Group);
+    if (next == nullptr || next->Parameters.Address != request.Parameters.Address ||
+        next->Parameters.Group != request.Parameters.Group) {
+        return nullptr;
+    }
+    return next;
+}
+
+void TKmpParserClient::EnqueuePending() {
+    pending_next_ = 0;
+    if (PendingItems.Count() == 0) return;
+    Outgoing outgoing;
+    outgoing.packet = std::make_unique<plugins::TParsedDataList>();
+    outgoing.packet->TakeItems(PendingItems);
+    outgoing.packet->RawText = std::move(PendingItems.RawText);
+    outgoing.packet->NewRow();
+    PendingItems.Clear();
+    Enqueue(std::move(outgoing));
 }
 
 int TKmpParserClient::ParseFrame(plugins::TParsedDataList& output) {
@@ -326,8 +366,8 @@ int TKmpParserClient::ParseFrame(plugins::TParsedDataList& output) {
             info.Identified = false;
             StoreDevice(info);
             result = SendIdentification(*current, CidGetSerialNo);
-            // The identification goes on: its answer is awaited like the first one's.
-            if (result >= 0) Queue->ExpectResponse(TimeoutOf(*current));
+            // The identification goes on within the attempt's deadline.
+            if (result >= 0) Queue->ExpectResponse(StepTimeout(*current));
             return result;
         }
         case CidGetSerialNo: {
@@ -337,13 +377,17 @@ int TKmpParserClient::ParseFrame(plugins::TParsedDataList& output) {
             info.Identified = true;
             StoreDevice(info);
             result = SendRegisterRequest(*current);
-            if (result >= 0) Queue->ExpectResponse(TimeoutOf(*current));
+            if (result >= 0) Queue->ExpectResponse(StepTimeout(*current));
             return result;
         }
         default:
             break;
     }
 
+    // Items of a group whose run this answer does not continue (its exchange ended by a refused
+    // write or a reload, before the rest of the group was read) belong to their own meter: they
+    // go as they are, and this answer starts a packet with its own meter's identity.
+    if (PendingItems.Count() > 0 && pending_next_ != current->Identity()) EnqueuePending();
     plugins::AppendRaw(PendingItems, AsText(body));
     if (PendingItems.Count() == 0) {
         // The standard items, the meter's, a value and a unit per register and the row marker.
@@ -373,6 +417,8 @@ int TKmpParserClient::ParseFrame(plugins::TParsedDataList& output) {
         PendingItems.Add(kTimestampUtc, common::Variant::Date(utc));
     }
     DecodeRegisters(*current, data);
+    const TRequestItem* next = last ? nullptr : NextOfGroup(*current);
+    pending_next_ = next != nullptr ? next->Identity() : 0;
     EndRequest(kAnswered);
     return result;
 }
@@ -425,13 +471,7 @@ void TKmpParserClient::RequestTimedOut(parser::TBasicRequestItem& item, bool& re
     auto& request = static_cast<TRequestItem&>(item);
     if (!retry && PendingItems.Count() > 0 && IsLastOfGroup(request) && plugin_ != nullptr) {
         // Pushed once the tick has let go of the queue (FlushSends).
-        Outgoing outgoing;
-        outgoing.packet = std::make_unique<plugins::TParsedDataList>();
-        outgoing.packet->TakeItems(PendingItems);
-        outgoing.packet->RawText = std::move(PendingItems.RawText);
-        outgoing.packet->NewRow();
-        PendingItems.Clear();
-        Enqueue(std::move(outgoing));
+        EnqueuePending();
     }
     ForgetDevice(request.Parameters.Address);
     std::string line = RequestTag(&request);

@@ -84,6 +84,8 @@ class TKmpParserClient : public parser::TCustomParserScheduledClient {
     std::string RequestTag(const TRequestItem* request);
     // False only when the next request of the queue has the same address and group.
     bool IsLastOfGroup(const TRequestItem& request);
+    // That next request, or none.
+    const TRequestItem* NextOfGroup(const TRequestItem& request);
 
     TKmpDeviceInfo LookupDevice(std::int32_t address) const;
     void StoreDevice(const TKmpDeviceInfo& info);
@@ -110,6 +112,20 @@ class TKmpParserClient : public parser::TCustomParserScheduledClient {
     std::deque<Outgoing> outbox_;
     std::atomic<std::size_t> outbox_count_{0};  // outbox_.size(), stored under the mutex
     bool flushing_ = false;  // a thread is handing the outbox to the host (under the mutex)
+
+    // The exchange under way (under the queue's exchange lock): the CID of the reply to the step
+    // just sent (identification type, serial number or the request's own), the only reply taken
+    // for it; and the attempt's deadline, fixed at its first frame for every step it plans, so
+    // that no meter's replies can keep an attempt going.
+    std::uint8_t awaited_cid_ = 0;
+    // The request whose answer completes the next part of the group PendingItems holds (its
+    // identity; 0 when the group is complete or nothing is pending). An answer of any other
+    // request finds the pending items out of place: they leave as a packet of their own.
+    std::uint32_t pending_next_ = 0;
+    std::uint64_t attempt_deadline_ = 0;
+    common::TzolTimeout clock_;
+    // How long the next step of the attempt may wait for its reply.
+    std::uint32_t StepTimeout(const TRequestItem& request);
 
     // The scan's unstuffed bodies and the registers a decode has matched, kept from frame to
     // frame so that their storage is reused.

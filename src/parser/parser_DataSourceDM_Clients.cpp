@@ -107,11 +107,14 @@ void TCustomParserScheduledClient::LoadRequests() {
         Queue->MinInterval = master->MinInterval;
     }
     if (AutoExpire && IdleTimeout != kNeverExpires) {
-        const auto gap = static_cast<std::int32_t>(
-            static_cast<std::uint32_t>(DataSource.LongestExpectedGap() & 0xFFFFFFFF));
+        // In full: a monthly schedule's gap is past 2^31 ms. The grown timeout stops short of the
+        // value that means "never".
+        const std::int64_t gap = DataSource.LongestExpectedGap();
         if (gap > 0) {
-            const auto grown = static_cast<std::uint32_t>(std::trunc(gap * 1.3));
-            if (IdleTimeout < grown) IdleTimeout = grown;
+            const double grown = std::trunc(static_cast<double>(gap) * 1.3);
+            const auto capped =
+                static_cast<std::uint32_t>(std::min(grown, static_cast<double>(kNeverExpires - 1)));
+            if (IdleTimeout < capped) IdleTimeout = capped;
         } else {
             IdleTimeout = 60000;
         }

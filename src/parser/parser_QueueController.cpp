@@ -91,6 +91,15 @@ void TQueueController::LetGoOfAnswer() {
     AnswerSettled();
 }
 
+void TQueueController::RestOnce(TBasicRequestItem& item) {
+    if (item.Method != TRequestMethod::rmOnce) return;
+    item.Sent = true;
+    if (std::find(rested_once_.begin(), rested_once_.end(), item.Identity()) ==
+        rested_once_.end()) {
+        rested_once_.push_back(item.Identity());
+    }
+}
+
 TBasicRequestItem* TQueueController::ClaimedRequest() const noexcept {
     return answer_claimed_ ? Current : nullptr;
 }
@@ -106,18 +115,24 @@ std::optional<bool> TQueueController::SendRefused(std::uint64_t exchange) {
     ResponseTimeout.Clear();
     AnswerSettled();
     if (position < 0) return std::nullopt;
-    // The request was never on the wire: its poll timer and last send are what they were.
-    item.PollTimer = sent_state_.poll_timer;
-    item.LastSent = sent_state_.last_sent;
+    // The request was never on the wire: its poll timer and last send are what they were, unless
+    // something made it due since (a port-open event), which stands.
+    if (item.LastSent == sent_state_.sent_at) {
+        item.PollTimer = sent_state_.poll_timer;
+        item.LastSent = sent_state_.last_sent;
+    }
     const bool attempts_left = item.RetryCount < item.MaxRetries;
     if (attempts_left) {
-        // Offered again on a later tick.
+        // Offered again on a later tick, in its turn: the scan resumes where it did before.
         item.Sent = false;
         item.Pending = sent_state_.was_pending;
+        ResumeIndex = sent_state_.resume_index;
     } else {
-        // Given up until its next trigger (a refused one-shot request stays done).
+        // Given up until its next trigger (a refused one-shot request rests).
         if (item.Method != TRequestMethod::rmOnce) item.Sent = false;
+        RestOnce(item);
         item.RetryCount = 0;
+        ResumeIndex = position + 1;
     }
     return attempts_left;
 }
@@ -349,6 +364,9 @@ void TQueueControllerTimer::TickSteps() {
                 if (retry) {
                     chosen = position;
                 } else {
+                    // A one-shot request rests after its last attempt instead of going out again
+                    // at once, for ever, to a meter that does not answer.
+                    RestOnce(current);
                     current.RetryCount = 0;
                 }
             }
@@ -389,12 +407,13 @@ void TQueueControllerTimer::TickSteps() {
     if (item.RetryCount < item.MaxRetries) ++item.RetryCount;
     std::uint32_t response_timeout = 0;
     ++exchange_number_;
-    sent_state_ = SentState{was_pending, item.PollTimer, item.LastSent};
+    sent_state_ = SentState{was_pending, item.PollTimer, item.LastSent, ResumeIndex, 0};
     if (DoSendRequest(item, response_timeout, SendTag)) {
         ResumeIndex = chosen + 1;
         item.SendTag = SendTag;
         item.PollTimer.Restart();
         item.LastSent = item.PollTimer.Start;
+        sent_state_.sent_at = item.LastSent;
         Current = &item;
         if (response_timeout > 0) {
             ResponseTimeout.StartWithTimeout(response_timeout);
@@ -409,9 +428,10 @@ void TQueueControllerTimer::TickSteps() {
         item.Pending = was_pending;
         return;
     }
-    // Given up until its next trigger (a refused one-shot request stays done).
+    // Given up until its next trigger (a refused one-shot request rests).
     ResumeIndex = chosen + 1;
     if (item.Method != TRequestMethod::rmOnce) item.Sent = false;
+    RestOnce(item);
     item.RetryCount = 0;
 }
 
@@ -459,6 +479,11 @@ void TQueueControllerTimer::HostEvent(std::string_view name, bool is_port_open,
         const bool match = item.Method == TRequestMethod::rmEvent &&
                            EqualsIgnoringAsciiCase(item.MethodParams.Param, name);
         if (!is_port_open && !match) continue;
+        if (is_port_open && item.Method == TRequestMethod::rmOnce &&
+            std::find(rested_once_.begin(), rested_once_.end(), item.Identity()) !=
+                rested_once_.end()) {
+            item.Sent = false;  // a one-shot request that rested tries again
+        }
         item.PollTimer.Clear();
         item.LastSent = 0;
         item.RetryCount = 0;
@@ -473,6 +498,7 @@ void TQueueControllerTimer::HostEvent(std::string_view name, bool is_port_open,
             Pause.Clear();
         }
     }
+    if (is_port_open) rested_once_.clear();
 }
 
 void TQueueControllerTimer::StopSchedules() noexcept {

@@ -141,7 +141,16 @@ class TQueueController {
         bool was_pending = false;
         common::TzolTimeout poll_timer;
         std::uint64_t last_sent = 0;
+        std::int32_t resume_index = -1;
+        // The request's last send as the accepted send set it: changed since (a port-open event
+        // made the request due), the request keeps what it has now.
+        std::uint64_t sent_at = 0;
     } sent_state_;
+    // One-shot requests that used their attempts unanswered (by identity): they rest until the
+    // port opens again; a settings load makes fresh ones (under the exchange lock).
+    std::vector<std::uint32_t> rested_once_;
+    // Under the exchange lock: a one-shot request has used its attempts.
+    void RestOnce(TBasicRequestItem& item);
 
    private:
     std::uint32_t identity_;

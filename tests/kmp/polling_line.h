@@ -260,7 +260,8 @@ class Polling : public ::testing::Test {
     }
 };
 
-std::string HeatRequest(const std::string& extra = "", const char* registers = nullptr) {
+[[maybe_unused]] std::string HeatRequest(const std::string& extra = "",
+                                         const char* registers = nullptr) {
     return std::string(
                "<QUERY><R caption=\"Heat\"><Enabled>1</Enabled><Device>63</Device>"
                "<MethodPoll>1</MethodPoll><PollInterval>2</PollInterval>"

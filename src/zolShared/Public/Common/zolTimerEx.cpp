@@ -48,8 +48,11 @@ struct TimerHome::Hub {
     // looks at every timer again before it waits.
     bool wake_posted = false;
     bool in_run = false;
-    // The timer whose handler runs now on the home thread, for destroyers on other threads.
-    TzolTimerEx* running = nullptr;
+    // The timers whose handlers run now on the home thread, once per tick in progress: a handler
+    // that runs a message loop (a host pumping messages inside its entry points) lets ticks of
+    // other timers, or of the same one, run inside its own. Destroyers on other threads wait
+    // until none of their timer's ticks is left.
+    std::vector<const TzolTimerEx*> running;
     // The room of the last run's list of due timers, kept for the next run: a busy home runs
     // with nearly every answer. A run inside a run (a handler's message loop) makes its own.
     std::vector<TzolTimerEx*> spare_due;
@@ -151,7 +154,7 @@ struct TimerHome::Hub {
                 timer->due_ = next;
             }
             TzolTimerEx::TimerHandler handler = timer->on_timer_;
-            running = timer;
+            running.push_back(timer);
             lock.unlock();
             try {
                 if (handler) handler(*timer);
@@ -159,7 +162,8 @@ struct TimerHome::Hub {
                 platform::ReportCurrentException("TzolTimerEx.OnTimer");
             }
             lock.lock();
-            running = nullptr;
+            // The timer may be gone: only its address is used, to strike its entry.
+            running.erase(std::find(running.begin(), running.end(), timer));
             tick_ended.notify_all();
         }
         in_run = false;
@@ -387,14 +391,22 @@ void TzolTimerEx::HubDestroy() noexcept {
     timers.erase(std::remove(timers.begin(), timers.end(), this), timers.end());
     ++hub_->destroyed;
     timer_running_ = false;
-    if (hub_->running != this || hub_->OnHomeThread()) return;
-    // The tick in progress may itself wait for a lock the destroying thread holds: it is waited
-    // for at most kCrossThreadWaitMs, then runs on without the timer.
+    // On the home thread a tick in progress is lower on this very stack: it runs on without the
+    // timer (the run touches nothing of a freed timer).
+    if (hub_->OnHomeThread()) return;
+    const auto ticks_over = [this] {
+        return std::find(hub_->running.begin(), hub_->running.end(), this) == hub_->running.end();
+    };
+    // Every tick in progress is waited for, however long: the handler's owner goes with the
+    // timer, and freeing it under a running tick would crash later, far from here. Owners take
+    // no lock their destroyers hold while they tick, so the wait ends; past kCrossThreadWaitMs
+    // it is reported once.
     if (!hub_->tick_ended.wait_for(lock, std::chrono::milliseconds(kCrossThreadWaitMs),
-                                   [this] { return hub_->running != this; })) {
+                                   ticks_over)) {
         platform::ReportFailure("TzolTimerEx.Destroy",
                                 "a tick in progress on the owner thread did not end within "
-                                "5000 ms; the timer was freed without it");
+                                "5000 ms; waiting on for it");
+        hub_->tick_ended.wait(lock, ticks_over);
     }
 }
 

@@ -91,7 +91,9 @@ class TzolTimerEx : public Component {
     // then waits for a tick in progress to end; all of it within kCrossThreadWaitMs in total.
     // When the time runs out it reports the failure and returns: the tick in progress finishes
     // without the timer, and nothing reaches the timer after it. A home's timer has nothing to
-    // release: from another thread it only waits (as long at most) for its tick in progress.
+    // release: from another thread it waits for every tick of it in progress (nested ones
+    // included) to end, reporting a wait past kCrossThreadWaitMs and waiting on, since what its
+    // handler reaches goes with it.
     ~TzolTimerEx() override;
 
     bool Enabled() const noexcept { return enabled_.load(std::memory_order_acquire); }

@@ -425,6 +425,38 @@ TEST_F(TimerTest, HomeTimerFreedFromAnotherThreadWaitsForItsTick) {
     other.join();
 }
 
+// A handler that runs a message loop (a host that pumps messages inside its entry points) lets
+// another timer of the home tick inside its own tick. Freed from another thread once that nested
+// tick is over, the outer timer still waits for its own tick to end.
+TEST_F(TimerTest, HomeTimerFreedFromAnotherThreadWaitsForItsTickPastNestedTicks) {
+    TimerHome home;
+    std::atomic<bool> nested_done{false}, deleting{false}, outer_done{false}, destroyed{false};
+    TzolTimerEx* inner = nullptr;
+    bool inside = false;  // nested ticks of the outer timer itself end at once
+    auto* outer = new TzolTimerEx(home, 10, [&](TzolTimerEx&) {
+        if (inside || nested_done) return;
+        inside = true;
+        // The host's message loop: time passes and the other timer ticks in here.
+        while (!nested_done) Advance(10);
+        while (!deleting) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        outer_done = true;
+    });
+    inner = new TzolTimerEx(home, 10, [&](TzolTimerEx&) { nested_done = true; });
+    outer->SetEnabled(true);
+    std::thread other([&] {
+        while (!nested_done) std::this_thread::yield();
+        deleting = true;
+        delete outer;
+        EXPECT_TRUE(outer_done);
+        destroyed = true;
+    });
+    inner->SetEnabled(true);
+    while (!destroyed) Advance(10);
+    other.join();
+    delete inner;
+}
+
 // Round timers: periodic jobs of one thread and interval sharing one timer.
 using RoundTimerTest = TimerTest;
 
