@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bitset>
 #include <charconv>
+#include <optional>
+
+#include "scheduler/cron_scheduler.h"
 
 namespace zol::parser {
 
@@ -43,6 +47,97 @@ std::string_view NextTimePart(std::string_view text, std::size_t& from) {
     return Trim(part);
 }
 
+// The values of one cron field, as bits: days of month 1 to 31, months 1 to 12, days of week 0 to
+// 7.
+using FieldValues = std::bitset<32>;
+
+// The values a Unix cron field between `lo` and `hi` names: a list of "*", numbers and ranges,
+// each with an optional "/step". A reversed range and a step after a single number stand for
+// their first value alone, as the scheduler reads them. Nothing when the field holds anything
+// else: names, "?", a value out of range, an empty element, a step of 0.
+std::optional<FieldValues> UnixFieldValues(std::string_view field, int lo, int hi) {
+    FieldValues values;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = field.find(',', start);
+        std::string_view element =
+            field.substr(start, comma == std::string_view::npos ? comma : comma - start);
+        std::int64_t step = 1;
+        if (const std::size_t slash = element.find('/'); slash != std::string_view::npos) {
+            const auto parsed = NonNegativeInteger(element.substr(slash + 1));
+            if (!parsed || *parsed == 0) return std::nullopt;
+            step = *parsed;
+            element = element.substr(0, slash);
+        }
+        std::int64_t first = lo;
+        std::int64_t last = hi;
+        if (element != "*") {
+            const std::size_t dash = element.find('-');
+            const auto a = NonNegativeInteger(element.substr(0, dash));
+            const auto b =
+                dash == std::string_view::npos ? a : NonNegativeInteger(element.substr(dash + 1));
+            if (!a || !b || *a < lo || *a > hi || *b < lo || *b > hi) return std::nullopt;
+            first = *a;
+            last = dash == std::string_view::npos || *b < *a ? *a : *b;
+        }
+        for (std::int64_t v = first; v <= last; v += step) values.set(static_cast<std::size_t>(v));
+        if (comma == std::string_view::npos) return values;
+        start = comma + 1;
+    }
+}
+
+// "1-4,7": the values from `lo` to `hi` in ascending order, runs of three or more as ranges.
+std::string ValueListText(const FieldValues& values, int lo, int hi) {
+    std::string text;
+    for (int v = lo; v <= hi; ++v) {
+        if (!values.test(static_cast<std::size_t>(v))) continue;
+        int end = v;
+        while (end < hi && values.test(static_cast<std::size_t>(end + 1))) ++end;
+        if (!text.empty()) text.push_back(',');
+        text += std::to_string(v);
+        if (end - v >= 2) {
+            text += "-" + std::to_string(end);
+            v = end;
+        }
+    }
+    return text;
+}
+
+// A Unix day-of-week field (0 and 7 Sunday) in the scheduler's numbering (1 Monday to 7 Sunday):
+// as written when the scheduler reads it as the same days, else "*" or a list of the days.
+// Nothing when the field is not plain Unix (see UnixFieldValues).
+std::optional<std::string> SchedulerWeekdays(std::string_view field) {
+    const std::optional<FieldValues> unix_days = UnixFieldValues(field, 0, 7);
+    if (!unix_days) return std::nullopt;
+    FieldValues days;
+    for (std::size_t day = 1; day <= 6; ++day) days.set(day, unix_days->test(day));
+    days.set(7, unix_days->test(0) || unix_days->test(7));
+
+    const scheduler::CronParseResult as_written =
+        scheduler::ParseCronString("0 0 0 * * " + std::string(field));
+    bool same = as_written.Ok();
+    for (std::int32_t day = 1; same && day <= 7; ++day) {
+        const std::int32_t first = scheduler::TChronEntryHelper::FirstValid(
+            as_written.entries[scheduler::kDayOfWeek], day);
+        same = (first == day) == days.test(static_cast<std::size_t>(day));
+    }
+    if (same) return std::string(field);
+    if (days.count() == 7) return "*";
+    return ValueListText(days, 1, 7);
+}
+
+// Whether a month of `months` has a day of `days` in some year (February has a 29th).
+bool MonthDayOccurs(const FieldValues& days, const FieldValues& months) noexcept {
+    constexpr int kLongest[13] = {0, 31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    for (std::size_t month = 1; month <= 12; ++month) {
+        if (!months.test(month)) continue;
+        for (std::size_t day = 1; day <= static_cast<std::size_t>(kLongest[month]); ++day) {
+            if (days.test(day)) return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::vector<std::string_view> CronFields(std::string_view cron) {
@@ -80,6 +175,42 @@ std::string CronStringFromParams(const TExportCronParams& params) {
     }
     out.push_back('*');
     return out;
+}
+
+std::vector<std::string> CronStringsFromParams(const TExportUnchangedMode& params) {
+    const TExportCronParams& fields = params.CronParams;
+    if (CronFields(params.Param).size() != 5) return {CronStringFromParams(fields)};
+    const std::string_view weekday_field = Trim(fields[0]);
+    const std::string_view month_day_field = Trim(fields[2]);
+    const std::optional<std::string> weekdays = SchedulerWeekdays(weekday_field);
+    if (!weekdays) return {CronStringFromParams(fields)};
+    TExportCronParams by_weekday = fields;
+    by_weekday[0] = *weekdays;
+    // Unix cron counts a field beginning with "*" (also "*/2") as unrestricted: then both day
+    // fields must match, as the scheduler requires anyway.
+    if (weekday_field.starts_with('*') || month_day_field.starts_with('*')) {
+        return {CronStringFromParams(by_weekday)};
+    }
+    const std::optional<FieldValues> month_days = UnixFieldValues(month_day_field, 1, 31);
+    if (!month_days) return {CronStringFromParams(fields)};
+    FieldValues months;
+    months.set();
+    if (auto listed = UnixFieldValues(Trim(fields[1]), 1, 12)) months = *listed;
+
+    std::vector<std::string> crons;
+    if (MonthDayOccurs(*month_days, months)) {
+        TExportCronParams by_month_day = fields;
+        by_month_day[0] = "*";
+        crons.push_back(CronStringFromParams(by_month_day));
+    }
+    // The weekday schedule leaves out the days of month the first one runs on.
+    FieldValues other_days;
+    for (std::size_t day = 1; day <= 31; ++day) other_days.set(day, !month_days->test(day));
+    if (MonthDayOccurs(other_days, months)) {
+        by_weekday[2] = ValueListText(other_days, 1, 31);
+        crons.push_back(CronStringFromParams(by_weekday));
+    }
+    return crons;
 }
 
 std::vector<AtTimeSchedule> ParseAtTimeList(std::string_view list) {

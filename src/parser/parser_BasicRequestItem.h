@@ -46,7 +46,18 @@ std::vector<std::string_view> CronFields(std::string_view cron);
 TExportCronParams CronParamsFromText(std::string_view cron);
 // The seven-field cron string handed to the scheduler: the six stored fields trimmed, empty ones
 // replaced by "0" (seconds, minutes, hours) or "*" (day, month, weekday), then " *" (any year).
+// The fields are taken in the scheduler's own terms; schedules of a request come from
+// CronStringsFromParams, which reads five-field strings as Unix cron reads them.
 std::string CronStringFromParams(const TExportCronParams& params);
+// The seven-field cron strings the scheduler runs for a cron request, in the order of their
+// schedules' numbers (0, 1). A five-field string (`params.Param`) is a Unix cron string: day of
+// week 0 and 7 are Sunday, written in the scheduler's numbering (1 Monday to 7 Sunday); when day
+// of month and day of week are both restricted (neither begins with "*"), a day that matches
+// either runs: one schedule for the days of month and one for the days of week on the other days
+// of the month, so the two never run at the same instant; a half that no month allows is left
+// out. A five-field string whose day fields are not plain Unix values (numbers, ranges, lists,
+// steps) goes to the scheduler as written. Any other string gives CronStringFromParams alone.
+std::vector<std::string> CronStringsFromParams(const TExportUnchangedMode& params);
 
 // One daily schedule of a time list: the token's position and its seven-field cron string.
 struct AtTimeSchedule {

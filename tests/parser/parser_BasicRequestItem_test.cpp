@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
+
+#include "scheduler/cron_scheduler.h"
+#include "scheduler/cron_test_support.h"
 
 namespace zol::parser {
 namespace {
@@ -90,6 +94,60 @@ TEST(RequestItem, CronStringsKeepTheirFieldsReversedAndFiveFieldsRunAtSecondZero
     const auto item =
         Load("<MethodCron check=\"2\"><CronTime>*/5 * * * * *</CronTime></MethodCron>");
     EXPECT_EQ(item->MethodParams.CronParams[5], "*/5");
+}
+
+// Five fields run as Unix cron runs them: day of week 0 and 7 are Sunday, and with both day
+// fields restricted a day matching either runs, once. Six fields keep the scheduler's numbering
+// (1 Monday to 7 Sunday) and its rule that both day fields match. Runs come from a calendar.
+TEST(RequestItem, FiveFieldCronStringsRunOnTheDaysUnixCronRunsThem) {
+    struct Case {
+        const char* cron;
+        const char* from;
+        std::vector<std::string> runs;
+    };
+    const Case cases[] = {
+        {"0 3 * * 0", "2026-03-01T04:00:00", {"2026-03-08T03:00:00", "2026-03-15T03:00:00"}},
+        {"0 3 * * 0-4", "2026-03-06T04:00:00", {"2026-03-08T03:00:00", "2026-03-09T03:00:00"}},
+        {"30 6 * * 6,0", "2026-03-02T00:00:00", {"2026-03-07T06:30:00", "2026-03-08T06:30:00"}},
+        {"0 0 * * */2",
+         "2026-03-05T01:00:00",
+         {"2026-03-07T00:00:00", "2026-03-08T00:00:00", "2026-03-10T00:00:00"}},
+        // Either day field; 15 June 2026 is a Monday and runs once.
+        {"0 0 1,15 * 1",
+         "2026-06-10T00:00:00",
+         {"2026-06-15T00:00:00", "2026-06-22T00:00:00", "2026-06-29T00:00:00",
+          "2026-07-01T00:00:00"}},
+        // No 31 February: its Mondays alone, and no schedule that never runs.
+        {"0 0 31 2 1", "2026-02-20T00:00:00", {"2026-02-23T00:00:00", "2027-02-01T00:00:00"}},
+        // A day of week beginning with "*" counts as unrestricted: both day fields must match.
+        {"0 0 1 * */2", "2026-03-01T00:00:00", {"2026-08-01T00:00:00", "2026-09-01T00:00:00"}},
+        {"0 0 0 * * */2", "2026-03-01T00:00:00", {"2026-03-02T00:00:00", "2026-03-04T00:00:00"}},
+        {"0 0 0 1,15 * 1", "2026-03-01T00:00:00", {"2026-06-01T00:00:00", "2026-06-15T00:00:00"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cron);
+        const TExportUnchangedMode params{TRequestMethod::rmCron, c.cron,
+                                          CronParamsFromText(c.cron)};
+        // The first runs of every schedule, merged: a day two schedules share shows twice.
+        std::vector<std::string> runs;
+        for (const std::string& cron : CronStringsFromParams(params)) {
+            SCOPED_TRACE(cron);
+            const auto parsed = scheduler::ParseCronString(cron);
+            EXPECT_TRUE(parsed.Ok()) << parsed.error;
+            double from = scheduler::testing::Ole(c.from);
+            for (std::size_t k = 0; parsed.Ok() && k < c.runs.size(); ++k) {
+                const auto next = scheduler::NextRun(parsed.entries, from, 0, 0);
+                // The queue refuses a schedule without a run: none may be handed over.
+                EXPECT_TRUE(next.Ok() && (k > 0 || next.time != 0));
+                if (!next.Ok() || next.time == 0) break;
+                runs.push_back(scheduler::testing::Iso(next.time));
+                from = next.time;
+            }
+        }
+        std::sort(runs.begin(), runs.end());
+        runs.resize(std::min(runs.size(), c.runs.size()));
+        EXPECT_EQ(runs, c.runs);
+    }
 }
 
 TEST(RequestItem, TimeListsGiveOneDailySchedulePerValidToken) {
