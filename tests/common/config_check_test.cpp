@@ -242,6 +242,14 @@ TEST(ConfigCheck, TextsThatSayWhatTheyMeanHaveNoFindings) {
 </QUERY>
 )";
     EXPECT_EQ(Lines(dialog), std::vector<std::string>());
+    // Five fields read as Unix cron: Sunday as 0, and either day field (no 31 February, but
+    // its Mondays).
+    for (const char* cron : {"0 3 * * 0", "0 0 31 2 1"}) {
+        SCOPED_TRACE(cron);
+        EXPECT_EQ(Lines(Site("<Device>63</Device>\n<MethodCron check=\"2\"><CronTime>" +
+                             std::string(cron) + "</CronTime></MethodCron>\n" + kRead)),
+                  std::vector<std::string>());
+    }
     EXPECT_EQ(Lines(ReadFile(std::string(ZOL_TEST_DATA_DIR) + "/requests/two_entries.xml")),
               std::vector<std::string>());
 

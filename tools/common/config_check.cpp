@@ -441,21 +441,28 @@ class Checker {
                 "CronTime " + Quote(cron) + " has " + std::to_string(fields) +
                     " fields: only the first 6 are read");
         }
-        const auto parsed = scheduler::ParseCronString(
-            parser::CronStringFromParams(loaded.MethodParams.CronParams));
-        if (!parsed.Ok()) {
-            Add(entry, line,
-                "CronTime " + Quote(cron) + " is not a schedule (" + Shown(parsed.error) +
-                    "): the request never runs");
-            return;
+        // A five-field string may run as two schedules: the request runs when either comes.
+        // Both share every field but the days, so a parse error is in both.
+        bool comes = false;
+        const char* failure = nullptr;
+        for (const std::string& schedule : parser::CronStringsFromParams(loaded.MethodParams)) {
+            const auto parsed = scheduler::ParseCronString(schedule);
+            if (!parsed.Ok()) {
+                Add(entry, line,
+                    "CronTime " + Quote(cron) + " is not a schedule (" + Shown(parsed.error) +
+                        "): the request never runs");
+                return;
+            }
+            // Values out of range and dates that never come (31 February) parse, but the
+            // scheduler finds no run for them when the plug-in registers the schedule.
+            const auto next = scheduler::NextRun(parsed.entries, scheduler::NowOle(), 0, 0);
+            if (next.Ok() && next.time != 0) comes = true;
+            if (!next.Ok() && failure == nullptr) failure = next.error;
         }
-        // Values out of range and dates that never come (31 February) parse, but the scheduler
-        // finds no run for them when the plug-in registers the schedule.
-        const auto next = scheduler::NextRun(parsed.entries, scheduler::NowOle(), 0, 0);
-        if (!next.Ok() || next.time == 0) {
+        if (!comes) {
             Add(entry, line,
                 "CronTime " + Quote(cron) + " never comes" +
-                    (next.Ok() ? std::string() : " (" + std::string(next.error) + ")") +
+                    (failure == nullptr ? std::string() : " (" + std::string(failure) + ")") +
                     ": the request never runs");
         }
     }

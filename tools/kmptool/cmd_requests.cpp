@@ -59,7 +59,11 @@ Json SchedulesJson(const TRequestItem& request) {
         schedules.push_back({{"index", index}, {"cron", cron}});
     };
     if (request.MethodParams.Method == TRequestMethod::rmCron) {
-        add(0, zol::parser::CronStringFromParams(request.MethodParams.CronParams));
+        // Numbered as the queue numbers them: a five-field string may need two schedules.
+        int index = 0;
+        for (const auto& cron : zol::parser::CronStringsFromParams(request.MethodParams)) {
+            add(index++, cron);
+        }
     } else if (request.MethodParams.Method == TRequestMethod::rmAtTime) {
         for (const auto& schedule : zol::parser::ParseAtTimeList(request.MethodParams.Param)) {
             add(schedule.index, schedule.cron);
