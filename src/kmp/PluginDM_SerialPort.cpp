@@ -22,8 +22,8 @@ TSerialPortDM::TSerialPortDM(plugins::TzolPlugin* plugin)
 
 TSerialPortDM::~TSerialPortDM() {
     // The clients go before the port's own members: they reach back into the port.
+    ShutdownClients();
     Shutdown();
-    Clients.Clear();
 }
 
 }  // namespace zol::kmp

@@ -140,32 +140,34 @@ TDataSourceScheduledWithClients::TDataSourceScheduledWithClients(plugins::TzolPl
 }
 
 TDataSourceScheduledWithClients::~TDataSourceScheduledWithClients() {
+    ShutdownClients();
+    Shutdown();
+    HousekeepingTimer.reset();
+    Clients.Clear();
+}
+
+void TDataSourceScheduledWithClients::ShutdownClients() noexcept {
     // The clients are retired: none starts a tick from now on. A tick in progress on another
     // thread uses this data source until it ends: it is waited for, without end (freeing the data
     // source under it would crash the host later and far from here); it takes no lock a
     // destroying thread may hold, so the wait ends. Past 5 s the wait is reported once.
     Clients.Clear();
-    {
-        std::unique_lock<std::mutex> lock(ticks_mutex_);
-        const std::uint32_t me = platform::CurrentThreadId();
-        const auto others_done = [&] {
-            return std::all_of(tick_threads_.begin(), tick_threads_.end(),
-                               [&](std::uint32_t thread) { return thread == me; });
-        };
-        if (!ticks_ended_.wait_for(lock, std::chrono::seconds(5), others_done)) {
-            platform::ReportFailure("TDataSourceScheduledWithClients.Destroy",
-                                    "a client's tick on another thread did not end within 5000 ms; "
-                                    "waiting on for it");
-            ticks_ended_.wait(lock, others_done);
-        }
-        if (!tick_threads_.empty()) {
-            platform::ReportFailure("TDataSourceScheduledWithClients.Destroy",
-                                    "freed from inside a tick of its own client");
-        }
+    std::unique_lock<std::mutex> lock(ticks_mutex_);
+    const std::uint32_t me = platform::CurrentThreadId();
+    const auto others_done = [&] {
+        return std::all_of(tick_threads_.begin(), tick_threads_.end(),
+                           [&](std::uint32_t thread) { return thread == me; });
+    };
+    if (!ticks_ended_.wait_for(lock, std::chrono::seconds(5), others_done)) {
+        platform::ReportFailure("TDataSourceScheduledWithClients.Destroy",
+                                "a client's tick on another thread did not end within 5000 ms; "
+                                "waiting on for it");
+        ticks_ended_.wait(lock, others_done);
     }
-    Shutdown();
-    HousekeepingTimer.reset();
-    Clients.Clear();
+    if (!tick_threads_.empty()) {
+        platform::ReportFailure("TDataSourceScheduledWithClients.Destroy",
+                                "freed from inside a tick of its own client");
+    }
 }
 
 int TDataSourceScheduledWithClients::TicksInProgress() {

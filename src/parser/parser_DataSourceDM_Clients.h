@@ -119,6 +119,9 @@ class TDataSourceScheduledWithClients : public TDataSourceScheduled {
     // (a tick uses it); one on the calling thread cannot be waited for: its owner keeps the data
     // source until it has ended.
     int TicksInProgress();
+    // Retires every client and waits for their ticks in progress on other threads; the first
+    // step of every destructor of the family.
+    void ShutdownClients() noexcept;
     bool TicksInProgressOnThisThread();
 
     ClientFactory ClientClass;

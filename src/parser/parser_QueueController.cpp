@@ -523,7 +523,11 @@ void TQueueControllerTimer::StopSchedules() noexcept {
 
 void TQueueControllerTimer::AddSchedules(TBasicRequestItem& item) {
     if (item.MethodParams.Method == TRequestMethod::rmCron) {
-        RegisterSchedule(item, CronStringFromParams(item.MethodParams.CronParams), 0);
+        // A five-field (Unix) string restricting both day fields runs on either: two schedules.
+        int index = 0;
+        for (const std::string& cron : CronStringsFromParams(item.MethodParams)) {
+            RegisterSchedule(item, cron, index++);
+        }
         return;
     }
     for (const AtTimeSchedule& schedule : ParseAtTimeList(item.MethodParams.Param)) {

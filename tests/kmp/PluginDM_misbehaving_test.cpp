@@ -33,8 +33,8 @@ std::vector<std::uint8_t> SerialReply(std::uint8_t address, std::uint32_t serial
 class Misbehaving : public Polling {
    protected:
     // Runs the line for `ms` as Run does, except that `answer` may take a frame the plug-in wrote
-    // and answer it itself: the bytes it returns reach the plug-in `delay_ms` later (none: the
-    // simulated meters handle the frame).
+    // and answer it itself: the bytes it returns reach the plug-in `delay_ms` later, ahead of
+    // the simulated meters' replies due by then (none: the simulated meters handle the frame).
     // With `also_simulated` the simulated meters handle the frame as well.
     using Answer = std::function<std::optional<std::vector<std::uint8_t>>(int address, int cid)>;
     void RunWith(std::uint64_t ms, const Answer& answer, std::uint64_t delay_ms = 40,
@@ -56,11 +56,11 @@ class Misbehaving : public Polling {
                 if (own) own_replies_.emplace_back(clock_.ReadTick() + delay_ms, std::move(*own));
                 if (!own || also_simulated) meters_.Receive(frame, clock_.ReadTick());
             }
-            while (auto delivery = meters_.TakeDelivery(clock_.ReadTick())) Deliver(*delivery);
             while (!own_replies_.empty() && own_replies_.front().first <= clock_.ReadTick()) {
                 Deliver(own_replies_.front().second);
                 own_replies_.pop_front();
             }
+            while (auto delivery = meters_.TakeDelivery(clock_.ReadTick())) Deliver(*delivery);
         }
     }
     std::deque<std::pair<std::uint64_t, std::vector<std::uint8_t>>> own_replies_;
@@ -113,7 +113,7 @@ TEST_F(Misbehaving, ALateCopyOfAnIdentificationReplyIsNotTakenForTheAnswer) {
             if (address != 65 || cid != CidGetRegister) return std::nullopt;
             return SerialReply(65, 67012365);
         },
-        1, true);
+        0, true);
     std::map<std::string, int> packets;
     for (const Packet& packet : AllPackets()) ++packets[packet.at("DEVICE_ID")];
     EXPECT_GE(packets["63"], 9) << Log();
@@ -261,18 +261,19 @@ TEST_F(Misbehaving, AGroupCutShortByARefusedWriteKeepsItsOwnIdentity) {
         "<MethodPoll>1</MethodPoll><PollInterval>5</PollInterval><PollUnits>S</PollUnits>"
         "<Timeout>400</Timeout><Response><I><Register>56</Register></I></Response></R>"
         "</QUERY>");
-    // 63 is identified and its first request answered; the host refuses the group's second
-    // request, then writes again.
+    // Every meter is known after the first round. In the second, 63's first request is answered
+    // and the host refuses the group's second one; then it writes again, and 65 (known, so read
+    // at once) answers next.
     int registers_to_63 = 0;
     const Answer refuse_once = [&](int address,
                                    int cid) -> std::optional<std::vector<std::uint8_t>> {
-        if (address == 63 && cid == CidGetRegister && ++registers_to_63 == 1) {
+        if (address == 63 && cid == CidGetRegister && ++registers_to_63 == 3) {
             fake_.write_result = TKmpParserClient::kPortNotWritten;
         }
         return std::nullopt;
     };
-    RunWith(400, refuse_once);
-    ASSERT_EQ(registers_to_63, 1);
+    RunWith(5400, refuse_once);
+    ASSERT_EQ(registers_to_63, 3);
     ASSERT_GT(Client()->PendingItems.Count(), 0);
     fake_.write_result = 0;
     RunWith(4000, refuse_once);

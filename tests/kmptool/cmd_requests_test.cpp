@@ -165,4 +165,29 @@ TEST(KmptoolRequests, CheckPrintsOnlyTheFindingsAndExitsThreeOnAny) {
     std::remove(cut_off.c_str());
 }
 
+// Five-field cron strings through the queue the plug-in runs: Sunday as 0, and a day that is both
+// the 15th and a Monday run once for a string that restricts both day fields.
+TEST(KmptoolRequests, FiveFieldCronStringsRunOnUnixDays) {
+    const std::string file = ::testing::TempDir() + "unix_days.xml";
+    std::ofstream(file) << "<QUERY>"
+                           "<R caption=\"Sun\"><Enabled>1</Enabled><Device>1</Device>"
+                           "<MethodCron>1</MethodCron><CronTime>0 3 * * 0</CronTime>"
+                           "<Response><I><Register>3C</Register></I></Response></R>"
+                           "<R caption=\"Or\"><Enabled>1</Enabled><Device>2</Device>"
+                           "<MethodCron>1</MethodCron><CronTime>0 0 1,15 * 1</CronTime>"
+                           "<Response><I><Register>3C</Register></I></Response></R></QUERY>";
+    const ToolRun run =
+        RunKmptool("requests " + file + " --dry-run 1900800 --from 2026-06-10T00:00:00", true);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out,
+              "2026-06-14T03:00:00.000 send 1 Sun\n"
+              "2026-06-15T00:00:00.000 send 2 Or\n"
+              "2026-06-21T03:00:00.000 send 1 Sun\n"
+              "2026-06-22T00:00:00.000 send 2 Or\n"
+              "2026-06-28T03:00:00.000 send 1 Sun\n"
+              "2026-06-29T00:00:00.000 send 2 Or\n"
+              "2026-07-01T00:00:00.000 send 2 Or\n");
+    std::remove(file.c_str());
+}
+
 }  // namespace
