@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/text_encoding.h"
+#include "hostsim/host_style.h"
 #include "platform/system.h"
 #include "zolShared/Public/Common/component.h"
 #include "zolShared/Public/Common/hex_text.h"
@@ -218,20 +219,57 @@ void HostWindow::Attach(HostInstance* instance) { instances_.push_back(instance)
 
 void HostWindow::Detach(HostInstance* instance) { std::erase(instances_, instance); }
 
+bool HostWindow::Post(std::function<void()> job) {
+    {
+        std::lock_guard<std::mutex> guard(jobs_lock_);
+        jobs_.push_back(std::move(job));
+    }
+    // One message a job, so the jobs keep their place among the thread's other messages.
+    return window_ != nullptr && PostMessageA(window_, kMsgHostJobs, 0, 0) != 0;
+}
+
+void HostWindow::RunJobs() {
+    std::function<void()> job;
+    {
+        std::lock_guard<std::mutex> guard(jobs_lock_);
+        if (jobs_.empty()) return;
+        job = std::move(jobs_.front());
+        jobs_.erase(jobs_.begin());
+    }
+    try {
+        job();
+    } catch (...) {
+        // A job that fails is the host's own affair; the message loop goes on.
+    }
+}
+
 void HostWindow::Pump(unsigned wait_ms) {
     if (wait_ms > 0) MsgWaitForMultipleObjects(0, nullptr, FALSE, wait_ms, QS_ALLINPUT);
     MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
-    }
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchCounted(msg);
 }
 
 LRESULT CALLBACK HostWindow::WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     auto* self = reinterpret_cast<HostWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    // Nothing may throw through the system's dispatch (which may run inside the plug-in's call,
+    // under a pumping host): what fails here is dropped.
+    if (message == kMsgHostJobs && self != nullptr) {
+        self->RunJobs();
+        return 0;
+    }
+    if (message == kMsgHandedWrites) {
+        try {
+            RunHandedWrites();  // port writes other threads handed to this (the main) thread
+        } catch (...) {
+        }
+        return 0;
+    }
     if (self != nullptr &&
         (message == plugins::kMsgLogPending || message == plugins::kMsgReloadSettings)) {
-        self->Handle(message, wparam);
+        try {
+            self->Handle(message, wparam);
+        } catch (...) {
+        }
         return 0;
     }
     return DefWindowProcA(window, message, wparam, lparam);
@@ -286,6 +324,7 @@ std::vector<HostWindow::LogLine> ParseLog(std::int32_t tag, const std::string& t
 }
 
 std::int32_t HostInstance::Create(bool with_params) {
+    const MainThreadCall mark("CreatePluginInstance");
     CallRecord call(mode_);
     call.Rec().Tag = tag_;
     if (with_params) call.AttachParams();
@@ -296,6 +335,7 @@ std::int32_t HostInstance::Create(bool with_params) {
 
 std::int32_t HostInstance::Free() {
     if (handle_ == nullptr) return -1;
+    const MainThreadCall mark("FreePluginInstance");
     CallRecord call(mode_);
     call.Rec().Instance = handle_;
     std::int32_t result = library_.Exports().FreePluginInstance(&call.Rec());
@@ -306,6 +346,7 @@ std::int32_t HostInstance::Free() {
 CommandAnswer HostInstance::Command(const std::string& command,
                                     const std::vector<NamedValue>& params, bool with_result,
                                     std::uint8_t state_mask) {
+    const MainThreadCall mark(command);
     CallRecord call(mode_);
     call.Rec().Instance = handle_;
     call.Rec().Tag = tag_;
@@ -366,6 +407,7 @@ std::optional<ModuleInfo> HostInstance::GetModuleInfo(std::int32_t buffer_size) 
 }
 
 std::string HostInstance::CollectLog() {
+    const MainThreadCall mark("GetLogEx");
     std::vector<char> buffer(256);
     for (int attempt = 0; attempt < 8; ++attempt) {
         CallRecord call(mode_);
@@ -439,6 +481,7 @@ HostInstance::Received HostInstance::ProcessReceived(std::int32_t source_id,
 
 CommandAnswer HostInstance::SetState(const std::string& data_sources, std::uint8_t state_mask,
                                      bool enabled) {
+    const MainThreadCall mark("SET-STATE");
     CallRecord call(mode_);
     call.Rec().Instance = handle_;
     call.Rec().Tag = tag_;
@@ -522,32 +565,42 @@ __declspec(dllexport) std::int32_t
                                 std::int32_t zero, std::int32_t kind, std::intptr_t data,
                                 std::int32_t size) {
     (void)zero;
-    RecordedSend send{tag, source_id, client_id, kind, {}, {}};
-    if (kind == zol::plugins::kSendRawBytes && data != 0 && size > 0) {
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
-        send.bytes.assign(bytes, bytes + size);
-    } else if (kind == zol::plugins::kSendDataPacket && data != 0) {
-        const auto* rec = reinterpret_cast<const zol::plugins::TPluginCallRec*>(data);
-        if (rec->OutData.Kind == zol::plugins::kDataListInterface &&
-            rec->OutData.Value.Ptr != nullptr) {
-            send.packet = zol::hostsim::ItemsOf(
-                *static_cast<zol::common::IzolParamsListA**>(rec->OutData.Value.Ptr));
+    // Nothing the host does here may throw into the plug-in: a failure is an answer.
+    try {
+        RecordedSend send{tag, source_id, client_id, kind, {}, {}};
+        if (kind == zol::plugins::kSendRawBytes && data != 0 && size > 0) {
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+            send.bytes.assign(bytes, bytes + size);
+        } else if (kind == zol::plugins::kSendDataPacket && data != 0) {
+            const auto* rec = reinterpret_cast<const zol::plugins::TPluginCallRec*>(data);
+            if (rec->OutData.Kind == zol::plugins::kDataListInterface &&
+                rec->OutData.Value.Ptr != nullptr) {
+                send.packet = zol::hostsim::ItemsOf(
+                    *static_cast<zol::common::IzolParamsListA**>(rec->OutData.Value.Ptr));
+            }
         }
-    }
-    std::shared_ptr<zol::hostsim::PortWriter> writer;
-    std::int32_t result = 0;
-    {
-        std::lock_guard<std::mutex> guard(zol::hostsim::g_sends_lock);
-        if (zol::hostsim::g_send_observer) zol::hostsim::g_send_observer(send);
-        if (kind == zol::plugins::kSendRawBytes) {
-            writer = zol::hostsim::g_port_writer;
-            result = zol::hostsim::g_port_write_result;
+        std::shared_ptr<zol::hostsim::PortWriter> writer;
+        std::int32_t result = 0;
+        {
+            std::lock_guard<std::mutex> guard(zol::hostsim::g_sends_lock);
+            if (zol::hostsim::g_send_observer) zol::hostsim::g_send_observer(send);
+            if (kind == zol::plugins::kSendRawBytes) {
+                writer = zol::hostsim::g_port_writer;
+                result = zol::hostsim::g_port_write_result;
+            }
+            zol::hostsim::g_sends.push_back(send);
         }
-        zol::hostsim::g_sends.push_back(send);
+        // The port is written outside the lock: a slow port must not hold up the other ports.
+        // The host's style decides on which thread.
+        if (writer != nullptr) {
+            result = zol::hostsim::StyledPortWrite(
+                source_id, [&] { return (*writer)(source_id, send.bytes) ? 0 : -12; });
+        }
+        zol::hostsim::PumpInsideEntryPoint(source_id);
+        return result;
+    } catch (...) {
+        return kind == zol::plugins::kSendRawBytes ? -12 : -1;
     }
-    // The port is written outside the lock: a slow port must not hold up the other ports.
-    if (writer != nullptr) result = (*writer)(source_id, send.bytes) ? 0 : -12;
-    return result;
 }
 
 // The other entry points are looked up by the plug-in but never called; they accept anything.

@@ -2,7 +2,8 @@
 // The host side of the plug-in boundary, as the data-logging host plays it: load the library,
 // build call records, pass parameter lists as list objects or as interfaces, create and free
 // instances, send commands, hand over received bytes, collect the log. The entry points the host
-// exports (Vantor_*) are defined here and record what they receive.
+// exports (Vantor_*) are defined here and record what they receive; how they treat the thread
+// that calls them is the host's style (host_style.h).
 
 // clang-format off
 #include <windows.h>
@@ -125,6 +126,10 @@ class HostWindow {
     // Handles the messages waiting on this thread; with `wait_ms`, waits up to that long for
     // the first one.
     void Pump(unsigned wait_ms = 0);
+    // Queues `job` for the window's thread, from any thread: it runs when that thread next
+    // handles its messages, in turn with them (as a host's own work reaches its main thread).
+    // False when the window is gone.
+    bool Post(std::function<void()> job);
 
     struct LogLine {
         std::int32_t tag;
@@ -141,8 +146,11 @@ class HostWindow {
    private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
     void Handle(UINT message, WPARAM wparam);
+    void RunJobs();
 
     HWND window_ = nullptr;
+    std::mutex jobs_lock_;
+    std::vector<std::function<void()>> jobs_;
     std::vector<HostInstance*> instances_;
     std::vector<LogLine> log_lines_;
     std::vector<std::int32_t> reloads_;

@@ -221,6 +221,7 @@ bool HostRun::Start(const std::string& options_text, std::optional<std::size_t> 
         const std::uint32_t key = plugins::TModuleConfigList::KeyOf(names[*config_index]);
         load.emplace_back("CONFIG-ID", Variant::Int32(static_cast<std::int32_t>(key)));
     }
+    load_params_ = load;
     const auto loaded = instance_.Load(load);
     if (loaded.result != 0) {
         error = "LOAD failed (" + std::to_string(loaded.result) + ")";
@@ -237,15 +238,19 @@ bool HostRun::Start(const std::string& options_text, std::optional<std::size_t> 
         if (send.kind != plugins::kSendDataPacket) return;
         for (auto& row : SplitRows(send.packet)) Deliver(send.source_id, std::move(row));
     });
+    style_start_ = HostStyleTotals();
+    SetHangObserver([this](const HostHang& hang) { ReportHang(hang); });
+    SetHostStyle(style_, &window_, hang_limit_ms);
     ports_open_ = true;
-    for (auto& port : ports_) port.reader = std::thread([this, &port] { ReadPort(port); });
-
-    std::string sources;
-    for (const auto& port : ports_) {
-        if (!sources.empty()) sources += "\r\n";
-        sources += std::to_string(port.id) + ";" + port.name + ";" + port.full_name;
+    for (auto& port : ports_) {
+        ++readers_running_;
+        port.reader = std::thread([this, &port] {
+            ReadPort(port);
+            --readers_running_;
+        });
     }
-    const auto state = instance_.SetState(sources, kModuleKinds, true);
+
+    const auto state = instance_.SetState(SourcesText({}), kModuleKinds, true);
     if (state.result != 0) {
         error = "SET-STATE failed (" + std::to_string(state.result) + ")";
         Undo();
@@ -292,6 +297,71 @@ std::int32_t HostRun::ReloadSettings() {
     return instance_.Command("LOAD-SETTINGS-NOW", {{"INI-FILE", PathValue(settings_file_)}}).result;
 }
 
+std::string HostRun::SourcesText(const std::vector<std::string>& port_names) const {
+    std::string sources;
+    for (const auto& port : ports_) {
+        if (!port_names.empty() &&
+            std::find(port_names.begin(), port_names.end(), port.name) == port_names.end()) {
+            continue;
+        }
+        if (!sources.empty()) sources += "\r\n";
+        sources += std::to_string(port.id) + ";" + port.name + ";" + port.full_name;
+    }
+    return sources;
+}
+
+std::int32_t HostRun::Announce(const std::vector<std::string>& port_names, bool enabled) {
+    if (!loaded_) return -1;
+    return instance_.SetState(SourcesText(port_names), kModuleKinds, enabled).result;
+}
+
+std::int32_t HostRun::Unload() {
+    if (!loaded_) return -1;
+    return instance_.Command("UNLOAD", {{"INI-FILE", PathValue(settings_file_)}}).result;
+}
+
+std::int32_t HostRun::LoadAgain() {
+    if (!loaded_) return -1;
+    if (const std::int32_t result = instance_.Load(load_params_).result; result != 0) {
+        return result;
+    }
+    if (const std::int32_t result = Announce(); result != 0) return result;
+    instance_.Command("ITEMS");
+    std::int32_t result = 0;
+    for (const auto& port : ports_) {
+        if (const std::int32_t opened = PortEvent(port.name, true); opened != 0) result = opened;
+    }
+    return result;
+}
+
+void HostRun::SetStyle(HostStyle style) {
+    style_ = style;
+    if (loaded_) SetHostStyle(style_, &window_, hang_limit_ms);
+}
+
+HostStyleCounts HostRun::StyleCounts() const { return HostStyleTotals() - style_start_; }
+
+void HostRun::ReportHang(const HostHang& hang) {
+    ++hangs_;
+    std::string port = "source " + std::to_string(hang.source_id);
+    if (hang.source_id >= 1 && static_cast<std::size_t>(hang.source_id) <= ports_.size()) {
+        port = "port " + ports_[static_cast<std::size_t>(hang.source_id - 1)].name;
+    }
+    char waited[32];
+    std::snprintf(waited, sizeof waited, "%.1f s", hang.waited_ms / 1000.0);
+    const std::string text =
+        "the host hangs: a write to " + port + " waited " + waited +
+        " for the main thread, which was inside " +
+        (hang.main_thread_calls.empty() ? std::string("no plug-in call") : hang.main_thread_calls) +
+        "; the write was answered as not written";
+    std::lock_guard<std::mutex> guard(counts_lock_);
+    if (OnHostHang) {
+        OnHostHang(text);
+    } else {
+        std::fprintf(stderr, "hostsim: %s\n", text.c_str());
+    }
+}
+
 void HostRun::Stop() {
     if (loaded_) {
         for (const auto& port : ports_) {
@@ -304,8 +374,10 @@ void HostRun::Stop() {
 
 void HostRun::Undo() {
     // Readers first, so no ProcessData runs into the unload; writes from here on fail as a
-    // closed port's would.
+    // closed port's would. A reader may be waiting for this (the main) thread to write for it,
+    // so the window is served until every reader has stopped.
     ports_open_ = false;
+    while (readers_running_ > 0) window_.Pump(10);
     for (auto& port : ports_) {
         if (port.reader.joinable()) port.reader.join();
     }
@@ -318,6 +390,8 @@ void HostRun::Undo() {
         for (auto& line : ParseLog(instance_.Tag(), instance_.CollectLog())) HandleLogLine(line);
         instance_.Free();
     }
+    SetHostStyle(HostStyle::kPlain, nullptr);
+    SetHangObserver(nullptr);
     SetPortWriter(nullptr);
     SetSendObserver(nullptr);
     TakeRecordedSends();

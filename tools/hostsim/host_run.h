@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "hostsim/host_lib.h"
+#include "hostsim/host_style.h"
 #include "hostsim/meter_verdict.h"
 #include "hostsim/packet_output.h"
 #include "hostsim/port_transport.h"
@@ -64,6 +65,30 @@ class HostRun {
     // the run's settings file (LOAD-SETTINGS-NOW). The command's result.
     std::int32_t PortEvent(const std::string& name, bool open);
     std::int32_t ReloadSettings();
+    // SET-STATE again with the data sources of the ports named (every port when none is), as a
+    // host does when its configuration changes: a port left out loses its module and clients.
+    // With `enabled` false the module kinds are switched off, as a host stops the module's
+    // data sources (the plug-in lets go of every port).
+    std::int32_t Announce(const std::vector<std::string>& port_names = {}, bool enabled = true);
+    // The module stopped (UNLOAD) and started again as Start started it (LOAD, SET-STATE with
+    // every port, PORT-OPEN for each), as a host stops and starts a module it keeps.
+    std::int32_t Unload();
+    std::int32_t LoadAgain();
+
+    // Runs `job` on the host's main thread (the one that runs Start and RunFor) when it next
+    // handles its messages; from any thread. False when it cannot be queued.
+    bool PostToMainThread(std::function<void()> job) { return window_.Post(std::move(job)); }
+
+    // How the host's entry points treat the calling thread (host_style.h); from the thread that
+    // runs Start, at any time. The thread that made this run is the host's main thread.
+    void SetStyle(HostStyle style);
+    HostStyle Style() const noexcept { return style_; }
+    // A write handed to the main thread waits this long before the host counts a hang; set
+    // before Start or SetStyle.
+    std::uint32_t hang_limit_ms = kDefaultHangLimitMs;
+    // What the styles did since Start, and the hangs among it.
+    HostStyleCounts StyleCounts() const;
+    std::uint32_t Hangs() const noexcept { return hangs_; }
 
     RunCounts Counts() const;
     // The beginnings of the plug-in's timeout and checksum lines, in its own language too.
@@ -86,6 +111,9 @@ class HostRun {
     // A port that refused a write or failed and was closed ("port NAME ..."), from the port's
     // own thread; calls never overlap each other or OnPacket. Unset: printed on stderr.
     std::function<void(const std::string&)> OnPortFault;
+    // A write that waited in vain for the main thread ("the host hangs: ..."), on the thread
+    // whose write it was; calls never overlap OnPortFault or OnPacket. Unset: printed on stderr.
+    std::function<void(const std::string&)> OnHostHang;
     // After ProcessData has had a received chunk and its packets are delivered, on the port's
     // own thread, with the port's data source id.
     std::function<void(std::int32_t)> OnChunkHandled;
@@ -109,6 +137,8 @@ class HostRun {
     void Deliver(std::int32_t source_id, std::vector<NamedValue> items);
     void HandleLogLine(const HostWindow::LogLine& line);
     void ReportPortFault(const std::string& text);
+    void ReportHang(const HostHang& hang);
+    std::string SourcesText(const std::vector<std::string>& port_names) const;
     void Undo();
 
     const PluginLibrary& library_;
@@ -125,6 +155,11 @@ class HostRun {
     std::vector<std::uint32_t> port_writes_;
     MeterLedger ledger_;  // under counts_lock_
     std::atomic<bool> port_failed_{false};
+    std::vector<NamedValue> load_params_;  // what Start's LOAD carried
+    HostStyle style_ = HostStyle::kPlain;
+    HostStyleCounts style_start_;
+    std::atomic<std::uint32_t> hangs_{0};
+    std::atomic<int> readers_running_{0};
 };
 
 }  // namespace zol::hostsim

@@ -44,6 +44,12 @@ std::optional<std::string> ReadTextFile(const std::string& path) {
     return text;
 }
 
+// What the host's style did in a run: "host style: main-thread-write: ..." (see HostStyleText).
+std::string HostStyleLine(HostStyle style, const HostRun& run) {
+    return std::string("host style: ") + HostStyleName(style) + ": " +
+           HostStyleText(style, run.StyleCounts());
+}
+
 bool WriteTextFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
@@ -173,11 +179,19 @@ void AddRunOptions(CLI::App& run, RunOptionTexts& texts) {
                  "do not start when the configuration check finds anything");
     run.add_flag("--soak", texts.soak, "the soak: own lines, injected faults, checked verdict");
     add("--seed", texts.seed, "N", "the soak's random seed (default 1)");
+    add("--host-style", texts.host_style, "STYLE",
+        "how the host's entry points treat the calling thread:\n"
+        "plain (a run's default), main-thread-write (the main\n"
+        "thread writes for the others while they wait) or pumping\n"
+        "(they run the message loop); the soak takes each in turn\n"
+        "(rotate, its default) unless one is named");
     run.footer(
         "CONNECTION: COMn | tcp:HOST:PORT | rfc2217:HOST:PORT | sim:ADDR[/FAULT...],...\n"
         "exit codes: 0 done, every configured meter delivered a packet; 1 could not start, or a\n"
         "port failed; 2 usage error; 3 a configured meter never delivered a packet; 130\n"
-        "interrupted (Ctrl-C). --soak: 0 passed, 1 a check failed.");
+        "interrupted (Ctrl-C). --soak: 0 passed, 1 a check failed.\n"
+        "--host-style main-thread-write: exit code 1 also when the host hung (a port write\n"
+        "waited 10 s for the main thread; it is then answered as not written).");
 }
 
 std::optional<RunArguments> RunArgumentsOf(const RunOptionTexts& texts, std::string& error) {
@@ -194,6 +208,14 @@ std::optional<RunArguments> RunArgumentsOf(const RunOptionTexts& texts, std::str
     if (given("--json")) out.json_file = texts.json;
     if (given("--csv")) out.csv_file = texts.csv;
     if (given("--report")) out.report_file = texts.report;
+    if (given("--host-style") && texts.host_style != "rotate") {
+        out.host_style = HostStyleNamed(texts.host_style);
+        if (!out.host_style) {
+            error = "--host-style needs plain, main-thread-write, pumping or rotate, not '" +
+                    texts.host_style + "'";
+            return std::nullopt;
+        }
+    }
     const std::pair<const char*, const std::string*> numbers[] = {{"--seconds", &texts.seconds},
                                                                   {"--baud", &texts.baud},
                                                                   {"--config-id", &texts.config_id},
@@ -232,13 +254,19 @@ std::optional<RunArguments> RunArgumentsOf(const RunOptionTexts& texts, std::str
         error = "--soak runs its own lines and configuration; it takes --seconds, --seed, --json";
         return std::nullopt;
     }
+    if (!out.soak && given("--host-style") && !out.host_style) {
+        error = "--host-style rotate takes each style in turn in the soak; a run takes one style";
+        return std::nullopt;
+    }
     return out;
 }
 
 int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& arguments) {
     using tools::kExitFailed;
     if (arguments.soak) {
-        return RunSoak(dll, mode, {arguments.seconds, arguments.seed, arguments.json_file});
+        return RunSoak(
+            dll, mode,
+            {arguments.seconds, arguments.seed, arguments.json_file, arguments.host_style});
     }
     auto fail = [](const std::string& message, int code = kExitFailed) {
         tools::WriteLine(stderr, "hostsim: " + message);
@@ -334,6 +362,9 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
         std::lock_guard<std::mutex> guard(record_lock);
         record.log.push_back({time, 0, text});
     };
+    run.OnHostHang = run.OnPortFault;
+    const HostStyle style = arguments.host_style.value_or(HostStyle::kPlain);
+    run.SetStyle(style);
     run.OnPacket = [&](const PortPacket& packet) {
         if (report.is_open()) {
             std::lock_guard<std::mutex> guard(record_lock);
@@ -399,11 +430,16 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
         if (!report) return fail("cannot write " + *arguments.report_file);
         std::printf("report: %s\n", arguments.report_file->c_str());
     }
+    if (style != HostStyle::kPlain) std::printf("%s\n", HostStyleLine(style, run).c_str());
     std::printf("summary: writes=%u packets=%u timeouts=%u crc_errors=%u\n", counts.writes,
                 counts.packets, counts.timeouts, counts.crc_errors);
     std::fflush(stdout);
     if (!silent.empty()) std::fprintf(stderr, "hostsim: no packet from meter %s\n", silent.c_str());
     if (interrupted) return tools::kExitInterrupted;
+    if (run.Hangs() > 0) {
+        std::fprintf(stderr, "hostsim: the host hung %u times during the run\n", run.Hangs());
+        return kExitFailed;
+    }
     if (run.PortFailed()) {
         std::fprintf(stderr, "hostsim: a port failed during the run\n");
         return kExitFailed;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hostsim/host_lib.h"
+#include "hostsim/host_style.h"
 
 namespace CLI {
 class App;
@@ -27,11 +28,14 @@ struct RunArguments {
     bool soak = false;    // the soak with injected faults, on its own lines and configuration
     bool strict = false;  // a configuration with findings of the check is not started
     std::uint32_t seed = 1;
+    // How the host's entry points treat the calling thread; nothing: plain for a run, each
+    // style in turn for the soak.
+    std::optional<HostStyle> host_style;
 };
 
 // The options of `run` as given on the command line, before they are checked.
 struct RunOptionTexts {
-    std::string config, json, csv, report, seconds, baud, config_id, seed;
+    std::string config, json, csv, report, seconds, baud, config_id, seed, host_style;
     std::vector<std::string> ports;
     bool soak = false;
     bool strict = false;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "hostsim/host_lib.h"
+#include "hostsim/host_style.h"
 
 namespace zol::hostsim {
 
@@ -21,6 +22,8 @@ struct SoakArguments {
     std::uint32_t seconds = 600;
     std::uint32_t seed = 1;
     std::optional<std::string> json_file;  // every packet, as `run --json` writes them
+    // How the host's entry points treat the calling thread; nothing: each style in turn.
+    std::optional<HostStyle> host_style;
 };
 
 // The least-squares slope of `values` over `times` (per unit of time), 0 with fewer than two
