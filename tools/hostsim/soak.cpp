@@ -13,14 +13,14 @@
 #include <cstdlib>
 #include <deque>
 #include <fstream>
-#include <map>
+#include <iterator>
 #include <mutex>
 #include <random>
-#include <variant>
 
 #include "hostsim/host_run.h"
 #include "hostsim/packet_output.h"
 #include "hostsim/port_transport.h"
+#include "hostsim/soak_checker.h"
 #include "hostsim/soak_rates.h"
 #include "kmp/kmp_frame.h"
 #include "kmp/kmp_registers.h"
@@ -28,43 +28,28 @@
 
 namespace zol::hostsim {
 
+using namespace soak;
+
 namespace {
 
-constexpr int kPorts = 4;
+// Four meters on every line, and beside them address 25 misbehaving all the time, differently on
+// each line: register replies always damaged, register requests never answered, serial number 0
+// (a good meter all the same: it must be read), answering 22's requests too, the serial-number
+// reply for every register request, and each identification reply sent twice, the copy into
+// the next exchange (a good meter too). The plug-in may try such a meter MaxRetries times a
+// trigger and must then go on with its neighbours.
 constexpr std::uint8_t kAddresses[] = {21, 22, 23, 24};
-constexpr std::uint64_t kTimeoutMs = 300;
-// A reply counts as in time when it is out within half the timeout; late ones are sent at twice
-// the timeout, so none falls near the edge.
-constexpr std::uint64_t kInTimeMs = kTimeoutMs / 2;
-constexpr std::uint32_t kLateMs = 2 * kTimeoutMs;
+constexpr std::uint8_t kMisfitAddress = 25;
+constexpr const char* kMisfitFaults[] = {
+    "garbled-registers", "no-registers",         "serial0",
+    "answers=22",        "serial-for-registers", "late-duplicate-ident"};
+constexpr int kPorts = static_cast<int>(std::size(kMisfitFaults));
+// The misfits that are read like good meters.
+constexpr int kSerialZeroPort = 2;
+constexpr int kLateCopyPort = 5;
 // How much longer a silent spell may last while its meter has not been asked yet.
 constexpr std::uint64_t kSpellExtraMs = 10000;
-// The counter register: every meter's value goes up by one with every request written to its
-// line, beside the energy the living meter counts, so each reply is told apart from every other
-// by it.
-constexpr std::uint16_t kCounterRegister = 0x003C;
-// Replies due this close to the end of the run, or to a port being closed, are not required.
-constexpr std::uint64_t kEndGraceMs = 2000;
-constexpr std::uint64_t kCloseGraceMs = 300;
 constexpr std::uint64_t kSampleEveryMs = 5000;
-// Beside the four meters of every line, address 25 misbehaves all the time, differently on each
-// line: register replies always damaged, register requests never answered, serial number 0 (a
-// good meter all the same: it must be read), answering 22's requests too. The plug-in may try
-// such a meter MaxRetries times a trigger and must then go on with its neighbours.
-constexpr std::uint8_t kMisfitAddress = 25;
-constexpr const char* kMisfitFaults[] = {"garbled-registers", "no-registers", "serial0",
-                                         "answers=22"};
-constexpr int kSerialZeroPort = 2;
-constexpr std::uint32_t kMaxRetries = 3;
-// The good meters' reading rate must stay above this share of what their line allowed.
-constexpr double kLeastRate = 0.9;
-constexpr std::uint32_t kPollMs = 400, kCronMs = 3000;
-// The plug-in's queue looks for due requests this often (its default tick, shorter than the
-// poll interval here).
-constexpr std::uint32_t kTickMs = 50;
-constexpr std::uint64_t kRateFromMs = 2000;       // the start of the run is not judged
-constexpr std::uint64_t kRefusedPauseMs = 10000;  // the plug-in's longest pause after a refusal
-constexpr double kLeastAllowed = 10;              // fewer readings allowed than this: not judged
 
 // Two requests to every meter of every line: eight registers polled every 400 ms (the misfit at
 // 25 too), and four of them by a cron schedule every three seconds for two of the meters; and a
@@ -95,52 +80,12 @@ std::uint64_t SteadyMs() {
                                           .count());
 }
 
-std::optional<double> AsNumber(const kmp::RegisterValue& value) {
-    return std::visit(
-        [](const auto& v) -> std::optional<double> {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_arithmetic_v<T>) {
-                return static_cast<double>(v);
-            } else {
-                return std::nullopt;
-            }
-        },
-        value);
-}
-
-// One reply (or silence) of a simulated meter, with the values it carried.
-struct LedgerEntry {
-    metersim::SimReply reply;
-    std::optional<std::uint32_t> counter;
-    std::vector<double> values;  // the register values in the reply's order
-    int packets = 0;             // packets found carrying this reply
-    std::uint64_t seq = 0;       // the line's count of replies before this one
-    // When the plug-in had handled the chunk with its last byte; nothing while under way, or
-    // when a closed port dropped it. What decides "in time" is this, not when the meter meant to
-    // send it: a machine slowed down by other work hands the plug-in late what the meter sent
-    // in time, and the plug-in rightly treats it as late.
-    std::optional<std::uint64_t> delivered_ms;
-    std::vector<std::vector<double>> unchecked;  // packet values awaiting that time
-};
-
 // What a line did since it was last asked: the replies its meters built and which of them
 // reached the host, and when.
 struct LineNews {
     std::vector<LedgerEntry> entries;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> delivered;  // seq, when
 };
-
-LedgerEntry MakeEntry(const metersim::SimReply& reply) {
-    LedgerEntry entry{reply, std::nullopt, {}, 0, 0, std::nullopt, {}};
-    if (reply.silent || reply.cid != kmp::CidGetRegister || reply.body.size() < 4) return entry;
-    std::span<const std::uint8_t> data(reply.body.data() + 2, reply.body.size() - 4);
-    while (auto block = kmp::ReadRegisterBlock(data)) {
-        const auto number = AsNumber(kmp::DecodeRegisterValue(block->value, block->sign_exponent));
-        entry.values.push_back(number.value_or(std::nan("")));
-        if (block->id == kCounterRegister) entry.counter = kmp::RawMantissa(block->value);
-    }
-    return entry;
-}
 
 // A line of simulated meters whose faults the soak changes as it runs, and which keeps the
 // ledger of every reply it sends. Closed, it refuses writes and drops what the meters send;
@@ -274,10 +219,6 @@ class SoakPortView : public PortTransport {
     SoakPort& port_;
 };
 
-struct Window {
-    std::uint64_t from = 0, to = 0;
-};
-
 struct Sample {
     double seconds = 0;
     double private_kib = 0;
@@ -392,21 +333,13 @@ Sample TakeSample(double seconds) {
     return sample;
 }
 
-// A packet as the soak checks it: where it came from and the register values it carried.
-struct SeenPacket {
-    int port = 0;
-    std::uint8_t address = 0;
-    std::optional<std::uint32_t> counter;
-    std::vector<double> values;
-    bool serial_no = false;  // it carries SERIAL_NO
-};
-
 SeenPacket ReadPacket(const PortPacket& packet, const std::string& counter_name) {
     SeenPacket seen;
     seen.port = packet.source - 1;
     for (const auto& [name, value] : packet.items) {
         if (name == "DEVICE_ID") seen.address = static_cast<std::uint8_t>(value.AsInt64());
-        if (name == "SERIAL_NO") seen.serial_no = true;
+        if (name == "SERIAL_NO") seen.serial_no = static_cast<std::uint32_t>(value.AsInt64());
+        if (name == "DEVICE_TYPE") seen.device_type = PlainText(value);
     }
     for (const auto& r : RegisterValues(packet.items)) {
         const std::string text = PlainText(r.value);
@@ -419,468 +352,6 @@ SeenPacket ReadPacket(const PortPacket& packet, const std::string& counter_name)
     }
     return seen;
 }
-
-// The packet's values `a` against the reply's `b`: all of them, or (`part`) some of them in the
-// reply's order.
-bool SameValues(const std::vector<double>& a, const std::vector<double>& b, bool part) {
-    const auto same = [](double x, double y) {
-        if (std::isnan(x) || std::isnan(y)) return std::isnan(x) && std::isnan(y);
-        return std::fabs(x - y) <= 1e-9 * std::max(1.0, std::fabs(y));
-    };
-    if (!part) return std::equal(a.begin(), a.end(), b.begin(), b.end(), same);
-    std::size_t j = 0;
-    for (double x : a) {
-        while (j < b.size() && !same(x, b[j])) ++j;
-        if (j == b.size()) return false;
-        ++j;
-    }
-    return true;
-}
-
-// Not handed to the host within half the timeout (or not at all).
-bool IsLate(const LedgerEntry& entry) {
-    return !entry.delivered_ms || *entry.delivered_ms - entry.reply.received_ms >= kInTimeMs;
-}
-
-// An answer a meter gave to a request for another address (an impostor's).
-bool IsStray(const LedgerEntry& entry) {
-    return entry.reply.request_address != entry.reply.address;
-}
-
-std::string ListText(const std::vector<double>& values) {
-    std::string text;
-    for (double v : values) {
-        char number[32];
-        std::snprintf(number, sizeof(number), "%s%g", text.empty() ? "" : " ", v);
-        text += number;
-    }
-    return text;
-}
-
-// Checks the ledger against the packets as the run goes, and forgets what is settled: the
-// soak's own bookkeeping must stay flat, or it would hide the plug-in's memory behind its own.
-class SoakChecker {
-   public:
-    SoakChecker(std::uint64_t start, std::uint64_t end) : start_(start), end_(end), lines_(kPorts) {
-        const RateSettings settings{start + kRateFromMs, end - kEndGraceMs, kPollMs,   kTickMs,
-                                    kTickMs * 2,         kMaxRetries,       kTimeoutMs};
-        for (int p = 0; p < kPorts; ++p) {
-            rates_.emplace_back(settings);
-            for (auto address : kAddresses) {
-                const bool cron = address == 21 || address == 23;  // read by "Energy" too
-                rates_[p].Judge(address, cron ? kCronMs : 0);
-                if (cron) rates_[p].Requests(address, 2, kCronMs);
-            }
-            if (p == kSerialZeroPort) rates_[p].Judge(kMisfitAddress);
-            rates_[p].Watch(kMisfitAddress);
-        }
-    }
-
-    // New ledger entries of a line, in the order the meters handled the requests.
-    void AddEntries(int port, std::vector<LedgerEntry> entries) {
-        Line& line = lines_[port];
-        for (auto& entry : entries) {
-            const auto& r = entry.reply;
-            for (auto& spell : spells_) {
-                if (spell.port != port || spell.address != r.address) continue;
-                if (r.silent && r.received_ms >= spell.from && r.received_ms <= spell.to) {
-                    spell.polled = true;
-                } else if (spell.to != kOpen && r.received_ms >= spell.to && !spell.next_cid) {
-                    spell.next_cid = r.cid;
-                }
-            }
-            // Silent requests stay in the ledger too: the line's timeline needs every request.
-            if (IsStray(entry)) ++strays;
-            if (r.silent) {
-                ++silent_requests;
-            } else {
-                ++replies;
-                if (r.corrupt) ++damaged;
-            }
-            line.entries.push_back(std::move(entry));
-            LedgerEntry& kept = line.entries.back();
-            line.by_seq[kept.seq] = &kept;
-            if (kept.counter) line.by_counter[{r.address, *kept.counter}] = &kept;
-        }
-    }
-
-    // A reply's last byte reached the host.
-    void AddDelivered(int port, std::uint64_t seq, std::uint64_t when) {
-        Line& line = lines_[port];
-        const auto found = line.by_seq.find(seq);
-        if (found == line.by_seq.end()) return;
-        LedgerEntry& entry = *found->second;
-        entry.delivered_ms = when;
-        if (IsStray(entry)) {
-            line.strays.emplace_back(entry.reply.address, when);
-        } else if (IsLate(entry)) {
-            ++late;
-            line.late_due.push_back(when);
-        }
-        for (const auto& values : entry.unchecked) CheckValues(port, entry, values);
-        entry.unchecked.clear();
-        // An answer the meter sent before a silent spell began, reaching the plug-in during it,
-        // may identify the meter again by itself.
-        for (auto& spell : spells_) {
-            if (spell.port == port && spell.address == entry.reply.address &&
-                entry.reply.received_ms < spell.from && when >= spell.from &&
-                (spell.to == kOpen || when <= spell.to + kTimeoutMs)) {
-                spell.answered_across = true;
-            }
-        }
-    }
-
-    void AddPacket(const SeenPacket& seen) {
-        ++packets;
-        Line* line = seen.port >= 0 && seen.port < kPorts ? &lines_[seen.port] : nullptr;
-        LedgerEntry* entry = nullptr;
-        if (line != nullptr && seen.counter) {
-            const auto found = line->by_counter.find({seen.address, *seen.counter});
-            if (found != line->by_counter.end()) entry = found->second;
-        }
-        const std::string where =
-            std::to_string(seen.address) + " on port " + std::to_string(seen.port + 1);
-        if (entry == nullptr) {
-            Violation("a packet from " + where + " matches no reply the meter sent");
-            return;
-        }
-        const std::string which = where + " with counter " + std::to_string(*seen.counter);
-        if (seen.serial_no && seen.port == kSerialZeroPort && seen.address == kMisfitAddress) {
-            Violation("the packet of " + which + " carries SERIAL_NO; the meter's serial is 0");
-        }
-        if (++entry->packets == 2) Violation("the reply of " + which + " was delivered twice");
-        if (entry->reply.corrupt) Violation("a damaged reply of " + which + " was delivered");
-        // The packet may come before the line says when the plug-in was through with it.
-        if (!entry->delivered_ms) {
-            entry->unchecked.push_back(seen.values);
-        } else {
-            CheckValues(seen.port, *entry, seen.values);
-        }
-    }
-
-    void CheckValues(int port, const LedgerEntry& entry, const std::vector<double>& values) {
-        // A late reply may be taken for the answer to a later request of the same meter; the
-        // registers that request names are then read from it. The answer it displaced is then
-        // read for the request after that, whatever that one names.
-        const bool late_reply = IsLate(entry);
-        const bool stray = IsStray(entry);
-        if (!SameValues(values, entry.values,
-                        late_reply || stray || Crossed(lines_[port], entry))) {
-            Violation("the packet of " + std::to_string(entry.reply.address) + " on port " +
-                      std::to_string(port + 1) + " with counter " +
-                      std::to_string(entry.counter.value_or(0)) + " carries " + ListText(values) +
-                      (late_reply ? ", the late reply " : ", the reply ") + ListText(entry.values) +
-                      History(port, entry));
-        }
-        ++(stray ? packets_from_strays : late_reply ? packets_from_late : packets_in_time);
-    }
-
-    // The line's replies around `entry`, for a violation's report: when the meter had the
-    // request, which meter and command, how many registers, when the plug-in was through.
-    std::string History(int port, const LedgerEntry& entry) const {
-        std::string text;
-        for (const auto& other : lines_[port].entries) {
-            const auto& o = other.reply;
-            if (o.received_ms + 2000 < entry.reply.received_ms ||
-                o.received_ms > entry.reply.received_ms + 1000) {
-                continue;
-            }
-            char line[160];
-            std::snprintf(line, sizeof(line), "\n  %s%+lld ms: %u CID %u, %zu values%s, handled %s",
-                          &other == &entry ? "> " : "  ",
-                          static_cast<long long>(o.received_ms) -
-                              static_cast<long long>(entry.reply.received_ms),
-                          o.address, o.cid, other.values.size(),
-                          o.silent         ? " (silent)"
-                          : IsStray(other) ? " (answering another address)"
-                          : o.corrupt      ? " (damaged)"
-                                           : "",
-                          other.delivered_ms ? std::to_string(*other.delivered_ms - o.received_ms)
-                                                   .append(" ms later")
-                                                   .c_str()
-                                             : "not (yet)");
-            text += line;
-        }
-        return text;
-    }
-
-    void AddTimeoutLine(std::uint64_t when, std::string text) {
-        timeouts_.emplace_back(when, std::move(text));
-        ++timeouts_logged;
-    }
-    void PortClosed(int port, std::uint64_t when) {
-        lines_[port].closed.push_back({when, kOpen});
-        rates_[port].Block(std::nullopt, when - kCloseGraceMs);
-    }
-    // The port opened at `opened`; the plug-in was through with being told at `when`.
-    void PortOpened(int port, std::uint64_t opened, std::uint64_t when) {
-        if (lines_[port].closed.empty()) return;
-        Window& closed = lines_[port].closed.back();
-        closed.to = when;
-        rates_[port].EndBlock(std::nullopt, closed.from - kCloseGraceMs, when + kCloseGraceMs);
-        rates_[port].Restart(opened, false);
-    }
-    // Writes refused from `from` to `to`, the last one at `last`. The plug-in pauses the port
-    // after a refused write: 1 s, or 10 s once the request had used its attempts.
-    void Refusing(int port, std::uint64_t from, std::optional<std::uint64_t> to,
-                  std::uint64_t last = 0) {
-        if (!to) {
-            rates_[port].Block(std::nullopt, from);
-        } else {
-            rates_[port].EndBlock(std::nullopt, from, *to);
-            rates_[port].Hold(*to, std::max(*to, last + kRefusedPauseMs + 2 * kTickMs));
-        }
-    }
-    // A meter that cannot answer in time (silent or late) from `from` to `to`.
-    void MeterUnable(int port, std::uint8_t address, std::uint64_t from,
-                     std::optional<std::uint64_t> to) {
-        if (!to) {
-            rates_[port].Block(address, from);
-        } else {
-            rates_[port].EndBlock(address, from, *to);
-        }
-    }
-    // Settings reloaded: the lines may stand still until the plug-in has its requests again.
-    void Reloaded(std::uint64_t when) {
-        for (auto& rates : rates_) rates.Restart(when, true);
-    }
-    void SpellStarted(int port, std::uint8_t address, std::uint64_t when) {
-        spells_.push_back({port, address, when, kOpen, false, false, std::nullopt});
-    }
-    // Whether the meter was asked during its open silent spell (as far as the ledger has come).
-    bool SpellAsked(int port, std::uint8_t address) const {
-        return std::any_of(spells_.begin(), spells_.end(), [&](const Spell& spell) {
-            return spell.port == port && spell.address == address && spell.to == kOpen &&
-                   spell.polled;
-        });
-    }
-    void SpellEnded(int port, std::uint8_t address, std::uint64_t when) {
-        for (auto& spell : spells_) {
-            if (spell.port == port && spell.address == address && spell.to == kOpen)
-                spell.to = when;
-        }
-    }
-
-    // Judges what is old enough to be final and forgets it; everything when `final`.
-    void Settle(std::uint64_t now, bool final) {
-        for (int p = 0; p < kPorts; ++p) {
-            Line& line = lines_[p];
-            while (!line.entries.empty() &&
-                   (final || line.entries.front().reply.due_ms + kSettleMs < now)) {
-                const LedgerEntry& front = line.entries.front();
-                AddToTimeline(p, front);
-                Judge(p, front);
-                if (front.counter) line.by_counter.erase({front.reply.address, *front.counter});
-                line.by_seq.erase(front.seq);
-                line.entries.pop_front();
-            }
-            const std::uint64_t horizon = now > kForgetMs ? now - kForgetMs : 0;
-            while (!line.late_due.empty() && line.late_due.front() < horizon && !final) {
-                line.late_due.pop_front();
-            }
-            while (!line.strays.empty() && line.strays.front().second < horizon && !final) {
-                line.strays.pop_front();
-            }
-            std::erase_if(line.closed, [&](const Window& w) { return w.to < horizon; });
-        }
-        std::erase_if(spells_, [&](Spell& spell) {
-            const bool over = spell.to != kOpen && (spell.next_cid || now > spell.to + kSettleMs);
-            if (!over && !final) return false;
-            JudgeSpell(spell);
-            return true;
-        });
-        const std::uint64_t horizon = now > kForgetMs ? now - kForgetMs : 0;
-        while (!timeouts_.empty() && timeouts_.front().first < horizon) timeouts_.pop_front();
-    }
-
-    std::uint64_t replies = 0, damaged = 0, late = 0, silent_requests = 0;
-    std::uint64_t packets = 0, packets_in_time = 0, packets_from_late = 0;
-    std::uint64_t strays = 0, packets_from_strays = 0;
-    std::uint64_t required = 0, excused = 0, timeouts_logged = 0;
-    std::uint64_t spells_checked = 0, spells_not_asked = 0, spells_not_asked_after = 0;
-    std::uint64_t spells_answered_across = 0;
-    std::uint64_t rates_judged = 0;
-    std::vector<std::string> violations;  // the first ones
-
-    // Once everything is settled: every good meter's reading rate against what its line
-    // allowed, and the misfits' attempts per trigger. One line of figures per port.
-    std::vector<std::string> JudgeRates() {
-        std::vector<std::string> lines;
-        for (int p = 0; p < kPorts; ++p) {
-            rates_[p].Finish();
-            std::string text = "soak: port " + std::to_string(p + 1) + " reading rates";
-            for (const auto& rate : rates_[p].Rates()) {
-                char item[160];
-                const std::string where =
-                    std::to_string(rate.address) + " on port " + std::to_string(p + 1);
-                // Too little usable time to tell a rate from chance.
-                if (rate.allowed < kLeastAllowed) {
-                    std::snprintf(item, sizeof(item), " %u: not judged,", rate.address);
-                    text += item;
-                    continue;
-                }
-                const double share = static_cast<double>(rate.readings) / rate.allowed;
-                std::snprintf(item, sizeof(item), " %u: %.0f%%,", rate.address, share * 100);
-                text += item;
-                ++rates_judged;
-                if (share < kLeastRate) {
-                    std::snprintf(item, sizeof(item),
-                                  " was %.0f%% of what its line allowed (%llu readings, %.1f "
-                                  "allowed in %.1f s usable; at most %.1f s usable without a "
-                                  "reading, until %llu ms)",
-                                  share * 100, static_cast<unsigned long long>(rate.readings),
-                                  rate.allowed, rate.usable_ms / 1000.0,
-                                  rate.longest_wait_ms / 1000.0,
-                                  static_cast<unsigned long long>(rate.longest_wait_end - start_));
-                    Violation("the reading rate of " + where + item);
-                }
-            }
-            for (const auto& tried : rates_[p].Attempts()) {
-                char item[200];
-                std::snprintf(item, sizeof(item),
-                              " misfit %u (%s): at most %u attempts (%u requests) a trigger in %u",
-                              tried.address, kMisfitFaults[p], tried.most_attempts,
-                              tried.most_requests, tried.triggers);
-                text += item;
-                if (tried.most_attempts > kMaxRetries) {
-                    std::snprintf(item, sizeof(item),
-                                  "%u on port %d was tried %u times (%u requests) for one trigger "
-                                  "from %llu ms; at most %u",
-                                  tried.address, p + 1, tried.most_attempts, tried.most_requests,
-                                  static_cast<unsigned long long>(tried.worst_at - start_),
-                                  kMaxRetries);
-                    Violation(item);
-                }
-            }
-            lines.push_back(std::move(text));
-        }
-        return lines;
-    }
-    std::uint64_t violation_count = 0;
-
-    void Violation(std::string text) {
-        ++violation_count;
-        if (violations.size() < 20) {
-            std::fprintf(stderr, "soak: %s\n", text.c_str());
-            violations.push_back(std::move(text));
-        }
-    }
-
-   private:
-    static constexpr std::uint64_t kOpen = ~std::uint64_t{0};
-    // Packets follow their replies within milliseconds; a reply is judged this long after it
-    // went out, and what it could be confused with is kept a while longer.
-    static constexpr std::uint64_t kSettleMs = 5000;
-    static constexpr std::uint64_t kForgetMs = 30000;
-
-    struct Line {
-        std::deque<LedgerEntry> entries;
-        std::map<std::pair<std::uint8_t, std::uint32_t>, LedgerEntry*> by_counter;
-        std::map<std::uint64_t, LedgerEntry*> by_seq;
-        std::deque<std::uint64_t> late_due;  // when late replies reached the host
-        // When answers to another meter's requests reached the host, and whose they were.
-        std::deque<std::pair<std::uint8_t, std::uint64_t>> strays;
-        std::vector<Window> closed;
-    };
-    struct Spell {
-        int port;
-        std::uint8_t address;
-        std::uint64_t from, to;
-        bool polled;
-        bool answered_across;                  // see AddDelivered
-        std::optional<std::uint8_t> next_cid;  // the meter's first request after the spell
-    };
-
-    // A late reply of the same line reaching the plug-in just before or during this exchange may
-    // be taken for its answer: KMP frames carry no sequence number.
-    // So may a meter's answer to another meter's request, for its own exchange.
-    static bool Crossed(const Line& line, const LedgerEntry& entry) {
-        if (!entry.delivered_ms) return false;
-        const auto close_by = [&](std::uint64_t due) {
-            return due + 1000 >= entry.reply.received_ms && due <= *entry.delivered_ms + 100;
-        };
-        return std::any_of(line.late_due.begin(), line.late_due.end(), close_by) ||
-               std::any_of(line.strays.begin(), line.strays.end(), [&](const auto& stray) {
-                   return stray.first == entry.reply.address && close_by(stray.second);
-               });
-    }
-
-    // The request of `entry` on its line's timeline, for the reading-rate check. An answer
-    // given to another meter's request belongs to that request, already on the timeline.
-    void AddToTimeline(int port, const LedgerEntry& entry) {
-        const auto& r = entry.reply;
-        if (IsStray(entry)) return;
-        const bool in_time = !r.silent && !r.corrupt && entry.delivered_ms &&
-                             *entry.delivered_ms - r.received_ms < kTimeoutMs;
-        LineRequest request;
-        request.received_ms = r.received_ms;
-        request.to = r.address;
-        request.cid = r.cid;
-        request.end_ms = in_time ? *entry.delivered_ms : r.received_ms + kTimeoutMs;
-        request.reading = r.cid == kmp::CidGetRegister && entry.packets > 0;
-        request.productive = in_time && (r.cid != kmp::CidGetRegister || request.reading);
-        rates_[port].Add(request);
-    }
-
-    void Judge(int port, const LedgerEntry& entry) {
-        const auto& r = entry.reply;
-        if (r.silent || r.corrupt || r.cid != kmp::CidGetRegister) return;
-        if (IsStray(entry)) return;  // not an answer the plug-in waited for
-        if (!entry.delivered_ms) {
-            ++excused;  // a closed port dropped it
-            return;
-        }
-        if (IsLate(entry)) return;
-        const std::uint64_t delivered = *entry.delivered_ms;
-        const Line& line = lines_[port];
-        const bool crossed = Crossed(line, entry);
-        const bool near_close = std::any_of(line.closed.begin(), line.closed.end(), [&](auto& w) {
-            return r.received_ms <= (w.to == kOpen ? w.to : w.to + kCloseGraceMs) &&
-                   delivered + kCloseGraceMs >= w.from;
-        });
-        if (crossed || near_close || delivered + kEndGraceMs > end_) {
-            ++excused;
-            return;
-        }
-        ++required;
-        if (entry.packets == 0) {
-            Violation("the reply of " + std::to_string(r.address) + " on port " +
-                      std::to_string(port + 1) + " with counter " +
-                      std::to_string(entry.counter.value_or(0)) + " handed over at " +
-                      std::to_string(delivered - start_) + " ms was lost");
-        }
-    }
-
-    void JudgeSpell(const Spell& spell) {
-        if (!spell.polled || !spell.next_cid) {
-            ++(spell.polled ? spells_not_asked_after : spells_not_asked);
-            return;
-        }
-        if (spell.answered_across) {
-            ++spells_answered_across;
-            return;
-        }
-        ++spells_checked;
-        const std::string where =
-            std::to_string(spell.address) + " on port " + std::to_string(spell.port + 1);
-        const std::string tag = "[" + std::to_string(spell.address) + "/";
-        const bool logged = std::any_of(timeouts_.begin(), timeouts_.end(), [&](const auto& t) {
-            return t.first >= spell.from && t.first <= spell.to + 1500 &&
-                   t.second.find(tag) != std::string::npos;
-        });
-        if (!logged) Violation("no timeout was logged while " + where + " was silent");
-        if (*spell.next_cid != kmp::CidGetType) {
-            Violation("after its silence " + where + " was asked CID " +
-                      std::to_string(*spell.next_cid) + " before it was identified again");
-        }
-    }
-
-    std::uint64_t start_, end_;
-    std::vector<Line> lines_;
-    std::vector<LineRates> rates_;
-    std::vector<Spell> spells_;
-    std::deque<std::pair<std::uint64_t, std::string>> timeouts_;
-};
 
 // The faults a meter shows next, and for how long.
 struct FaultChoice {
@@ -989,6 +460,7 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
     HostRun run(library, mode);
     std::vector<SoakPort*> ports;
     std::vector<std::string> names;
+    std::vector<std::vector<SoakMeter>> judged_lines;  // what the judge knows of every meter
     for (int p = 0; p < kPorts; ++p) {
         std::vector<metersim::SimMeter> meters;
         for (auto address : kAddresses) meters.push_back(SimulatedMeterAt(address));
@@ -996,6 +468,26 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
         meters.push_back(SimulatedMeterAt(kMisfitAddress));
         metersim::ApplyFaultList(kMisfitFaults[p], meters.back().faults);
         meters.back().faults.delay_ms = 50;
+        auto& judged = judged_lines.emplace_back();
+        for (auto& meter : meters) {
+            // A type word of its own for each meter, so a packet naming the wrong meter's type
+            // shows.
+            meter.type = static_cast<std::uint16_t>(0x0200 + meter.address);
+            SoakMeter known;
+            known.address = meter.address;
+            known.serial = meter.faults.serial_zero ? 0 : meter.serial;
+            known.type = meter.type;
+            if (meter.address == kMisfitAddress) {
+                known.watched = true;
+                known.fault = kMisfitFaults[p];
+                known.judged = p == kSerialZeroPort || p == kLateCopyPort;
+            } else {
+                known.judged = true;
+                // Read by "Energy" too.
+                if (meter.address == 21 || meter.address == 23) known.cron_ms = kCronMs;
+            }
+            judged.push_back(known);
+        }
         lines.push_back(std::make_unique<SoakPort>(std::move(meters),
                                                    arguments.seed + static_cast<std::uint32_t>(p)));
         ports.push_back(lines.back().get());
@@ -1017,7 +509,7 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
     };
     const std::uint64_t start = SteadyMs();
     const std::uint64_t end = start + std::uint64_t{arguments.seconds} * 1000;
-    SoakChecker checker(start, end);
+    SoakChecker checker(start, end, std::move(judged_lines));
     const LogMarkers markers = PluginLogMarkers(dll);
     std::uint32_t log_lines = 0;
     run.OnLogLine = [&](const HostWindow::LogLine& line) {
@@ -1031,15 +523,48 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
     run.OnChunkHandled = [&](std::int32_t id) {
         if (id >= 1 && id <= kPorts) ports[static_cast<std::size_t>(id - 1)]->ChunkHandled();
     };
+    // Hangs are reported on the thread whose write waited; the judge hears of them when it
+    // settles.
+    std::vector<std::pair<std::uint64_t, std::string>> hangs;  // when given up, how
+    run.OnHostHang = [&](const std::string& text) {
+        std::lock_guard<std::mutex> guard(seen_lock);
+        hangs.emplace_back(SteadyMs(), text);
+    };
+    // The host's style: the one named, or each in turn, a third of the run at a time (from 10 s
+    // to a minute). At every change, and every few seconds while the main thread writes for the
+    // others, the host announces its data sources again (SET-STATE): the main thread is then
+    // inside the plug-in while the ports' threads wait for it to write.
+    const std::vector<HostStyle> styles =
+        arguments.host_style
+            ? std::vector<HostStyle>{*arguments.host_style}
+            : std::vector<HostStyle>{HostStyle::kPlain, HostStyle::kMainThreadWrite,
+                                     HostStyle::kPumping};
+    const std::uint64_t style_every =
+        std::clamp<std::uint64_t>(std::uint64_t{arguments.seconds} * 1000 / 3, 10000, 60000);
+    std::size_t style_at = 0;
+    std::vector<std::uint64_t> style_ms(styles.size());
+    std::vector<HostStyleCounts> style_counts(styles.size());
+    run.SetStyle(styles[0]);
 
     std::string error;
     if (!run.Start(kSoakOptionsText, std::nullopt, error)) return fail(error);
+    std::uint64_t style_since = SteadyMs();
+    HostStyleCounts style_from = HostStyleTotals();
     std::printf("soak: %u s, seed %u, %d ports x %zu meters\n", arguments.seconds, arguments.seed,
                 kPorts, std::size(kAddresses));
     std::printf(
         "soak: misfits at %u: %s on SOAK1, %s on SOAK2, %s on SOAK3 (read as a good meter), "
         "%s on SOAK4\n",
         kMisfitAddress, kMisfitFaults[0], kMisfitFaults[1], kMisfitFaults[2], kMisfitFaults[3]);
+    std::printf("soak: misfits at %u: %s on SOAK5, %s on SOAK6 (read as a good meter)\n",
+                kMisfitAddress, kMisfitFaults[4], kMisfitFaults[kLateCopyPort]);
+    if (styles.size() == 1) {
+        std::printf("soak: host style %s\n", HostStyleName(styles[0]));
+    } else {
+        std::printf("soak: host styles %s, %s, %s in turn, %llu s each\n", HostStyleName(styles[0]),
+                    HostStyleName(styles[1]), HostStyleName(styles[2]),
+                    static_cast<unsigned long long>(style_every / 1000));
+    }
     std::fflush(stdout);
 
     std::mt19937 random(arguments.seed);
@@ -1068,6 +593,9 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
     std::uint64_t next_sample = start, next_settle = start + 1000;
     std::uint64_t next_progress = start + 60000;
     std::uint32_t reloads = 0, reload_failures = 0, cycles = 0, event_failures = 0;
+    std::uint32_t announcements = 0, announce_failures = 0;
+    std::uint64_t next_style = start + style_every;
+    std::uint64_t next_announce = 0;  // while the main thread writes for the others; 0: none
     // A fifth of the run, from 30 s up to half an hour: the process heap takes about half an hour
     // of this load to reach its working size (docs/soak.md), and a leak still shows over the
     // four fifths left.
@@ -1077,6 +605,17 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
 
     // What the lines and the host saw so far goes to the checker, which judges what is settled.
     const auto settle = [&](std::uint64_t now, bool final) {
+        std::vector<std::pair<std::uint64_t, std::string>> hung;
+        {
+            std::lock_guard<std::mutex> guard(seen_lock);
+            hung.swap(hangs);
+        }
+        // The lines stood still from when the write was handed over until a while after it was
+        // given up.
+        for (const auto& [when, text] : hung) {
+            checker.HostHung(when > run.hang_limit_ms ? when - run.hang_limit_ms : 0, when + 1000,
+                             text);
+        }
         for (int p = 0; p < kPorts; ++p) {
             LineNews news = ports[p]->TakeNews();
             checker.AddEntries(p, std::move(news.entries));
@@ -1159,6 +698,27 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
             ++reloads;
             next_reload += reload_every;
         }
+        const bool style_change = styles.size() > 1 && now >= next_style;
+        if (style_change) {
+            style_ms[style_at] += now - style_since;
+            style_counts[style_at] += HostStyleTotals() - style_from;
+            style_at = (style_at + 1) % styles.size();
+            run.SetStyle(styles[style_at]);
+            style_since = now;
+            style_from = HostStyleTotals();
+            next_style += style_every;
+        }
+        if (styles[style_at] != HostStyle::kMainThreadWrite) {
+            next_announce = 0;
+        } else if (next_announce == 0) {
+            next_announce = now + between(3000, 7000);
+        }
+        if (injecting && (style_change || (next_announce != 0 && now >= next_announce))) {
+            checker.Reloaded(now);
+            if (run.Announce() != 0) ++announce_failures;
+            ++announcements;
+            if (next_announce != 0) next_announce = now + between(3000, 7000);
+        }
         if (now >= next_settle) {
             settle(now, false);
             next_settle += 1000;
@@ -1187,12 +747,17 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
     }
     std::uint64_t refused = 0;
     for (auto* port : ports) refused += port->Refused();
+    style_ms[style_at] += SteadyMs() - style_since;
+    style_counts[style_at] += HostStyleTotals() - style_from;
     run.Stop();  // the last packets are in when the readers have stopped
     settle(SteadyMs(), true);
     const std::vector<std::string> rate_lines = checker.JudgeRates();
     if (reload_failures > 0) checker.Violation(std::to_string(reload_failures) + " reloads failed");
     if (event_failures > 0) {
         checker.Violation(std::to_string(event_failures) + " port events failed");
+    }
+    if (announce_failures > 0) {
+        checker.Violation(std::to_string(announce_failures) + " SET-STATE announcements failed");
     }
 
     // ---- Memory, handles and threads after warm-up ----
@@ -1240,6 +805,19 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
         "soak: answers to another meter's requests %llu (packets from them %llu); good "
         "meters' reading rates judged %llu\n",
         n(checker.strays), n(checker.packets_from_strays), n(checker.rates_judged));
+    std::printf(
+        "soak: packet identities checked %llu (DEVICE_ID, SERIAL_NO, DEVICE_TYPE against the "
+        "meter whose registers they carry), naming another meter %llu; late identification "
+        "copies %llu; register requests answered with another command %llu\n",
+        n(checker.identities_checked), n(checker.identities_wrong), n(checker.late_copies),
+        n(checker.other_answers));
+    for (std::size_t i = 0; i < styles.size(); ++i) {
+        const std::string text = HostStyleText(styles[i], style_counts[i]);
+        std::printf("soak: host style %s for %llu s%s%s\n", HostStyleName(styles[i]),
+                    n(style_ms[i] / 1000), text.empty() ? "" : ": ", text.c_str());
+    }
+    std::printf("soak: SET-STATE announcements %u; host hangs %llu\n", announcements,
+                n(checker.host_hangs));
     for (const auto& line : rate_lines) std::printf("%s\n", line.c_str());
     if (samples.First()) {
         const Sample& first = *samples.First();

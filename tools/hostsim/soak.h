@@ -1,12 +1,13 @@
 #pragma once
-// `hostsim run --soak`: the plug-in polling four simulated lines of four meters each and a
+// `hostsim run --soak`: the plug-in polling six simulated lines of four meters each and a
 // misbehaving fifth while faults are injected all the time (damaged checksums, silent spells,
 // replies in single bytes, noise, late replies, a port refusing writes, ports closed and opened
-// again, settings reloaded). The run checks itself from what the host saw: every reply sent
-// intact and in time ends in exactly one packet carrying its values, every silent spell ends in a
-// fresh identification, every good meter is read at least 90% as often as its line allowed, a
-// misbehaving meter is tried at most three times a trigger, and the process's memory, handles
-// and threads stay flat after warm-up.
+// again, settings reloaded, data sources announced again) and the host serves it in each of its
+// styles in turn. The run checks itself from what the host saw: every reply sent intact and in
+// time ends in exactly one packet carrying its values and naming its meter, every silent spell
+// ends in a fresh identification, every good meter is read at least 90% as often as its line
+// allowed, a misbehaving meter is tried at most three times a trigger, the host never hangs, and
+// the process's memory, handles and threads stay flat after warm-up.
 
 #include <cstdint>
 #include <optional>
