@@ -1,9 +1,11 @@
 // Linux stand-ins: the system code page is Windows-1252, which is what the tests expect of a
 // Western host; the other code pages are added where the translation engine needs them.
+#include <pthread.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -290,7 +292,35 @@ bool IsPlausibleInterface(const void* object, std::size_t method_count) noexcept
     }
 }
 
-std::uint32_t CurrentThreadId() noexcept { return static_cast<std::uint32_t>(gettid()); }
+namespace {
+
+// The thread id is asked for on every lock of the receive buffer, and gettid is a system call,
+// dear on machines where entering the kernel is slow. Each thread asks the kernel once and keeps
+// the answer; a fork gives the child's thread a new id, so the child's first ask counts a new
+// generation and every cached id of the old one is asked again.
+std::atomic<unsigned> thread_id_generation{1};
+
+struct CachedThreadId {
+    unsigned generation = 0;
+    std::uint32_t id = 0;
+};
+thread_local CachedThreadId cached_thread_id;
+
+const int thread_id_fork_handler = pthread_atfork(nullptr, nullptr, [] {
+    thread_id_generation.fetch_add(1, std::memory_order_relaxed);
+});
+
+}  // namespace
+
+std::uint32_t CurrentThreadId() noexcept {
+    const unsigned generation = thread_id_generation.load(std::memory_order_relaxed);
+    CachedThreadId& cached = cached_thread_id;
+    if (cached.generation != generation) {
+        cached.id = static_cast<std::uint32_t>(gettid());
+        cached.generation = generation;
+    }
+    return cached.id;
+}
 
 std::string ThisModuleFileName() {
     std::error_code ec;
