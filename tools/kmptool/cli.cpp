@@ -118,7 +118,7 @@ std::string UnknownRegisterText(std::string_view text, kmp::KmpCatalogue which) 
     if (const auto* row = kmp::FindRegisterByCode(kmp::Catalogue(other), text)) {
         char id[8];
         std::snprintf(id, sizeof id, "0x%04X", static_cast<unsigned>(row->Id));
-        out += std::string(" (") + std::string(row->Code) + " is " + CatalogueName(other) +
+        out += std::string(" (") + std::string(kmp::RegisterCode(row->Id)) + " is " + CatalogueName(other) +
                " register " + id + ")";
     }
     return out + "; give a code, or an id in hex (0x...) or decimal, from `kmptool registers " +
@@ -176,6 +176,43 @@ std::optional<scheduler::DateTimeParts> ParseLocalTime(std::string_view text) {
         parts.millisecond = *fraction * (digits == 1 ? 100 : digits == 2 ? 10 : 1);
     }
     return parts;
+}
+
+std::string LocalTimeError(std::string_view text) {
+    std::string out = "invalid --from time '" + std::string(text) + "': ";
+    // The right shape with a date or time that does not exist (30 February, 24:00) is told apart
+    // from a wrong shape, which is what people meet first (a blank for the T, no seconds).
+    constexpr std::string_view kShape = "0000-00-00T00:00:00";
+    bool shaped = text.size() == kShape.size() ||
+                  (text.size() > kShape.size() + 1 && text.size() <= kShape.size() + 4 &&
+                   text[kShape.size()] == '.');
+    for (std::size_t i = 0; shaped && i < text.size(); ++i) {
+        const char expected = i < kShape.size() ? kShape[i] : i == kShape.size() ? '.' : '0';
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        shaped = expected == '0' ? digit : text[i] == expected;
+    }
+    if (shaped) out += "no such date or time of day; ";
+    return out + "expected local time YYYY-MM-DDTHH:MM:SS, optionally with .mmm " +
+           "(2026-03-01T06:30:00)";
+}
+
+std::optional<std::uint32_t> ParseLineSpeed(std::string_view text) {
+    const auto speed = ParseNumber(text);
+    if (!speed || text.starts_with("0")) return std::nullopt;
+    for (const std::uint32_t known : kLineSpeeds) {
+        if (known == *speed) return *speed;
+    }
+    return std::nullopt;
+}
+
+std::string LineSpeedError(std::string_view text) {
+    std::string out = "--baud must be one of";
+    const char* separator = " ";
+    for (const std::uint32_t speed : kLineSpeeds) {
+        out += separator + std::to_string(speed);
+        separator = ", ";
+    }
+    return out + " (not '" + std::string(text) + "')";
 }
 
 }  // namespace zol::kmptool

@@ -47,6 +47,17 @@ std::string FormatValue(const kmp::RegisterValue& value);
 // second); nothing when malformed or not a real date.
 std::optional<scheduler::DateTimeParts> ParseLocalTime(std::string_view text);
 
+// Why `text` is no --from time, with the form expected: "invalid --from time '...': ...".
+std::string LocalTimeError(std::string_view text);
+
+// The line speeds a serial port or a device server is set to, ascending.
+inline constexpr std::uint32_t kLineSpeeds[] = {300,  600,   1200,  2400,  4800,
+                                                9600, 19200, 38400, 57600, 115200};
+// A speed of kLineSpeeds written in decimal; nothing for any other text.
+std::optional<std::uint32_t> ParseLineSpeed(std::string_view text);
+// "--baud must be one of 300, 600, ..., 115200 (not '1234')".
+std::string LineSpeedError(std::string_view text);
+
 // Prints "kmptool <command>: <message>" to stderr and returns the usage exit code 2.
 int UsageError(const char* command, const std::string& message);
 
