@@ -118,6 +118,46 @@ constexpr TKmpRegisterInfo kElectricityRegisters[] = {
     {kKmpCatalogueEnd, "", "", nullptr},
 };
 
+// The code of every register either catalogue holds, one per id. Heat rows keep their own codes
+// but the power row, whose VALUE is also register 0000's; electricity rows take heat's code for
+// the registers both catalogues hold and a name after their caption for the rest.
+struct RegisterCodeRow {
+    std::int32_t id;
+    std::string_view code;
+};
+constexpr RegisterCodeRow kRegisterCodes[] = {
+    {0,    "VALUE"},              {1003, "DATE"},               {60,   "E1"},
+    {94,   "E2"},                 {63,   "E3"},                 {61,   "E4"},
+    {62,   "E5"},                 {95,   "E6"},                 {96,   "E7"},
+    {97,   "E8"},                 {110,  "E9"},                 {64,   "TA2"},
+    {65,   "TA3"},                {68,   "V1"},                 {69,   "V2"},
+    {84,   "VA"},                 {85,   "VB"},                 {72,   "M1"},
+    {73,   "M2"},                 {1004, "HR"},                 {113,  "INFOEVENT"},
+    {1002, "CLOCK"},              {99,   "INFO"},               {86,   "T1"},
+    {87,   "T2"},                 {88,   "T3"},                 {122,  "T4"},
+    {89,   "T_DIFF"},             {91,   "P1"},                 {92,   "P2"},
+    {74,   "FLOW1"},              {75,   "FLOW2"},              {80,   "POWER"},
+    {123,  "YEAR_MAX_FLOW_DATE"}, {124,  "YEAR_MAX_FLOW"},      {125,  "YEAR_MIN_FLOW_DATE"},
+    {126,  "YEAR_MIN_FLOW"},      {127,  "YEAR_MAX_T1_DATE"},   {128,  "YEAR_MAX_T1"},
+    {129,  "YEAR_MIN_T1_DATE"},   {130,  "YEAR_MIN_T1"},        {138,  "MONTH_MAX_FLOW_DATE"},
+    {139,  "MONTH_MAX_FLOW"},     {140,  "MONTH_MIN_FLOW_DATE"}, {141, "MONTH_MIN_FLOW"},
+    {142,  "MONTH_MAX_T1_DATE"},  {143,  "MONTH_MAX_T1"},       {144,  "MONTH_MIN_T1_DATE"},
+    {145,  "MONTH_MIN_T1"},       {146,  "AVR_T1_YEAR"},        {147,  "AVR_T2_YEAR"},
+    {149,  "AVR_T1_MONTH"},       {150,  "AVR_T2_MONTH"},       {66,   "TL2"},
+    {67,   "TL3"},                {98,   "XDAY"},               {152,  "PROG_NO"},
+    {153,  "CONFIG_NO1"},         {168,  "CONFIG_NO2"},         {1001, "SERIAL_NO"},
+    {112,  "METER_NO2"},          {1010, "METER_NO1"},          {114,  "METER_NO_VA"},
+    {104,  "METER_NO_VB"},        {1005, "METER_TYPE"},         {154,  "CHECK_SUM1"},
+    {155,  "HIGH_RES_ENERGY"},    {157,  "TOP_MODULE_ID"},      {158,  "BOT_MODULE_ID"},
+    {175,  "ERROR_HOUR_COUNTER"}, {234,  "IN_ALITER_IMP"},      {235,  "IN_B_LITER_IMP"},
+    {1,    "ENERGY_IN"},          {2,    "ENERGY_OUT"},         {13,   "ENERGY_IN_HIRES"},
+    {14,   "ENERGY_OUT_HIRES"},   {1054, "VOLTAGE_P1"},         {1055, "VOLTAGE_P2"},
+    {1056, "VOLTAGE_P3"},         {1076, "CURRENT_P1"},         {1077, "CURRENT_P2"},
+    {1078, "CURRENT_P3"},         {1080, "POWER_P1"},           {1081, "POWER_P2"},
+    {1082, "POWER_P3"},           {1023, "POWER_IN"},           {1024, "POWER_OUT"},
+    {1344, "POWER_P1_OUT"},       {1345, "POWER_P2_OUT"},       {1346, "POWER_P3_OUT"},
+};
+
 // Indexed by unit code; an empty text means the code has no unit.
 constexpr std::array<std::string_view, kKmpUnitCount> kUnitTexts = {
     "",         "Wh",       "kWh",      "MWh",        "GWh",     "j",       "kj",      "Mj",
@@ -177,9 +217,21 @@ const TKmpRegisterInfo* FindRegister(std::span<const TKmpRegisterInfo> catalogue
     return nullptr;
 }
 
+std::string_view RegisterCode(std::int32_t id) noexcept {
+    for (const RegisterCodeRow& row : kRegisterCodes) {
+        if (row.id == id) return row.code;
+    }
+    return {};
+}
+
 const TKmpRegisterInfo* FindRegisterByCode(std::span<const TKmpRegisterInfo> catalogue,
                                            std::string_view code) noexcept {
     if (code.empty()) return nullptr;
+    // VALUE, which the catalogues also give heat's power, named register 0000 in every lookup
+    // before the codes were made unique, so it still does (a row of kRegisterCodes).
+    for (const RegisterCodeRow& row : kRegisterCodes) {
+        if (SameAscii(row.code, code)) return FindRegister(catalogue, row.id);
+    }
     for (std::size_t i = 0; i < catalogue.size() && i < kKmpCatalogueMaxRows; ++i) {
         if (catalogue[i].Id == kKmpCatalogueEnd) break;
         if (SameAscii(catalogue[i].Code, code)) return &catalogue[i];

@@ -42,7 +42,17 @@ std::span<const TKmpRegisterInfo> Catalogue(KmpCatalogue which) noexcept;
 // The first row with this id before the end row, or nullptr.
 const TKmpRegisterInfo* FindRegister(std::span<const TKmpRegisterInfo> catalogue,
                                      std::int32_t id) noexcept;
-// The first row with this code (ASCII case ignored), or nullptr. An empty code matches nothing.
+// The code a person writes to name register `id` (`kmptool read --regs`, the tools' hints): one
+// per register, never shared by two registers of either catalogue, and the same in both where
+// they hold the same register. Empty for an id neither catalogue holds. It differs from the row's
+// `Code` (the default name of the published value, which stored host setups rely on) where that
+// is empty or names two registers: heat's power 0050 is POWER here and still published as VALUE.
+std::string_view RegisterCode(std::int32_t id) noexcept;
+
+// The row of the register this code names (ASCII case ignored): a code of RegisterCode or an
+// older spelling that stored files and scripts use (VALUE is register 0000, as it always was);
+// then, for a catalogue not built here, the first row with that `Code`. nullptr when the
+// catalogue lacks the register; an empty code matches nothing.
 const TKmpRegisterInfo* FindRegisterByCode(std::span<const TKmpRegisterInfo> catalogue,
                                            std::string_view code) noexcept;
 

@@ -176,6 +176,47 @@ TEST(ConfigCheck, EachMistakeIsNamedWithWhatThePluginDoesWithIt) {
          kmp::KmpCatalogue::kHeat,
          {"warning: document: no QUERY element: the plug-in loads no request",
           "warning: document: line 1: QUERRY is not read (did you mean QUERY?)"}},
+        {"register ids in Custom that are not decimal",
+         Site("<Device>63</Device>\n<Response>\n<Item><Custom>03EB</Custom></Item>\n"
+              "<Item><Custom>0x3EB</Custom></Item>\n<Item><Custom>CLOCK</Custom></Item>\n"
+              "<Item><Custom>heat</Custom></Item>\n"
+              "<Item><Register>0044</Register><Custom>E1</Custom></Item>\n</Response>"),
+         kmp::KmpCatalogue::kHeat,
+         {"warning: Heat: line 5: Custom \"03EB\" is not a decimal id: register 0 is read; for "
+          "0x03EB write 1003 or use <Register>3EB</Register>",
+          "warning: Heat: line 6: Custom \"0x3EB\" is not a decimal id: register 0 is read; for "
+          "0x03EB write 1003 or use <Register>3EB</Register>",
+          "warning: Heat: line 7: Custom \"CLOCK\" is not a decimal id: register 0 is read; for "
+          "CLOCK (register 0x03EA) write 1002 or use <Register>3EA</Register>",
+          "warning: Heat: line 8: Custom \"heat\" is not a decimal id: register 0 is read",
+          "warning: Heat: line 9: Custom \"E1\" is not a decimal id: Register 0044 is read; for "
+          "E1 (register 0x003C) write 60 or use <Register>3C</Register>"}},
+        {"two request methods ticked",
+         "<QUERY>\n<A caption=\"Poll\"><Device>1</Device>\n<MethodPoll check=\"2\"><PollInterval>5"
+         "</PollInterval><PollUnits>M</PollUnits></MethodPoll>\n<MethodCron check=\"2\"><CronTime>"
+         "0 0 6 * * *</CronTime></MethodCron>" +
+             kRead +
+             "</A>\n<B caption=\"Once\"><Device>1</Device>\n<MethodOnce>1</MethodOnce>\n"
+             "<MethodAtTime check=\"2\"><AtTime>6:00</AtTime></MethodAtTime>" +
+             kRead + "</B>\n</QUERY>",
+         kmp::KmpCatalogue::kHeat,
+         {"warning: Poll: line 3: MethodPoll is ticked too, but the plug-in uses MethodCron only: "
+          "the request is sent by the cron string of CronTime, not polled",
+          "warning: Once: line 6: MethodOnce is ticked too, but the plug-in uses MethodAtTime "
+          "only: "
+          "the request is sent at the times of AtTime, not sent once"}},
+        {"one time of day twice in the list",
+         Site("<Device>63</Device>\n<MethodAtTime check=\"2\"><AtTime>6:00; 18:00; 06:00:00; 6 am"
+              "</AtTime></MethodAtTime>\n" +
+              kRead),
+         kmp::KmpCatalogue::kHeat,
+         {"warning: Heat: line 4: time 06:00:00 appears 3 times in AtTime (6:00, 06:00:00, 6 am): "
+          "the request is sent 3 times at 06:00:00"}},
+        {"a misspelt Request is loaded all the same",
+         "<QUERY>\n<Reqest caption=\"Heat\"><Device>63</Device>" + kRead + "</Reqest>\n</QUERY>\n",
+         kmp::KmpCatalogue::kHeat,
+         {"warning: Heat: line 2: <Reqest> is loaded as a request whatever its name (did you mean "
+          "Request?): the plug-in takes every element in QUERY that holds a Response as one"}},
         {"numbers the plug-in cannot read",
          Site("<Device>63</Device>\n<Timeout>1.5</Timeout>\n<MethodPoll check=\"2\">"
               "<PollInterval>0x10</PollInterval><PollUnits>S</PollUnits></MethodPoll>\n" +

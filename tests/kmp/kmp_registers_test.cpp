@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 namespace zol::kmp {
@@ -57,6 +58,46 @@ TEST(KmpRegisters, LookupByCodeIgnoresCaseAndFindsOnlyRealCodes) {
     EXPECT_EQ(FindRegisterByCode(heat, ""), nullptr);
     EXPECT_EQ(FindRegisterByCode(heat, "E10"), nullptr);
     EXPECT_EQ(FindRegisterByCode(Catalogue(KmpCatalogue::kElectricity), ""), nullptr);
+}
+
+// A code a person writes names one register, whichever catalogue is in use: every register of
+// both catalogues has one, it reads back to that register, and no code names two registers.
+TEST(KmpRegisters, EveryRegisterHasOneCodeThatNamesOnlyIt) {
+    std::map<std::string, std::int32_t> register_of;
+    std::map<std::int32_t, std::string> code_of;
+    for (const auto which : {KmpCatalogue::kHeat, KmpCatalogue::kElectricity}) {
+        const auto catalogue = Catalogue(which);
+        for (const auto& row : catalogue) {
+            if (row.Id == kKmpCatalogueEnd) break;
+            SCOPED_TRACE(row.Name);
+            const std::string code(RegisterCode(row.Id));
+            ASSERT_FALSE(code.empty());
+            const auto* found = FindRegisterByCode(catalogue, code);
+            ASSERT_NE(found, nullptr);
+            EXPECT_EQ(found->Id, row.Id);
+            EXPECT_EQ(register_of.emplace(code, row.Id).first->second, row.Id) << code;
+            EXPECT_EQ(code_of.emplace(row.Id, code).first->second, code) << row.Id;
+        }
+    }
+    // The spellings a stored file or script may hold keep naming what they named.
+    const struct {
+        KmpCatalogue catalogue;
+        const char* code;
+        std::int32_t id;  // -1: not in that catalogue
+    } cases[] = {
+        {KmpCatalogue::kHeat, "value", 0},
+        {KmpCatalogue::kHeat, "POWER", 0x50},
+        {KmpCatalogue::kElectricity, "VALUE", 0},
+        {KmpCatalogue::kElectricity, "t1", 0x56},
+        {KmpCatalogue::kElectricity, "E1", -1},
+        {KmpCatalogue::kHeat, "VOLTAGE_P1", -1},
+        {KmpCatalogue::kElectricity, "POWER_P1", 1080},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        const auto* row = FindRegisterByCode(Catalogue(c.catalogue), c.code);
+        EXPECT_EQ(row == nullptr ? -1 : row->Id, c.id);
+    }
 }
 
 TEST(KmpRegisters, OnlyTheDateAndClockRowsHaveDecoders) {

@@ -272,6 +272,18 @@ class Checker {
         // Entries and register items may have any name: the plug-in takes them by position.
         const bool any_name =
             &element == &top || (parent != nullptr && parent == top.FindChild("Response"));
+        if (&element == &top && !common::SameTextAscii(element.name, "Request") &&
+            top.FindChild("Response") != nullptr) {
+            // The plug-in takes any element in QUERY as a request; a name that is nearly Request
+            // is a slip worth naming, other names are the writer's choice.
+            const auto nearest = NearestKnownName(element.name);
+            if (nearest && *nearest == "Request") {
+                Add(entry, LineOf(&element),
+                    "<" + Shown(element.name) +
+                        "> is loaded as a request whatever its name (did you mean Request?): the "
+                        "plug-in takes every element in QUERY that holds a Response as one");
+            }
+        }
         if (!any_name && !IsKnownName(element.name)) {
             std::string what = Shown(element.name) + " is not an element the plug-in reads";
             if (element.name.empty()) what = "an element without a name is not read";
@@ -315,6 +327,7 @@ class Checker {
         CheckNumber(entry, top, "PollInterval",
                     "the interval is read as " + std::to_string(loaded.PollInterval) + " ms");
         CheckUnits(entry, top, loaded);
+        CheckMethods(entry, top, loaded);
         if (loaded.Method == parser::TRequestMethod::rmAtTime) CheckTimeList(entry, top, loaded);
         if (loaded.Method == parser::TRequestMethod::rmCron) CheckCron(entry, top, loaded);
         CheckRegisters(entry, *top.FindChild("Response"));
@@ -409,19 +422,76 @@ class Checker {
         Add(entry, LineOf(element), what);
     }
 
+    // The dialog ticks one method; a hand-edited text may tick more, and the plug-in then takes
+    // the first of them in its own order of precedence, whatever the order of the text.
+    void CheckMethods(std::size_t entry, const OptionsElement& top,
+                      const parser::TBasicRequestItem& loaded) {
+        static constexpr std::pair<std::string_view, parser::TRequestMethod> kPrecedence[] = {
+            {"MethodAtTime", parser::TRequestMethod::rmAtTime},
+            {"MethodCron", parser::TRequestMethod::rmCron},
+            {"MethodOnce", parser::TRequestMethod::rmOnce},
+            {"MethodEvent", parser::TRequestMethod::rmEvent},
+            {"MethodPoll", parser::TRequestMethod::rmPoll}};
+        std::optional<std::string_view> used;
+        for (const auto& [name, method] : kPrecedence) {
+            if (!parser::OptionsBooleanValue(top, name, false)) continue;
+            if (!used) {
+                used = name;
+                continue;
+            }
+            Add(entry, LineOf(top.FindDescendant(name)),
+                std::string(name) + " is ticked too, but the plug-in uses " + std::string(*used) +
+                    " only: the request is " + MethodText(loaded.Method) + ", not " +
+                    MethodText(method));
+        }
+    }
+
     void CheckTimeList(std::size_t entry, const OptionsElement& top,
                        const parser::TBasicRequestItem& loaded) {
         const std::string& list = loaded.MethodParams.Param;
         const std::size_t line = LineOf(top.FindDescendant("AtTime"));
         std::set<int> read;
-        for (const auto& schedule : parser::ParseAtTimeList(list)) read.insert(schedule.index);
+        const auto schedules = parser::ParseAtTimeList(list);
+        for (const auto& schedule : schedules) read.insert(schedule.index);
         const std::vector<std::string_view> tokens = TimeListTokens(list);
+        CheckRepeatedTimes(entry, line, schedules, tokens);
         for (std::size_t k = 0; k < tokens.size(); ++k) {
             const std::string_view token = common::TrimControl(tokens[k]);
             if (token.empty() || read.count(static_cast<int>(k)) != 0) continue;
             Add(entry, line, "AtTime token " + Quote(token) + " is not a time of day: dropped");
         }
         if (read.empty()) Add(entry, line, "AtTime holds no time of day: the request never runs");
+    }
+
+    // Every token of the list is a schedule of its own, so a time written twice (in any form)
+    // fires twice and the request is sent once for each.
+    void CheckRepeatedTimes(std::size_t entry, std::size_t line,
+                            const std::vector<parser::AtTimeSchedule>& schedules,
+                            const std::vector<std::string_view>& tokens) {
+        std::vector<std::pair<std::string, std::vector<std::string_view>>> by_time;
+        for (const auto& schedule : schedules) {
+            // The schedule is "second minute hour * * * *".
+            int second = 0, minute = 0, hour = 0;
+            if (std::sscanf(schedule.cron.c_str(), "%d %d %d", &second, &minute, &hour) != 3)
+                continue;
+            char at[16];
+            std::snprintf(at, sizeof at, "%02d:%02d:%02d", hour, minute, second);
+            auto found = std::find_if(by_time.begin(), by_time.end(),
+                                      [&at](const auto& known) { return known.first == at; });
+            if (found == by_time.end()) found = by_time.insert(by_time.end(), {at, {}});
+            const auto index = static_cast<std::size_t>(schedule.index);
+            if (index < tokens.size()) found->second.push_back(common::TrimControl(tokens[index]));
+        }
+        for (const auto& [at, written] : by_time) {
+            if (written.size() < 2) continue;
+            std::string texts;
+            for (const std::string_view text : written)
+                texts += (texts.empty() ? "" : ", ") + Shown(text);
+            const std::string times = std::to_string(written.size()) + " times";
+            Add(entry, line,
+                "time " + at + " appears " + times + " in AtTime (" + texts +
+                    "): the request is sent " + times + " at " + at);
+        }
     }
 
     void CheckCron(std::size_t entry, const OptionsElement& top,
@@ -488,6 +558,7 @@ class Checker {
                     "the rest need a request of their own)");
         }
         for (const OptionsElement& item : response.children) {
+            CheckCustom(entry, item);
             // The plug-in's rule: Custom when present and not 0, else Register as hexadecimal.
             if (parser::OptionsIntegerValue(item, "Custom", 0) != 0) continue;
             const OptionsElement* element = SelfOrDescendant(item, "Register");
@@ -503,7 +574,8 @@ class Checker {
             const auto [row, catalogue] = RowOfCode(text);
             const std::string code = row != nullptr && row->Id != 0
                                          ? std::string("; ") + catalogue + "'s code " +
-                                               Shown(row->Code) + " is register " + Hex4(row->Id)
+                                               std::string(kmp::RegisterCode(row->Id)) +
+                                               " is register " + Hex4(row->Id)
                                          : "";
             if (!id) {
                 Add(entry, LineOf(element),
@@ -520,6 +592,60 @@ class Checker {
                         " is read");
             }
         }
+    }
+
+    // Custom takes a decimal id only: any other text counts as 0, and the plug-in reads the
+    // item's Register instead, or register 0 when there is none. People write the hexadecimal id
+    // the dialog shows, or a code, so the finding says how to write what was meant.
+    void CheckCustom(std::size_t entry, const OptionsElement& item) {
+        const OptionsElement* custom = SelfOrDescendant(item, "Custom");
+        if (custom == nullptr || custom->text.empty() || parser::ParseOptionsInteger(custom->text))
+            return;
+        const std::string& text = custom->text;
+        std::string what = "Custom " + Quote(text) + " is not a decimal id: ";
+        if (const OptionsElement* hex = SelfOrDescendant(item, "Register")) {
+            const auto id = parser::ParseOptionsInteger("$" + hex->text).value_or(0);
+            what += "Register " + Hex4(id) + " is read";
+        } else {
+            what += "register 0 is read";
+        }
+        std::optional<std::int64_t> meant;
+        std::string named;
+        const auto [row, catalogue] = RowOfCode(text);
+        if (row != nullptr && row->Id != 0) {
+            meant = row->Id;
+            named = std::string(kmp::RegisterCode(row->Id)) + " (register 0x" + Hex4(row->Id) +
+                    (row == kmp::FindRegister(kmp::Catalogue(catalogue_), row->Id)
+                         ? ")"
+                         : std::string(" of ") + catalogue + ")");
+        } else if (const auto id = HexadecimalId(text); id && *id != 0) {
+            meant = *id;
+            named = "0x" + Hex4(*id);
+        }
+        if (meant) {
+            char register_text[16];
+            std::snprintf(register_text, sizeof register_text, "%X", static_cast<unsigned>(*meant));
+            what += "; for " + named + " write " + std::to_string(*meant) + " or use <Register>" +
+                    register_text + "</Register>";
+        }
+        Add(entry, LineOf(custom), what);
+    }
+
+    // A register id written in hexadecimal: one to four digits, with or without "0x".
+    static std::optional<std::int64_t> HexadecimalId(std::string_view text) {
+        if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+            text.remove_prefix(2);
+        if (text.empty() || text.size() > 4) return std::nullopt;
+        std::int64_t id = 0;
+        for (const char c : text) {
+            const int digit = c >= '0' && c <= '9'   ? c - '0'
+                              : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                              : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                     : -1;
+            if (digit < 0) return std::nullopt;
+            id = id * 16 + digit;
+        }
+        return id;
     }
 
     // True when no child of the item is an unknown name (a misspelt Register is named already).

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/exit_codes.h"
 #include "kmp/kmp_registers.h"
@@ -34,7 +35,10 @@ int RunRegisters(const std::optional<std::string>& catalogue_text) {
     for (std::size_t i = 0; i < catalogue.size() && i < kmp::kKmpCatalogueMaxRows; ++i) {
         const auto& row = catalogue[i];
         if (row.Id == kmp::kKmpCatalogueEnd) break;
-        const std::string code = row.Code.empty() ? "-" : std::string(row.Code);
+        // The code `read --regs` takes, one per register; the published name of the value is
+        // the row's own Code, which differs for heat's power (VALUE) and electricity's rows.
+        const std::string_view lookup = kmp::RegisterCode(row.Id);
+        const std::string code = lookup.empty() ? "-" : std::string(lookup);
         std::printf("0x%04X  %-20s %-8s %.*s\n", static_cast<unsigned>(row.Id), code.c_str(),
                     DecoderName(row.Decoder), static_cast<int>(row.Name.size()), row.Name.data());
     }
