@@ -118,8 +118,8 @@ std::string UnknownRegisterText(std::string_view text, kmp::KmpCatalogue which) 
     if (const auto* row = kmp::FindRegisterByCode(kmp::Catalogue(other), text)) {
         char id[8];
         std::snprintf(id, sizeof id, "0x%04X", static_cast<unsigned>(row->Id));
-        out += std::string(" (") + std::string(kmp::RegisterCode(row->Id)) + " is " + CatalogueName(other) +
-               " register " + id + ")";
+        out += std::string(" (") + std::string(kmp::RegisterCode(row->Id)) + " is " +
+               CatalogueName(other) + " register " + id + ")";
     }
     return out + "; give a code, or an id in hex (0x...) or decimal, from `kmptool registers " +
            "--catalogue " + CatalogueName(which) + "`";
