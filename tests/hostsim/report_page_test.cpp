@@ -165,9 +165,18 @@ TEST(ReportRecord, TimesCountFromTheEpochAndRefuseImpossibleDates) {
 // LINE2 refuses a write and fails; 63 on LINE1 also answers a clock request.
 TEST(ReportPage, ShowsEveryMeterItsChartsAndTheFaultsOfASavedRun) {
     std::size_t skipped = 99;
-    RunRecord record =
-        ReadRunRecord(ReadFile("run.jsonl") + "not json\n", ReadFile("run.log"), skipped);
+    // The run's last line tells how full LINE1 was: read back, not skipped, and paneled.
+    RunRecord record = ReadRunRecord(
+        ReadFile("run.jsonl") + "not json\n" +
+            R"({"line_use": {"port": "LINE1", "source": 1, "baud": 1200, "framing": "8N2", )"
+            R"("paced": true, "seconds": 2.5, "busy_share": 0.8123, "turnarounds": 7, )"
+            R"("turnaround_median_ms": 1.5, "turnaround_p99_ms": 12.25, )"
+            R"("turnaround_max_ms": 12.25, "turnaround_bins": [0, 6, 0, 0, 1], )"
+            R"("interval_s": 1, "busy_over_time": [0.9, 0.8, 0.7]}})"
+            "\n",
+        ReadFile("run.log"), skipped);
     EXPECT_EQ(skipped, 1u);
+    ASSERT_EQ(record.line_use.size(), 1u);
     record.requests = ConfiguredRequests(ReadFile("site.xml"));
     record.active = ActiveAddresses(ReadFile("site.xml"));
     record.requests.push_back({"67", "passive"});  // listened to, never asked: not "no answer"
@@ -199,6 +208,21 @@ TEST(ReportPage, ShowsEveryMeterItsChartsAndTheFaultsOfASavedRun) {
     EXPECT_EQ(Count(page, "class=\"f-write\" d="), 1u);
     EXPECT_EQ(Count(page, "class=\"f-timeout\" d="), 10u);
     EXPECT_NE(page.find("10 timeouts"), std::string::npos);
+    for (const char* part :
+         {"<h2>Line use</h2>", "<td>LINE1</td><td>1200 baud 8N2</td><td class=\"num\">81.2%</td>",
+          "<td class=\"num\">1.5 ms</td><td class=\"num\">12.2 ms</td>",
+          "<svg class=\"chart busy\" data-port=\"LINE1\"",
+          "<svg class=\"chart turnaround\" data-port=\"LINE1\""}) {
+        EXPECT_EQ(Count(page, part), 1u) << part;
+    }
+    // Three stretches of busy share; two bins of turnarounds with a count.
+    const std::regex bars("class=\"bars\" d=\"([^\"]*)\"");
+    std::vector<std::size_t> bar_counts;
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), bars);
+         it != std::sregex_iterator(); ++it) {
+        bar_counts.push_back(Count((*it)[1].str(), "M"));
+    }
+    EXPECT_EQ(bar_counts, (std::vector<std::size_t>{3, 2}));
 }
 
 // A run writes clock and date registers as "HH:MM:SS" and "YYYY-MM-DD" with their unit items:

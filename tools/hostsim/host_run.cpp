@@ -200,6 +200,15 @@ bool HostRun::Start(const std::string& options_text, std::optional<std::size_t> 
         ledger_ = MeterLedger(std::move(names), ActiveAddresses(options_text), true, markers_,
                               ReplyTimeouts(options_text));
     }
+    {
+        const auto intervals = PollIntervals(options_text);
+        std::lock_guard<std::mutex> guard(line_lock_);
+        lines_.clear();
+        for (const auto& port : ports_) {
+            lines_.emplace_back(PortLineTiming(port.full_name, line_baud), intervals);
+        }
+        line_start_ = std::chrono::steady_clock::now();
+    }
     if (!StoreSettings(options_text, error)) return false;
     instance_.UseWindow(&window_);
     if (instance_.Create() != 0) {
@@ -433,7 +442,31 @@ std::size_t HostRun::MetersHeard() const {
     return ledger_.Heard();
 }
 
+double HostRun::LineMs() const {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
+                                                     line_start_)
+        .count();
+}
+
+std::vector<LineUseFigures> HostRun::LineUses() const {
+    std::lock_guard<std::mutex> guard(line_lock_);
+    const double now = LineMs();
+    std::vector<LineUseFigures> out;
+    for (std::size_t i = 0; i < lines_.size() && i < ports_.size(); ++i) {
+        out.push_back(lines_[i].Figures(now));
+        out.back().port = ports_[i].name;
+        out.back().source = ports_[i].id;
+    }
+    return out;
+}
+
 bool HostRun::WritePort(std::int32_t source_id, std::span<const std::uint8_t> bytes) {
+    {
+        std::lock_guard<std::mutex> guard(line_lock_);
+        if (source_id >= 1 && static_cast<std::size_t>(source_id) <= lines_.size()) {
+            lines_[static_cast<std::size_t>(source_id - 1)].Written(LineMs(), bytes);
+        }
+    }
     {
         std::lock_guard<std::mutex> guard(counts_lock_);
         ++counts_.writes;
@@ -463,6 +496,13 @@ void HostRun::ReadPort(Port& port) {
             return;
         }
         if (chunk.empty()) continue;
+        {
+            // Before ProcessData: the plug-in may write its next request from inside it.
+            std::lock_guard<std::mutex> guard(line_lock_);
+            if (static_cast<std::size_t>(port.id) <= lines_.size()) {
+                lines_[static_cast<std::size_t>(port.id - 1)].Received(LineMs(), chunk.size());
+            }
+        }
         auto received = instance_.ProcessReceived(port.id, port.name, chunk);
         for (auto& packet : received.packets) Deliver(port.id, std::move(packet));
         if (OnChunkHandled) OnChunkHandled(port.id);

@@ -6,6 +6,7 @@
 // the ports and unloads.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,6 +18,7 @@
 
 #include "hostsim/host_lib.h"
 #include "hostsim/host_style.h"
+#include "hostsim/line_use.h"
 #include "hostsim/meter_verdict.h"
 #include "hostsim/packet_output.h"
 #include "hostsim/port_transport.h"
@@ -101,6 +103,11 @@ class HostRun {
     // Configured meters on all ports, and those of them a packet came from so far.
     std::size_t MetersConfigured() const;
     std::size_t MetersHeard() const;
+    // How full each port's line was since Start and how fast the plug-in turned it round
+    // (line_use.h), per port in the order added. Serial, RFC 2217 and device-server lines run
+    // at `line_baud` (set before Start).
+    std::vector<LineUseFigures> LineUses() const;
+    std::uint32_t line_baud = 1200;
     // True once a port has failed and was closed during the run.
     bool PortFailed() const noexcept { return port_failed_; }
 
@@ -160,6 +167,10 @@ class HostRun {
     HostStyleCounts style_start_;
     std::atomic<std::uint32_t> hangs_{0};
     std::atomic<int> readers_running_{0};
+    mutable std::mutex line_lock_;
+    std::vector<LineUse> lines_;  // per port, under line_lock_
+    std::chrono::steady_clock::time_point line_start_;
+    double LineMs() const;
 };
 
 }  // namespace zol::hostsim

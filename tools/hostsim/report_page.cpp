@@ -472,6 +472,120 @@ std::string FaultTimeline(const std::vector<Fault>& faults, const std::vector<st
     return svg + "</svg>";
 }
 
+// The share in percent with one decimal.
+std::string Percent(double share) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f%%", share * 100);
+    return text;
+}
+
+std::string Ms(double ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f ms", ms);
+    return text;
+}
+
+// A port's busy share over the run, one bar per stretch; 100% is marked, a line that is not
+// paced may pass it.
+std::string BusyChart(const LineUseFigures& use) {
+    const double top = std::max(1.0, *std::max_element(use.busy_over_time.begin(),
+                                                       use.busy_over_time.end()));
+    const double count = static_cast<double>(use.busy_over_time.size());
+    const double width = (kPlotRight - kPlotLeft) / count;
+    const auto y = [&](double share) {
+        return kPlotBottom - (kPlotBottom - kPlotTop) * std::clamp(share / top, 0.0, 1.0);
+    };
+    std::string svg = "<figure><figcaption>" + HtmlText(use.port) +
+                      ": busy share over time</figcaption><svg class=\"chart busy\" "
+                      "data-port=\"" +
+                      HtmlText(use.port) + "\" viewBox=\"0 0 " + Number(kChartWidth) + " " +
+                      Number(kChartHeight) + "\" role=\"img\" aria-label=\"busy share\">";
+    svg += "<path class=\"axis\" d=\"M" + Number(kPlotLeft) + " " + Number(kPlotTop) + "V" +
+           Number(kPlotBottom) + "H" + Number(kPlotRight) + "\"/>";
+    for (const double share : {0.0, 1.0, top}) {
+        svg += "<text class=\"tick\" x=\"" + Number(kPlotLeft - 4) + "\" y=\"" +
+               Coordinate(y(share) + 4) + "\" text-anchor=\"end\">" + Percent(share) + "</text>";
+        if (share == top && top == 1.0) break;
+    }
+    std::string bars;
+    for (std::size_t i = 0; i < use.busy_over_time.size(); ++i) {
+        const double x = kPlotLeft + width * static_cast<double>(i);
+        bars += "M" + Coordinate(x) + " " + Number(kPlotBottom) + "V" +
+                Coordinate(y(use.busy_over_time[i])) + "h" + Coordinate(std::max(width - 1, 0.5)) +
+                "V" + Number(kPlotBottom) + "Z";
+    }
+    svg += "<path class=\"bars\" d=\"" + bars + "\"/>";
+    svg += "<text class=\"label\" x=\"" + Number((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
+           Number(kChartHeight - 8) + "\" text-anchor=\"middle\">" +
+           Number(use.interval_s * count) + " s in stretches of " + Number(use.interval_s) +
+           " s</text>";
+    return svg + "</svg></figure>";
+}
+
+// How many turnarounds fell in each bin of kTurnaroundBinsMs.
+std::string TurnaroundChart(const LineUseFigures& use) {
+    const double most = std::max<double>(
+        1, *std::max_element(use.turnaround_bins.begin(), use.turnaround_bins.end()));
+    const double width = (kPlotRight - kPlotLeft) / static_cast<double>(kTurnaroundBins);
+    std::string svg = "<figure><figcaption>" + HtmlText(use.port) +
+                      ": turnaround distribution</figcaption><svg class=\"chart turnaround\" "
+                      "data-port=\"" +
+                      HtmlText(use.port) + "\" viewBox=\"0 0 " + Number(kChartWidth) + " " +
+                      Number(kChartHeight) + "\" role=\"img\" aria-label=\"turnarounds\">";
+    svg += "<path class=\"axis\" d=\"M" + Number(kPlotLeft) + " " + Number(kPlotTop) + "V" +
+           Number(kPlotBottom) + "H" + Number(kPlotRight) + "\"/>";
+    svg += "<text class=\"tick\" x=\"" + Number(kPlotLeft - 4) + "\" y=\"" +
+           Number(kPlotTop + 4) + "\" text-anchor=\"end\">" + Number(most) + "</text>";
+    std::string bars;
+    for (std::size_t i = 0; i < use.turnaround_bins.size() && i < kTurnaroundBins; ++i) {
+        const double x = kPlotLeft + width * static_cast<double>(i);
+        const double h = (kPlotBottom - kPlotTop) * use.turnaround_bins[i] / most;
+        if (h > 0) {
+            bars += "M" + Coordinate(x + 1) + " " + Number(kPlotBottom) + "v" + Coordinate(-h) +
+                    "h" + Coordinate(width - 2) + "v" + Coordinate(h) + "Z";
+        }
+        const std::string bound = i < std::size(kTurnaroundBinsMs)
+                                      ? "&le;" + Number(kTurnaroundBinsMs[i])
+                                      : "&gt;" + Number(kTurnaroundBinsMs[i - 1]);
+        svg += "<text class=\"tick\" x=\"" + Coordinate(x + width / 2) + "\" y=\"" +
+               Number(kPlotBottom + 14) + "\" text-anchor=\"middle\">" + bound + "</text>";
+    }
+    svg += "<path class=\"bars\" d=\"" + bars + "\"/>";
+    svg += "<text class=\"label\" x=\"" + Number((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
+           Number(kChartHeight - 8) + "\" text-anchor=\"middle\">ms from a reply's end to the "
+           "next request</text>";
+    return svg + "</svg></figure>";
+}
+
+// Per port: how full its line was, how fast the plug-in turned it round, and both over the run.
+std::string LineUsePanel(const std::vector<LineUseFigures>& uses) {
+    std::string html =
+        "<h2>Line use</h2><table class=\"line-use\"><tr><th>Port</th><th>Line</th>"
+        "<th>Busy</th><th>Turnarounds</th><th>Median</th><th>99th percentile</th>"
+        "<th>Max</th></tr>";
+    for (const auto& use : uses) {
+        const bool any = use.turnarounds > 0;
+        html += "<tr><td>" + HtmlText(use.port) + "</td><td>" +
+                std::to_string(use.timing.baud) + " baud " + HtmlText(use.timing.framing) +
+                (use.timing.paced ? "" : ", not paced: its bytes at that speed") +
+                "</td><td class=\"num\">" + Percent(use.busy_share) +
+                "</td><td class=\"num\">" + std::to_string(use.turnarounds) +
+                "</td><td class=\"num\">" + (any ? Ms(use.median_ms) : "&ndash;") +
+                "</td><td class=\"num\">" + (any ? Ms(use.p99_ms) : "&ndash;") +
+                "</td><td class=\"num\">" + (any ? Ms(use.max_ms) : "&ndash;") + "</td></tr>";
+    }
+    html +=
+        "</table><p>Turnaround: from the last byte of a reply handed to the plug-in to its next "
+        "write on the port, when that request was already due.</p>";
+    for (const auto& use : uses) {
+        html += "<div class=\"charts\">";
+        if (!use.busy_over_time.empty()) html += BusyChart(use);
+        if (use.turnaround_bins.size() == kTurnaroundBins) html += TurnaroundChart(use);
+        html += "</div>";
+    }
+    return html;
+}
+
 constexpr const char* kStyle = R"(
 body{font:14px/1.4 system-ui,sans-serif;margin:0 auto;max-width:1200px;padding:12px;color:#222}
 h1{font-size:20px;margin:0 0 6px}h2{font-size:16px;margin:18px 0 6px}
@@ -481,7 +595,7 @@ text-align:left;vertical-align:top}th{background:#f2f2f2}td.num{text-align:right
 .card summary{cursor:pointer}.charts{display:flex;flex-wrap:wrap;gap:8px}
 figure{margin:4px;width:520px;max-width:100%}figcaption{font-weight:600}
 svg{width:100%;height:auto;font-size:11px}.axis{stroke:#888;fill:none}
-.line{stroke:#1565c0;stroke-width:1.5;fill:none}.dots{stroke:#1565c0;stroke-width:4;
+.line{stroke:#1565c0;stroke-width:1.5;fill:none}.bars{fill:#1565c0;stroke:none}.dots{stroke:#1565c0;stroke-width:4;
 stroke-linecap:round}.tick,.label{fill:#444}
 .f-timeout{stroke:#e08e00;stroke-width:2}.f-crc{stroke:#c62828;stroke-width:2}
 .f-write{stroke:#6a1b9a;stroke-width:2}.f-closed{stroke:#000;stroke-width:3}
@@ -556,6 +670,8 @@ std::string ReportPage(const RunRecord& record) {
             (plugin_counts[FaultKind::kChecksumError] > 0 ? "bad" : "") + "\">" +
             std::to_string(plugin_counts[FaultKind::kChecksumError]) + " checksum errors</span>, " +
             std::to_string(record.packets.size()) + " packets.</p>";
+
+    if (!record.line_use.empty()) html += LineUsePanel(record.line_use);
 
     const auto meters = CollectMeters(record);
     html += "<h2>Meters (" + std::to_string(meters.size()) + ")</h2>";

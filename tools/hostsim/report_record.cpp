@@ -281,6 +281,10 @@ RunRecord ReadRunRecord(std::string_view json_lines, std::string_view log_text,
     each_line(json_lines, [&](std::string_view line) {
         auto packet = ParsePacketJson(line);
         if (!packet) {
+            if (auto use = ParseLineUseJson(line)) {
+                record.line_use.push_back(std::move(*use));
+                return;
+            }
             ++skipped;
             return;
         }

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "hostsim/line_use.h"
 #include "hostsim/meter_verdict.h"
 
 namespace zol::hostsim {
@@ -71,6 +72,9 @@ struct RunRecord {
     // How the plug-in's timeout and checksum lines begin (a live run knows its language; a
     // rebuilt report reads English).
     LogMarkers markers;
+    // How full each port's line was and how fast it was turned round (the run's last JSON
+    // lines); empty for a run that did not measure it.
+    std::vector<LineUseFigures> line_use;
 };
 
 // Whether a packet item is a meter register: not one of the frame's standard items, not the
@@ -100,9 +104,10 @@ std::optional<std::int64_t> TimeMs(std::string_view text);
 // The beginning of the line a run writes when it is cut short: "interrupted after ...".
 inline constexpr std::string_view kInterruptedText = "interrupted";
 
-// Reads saved JSON lines and (optionally) the saved stderr log into a record. Lines that do not
-// parse are counted in `skipped` and left out. Ports are listed in the order they first appear;
-// an "interrupted" line of the log marks the record as cut short at its time.
+// Reads saved JSON lines and (optionally) the saved stderr log into a record; the line-use lines
+// among the JSON go to `line_use`. Lines that do not parse are counted in `skipped` and left
+// out. Ports are listed in the order they first appear; an "interrupted" line of the log marks
+// the record as cut short at its time.
 RunRecord ReadRunRecord(std::string_view json_lines, std::string_view log_text,
                         std::size_t& skipped);
 

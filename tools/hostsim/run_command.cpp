@@ -335,6 +335,7 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
     PluginLibrary library;
     if (!library.Load(dll)) return fail(library.Error());
     HostRun run(library, mode);
+    run.line_baud = arguments.baud;
     for (std::size_t i = 0; i < port_texts.size(); ++i) {
         run.AddPort(port_texts[i].first, port_texts[i].second, std::move(transports[i]));
     }
@@ -403,8 +404,14 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
         record.log.push_back({time, 0, text});
         record.interrupted = time;
     }
+    // The lines' figures over the time the run polled, before the close-down.
+    const std::vector<LineUseFigures> line_uses = run.LineUses();
     run.Stop();
     SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+    for (const auto& use : line_uses) {
+        std::printf("%s\n", LineUseLine(use).c_str());
+        if (json.is_open()) json << LineUseJson(use) << "\n" << std::flush;
+    }
     const RunCounts counts = run.Counts();
     const std::vector<MeterTally> meters = run.MeterTallies();
     std::string silent;  // configured meters no packet came from
@@ -425,6 +432,7 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
             record.ports[i].writes = writes[i];
         }
         record.meters = meters;
+        record.line_use = line_uses;
         report << ReportPage(record);
         report.close();
         if (!report) return fail("cannot write " + *arguments.report_file);
