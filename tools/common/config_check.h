@@ -1,7 +1,8 @@
 #pragma once
 // The configuration check of the field tools: what in an options text the plug-in will read
 // differently from what its writer meant (misspelt element names, units, register texts, address
-// and time lists it drops, short cron strings, elements left open). The plug-in's own readers
+// and time lists it drops, short cron strings, elements left open, methods ticked together, times
+// written twice, requests under a near miss of their name). The plug-in's own readers
 // decide every value, so the check agrees with what the plug-in does; only the line numbers come
 // from a scan of its own (config_markup.h), because the plug-in's reader forgives what the check
 // has to point at.
