@@ -31,8 +31,10 @@ std::uint64_t SteadyMs() {
 // arrive from a line.
 class SimulatedPort : public PortTransport {
    public:
-    explicit SimulatedPort(std::vector<metersim::SimMeter> meters) {
+    SimulatedPort(std::vector<metersim::SimMeter> meters, std::uint32_t baud) {
         for (auto& meter : meters) sim_.AddMeter(std::move(meter));
+        // The port is set to `baud` 8N2: a meter paced at another speed is heard as noise.
+        sim_.SetMasterLine(metersim::SimWire{.baud = baud});
         // The meters' clocks start at the machine's local time; their behaviour follows seed 1
         // and their addresses, the same on every run.
         sim_.SetTimeBase(metersim::LocalTimeBase(SteadyMs(), 1));
@@ -109,13 +111,14 @@ std::unique_ptr<PortTransport> OpenPort(const PortAddress& address, const PortOp
             return OpenRfc2217Port(address.host, address.port, options.baud,
                                    options.connect_timeout_ms, error);
         case PortKind::kSimulated:
-            return OpenSimulatedPort(address.meters);
+            return OpenSimulatedPort(address.meters, options.baud);
     }
     return nullptr;
 }
 
-std::unique_ptr<PortTransport> OpenSimulatedPort(std::vector<metersim::SimMeter> meters) {
-    return std::make_unique<SimulatedPort>(std::move(meters));
+std::unique_ptr<PortTransport> OpenSimulatedPort(std::vector<metersim::SimMeter> meters,
+                                                 std::uint32_t baud) {
+    return std::make_unique<SimulatedPort>(std::move(meters), baud);
 }
 
 }  // namespace zol::hostsim

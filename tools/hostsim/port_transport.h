@@ -66,6 +66,8 @@ std::unique_ptr<PortTransport> OpenTcpPort(const std::string& host, std::uint16_
 std::unique_ptr<PortTransport> OpenRfc2217Port(const std::string& host, std::uint16_t port,
                                                std::uint32_t baud, std::uint32_t connect_timeout_ms,
                                                std::string& error);
-std::unique_ptr<PortTransport> OpenSimulatedPort(std::vector<metersim::SimMeter> meters);
+// Simulated meters hear the port at `baud` 8N2 (those paced at another speed answer noise).
+std::unique_ptr<PortTransport> OpenSimulatedPort(std::vector<metersim::SimMeter> meters,
+                                                 std::uint32_t baud = 1200);
 
 }  // namespace zol::hostsim

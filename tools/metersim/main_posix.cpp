@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "common/cli_support.h"
 #include "metersim/meter_line.h"
 #include "metersim/meter_simulator.h"
 #include "zolShared/Public/Common/hex_text.h"
@@ -44,17 +45,28 @@ std::uint64_t NowMs() {
                                           .count());
 }
 
-int Usage() {
-    std::fprintf(stderr,
+// The options, with the number of values each takes.
+constexpr struct {
+    const char* name;
+    int values;
+} kOptions[] = {{"--pty", 0},    {"--tcp", 1},   {"--bind", 1},    {"--line", 1},
+                {"--meters", 1}, {"--mix", 1},   {"--fault", 1},   {"--seed", 1},
+                {"--echo", 0},   {"--baud", 1},  {"--latency", 1}, {"--help", 0}};
+
+void PrintUsage(std::FILE* out) {
+    std::fprintf(out,
                  "usage: metersim [--pty | --tcp PORT [--bind ADDR]]\n"
                  "                [--line ADDR[/F...],... | --meters N [--mix KIND:N,...]]\n"
                  "                [--fault ADDR:F,...]... [--seed N] [--echo]\n"
+                 "                [--baud N [--latency MS]]\n"
                  "  meters: heat meter at address 63, electricity meter at address 64; they count\n"
                  "          with their power and flow, and their clocks start at local time now\n"
                  "  --seed  how the meters move (default 1): the same seed, the same answers\n"
                  "  --line  these meters instead (as hostsim's sim: ports): 64 the electricity\n"
                  "          meter, any other address a heat meter; each with its faults after /,\n"
-                 "          and heat, electricity, type=HHHH (the type word), serial=N\n"
+                 "          and heat, electricity, type=HHHH (the type word), serial=N; items\n"
+                 "          baud=N and latency=MS set every meter's speed and latency (as --baud\n"
+                 "          and --latency), or one meter's after its /\n"
                  "  --meters N meters at random addresses with random serial numbers, drawn from\n"
                  "          the seed; --mix how many of each kind (heat:8,electricity:4; other:N\n"
                  "          for a type word no catalogue is known for; default all heat). The\n"
@@ -69,13 +81,34 @@ int Usage() {
                  "          serial-number reply) and late-duplicate-ident[=MS] (sends each\n"
                  "          identification reply again, MS (default 20) after the line's next\n"
                  "          request came in)\n"
+                 "  --baud  the meters talk at this speed, 8N2, as on a wire: a request takes its\n"
+                 "          bytes' time to arrive, a reply goes out a byte per character time;\n"
+                 "          on --pty a master set to another speed or format hears only noise\n"
+                 "          (default: answers at once, at any speed)\n"
+                 "  --latency  MS from a request's last byte to the reply's first (default 50\n"
+                 "          with --baud, else 0)\n"
                  "  --echo  the line echoes every request byte, as a two-wire bus may\n"
                  "  --pty   serve on a pseudo-terminal; its device path is printed first, then\n"
                  "          \"line: SPEED FORMAT\" (e.g. 1200 8N2) whenever its settings change\n"
                  "  --tcp   serve raw bytes on a TCP port (0: any free one), one connection at a\n"
                  "          time, on ADDR (default 127.0.0.1); \"listening on ADDR:PORT\" first\n"
                  "  else    read hex requests from standard input, print hex replies\n");
+}
+
+// A usage error: what was wrong, and where the options are listed.
+int UsageError(const std::string& what) {
+    std::fprintf(stderr, "metersim: %s\nmetersim --help lists the options\n", what.c_str());
     return 2;
+}
+
+int UnknownOption(const std::string& typed) {
+    std::vector<std::string> known;
+    for (const auto& option : kOptions) known.emplace_back(option.name);
+    std::string what = "unknown option " + typed;
+    if (const auto nearest = zol::tools::NearestName(typed, known)) {
+        what += "; did you mean " + *nearest + "?";
+    }
+    return UsageError(what);
 }
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
@@ -88,10 +121,11 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
     return out;
 }
 
-// The line settings the program on the device side of a pseudo-terminal has set, as "1200 8N2";
-// "" when they cannot be read. Linux answers a settings query on the master side with the
-// device side's settings, so the speed and format a master or device server chose can be seen.
-std::string LineText(int fd) {
+// The line settings the program on the device side of a pseudo-terminal has set, as "1200 8N2",
+// and as the simulator compares them with its meters' (speed 0 when not a usual one); "" when
+// they cannot be read. Linux answers a settings query on the master side with the device side's
+// settings, so the speed and format a master or device server chose can be seen.
+std::string LineText(int fd, zol::metersim::SimWire& settings) {
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) return {};
     static constexpr struct {
@@ -101,28 +135,37 @@ std::string LineText(int fd) {
                    {B4800, 4800},   {B9600, 9600},    {B19200, 19200}, {B38400, 38400},
                    {B57600, 57600}, {B115200, 115200}};
     const speed_t code = ::cfgetospeed(&tio);
+    settings = {};
     std::string text = "?";
     for (const auto& s : kSpeeds) {
-        if (s.code == code) text = std::to_string(s.baud);
+        if (s.code == code) {
+            text = std::to_string(s.baud);
+            settings.baud = s.baud;
+        }
     }
     const tcflag_t size = tio.c_cflag & CSIZE;
-    text += size == CS5 ? " 5" : size == CS6 ? " 6" : size == CS7 ? " 7" : " 8";
-    text += (tio.c_cflag & PARENB) == 0 ? 'N' : (tio.c_cflag & PARODD) != 0 ? 'O' : 'E';
-    text += (tio.c_cflag & CSTOPB) != 0 ? '2' : '1';
+    settings.data_bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+    settings.parity = (tio.c_cflag & PARENB) == 0 ? 'N' : (tio.c_cflag & PARODD) != 0 ? 'O' : 'E';
+    settings.stop_bits = (tio.c_cflag & CSTOPB) != 0 ? 2 : 1;
+    text += " " + std::to_string(settings.data_bits) + settings.parity +
+            std::to_string(settings.stop_bits);
     return text;
 }
 
 // Answers the requests read from `fd` until a stop signal, or until the other end closes when
 // `until_closed` (a pseudo-terminal's master side sees no end while the device is held open).
 // With `report_line`, prints "line: SPEED FORMAT" on standard output whenever the line settings
-// change, checked before each request is answered and at least every 200 ms.
+// change, checked before each request is answered and at least every 200 ms, and the meters
+// hear the master at those settings.
 void ServeLine(MeterSimulator& sim, int fd, bool until_closed, bool report_line) {
     std::vector<std::uint8_t> buffer(512);
     std::string line;
     const auto check_line = [&] {
         if (!report_line) return;
-        if (std::string now = LineText(fd); now != line) {
+        zol::metersim::SimWire settings;
+        if (std::string now = LineText(fd, settings); now != line) {
             line = std::move(now);
+            sim.SetMasterLine(line.empty() ? std::nullopt : std::optional(settings));
             std::printf("line: %s\n", line.c_str());
             std::fflush(stdout);
         }
@@ -244,41 +287,68 @@ int main(int argc, char** argv) {
     std::vector<std::string> faults;
     std::optional<std::uint32_t> meter_count;
     std::optional<std::string> mix_text;
+    std::optional<std::uint32_t> baud;
+    std::optional<std::uint32_t> latency_ms;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--pty") {
+        const auto known = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                        [&](const auto& option) { return arg == option.name; });
+        if (known == std::end(kOptions)) {
+            if (arg.size() > 1 && arg[0] == '-') return UnknownOption(arg.substr(0, arg.find('=')));
+            return UsageError("unexpected argument '" + arg + "'");
+        }
+        if (known->values > 0 && i + 1 >= argc) return UsageError(arg + " needs a value");
+        const std::string value = known->values > 0 ? argv[++i] : "";
+        const auto bad_value = [&](const std::string& expected) {
+            return UsageError("bad " + arg + " '" + value + "' (" + expected + ")");
+        };
+        if (arg == "--help") {
+            PrintUsage(stdout);
+            return 0;
+        } else if (arg == "--pty") {
             pty = true;
-        } else if (arg == "--tcp" && i + 1 < argc) {
+        } else if (arg == "--tcp") {
+            const auto port = zol::metersim::ParseDecimal(value, 65535);
+            if (!port) return bad_value("0 to 65535");
+            tcp_port = static_cast<std::uint16_t>(*port);
+        } else if (arg == "--bind") {
+            bind_address = value;
+        } else if (arg == "--line") {
+            if (line) return UsageError("--line given twice");
+            line = value;
+        } else if (arg == "--seed") {
             char* end = nullptr;
-            const unsigned long port = std::strtoul(argv[++i], &end, 10);
-            if (end == argv[i] || *end != '\0' || port > 65535) return Usage();
-            tcp_port = static_cast<std::uint16_t>(port);
-        } else if (arg == "--bind" && i + 1 < argc) {
-            bind_address = argv[++i];
-        } else if (arg == "--line" && i + 1 < argc && !line) {
-            line = argv[++i];
-        } else if (arg == "--seed" && i + 1 < argc) {
-            char* end = nullptr;
-            const unsigned long value = std::strtoul(argv[++i], &end, 10);
-            if (end == argv[i] || *end != '\0' || value > 0xFFFFFFFFul) return Usage();
-            seed = static_cast<std::uint32_t>(value);
-        } else if (arg == "--meters" && i + 1 < argc && !meter_count) {
-            meter_count = zol::metersim::ParseDecimal(argv[++i], 254);
-            if (!meter_count || *meter_count == 0) return Usage();
-        } else if (arg == "--mix" && i + 1 < argc && !mix_text) {
-            mix_text = argv[++i];
+            const unsigned long number = std::strtoul(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || value[0] == '-' || number > 0xFFFFFFFFul) {
+                return bad_value("0 to 4294967295");
+            }
+            seed = static_cast<std::uint32_t>(number);
+        } else if (arg == "--meters") {
+            if (meter_count) return UsageError("--meters given twice");
+            meter_count = zol::metersim::ParseDecimal(value, 254);
+            if (!meter_count || *meter_count == 0) return bad_value("1 to 254");
+        } else if (arg == "--mix") {
+            if (mix_text) return UsageError("--mix given twice");
+            mix_text = value;
         } else if (arg == "--echo") {
             g_echo = true;
-        } else if (arg == "--fault" && i + 1 < argc) {
-            faults.emplace_back(argv[++i]);
-        } else {
-            return Usage();
+        } else if (arg == "--fault") {
+            faults.push_back(value);
+        } else if (arg == "--baud" || arg == "--latency") {
+            const bool speed = arg == "--baud";
+            const auto number = speed ? zol::metersim::ParseMeterSpeed(value)
+                                      : zol::metersim::ParseLatency(value);
+            if (!number) {
+                return bad_value(speed ? zol::metersim::kMeterSpeedsText
+                                       : zol::metersim::kLatencyText);
+            }
+            (speed ? baud : latency_ms) = *number;
         }
     }
     MeterSimulator sim;
     sim.SetTimeBase(zol::metersim::LocalTimeBase(NowMs(), seed));
     std::string error;
-    if (line && (meter_count || mix_text)) return Usage();
+    if (line && (meter_count || mix_text)) return UsageError("--line or --meters, not both");
     std::optional<std::vector<zol::metersim::SimMeter>> meters;
     if (meter_count || mix_text) {
         zol::metersim::MeterMix mix;
@@ -308,11 +378,22 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "metersim: bad line '%s': %s\n", line->c_str(), error.c_str());
         return 2;
     }
-    for (const auto& meter : *meters) sim.AddMeter(meter);
+    // --baud and --latency set every meter's, over what --line says.
+    for (auto& meter : *meters) {
+        if (baud) meter.wire.baud = *baud;
+        if (latency_ms) {
+            meter.wire.latency_ms = *latency_ms;
+        } else if (baud && meter.wire.latency_ms == 0) {
+            meter.wire.latency_ms = zol::metersim::kDefaultLatencyMs;
+        }
+        sim.AddMeter(meter);
+    }
     // Faults are given to the meters on the line, whatever order the options came in.
     for (const auto& fault : faults) {
         const auto colon = fault.find(':');
-        if (colon == std::string::npos) return Usage();
+        if (colon == std::string::npos) {
+            return UsageError("bad --fault '" + fault + "' (ADDR:FAULT,...)");
+        }
         char* end = nullptr;
         const unsigned long address = std::strtoul(fault.c_str(), &end, 0);
         auto* meter = end == fault.c_str() + colon && address <= 0xFF
@@ -326,15 +407,19 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    if (pty && tcp_port) return Usage();
+    if (pty && tcp_port) return UsageError("--pty or --tcp, not both");
     // A master hanging up must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
     if (tcp_port) return ServeTcp(sim, bind_address, *tcp_port);
     if (!pty) {
-        // Standard input is answered on a clock of its own that starts at 0.
+        // Standard input is answered on a clock of its own that starts at 0, and has no wire to
+        // pace: a reply is one line, after the meter's latency.
         auto base = sim.TimeBase();
         base.origin_ms = 0;
         sim.SetTimeBase(base);
+        for (const auto& meter : *meters) {
+            if (auto* served = sim.FindMeter(meter.address)) served->wire.baud = 0;
+        }
     }
     return pty ? ServePty(sim) : ServeStdio(sim);
 }

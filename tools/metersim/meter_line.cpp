@@ -29,9 +29,46 @@ std::optional<std::uint16_t> ParseTypeWord(std::string_view text) {
     return value;
 }
 
+// How the meter talks on its line, when given at all.
+struct WireItems {
+    std::optional<std::uint32_t> baud;
+    std::optional<std::uint32_t> latency_ms;
+};
+
+// "baud=N" or "latency=MS" into `items`; false (with `error` set when the item is one of them
+// but its value is bad or given before) when `item` is neither.
+bool ReadWireItem(std::string_view item, WireItems& items, std::string& error) {
+    const bool baud = item.starts_with("baud=");
+    if (!baud && !item.starts_with("latency=")) return false;
+    auto& slot = baud ? items.baud : items.latency_ms;
+    const std::string_view text = item.substr(baud ? 5 : 8);
+    const auto value = baud ? ParseMeterSpeed(text) : ParseLatency(text);
+    if (!value) {
+        error = std::string(baud ? "bad speed '" : "bad latency '") + std::string(item) + "' (" +
+                (baud ? kMeterSpeedsText : kLatencyText) + ")";
+    } else if (slot) {
+        error = std::string(baud ? "baud" : "latency") + " given twice";
+    } else {
+        slot = *value;
+    }
+    return true;
+}
+
+// Sets what `items` name on `wire`: a meter given a speed and no latency answers with the
+// latency of a typical meter.
+void ApplyWireItems(const WireItems& items, SimWire& wire) {
+    if (items.baud) wire.baud = *items.baud;
+    if (items.latency_ms) {
+        wire.latency_ms = *items.latency_ms;
+    } else if (items.baud) {
+        wire.latency_ms = kDefaultLatencyMs;
+    }
+}
+
 // The options after a meter's address, separated by "/": its kind, type word and serial number
 // are the meter's own; "pace=N" its pace; everything else goes to ApplyFaultList.
-bool ApplyMeterOptions(std::string_view options, SimMeter& meter, std::string& error) {
+bool ApplyMeterOptions(std::string_view options, SimMeter& meter, WireItems& wire,
+                       std::string& error) {
     const std::string_view all = options;
     std::string faults;
     bool any = false;
@@ -45,7 +82,9 @@ bool ApplyMeterOptions(std::string_view options, SimMeter& meter, std::string& e
         if (one.empty()) continue;
         any = true;
         // Faults are separated by "/" here because "," separates the meters.
-        if (one.starts_with("pace=")) {
+        if (ReadWireItem(one, wire, error)) {
+            if (!error.empty()) return false;
+        } else if (one.starts_with("pace=")) {
             const auto pace = ParseDecimal(one.substr(5), 100000);
             if (!pace || *pace == 0) {
                 error = "bad pace '" + std::string(one) + "' (1 to 100000)";
@@ -111,6 +150,18 @@ std::optional<std::uint32_t> ParseDecimal(std::string_view text, std::uint32_t m
     return value;
 }
 
+std::optional<std::uint32_t> ParseMeterSpeed(std::string_view text) {
+    static constexpr std::uint32_t kSpeeds[] = {300,   600,   1200,  2400,  4800,
+                                                9600,  19200, 38400, 57600, 115200};
+    const auto value = ParseDecimal(text, 115200);
+    if (!value || std::find(std::begin(kSpeeds), std::end(kSpeeds), *value) == std::end(kSpeeds)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<std::uint32_t> ParseLatency(std::string_view text) { return ParseDecimal(text, 60000); }
+
 SimMeter SimulatedMeterAt(std::uint8_t address) {
     auto demo = DemoMeters();
     const auto pick = address == kDemoElectricityAddress ? 1 : 0;
@@ -124,10 +175,17 @@ SimMeter SimulatedMeterAt(std::uint8_t address) {
 
 std::optional<std::vector<SimMeter>> ParseMeterLine(std::string_view text, std::string& error) {
     std::vector<SimMeter> meters;
+    WireItems line_wire;
+    std::vector<WireItems> own_wire;  // what each meter names of its own
+    error.clear();
     while (!text.empty()) {
         const auto comma = text.find(',');
         const std::string_view item = text.substr(0, comma);
         text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+        if (ReadWireItem(item, line_wire, error)) {
+            if (!error.empty()) return std::nullopt;
+            continue;
+        }
         const auto slash = item.find('/');
         // KMP addresses are one byte; 0 and 255 are not meter addresses.
         const auto address = ParseDecimal(item.substr(0, slash), 254);
@@ -143,15 +201,24 @@ std::optional<std::vector<SimMeter>> ParseMeterLine(std::string_view text, std::
             return std::nullopt;
         }
         SimMeter meter = SimulatedMeterAt(static_cast<std::uint8_t>(*address));
+        WireItems wire;
         if (slash != std::string_view::npos &&
-            !ApplyMeterOptions(item.substr(slash + 1), meter, error)) {
+            !ApplyMeterOptions(item.substr(slash + 1), meter, wire, error)) {
             return std::nullopt;
         }
+        own_wire.push_back(wire);
         meters.push_back(std::move(meter));
     }
     if (meters.empty()) {
         error = "no simulated meter given";
         return std::nullopt;
+    }
+    // The line's speed and latency hold for every meter that does not name its own.
+    for (std::size_t i = 0; i < meters.size(); ++i) {
+        const WireItems& own = own_wire[i];
+        ApplyWireItems({own.baud ? own.baud : line_wire.baud,
+                        own.latency_ms ? own.latency_ms : line_wire.latency_ms},
+                       meters[i].wire);
     }
     return meters;
 }

@@ -22,11 +22,24 @@ std::optional<std::uint32_t> ParseDecimal(std::string_view text, std::uint32_t m
 
 SimMeter SimulatedMeterAt(std::uint8_t address);
 
+// A meter's speed: one of the usual steps (those a pseudo-terminal reports, too). A reply
+// latency: 0 to 60000 ms. Nothing for anything else.
+std::optional<std::uint32_t> ParseMeterSpeed(std::string_view text);
+std::optional<std::uint32_t> ParseLatency(std::string_view text);
+inline constexpr const char* kMeterSpeedsText =
+    "300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200";
+inline constexpr const char* kLatencyText = "0 to 60000 ms";
+
 // Reads "ADDR[/OPTION...],...": meters separated by ",", each with its options separated by "/":
 // the faults of ApplyFaultList, "pace=N" (the meter lives N times faster), "heat" or
 // "electricity" (the demo table and type of that kind), "type=HHHH" (the type word, four hex
-// digits) and "serial=N". Nothing, with `error` set, for an address outside 1 to 254, an address
-// given twice, an unknown or empty option list, a pace outside 1 to 100000, or no meter at all.
+// digits), "serial=N", and "baud=N" and "latency=MS" (how the meter talks, SimWire: paced at
+// that speed, 8N2, answering MS after a request; kDefaultLatencyMs when paced and no latency
+// is given). "baud=N" and "latency=MS" may also stand among the meters as items of their own:
+// each holds for every meter of the line that does not give it itself. Nothing, with `error` set, for an address outside
+// 1 to 254, an address given twice, an unknown or empty option list, a pace outside 1 to 100000,
+// a speed not among 300 to 115200 (the usual steps), a latency above 60000 ms, a line item given
+// twice, or no meter at all.
 std::optional<std::vector<SimMeter>> ParseMeterLine(std::string_view text, std::string& error);
 
 // How many meters of each kind a drawn line holds. "Other" meters carry the heat table under a

@@ -1,6 +1,7 @@
 #include "metersim/meter_simulator.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "kmp/kmp_frame.h"
 #include "zolShared/Public/Common/byte_order.h"
@@ -12,6 +13,13 @@ namespace {
 // A request longer than this without a stop byte is line noise; the simulator forgets it.
 constexpr std::size_t kMaxRequestBytes = 1024;
 
+// What a master reads of a reply byte sent at another speed or format: not the byte, and never a
+// frame's start or an acknowledgement (always odd, so never 0x40, 0x80 or 0x06), so no reply
+// can be made of it, as a wrong speed makes none on a real line.
+std::uint8_t Garbled(std::uint8_t byte) noexcept {
+    return static_cast<std::uint8_t>((byte ^ 0xA5) | 0x01);
+}
+
 }  // namespace
 
 SimRegister SimRegister::Make(std::uint16_t id, std::uint8_t unit, std::uint8_t sign_exponent,
@@ -22,6 +30,12 @@ SimRegister SimRegister::Make(std::uint16_t id, std::uint8_t unit, std::uint8_t 
         mantissa >>= 8;
     }
     return r;
+}
+
+double SimWire::CharacterMs() const noexcept {
+    if (baud == 0) return 0;
+    const unsigned bits = 1u + data_bits + (parity == 'N' ? 0u : 1u) + stop_bits;
+    return 1000.0 * bits / baud;
 }
 
 const SimRegister* SimMeter::FindRegister(std::uint16_t id) const noexcept {
@@ -84,7 +98,41 @@ std::optional<std::vector<std::uint8_t>> MeterSimulator::Answer(
     return body;
 }
 
+bool MeterSimulator::Paced() const noexcept {
+    return std::any_of(meters_.begin(), meters_.end(),
+                       [](const SimMeter& meter) { return meter.wire.baud > 0; });
+}
+
+double MeterSimulator::ReceiveCharacterMs() const noexcept {
+    if (!Paced()) return 0;
+    if (master_ && master_->baud > 0) return master_->CharacterMs();
+    for (const auto& meter : meters_) {
+        if (meter.wire.baud > 0) return meter.wire.CharacterMs();
+    }
+    return 0;
+}
+
 void MeterSimulator::Receive(std::span<const std::uint8_t> bytes, std::uint64_t now_ms) {
+    const double character_ms = ReceiveCharacterMs();
+    if (character_ms <= 0) {
+        Take(bytes, now_ms);
+        return;
+    }
+    // Taken up to each stop byte, so that every request is answered from the time its own last
+    // byte arrived.
+    while (!bytes.empty()) {
+        const auto stop = std::find(bytes.begin(), bytes.end(), kmp::KmpStop);
+        const std::size_t n = stop == bytes.end()
+                                  ? bytes.size()
+                                  : static_cast<std::size_t>(stop - bytes.begin()) + 1;
+        receive_until_ms_ = std::max(receive_until_ms_, static_cast<double>(now_ms)) +
+                            character_ms * static_cast<double>(n);
+        Take(bytes.first(n), static_cast<std::uint64_t>(std::ceil(receive_until_ms_)));
+        bytes = bytes.subspan(n);
+    }
+}
+
+void MeterSimulator::Take(std::span<const std::uint8_t> bytes, std::uint64_t now_ms) {
     latest_ms_ = std::max(latest_ms_, now_ms);
     input_.insert(input_.end(), bytes.begin(), bytes.end());
     for (;;) {
@@ -179,38 +227,57 @@ void MeterSimulator::Reply(const SimMeter& meter, std::span<const std::uint8_t> 
     std::vector<std::uint8_t> wire = faults.noise;
     const auto frame = kmp::KmpStuff(*reply, kmp::KmpRespStart);
     wire.insert(wire.end(), frame.begin(), frame.end());
+    const SimWire& line = meter.wire;
+    const bool noise = line.baud > 0 && master_ && !master_->SameFraming(line);
+    if (noise) std::transform(wire.begin(), wire.end(), wire.begin(), Garbled);
 
-    const std::uint64_t due = now_ms + faults.delay_ms;
-    const std::size_t piece = faults.split_size == 0 ? wire.size() : faults.split_size;
+    // A paced meter sends a byte at a time, so a split reply is split already.
+    const double character_ms = line.CharacterMs();
+    const std::size_t piece = character_ms > 0 || faults.split_size == 0 ? wire.size()
+                                                                         : faults.split_size;
+    const std::uint64_t due = Queue(wire, piece, now_ms + line.latency_ms + faults.delay_ms,
+                                    character_ms);
     if (OnReply) {
         record.corrupt = corrupt;
+        record.noise = noise;
         record.due_ms = due;
-        record.pieces = (wire.size() + piece - 1) / piece;
+        record.pieces = character_ms > 0 ? wire.size() : (wire.size() + piece - 1) / piece;
         OnReply(record);
     }
-    Queue(wire, piece, due);
     if (faults.late_copy_ms &&
         (answered_cid == kmp::CidGetType || answered_cid == kmp::CidGetSerialNo)) {
         record.copy = true;
-        held_copies_.push_back({std::move(wire), piece, *faults.late_copy_ms, std::move(record)});
+        held_copies_.push_back(
+            {std::move(wire), piece, *faults.late_copy_ms, character_ms, std::move(record)});
     }
 }
 
 void MeterSimulator::ReleaseCopies(std::uint64_t now_ms) {
     for (auto& held : held_copies_) {
-        const std::uint64_t due = now_ms + held.delay_ms;
+        const std::uint64_t due =
+            Queue(held.wire, held.piece, now_ms + held.delay_ms, held.character_ms);
         if (OnReply) {
             held.record.received_ms = now_ms;
             held.record.due_ms = due;
             OnReply(held.record);
         }
-        Queue(held.wire, held.piece, due);
     }
     held_copies_.clear();
 }
 
-void MeterSimulator::Queue(const std::vector<std::uint8_t>& wire, std::size_t piece,
-                           std::uint64_t due_ms) {
+std::uint64_t MeterSimulator::Queue(const std::vector<std::uint8_t>& wire, std::size_t piece,
+                                    std::uint64_t due_ms, double character_ms) {
+    if (character_ms > 0) {
+        // Each byte is delivered when it has fully arrived; a reply waits for the line to be
+        // free of the ones before it, as a wire carries one byte at a time.
+        const double start = std::max(static_cast<double>(due_ms), send_until_ms_);
+        for (std::size_t i = 0; i < wire.size(); ++i) {
+            const double end = start + character_ms * static_cast<double>(i + 1);
+            deliveries_.push_back({static_cast<std::uint64_t>(std::ceil(end)), {wire[i]}});
+        }
+        send_until_ms_ = start + character_ms * static_cast<double>(wire.size());
+        return static_cast<std::uint64_t>(std::ceil(start + character_ms));
+    }
     for (std::size_t offset = 0; offset < wire.size(); offset += piece) {
         const std::size_t n = std::min(piece, wire.size() - offset);
         deliveries_.push_back(
@@ -218,6 +285,7 @@ void MeterSimulator::Queue(const std::vector<std::uint8_t>& wire, std::size_t pi
              std::vector<std::uint8_t>(wire.begin() + static_cast<std::ptrdiff_t>(offset),
                                        wire.begin() + static_cast<std::ptrdiff_t>(offset + n))});
     }
+    return due_ms;
 }
 
 std::optional<std::vector<std::uint8_t>> MeterSimulator::TakeDelivery(std::uint64_t now_ms) {

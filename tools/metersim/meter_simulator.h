@@ -64,6 +64,30 @@ struct SimFaults {
     std::vector<std::uint8_t> answers_for;
 };
 
+// How a meter talks on its line: the speed and character format it is set to, and its reply
+// latency, the time from a request's last byte to the start of its reply. At speed 0 the meter
+// is not paced: the reply goes out whole, at once after the latency, and whatever speed the
+// master talks is heard. At a speed, the reply goes out a byte per character time, and a master
+// whose line is set to another speed or format hears noise instead of the reply, as on a wire.
+struct SimWire {
+    std::uint32_t baud = 0;
+    std::uint8_t data_bits = 8;
+    char parity = 'N';  // N, E or O
+    std::uint8_t stop_bits = 2;
+    std::uint32_t latency_ms = 0;
+
+    // Milliseconds one character takes: start bit, data bits, parity bit, stop bits over the
+    // speed; 0 when not paced.
+    double CharacterMs() const noexcept;
+    // The same speed and character format (the latency is the meter's own business).
+    bool SameFraming(const SimWire& other) const noexcept {
+        return baud == other.baud && data_bits == other.data_bits && parity == other.parity &&
+               stop_bits == other.stop_bits;
+    }
+};
+// The latency a paced meter answers with unless told otherwise.
+inline constexpr std::uint32_t kDefaultLatencyMs = 50;
+
 // How a meter's registers change with time. A fixed meter answers its table as it stands; a
 // living one answers the table's counters plus what it has counted since the simulator's start,
 // and gauges moving about the table's values.
@@ -80,6 +104,7 @@ struct SimMeter {
     // A living meter counts and moves this many times faster than the clock, so a short demo
     // shows what hours would; its clock and date registers still keep the simulator's time.
     std::uint32_t pace = 1;
+    SimWire wire{};
 
     const SimRegister* FindRegister(std::uint16_t id) const noexcept;
 };
@@ -94,8 +119,10 @@ struct SimReply {
     bool silent = false;
     bool corrupt = false;
     std::uint64_t received_ms = 0;  // when the request's last byte came in
-    std::uint64_t due_ms = 0;       // when the reply goes out (all its pieces at once)
-    std::size_t pieces = 0;         // the deliveries it is queued as, behind all earlier ones
+    // When the reply goes out (all its pieces at once; a paced meter's first byte has arrived).
+    std::uint64_t due_ms = 0;
+    std::size_t pieces = 0;  // the deliveries it is queued as, behind all earlier ones
+    bool noise = false;      // a paced meter heard by a master set to another speed or format
     // A late second copy of an earlier identification reply (SimFaults::late_copy_ms): `cid`
     // and `request_address` are the original request's, `received_ms` is when the request that
     // let the copy go came in.
@@ -144,7 +171,16 @@ class MeterSimulator {
 
     // Bytes written by the master at `now_ms`. Each complete request frame for a known meter is
     // answered; frames with a bad checksum, for unknown addresses or with unknown CIDs are not.
+    // On a paced line (Paced()) the bytes reach the meters one character time after another, no
+    // earlier than they were written, at the master's speed when known, else the meters'.
     void Receive(std::span<const std::uint8_t> bytes, std::uint64_t now_ms);
+
+    // The speed and format the master's side of the line is set to, where the transport can
+    // tell (a pseudo-terminal, an in-process line); nothing when it cannot (raw TCP), and then
+    // every meter is taken to be heard at its own speed.
+    void SetMasterLine(std::optional<SimWire> line) noexcept { master_ = line; }
+    // Some meter on the line talks at a speed of its own.
+    bool Paced() const noexcept;
 
     // The oldest delivery due by `now_ms`, or nothing. A split reply is several deliveries.
     std::optional<std::vector<std::uint8_t>> TakeDelivery(std::uint64_t now_ms);
@@ -170,6 +206,7 @@ class MeterSimulator {
         std::vector<std::uint8_t> wire;
         std::size_t piece = 0;
         std::uint32_t delay_ms = 0;
+        double character_ms = 0;
         SimReply record;
     };
 
@@ -177,12 +214,24 @@ class MeterSimulator {
     // Queues every held copy `delay_ms` after `now_ms`, ahead of the reply to the request that
     // came in then.
     void ReleaseCopies(std::uint64_t now_ms);
-    void Queue(const std::vector<std::uint8_t>& wire, std::size_t piece, std::uint64_t due_ms);
+    // Queues `wire` in pieces of `piece` bytes due at `due_ms`, or, with a character time, a
+    // byte at a time as a paced line carries it. Returns when the first delivery is due.
+    std::uint64_t Queue(const std::vector<std::uint8_t>& wire, std::size_t piece,
+                        std::uint64_t due_ms, double character_ms);
     // `meter`'s reply (or silence) to `body`, which may be addressed to another meter.
     void Reply(const SimMeter& meter, std::span<const std::uint8_t> body, std::uint64_t now_ms);
 
+    // The time a received byte takes on the line; 0 when the line is not paced.
+    double ReceiveCharacterMs() const noexcept;
+    void Take(std::span<const std::uint8_t> bytes, std::uint64_t now_ms);
+
     std::vector<SimMeter> meters_;
     SimTimeBase base_;
+    std::optional<SimWire> master_;
+    // On a paced line: when the last byte received has fully arrived, and when the line is free
+    // of the replies queued so far (fractional milliseconds, so character times add up exactly).
+    double receive_until_ms_ = 0;
+    double send_until_ms_ = 0;
     // The latest clock reading passed in: an earlier one later on reads as this one, so no
     // counter goes backwards.
     std::uint64_t latest_ms_ = 0;
