@@ -44,23 +44,24 @@ TEST(KmptoolRequests, DryRunPrintsSendsAndTheSilentAddressesTimeouts) {
     const ToolRun run = RunKmptool(
         "requests " + kTwoEntries + " --dry-run 3 --from 2026-01-01T00:00:00 --silent 2", true);
     EXPECT_EQ(run.status, 0);
-    // Address 2 never answers: two retries, then it waits for its next poll, counted from its
-    // last send. The cron request fires at 00:00:02 but waits for the exchange in flight.
+    // Address 2 never answers: three attempts, counted up, then it waits for its next poll,
+    // counted from its last send. The cron request fires at 00:00:02 but waits for the exchange in
+    // flight.
     EXPECT_EQ(run.out,
               "2026-01-01T00:00:00.050 send 1 Heat\n"
               "2026-01-01T00:00:00.100 send 2 Heat\n"
-              "2026-01-01T00:00:00.400 timeout 2 Heat retry=1\n"
+              "2026-01-01T00:00:00.400 timeout 2 Heat attempt 1 of 3\n"
               "2026-01-01T00:00:00.400 send 2 Heat\n"
-              "2026-01-01T00:00:00.700 timeout 2 Heat retry=1\n"
+              "2026-01-01T00:00:00.700 timeout 2 Heat attempt 2 of 3\n"
               "2026-01-01T00:00:00.700 send 2 Heat\n"
-              "2026-01-01T00:00:01.000 timeout 2 Heat retry=0\n"
+              "2026-01-01T00:00:01.000 timeout 2 Heat attempt 3 of 3\n"
               "2026-01-01T00:00:01.050 send 1 Heat\n"
               "2026-01-01T00:00:01.700 send 2 Heat\n"
-              "2026-01-01T00:00:02.000 timeout 2 Heat retry=1\n"
+              "2026-01-01T00:00:02.000 timeout 2 Heat attempt 1 of 3\n"
               "2026-01-01T00:00:02.000 send 2 Heat\n"
-              "2026-01-01T00:00:02.300 timeout 2 Heat retry=1\n"
+              "2026-01-01T00:00:02.300 timeout 2 Heat attempt 2 of 3\n"
               "2026-01-01T00:00:02.300 send 2 Heat\n"
-              "2026-01-01T00:00:02.600 timeout 2 Heat retry=0\n"
+              "2026-01-01T00:00:02.600 timeout 2 Heat attempt 3 of 3\n"
               "2026-01-01T00:00:02.600 send 9 Noon\n"
               "2026-01-01T00:00:02.650 send 1 Heat\n");
 }
@@ -188,6 +189,103 @@ TEST(KmptoolRequests, FiveFieldCronStringsRunOnUnixDays) {
               "2026-06-29T00:00:00.000 send 2 Or\n"
               "2026-07-01T00:00:00.000 send 2 Or\n");
     std::remove(file.c_str());
+}
+
+// A request of the eight heat registers 003C, 0040, 0044, 0080, 0056, 0057, 1003 and 1002 from
+// meter 63, polled every `interval_ms`. At 1200 8N2 with 50 ms latency one read takes
+// 107 bytes × 11 bits / 1200 baud + 50 ms = 1030.833 ms once the meter is identified; type and
+// serial number take 17 bytes + 50 ms = 205.833 ms each before that.
+std::string EightRegisterPoll(const char* caption, int interval_ms) {
+    return std::string("<R caption=\"") + caption +
+           "\"><Enabled>1</Enabled><Device>63</Device><Timeout>2000</Timeout>"
+           "<MethodPoll>1</MethodPoll><PollInterval>" +
+           std::to_string(interval_ms) +
+           "</PollInterval><Response><I><Register>3C</Register></I><I><Register>40</Register>"
+           "</I><I><Register>44</Register></I><I><Register>80</Register></I><I><Register>56"
+           "</Register></I><I><Register>57</Register></I><I><Custom>1003</Custom></I><I>"
+           "<Custom>1002</Custom></I></Response></R>";
+}
+
+std::string WriteConfig(const std::string& name, const std::string& requests) {
+    const std::string file = ::testing::TempDir() + name;
+    std::ofstream(file, std::ios::binary) << "<QUERY>" << requests << "</QUERY>";
+    return file;
+}
+
+// The line budget of --check: silent on a line with room, a note past four fifths, a warning
+// (and exit 3) past the whole line, naming the port, the share and the dearest requests.
+TEST(KmptoolRequests, CheckWeighsTheScheduleAgainstTheLinesTime) {
+    struct Case {
+        const char* what;
+        std::string requests;
+        const char* options;
+        int status;
+        const char* out;
+    };
+    const Case cases[] = {
+        {"fits: 1030.833 ms every 10 s", EightRegisterPoll("Heat", 10000), "", 0, ""},
+        {"90%: every 1.15 s", EightRegisterPoll("Heat", 1150), " --port L1", 0,
+         "note: L1: the requests need 1.0 s of line time every 1.15 s (90%): little time is "
+         "left for retries and late answers. Costliest: Heat 1.0 s (1 meter)\n"},
+        {"140%: every 1 s and every 2.8 s",
+         EightRegisterPoll("Flow", 2800) + EightRegisterPoll("Heat", 1000), " --port L1", 3,
+         "warning: L1: the requests need 1.4 s of line time every 1 s (140%): readings will fall "
+         "behind; poll less often or split the line. Costliest: Heat 1.0 s (1 meter), Flow 0.4 s "
+         "(1 meter)\n"},
+        // Eight times as fast a line: 107 bytes take 122.6 ms, 172.6 ms with the latency.
+        {"140% at 9600 baud", EightRegisterPoll("Heat", 1000), " --baud 9600", 0, ""},
+        // 8E1 is 11 bits as 8N2 is; 200 ms latency makes 1180.833 ms every 1.35 s.
+        {"same bits, longer latency", EightRegisterPoll("Heat", 1350), " --line 8E1 --latency 200",
+         0,
+         "note: line: the requests need 1.2 s of line time every 1.35 s (87%): little time is "
+         "left for retries and late answers. Costliest: Heat 1.2 s (1 meter)\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string file = WriteConfig("budget.xml", c.requests);
+        const ToolRun run = RunKmptool("requests " + file + " --check" + c.options);
+        EXPECT_EQ(run.status, c.status) << c.what;
+        EXPECT_EQ(run.out, c.out) << c.what;
+        std::remove(file.c_str());
+    }
+}
+
+// --wire: each answer keeps the line for its exchanges, so the second request waits behind the
+// first (identification included) and the third behind the second; each send says how late.
+TEST(KmptoolRequests, WirePreviewQueuesRequestsBehindTheExchangeInFlight) {
+    const std::string file =
+        WriteConfig("wire.xml", EightRegisterPoll("A", 1000) + EightRegisterPoll("B", 1000));
+    const ToolRun run =
+        RunKmptool("requests " + file + " --dry-run 3 --from 2026-01-01T00:00:00 --wire", true);
+    EXPECT_EQ(run.status, 0);
+    // A: 0.050 + 206 + 206 + 1031 ms = 1.493, next tick 1.500; B: 1.500 + 1.031 = 2.531. Busy:
+    // 2 × 205.833 + 2 × 1030.833 ms; A's second read runs past the end.
+    EXPECT_EQ(run.out,
+              "2026-01-01T00:00:00.050 send 63 A late=0.000s wire=1.442s identify\n"
+              "2026-01-01T00:00:01.500 send 63 B late=1.450s wire=1.031s\n"
+              "2026-01-01T00:00:02.550 send 63 A late=1.500s wire=1.031s\n"
+              "wire: 1200 8N2, the line was busy 2.473s of 3.000s (82%); the latest send went "
+              "out 1.500s after it was due\n");
+    std::remove(file.c_str());
+}
+
+TEST(KmptoolRequests, BadLineAndTimeOptionsSayWhatIsExpected) {
+    const struct {
+        const char* options;
+        const char* message;
+    } cases[] = {
+        {" --dry-run 3 --from 2026-01-01",
+         "invalid --from time '2026-01-01': expected YYYY-MM-DDTHH:MM:SS, local time"},
+        {" --check --line 8X1", "invalid --line '8X1' (data bits, parity, stop bits: 8N2)"},
+        {" --check --baud 12k", "invalid --baud '12k' (a speed from 50 to 4000000)"},
+        {" --check --latency -5", "invalid --latency '-5' (milliseconds, 0 to 60000)"},
+        {" --baud 2400", "--baud, --line, --latency and --port need --check or --wire"},
+        {" --wire", "--wire needs --dry-run"},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = RunKmptool("requests " + kTwoEntries + c.options);
+        EXPECT_EQ(run.status, 2) << c.options;
+        EXPECT_EQ(run.out, std::string("kmptool requests: ") + c.message + "\n") << c.options;
+    }
 }
 
 }  // namespace

@@ -3,18 +3,23 @@
 // loads an options text (FILE, or - for standard input) the way the plug-in loads a port's
 // requests and prints them as one JSON document.
 //   kmptool requests [--catalogue ...] FILE --dry-run SECONDS --from YYYY-MM-DDTHH:MM:SS
-//                    [--silent ADDR,...]
+//                    [--silent ADDR,...] [--wire]
 // runs the loaded requests through a real queue controller on a simulated clock and prints one
-// line per send (and per response timeout of the silent addresses).
+// line per send (and per response timeout of the silent addresses). With --wire every answered
+// exchange keeps the line for its wire time, so requests queue up behind each other as on a real
+// line, and each send says how late it went out.
 //   kmptool requests [--catalogue ...] FILE --check
-// prints only the configuration check's findings: exit 0 when there are none, 3 when there are.
-// Without --check the findings go to stderr and the output is as above.
+// prints only the configuration check's findings and the line budget: exit 0 when there is
+// nothing to warn about (a note alone included), 3 when there is. Without --check the findings
+// go to stderr and the output is as above. --baud, --line and --latency set the line the budget
+// and the wire preview count with (default 1200 8N2, 50 ms).
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -24,6 +29,7 @@
 
 #include "common/config_check.h"
 #include "common/json_write.h"
+#include "common/line_budget.h"
 #include "common/text_encoding.h"
 #include "kmp/request_config.h"
 #include "kmptool/cli.h"
@@ -137,17 +143,26 @@ std::string FormatLocal(std::int64_t local_ms) {
 // re-arms the timer), schedule runs at the cron scheduler's next run. Stretches in which no tick
 // can change anything are skipped whole, so a day of simulated time costs only the ticks that
 // matter.
+//
+// On the wire (with line settings given) an answer arrives when its exchange's wire time has
+// passed, not at once: the queue keeps the request outstanding until then, so the next one waits,
+// as it does on a real line. A meter is identified (type and serial number) before its first
+// read and again after a timeout, as the plug-in does.
 class DryRun {
    public:
     static constexpr std::uint64_t kFirstTick = 1'000'000;
 
-    DryRun(std::int64_t start_local_ms, std::set<std::uint8_t> silent)
-        : clock_(kFirstTick, start_local_ms), use_clock_(clock_), silent_(std::move(silent)) {
+    DryRun(std::int64_t start_local_ms, std::set<std::uint8_t> silent,
+           std::optional<zol::tools::LineBudgetSettings> wire = std::nullopt)
+        : clock_(kFirstTick, start_local_ms),
+          use_clock_(clock_),
+          silent_(std::move(silent)),
+          wire_(std::move(wire)) {
         queue_.SendTag = 0;
         queue_.OnSendRequest = [this](auto&, zol::parser::TBasicRequestItem& item,
                                       std::uint32_t& timeout, std::int32_t&) {
             auto& request = static_cast<TRequestItem&>(item);
-            Print("send", request, "");
+            Print("send", request, wire_ ? WireText(request).c_str() : "");
             timeout = request.Parameters.Timeout > 0
                           ? static_cast<std::uint32_t>(request.Parameters.Timeout)
                           : 0;
@@ -155,7 +170,16 @@ class DryRun {
             return true;
         };
         queue_.OnRequestTimeout = [this](auto&, zol::parser::TBasicRequestItem& item, bool& retry) {
-            Print("timeout", static_cast<TRequestItem&>(item), retry ? " retry=1" : " retry=0");
+            auto& request = static_cast<TRequestItem&>(item);
+            Print("timeout", request, AttemptText(request, retry).c_str());
+            // The plug-in forgets a meter that did not answer and identifies it again.
+            identified_.erase(request.Parameters.Address);
+            if (answering_ == &request) {
+                // The line was busy for the part of the exchange that had passed.
+                busy_ms_ +=
+                    std::min(steps_.front(), static_cast<double>(clock_.ReadTick() - step_start_));
+                answering_ = nullptr;
+            }
         };
         queue_.OnScheduled = [this](auto&, auto&, auto&) { scheduled_ = true; };
         queue_.OnError = [](auto&, std::string_view context, const std::exception& error,
@@ -176,10 +200,32 @@ class DryRun {
             zol::scheduler::TScheduledEvent* event = nullptr;
             const std::uint64_t fire = NextFire(event);
             const std::uint64_t tick = NextTick(now);
-            const std::uint64_t at = std::min(fire, tick);
+            const std::uint64_t answer = answering_ != nullptr ? answer_at_ : kNever;
+            const std::uint64_t at = std::min({fire, tick, answer});
             if (at > end) break;
             clock_.Advance(at - now);
-            if (event != nullptr && fire <= tick) {
+            NoteDue(at);
+            if (answer <= std::min(fire, tick)) {
+                // A reply's last byte has arrived: the next identification step is sent with a
+                // timeout of its own, as the plug-in sends it, or the exchange is over.
+                busy_ms_ += steps_.front();
+                steps_.erase(steps_.begin());
+                if (!steps_.empty()) {
+                    StartStep();
+                    if (queue_.Current == answering_ && answering_->Parameters.Timeout > 0) {
+                        queue_.ExpectResponse(
+                            static_cast<std::uint32_t>(answering_->Parameters.Timeout));
+                    }
+                    continue;
+                }
+                identified_.insert(answering_->Parameters.Address);
+                if (queue_.Current == answering_) {
+                    queue_.ReleaseCurrent(1);
+                    queue_.Current = nullptr;
+                }
+                answering_ = nullptr;
+                continue;
+            } else if (event != nullptr && fire <= tick) {
                 event->Fire();
                 // A schedule that marked requests ticked the queue at once, re-arming its timer.
                 if (scheduled_) last_tick_ = at;
@@ -190,7 +236,9 @@ class DryRun {
             }
             scheduled_ = false;
             Answer();
+            NoteDue(at);
         }
+        if (wire_) PrintWireSummary(seconds);
         std::fflush(stdout);
     }
 
@@ -201,14 +249,121 @@ class DryRun {
                     suffix);
     }
 
-    // Every send is answered at once, except by the silent addresses.
+    // Every send is answered, except by the silent addresses: at once, or on the wire when its
+    // exchanges have passed.
     void Answer() {
         if (sent_ == nullptr) return;
         if (silent_.count(sent_->Parameters.Address) == 0) {
-            queue_.ReleaseCurrent(1);
-            queue_.Current = nullptr;
+            if (wire_) {
+                answering_ = sent_;
+                steps_ = sent_steps_;
+                StartStep();
+            } else {
+                queue_.ReleaseCurrent(1);
+                queue_.Current = nullptr;
+            }
         }
         sent_ = nullptr;
+    }
+
+    // " attempt N of M": the attempts at this request so far, counting up, and how many it gets.
+    static std::string AttemptText(const TRequestItem& request, bool retry) {
+        const int limit = std::max<int>(request.MaxRetries, 1);
+        int attempt = std::clamp<int>(request.RetryCount, 1, limit);
+        // The last attempt has left the count at the limit, or already cleared it.
+        if (!retry) attempt = limit;
+        return " attempt " + std::to_string(attempt) + " of " + std::to_string(limit);
+    }
+
+    // " late=S wire=S[ identify]" for a send: how long after it was due it went out, and how long
+    // its exchanges keep the line (the identification first when the meter is not known).
+    std::string WireText(const TRequestItem& request) {
+        const std::uint64_t now = clock_.ReadTick();
+        std::string text;
+        // A resend after a timeout is not a run of its own: it gets no lateness. A request a
+        // schedule marked and the queue sent in the same instant was not seen waiting: it is on
+        // time.
+        const auto due = due_.find(&request);
+        if (request.RetryCount <= 1) {
+            const std::uint64_t since = due != due_.end() ? due->second : now;
+            const std::uint64_t late = now > since ? now - since : 0;
+            latest_ms_ = std::max(latest_ms_, late);
+            text += " late=" + SecondsText(static_cast<double>(late));
+        }
+        if (due != due_.end()) due_.erase(due);
+        std::vector<std::uint16_t> ids;
+        for (std::size_t i = 0; i < request.ResponseCount(); ++i) {
+            ids.push_back(request.Response(i).Parameters.Register);
+        }
+        const std::uint8_t address = request.Parameters.Address;
+        const bool known = identified_.count(address) != 0;
+        sent_steps_.clear();
+        if (!known) {
+            sent_steps_.push_back(
+                zol::tools::TypeRequestWireTime(wire_->line, address, wire_->latency_ms).total_ms);
+            sent_steps_.push_back(
+                zol::tools::SerialRequestWireTime(wire_->line, address, wire_->latency_ms)
+                    .total_ms);
+        }
+        sent_steps_.push_back(
+            zol::tools::RegisterReadWireTime(wire_->line, address, ids, wire_->latency_ms)
+                .total_ms);
+        // A silent meter never answers: there is no exchange to time.
+        if (silent_.count(address) != 0) return text;
+        double wire_ms = 0;
+        for (const double step : sent_steps_) wire_ms += step;
+        text += " wire=" + SecondsText(wire_ms);
+        if (!known) text += " identify";
+        return text;
+    }
+
+    // The current step of the exchange being answered starts now.
+    void StartStep() {
+        step_start_ = clock_.ReadTick();
+        answer_at_ = step_start_ + static_cast<std::uint64_t>(std::llround(steps_.front()));
+    }
+
+    static std::string SecondsText(double ms) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3fs", ms / 1000);
+        return text;
+    }
+
+    // Records when each request fell due, the first time it is seen due: polls at the end of
+    // their interval, time schedules when they marked the request.
+    void NoteDue(std::uint64_t now) {
+        if (!wire_) return;
+        zol::common::SharedSection lock(queue_.Requests.Lock());
+        for (std::int32_t i = 0; i < queue_.Requests.CountLocked(); ++i) {
+            const auto& item = *queue_.Requests.Item(i);
+            if (!item.Enabled || due_.count(&item) != 0 || &item == queue_.Current) continue;
+            std::uint64_t due = kNever;
+            switch (item.Method) {
+                case TRequestMethod::rmPoll:
+                    due =
+                        item.PollTimer.IsClear()
+                            ? now
+                            : item.PollTimer.Start + static_cast<std::uint32_t>(item.PollInterval);
+                    break;
+                case TRequestMethod::rmOnce:
+                    if (!item.Sent) due = now;
+                    break;
+                default:
+                    if (item.Pending) due = now;
+            }
+            if (due <= now) due_[&item] = due;
+        }
+    }
+
+    // "wire: the line was busy S of S (P%); the latest send went out S after it was due".
+    void PrintWireSummary(std::uint64_t seconds) const {
+        const double run_ms = static_cast<double>(seconds) * 1000;
+        std::printf(
+            "wire: %s, the line was busy %s of %s (%.0f%%); the latest send went out %s "
+            "after it was due\n",
+            zol::tools::LineFramingText(wire_->line).c_str(), SecondsText(busy_ms_).c_str(),
+            SecondsText(run_ms).c_str(), run_ms > 0 ? 100 * busy_ms_ / run_ms : 0.0,
+            SecondsText(static_cast<double>(latest_ms_)).c_str());
     }
 
     std::uint64_t TickOfLocal(double ole) const {
@@ -296,7 +451,24 @@ class DryRun {
     TRequestItem* sent_ = nullptr;
     std::uint64_t last_tick_ = 0;
     bool scheduled_ = false;
+    static constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
+    // On the wire: the line settings, the request being answered and when its answer ends, the
+    // meters identified, when each waiting request fell due, and the figures of the summary.
+    std::optional<zol::tools::LineBudgetSettings> wire_;
+    TRequestItem* answering_ = nullptr;
+    std::uint64_t answer_at_ = 0;
+    // Wire time of each step (type, serial number, registers) of the exchange last sent, and
+    // those left of the one being answered.
+    std::vector<double> sent_steps_, steps_;
+    std::uint64_t step_start_ = 0;
+    std::set<std::uint8_t> identified_;
+    std::map<const zol::parser::TBasicRequestItem*, std::uint64_t> due_;
+    double busy_ms_ = 0;
+    std::uint64_t latest_ms_ = 0;
 };
+
+// The port the line budget names when --port is not given.
+constexpr const char* kDefaultPort = "line";
 
 int Fail(const std::string& file, const std::string& problem) {
     std::fprintf(stderr, "kmptool requests: %s: %s\n", file.c_str(), problem.c_str());
@@ -306,9 +478,43 @@ int Fail(const std::string& file, const std::string& problem) {
 // The command line of `kmptool requests`, as given; RunRequests checks the values.
 struct RequestsArguments {
     std::string file;
-    std::optional<std::string> catalogue, dry_run, from, silent;
+    std::optional<std::string> catalogue, dry_run, from, silent, baud, line, latency, port;
     bool check = false;
+    bool wire = false;
 };
+
+// The line the budget and the wire preview count with: --line "8N2" (or "1200 8N2"), --baud
+// over its speed, --latency the meters' reply latency in milliseconds.
+std::optional<zol::tools::LineBudgetSettings> LineSettings(const RequestsArguments& arguments,
+                                                           std::string& error) {
+    zol::tools::LineBudgetSettings settings;
+    if (arguments.line) {
+        auto line = zol::tools::ParseLineFraming(*arguments.line);
+        if (!line) {
+            error = "invalid --line '" + *arguments.line + "' (data bits, parity, stop bits: 8N2)";
+            return std::nullopt;
+        }
+        settings.line = *line;
+    }
+    if (arguments.baud) {
+        auto line = zol::tools::ParseLineFraming(*arguments.baud);
+        if (!line || arguments.baud->find(' ') != std::string::npos ||
+            !zol::kmptool::ParseNumber(*arguments.baud)) {
+            error = "invalid --baud '" + *arguments.baud + "' (a speed from 50 to 4000000)";
+            return std::nullopt;
+        }
+        settings.line.baud = line->baud;
+    }
+    if (arguments.latency) {
+        auto latency = zol::kmptool::ParseNumber(*arguments.latency, 60000);
+        if (!latency) {
+            error = "invalid --latency '" + *arguments.latency + "' (milliseconds, 0 to 60000)";
+            return std::nullopt;
+        }
+        settings.latency_ms = *latency;
+    }
+    return settings;
+}
 
 int RunRequests(const RequestsArguments& arguments) {
     using zol::kmptool::UsageError;
@@ -323,6 +529,15 @@ int RunRequests(const RequestsArguments& arguments) {
     if (silent_text && !dry_run_text) return UsageError("requests", "--silent needs --dry-run");
     if (check && dry_run_text)
         return UsageError("requests", "--check runs alone, without --dry-run");
+    if (arguments.wire && !dry_run_text) return UsageError("requests", "--wire needs --dry-run");
+    const bool line_given = arguments.baud || arguments.line || arguments.latency || arguments.port;
+    if (line_given && !check && !arguments.wire) {
+        return UsageError("requests",
+                          "--baud, --line, --latency and --port need --check or --wire");
+    }
+    std::string line_error;
+    const auto line_settings = LineSettings(arguments, line_error);
+    if (!line_settings) return UsageError("requests", line_error);
     auto catalogue = zol::kmp::KmpCatalogue::kHeat;
     if (catalogue_text) {
         auto parsed = zol::kmptool::ParseCatalogue(*catalogue_text);
@@ -336,7 +551,10 @@ int RunRequests(const RequestsArguments& arguments) {
         seconds = zol::kmptool::ParseNumber(*dry_run_text, 10u * 366 * 86400);
         if (!seconds) return UsageError("requests", "invalid --dry-run '" + *dry_run_text + "'");
         from = zol::kmptool::ParseLocalTime(*from_text);
-        if (!from) return UsageError("requests", "invalid --from time '" + *from_text + "'");
+        if (!from) {
+            return UsageError("requests", "invalid --from time '" + *from_text +
+                                              "': expected YYYY-MM-DDTHH:MM:SS, local time");
+        }
         if (silent_text) {
             for (const std::string& address : zol::kmptool::SplitList(*silent_text)) {
                 auto number = zol::kmptool::ParseNumber(address, 255);
@@ -351,12 +569,16 @@ int RunRequests(const RequestsArguments& arguments) {
     auto text = ReadInput(file, problem);
     if (!text) return Fail(file, problem);
     const auto findings = zol::tools::CheckOptionsText(*text, catalogue);
+    const auto budget = zol::tools::ComputeLineBudget(*text, catalogue, *line_settings);
+    const auto budget_line =
+        zol::tools::LineBudgetLine(arguments.port.value_or(kDefaultPort), budget);
     if (check) {
         for (const auto& finding : findings) {
             zol::tools::WriteLine(stdout, zol::tools::FindingLine(finding));
         }
+        if (budget_line) zol::tools::WriteLine(stdout, *budget_line);
         std::fflush(stdout);
-        return findings.empty() ? 0 : 3;
+        return findings.empty() && !zol::tools::LineOverBudget(budget) ? 0 : 3;
     }
     const auto document = zol::parser::ReadOptionsText(*text);
     if (document.truncated) return Fail(file, "the options text breaks off inside an element");
@@ -366,6 +588,7 @@ int RunRequests(const RequestsArguments& arguments) {
     for (const auto& finding : findings) {
         zol::tools::WriteLine(stderr, zol::tools::FindingLine(finding));
     }
+    if (budget_line) zol::tools::WriteLine(stderr, *budget_line);
     zol::kmp::TDataSourceCfg config;
     config.lblParams_Caption = std::move(*text);
     zol::kmp::StandaloneLoadHost host(catalogue);
@@ -385,7 +608,8 @@ int RunRequests(const RequestsArguments& arguments) {
         return 0;
     }
 
-    DryRun run(zol::scheduler::JoinMs(*from), std::move(silent));
+    DryRun run(zol::scheduler::JoinMs(*from), std::move(silent),
+               arguments.wire ? line_settings : std::nullopt);
     zol::kmp::LoadRequests(&host, &config, run.Queue().Requests, &run.Queue());
     run.Run(*seconds);
     return 0;
@@ -408,6 +632,17 @@ zol::kmptool::CommandRunner DefineRequests(CLI::App& command) {
         ->type_name("YYYY-MM-DDTHH:MM:SS");
     command.add_option("--silent", given->silent, "addresses that never answer in the dry run")
         ->type_name("ADDR,...");
+    command.add_flag("--wire", given->wire,
+                     "dry run on the wire: each answer takes its exchange's wire time; each send "
+                     "says how late it went out and how long it keeps the line");
+    command.add_option("--baud", given->baud, "line speed of --check's budget and --wire (1200)")
+        ->type_name("N");
+    command.add_option("--line", given->line, "data bits, parity and stop bits (8N2)")
+        ->type_name("8N2");
+    command.add_option("--latency", given->latency, "the meters' reply latency (50)")
+        ->type_name("MS");
+    command.add_option("--port", given->port, "the port the line budget names (line)")
+        ->type_name("NAME");
     return [given] { return RunRequests(*given); };
 }
 

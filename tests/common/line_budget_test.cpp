@@ -1,0 +1,71 @@
+#include "common/line_budget.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace zol::tools {
+namespace {
+
+// One read of register 003C from meter 1 at 1200 8N2: request 80 01 10 01 00 3C 71 19 0D
+// (9 bytes), reply 2 + 5 known + 8 unknown + 1 escape allowed (16 bytes), 25 × 11 bits / 1200
+// baud + 50 ms.
+constexpr double kReadMs = 25 * 11 / 1.2 + 50;
+
+std::string Request(const std::string& caption, const std::string& method) {
+    return "<R caption=\"" + caption + "\"><Enabled>1</Enabled><Device>1</Device>" + method +
+           "<Response><I><Register>3C</Register></I></Response></R>";
+}
+
+// Time schedules count by the densest hour of all their runs together: runs an hour apart or
+// more do not add up, runs of different requests in the same hour do.
+TEST(LineBudget, TimeSchedulesCountByTheirDensestHour) {
+    struct Case {
+        const char* what;
+        std::string requests;
+        double runs_in_densest_hour;
+    };
+    const Case cases[] = {
+        {"three of four times within an hour",
+         Request("T", "<MethodAtTime>1</MethodAtTime><AtTime>8:00, 8:20, 8:40, 9:50</AtTime>"), 3},
+        {"a full hour apart",
+         Request("T", "<MethodAtTime>1</MethodAtTime><AtTime>8:00, 9:00</AtTime>"), 1},
+        {"weekly cron", Request("C", "<MethodCron>1</MethodCron><CronTime>0 3 * * 0</CronTime>"),
+         1},
+        {"times and cron in the same hour",
+         Request("T", "<MethodAtTime>1</MethodAtTime><AtTime>8:00, 8:20, 8:40</AtTime>") +
+             Request("C", "<MethodCron>1</MethodCron><CronTime>*/30 8 * * *</CronTime>"),
+         5},
+        {"every second: dense, 3600 an hour",
+         Request("S", "<MethodCron>1</MethodCron><CronTime>* * * * * *</CronTime>"), 3600},
+        {"not enabled, once and on an event cost nothing",
+         "<R><Device>1</Device><MethodPoll>1</MethodPoll><Response><I><Register>3C</Register>"
+         "</I></Response></R>" +
+             Request("O", "") + Request("E", "<MethodEvent>1</MethodEvent>"),
+         0},
+    };
+    for (const auto& c : cases) {
+        const auto budget =
+            ComputeLineBudget("<QUERY>" + c.requests + "</QUERY>", kmp::KmpCatalogue::kHeat, {});
+        EXPECT_NEAR(budget.share, c.runs_in_densest_hour * kReadMs / 3'600'000, 1e-9) << c.what;
+        if (c.runs_in_densest_hour == 0) {
+            EXPECT_TRUE(budget.requests.empty()) << c.what;
+            continue;
+        }
+        EXPECT_EQ(budget.window_ms, 3'600'000) << c.what;
+        EXPECT_NEAR(budget.need_ms, c.runs_in_densest_hour * kReadMs, 1e-6) << c.what;
+    }
+    // An hour's window is said in words; polls and schedules add up in the shortest interval.
+    const auto mixed = ComputeLineBudget(
+        "<QUERY>" + Request("P", "<MethodPoll>1</MethodPoll><PollInterval>300</PollInterval>") +
+            Request("S", "<MethodCron>1</MethodCron><CronTime>* * * * * *</CronTime>") + "</QUERY>",
+        kmp::KmpCatalogue::kHeat, {});
+    EXPECT_NEAR(mixed.share, kReadMs / 300 + kReadMs / 1000, 1e-9);
+    EXPECT_EQ(LineBudgetLine("L2", mixed),
+              "warning: L2: the requests need 0.4 s of line time every 0.3 s (121%): readings "
+              "will fall behind; poll less often or split the line. Costliest: P 0.3 s (1 meter), "
+              "S 0.1 s (1 meter)");
+}
+
+}  // namespace
+}  // namespace zol::tools
