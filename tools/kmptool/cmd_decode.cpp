@@ -1,5 +1,5 @@
-// kmptool decode: what a response body says: the meter type, the serial number or the register
-// values with their units.
+// kmptool decode: what a response says: the meter type, the serial number or the register values
+// with their units. It takes the body, or the whole frame as the tools print it.
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <memory>
@@ -29,7 +29,22 @@ int RunDecode(const DecodeArguments& arguments) {
     if (!which) return UsageError("decode", "--catalogue must be heat or electricity");
     const auto parsed = ParseHex(args);
     if (!parsed) return UsageError("decode", "BODYHEX must be pairs of hex digits");
-    const std::vector<std::uint8_t>& body = *parsed;
+    std::vector<std::uint8_t> body = *parsed;
+    // A whole frame as the tools print it (40 3F 01 ... 0D): its body lies stuffed between the
+    // start and stop bytes. A body whose checksum holds is taken as it is, even when it happens
+    // to begin and end with those bytes (address 64 is 40).
+    if (body.size() >= kmp::kMinFrameSize && body.back() == kmp::KmpStop &&
+        (body.front() == kmp::KmpRespStart || body.front() == kmp::KmpReqStart) &&
+        !kmp::KmpBodyVerified(body)) {
+        if (body.front() == kmp::KmpReqStart) {
+            return UsageError("decode",
+                              "this is a request frame (80 ... 0D), sent to the meter: decode "
+                              "reads the meter's replies (40 ... 0D); kmptool scan shows frames");
+        }
+        std::vector<std::uint8_t> unstuffed;
+        kmp::KmpUnstuff(std::span(body).subspan(1, body.size() - 2), unstuffed);
+        body = std::move(unstuffed);
+    }
     if (body.size() < kmp::kMinBodySize) {
         return UsageError("decode", "a body holds at least address, CID and checksum (4 bytes)");
     }
@@ -94,7 +109,8 @@ CommandRunner DefineDecode(CLI::App& command) {
     auto given = std::make_shared<DecodeArguments>();
     command
         .add_option("BODYHEX", given->body,
-                    "a response body in hex: address, CID, data and checksum, unstuffed")
+                    "a response in hex: the body (address, CID, data and checksum, unstuffed) or "
+                    "the whole frame (40 ... 0D)")
         ->type_name("");
     command.add_option("--catalogue", given->catalogue, kCatalogueHelp)
         ->type_name("heat|electricity");

@@ -18,6 +18,7 @@
 #include "kmp/kmp_value.h"
 #include "kmptool/cli.h"
 #include "kmptool/commands.h"
+#include "kmptool/discover.h"
 #include "kmptool/transport.h"
 #include "metersim/meter_simulator.h"
 #include "zolShared/Public/Common/byte_order.h"
@@ -70,40 +71,101 @@ struct Exchanged {
     std::vector<std::uint8_t> body;  // kAnswered: the verified reply body
 };
 
-// Sends one request and waits for the verified reply from the same meter with the same CID.
-Exchanged Exchange(Transport& line, const ReadOptions& options,
-                   const std::vector<std::uint8_t>& request) {
-    const std::uint8_t cid = request[1];
+// Whether the verified reply `body` answers `request`: the same meter and CID and, for a register
+// request, only registers it asked for (the meter leaves out those it does not have). Two
+// register requests of one read ask for different registers, so the reply to one is never taken
+// for the other's.
+bool Answers(std::span<const std::uint8_t> body, std::span<const std::uint8_t> request) {
+    if (body[0] != request[0] || body[1] != request[1]) return false;
+    if (request[1] != kmp::CidGetRegister || request.size() < 5) return true;
+    const std::span<const std::uint8_t> asked = request.subspan(3, request.size() - 5);
+    std::span<const std::uint8_t> data = body.subspan(2, body.size() - 4);
+    while (const auto block = kmp::ReadRegisterBlock(data)) {
+        bool listed = false;
+        for (std::size_t i = 0; i + 1 < asked.size() && !listed; i += 2) {
+            listed = common::ReadBe16(asked.subspan(i).first<2>()) == block->id;
+        }
+        if (!listed) return false;
+    }
+    return true;
+}
+
+// The exchanges of one read with its meter. Every request stays known with the time it was last
+// sent, so a reply that comes after its timeout, into a later exchange, is told apart from the
+// answer awaited there: it is counted as late, and never taken for that answer.
+class Exchanger {
+   public:
+    Exchanger(Transport& line, const ReadOptions& options) : line_(line), options_(options) {}
+
+    // Sends `request` and waits for the verified reply that answers it. A damaged reply ends its
+    // attempt as soon as its last byte is in: the request goes out again at once rather than at
+    // the end of the timeout.
+    Exchanged Exchange(const std::vector<std::uint8_t>& request);
+
+    std::size_t LateReplies() const noexcept { return late_; }
+    // The longest time a late reply took from the last send of its request.
+    std::uint64_t SlowestLateMs() const noexcept { return slowest_late_ms_; }
+
+   private:
+    struct Sent {
+        std::vector<std::uint8_t> request;
+        std::uint64_t last_sent_ms = 0;
+    };
+
+    Transport& line_;
+    const ReadOptions& options_;
+    std::vector<Sent> earlier_;  // the requests of the exchanges before this one
+    std::size_t late_ = 0;
+    std::uint64_t slowest_late_ms_ = 0;
+};
+
+Exchanged Exchanger::Exchange(const std::vector<std::uint8_t>& request) {
     const auto frame = kmp::KmpStuff(request);
     common::TFIFOStream fifo(common::TFIFOStream::kClientCapacity, common::TFIFOStream::kClientStep,
                              true);
     const kmp::FrameAcceptor answers = [&](std::span<const std::uint8_t> body) {
-        return body[0] == options.address && body[1] == cid;
+        if (Answers(body, request)) return true;
+        // The latest earlier request this reply answers: it came after that request's timeout.
+        for (auto sent = earlier_.rbegin(); sent != earlier_.rend(); ++sent) {
+            if (!Answers(body, sent->request)) continue;
+            ++late_;
+            slowest_late_ms_ = std::max(slowest_late_ms_, line_.NowMs() - sent->last_sent_ms);
+            break;
+        }
+        return false;
     };
-    const kmp::ScanLogger log = [](int, std::string_view text) {
+    bool damaged = false;
+    const kmp::ScanLogger log = [&damaged](int level, std::string_view text) {
+        if (level == kmp::kInvalidCrcLogLevel) damaged = true;
         std::fprintf(stderr, "kmptool read: %.*s\n", static_cast<int>(text.size()), text.data());
     };
+    earlier_.push_back({request, 0});
+    Sent& sent = earlier_.back();
     Exchanged result;
-    for (std::uint32_t attempt = 0; attempt < options.attempts; ++attempt) {
+    for (std::uint32_t attempt = 0; attempt < options_.attempts; ++attempt) {
         fifo.Clear();
-        if (!line.Write(frame)) {
+        damaged = false;
+        sent.last_sent_ms = line_.NowMs();
+        if (!line_.Write(frame)) {
             if (Interrupted()) return {Outcome::kInterrupted, {}};
-            const std::string failure = line.FailureText();
+            const std::string failure = line_.FailureText();
             tools::WriteLine(stderr, "kmptool read: writing the request failed" +
                                          (failure.empty() ? "" : ": " + failure));
             return {Outcome::kLineFailed, {}};
         }
-        const std::uint64_t deadline = line.NowMs() + options.timeout_ms;
-        for (std::uint64_t now = line.NowMs(); now < deadline; now = line.NowMs()) {
+        const std::uint64_t deadline = line_.NowMs() + options_.timeout_ms;
+        for (std::uint64_t now = line_.NowMs(); now < deadline && !damaged; now = line_.NowMs()) {
             if (Interrupted()) return {Outcome::kInterrupted, {}};
-            const auto bytes = line.Read(static_cast<std::uint32_t>(deadline - now));
+            const auto bytes = line_.Read(static_cast<std::uint32_t>(deadline - now));
             if (Interrupted()) return {Outcome::kInterrupted, {}};
-            if (const std::string failure = line.FailureText(); !failure.empty()) {
+            if (const std::string failure = line_.FailureText(); !failure.empty()) {
                 tools::WriteLine(stderr, "kmptool read: " + failure);
                 return {Outcome::kLineFailed, {}};
             }
             if (bytes.empty()) continue;
             fifo.Write(bytes);
+            // Every whole frame in the queue is looked at: a late reply ahead of the answer is
+            // passed over, and the answer behind it still found.
             const int n = kmp::FindFrame(fifo, answers, log, result.body);
             if (n > 0) {
                 result.outcome = Outcome::kAnswered;
@@ -262,8 +324,8 @@ int RunRead(const ReadArguments& arguments) {
         if (fault_text) return UsageError("read", "--sim-fault needs --sim");
         SerialSettings settings;
         if (baud_text) {
-            const auto baud = ParseNumber(*baud_text);
-            if (!baud || *baud == 0) return UsageError("read", "--baud must be a number");
+            const auto baud = ParseLineSpeed(*baud_text);
+            if (!baud) return UsageError("read", LineSpeedError(*baud_text));
             settings.baud = *baud;
         }
         std::string error;
@@ -288,7 +350,19 @@ int RunRead(const ReadArguments& arguments) {
 
     // The exit code of an exchange that brought no reply (tools/common/exit_codes.h). A line
     // that is gone has said so already; the meter was not asked again.
+    std::optional<Exchanger> exchanger;
+    // Replies that came after their timeout: the read may still have ended well, but only
+    // because requests went out again; a longer --timeout spares the line those.
+    const auto report_late = [&] {
+        if (!exchanger || exchanger->LateReplies() == 0) return;
+        std::fprintf(stderr,
+                     "kmptool read: late replies: %zu (%u answered after %llu ms: raise "
+                     "--timeout)\n",
+                     exchanger->LateReplies(), options.address,
+                     static_cast<unsigned long long>(exchanger->SlowestLateMs()));
+    };
     const auto unanswered = [&](Outcome outcome, const char* what) {
+        report_late();
         if (outcome == Outcome::kInterrupted) {
             std::fprintf(stderr, "kmptool read: interrupted\n");
             return tools::kExitInterrupted;
@@ -302,9 +376,10 @@ int RunRead(const ReadArguments& arguments) {
     };
     CatchInterrupt();
 
+    exchanger.emplace(*line, options);
     Identity identity;
     const auto type =
-        Exchange(*line, options, kmp::BuildIdentificationRequest(options.address, kmp::CidGetType));
+        exchanger->Exchange(kmp::BuildIdentificationRequest(options.address, kmp::CidGetType));
     if (type.outcome != Outcome::kAnswered) return unanswered(type.outcome, "type");
     if (type.body.size() < 8) {
         std::fprintf(stderr, "kmptool read: type reply too short\n");
@@ -312,8 +387,8 @@ int RunRead(const ReadArguments& arguments) {
     }
     identity.type = common::ReadBe16(std::span(type.body).subspan<2, 2>());
     identity.revision = common::ReadBe16(std::span(type.body).subspan<4, 2>());
-    const auto serial = Exchange(
-        *line, options, kmp::BuildIdentificationRequest(options.address, kmp::CidGetSerialNo));
+    const auto serial =
+        exchanger->Exchange(kmp::BuildIdentificationRequest(options.address, kmp::CidGetSerialNo));
     if (serial.outcome != Outcome::kAnswered) return unanswered(serial.outcome, "serial-number");
     if (serial.body.size() < 8) {
         std::fprintf(stderr, "kmptool read: serial-number reply too short\n");
@@ -325,8 +400,7 @@ int RunRead(const ReadArguments& arguments) {
     std::vector<kmp::RegisterBlock> blocks;
     for (std::size_t first = 0; first < ids.size(); first += kmp::kMaxRequestRegisters) {
         const std::size_t count = std::min(kmp::kMaxRequestRegisters, ids.size() - first);
-        auto reply = Exchange(
-            *line, options,
+        auto reply = exchanger->Exchange(
             kmp::BuildRegisterRequest(options.address, std::span(ids).subspan(first, count)));
         if (reply.outcome != Outcome::kAnswered) return unanswered(reply.outcome, "register");
         replies.push_back(std::move(reply.body));
@@ -338,11 +412,31 @@ int RunRead(const ReadArguments& arguments) {
 
     if (json) {
         PrintJson(options.address, identity, ids, blocks, catalogue);
-        return tools::kExitDone;
+    } else {
+        std::printf("METER %u TYPE %04X REVISION %04X SERIAL %lu\n", options.address,
+                    identity.type, identity.revision, static_cast<unsigned long>(identity.serial));
+        PrintRegisters(ids, blocks, catalogue);
     }
-    std::printf("METER %u TYPE %04X REVISION %04X SERIAL %lu\n", options.address, identity.type,
-                identity.revision, static_cast<unsigned long>(identity.serial));
-    PrintRegisters(ids, blocks, catalogue);
+    std::fflush(stdout);
+    report_late();
+    // Codes of the other catalogue name registers this meter does not have: its type says which
+    // catalogue names its registers.
+    const CatalogueChoice meter_catalogue = CatalogueOfType(identity.type);
+    if (meter_catalogue.known && meter_catalogue.catalogue != *which) {
+        std::fprintf(stderr,
+                     "kmptool read: meter %u is type %04X, %s meter: the %s catalogue names "
+                     "its registers; read it with --catalogue %s\n",
+                     options.address, identity.type,
+                     meter_catalogue.catalogue == kmp::KmpCatalogue::kHeat ? "a heat"
+                                                                           : "an electricity",
+                     CatalogueName(meter_catalogue.catalogue),
+                     CatalogueName(meter_catalogue.catalogue));
+    }
+    if (blocks.empty()) {
+        std::fprintf(stderr, "kmptool read: meter %u gave no value for any register asked\n",
+                     options.address);
+        return tools::kExitMeterSilent;
+    }
     return tools::kExitDone;
 }
 
@@ -378,7 +472,8 @@ CommandRunner DefineRead(CLI::App& command) {
     command.add_flag("--json", given->json, "print the meter and its values as one JSON object");
     command.footer(
         "Exit codes: 0 the meter answered; 1 the port did not open or failed; 2 usage error;\n"
-        "            3 the meter never answered; 130 interrupted (Ctrl-C)");
+        "            3 the meter never answered, or gave no value for any register asked;\n"
+        "            130 interrupted (Ctrl-C)");
     return [given] { return RunRead(*given); };
 }
 
