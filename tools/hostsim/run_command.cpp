@@ -9,6 +9,7 @@
 
 #include "common/config_check.h"
 #include "common/exit_codes.h"
+#include "common/line_budget.h"
 #include "common/text_encoding.h"
 #include "hostsim/host_run.h"
 #include "hostsim/report_page.h"
@@ -299,6 +300,17 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
                           : kmp::KmpCatalogue::kHeat);
     for (const auto& finding : findings) {
         tools::WriteLine(stderr, tools::FindingLine(finding));
+    }
+    // The line budget of each port at the run's speed: every port runs the whole configuration.
+    tools::LineBudgetSettings line_settings;
+    line_settings.line.baud = arguments.baud;
+    const auto budget = tools::ComputeLineBudget(
+        options_text,
+        arguments.config_index == std::optional<std::size_t>(1) ? kmp::KmpCatalogue::kElectricity
+                                                                : kmp::KmpCatalogue::kHeat,
+        line_settings);
+    for (const auto& [name, connection] : port_texts) {
+        if (auto text = tools::LineBudgetLine(name, budget)) tools::WriteLine(stderr, *text);
     }
     if (arguments.strict && !findings.empty()) {
         return fail("--strict: the configuration has " + std::to_string(findings.size()) +
