@@ -385,5 +385,75 @@ TEST(MeterSimulator, FaultListsParseOrAreRefused) {
     }
 }
 
+// A paced meter on a fake clock: the request takes its bytes' time to arrive (at the master's
+// speed when known), the reply starts the latency later and comes a byte per character time, as
+// noise when the master is set to another speed or format, and a second reply waits for the
+// line. 1200 8N2 is 9.1667 ms a byte, 9600 8N2 1.1458 ms; the type request is 6 bytes on the
+// wire, its reply 10; every byte is due when it has fully arrived (whole ms, rounded up).
+TEST(MeterSimulator, PacedMetersTakeTheWiresTimeAndAnswerOnlyTheirOwnSpeed) {
+    const SimWire paced{.baud = 1200, .latency_ms = 50};
+    const struct {
+        const char* name;
+        SimWire meter;
+        std::optional<SimWire> master;
+        const char* line;  // "" one meter; else the meters of the line, 63 is asked
+        std::vector<std::uint64_t> due;  // first, second, last byte (and first of a 2nd reply)
+        bool noise;
+    } cases[] = {
+        {"master unknown", paced, std::nullopt, "", {1115, 1124, 1197}, false},
+        {"master at the meter's", paced, SimWire{.baud = 1200}, "", {1115, 1124, 1197}, false},
+        {"master faster", paced, SimWire{.baud = 9600}, "", {1067, 1076, 1149}, true},
+        {"parity instead of a stop bit", paced, SimWire{.baud = 1200, .parity = 'E', .stop_bits = 1},
+         "", {1115, 1124, 1197}, true},
+        {"not paced", SimWire{}, SimWire{.baud = 9600}, "", {1000, 1000, 1000}, false},
+        {"latency only", SimWire{.latency_ms = 30}, std::nullopt, "", {1030, 1030, 1030}, false},
+        {"an impostor waits for the line", paced, std::nullopt, "63,62/answers=63",
+         {1115, 1124, 1197, 1206}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MeterSimulator sim;
+        if (*c.line == '\0') {
+            sim.AddMeter({63, 0x0210, 0x0005, 1, {}, {}, SimLife::kFixed, 1, c.meter});
+        } else {
+            SimMeter real{63, 0x0210, 0x0005, 1, {}, {}, SimLife::kFixed, 1, c.meter};
+            SimMeter impostor = real;
+            impostor.address = 62;
+            impostor.faults.answers_for = {63};
+            sim.AddMeter(real);
+            sim.AddMeter(impostor);
+        }
+        sim.SetMasterLine(c.master);
+        sim.Receive(kmp::KmpStuff(kmp::BuildIdentificationRequest(63, kmp::CidGetType)), 1000);
+        std::vector<std::uint64_t> due;
+        std::vector<std::uint8_t> bytes;
+        while (const auto when = sim.NextDue()) {
+            const auto delivery = sim.TakeDelivery(*when);
+            for (std::size_t i = 0; i < delivery->size(); ++i) due.push_back(*when);
+            bytes.insert(bytes.end(), delivery->begin(), delivery->end());
+        }
+        ASSERT_EQ(bytes.size() > 10, *c.line != '\0');
+        ASSERT_GE(bytes.size(), 10u);
+        EXPECT_EQ(due[0], c.due[0]);
+        EXPECT_EQ(due[1], c.due[1]);
+        EXPECT_EQ(due[9], c.due[2]);
+        if (c.due.size() > 3) {
+            EXPECT_EQ(due[10], c.due[3]);
+        }
+        const bool intact = ToHex({bytes.begin(), bytes.begin() + 10}).starts_with("40 3F 01 02");
+        EXPECT_EQ(intact, !c.noise) << ToHex(bytes);
+        if (c.noise) {
+            // Nothing of it reads as a reply or an acknowledgement.
+            EXPECT_EQ(std::count_if(bytes.begin(), bytes.end(),
+                                    [](std::uint8_t b) {
+                                        return b == kmp::KmpRespStart || b == 0x06 ||
+                                               b == kmp::KmpReqStart;
+                                    }),
+                      0)
+                << ToHex(bytes);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace zol::metersim

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/wire_time.h"
 #include "kmp/kmp_frame.h"
 #include "zolShared/Public/Common/byte_order.h"
 
@@ -33,9 +34,7 @@ SimRegister SimRegister::Make(std::uint16_t id, std::uint8_t unit, std::uint8_t 
 }
 
 double SimWire::CharacterMs() const noexcept {
-    if (baud == 0) return 0;
-    const unsigned bits = 1u + data_bits + (parity == 'N' ? 0u : 1u) + stop_bits;
-    return 1000.0 * bits / baud;
+    return tools::CharacterMs(tools::LineFraming{baud, data_bits, parity, stop_bits});
 }
 
 const SimRegister* SimMeter::FindRegister(std::uint16_t id) const noexcept {
