@@ -1,7 +1,9 @@
 // kmptool cron as people and scripts use it: the exact output lines and the exit codes.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <string>
 
 #include "kmptool/run_kmptool.h"
@@ -78,6 +80,37 @@ TEST(KmptoolCron, ErrorsSayWhatIsWrongInTheStringAsWrittenWithExitCode2) {
     EXPECT_EQ(RunKmptool("cron next '0 0 12 * * *' --from '2026-03-01 06:30'").out,
               "kmptool cron: invalid --from time '2026-03-01 06:30': expected local time "
               "YYYY-MM-DDTHH:MM:SS, optionally with .mmm (2026-03-01T06:30:00)\n");
+}
+
+// The preview of a configuration and its check tell a cron string's fault as cron next does, in
+// the CronTime as written, not in the seven-field form the scheduler was handed.
+TEST(KmptoolCron, ThePreviewAndTheCheckTellTheSameFaultInTheStringAsWritten) {
+    const struct {
+        const char* cron;
+        const char* reason;
+    } cases[] = {
+        {"0 0 3 * * 0",
+         "field 6 (weekday) \"0\" is outside 1-7 (1 is Monday, 7 Sunday; five fields count "
+         "Sunday 0)"},
+        {"0 3 * * 8", "field 5 (weekday) \"8\" is outside 0-7 (0 and 7 are Sunday)"},
+    };
+    const std::string file = ::testing::TempDir() + "cron_fault.xml";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cron);
+        std::ofstream(file) << "<QUERY>\n<Request caption=\"Heat\">\n<Device>63</Device>\n"
+                               "<MethodCron check=\"2\"><CronTime>"
+                            << c.cron
+                            << "</CronTime></MethodCron>\n<Response><Item><Register>003C</Register>"
+                               "</Item></Response>\n</Request>\n</QUERY>\n";
+        const ToolRun run =
+            RunKmptool("requests " + file + " --dry-run 86400 --from 2026-03-01T00:00:00");
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, std::string("warning: Heat: line 4: CronTime \"") + c.cron +
+                               "\" never comes (" + c.reason +
+                               "): the request never runs\nkmptool requests: cron \"" + c.cron +
+                               "\": " + c.reason + "\n");
+    }
+    std::remove(file.c_str());
 }
 
 TEST(KmptoolCron, WithoutFromStartsFromNow) {

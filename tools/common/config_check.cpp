@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/config_markup.h"
+#include "common/cron_text.h"
 #include "common/edit_distance.h"
 #include "kmp/kmp_frame.h"
 #include "kmp/request_config.h"
@@ -515,11 +516,16 @@ class Checker {
         // Both share every field but the days, so a parse error is in both.
         bool comes = false;
         const char* failure = nullptr;
+        // Where a field is at fault, the reason names it as written (not the scheduler's form).
+        const CronProblem problem = FindCronProblem(cron, scheduler::NowOle());
+        const bool field_named = problem.kind == CronProblemKind::kUnreadable ||
+                                 problem.kind == CronProblemKind::kOutOfRange;
         for (const std::string& schedule : parser::CronStringsFromParams(loaded.MethodParams)) {
             const auto parsed = scheduler::ParseCronString(schedule);
             if (!parsed.Ok()) {
                 Add(entry, line,
-                    "CronTime " + Quote(cron) + " is not a schedule (" + Shown(parsed.error) +
+                    "CronTime " + Quote(cron) + " is not a schedule (" +
+                        (field_named ? Shown(problem.reason, 200) : Shown(parsed.error)) +
                         "): the request never runs");
                 return;
             }
@@ -532,7 +538,9 @@ class Checker {
         if (!comes) {
             Add(entry, line,
                 "CronTime " + Quote(cron) + " never comes" +
-                    (failure == nullptr ? std::string() : " (" + std::string(failure) + ")") +
+                    (field_named         ? " (" + Shown(problem.reason, 200) + ")"
+                     : failure == nullptr ? std::string()
+                                          : " (" + std::string(failure) + ")") +
                     ": the request never runs");
         }
     }

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "common/config_check.h"
+#include "common/cron_text.h"
 #include "common/json_write.h"
 #include "common/line_budget.h"
 #include "common/text_encoding.h"
@@ -182,8 +183,14 @@ class DryRun {
             }
         };
         queue_.OnScheduled = [this](auto&, auto&, auto&) { scheduled_ = true; };
-        queue_.OnError = [](auto&, std::string_view context, const std::exception& error,
-                            std::string_view detail) {
+        queue_.OnError = [this](auto&, std::string_view context, const std::exception& error,
+                                std::string_view detail) {
+            // A schedule is registered before its request joins the list: its error is told
+            // when the run starts, in the CronTime as written.
+            if (context == "Cron") {
+                schedule_errors_.push_back({std::string(detail), error.what()});
+                return;
+            }
             std::fprintf(stderr, "%.*s: %s (%.*s)\n", static_cast<int>(context.size()),
                          context.data(), error.what(), static_cast<int>(detail.size()),
                          detail.data());
@@ -193,6 +200,14 @@ class DryRun {
     zol::parser::TQueueControllerTimer& Queue() { return queue_; }
 
     void Run(std::uint64_t seconds) {
+        for (const auto& [schedule, what] : schedule_errors_) {
+            if (const auto cron = zol::tools::DescribeScheduleError(queue_.Requests, schedule)) {
+                std::fprintf(stderr, "kmptool requests: %s\n", cron->c_str());
+            } else {
+                std::fprintf(stderr, "Cron: %s (%s)\n", what.c_str(), schedule.c_str());
+            }
+        }
+        schedule_errors_.clear();
         const std::uint64_t end = clock_.ReadTick() + seconds * 1000;
         last_tick_ = clock_.ReadTick();
         while (true) {
@@ -451,6 +466,7 @@ class DryRun {
     TRequestItem* sent_ = nullptr;
     std::uint64_t last_tick_ = 0;
     bool scheduled_ = false;
+    std::vector<std::pair<std::string, std::string>> schedule_errors_;  // schedule, message
     static constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
     // On the wire: the line settings, the request being answered and when its answer ends, the
     // meters identified, when each waiting request fell due, and the figures of the summary.
