@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "kmp/kmp_frame.h"
+#include "metersim/meter_simulator.h"
+
 namespace zol::tools {
 namespace {
 
@@ -105,6 +108,46 @@ TEST(WireTime, ExchangesAgainstHandBuiltFrames) {
     EXPECT_EQ(first.reply_bytes - later.reply_bytes, 22u);
     EXPECT_NEAR(first.latency_ms, 60, 1e-9);
     EXPECT_NEAR(first.total_ms - later.total_ms, 34 * character + 40, 1e-9);
+}
+
+// The computed time against the simulated heat meter talking at 1200 8N2 with 50 ms latency:
+// from the first request byte written to the last reply byte arrived. Within 5% where the values
+// are four bytes long; shorter values make the computed time high, never low.
+TEST(WireTime, MatchesAMeterTalkingAtLineSpeed) {
+    const struct {
+        std::vector<std::uint16_t> ids;
+        double low, high;  // computed / measured
+    } reads[] = {
+        {{60, 64, 68, 128, 86, 87, 1003, 1002}, 0.95, 1.05},  // escaped ids
+        {{60}, 0.95, 1.05},
+        {{91, 92, 99, 60, 94, 68, 69, 72}, 1.0, 1.12},  // one- and two-byte values among them
+    };
+    const LineFraming line;
+    auto measure = [](std::vector<std::uint8_t> body) {
+        metersim::MeterSimulator sim;
+        auto meter = metersim::DemoMeters().front();
+        meter.wire.baud = 1200;
+        meter.wire.latency_ms = 50;
+        sim.AddMeter(meter);
+        sim.Receive(kmp::KmpStuff(body), 0);
+        std::uint64_t last = 0;
+        while (const auto due = sim.NextDue()) {
+            last = *due;
+            sim.TakeDelivery(*due);
+        }
+        return static_cast<double>(last);
+    };
+    const std::uint8_t address = metersim::kDemoHeatAddress;
+    for (const auto& read : reads) {
+        const double measured = measure(kmp::BuildRegisterRequest(address, read.ids));
+        const double computed = RegisterReadWireTime(line, address, read.ids).total_ms;
+        EXPECT_GE(computed, measured * read.low) << read.ids.size() << " from " << read.ids[0];
+        EXPECT_LE(computed, measured * read.high) << read.ids.size() << " from " << read.ids[0];
+    }
+    const double type = measure(kmp::BuildIdentificationRequest(address, kmp::CidGetType));
+    EXPECT_NEAR(type, TypeRequestWireTime(line, address).total_ms, type * 0.05);
+    const double serial = measure(kmp::BuildIdentificationRequest(address, kmp::CidGetSerialNo));
+    EXPECT_NEAR(serial, SerialRequestWireTime(line, address).total_ms, serial * 0.05);
 }
 
 }  // namespace
