@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 ROAD = $(shell scripts/windows-road)
 
 .PHONY: all bootstrap build native win32 win64 windows asan tsan fuzz bench bench-win32 \
-        bench-win64 test test-native test-asan test-tsan test-win32 test-win64 format \
+        bench-win64 bench-line test test-native test-asan test-tsan test-win32 test-win64 format \
         format-check lint demo dist clean soak
 
 all: build
@@ -75,6 +75,12 @@ bench-tree: $(TREE)
 	     build/native/bin/kmp_frame_bench --benchmark_filter=ScanAndDecode 2>/dev/null | \
 	     grep ScanAndDecode | sed 's/^/native: /'; \
 	 else echo "native: build/native/bin/kmp_frame_bench not built (make native)"; fi
+
+# The line bench under Wine (bench/line_use_bench.sh): eight meters always due on one line paced
+# at 1200 baud with 50 ms meter latency, and on one that answers at once; turnaround and busy
+# share as hostsim measures them. The road's tree; SECONDS per run (default 60).
+bench-line: $(ROAD)
+	@bench/line_use_bench.sh build/$(ROAD) $(or $(SECONDS),60)
 
 format:
 	@git ls-files -z --cached --others --exclude-standard '*.cpp' '*.h' | xargs -0 -r clang-format -i

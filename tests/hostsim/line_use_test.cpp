@@ -115,6 +115,7 @@ TEST(LineUse, PortTimingAndTheJsonLineReadBack) {
         bool paced;
     } ports[] = {{"sim:63/baud=1200/latency=50,65", 1200, true},
                  {"sim:63,65/baud=2400", 2400, true},
+                 {"sim:1,2,baud=4800,latency=50", 4800, true},
                  {"sim:63/pace=600,65", 9600, false},
                  {"sim:63/xbaud=300", 9600, false},
                  {"COM3", 9600, true},

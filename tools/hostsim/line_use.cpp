@@ -43,7 +43,10 @@ LineTiming PortLineTiming(std::string_view connection, std::uint32_t baud) {
     timing.paced = false;
     for (auto at = connection.find(kBaud); at != std::string_view::npos;
          at = connection.find(kBaud, at + 1)) {
-        if (at > 0 && connection[at - 1] != '/') continue;
+        // An option of a meter ("63/baud=1200") or an item of the line ("63,baud=1200").
+        if (at > 0 && std::string_view("/,:").find(connection[at - 1]) == std::string_view::npos) {
+            continue;
+        }
         std::uint32_t value = 0;
         std::size_t i = at + kBaud.size();
         for (; i < connection.size() && connection[i] >= '0' && connection[i] <= '9' &&

@@ -517,7 +517,7 @@ std::string BusyChart(const LineUseFigures& use) {
     svg += "<path class=\"bars\" d=\"" + bars + "\"/>";
     svg += "<text class=\"label\" x=\"" + Number((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
            Number(kChartHeight - 8) + "\" text-anchor=\"middle\">" +
-           Number(use.interval_s * count) + " s in stretches of " + Number(use.interval_s) +
+           Coordinate(use.run_ms / 1000) + " s in stretches of " + Number(use.interval_s) +
            " s</text>";
     return svg + "</svg></figure>";
 }
