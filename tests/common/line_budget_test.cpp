@@ -55,16 +55,6 @@ TEST(LineBudget, TimeSchedulesCountByTheirDensestHour) {
         EXPECT_EQ(budget.window_ms, 3'600'000) << c.what;
         EXPECT_NEAR(budget.need_ms, c.runs_in_densest_hour * kReadMs, 1e-6) << c.what;
     }
-    // An hour's window is said in words; polls and schedules add up in the shortest interval.
-    const auto mixed = ComputeLineBudget(
-        "<QUERY>" + Request("P", "<MethodPoll>1</MethodPoll><PollInterval>300</PollInterval>") +
-            Request("S", "<MethodCron>1</MethodCron><CronTime>* * * * * *</CronTime>") + "</QUERY>",
-        kmp::KmpCatalogue::kHeat, {});
-    EXPECT_NEAR(mixed.share, kReadMs / 300 + kReadMs / 1000, 1e-9);
-    EXPECT_EQ(LineBudgetLine("L2", mixed),
-              "warning: L2: the requests need 0.4 s of line time every 0.3 s (121%): readings "
-              "will fall behind; poll less often or split the line. Costliest: P 0.3 s (1 meter), "
-              "S 0.1 s (1 meter)");
 }
 
 }  // namespace
