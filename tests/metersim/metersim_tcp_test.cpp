@@ -2,6 +2,7 @@
 // pseudo-terminal, replies with the chosen faults, a second master after the first hangs up,
 // meters paced at line speed, and the program's own command line.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -10,8 +11,6 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -138,11 +137,6 @@ TEST(MetersimTcp, ServesTheMetersItsLineNames) {
     ::close(s);
 }
 
-double MsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
-}
-
 // Sends `request` and notes when each reply byte arrived, in ms after the send, up to the
 // reply's stop byte or, given `bytes`, that many bytes (at most 3 s).
 std::vector<double> TimedAsk(int s, const std::vector<std::uint8_t>& request,
@@ -153,146 +147,107 @@ std::vector<double> TimedAsk(int s, const std::vector<std::uint8_t>& request,
     if (::write(s, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
         return arrivals;
     }
-    while (bytes > 0 ? reply.size() < bytes
-                     : std::find(reply.begin(), reply.end(), kmp::KmpStop) == reply.end()) {
-        pollfd p{s, POLLIN, 0};
-        if (::poll(&p, 1, 3000) <= 0) break;
-        std::uint8_t buffer[128];
+    pollfd p{s, POLLIN, 0};
+    std::uint8_t buffer[128];
+    while ((bytes > 0 ? reply.size() < bytes : reply.empty() || reply.back() != kmp::KmpStop) &&
+           ::poll(&p, 1, 3000) > 0) {
         const ssize_t n = ::read(s, buffer, sizeof buffer);
         if (n <= 0) break;
-        const double at = MsSince(start);
         reply.insert(reply.end(), buffer, buffer + n);
-        arrivals.insert(arrivals.end(), static_cast<std::size_t>(n), at);
+        arrivals.resize(reply.size(), std::chrono::duration<double, std::milli>(
+                                          std::chrono::steady_clock::now() - start)
+                                          .count());
     }
     return arrivals;
 }
 
-// A meter paced at 1200 8N2 with 50 ms latency, read as a master reads it: an eight-register
-// read takes what the wire-time function computes for it, within 5% (the scheduler's share), and
-// no byte comes before the wire could have carried it.
+// A meter at 1200 8N2 with 50 ms latency: an eight-register read takes what the wire-time
+// function computes, within 5% (the scheduler's share); its bytes come a character time apart,
+// none before the wire could have carried it (the server's clock reads whole ms: 1 ms slack).
 TEST(MetersimTcp, APacedExchangeTakesTheWireTimeOfItsFrames) {
     Server server({"--baud", "1200", "--latency", "50"});
-    ASSERT_NE(server.Port(), 0) << "metersim --tcp did not report its port";
     const int s = Connect(server.Port());
     ASSERT_GE(s, 0);
-    const std::vector<std::uint16_t> ids{0x003C, 0x005E, 0x0044, 0x0045,
-                                         0x0048, 0x0056, 0x0057, 0x0050};
-    const tools::LineFraming line;  // 1200 8N2
+    const std::vector<std::uint16_t> ids{0x3C, 0x5E, 0x44, 0x45, 0x48, 0x56, 0x57, 0x50};
+    const tools::LineFraming line;
     const double computed = tools::RegisterReadWireTime(line, 63, ids, 50).total_ms;
     const double character = tools::CharacterMs(line);
     const auto request = kmp::KmpStuff(kmp::BuildRegisterRequest(63, ids));
     std::vector<double> exchanges;
     for (int round = 0; round < 3; ++round) {
-        SCOPED_TRACE(round);
         std::vector<std::uint8_t> reply;
         const auto arrivals = TimedAsk(s, request, reply);
         ASSERT_GT(reply.size(), 40u) << ToHex(reply);
-        EXPECT_EQ(reply.front(), kmp::KmpRespStart);
         for (std::size_t k = 0; k < arrivals.size(); ++k) {
-            // The clock the server keeps is read in whole ms: one of slack.
-            const double earliest = static_cast<double>(request.size() + k + 1) * character + 50;
-            ASSERT_GE(arrivals[k], earliest - 1.0) << "byte " << k;
+            ASSERT_GE(arrivals[k], double(request.size() + k + 1) * character + 50 - 1) << k;
         }
-        const double spacing =
-            (arrivals.back() - arrivals.front()) / static_cast<double>(arrivals.size() - 1);
-        EXPECT_NEAR(spacing, character, character * 0.05);
+        EXPECT_NEAR((arrivals.back() - arrivals.front()) / double(arrivals.size() - 1), character,
+                    character * 0.05);
         exchanges.push_back(arrivals.back());
     }
     ::close(s);
     std::sort(exchanges.begin(), exchanges.end());
-    RecordProperty("computed_ms", std::to_string(computed));
-    RecordProperty("measured_ms", std::to_string(exchanges[1]));
-    EXPECT_NEAR(exchanges[1], computed, computed * 0.05)
-        << "exchanges " << exchanges[0] << ", " << exchanges[1] << ", " << exchanges[2] << " ms";
+    EXPECT_NEAR(exchanges[1], computed, computed * 0.05);
 }
 
-// Sets the device side of a pseudo-terminal raw at `speed` with `flags` (size, parity, stop).
-bool SetLine(int fd, speed_t speed, tcflag_t flags) {
-    termios tio{};
-    if (::tcgetattr(fd, &tio) != 0) return false;
-    ::cfmakeraw(&tio);
-    tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB)) | flags;
-    return ::cfsetispeed(&tio, speed) == 0 && ::cfsetospeed(&tio, speed) == 0 &&
-           ::tcsetattr(fd, TCSANOW, &tio) == 0;
-}
-
-// A meter at 1200 8N2 on a pseudo-terminal is heard only by a master set the same way: at
-// another speed or format the master hears noise, never a frame; set right, the reply.
+// On a pseudo-terminal the meter is heard only by a master set to its speed and format; at
+// another it sends noise as long as its reply, with no frame start in it.
 TEST(MetersimPty, APacedMeterAnswersOnlyAMasterAtItsSpeedAndFormat) {
     Server server({"--baud", "1200", "--latency", "10"}, /*pty=*/true);
-    ASSERT_EQ(server.Device().rfind("/dev/", 0), 0u) << server.Device();
     const int fd = ::open(server.Device().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(fd, 0);
+    ASSERT_GE(fd, 0) << server.Device();
     const auto request = kmp::KmpStuff(kmp::BuildIdentificationRequest(63, kmp::CidGetType));
     const struct {
-        const char* line;
         speed_t speed;
-        tcflag_t flags;
-        bool heard;
-    } cases[] = {
-        {"9600 8N2", B9600, CS8 | CSTOPB, false},
-        {"1200 8E1", B1200, CS8 | PARENB, false},
-        {"2400 8N2", B2400, CS8 | CSTOPB, false},
-        {"1200 8N2", B1200, CS8 | CSTOPB, true},
-    };
+        tcflag_t format;
+        const char* reply;  // "" noise
+    } cases[] = {{B9600, CS8 | CSTOPB, ""},
+                 {B1200, CS8 | PARENB, ""},
+                 {B1200, CS8 | CSTOPB, "40 3F 01 02 10 00 05 BE 70 0D"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
-        ASSERT_TRUE(SetLine(fd, c.speed, c.flags));
+        termios tio{};
+        ::tcgetattr(fd, &tio);
+        ::cfmakeraw(&tio);
+        tio.c_cflag = (tio.c_cflag & ~tcflag_t{CSIZE | PARENB | CSTOPB}) | c.format;
+        ::cfsetspeed(&tio, c.speed);
+        ASSERT_EQ(::tcsetattr(fd, TCSANOW, &tio), 0);
         std::vector<std::uint8_t> reply;
         TimedAsk(fd, request, reply, 10);
-        if (c.heard) {
-            EXPECT_EQ(ToHex(reply), "40 3F 01 02 10 00 05 BE 70 0D");
-        } else {
-            // Noise as long as the reply, with no frame start in it: nothing a master can take
-            // for a meter.
-            EXPECT_EQ(reply.size(), 10u) << ToHex(reply);
-            EXPECT_EQ(std::count(reply.begin(), reply.end(), kmp::KmpRespStart), 0) << ToHex(reply);
-        }
+        EXPECT_EQ(reply.size(), 10u) << ToHex(reply);
+        EXPECT_TRUE(*c.reply == '\0' || ToHex(reply) == c.reply) << ToHex(reply);
+        EXPECT_EQ(std::count(reply.begin(), reply.end(), kmp::KmpRespStart), *c.reply ? 1 : 0);
     }
     ::close(fd);
 }
 
-// What a user typing metersim's options sees: help on stdout with exit 0; a bad option or value
-// named on stderr with where the options are listed, exit 2.
+// Help on stdout with exit 0; a bad option or value named on stderr, exit 2.
 TEST(MetersimCommandLine, HelpOnStdoutAndBadOptionsNamed) {
     const struct {
         const char* arguments;
         int exit;
         const char* out;  // what standard output starts with
-        const char* err;  // standard error, exactly
+        const char* err;  // standard error's first line
     } cases[] = {
         {"--help", 0, "usage: metersim [--pty | --tcp PORT [--bind ADDR]]", ""},
-        {"--pyt", 2, "",
-         "metersim: unknown option --pyt; did you mean --pty?\nmetersim --help lists the "
-         "options\n"},
-        {"--frobnicate", 2, "",
-         "metersim: unknown option --frobnicate\nmetersim --help lists the options\n"},
-        {"--baud 1234", 2, "",
-         "metersim: bad --baud '1234' (300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600 or "
-         "115200)\nmetersim --help lists the options\n"},
-        {"--latency", 2, "", "metersim: --latency needs a value\nmetersim --help lists the options\n"},
-        {"--line 63,baud=9600,baud=300", 2, "",
-         "metersim: bad line '63,baud=9600,baud=300': baud given twice\n"},
-        {"stray", 2, "",
-         "metersim: unexpected argument 'stray'\nmetersim --help lists the options\n"},
+        {"--pyt", 2, "", "metersim: unknown option --pyt; did you mean --pty?"},
+        {"--baud 1234", 2, "", "metersim: bad --baud '1234' (300, 600, 1200, 2400, 4800, 9600, "},
+        {"--latency", 2, "", "metersim: --latency needs a value"},
     };
-    const std::string out_file = ::testing::TempDir() + "metersim_cli_out";
-    const std::string err_file = ::testing::TempDir() + "metersim_cli_err";
+    const std::string out = ::testing::TempDir() + "metersim_out", err = out + "_err";
     const auto read = [](const std::string& path) {
-        std::ifstream in(path);
         std::stringstream text;
-        text << in.rdbuf();
+        text << std::ifstream(path).rdbuf();
         return text.str();
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.arguments);
-        const std::string command = std::string(ZOL_BIN_DIR) + "/metersim " + c.arguments +
-                                    " </dev/null >" + out_file + " 2>" + err_file;
-        const int status = std::system(command.c_str());
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), c.exit);
-        EXPECT_EQ(read(out_file).rfind(c.out, 0), 0u) << read(out_file);
-        EXPECT_EQ(read(err_file), c.err);
+        const int status = std::system((std::string(ZOL_BIN_DIR) + "/metersim " + c.arguments +
+                                        " </dev/null >" + out + " 2>" + err)
+                                           .c_str());
+        EXPECT_EQ(WEXITSTATUS(status), c.exit) << c.arguments;
+        EXPECT_EQ(read(out).rfind(c.out, 0), 0u) << c.arguments;
+        EXPECT_EQ(read(err).rfind(c.err, 0), 0u) << c.arguments << ": " << read(err);
+        EXPECT_EQ(read(err).find("\nmetersim --help lists the options") != std::string::npos,
+                  c.exit == 2);
     }
 }
 
