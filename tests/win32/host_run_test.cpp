@@ -256,6 +256,12 @@ TEST(HostRunProgram, PollsTheConfiguredMetersThroughTheModule) {
     EXPECT_EQ(run.err.find("[63/Heat] . Heat. Request timeout"), std::string::npos) << run.err;
     EXPECT_TRUE(std::regex_search(run.out, std::regex("summary: writes=[0-9]+ packets=[2-9]")))
         << run.out;
+    // The line's use before the verdicts, and in the report's panel.
+    EXPECT_TRUE(std::regex_search(
+        run.out, std::regex("\nline L1: busy [0-9.]+% of [0-9.]+ s \\(1200 baud 8N2; not paced: "
+                            "its bytes at that speed\\); turnaround[^\n]*\r?\nmeter L1/63 ")))
+        << run.out;
+    EXPECT_NE(page.find("<svg class=\"chart busy\" data-port=\"L1\""), std::string::npos);
 }
 
 // A run of hostsim on an options text of the test's own, with the JSON lines it wrote;
@@ -752,13 +758,20 @@ TEST(HostRunProgram, CtrlCEndsTheRunWithEverythingWrittenAndOneHundredThirty) {
         << run.out;
     EXPECT_TRUE(Has(run.out, "\nsummary: writes=[0-9]+ packets=[1-9][0-9]* [^\n]*\r?\n$"))
         << run.out;
-    // Every packet line whole, the CSV with its header and rows, and the report's banner.
+    // Every packet line whole and the port's line-use line last, the CSV with its header and
+    // rows, and the report's banner.
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), '\n');
+    std::vector<std::string> line_uses;
     for (std::size_t at = 0; at < lines.size(); at = lines.find('\n', at) + 1) {
         const std::string line = lines.substr(at, lines.find('\n', at) - at);
-        EXPECT_TRUE(ParsePacketJson(line).has_value()) << line;
+        if (const auto use = ParseLineUseJson(line)) {
+            line_uses.push_back(use->port);
+            continue;
+        }
+        EXPECT_TRUE(line_uses.empty() && ParsePacketJson(line).has_value()) << line;
     }
+    EXPECT_EQ(line_uses, std::vector<std::string>{"P1"});
     EXPECT_EQ(rows.rfind(std::string(kCsvHeader) + "\n2", 0), 0u) << rows;
     const std::string banner = page.substr(page.find("<p class=\"bad interrupted\">"), 120);
     EXPECT_TRUE(Has(banner,
