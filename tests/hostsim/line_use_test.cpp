@@ -31,21 +31,41 @@ TEST(LineUse, CountsTurnaroundsOnlyWhenTheNextRequestWasDue) {
         double median, p99, max;
     } cases[] = {
         {"queued requests after their replies (a first write is not counted)",
-         {{'W', 0, 1}, {'R', 40, 9}, {'W', 41, 2}, {'R', 150, 9}, {'W', 153, 1},
-          {'R', 190, 9}, {'W', 200, 2}},
-         2, 3, 10, 10},
+         {{'W', 0, 1},
+          {'R', 40, 9},
+          {'W', 41, 2},
+          {'R', 150, 9},
+          {'W', 153, 1},
+          {'R', 190, 9},
+          {'W', 200, 2}},
+         2,
+         3,
+         10,
+         10},
         {"a request its timer sent on an idle line",
          {{'W', 0, 1}, {'R', 40, 9}, {'W', 41, 2}, {'R', 80, 9}, {'W', 100, 1}},
-         0, 0, 0, 0},
+         0,
+         0,
+         0,
+         0},
         {"a write after a timeout is no turnaround; the next reply's is",
          {{'W', 0, 1}, {'W', 2000, 1}, {'R', 2150, 9}, {'W', 2200, 1}},
-         1, 50, 50, 50},
+         1,
+         50,
+         50,
+         50},
         {"a meter without a poll interval",
          {{'W', 0, 3}, {'R', 500, 9}, {'W', 600, 3}},
-         0, 0, 0, 0},
+         0,
+         0,
+         0,
+         0},
         {"a reply in chunks ends with its last one",
          {{'W', 0, 1}, {'R', 120, 5}, {'R', 150, 5}, {'W', 151.5, 1}},
-         1, 1.5, 1.5, 1.5},
+         1,
+         1.5,
+         1.5,
+         1.5},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -134,10 +154,10 @@ TEST(LineUse, PortTimingAndTheJsonLineReadBack) {
     f.port = "L1";
     f.source = 2;
     const std::string json = LineUseJson(f);
-    for (const char* key : {"\"line_use\"", "\"port\": \"L1\"", "\"paced\": false",
-                            "\"busy_share\"", "\"turnaround_median_ms\": 2.5",
-                            "\"turnaround_p99_ms\"", "\"turnaround_max_ms\"",
-                            "\"busy_over_time\""}) {
+    for (const char* key :
+         {"\"line_use\"", "\"port\": \"L1\"", "\"paced\": false", "\"busy_share\"",
+          "\"turnaround_median_ms\": 2.5", "\"turnaround_p99_ms\"", "\"turnaround_max_ms\"",
+          "\"busy_over_time\""}) {
         EXPECT_NE(json.find(key), std::string::npos) << key << " in " << json;
     }
     EXPECT_EQ(LineUseLine(f),
@@ -153,7 +173,8 @@ TEST(LineUse, PortTimingAndTheJsonLineReadBack) {
     EXPECT_EQ(back->busy_over_time.size(), 2u);
     // Neither form is taken for the other, nor is a line that is not JSON.
     EXPECT_FALSE(ParsePacketJson(json).has_value());
-    EXPECT_FALSE(ParseLineUseJson(R"({"time": "2026-12-08T00:22:37.506", "port": "P", "items": {}})"));
+    EXPECT_FALSE(
+        ParseLineUseJson(R"({"time": "2026-12-08T00:22:37.506", "port": "P", "items": {}})"));
     EXPECT_FALSE(ParseLineUseJson(R"({"line_use": {"port": 5}})"));
     EXPECT_FALSE(ParseLineUseJson("{\"line_use\": "));
 }

@@ -443,8 +443,7 @@ std::size_t HostRun::MetersHeard() const {
 }
 
 double HostRun::LineMs() const {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
-                                                     line_start_)
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - line_start_)
         .count();
 }
 

@@ -17,7 +17,8 @@ using Json = nlohmann::ordered_json;
 // The value at `share` of sorted samples, by nearest rank.
 double Rank(const std::vector<float>& sorted, double share) {
     if (sorted.empty()) return 0;
-    const auto rank = static_cast<std::size_t>(std::ceil(share * static_cast<double>(sorted.size())));
+    const auto rank =
+        static_cast<std::size_t>(std::ceil(share * static_cast<double>(sorted.size())));
     return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
 }
 
@@ -144,7 +145,8 @@ LineUseFigures LineUse::Figures(double run_ms, std::size_t max_points) const {
     }
     // Whole seconds to a stretch, as few as keep the points within `max_points`.
     const auto seconds = static_cast<std::size_t>(std::ceil(std::max(run_ms, 0.0) / 1000));
-    const std::size_t per = std::max<std::size_t>(1, (seconds + max_points - 1) / std::max<std::size_t>(max_points, 1));
+    const std::size_t per =
+        std::max<std::size_t>(1, (seconds + max_points - 1) / std::max<std::size_t>(max_points, 1));
     out.interval_s = static_cast<double>(per);
     for (std::size_t first = 0; first < seconds; first += per) {
         double busy = 0;

@@ -488,8 +488,8 @@ std::string Ms(double ms) {
 // A port's busy share over the run, one bar per stretch; 100% is marked, a line that is not
 // paced may pass it.
 std::string BusyChart(const LineUseFigures& use) {
-    const double top = std::max(1.0, *std::max_element(use.busy_over_time.begin(),
-                                                       use.busy_over_time.end()));
+    const double top =
+        std::max(1.0, *std::max_element(use.busy_over_time.begin(), use.busy_over_time.end()));
     const double count = static_cast<double>(use.busy_over_time.size());
     const double width = (kPlotRight - kPlotLeft) / count;
     const auto y = [&](double share) {
@@ -516,9 +516,8 @@ std::string BusyChart(const LineUseFigures& use) {
     }
     svg += "<path class=\"bars\" d=\"" + bars + "\"/>";
     svg += "<text class=\"label\" x=\"" + Number((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
-           Number(kChartHeight - 8) + "\" text-anchor=\"middle\">" +
-           Coordinate(use.run_ms / 1000) + " s in stretches of " + Number(use.interval_s) +
-           " s</text>";
+           Number(kChartHeight - 8) + "\" text-anchor=\"middle\">" + Coordinate(use.run_ms / 1000) +
+           " s in stretches of " + Number(use.interval_s) + " s</text>";
     return svg + "</svg></figure>";
 }
 
@@ -534,8 +533,8 @@ std::string TurnaroundChart(const LineUseFigures& use) {
                       Number(kChartHeight) + "\" role=\"img\" aria-label=\"turnarounds\">";
     svg += "<path class=\"axis\" d=\"M" + Number(kPlotLeft) + " " + Number(kPlotTop) + "V" +
            Number(kPlotBottom) + "H" + Number(kPlotRight) + "\"/>";
-    svg += "<text class=\"tick\" x=\"" + Number(kPlotLeft - 4) + "\" y=\"" +
-           Number(kPlotTop + 4) + "\" text-anchor=\"end\">" + Number(most) + "</text>";
+    svg += "<text class=\"tick\" x=\"" + Number(kPlotLeft - 4) + "\" y=\"" + Number(kPlotTop + 4) +
+           "\" text-anchor=\"end\">" + Number(most) + "</text>";
     std::string bars;
     for (std::size_t i = 0; i < use.turnaround_bins.size() && i < kTurnaroundBins; ++i) {
         const double x = kPlotLeft + width * static_cast<double>(i);
@@ -552,8 +551,8 @@ std::string TurnaroundChart(const LineUseFigures& use) {
     }
     svg += "<path class=\"bars\" d=\"" + bars + "\"/>";
     svg += "<text class=\"label\" x=\"" + Number((kPlotLeft + kPlotRight) / 2) + "\" y=\"" +
-           Number(kChartHeight - 8) + "\" text-anchor=\"middle\">ms from a reply's end to the "
-           "next request</text>";
+           Number(kChartHeight - 8) +
+           "\" text-anchor=\"middle\">ms from a reply's end to the next request</text>";
     return svg + "</svg></figure>";
 }
 
@@ -565,14 +564,14 @@ std::string LineUsePanel(const std::vector<LineUseFigures>& uses) {
         "<th>Max</th></tr>";
     for (const auto& use : uses) {
         const bool any = use.turnarounds > 0;
-        html += "<tr><td>" + HtmlText(use.port) + "</td><td>" +
-                std::to_string(use.timing.baud) + " baud " + HtmlText(use.timing.framing) +
+        html += "<tr><td>" + HtmlText(use.port) + "</td><td>" + std::to_string(use.timing.baud) +
+                " baud " + HtmlText(use.timing.framing) +
                 (use.timing.paced ? "" : ", not paced: its bytes at that speed") +
-                "</td><td class=\"num\">" + Percent(use.busy_share) +
-                "</td><td class=\"num\">" + std::to_string(use.turnarounds) +
-                "</td><td class=\"num\">" + (any ? Ms(use.median_ms) : "&ndash;") +
-                "</td><td class=\"num\">" + (any ? Ms(use.p99_ms) : "&ndash;") +
-                "</td><td class=\"num\">" + (any ? Ms(use.max_ms) : "&ndash;") + "</td></tr>";
+                "</td><td class=\"num\">" + Percent(use.busy_share) + "</td><td class=\"num\">" +
+                std::to_string(use.turnarounds) + "</td><td class=\"num\">" +
+                (any ? Ms(use.median_ms) : "&ndash;") + "</td><td class=\"num\">" +
+                (any ? Ms(use.p99_ms) : "&ndash;") + "</td><td class=\"num\">" +
+                (any ? Ms(use.max_ms) : "&ndash;") + "</td></tr>";
     }
     html +=
         "</table><p>Turnaround: from the last byte of a reply handed to the plug-in to its next "
