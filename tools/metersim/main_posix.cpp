@@ -1,7 +1,8 @@
 // metersim: serves the simulated meters on a pseudo-terminal, so a KMP master (kmptool read
 // --port) can be tried end to end without hardware; or on a TCP port, as a serial device server
 // would serve a remote meter line; or, without either, answers hex request lines on standard
-// input with hex reply lines, for looking at single exchanges.
+// input with hex reply lines, for looking at single exchanges. With --baud the meters talk at
+// line speed, and on a pseudo-terminal only to a master set to their speed and format.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>

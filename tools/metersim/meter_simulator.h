@@ -7,7 +7,8 @@
 // given for every register request), a serial number of 0, a meter answering another meter's
 // address, and one that sends each identification reply a second time, late, into the next
 // exchange on the line. Time is whatever clock the caller passes
-// in, so tests run on a fake clock and the pseudo-terminal server on the real one.
+// in, so tests run on a fake clock and the pseudo-terminal server on the real one. A meter may be
+// paced at a line speed (SimWire): its reply then takes the wire's time, byte by byte.
 //
 // Living meters change with that time: a heat meter's energy, volume and mass count up at the
 // rate of its power and flow, which swing slowly about the table's values; its temperatures move
