@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "kmptool/run_kmptool.h"
 
@@ -23,8 +24,9 @@ TEST(KmptoolDiscover, PrintsTheMetersFoundAndEndsWithItsExitCode) {
          "METER 64 TYPE 0401 REVISION 0102 SERIAL 5512093 CATALOGUE electricity\n"},
         {"discover --sim 64,20/serial=7/type=7F01 --addresses 64,20 --json", 0,
          "[{\"address\": 64, \"type\": \"0401\", \"revision\": \"0102\", \"serial\": 5512093, "
-         "\"catalogue\": \"electricity\"}, {\"address\": 20, \"type\": \"7F01\", \"revision\": "
-         "\"0005\", \"serial\": 7, \"catalogue\": \"heat\"}]\n"},
+         "\"catalogue\": \"electricity\", \"read\": \"ok\"}, {\"address\": 20, \"type\": "
+         "\"7F01\", \"revision\": \"0005\", \"serial\": 7, \"catalogue\": \"heat\", \"read\": "
+         "\"ok\"}]\n"},
         {"discover --sim 63/silent,65 --addresses 60-64 --json", 3, "[]\n"},
         {"discover --port /nonexistent/tty --addresses 1", 1, ""},
         {"discover --sim 63 --port /dev/null", 2, ""},
@@ -53,7 +55,9 @@ TEST(KmptoolDiscover, ReportsProgressByTenthsAndWhatItHeardBesidesMeters) {
     for (std::sregex_iterator it(run.out.begin(), run.out.end(), tenth), end; it != end; ++it)
         percents += (*it)[1].str() + " ";
     EXPECT_EQ(percents, "10 20 30 40 50 60 70 80 90 100 ") << run.out;
-    EXPECT_NE(run.out.find("damaged replies: 1 (asked 63, from 63)"), std::string::npos) << run.out;
+    // The damaged every-second reply: the serial number's, and the test read's.
+    EXPECT_NE(run.out.find("damaged replies: 2 (asked 63, from 63 x2)"), std::string::npos)
+        << run.out;
     EXPECT_NE(run.out.find("replies from the wrong address: 2 (asked 71, answered by 70 x2)"),
               std::string::npos)
         << run.out;
@@ -85,6 +89,92 @@ TEST(KmptoolDiscover, WritesAConfigurationThatPassesTheCheck) {
     std::remove(file.c_str());
     EXPECT_EQ(RunKmptool("discover --sim 63 --addresses 1-3 --write-config " + file).status, 3);
     EXPECT_EQ(std::fopen(file.c_str(), "r"), nullptr);
+}
+
+// What a technician is told about meters that are slow, answer their identity but no register,
+// and about files and address lists that would go wrong. `listed`: the addresses on stdout.
+TEST(KmptoolDiscover, TellsSlowAndUnreadableMetersApartFromConflicts) {
+    const struct {
+        const char* args;
+        int status;
+        const char* listed;
+        std::vector<const char*> said;     // on stderr
+        std::vector<const char*> not_said;
+    } cases[] = {
+        // A meter answering after 500 ms is late, listed, and blames no other address.
+        {"--sim 63,65/delay=500,66 --addresses 60-70", 0, "63 65 66 ",
+         {"65 answered after 592 ms: raise --timeout"},
+         {"wrong address", "out of turn", "damaged", "66 answered"}},
+        {"--sim 63,65/delay=500,66 --addresses 60-70 --attempts 1", 0, "63 65 66 ",
+         {"65 answered after 592 ms: raise --timeout"},
+         {"wrong address", "out of turn"}},
+        // Identified, but no register ever comes: marked, and the exit code says so.
+        {"--sim 63,65/no-registers,66/garbled-registers,67/serial-for-registers --addresses 63-67",
+         3, "63 65 66 67 ",
+         {"METER 65 TYPE 0210 REVISION 0005 SERIAL 67100065 CATALOGUE heat READ FAILED "
+          "(register 003C: no reply)\n",
+          "CATALOGUE heat READ FAILED (register 003C: damaged reply)\n",
+          "CATALOGUE heat READ FAILED (register 003C: wrong reply)\n",
+          "meter 67 failed its test read (register 003C: wrong reply)"},
+         {"METER 63 TYPE 0210 REVISION 0005 SERIAL 67012345 CATALOGUE heat READ"}},
+        {"--sim 63 --addresses 70-60", 2, "",
+         {"--addresses: address range '70-60' is reversed: write 60-70"}, {}},
+        {"--sim 63 --addresses 63 --force", 2, "", {"--force goes with --write-config"}, {}},
+    };
+    const std::regex meter("METER (\\d+) ");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const ToolRun run = RunKmptool(std::string("discover ") + c.args);
+        EXPECT_EQ(run.status, c.status) << run.out;
+        std::string listed;
+        for (std::sregex_iterator it(run.out.begin(), run.out.end(), meter), end; it != end; ++it)
+            listed += (*it)[1].str() + " ";
+        EXPECT_EQ(listed, c.listed) << run.out;
+        for (const char* text : c.said) EXPECT_NE(run.out.find(text), std::string::npos) << text;
+        for (const char* text : c.not_said)
+            EXPECT_EQ(run.out.find(text), std::string::npos) << text << "\n" << run.out;
+    }
+}
+
+std::string FileText(const std::string& path) {
+    std::string text;
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+        char buffer[512];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+            text.append(buffer, n);
+        std::fclose(file);
+    }
+    return text;
+}
+
+// A hand-edited file is kept unless --force; a meter that failed its test read is written with a
+// comment saying so, and the file still passes the check.
+TEST(KmptoolDiscover, KeepsAnExistingFileAndMarksUnreadableMetersInTheOneItWrites) {
+    const std::string file = ::testing::TempDir() + "discover_kept.xml";
+    {
+        FILE* hand = std::fopen(file.c_str(), "wb");
+        ASSERT_NE(hand, nullptr);
+        std::fputs("<QUERY><!-- edited by hand --></QUERY>\n", hand);
+        std::fclose(hand);
+    }
+    const std::string args = "discover --sim 63,65/no-registers --addresses 63-65 --write-config " + file;
+    const ToolRun refused = RunKmptool(args);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.out.find(file + " exists: give --force to overwrite it"), std::string::npos)
+        << refused.out;
+    EXPECT_EQ(FileText(file), "<QUERY><!-- edited by hand --></QUERY>\n");
+
+    const ToolRun forced = RunKmptool(args + " --force");
+    EXPECT_EQ(forced.status, 3) << forced.out;
+    const std::string text = FileText(file);
+    EXPECT_NE(text.find("<!-- meter 65: the test read of register 003C failed (no reply)"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("meter 63: the test read"), std::string::npos) << text;
+    const ToolRun check = RunKmptool("requests " + file + " --check");
+    EXPECT_EQ(check.status, 0);
+    EXPECT_EQ(check.out, "");
+    std::remove(file.c_str());
 }
 
 }  // namespace

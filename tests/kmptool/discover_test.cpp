@@ -137,6 +137,48 @@ TEST(Discover, ReportsAMeterWhoseRepliesAreAlwaysDamagedWithoutListingIt) {
     EXPECT_TRUE(HasStray(result, StrayKind::kDamaged, s.damaged, s.damaged));
 }
 
+// A damaged reply is sent again as soon as the damaged frame has ended: on the virtual clock a
+// meter damaging its serial-number reply costs the damaged frame and one more exchange, not the
+// timeout as well; a meter answering after its timeout costs no other meter anything.
+TEST(Discover, SendsAgainAtOnceAfterADamagedReplyAndTakesLateRepliesForTheirOwnMeter) {
+    const auto scan = [](const std::string& meters, std::uint32_t attempts) {
+        std::string error;
+        const auto line = metersim::ParseMeterLine(meters, error);
+        metersim::MeterSimulator sim;
+        for (const auto& m : *line) sim.AddMeter(m);
+        SimulatedMeterLine wire(std::move(sim));
+        DiscoverOptions options;
+        options.addresses = {63, 64, 65, 66};
+        options.attempts = attempts;
+        options.test_read = false;
+        return Discover(wire, options);
+    };
+    const auto clean = scan("63", 2);
+    const auto damaged = scan("63/corrupt=2", 2);
+    ASSERT_EQ(damaged.meters.size(), 1u);
+    EXPECT_EQ(damaged.meters[0].resent, 1u);
+    EXPECT_GT(damaged.elapsed_ms, clean.elapsed_ms);
+    EXPECT_LT(damaged.elapsed_ms - clean.elapsed_ms, 300u);
+
+    for (const std::uint32_t attempts : {1u, 2u}) {
+        SCOPED_TRACE(attempts);
+        const auto slow = scan("64,65/delay=500,66", attempts);
+        std::string found;
+        for (const FoundMeter& m : slow.meters) found += std::to_string(m.address) + " ";
+        EXPECT_EQ(found, "64 65 66 ");
+        EXPECT_TRUE(slow.strays.empty()) << StrayReport(slow).front();
+        ASSERT_FALSE(slow.late.empty());
+        std::uint32_t slowest = 0;
+        for (const LateReply& late : slow.late) {
+            EXPECT_EQ(late.from, 65);
+            EXPECT_GT(late.after_ms, 500u);
+            slowest = std::max(slowest, late.after_ms);
+        }
+        EXPECT_EQ(slow.meters[1].late_ms, slowest);
+        EXPECT_TRUE(slow.meters[1].serial.has_value());
+    }
+}
+
 // A line that fails part way (a device server hanging up) ends the scan with what was found and
 // why; a stop request ends it between exchanges.
 TEST(Discover, EndsWithWhatItFoundWhenTheLineFailsOrItIsStopped) {
@@ -177,6 +219,10 @@ TEST(Discover, EndsWithWhatItFoundWhenTheLineFailsOrItIsStopped) {
 TEST(Discover, ReadsAddressListsAndPollIntervals) {
     std::string error;
     EXPECT_EQ(ParseAddressList("1-254", error)->size(), 254u);
+    for (const char* text : {"17", "1,3,5", "1-254", "63-65,200,17-18,20"}) {
+        EXPECT_EQ(AddressListText(*ParseAddressList(text, error)), text);
+    }
+    EXPECT_EQ(AddressListText({5, 3, 4, 6, 9}), "5,3-4,6,9");
     EXPECT_EQ(*ParseAddressList("70-72,63,71,1", error),
               (std::vector<std::uint8_t>{70, 71, 72, 63, 1}));
     for (const char* bad : {"", "0", "255", "1-255", "5-3", "a", "1-", "-4", "1,,2", "63 "}) {
@@ -297,6 +343,92 @@ TEST(Discover, FindsTheDrawnLineThroughAPseudoTerminal) {
     ASSERT_TRUE(error.empty()) << error;
     ExpectScenarioFound(s, result);
     EXPECT_EQ(result.echoes, result.requests);
+}
+
+// Ctrl-C part way through a scan of a pseudo-terminal served by metersim: the meters found so far
+// are written, marked incomplete, and the command printed goes on at the next address, asking
+// them again so that its file is whole.
+TEST(Discover, InterruptedWritesWhatItFoundAndPrintsTheCommandThatGoesOn) {
+    const auto spawn = [](const std::vector<std::string>& args, int out_fd, int err_fd) {
+        const pid_t pid = ::fork();
+        if (pid != 0) return pid;
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(out_fd >= 0 ? out_fd : null, 1);
+        ::dup2(err_fd >= 0 ? err_fd : null, 2);
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    };
+    const std::string bin = ZOL_BIN_DIR;
+    // Every pipe end closes on exec, so that the stderr pipe ends when kmptool does, whatever
+    // metersim holds.
+    int sim_out[2], tool_err[2];
+    ASSERT_EQ(::pipe2(sim_out, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(tool_err, O_CLOEXEC), 0);
+    const pid_t sim = spawn({bin + "/metersim", "--pty", "--line", "1,2"}, sim_out[1], -1);
+    ::close(sim_out[1]);
+    FILE* sim_lines = ::fdopen(sim_out[0], "r");
+    char path[128] = {};
+    const bool started = std::fgets(path, sizeof path, sim_lines) != nullptr;
+    std::string device(path);
+    if (!device.empty() && device.back() == '\n') device.pop_back();
+
+    const std::string file = ::testing::TempDir() + "discover_interrupted.xml";
+    std::remove(file.c_str());
+    const pid_t tool = spawn({bin + "/kmptool", "discover", "--port", device, "--timeout", "20",
+                              "--attempts", "1", "--write-config", file},
+                             -1, tool_err[1]);
+    ::close(tool_err[1]);
+    FILE* said = ::fdopen(tool_err[0], "r");
+    std::string err;
+    bool sent = false;
+    for (char line[512]; std::fgets(line, sizeof line, said) != nullptr;) {
+        err += line;
+        // Progress lines come a tenth of the addresses apart: the first one is well past 1 and 2.
+        if (!sent && std::string(line).find("%") != std::string::npos) {
+            ::kill(tool, SIGINT);
+            sent = true;
+        }
+    }
+    int status = 0;
+    ::waitpid(tool, &status, 0);
+    std::fclose(said);
+    ::kill(sim, SIGTERM);
+    ::waitpid(sim, nullptr, 0);
+    std::fclose(sim_lines);
+    ASSERT_TRUE(started) << "metersim printed no device path";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130) << err;
+
+    const auto at = err.find("interrupted at address ");
+    ASSERT_NE(at, std::string::npos) << err;
+    const unsigned next = static_cast<unsigned>(std::stoul(err.substr(at + 23)));
+    EXPECT_GT(next, 2u);
+    std::vector<std::uint8_t> resumed = {1, 2};
+    for (unsigned a = next; a <= 254; ++a) resumed.push_back(static_cast<std::uint8_t>(a));
+    const std::string command = "to go on from there: kmptool discover --port " + device +
+                                " --timeout 20 --attempts 1 --addresses " +
+                                AddressListText(resumed) + " --write-config " + file + " --force\n";
+    EXPECT_NE(err.find(command), std::string::npos) << command << err;
+    EXPECT_NE(err.find("wrote " + file + " (2 meters, incomplete)"), std::string::npos) << err;
+
+    std::string text;
+    if (FILE* written = std::fopen(file.c_str(), "rb")) {
+        for (int c; (c = std::fgetc(written)) != EOF;) text += static_cast<char>(c);
+        std::fclose(written);
+    }
+    EXPECT_NE(text.find("<!-- INCOMPLETE: the scan was interrupted at address " +
+                        std::to_string(next) + "; addresses " + std::to_string(next) +
+                        "-254 were not asked."),
+              std::string::npos)
+        << text;
+    for (const char* device_item : {"<Device>1</Device>", "<Device>2</Device>"})
+        EXPECT_NE(text.find(device_item), std::string::npos) << text;
+    for (const auto& finding : tools::CheckOptionsText(text))
+        ADD_FAILURE() << tools::FindingLine(finding);
+    std::remove(file.c_str());
 }
 
 }  // namespace

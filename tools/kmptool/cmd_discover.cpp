@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "kmptool/cli.h"
 #include "kmptool/commands.h"
@@ -14,6 +15,7 @@ namespace {
 
 struct DiscoverArguments {
     bool json = false;
+    bool force = false;
     std::optional<std::string> port, tcp, rfc2217, sim, baud, addresses, timeout, attempts,
         config_file, poll, registers;
 };
@@ -60,6 +62,25 @@ int RunDiscoverArguments(const DiscoverArguments& given) {
     }
     command.json = given.json;
     command.config_file = given.config_file;
+    command.force = given.force;
+    if (given.force && !given.config_file) {
+        return UsageError("discover", "--force goes with --write-config");
+    }
+    // What an interrupted scan's resume command repeats: everything but the addresses and the
+    // file, which it sets itself.
+    const std::pair<const char*, const std::optional<std::string>*> repeated[] = {
+        {"--port", &given.port},       {"--tcp", &given.tcp},
+        {"--rfc2217", &given.rfc2217}, {"--sim", &given.sim},
+        {"--baud", &given.baud},       {"--timeout", &given.timeout},
+        {"--attempts", &given.attempts}, {"--poll", &given.poll},
+        {"--registers", &given.registers},
+    };
+    for (const auto& [name, value] : repeated) {
+        if (!value->has_value()) continue;
+        command.repeat.push_back(name);
+        command.repeat.push_back(**value);
+    }
+    if (given.json) command.repeat.push_back("--json");
     if ((given.poll || given.registers) && !given.config_file) {
         return UsageError("discover", "--poll and --registers go with --write-config");
     }
@@ -112,6 +133,7 @@ CommandRunner DefineDiscover(CLI::App& command) {
         .add_option("--write-config", given->config_file,
                     "write the options text that polls every meter found")
         ->type_name("FILE");
+    command.add_flag("--force", given->force, "overwrite the --write-config file if it exists");
     command.add_option("--poll", given->poll, "polling interval of the written requests (15M)")
         ->type_name("N{S|M|H|MS}");
     command
@@ -120,9 +142,13 @@ CommandRunner DefineDiscover(CLI::App& command) {
                     "power, date, time) or all of the catalogue")
         ->type_name("default|all");
     command.footer(
-        "Exit codes: 0 at least one meter answered; 1 the line did not open or failed, or the\n"
-        "            file could not be written; 2 usage error; 3 no meter answered;\n"
-        "            130 interrupted (Ctrl-C)");
+        "Each meter found is then asked for one register (its test read); one that fails is\n"
+        "marked READ FAILED. Ctrl-C writes the meters found so far (marked incomplete) and\n"
+        "prints the command that goes on.\n"
+        "Exit codes: 0 at least one meter answered and every test read passed; 1 the line did\n"
+        "            not open or failed, or the file could not be written; 2 usage error, or\n"
+        "            the file exists without --force; 3 no meter answered, or a test read\n"
+        "            failed; 130 interrupted (Ctrl-C)");
     return [given] { return RunDiscoverArguments(*given); };
 }
 

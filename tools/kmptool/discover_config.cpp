@@ -68,7 +68,18 @@ std::vector<std::uint16_t> RegistersToRead(kmp::KmpCatalogue catalogue, Register
 
 std::string WriteOptionsText(const std::vector<FoundMeter>& meters, const ConfigOptions& options) {
     std::string out = "<?xml version=\"1.0\"?>\n<QUERY>\n";
+    if (!options.incomplete.empty()) out += "  <!-- INCOMPLETE: " + options.incomplete + " -->\n";
     for (const FoundMeter& meter : meters) {
+        const auto failure = TestReadFailure(meter.test_read);
+        if (!failure.empty()) {
+            char note[160];
+            std::snprintf(note, sizeof note,
+                          "  <!-- meter %u: the test read of register %04X failed (%.*s): its "
+                          "requests may deliver nothing -->\n",
+                          meter.address, meter.test_register, static_cast<int>(failure.size()),
+                          failure.data());
+            out += note;
+        }
         const auto ids = RegistersToRead(meter.catalogue.catalogue, options.registers);
         const std::size_t parts =
             (ids.size() + kmp::kMaxRequestRegisters - 1) / kmp::kMaxRequestRegisters;

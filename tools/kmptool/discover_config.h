@@ -32,7 +32,10 @@ std::optional<PollInterval> ParsePollInterval(std::string_view text);
 struct ConfigOptions {
     PollInterval poll;
     RegisterChoice registers = RegisterChoice::kDefault;
-    std::uint32_t timeout_ms = 300;  // the reply timeout written into every request
+    std::uint32_t timeout_ms = 300;  // the meter's own time to answer, beyond the wire time
+    // Written at the top as a comment when the scan did not ask every address (interrupted):
+    // which addresses are missing and how to go on.
+    std::string incomplete;
 };
 
 // The register ids a meter of `catalogue` is read with, in the order they are requested.
@@ -40,7 +43,8 @@ std::vector<std::uint16_t> RegistersToRead(kmp::KmpCatalogue catalogue, Register
 
 // The options text for `meters`, in their order. Each request reads at most eight registers, the
 // most one register request carries, so `all` gives a meter several requests, captioned
-// "SERIAL (k/n)". A meter without a serial number is captioned "meter ADDRESS".
+// "SERIAL (k/n)". A meter without a serial number is captioned "meter ADDRESS". A meter whose
+// test read failed gets a comment saying so above its requests.
 std::string WriteOptionsText(const std::vector<FoundMeter>& meters, const ConfigOptions& options);
 
 }  // namespace zol::kmptool

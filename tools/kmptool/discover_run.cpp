@@ -1,6 +1,7 @@
 #include "kmptool/discover_run.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -151,6 +152,36 @@ void PrintNotes(const std::vector<FoundMeter>& meters) {
     }
 }
 
+// An argument as a shell takes it back: quoted when it holds anything but plain characters.
+std::string ShellWord(const std::string& word) {
+    const bool plain = !word.empty() && word.find_first_not_of(
+                                            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                            "0123456789_./:,=+-") == std::string::npos;
+    if (plain) return word;
+#ifdef _WIN32
+    return "\"" + word + "\"";
+#else
+    std::string quoted = "'";
+    for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+#endif
+}
+
+// The command that goes on with an interrupted scan: the same options, the meters found so far
+// (asked again, a few frames each, so a written file is whole) and the addresses not yet asked.
+std::string ResumeCommand(const DiscoverCommand& command, const DiscoverResult& result) {
+    std::vector<std::uint8_t> addresses;
+    for (const FoundMeter& meter : result.meters) addresses.push_back(meter.address);
+    addresses.insert(addresses.end(),
+                     command.scan.addresses.begin() + static_cast<std::ptrdiff_t>(result.asked),
+                     command.scan.addresses.end());
+    std::string line = "kmptool discover";
+    for (const std::string& word : command.repeat) line += " " + ShellWord(word);
+    line += " --addresses " + AddressListText(addresses);
+    if (command.config_file) line += " --write-config " + ShellWord(*command.config_file) + " --force";
+    return line;
+}
+
 bool WriteFile(const std::string& path, const std::string& text) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return false;
@@ -164,6 +195,14 @@ int RunDiscover(DiscoverCommand command) {
     if (command.scan.addresses.empty()) {
         for (unsigned a = 1; a <= 254; ++a)
             command.scan.addresses.push_back(static_cast<std::uint8_t>(a));
+    }
+    if (command.config_file && !command.force) {
+        std::error_code ignored;
+        if (std::filesystem::exists(*command.config_file, ignored)) {
+            tools::WriteLine(stderr, "kmptool discover: " + *command.config_file +
+                                         " exists: give --force to overwrite it");
+            return tools::kExitUsage;
+        }
     }
     int exit_code = tools::kExitDone;
     const auto line = OpenLine(command, exit_code);
@@ -191,9 +230,52 @@ int RunDiscover(DiscoverCommand command) {
         result.meters.size(), result.meters.size() == 1 ? "" : "s", result.asked,
         command.scan.addresses.size(), Duration(result.elapsed_ms).c_str(), result.requests);
 
+    for (const FoundMeter& meter : result.meters) {
+        const auto failure = TestReadFailure(meter.test_read);
+        if (failure.empty()) continue;
+        std::fprintf(stderr,
+                     "kmptool discover: meter %u failed its test read (register %04X: %.*s): it "
+                     "may never deliver a reading\n",
+                     meter.address, meter.test_register, static_cast<int>(failure.size()),
+                     failure.data());
+    }
+    const auto write_config = [&](const char* incomplete_word) {
+        command.config.timeout_ms = command.scan.timeout_ms;
+        const std::string text = WriteOptionsText(result.meters, command.config);
+        if (!WriteFile(*command.config_file, text)) {
+            std::fprintf(stderr, "kmptool discover: cannot write %s\n",
+                         command.config_file->c_str());
+            return false;
+        }
+        std::fprintf(stderr, "kmptool discover: wrote %s (%zu meter%s%s)\n",
+                     command.config_file->c_str(), result.meters.size(),
+                     result.meters.size() == 1 ? "" : "s", incomplete_word);
+        return true;
+    };
+
     if (result.end == DiscoverEnd::kStopped) {
-        std::fprintf(stderr, "kmptool discover: interrupted%s\n",
-                     command.config_file ? "; no configuration written" : "");
+        const bool all_asked = result.asked == command.scan.addresses.size();
+        const std::string where =
+            all_asked ? std::string("during the test reads")
+                      : "at address " + std::to_string(command.scan.addresses[result.asked]);
+        std::fprintf(stderr, "kmptool discover: interrupted %s\n", where.c_str());
+        if (command.config_file && result.meters.empty()) {
+            std::fprintf(stderr, "kmptool discover: no meter found yet; no configuration written\n");
+        } else if (command.config_file) {
+            command.config.incomplete =
+                "the scan was interrupted " + where + "; " +
+                (all_asked ? std::string("the meters' test reads were not all done")
+                           : "addresses " +
+                                 AddressListText(std::vector<std::uint8_t>(
+                                     command.scan.addresses.begin() +
+                                         static_cast<std::ptrdiff_t>(result.asked),
+                                     command.scan.addresses.end())) +
+                                 " were not asked") +
+                ". Run discovery again to complete this file.";
+            if (!write_config(", incomplete")) return tools::kExitFailed;
+        }
+        tools::WriteLine(stderr, "kmptool discover: to go on from there: " +
+                                     ResumeCommand(command, result));
         return tools::kExitInterrupted;
     }
     if (result.end == DiscoverEnd::kLineFailed) {
@@ -206,18 +288,8 @@ int RunDiscover(DiscoverCommand command) {
                      command.config_file ? "; no configuration written" : "");
         return tools::kExitMeterSilent;
     }
-    if (command.config_file) {
-        command.config.timeout_ms = command.scan.timeout_ms;
-        const std::string text = WriteOptionsText(result.meters, command.config);
-        if (!WriteFile(*command.config_file, text)) {
-            std::fprintf(stderr, "kmptool discover: cannot write %s\n",
-                         command.config_file->c_str());
-            return tools::kExitFailed;
-        }
-        std::fprintf(stderr, "kmptool discover: wrote %s (%zu meter%s)\n",
-                     command.config_file->c_str(), result.meters.size(),
-                     result.meters.size() == 1 ? "" : "s");
-    }
+    if (command.config_file && !write_config("")) return tools::kExitFailed;
+    if (result.FailedReads() > 0) return tools::kExitMeterSilent;
     return tools::kExitDone;
 }
 

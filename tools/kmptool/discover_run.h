@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "kmptool/discover.h"
 #include "kmptool/discover_config.h"
@@ -22,12 +23,18 @@ struct DiscoverCommand {
     DiscoverOptions scan;               // addresses 1-254 unless set
     bool json = false;
     std::optional<std::string> config_file;  // --write-config
+    bool force = false;                      // --force: an existing file may be overwritten
     ConfigOptions config;                    // its timeout is the scan's
+    // The options given besides the addresses and the file, as typed, for the command that
+    // resumes an interrupted scan ("--port", "/dev/ttyUSB0", "--timeout", "500", ...).
+    std::vector<std::string> repeat;
 };
 
-// Runs the command; the exit code: 0 at least one meter answered, 3 none did, 1 the line could
-// not be opened, failed, or the configuration could not be written, 2 a simulated line that does
-// not read, 130 interrupted.
+// Runs the command; the exit code: 0 at least one meter answered and every test read passed, 3
+// none answered or a test read failed, 1 the line could not be opened, failed, or the
+// configuration could not be written, 2 a simulated line that does not read or a file that
+// exists without `force`, 130 interrupted (the meters found so far are written, marked
+// incomplete, and the command that goes on is printed).
 int RunDiscover(DiscoverCommand command);
 
 }  // namespace zol::kmptool
