@@ -147,6 +147,38 @@ std::string FileText(const std::string& path) {
     return text;
 }
 
+// The written timeout covers the request's own time on the wire at the line's speed and the time
+// allowed for the meter to answer: a seven-register heat read is about 835 ms on a 1200 baud line.
+TEST(KmptoolDiscover, WritesTimeoutsTheLineCanMeet) {
+    const std::string file = ::testing::TempDir() + "discover_timeouts.xml";
+    const struct {
+        const char* args;
+        unsigned at_least, below;  // the <Timeout> of meter 63's request
+        const char* said;
+    } cases[] = {
+        {"", 835 + 300, 1300, "at 1200 8N2, and 300 ms are allowed for the meter to answer"},
+        {" --baud 9600 --timeout 500", 500 + 104, 700, "at 9600 8N2, and 500 ms are allowed"},
+        // A meter that took 592 ms is allowed twice that.
+        {" --sim 63/delay=500 --attempts 1", 835 + 1184, 2200, "1184 ms are allowed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const std::string sim = std::string(c.args).find("--sim") == std::string::npos
+                                    ? "--sim 63 "
+                                    : "";
+        const ToolRun run = RunKmptool("discover " + sim + "--addresses 60-64 --force --write-config " +
+                                       file + c.args);
+        EXPECT_EQ(run.status, 0) << run.out;
+        const std::string text = FileText(file);
+        std::smatch timeout;
+        ASSERT_TRUE(std::regex_search(text, timeout, std::regex("<Timeout>(\\d+)</Timeout>")))
+            << text;
+        EXPECT_GE(std::stoul(timeout[1]), c.at_least) << text;
+        EXPECT_LT(std::stoul(timeout[1]), c.below) << text;
+        EXPECT_NE(text.find(c.said), std::string::npos) << text;
+    }
+    std::remove(file.c_str());
+}
 // A hand-edited file is kept unless --force; a meter that failed its test read is written with a
 // comment saying so, and the file still passes the check.
 TEST(KmptoolDiscover, KeepsAnExistingFileAndMarksUnreadableMetersInTheOneItWrites) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 
 #include "kmp/kmp_frame.h"
@@ -88,16 +89,29 @@ std::string WriteOptionsText(const std::vector<FoundMeter>& meters, const Config
             if (parts > 1) {
                 caption += " (" + std::to_string(part + 1) + "/" + std::to_string(parts) + ")";
             }
+            const std::size_t first = part * kmp::kMaxRequestRegisters;
+            const std::size_t last = std::min(ids.size(), first + kmp::kMaxRequestRegisters);
+            const std::uint32_t answer_ms = std::max(options.timeout_ms, 2 * meter.late_ms);
+            const auto wire = tools::RegisterReadWireTime(
+                options.line, meter.address, std::span(ids).subspan(first, last - first),
+                answer_ms);
+            const auto timeout_ms = static_cast<std::uint32_t>(std::ceil(wire.total_ms));
+            char note[200];
+            std::snprintf(note, sizeof note,
+                          "  <!-- Timeout %u ms: %zu bytes out and %zu back take %.0f ms at %s, "
+                          "and %u ms are allowed for the meter to answer -->\n",
+                          timeout_ms, wire.request_bytes, wire.reply_bytes,
+                          std::ceil(wire.request_ms + wire.reply_ms),
+                          tools::LineFramingText(options.line).c_str(), answer_ms);
+            out += note;
             out += "  <Request caption=\"" + caption + "\">\n";
             out += "    <Enabled check=\"2\"/>\n";
             out += "    <Device>" + std::to_string(meter.address) + "</Device>\n";
-            out += "    <Timeout>" + std::to_string(options.timeout_ms) + "</Timeout>\n";
+            out += "    <Timeout>" + std::to_string(timeout_ms) + "</Timeout>\n";
             out += "    <RequestMethod><MethodPoll check=\"2\"><PollInterval>" +
                    std::to_string(options.poll.value) + "</PollInterval><PollUnits>" +
                    options.poll.units + "</PollUnits></MethodPoll></RequestMethod>\n";
             out += "    <Response>";
-            const std::size_t first = part * kmp::kMaxRequestRegisters;
-            const std::size_t last = std::min(ids.size(), first + kmp::kMaxRequestRegisters);
             for (std::size_t i = first; i < last; ++i) {
                 char item[48];
                 std::snprintf(item, sizeof item, "<Item><Register>%04X</Register></Item>", ids[i]);

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/wire_time.h"
 #include "kmp/kmp_registers.h"
 #include "kmptool/discover.h"
 
@@ -32,7 +33,11 @@ std::optional<PollInterval> ParsePollInterval(std::string_view text);
 struct ConfigOptions {
     PollInterval poll;
     RegisterChoice registers = RegisterChoice::kDefault;
-    std::uint32_t timeout_ms = 300;  // the meter's own time to answer, beyond the wire time
+    // Each request's timeout is its exchange's time on this line (request and reply frames) plus
+    // `timeout_ms` for the meter to answer: the time the scan allowed it, or twice the time a
+    // slow meter took. A comment above the request says so.
+    tools::LineFraming line;
+    std::uint32_t timeout_ms = 300;
     // Written at the top as a comment when the scan did not ask every address (interrupted):
     // which addresses are missing and how to go on.
     std::string incomplete;

@@ -241,6 +241,7 @@ int RunDiscover(DiscoverCommand command) {
     }
     const auto write_config = [&](const char* incomplete_word) {
         command.config.timeout_ms = command.scan.timeout_ms;
+        if (command.baud) command.config.line.baud = *command.baud;
         const std::string text = WriteOptionsText(result.meters, command.config);
         if (!WriteFile(*command.config_file, text)) {
             std::fprintf(stderr, "kmptool discover: cannot write %s\n",
