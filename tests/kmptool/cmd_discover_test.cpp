@@ -2,6 +2,8 @@
 // else there, progress on stderr a line per tenth when it is not a terminal, the exit codes, and
 // a written configuration that kmptool's own check passes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <regex>
@@ -207,6 +209,26 @@ TEST(KmptoolDiscover, KeepsAnExistingFileAndMarksUnreadableMetersInTheOneItWrite
     EXPECT_EQ(check.status, 0);
     EXPECT_EQ(check.out, "");
     std::remove(file.c_str());
+}
+
+// A port the user may not open names the group that may, with the remedy. Run as an unprivileged
+// user against a file only root may open (the test must start as root to switch user).
+TEST(KmptoolDiscover, APortThatRefusesTheUserNamesTheDialoutGroup) {
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "needs root and setpriv to run kmptool as another user";
+    }
+    const std::string port = ::testing::TempDir() + "discover_port_root_only";
+    std::fclose(std::fopen(port.c_str(), "w"));
+    ::chmod(port.c_str(), 0600);
+    const ToolRun run = RunKmptoolCommand("/usr/bin/setpriv --reuid 65534 --regid 65534 "
+                                          "--clear-groups " ZOL_BIN_DIR "/kmptool read --port " +
+                                          port + " --addr 63 --regs E1 2>&1");
+    std::remove(port.c_str());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find(port + ": Permission denied (serial ports belong to the dialout group: "
+                                  "sudo usermod -aG dialout $USER, then log out and in again)"),
+              std::string::npos)
+        << run.out;
 }
 
 }  // namespace

@@ -115,7 +115,14 @@ std::unique_ptr<Transport> OpenSerialPort(const std::string& device, const Seria
     }
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        error = "cannot open " + device + ": " + std::strerror(errno);
+        const int cause = errno;
+        error = "cannot open " + device + ": " + std::strerror(cause);
+        // Serial devices belong to a group (dialout on Debian and its kin) that new users are
+        // not in; saying so saves a technician the search.
+        if (cause == EACCES) {
+            error += " (serial ports belong to the dialout group: sudo usermod -aG dialout $USER, "
+                     "then log out and in again)";
+        }
         return nullptr;
     }
     termios tio{};
