@@ -110,6 +110,9 @@ TEST(KmptoolDiscover, TellsSlowAndUnreadableMetersApartFromConflicts) {
         {"--sim 63,65/delay=500,66 --addresses 60-70 --attempts 1", 0, "63 65 66 ",
          {"65 answered after 592 ms: raise --timeout"},
          {"wrong address", "out of turn"}},
+        // The last address asked: its answer comes after the scan, and is still heard.
+        {"--sim 65/delay=500 --addresses 60-65 --attempts 1", 0, "65 ",
+         {"65 answered after 592 ms: raise --timeout"}, {}},
         // Identified, but no register ever comes: marked, and the exit code says so.
         {"--sim 63,65/no-registers,66/garbled-registers,67/serial-for-registers --addresses 63-67",
          3, "63 65 66 67 ",

@@ -190,6 +190,47 @@ class Scan {
         return Asked::kSilent;
     }
 
+    // True when a send of `cid` to `address` has had no reply yet.
+    bool Unanswered(std::uint8_t address, std::uint8_t cid) const {
+        const auto it = sent_.find({address, cid});
+        return it != sent_.end() && it->second.heard < it->second.ends.size();
+    }
+
+    // Sends nothing and listens `ms` for replies still due, a slow meter's to the last request
+    // above all; what comes is judged as late or stray, never taken.
+    Asked Listen(std::uint32_t ms) {
+        const kmp::FrameAcceptor judge = [&](std::span<const std::uint8_t> reply) {
+            if (const auto after = Heard(reply[0], reply[1])) {
+                if (*after > sent_[{reply[0], reply[1]}].timeout_ms) {
+                    result_.late.push_back({reply[0], reply[1], *after});
+                }
+            } else {
+                result_.strays.push_back({reply[0] != previous_address_ ? StrayKind::kWrongAddress
+                                                                        : StrayKind::kOutOfTurn,
+                                          previous_address_, reply[0], reply[1]});
+            }
+            return false;
+        };
+        const kmp::ScanLogger damaged = [&](int, std::string_view text) {
+            const auto [from, from_cid] = DamagedFrameOrigin(text);
+            Heard(from, from_cid);
+            result_.strays.push_back({StrayKind::kDamaged, previous_address_, from, from_cid});
+        };
+        std::vector<std::uint8_t> body;
+        const std::uint64_t deadline = line_.NowMs() + ms;
+        for (std::uint64_t now = line_.NowMs(); now < deadline; now = line_.NowMs()) {
+            const auto bytes = line_.Read(static_cast<std::uint32_t>(deadline - now));
+            if (!line_.FailureText().empty()) return Failed("");
+            if (Stopped()) return Asked::kStopped;
+            if (pending_.size() > kMaxPendingBytes) pending_.clear();
+            pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+            const auto scanned = kmp::ScanFrames(pending_, judge, damaged, body);
+            pending_.erase(pending_.begin(),
+                           pending_.begin() + static_cast<std::ptrdiff_t>(scanned.passed_over));
+        }
+        return Asked::kSilent;
+    }
+
    private:
     // Each request sent, by meter and command: when each send ended, and how many replies to it
     // were heard. A reply while one of its sends is still unanswered is that meter's answer,
@@ -333,6 +374,15 @@ DiscoverResult Discover(Transport& line, const DiscoverOptions& options,
         }
         ++result.asked;
         report();
+    }
+    // The last address silent: a slow meter there answers only after the scan, so the line is
+    // heard a while longer (at least a second) before the scan is taken as done.
+    if (result.end == DiscoverEnd::kDone && !options.addresses.empty() &&
+        scan.Unanswered(options.addresses.back(), kmp::CidGetType)) {
+        Asked asked = scan.Listen(std::max<std::uint32_t>(options.timeout_ms, 1000));
+        if (asked == Asked::kSilent) asked = ask_slow_meters();
+        if (asked == Asked::kLineFailed) result.end = DiscoverEnd::kLineFailed;
+        if (asked == Asked::kStopped) result.end = DiscoverEnd::kStopped;
     }
     const auto note_late = [&] {
         for (FoundMeter& meter : result.meters) {
