@@ -100,30 +100,41 @@ TEST(KmptoolDiscover, TellsSlowAndUnreadableMetersApartFromConflicts) {
         const char* args;
         int status;
         const char* listed;
-        std::vector<const char*> said;     // on stderr
+        std::vector<const char*> said;  // on stderr
         std::vector<const char*> not_said;
     } cases[] = {
         // A meter answering after 500 ms is late, listed, and blames no other address.
-        {"--sim 63,65/delay=500,66 --addresses 60-70", 0, "63 65 66 ",
+        {"--sim 63,65/delay=500,66 --addresses 60-70",
+         0,
+         "63 65 66 ",
          {"65 answered after 592 ms: raise --timeout"},
          {"wrong address", "out of turn", "damaged", "66 answered"}},
-        {"--sim 63,65/delay=500,66 --addresses 60-70 --attempts 1", 0, "63 65 66 ",
+        {"--sim 63,65/delay=500,66 --addresses 60-70 --attempts 1",
+         0,
+         "63 65 66 ",
          {"65 answered after 592 ms: raise --timeout"},
          {"wrong address", "out of turn"}},
         // The last address asked: its answer comes after the scan, and is still heard.
-        {"--sim 65/delay=500 --addresses 60-65 --attempts 1", 0, "65 ",
-         {"65 answered after 592 ms: raise --timeout"}, {}},
+        {"--sim 65/delay=500 --addresses 60-65 --attempts 1",
+         0,
+         "65 ",
+         {"65 answered after 592 ms: raise --timeout"},
+         {}},
         // Identified, but no register ever comes: marked, and the exit code says so.
         {"--sim 63,65/no-registers,66/garbled-registers,67/serial-for-registers --addresses 63-67",
-         3, "63 65 66 67 ",
+         3,
+         "63 65 66 67 ",
          {"METER 65 TYPE 0210 REVISION 0005 SERIAL 67100065 CATALOGUE heat READ FAILED "
           "(register 003C: no reply)\n",
           "CATALOGUE heat READ FAILED (register 003C: damaged reply)\n",
           "CATALOGUE heat READ FAILED (register 003C: wrong reply)\n",
           "meter 67 failed its test read (register 003C: wrong reply)"},
          {"METER 63 TYPE 0210 REVISION 0005 SERIAL 67012345 CATALOGUE heat READ"}},
-        {"--sim 63 --addresses 70-60", 2, "",
-         {"--addresses: address range '70-60' is reversed: write 60-70"}, {}},
+        {"--sim 63 --addresses 70-60",
+         2,
+         "",
+         {"--addresses: address range '70-60' is reversed: write 60-70"},
+         {}},
         {"--sim 63 --addresses 63 --force", 2, "", {"--force goes with --write-config"}, {}},
     };
     const std::regex meter("METER (\\d+) ");
@@ -168,11 +179,10 @@ TEST(KmptoolDiscover, WritesTimeoutsTheLineCanMeet) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
-        const std::string sim = std::string(c.args).find("--sim") == std::string::npos
-                                    ? "--sim 63 "
-                                    : "";
-        const ToolRun run = RunKmptool("discover " + sim + "--addresses 60-64 --force --write-config " +
-                                       file + c.args);
+        const std::string sim =
+            std::string(c.args).find("--sim") == std::string::npos ? "--sim 63 " : "";
+        const ToolRun run = RunKmptool("discover " + sim +
+                                       "--addresses 60-64 --force --write-config " + file + c.args);
         EXPECT_EQ(run.status, 0) << run.out;
         const std::string text = FileText(file);
         std::smatch timeout;
@@ -194,7 +204,8 @@ TEST(KmptoolDiscover, KeepsAnExistingFileAndMarksUnreadableMetersInTheOneItWrite
         std::fputs("<QUERY><!-- edited by hand --></QUERY>\n", hand);
         std::fclose(hand);
     }
-    const std::string args = "discover --sim 63,65/no-registers --addresses 63-65 --write-config " + file;
+    const std::string args =
+        "discover --sim 63,65/no-registers --addresses 63-65 --write-config " + file;
     const ToolRun refused = RunKmptool(args);
     EXPECT_EQ(refused.status, 2);
     EXPECT_NE(refused.out.find(file + " exists: give --force to overwrite it"), std::string::npos)
@@ -223,9 +234,10 @@ TEST(KmptoolDiscover, APortThatRefusesTheUserNamesTheDialoutGroup) {
     const std::string port = ::testing::TempDir() + "discover_port_root_only";
     std::fclose(std::fopen(port.c_str(), "w"));
     ::chmod(port.c_str(), 0600);
-    const ToolRun run = RunKmptoolCommand("/usr/bin/setpriv --reuid 65534 --regid 65534 "
-                                          "--clear-groups " ZOL_BIN_DIR "/kmptool read --port " +
-                                          port + " --addr 63 --regs E1 2>&1");
+    const ToolRun run = RunKmptoolCommand(
+        "/usr/bin/setpriv --reuid 65534 --regid 65534 "
+        "--clear-groups " ZOL_BIN_DIR "/kmptool read --port " +
+        port + " --addr 63 --regs E1 2>&1");
     std::remove(port.c_str());
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.out.find(port + ": Permission denied (serial ports belong to the dialout group: "

@@ -419,10 +419,10 @@ TEST(Discover, InterruptedWritesWhatItFoundAndPrintsTheCommandThatGoesOn) {
         for (int c; (c = std::fgetc(written)) != EOF;) text += static_cast<char>(c);
         std::fclose(written);
     }
-    EXPECT_NE(text.find("<!-- INCOMPLETE: the scan was interrupted at address " +
-                        std::to_string(next) + "; addresses " + std::to_string(next) +
-                        "-254 were not asked."),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("<!-- INCOMPLETE: the scan was interrupted at address " + std::to_string(next) +
+                  "; addresses " + std::to_string(next) + "-254 were not asked."),
+        std::string::npos)
         << text;
     for (const char* device_item : {"<Device>1</Device>", "<Device>2</Device>"})
         EXPECT_NE(text.find(device_item), std::string::npos) << text;

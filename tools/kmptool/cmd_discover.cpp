@@ -69,11 +69,9 @@ int RunDiscoverArguments(const DiscoverArguments& given) {
     // What an interrupted scan's resume command repeats: everything but the addresses and the
     // file, which it sets itself.
     const std::pair<const char*, const std::optional<std::string>*> repeated[] = {
-        {"--port", &given.port},       {"--tcp", &given.tcp},
-        {"--rfc2217", &given.rfc2217}, {"--sim", &given.sim},
-        {"--baud", &given.baud},       {"--timeout", &given.timeout},
-        {"--attempts", &given.attempts}, {"--poll", &given.poll},
-        {"--registers", &given.registers},
+        {"--port", &given.port},         {"--tcp", &given.tcp},   {"--rfc2217", &given.rfc2217},
+        {"--sim", &given.sim},           {"--baud", &given.baud}, {"--timeout", &given.timeout},
+        {"--attempts", &given.attempts}, {"--poll", &given.poll}, {"--registers", &given.registers},
     };
     for (const auto& [name, value] : repeated) {
         if (!value->has_value()) continue;

@@ -129,9 +129,9 @@ class Scan {
                 return false;
             }
             if (reply[0] == address) notes.wrong = true;
-            result_.strays.push_back({reply[0] != address ? StrayKind::kWrongAddress
-                                                          : StrayKind::kOutOfTurn,
-                                      asked_for(reply[0], reply[1]), reply[0], reply[1]});
+            result_.strays.push_back(
+                {reply[0] != address ? StrayKind::kWrongAddress : StrayKind::kOutOfTurn,
+                 asked_for(reply[0], reply[1]), reply[0], reply[1]});
             return false;
         };
         const kmp::ScanLogger damaged = [&](int, std::string_view text) {
@@ -387,7 +387,8 @@ DiscoverResult Discover(Transport& line, const DiscoverOptions& options,
     const auto note_late = [&] {
         for (FoundMeter& meter : result.meters) {
             for (const LateReply& late : result.late) {
-                if (late.from == meter.address) meter.late_ms = std::max(meter.late_ms, late.after_ms);
+                if (late.from == meter.address)
+                    meter.late_ms = std::max(meter.late_ms, late.after_ms);
             }
         }
     };
@@ -529,8 +530,8 @@ std::string FoundMetersJson(const std::vector<FoundMeter>& meters) {
         item["catalogue"] = CatalogueWord(meter.catalogue.catalogue);
         const auto failure = TestReadFailure(meter.test_read);
         item["read"] = meter.test_read == TestRead::kNotDone ? tools::Json(nullptr)
-                       : failure.empty()                      ? tools::Json("ok")
-                                                              : tools::Json(std::string(failure));
+                       : failure.empty()                     ? tools::Json("ok")
+                                                             : tools::Json(std::string(failure));
         list.push_back(std::move(item));
     }
     return tools::JsonText(list);

@@ -60,8 +60,8 @@ struct FoundMeter {
 // A verified reply that came after its request's timeout, while another request was waited for:
 // the answer of a slow meter, never another meter's.
 struct LateReply {
-    std::uint8_t from = 0;     // the meter that sent it
-    std::uint8_t cid = 0;      // the command it answers
+    std::uint8_t from = 0;       // the meter that sent it
+    std::uint8_t cid = 0;        // the command it answers
     std::uint32_t after_ms = 0;  // from the end of its request to the end of the reply
 };
 

@@ -92,9 +92,9 @@ std::string WriteOptionsText(const std::vector<FoundMeter>& meters, const Config
             const std::size_t first = part * kmp::kMaxRequestRegisters;
             const std::size_t last = std::min(ids.size(), first + kmp::kMaxRequestRegisters);
             const std::uint32_t answer_ms = std::max(options.timeout_ms, 2 * meter.late_ms);
-            const auto wire = tools::RegisterReadWireTime(
-                options.line, meter.address, std::span(ids).subspan(first, last - first),
-                answer_ms);
+            const auto wire =
+                tools::RegisterReadWireTime(options.line, meter.address,
+                                            std::span(ids).subspan(first, last - first), answer_ms);
             const auto timeout_ms = static_cast<std::uint32_t>(std::ceil(wire.total_ms));
             char note[200];
             std::snprintf(note, sizeof note,

@@ -178,7 +178,8 @@ std::string ResumeCommand(const DiscoverCommand& command, const DiscoverResult& 
     std::string line = "kmptool discover";
     for (const std::string& word : command.repeat) line += " " + ShellWord(word);
     line += " --addresses " + AddressListText(addresses);
-    if (command.config_file) line += " --write-config " + ShellWord(*command.config_file) + " --force";
+    if (command.config_file)
+        line += " --write-config " + ShellWord(*command.config_file) + " --force";
     return line;
 }
 
@@ -261,7 +262,8 @@ int RunDiscover(DiscoverCommand command) {
                       : "at address " + std::to_string(command.scan.addresses[result.asked]);
         std::fprintf(stderr, "kmptool discover: interrupted %s\n", where.c_str());
         if (command.config_file && result.meters.empty()) {
-            std::fprintf(stderr, "kmptool discover: no meter found yet; no configuration written\n");
+            std::fprintf(stderr,
+                         "kmptool discover: no meter found yet; no configuration written\n");
         } else if (command.config_file) {
             command.config.incomplete =
                 "the scan was interrupted " + where + "; " +
@@ -275,8 +277,8 @@ int RunDiscover(DiscoverCommand command) {
                 ". Run discovery again to complete this file.";
             if (!write_config(", incomplete")) return tools::kExitFailed;
         }
-        tools::WriteLine(stderr, "kmptool discover: to go on from there: " +
-                                     ResumeCommand(command, result));
+        tools::WriteLine(
+            stderr, "kmptool discover: to go on from there: " + ResumeCommand(command, result));
         return tools::kExitInterrupted;
     }
     if (result.end == DiscoverEnd::kLineFailed) {

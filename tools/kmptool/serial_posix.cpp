@@ -120,8 +120,9 @@ std::unique_ptr<Transport> OpenSerialPort(const std::string& device, const Seria
         // Serial devices belong to a group (dialout on Debian and its kin) that new users are
         // not in; saying so saves a technician the search.
         if (cause == EACCES) {
-            error += " (serial ports belong to the dialout group: sudo usermod -aG dialout $USER, "
-                     "then log out and in again)";
+            error +=
+                " (serial ports belong to the dialout group: sudo usermod -aG dialout $USER, "
+                "then log out and in again)";
         }
         return nullptr;
     }
