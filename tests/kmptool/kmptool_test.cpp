@@ -158,6 +158,13 @@ TEST(Kmptool, ReadSaysWhyValuesAreMissingOrSlow) {
             EXPECT_NE(at, std::string::npos) << line << "\nin:\n" << run.out;
         }
     }
+    // Replies to requests already answered are no late ones: an identification reply sent
+    // twice, or the serial-number reply given for every register request.
+    for (const char* fault : {"late-duplicate-ident", "serial-for-registers"}) {
+        const auto run = zol::kmptool::testing::RunKmptool(
+            std::string("read --sim --addr 63 --regs E1 --attempts 2 --sim-fault ") + fault);
+        EXPECT_EQ(run.out.find("late replies"), std::string::npos) << run.out;
+    }
     const auto clock = [](const std::string& fault) {
         const Result r = Kmptool("read --sim --addr 63 --regs CLOCK --timeout 600000 " + fault);
         EXPECT_EQ(r.status, 0);
@@ -266,7 +273,7 @@ TEST(Kmptool, LineWaitEndsForACtrlCThatCameJustBeforeIt) {
                 const bool ended = line->Read(600000).empty() && line->FailureText().empty();
                 std::_Exit(ended && Interrupted() ? 0 : 1);
             },
-            testing::ExitedWithCode(0), "");
+            ::testing::ExitedWithCode(0), "");
         line.reset();
     }
     close(server);

@@ -110,6 +110,8 @@ class Exchanger {
     struct Sent {
         std::vector<std::uint8_t> request;
         std::uint64_t last_sent_ms = 0;
+        std::uint32_t sends = 0;
+        std::uint32_t replies = 0;  // replies heard that answer it, at most one a send
     };
 
     Transport& line_;
@@ -125,11 +127,17 @@ Exchanged Exchanger::Exchange(const std::vector<std::uint8_t>& request) {
                              true);
     const kmp::FrameAcceptor answers = [&](std::span<const std::uint8_t> body) {
         if (Answers(body, request)) return true;
-        // The latest earlier request this reply answers: it came after that request's timeout.
+        // A reply to an earlier request with a send still unanswered came after that send's
+        // timeout. One to a request whose every send has had its reply is no late one: a copy,
+        // or a meter answering with the wrong command.
         for (auto sent = earlier_.rbegin(); sent != earlier_.rend(); ++sent) {
             if (!Answers(body, sent->request)) continue;
-            ++late_;
-            slowest_late_ms_ = std::max(slowest_late_ms_, line_.NowMs() - sent->last_sent_ms);
+            const std::uint64_t took = line_.NowMs() - sent->last_sent_ms;
+            if (sent->replies < sent->sends && took > options_.timeout_ms) {
+                ++sent->replies;
+                ++late_;
+                slowest_late_ms_ = std::max(slowest_late_ms_, took);
+            }
             break;
         }
         return false;
@@ -139,13 +147,14 @@ Exchanged Exchanger::Exchange(const std::vector<std::uint8_t>& request) {
         if (level == kmp::kInvalidCrcLogLevel) damaged = true;
         std::fprintf(stderr, "kmptool read: %.*s\n", static_cast<int>(text.size()), text.data());
     };
-    earlier_.push_back({request, 0});
+    earlier_.push_back({request, 0, 0, 0});
     Sent& sent = earlier_.back();
     Exchanged result;
     for (std::uint32_t attempt = 0; attempt < options_.attempts; ++attempt) {
         fifo.Clear();
         damaged = false;
         sent.last_sent_ms = line_.NowMs();
+        ++sent.sends;
         if (!line_.Write(frame)) {
             if (Interrupted()) return {Outcome::kInterrupted, {}};
             const std::string failure = line_.FailureText();
@@ -168,6 +177,7 @@ Exchanged Exchanger::Exchange(const std::vector<std::uint8_t>& request) {
             // passed over, and the answer behind it still found.
             const int n = kmp::FindFrame(fifo, answers, log, result.body);
             if (n > 0) {
+                ++sent.replies;
                 result.outcome = Outcome::kAnswered;
                 return result;
             }
