@@ -68,7 +68,8 @@ TEST(KmptoolCron, ErrorsSayWhatIsWrongInTheStringAsWrittenWithExitCode2) {
         ToolRun run =
             RunKmptool(std::string("cron next '") + c.cron + "' --from 2026-03-01T12:00:00");
         EXPECT_EQ(run.status, 2);
-        EXPECT_EQ(run.out, std::string("kmptool cron: cron \"") + c.cron + "\": " + c.reason + "\n");
+        EXPECT_EQ(run.out,
+                  std::string("kmptool cron: cron \"") + c.cron + "\": " + c.reason + "\n");
         EXPECT_EQ(RunKmptool(std::string("cron next '") + c.cron + "'", true).out, "");
     }
     const ToolRun run = RunKmptool("cron next '0 0 12 * * *' --from 2026-02-30T00:00:00");

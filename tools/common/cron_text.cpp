@@ -23,10 +23,10 @@ struct FieldRule {
 // A five-field string is a Unix string: its weekdays run 0 to 7 with Sunday twice. A six-field
 // string is the scheduler's own, which counts 1 (Monday) to 7 (Sunday) and never matches 0.
 constexpr std::array<FieldRule, 5> kUnixFields = {{{"minute", 0, 59, ""},
-                                                    {"hour", 0, 23, ""},
-                                                    {"day of month", 1, 31, ""},
-                                                    {"month", 1, 12, ""},
-                                                    {"weekday", 0, 7, " (0 and 7 are Sunday)"}}};
+                                                   {"hour", 0, 23, ""},
+                                                   {"day of month", 1, 31, ""},
+                                                   {"month", 1, 12, ""},
+                                                   {"weekday", 0, 7, " (0 and 7 are Sunday)"}}};
 constexpr std::array<FieldRule, 6> kSchedulerFields = {
     {{"second", 0, 59, ""},
      {"minute", 0, 59, ""},
@@ -40,8 +40,7 @@ std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\
 // `field 5 (weekday) "1-8"`, and `: "8"` behind it when the value is only part of the field.
 std::string FieldText(std::size_t number, const FieldRule& rule, std::string_view field,
                       std::string_view value) {
-    std::string text =
-        "field " + std::to_string(number) + " (" + rule.name + ") " + Quoted(field);
+    std::string text = "field " + std::to_string(number) + " (" + rule.name + ") " + Quoted(field);
     if (value != field) text += ": " + Quoted(value);
     return text;
 }
@@ -113,9 +112,9 @@ CronProblem FindCronProblem(std::string_view text, double from) {
                     "the second first: the plug-in runs it every day at midnight"};
     }
     const bool unix_string = fields.size() == 5;
-    const std::span<const FieldRule> rules =
-        unix_string ? std::span<const FieldRule>(kUnixFields)
-                    : std::span<const FieldRule>(kSchedulerFields);
+    const std::span<const FieldRule> rules = unix_string
+                                                 ? std::span<const FieldRule>(kUnixFields)
+                                                 : std::span<const FieldRule>(kSchedulerFields);
     for (std::size_t k = 0; k < rules.size(); ++k) {
         // A Unix string's minute is the scheduler's second field: its own second is 0.
         const std::size_t index = unix_string ? k + 1 : k;

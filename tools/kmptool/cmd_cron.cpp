@@ -57,7 +57,8 @@ int RunNext(const CronArguments& arguments) {
         return zol::kmptool::UsageError("cron", *problem);
     }
     if (const std::size_t fields = zol::parser::CronFields(arguments.cron).size(); fields > 6) {
-        std::fprintf(stderr, "kmptool cron: cron \"%s\" has %zu fields: only the first 6 are read\n",
+        std::fprintf(stderr,
+                     "kmptool cron: cron \"%s\" has %zu fields: only the first 6 are read\n",
                      arguments.cron.c_str(), fields);
     }
     // The text runs as one schedule, or as two when a Unix string restricts both day fields
@@ -99,7 +100,8 @@ zol::kmptool::CommandRunner DefineCron(CLI::App& command) {
     command.require_subcommand(1);
     auto given = std::make_shared<CronArguments>();
     CLI::App* next = command.add_subcommand("next", "print the next runs of a cron string");
-    next->add_option("CRON", given->cron, "the cron string, quoted (\"30 6 * * 1-5\": minute hour day month weekday)")
+    next->add_option("CRON", given->cron,
+                     "the cron string, quoted (\"30 6 * * 1-5\": minute hour day month weekday)")
         ->type_name("")
         ->required();
     next->add_option("--from", given->from, "local base time (default: now)")

@@ -423,8 +423,8 @@ int RunRead(const ReadArguments& arguments) {
     if (json) {
         PrintJson(options.address, identity, ids, blocks, catalogue);
     } else {
-        std::printf("METER %u TYPE %04X REVISION %04X SERIAL %lu\n", options.address,
-                    identity.type, identity.revision, static_cast<unsigned long>(identity.serial));
+        std::printf("METER %u TYPE %04X REVISION %04X SERIAL %lu\n", options.address, identity.type,
+                    identity.revision, static_cast<unsigned long>(identity.serial));
         PrintRegisters(ids, blocks, catalogue);
     }
     std::fflush(stdout);
@@ -433,14 +433,13 @@ int RunRead(const ReadArguments& arguments) {
     // catalogue names its registers.
     const CatalogueChoice meter_catalogue = CatalogueOfType(identity.type);
     if (meter_catalogue.known && meter_catalogue.catalogue != *which) {
-        std::fprintf(stderr,
-                     "kmptool read: meter %u is type %04X, %s meter: the %s catalogue names "
-                     "its registers; read it with --catalogue %s\n",
-                     options.address, identity.type,
-                     meter_catalogue.catalogue == kmp::KmpCatalogue::kHeat ? "a heat"
-                                                                           : "an electricity",
-                     CatalogueName(meter_catalogue.catalogue),
-                     CatalogueName(meter_catalogue.catalogue));
+        std::fprintf(
+            stderr,
+            "kmptool read: meter %u is type %04X, %s meter: the %s catalogue names "
+            "its registers; read it with --catalogue %s\n",
+            options.address, identity.type,
+            meter_catalogue.catalogue == kmp::KmpCatalogue::kHeat ? "a heat" : "an electricity",
+            CatalogueName(meter_catalogue.catalogue), CatalogueName(meter_catalogue.catalogue));
     }
     if (blocks.empty()) {
         std::fprintf(stderr, "kmptool read: meter %u gave no value for any register asked\n",
