@@ -232,6 +232,11 @@ TEST(KmptoolRequests, CheckWeighsTheScheduleAgainstTheLinesTime) {
          "warning: L1: the requests need 1.4 s of line time every 1 s (140%): readings will fall "
          "behind; poll less often or split the line. Costliest: Heat 1.0 s (1 meter), Flow 0.4 s "
          "(1 meter)\n"},
+        // An hourly read costs 0.3 ms a second: no help in choosing what to change.
+        {"103%, with a request too cheap to name",
+         EightRegisterPoll("Hourly", 3'600'000) + EightRegisterPoll("Heat", 1000), "", 3,
+         "warning: line: the requests need 1.0 s of line time every 1 s (103%): readings will "
+         "fall behind; poll less often or split the line. Costliest: Heat 1.0 s (1 meter)\n"},
         // Eight times as fast a line: 107 bytes take 122.6 ms, 172.6 ms with the latency.
         {"140% at 9600 baud", EightRegisterPoll("Heat", 1000), " --baud 9600", 0, ""},
         // 8E1 is 11 bits as 8N2 is; 200 ms latency makes 1180.833 ms every 1.35 s.

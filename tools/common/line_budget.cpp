@@ -194,10 +194,12 @@ std::optional<std::string> LineBudgetLine(std::string_view port, const LineBudge
             std::to_string(static_cast<long long>(std::lround(budget.share * 100))) + "%)";
     line += over ? ": readings will fall behind; poll less often or split the line"
                  : ": little time is left for retries and late answers";
-    // The three dearest requests, with their meters.
+    // The three dearest requests, with their meters; one that costs less than the tenth of a
+    // second the line shows is no help in choosing what to change.
     line += ". Costliest: ";
     for (std::size_t i = 0; i < budget.requests.size() && i < 3; ++i) {
         const auto& request = budget.requests[i];
+        if (i > 0 && request.ms < 50) break;
         if (i > 0) line += ", ";
         line += request.name + " " + Seconds(request.ms) + " (" + std::to_string(request.meters) +
                 (request.meters == 1 ? " meter)" : " meters)");
