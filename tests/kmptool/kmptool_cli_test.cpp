@@ -77,6 +77,9 @@ TEST(KmptoolCommandLine, MistakesAreNamedOnStderrWithExitCode2) {
         {"read --port /dev/null --addr 63 --regs E1 --baud 1234",
          "kmptool read: --baud must be one of 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, "
          "57600, 115200 (not '1234')"},
+        {"discover --sim 63 --baud 1201",
+         "kmptool discover: --baud must be one of 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, "
+         "57600, 115200 (not '1201')"},
         {"decode 80 3F 01 05 8A 0D",
          "kmptool decode: this is a request frame (80 ... 0D), sent to the meter: decode reads "
          "the meter's replies (40 ... 0D); kmptool scan shows frames"},

@@ -40,8 +40,8 @@ int RunDiscoverArguments(const DiscoverArguments& given) {
     }
     if (given.baud) {
         if (given.tcp) return UsageError("discover", "--baud sets nothing over --tcp (raw bytes)");
-        const auto baud = ParseNumber(*given.baud);
-        if (!baud || *baud == 0) return UsageError("discover", "--baud must be a number");
+        const auto baud = ParseLineSpeed(*given.baud);
+        if (!baud) return UsageError("discover", LineSpeedError(*given.baud));
         command.baud = *baud;
     }
     if (given.addresses) {
