@@ -12,6 +12,7 @@
 #include "common/line_budget.h"
 #include "common/text_encoding.h"
 #include "hostsim/host_run.h"
+#include "hostsim/line_use.h"
 #include "hostsim/report_page.h"
 #include "hostsim/soak.h"
 #include "parser/options_text.h"
@@ -301,17 +302,6 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
     for (const auto& finding : findings) {
         tools::WriteLine(stderr, tools::FindingLine(finding));
     }
-    // The line budget of each port at the run's speed: every port runs the whole configuration.
-    tools::LineBudgetSettings line_settings;
-    line_settings.line.baud = arguments.baud;
-    const auto budget = tools::ComputeLineBudget(
-        options_text,
-        arguments.config_index == std::optional<std::size_t>(1) ? kmp::KmpCatalogue::kElectricity
-                                                                : kmp::KmpCatalogue::kHeat,
-        line_settings);
-    for (const auto& [name, connection] : port_texts) {
-        if (auto text = tools::LineBudgetLine(name, budget)) tools::WriteLine(stderr, *text);
-    }
     if (arguments.strict && !findings.empty()) {
         return fail("--strict: the configuration has " + std::to_string(findings.size()) +
                     (findings.size() == 1 ? " finding" : " findings") + "; not started");
@@ -326,6 +316,21 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
         auto transport = OpenPort(addresses[i], port_options, error);
         if (transport == nullptr) return fail("port " + port_texts[i].first + ": " + error);
         transports.push_back(std::move(transport));
+    }
+    // The line budget of each port whose bytes take the wire's time (a serial line, a device
+    // server, a simulated line paced at a speed), at that speed: every port runs the whole
+    // configuration. A simulated line that answers at once has no wire to run out of. Told once
+    // the ports are open, so a run that cannot start says only why.
+    const kmp::KmpCatalogue budget_catalogue =
+        arguments.config_index == std::optional<std::size_t>(1) ? kmp::KmpCatalogue::kElectricity
+                                                                : kmp::KmpCatalogue::kHeat;
+    for (const auto& [name, connection] : port_texts) {
+        const LineTiming timing = PortLineTiming(connection, arguments.baud);
+        if (!timing.paced) continue;
+        tools::LineBudgetSettings line_settings;
+        line_settings.line.baud = timing.baud;
+        const auto budget = tools::ComputeLineBudget(options_text, budget_catalogue, line_settings);
+        if (auto text = tools::LineBudgetLine(name, budget)) tools::WriteLine(stderr, *text);
     }
     std::ofstream json, csv;
     if (arguments.json_file) {
