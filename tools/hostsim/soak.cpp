@@ -47,6 +47,12 @@ constexpr int kPorts = static_cast<int>(std::size(kMisfitFaults));
 // The misfits that are read like good meters.
 constexpr int kSerialZeroPort = 2;
 constexpr int kLateCopyPort = 5;
+// One line talks at a true line speed: its meters answer byte by byte at 9600 baud 8N2, the
+// fastest speed at which the soak's eight-register read (about 90 bytes there and back) still
+// fits the requests' 300 ms timeout with the meters' slowness added. The other lines answer at
+// once, so the queue, not the wire, is their limit.
+constexpr int kPacedPort = 0;
+constexpr std::uint32_t kPacedBaud = 9600;
 // How much longer a silent spell may last while its meter has not been asked yet.
 constexpr std::uint64_t kSpellExtraMs = 10000;
 constexpr std::uint64_t kSampleEveryMs = 5000;
@@ -468,6 +474,10 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
         meters.push_back(SimulatedMeterAt(kMisfitAddress));
         metersim::ApplyFaultList(kMisfitFaults[p], meters.back().faults);
         meters.back().faults.delay_ms = 50;
+        if (p == kPacedPort) {
+            // The slowness the soak gives each meter stands for the latency.
+            for (auto& meter : meters) meter.wire = metersim::SimWire{.baud = kPacedBaud};
+        }
         auto& judged = judged_lines.emplace_back();
         for (auto& meter : meters) {
             // A type word of its own for each meter, so a packet naming the wrong meter's type
@@ -558,6 +568,8 @@ int RunSoak(const std::string& dll, ParamsMode mode, const SoakArguments& argume
         kMisfitAddress, kMisfitFaults[0], kMisfitFaults[1], kMisfitFaults[2], kMisfitFaults[3]);
     std::printf("soak: misfits at %u: %s on SOAK5, %s on SOAK6 (read as a good meter)\n",
                 kMisfitAddress, kMisfitFaults[4], kMisfitFaults[kLateCopyPort]);
+    std::printf("soak: SOAK%d talks at %u baud 8N2, byte by byte; the others answer at once\n",
+                kPacedPort + 1, kPacedBaud);
     if (styles.size() == 1) {
         std::printf("soak: host style %s\n", HostStyleName(styles[0]));
     } else {
