@@ -1,6 +1,8 @@
 #include "kmp/kmp_registers.h"
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 
 namespace zol::kmp {
 
@@ -208,8 +210,53 @@ std::span<const TKmpRegisterInfo> Catalogue(KmpCatalogue which) noexcept {
     return kHeatRegisters;
 }
 
+namespace {
+
+// The rows of a built-in catalogue by id, for the decode of every register block: a search over
+// the sorted ids instead of a walk along the rows. Equal ids keep the order of their rows, so the
+// first row with an id is still the one found.
+template <std::size_t N>
+class CatalogueIndex {
+   public:
+    // Built while compiling (an insertion sort, which keeps equal ids in row order), so no
+    // lookup can run before it exists.
+    constexpr explicit CatalogueIndex(const TKmpRegisterInfo (&rows)[N]) : rows_(rows) {
+        for (std::size_t i = 0; i < N; ++i) {
+            if (rows[i].Id == kKmpCatalogueEnd) break;
+            std::size_t at = count_++;
+            for (; at > 0 && rows[order_[at - 1]].Id > rows[i].Id; --at)
+                order_[at] = order_[at - 1];
+            order_[at] = static_cast<std::uint16_t>(i);
+        }
+    }
+    constexpr bool Covers(std::span<const TKmpRegisterInfo> catalogue) const noexcept {
+        return catalogue.data() == rows_ && catalogue.size() == N;
+    }
+    constexpr const TKmpRegisterInfo* Find(std::int32_t id) const noexcept {
+        const auto end = order_.begin() + static_cast<std::ptrdiff_t>(count_);
+        const auto at = std::lower_bound(
+            order_.begin(), end, id,
+            [this](std::uint16_t row, std::int32_t wanted) { return rows_[row].Id < wanted; });
+        return at != end && rows_[*at].Id == id ? &rows_[*at] : nullptr;
+    }
+
+   private:
+    const TKmpRegisterInfo* rows_;
+    std::array<std::uint16_t, N> order_{};
+    std::size_t count_ = 0;
+};
+
+static_assert(std::size(kHeatRegisters) <= kKmpCatalogueMaxRows &&
+              std::size(kElectricityRegisters) <= kKmpCatalogueMaxRows);
+constexpr CatalogueIndex kHeatIndex(kHeatRegisters);
+constexpr CatalogueIndex kElectricityIndex(kElectricityRegisters);
+
+}  // namespace
+
 const TKmpRegisterInfo* FindRegister(std::span<const TKmpRegisterInfo> catalogue,
                                      std::int32_t id) noexcept {
+    if (kHeatIndex.Covers(catalogue)) return kHeatIndex.Find(id);
+    if (kElectricityIndex.Covers(catalogue)) return kElectricityIndex.Find(id);
     for (std::size_t i = 0; i < catalogue.size() && i < kKmpCatalogueMaxRows; ++i) {
         if (catalogue[i].Id == kKmpCatalogueEnd) break;
         if (catalogue[i].Id == id) return &catalogue[i];
