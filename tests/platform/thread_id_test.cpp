@@ -1,11 +1,10 @@
 // The native thread id is asked of the kernel once per thread and kept. What must still hold:
 // threads never share an id, and a forked child (whose one thread the kernel numbers anew) is not
 // handed its parent's id, which would make the child's locks think the parent's thread owns them.
+#include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <set>

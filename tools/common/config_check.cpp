@@ -538,7 +538,7 @@ class Checker {
         if (!comes) {
             Add(entry, line,
                 "CronTime " + Quote(cron) + " never comes" +
-                    (field_named         ? " (" + Shown(problem.reason, 200) + ")"
+                    (field_named          ? " (" + Shown(problem.reason, 200) + ")"
                      : failure == nullptr ? std::string()
                                           : " (" + std::string(failure) + ")") +
                     ": the request never runs");

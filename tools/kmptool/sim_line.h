@@ -17,8 +17,9 @@ namespace zol::kmptool {
 
 class SimulatedMeterLine : public Transport {
    public:
-    // `baud` 0 puts no time on the wire (and hears every meter, whatever its speed). With `echo` the line repeats every request byte before
-    // any reply, as a two-wire bus whose adapter hears itself does.
+    // `baud` 0 puts no time on the wire (and hears every meter, whatever its speed). With `echo`
+    // the line repeats every request byte before any reply, as a two-wire bus whose adapter hears
+    // itself does.
     explicit SimulatedMeterLine(metersim::MeterSimulator sim, std::uint32_t baud = 1200,
                                 bool echo = false);
 

@@ -50,9 +50,9 @@ std::uint64_t NowMs() {
 constexpr struct {
     const char* name;
     int values;
-} kOptions[] = {{"--pty", 0},    {"--tcp", 1},   {"--bind", 1},    {"--line", 1},
-                {"--meters", 1}, {"--mix", 1},   {"--fault", 1},   {"--seed", 1},
-                {"--echo", 0},   {"--baud", 1},  {"--latency", 1}, {"--help", 0}};
+} kOptions[] = {{"--pty", 0},    {"--tcp", 1},  {"--bind", 1},    {"--line", 1},
+                {"--meters", 1}, {"--mix", 1},  {"--fault", 1},   {"--seed", 1},
+                {"--echo", 0},   {"--baud", 1}, {"--latency", 1}, {"--help", 0}};
 
 void PrintUsage(std::FILE* out) {
     std::fprintf(out,
@@ -337,8 +337,8 @@ int main(int argc, char** argv) {
             faults.push_back(value);
         } else if (arg == "--baud" || arg == "--latency") {
             const bool speed = arg == "--baud";
-            const auto number = speed ? zol::metersim::ParseMeterSpeed(value)
-                                      : zol::metersim::ParseLatency(value);
+            const auto number =
+                speed ? zol::metersim::ParseMeterSpeed(value) : zol::metersim::ParseLatency(value);
             if (!number) {
                 return bad_value(speed ? zol::metersim::kMeterSpeedsText
                                        : zol::metersim::kLatencyText);

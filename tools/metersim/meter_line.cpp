@@ -151,8 +151,8 @@ std::optional<std::uint32_t> ParseDecimal(std::string_view text, std::uint32_t m
 }
 
 std::optional<std::uint32_t> ParseMeterSpeed(std::string_view text) {
-    static constexpr std::uint32_t kSpeeds[] = {300,   600,   1200,  2400,  4800,
-                                                9600,  19200, 38400, 57600, 115200};
+    static constexpr std::uint32_t kSpeeds[] = {300,  600,   1200,  2400,  4800,
+                                                9600, 19200, 38400, 57600, 115200};
     const auto value = ParseDecimal(text, 115200);
     if (!value || std::find(std::begin(kSpeeds), std::end(kSpeeds), *value) == std::end(kSpeeds)) {
         return std::nullopt;
@@ -160,7 +160,9 @@ std::optional<std::uint32_t> ParseMeterSpeed(std::string_view text) {
     return value;
 }
 
-std::optional<std::uint32_t> ParseLatency(std::string_view text) { return ParseDecimal(text, 60000); }
+std::optional<std::uint32_t> ParseLatency(std::string_view text) {
+    return ParseDecimal(text, 60000);
+}
 
 SimMeter SimulatedMeterAt(std::uint8_t address) {
     auto demo = DemoMeters();

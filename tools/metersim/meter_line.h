@@ -36,10 +36,10 @@ inline constexpr const char* kLatencyText = "0 to 60000 ms";
 // digits), "serial=N", and "baud=N" and "latency=MS" (how the meter talks, SimWire: paced at
 // that speed, 8N2, answering MS after a request; kDefaultLatencyMs when paced and no latency
 // is given). "baud=N" and "latency=MS" may also stand among the meters as items of their own:
-// each holds for every meter of the line that does not give it itself. Nothing, with `error` set, for an address outside
-// 1 to 254, an address given twice, an unknown or empty option list, a pace outside 1 to 100000,
-// a speed not among 300 to 115200 (the usual steps), a latency above 60000 ms, a line item given
-// twice, or no meter at all.
+// each holds for every meter of the line that does not give it itself. Nothing, with `error` set,
+// for an address outside 1 to 254, an address given twice, an unknown or empty option list, a pace
+// outside 1 to 100000, a speed not among 300 to 115200 (the usual steps), a latency above 60000 ms,
+// a line item given twice, or no meter at all.
 std::optional<std::vector<SimMeter>> ParseMeterLine(std::string_view text, std::string& error);
 
 // How many meters of each kind a drawn line holds. "Other" meters carry the heat table under a

@@ -121,9 +121,8 @@ void MeterSimulator::Receive(std::span<const std::uint8_t> bytes, std::uint64_t 
     // byte arrived.
     while (!bytes.empty()) {
         const auto stop = std::find(bytes.begin(), bytes.end(), kmp::KmpStop);
-        const std::size_t n = stop == bytes.end()
-                                  ? bytes.size()
-                                  : static_cast<std::size_t>(stop - bytes.begin()) + 1;
+        const std::size_t n =
+            stop == bytes.end() ? bytes.size() : static_cast<std::size_t>(stop - bytes.begin()) + 1;
         receive_until_ms_ = std::max(receive_until_ms_, static_cast<double>(now_ms)) +
                             character_ms * static_cast<double>(n);
         Take(bytes.first(n), static_cast<std::uint64_t>(std::ceil(receive_until_ms_)));
@@ -232,10 +231,10 @@ void MeterSimulator::Reply(const SimMeter& meter, std::span<const std::uint8_t> 
 
     // A paced meter sends a byte at a time, so a split reply is split already.
     const double character_ms = line.CharacterMs();
-    const std::size_t piece = character_ms > 0 || faults.split_size == 0 ? wire.size()
-                                                                         : faults.split_size;
-    const std::uint64_t due = Queue(wire, piece, now_ms + line.latency_ms + faults.delay_ms,
-                                    character_ms);
+    const std::size_t piece =
+        character_ms > 0 || faults.split_size == 0 ? wire.size() : faults.split_size;
+    const std::uint64_t due =
+        Queue(wire, piece, now_ms + line.latency_ms + faults.delay_ms, character_ms);
     if (OnReply) {
         record.corrupt = corrupt;
         record.noise = noise;

@@ -306,9 +306,8 @@ struct CachedThreadId {
 };
 thread_local CachedThreadId cached_thread_id;
 
-const int thread_id_fork_handler = pthread_atfork(nullptr, nullptr, [] {
-    thread_id_generation.fetch_add(1, std::memory_order_relaxed);
-});
+const int thread_id_fork_handler = pthread_atfork(
+    nullptr, nullptr, [] { thread_id_generation.fetch_add(1, std::memory_order_relaxed); });
 
 }  // namespace
 
