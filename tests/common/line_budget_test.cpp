@@ -57,5 +57,50 @@ TEST(LineBudget, TimeSchedulesCountByTheirDensestHour) {
     }
 }
 
+// A timeout shorter than the exchange's own wire time makes every reading time out, whatever the
+// meter does: named with what would do, whatever the request's method; one line per request.
+TEST(LineBudget, TimeoutsTheWireCannotMeetAreNamed) {
+    const std::string eight_registers =
+        "<Response><I><Register>3C</Register></I><I><Register>5E</Register></I><I><Register>44"
+        "</Register></I><I><Register>45</Register></I><I><Register>48</Register></I><I>"
+        "<Register>56</Register></I><I><Register>57</Register></I><I><Register>50</Register>"
+        "</I></Response>";
+    const char* const kPoll =
+        "<MethodPoll>1</MethodPoll><PollInterval>1</PollInterval><PollUnits>M</PollUnits>";
+    const auto request = [&](const char* timeout, const char* method) {
+        return std::string(
+                   "<R caption=\"Heat\"><Enabled>1</Enabled><Device>1;2</Device><Timeout>") +
+               timeout + "</Timeout>" + method + eight_registers + "</R>";
+    };
+    const struct {
+        const char* what;
+        std::string requests;
+        unsigned baud;
+        const char* says;  // the line, or "" for none
+    } cases[] = {
+        {"300 ms at 1200", request("300", kPoll), 1200,
+         "warning: L1: Heat waits 300 ms for an answer that takes 994 ms on the wire at 1200 8N2: "
+         "every reading of it times out; set its Timeout to 1100 or more"},
+        {"once, on an event: sent all the same", request("300", ""), 1200,
+         "warning: L1: Heat waits 300 ms"},
+        {"300 ms at 9600", request("300", kPoll), 9600, ""},
+        {"1500 ms at 1200", request("1500", kPoll), 1200, ""},
+    };
+    for (const auto& c : cases) {
+        LineBudgetSettings settings;
+        settings.line.baud = c.baud;
+        const auto budget = ComputeLineBudget("<QUERY>" + c.requests + "</QUERY>",
+                                              kmp::KmpCatalogue::kHeat, settings);
+        const auto lines = ShortTimeoutLines("L1", budget, settings.line);
+        EXPECT_EQ(LineOverBudget(budget), !std::string(c.says).empty()) << c.what;
+        if (std::string(c.says).empty()) {
+            EXPECT_TRUE(lines.empty()) << c.what;
+            continue;
+        }
+        ASSERT_EQ(lines.size(), 1u) << c.what;
+        EXPECT_EQ(lines[0].rfind(c.says, 0), 0u) << c.what << ": " << lines[0];
+    }
+}
+
 }  // namespace
 }  // namespace zol::tools

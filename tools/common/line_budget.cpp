@@ -122,15 +122,11 @@ LineBudget ComputeLineBudget(std::string_view options_text, kmp::KmpCatalogue ca
     double poll_rate = 0;
     double shortest_interval = 0;
 
+    LineBudget budget;
     common::SharedSection lock(requests.Lock());
     for (std::int32_t i = 0; i < requests.CountLocked(); ++i) {
         const auto& request = static_cast<const kmp::TRequestItem&>(*requests.Item(i));
         if (!request.Enabled) continue;
-        const auto method = request.Method;
-        if (method != TRequestMethod::rmPoll && method != TRequestMethod::rmCron &&
-            method != TRequestMethod::rmAtTime) {
-            continue;
-        }
         std::vector<std::uint16_t> ids;
         for (std::size_t r = 0; r < request.ResponseCount(); ++r) {
             ids.push_back(request.Response(r).Parameters.Register);
@@ -138,6 +134,23 @@ LineBudget ComputeLineBudget(std::string_view options_text, kmp::KmpCatalogue ca
         const double cost = RegisterReadWireTime(settings.line, request.Parameters.Address, ids,
                                                  settings.latency_ms)
                                 .total_ms;
+        // The timeout runs from the request's hand-over to the line, so the whole exchange
+        // must fit in it.
+        if (static_cast<double>(request.Parameters.Timeout) < cost) {
+            auto known =
+                std::find_if(budget.short_timeouts.begin(), budget.short_timeouts.end(),
+                             [&request](const ShortTimeout& s) { return s.name == request.Name; });
+            if (known == budget.short_timeouts.end()) {
+                budget.short_timeouts.push_back({request.Name, request.Parameters.Timeout, cost});
+            } else {
+                known->exchange_ms = std::max(known->exchange_ms, cost);
+            }
+        }
+        const auto method = request.Method;
+        if (method != TRequestMethod::rmPoll && method != TRequestMethod::rmCron &&
+            method != TRequestMethod::rmAtTime) {
+            continue;
+        }
         if (entries.find(request.Name) == entries.end()) order.push_back(request.Name);
         Entry& entry = entries[request.Name];
         ++entry.meters;
@@ -169,7 +182,6 @@ LineBudget ComputeLineBudget(std::string_view options_text, kmp::KmpCatalogue ca
         entry.scheduled_hour_ms = DensestHour(std::move(own)) * static_cast<double>(entry.meters);
     }
 
-    LineBudget budget;
     budget.window_ms = shortest_interval > 0 ? shortest_interval : kHourMs;
     const double scheduled_rate = (DensestHour(std::move(sparse_runs)) + dense_hour_ms) / kHourMs;
     budget.share = poll_rate + scheduled_rate;
@@ -205,6 +217,25 @@ std::optional<std::string> LineBudgetLine(std::string_view port, const LineBudge
                 (request.meters == 1 ? " meter)" : " meters)");
     }
     return line;
+}
+
+std::vector<std::string> ShortTimeoutLines(std::string_view port, const LineBudget& budget,
+                                           const LineFraming& line) {
+    std::vector<std::string> lines;
+    for (const auto& request : budget.short_timeouts) {
+        // A tenth more than the exchange, in whole tenths of a second, leaves the meter room.
+        const auto enough =
+            static_cast<long long>(std::ceil(request.exchange_ms * 1.1 / 100) * 100);
+        char text[64];
+        std::snprintf(text, sizeof text, "%u %u%c%u", line.baud, line.data_bits, line.parity,
+                      line.stop_bits);
+        lines.push_back("warning: " + std::string(port) + ": " + request.name + " waits " +
+                        std::to_string(request.timeout_ms) + " ms for an answer that takes " +
+                        std::to_string(std::lround(request.exchange_ms)) + " ms on the wire at " +
+                        text + ": every reading of it times out; set its Timeout to " +
+                        std::to_string(enough) + " or more");
+    }
+    return lines;
 }
 
 }  // namespace zol::tools

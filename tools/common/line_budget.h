@@ -10,6 +10,7 @@
 // common/wire_time.h.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +33,14 @@ struct RequestLineCost {
     double ms = 0;
 };
 
+// A request whose response timeout ends before its exchange can have ended on the wire: every
+// reading of it times out, however well the meter answers.
+struct ShortTimeout {
+    std::string name;
+    std::int32_t timeout_ms = 0;
+    double exchange_ms = 0;  // the dearest of its meters' exchanges
+};
+
 struct LineBudget {
     // The stretch the budget is told over: the shortest polling interval, else an hour.
     double window_ms = 0;
@@ -41,6 +50,9 @@ struct LineBudget {
     double share = 0;
     // Requests by what they cost, dearest first; those that cost nothing are left out.
     std::vector<RequestLineCost> requests;
+    // Requests (sent ones, whatever their method) whose timeout the wire cannot meet, in the
+    // order of the configuration.
+    std::vector<ShortTimeout> short_timeouts;
 };
 
 // Shares above these are noted, and above the second warned about.
@@ -54,9 +66,15 @@ LineBudget ComputeLineBudget(std::string_view options_text, kmp::KmpCatalogue ca
 // below. Without a line end.
 std::optional<std::string> LineBudgetLine(std::string_view port, const LineBudget& budget);
 
-// True when the budget is over the line's time (the line would fall behind).
+// "warning: PORT: NAME waits 300 ms for an answer that takes 994 ms on the wire at 1200 8N2:
+// ...", one per request whose timeout is too short; without line ends.
+std::vector<std::string> ShortTimeoutLines(std::string_view port, const LineBudget& budget,
+                                           const LineFraming& line);
+
+// True when the budget is over the line's time (the line would fall behind) or a request's
+// timeout is shorter than its exchange.
 inline bool LineOverBudget(const LineBudget& budget) noexcept {
-    return budget.share > kBudgetWarningShare;
+    return budget.share > kBudgetWarningShare || !budget.short_timeouts.empty();
 }
 
 }  // namespace zol::tools

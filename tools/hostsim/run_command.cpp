@@ -331,6 +331,9 @@ int RunHost(const std::string& dll, ParamsMode mode, const RunArguments& argumen
         line_settings.line.baud = timing.baud;
         const auto budget = tools::ComputeLineBudget(options_text, budget_catalogue, line_settings);
         if (auto text = tools::LineBudgetLine(name, budget)) tools::WriteLine(stderr, *text);
+        for (const auto& text : tools::ShortTimeoutLines(name, budget, line_settings.line)) {
+            tools::WriteLine(stderr, text);
+        }
     }
     std::ofstream json, csv;
     if (arguments.json_file) {

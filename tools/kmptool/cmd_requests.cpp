@@ -588,11 +588,14 @@ int RunRequests(const RequestsArguments& arguments) {
     const auto budget = zol::tools::ComputeLineBudget(*text, catalogue, *line_settings);
     const auto budget_line =
         zol::tools::LineBudgetLine(arguments.port.value_or(kDefaultPort), budget);
+    const auto timeout_lines = zol::tools::ShortTimeoutLines(arguments.port.value_or(kDefaultPort),
+                                                             budget, line_settings->line);
     if (check) {
         for (const auto& finding : findings) {
             zol::tools::WriteLine(stdout, zol::tools::FindingLine(finding));
         }
         if (budget_line) zol::tools::WriteLine(stdout, *budget_line);
+        for (const auto& line : timeout_lines) zol::tools::WriteLine(stdout, line);
         std::fflush(stdout);
         return findings.empty() && !zol::tools::LineOverBudget(budget) ? 0 : 3;
     }
@@ -605,6 +608,7 @@ int RunRequests(const RequestsArguments& arguments) {
         zol::tools::WriteLine(stderr, zol::tools::FindingLine(finding));
     }
     if (budget_line) zol::tools::WriteLine(stderr, *budget_line);
+    for (const auto& line : timeout_lines) zol::tools::WriteLine(stderr, line);
     zol::kmp::TDataSourceCfg config;
     config.lblParams_Caption = std::move(*text);
     zol::kmp::StandaloneLoadHost host(catalogue);
