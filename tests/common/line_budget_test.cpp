@@ -100,6 +100,15 @@ TEST(LineBudget, TimeoutsTheWireCannotMeetAreNamed) {
         ASSERT_EQ(lines.size(), 1u) << c.what;
         EXPECT_EQ(lines[0].rfind(c.says, 0), 0u) << c.what << ": " << lines[0];
     }
+    // Short timeouts on a line nine tenths full: the line's own share is still only a note.
+    const auto nearly_full = ComputeLineBudget(
+        "<QUERY>" +
+            request("300",
+                    "<MethodPoll>1</MethodPoll><PollInterval>2200</PollInterval><PollUnits>MS"
+                    "</PollUnits>") +
+            "</QUERY>",
+        kmp::KmpCatalogue::kHeat, {});
+    EXPECT_EQ(LineBudgetLine("L1", nearly_full).value_or("").rfind("note: L1: ", 0), 0u);
 }
 
 }  // namespace

@@ -198,7 +198,7 @@ LineBudget ComputeLineBudget(std::string_view options_text, kmp::KmpCatalogue ca
 
 std::optional<std::string> LineBudgetLine(std::string_view port, const LineBudget& budget) {
     if (budget.share <= kBudgetNoteShare) return std::nullopt;
-    const bool over = LineOverBudget(budget);
+    const bool over = budget.share > kBudgetWarningShare;
     std::string line = over ? "warning: " : "note: ";
     line += port;
     line += ": the requests need " + Seconds(budget.need_ms) + " of line time every " +
