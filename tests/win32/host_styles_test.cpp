@@ -26,6 +26,7 @@
 #include "hostsim/host_run.h"
 #include "hostsim/host_style.h"
 #include "hostsim/port_transport.h"
+#include "win32/hostsim_program.h"
 #include "zolShared/Private/Plugins/plugin_abi.h"
 
 extern "C" std::int32_t __stdcall Vantor_SendDataEx(std::int32_t tag, std::int32_t source_id,
@@ -206,53 +207,9 @@ TEST(HostStyles, PumpingRunsTimersAndHostJobsInsideTheEntryPoint) {
 // ---------------------------------------------------------------------------------------------
 // hostsim's option.
 
-struct ProgramRun {
-    DWORD exit_code = 0xFFFFFFFF;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadBack(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-// Runs hostsim.exe (beside this program) on kmpparser.dll with `arguments`, collecting its two
-// outputs; a run that does not end within two minutes is ended (its exit code then tells).
-ProgramRun RunHostsim(const std::string& arguments) {
-    const std::string base = "host_styles_test_" + std::to_string(GetCurrentProcessId());
-    const std::string out_file = base + ".out", err_file = base + ".err";
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE out = CreateFileA(out_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                             CREATE_ALWAYS, 0, nullptr);
-    HANDLE err = CreateFileA(err_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                             CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out;
-    startup.hStdError = err;
-    std::string command = "hostsim.exe --dll kmpparser.dll " + arguments;
-    PROCESS_INFORMATION info{};
-    ProgramRun run;
-    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                       &startup, &info)) {
-        if (WaitForSingleObject(info.hProcess, 120000) != WAIT_OBJECT_0) {
-            TerminateProcess(info.hProcess, 0xDEAD);
-            WaitForSingleObject(info.hProcess, 10000);
-        }
-        GetExitCodeProcess(info.hProcess, &run.exit_code);
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
-    }
-    CloseHandle(out);
-    CloseHandle(err);
-    run.out = ReadBack(out_file);
-    run.err = ReadBack(err_file);
-    DeleteFileA(out_file.c_str());
-    DeleteFileA(err_file.c_str());
-    return run;
+// A run of the whole program; one that does not end within two minutes is ended.
+ProgramRun RunHostsimProgram(const std::string& arguments) {
+    return RunHostsim(arguments, {}, "hostsim.exe --dll kmpparser.dll", 120000);
 }
 
 TEST(HostStyleProgram, TheStyleOptionIsCheckedAndARunSaysWhatItsStyleDid) {
@@ -268,7 +225,7 @@ TEST(HostStyleProgram, TheStyleOptionIsCheckedAndARunSaysWhatItsStyleDid) {
     };
     for (const auto& c : refused) {
         SCOPED_TRACE(c.arguments);
-        const ProgramRun run = RunHostsim(c.arguments);
+        const ProgramRun run = RunHostsimProgram(c.arguments);
         EXPECT_EQ(run.exit_code, 2u);
         EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
         EXPECT_EQ(run.out, "");
@@ -282,15 +239,15 @@ TEST(HostStyleProgram, TheStyleOptionIsCheckedAndARunSaysWhatItsStyleDid) {
     };
     for (const auto& c : runs) {
         SCOPED_TRACE(c.style);
-        const ProgramRun run = RunHostsim(std::string("run --seconds 3 --host-style ") + c.style +
-                                          " --port P1=sim:63,65 --port P2=sim:63");
+        const ProgramRun run = RunHostsimProgram(std::string("run --seconds 3 --host-style ") +
+                                                 c.style + " --port P1=sim:63,65 --port P2=sim:63");
         const auto line = run.out.find(std::string("\n") + c.line);
         const auto summary = run.out.find("\nsummary: writes=");
         ASSERT_NE(line, std::string::npos) << run.out;
         EXPECT_LT(line, summary);
         EXPECT_EQ(run.err.find("the host hangs"), std::string::npos) << run.err;
     }
-    const ProgramRun plain = RunHostsim("run --seconds 1 --port P1=sim:63");
+    const ProgramRun plain = RunHostsimProgram("run --seconds 1 --port P1=sim:63");
     EXPECT_EQ(plain.out.find("host style"), std::string::npos) << plain.out;
 }
 
