@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/json_write.h"
+#include "hostsim/meter_verdict.h"
 #include "kmp/request_config.h"
 
 namespace zol::hostsim {
@@ -64,23 +65,13 @@ LineTiming PortLineTiming(std::string_view connection, std::uint32_t baud) {
 }
 
 std::map<std::uint8_t, std::uint32_t> PollIntervals(std::string_view options_text) {
-    kmp::TDataSourceCfg config;
-    config.lblParams_Caption = std::string(options_text);
-    kmp::StandaloneLoadHost host;
-    parser::TBasicRequestList requests;
-    kmp::LoadRequests(&host, &config, requests, nullptr);
     std::map<std::uint8_t, std::uint32_t> intervals;
-    common::SharedSection lock(requests.Lock());
-    for (std::int32_t i = 0; i < requests.CountLocked(); ++i) {
-        const auto& request = static_cast<const kmp::TRequestItem&>(*requests.Item(i));
-        if (!request.Enabled || request.Method != parser::TRequestMethod::rmPoll ||
-            request.PollInterval <= 0) {
-            continue;
-        }
+    ForEachEnabledRequest(options_text, [&intervals](const kmp::TRequestItem& request) {
+        if (request.Method != parser::TRequestMethod::rmPoll || request.PollInterval <= 0) return;
         const auto interval = static_cast<std::uint32_t>(request.PollInterval);
         const auto [at, added] = intervals.emplace(request.Parameters.Address, interval);
         if (!added) at->second = std::min(at->second, interval);
-    }
+    });
     return intervals;
 }
 

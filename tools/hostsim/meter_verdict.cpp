@@ -46,38 +46,37 @@ std::optional<std::uint8_t> AddressOf(std::string_view text) {
 
 }  // namespace
 
-std::vector<std::uint8_t> ActiveAddresses(std::string_view options_text) {
+void ForEachEnabledRequest(std::string_view options_text,
+                           const std::function<void(const kmp::TRequestItem&)>& visit) {
     kmp::TDataSourceCfg config;
     config.lblParams_Caption = std::string(options_text);
     kmp::StandaloneLoadHost host;
     parser::TBasicRequestList requests;
     kmp::LoadRequests(&host, &config, requests, nullptr);
-    std::vector<std::uint8_t> addresses;
     common::SharedSection lock(requests.Lock());
     for (std::int32_t i = 0; i < requests.CountLocked(); ++i) {
         const auto& request = static_cast<const kmp::TRequestItem&>(*requests.Item(i));
-        if (request.Enabled) addresses.push_back(request.Parameters.Address);
+        if (request.Enabled) visit(request);
     }
+}
+
+std::vector<std::uint8_t> ActiveAddresses(std::string_view options_text) {
+    std::vector<std::uint8_t> addresses;
+    ForEachEnabledRequest(options_text, [&addresses](const kmp::TRequestItem& request) {
+        addresses.push_back(request.Parameters.Address);
+    });
     std::sort(addresses.begin(), addresses.end());
     addresses.erase(std::unique(addresses.begin(), addresses.end()), addresses.end());
     return addresses;
 }
 
 std::map<std::uint8_t, std::uint32_t> ReplyTimeouts(std::string_view options_text) {
-    kmp::TDataSourceCfg config;
-    config.lblParams_Caption = std::string(options_text);
-    kmp::StandaloneLoadHost host;
-    parser::TBasicRequestList requests;
-    kmp::LoadRequests(&host, &config, requests, nullptr);
     std::map<std::uint8_t, std::uint32_t> timeouts;
-    common::SharedSection lock(requests.Lock());
-    for (std::int32_t i = 0; i < requests.CountLocked(); ++i) {
-        const auto& request = static_cast<const kmp::TRequestItem&>(*requests.Item(i));
-        if (!request.Enabled) continue;
+    ForEachEnabledRequest(options_text, [&timeouts](const kmp::TRequestItem& request) {
         const auto timeout = static_cast<std::uint32_t>(std::max(request.Parameters.Timeout, 0));
         const auto [at, added] = timeouts.emplace(request.Parameters.Address, timeout);
         if (!added) at->second = std::min(at->second, timeout);
-    }
+    });
     return timeouts;
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -14,6 +15,10 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+namespace zol::kmp {
+class TRequestItem;
+}
 
 namespace zol::hostsim {
 
@@ -24,6 +29,11 @@ struct LogMarkers {
     std::vector<std::string> timeout = {"Request timeout"};
     std::vector<std::string> crc_error = {"Invalid CRC ("};
 };
+
+// Hands `visit` each enabled request of `options_text`, one per address, as the plug-in loads
+// them.
+void ForEachEnabledRequest(std::string_view options_text,
+                           const std::function<void(const kmp::TRequestItem&)>& visit);
 
 // The addresses the plug-in polls when it loads `options_text`: every address of every enabled
 // request, as the plug-in reads them (a missing <Device> is address 1). Sorted, each once.
