@@ -485,6 +485,18 @@ std::string Ms(double ms) {
     return text;
 }
 
+// The figure, caption and axes of one of a port's line-use charts; the caller adds its marks and
+// closes it with "</svg></figure>".
+std::string LineChartStart(const std::string& port, const char* caption, const char* kind,
+                           const char* label) {
+    return "<figure><figcaption>" + HtmlText(port) + ": " + caption +
+           "</figcaption><svg class=\"chart " + kind + "\" data-port=\"" + HtmlText(port) +
+           "\" viewBox=\"0 0 " + Number(kChartWidth) + " " + Number(kChartHeight) +
+           "\" role=\"img\" aria-label=\"" + label + "\"><path class=\"axis\" d=\"M" +
+           Number(kPlotLeft) + " " + Number(kPlotTop) + "V" + Number(kPlotBottom) + "H" +
+           Number(kPlotRight) + "\"/>";
+}
+
 // A port's busy share over the run, one bar per stretch; 100% is marked, a line that is not
 // paced may pass it.
 std::string BusyChart(const LineUseFigures& use) {
@@ -495,13 +507,7 @@ std::string BusyChart(const LineUseFigures& use) {
     const auto y = [&](double share) {
         return kPlotBottom - (kPlotBottom - kPlotTop) * std::clamp(share / top, 0.0, 1.0);
     };
-    std::string svg = "<figure><figcaption>" + HtmlText(use.port) +
-                      ": busy share over time</figcaption><svg class=\"chart busy\" "
-                      "data-port=\"" +
-                      HtmlText(use.port) + "\" viewBox=\"0 0 " + Number(kChartWidth) + " " +
-                      Number(kChartHeight) + "\" role=\"img\" aria-label=\"busy share\">";
-    svg += "<path class=\"axis\" d=\"M" + Number(kPlotLeft) + " " + Number(kPlotTop) + "V" +
-           Number(kPlotBottom) + "H" + Number(kPlotRight) + "\"/>";
+    std::string svg = LineChartStart(use.port, "busy share over time", "busy", "busy share");
     for (const double share : {0.0, 1.0, top}) {
         svg += "<text class=\"tick\" x=\"" + Number(kPlotLeft - 4) + "\" y=\"" +
                Coordinate(y(share) + 4) + "\" text-anchor=\"end\">" + Percent(share) + "</text>";
@@ -526,13 +532,8 @@ std::string TurnaroundChart(const LineUseFigures& use) {
     const double most = std::max<double>(
         1, *std::max_element(use.turnaround_bins.begin(), use.turnaround_bins.end()));
     const double width = (kPlotRight - kPlotLeft) / static_cast<double>(kTurnaroundBins);
-    std::string svg = "<figure><figcaption>" + HtmlText(use.port) +
-                      ": turnaround distribution</figcaption><svg class=\"chart turnaround\" "
-                      "data-port=\"" +
-                      HtmlText(use.port) + "\" viewBox=\"0 0 " + Number(kChartWidth) + " " +
-                      Number(kChartHeight) + "\" role=\"img\" aria-label=\"turnarounds\">";
-    svg += "<path class=\"axis\" d=\"M" + Number(kPlotLeft) + " " + Number(kPlotTop) + "V" +
-           Number(kPlotBottom) + "H" + Number(kPlotRight) + "\"/>";
+    std::string svg =
+        LineChartStart(use.port, "turnaround distribution", "turnaround", "turnarounds");
     svg += "<text class=\"tick\" x=\"" + Number(kPlotLeft - 4) + "\" y=\"" + Number(kPlotTop + 4) +
            "\" text-anchor=\"end\">" + Number(most) + "</text>";
     std::string bars;
